@@ -1,0 +1,45 @@
+# Two entry points for a fresh clone: `make demo` and `make test`.
+PY        := .venv/bin/python
+BUILD     ?= build/release
+ASAN      ?= build/asan
+JOBS      ?= $(shell nproc)
+# The default build also drops the extension into morla/, so that the venv (which
+# has the repository on its path) imports morla from anywhere.
+INPLACE   ?= $(if $(filter build/release,$(BUILD)),ON,OFF)
+PYBIND11_DIR = $(shell $(PY) -m pybind11 --cmakedir)
+
+.PHONY: setup build demo test test-cpp test-python test-asan bench clean
+
+setup:
+	@scripts/setup.sh
+
+build: setup
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) \
+	  -Dpybind11_DIR=$(PYBIND11_DIR) -DMORLA_INPLACE=$(INPLACE) >/dev/null
+	@cmake --build $(BUILD) -j$(JOBS)
+
+demo: build
+	PYTHONPATH=$(BUILD)/python $(PY) examples/quickstart.py
+
+test-cpp: build
+	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure --timeout 300
+
+test-python: build
+	PYTHONPATH=$(BUILD)/python MORLA_BUILD_DIR=$(abspath $(BUILD)) \
+	  .venv/bin/pytest tests/python -q -p no:cacheprovider --timeout=300
+
+test: test-cpp test-python
+
+# The C++ library and tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
+test-asan: setup
+	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORLA_SANITIZE=ON \
+	  -DMORLA_BUILD_PYTHON=OFF >/dev/null
+	@cmake --build $(ASAN) -j$(JOBS)
+	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest -j$(JOBS) --output-on-failure --timeout 600
+
+bench: build
+	PYTHONPATH=$(BUILD)/python MORLA_BUILD_DIR=$(abspath $(BUILD)) $(PY) bench/run.py
+
+clean:
+	rm -rf build

@@ -1,0 +1,53 @@
+#include "core/hw_version.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace morla {
+
+const uint8_t HwVersion::kel_id = 0x4B;
+
+const char* ip_version_name(IpVersion version) {
+  switch (version) {
+    case IpVersion::v1: return "v1";
+    case IpVersion::v2: return "v2";
+    case IpVersion::mote: return "mote";
+    default: return "none";
+  }
+}
+
+bool HwVersion::operator==(const HwVersion& other) const {
+  uint32_t a, b;
+  std::memcpy(&a, this, 4);
+  std::memcpy(&b, &other, 4);
+  return a == b;
+}
+
+bool HwVersion::operator!=(const HwVersion& other) const {
+  return vendor_id != other.vendor_id || product_id != other.product_id ||
+         major_rev != other.major_rev || minor_rev != other.minor_rev;
+}
+
+std::string HwVersion::to_string() const {
+  return std::to_string(vendor_id) + "." + std::to_string(product_id) + "." +
+         std::to_string(major_rev) + "." + std::to_string(minor_rev);
+}
+
+IpVersion HwVersion::get_ip_version() const {
+  switch (product_id) {
+    case 0x00:
+    case 0xA1: return IpVersion::v1;
+    case 0xA2: return IpVersion::v2;
+    case 0xB1: return IpVersion::mote;
+    default: return IpVersion::none;
+  }
+}
+
+std::string hw_version_to_string(const HwVersion& version) {
+  char buffer[128];
+  std::snprintf(buffer, sizeof buffer, "%02X.%02X.%03u.%03u", version.vendor_id,
+                version.product_id, unsigned{version.major_rev}, unsigned{version.minor_rev});
+  return buffer;
+}
+
+}  // namespace morla

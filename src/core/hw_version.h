@@ -1,0 +1,31 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "core/ip_version.h"
+
+namespace morla {
+
+// Four-byte hardware version read from a device.
+struct HwVersion {
+  uint8_t vendor_id = 0;
+  uint8_t product_id = 0;
+  uint8_t major_rev = 0;
+  uint8_t minor_rev = 0;
+
+  // The maker's vendor identifier byte, carried by every device of the maker.
+  static const uint8_t kel_id;
+
+  bool operator==(const HwVersion& other) const;
+  bool operator!=(const HwVersion& other) const;
+
+  // The four bytes in decimal joined by "." (used in error messages).
+  std::string to_string() const;
+  // The IP generation selected by the product byte.
+  IpVersion get_ip_version() const;
+};
+
+// Python text form: "%02X.%02X.%03u.%03u".
+std::string hw_version_to_string(const HwVersion& version);
+
+}  // namespace morla

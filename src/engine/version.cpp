@@ -1,0 +1,7 @@
+#include "core/engine.h"
+
+namespace morla {
+
+const char* version() { return "2.0.0-standin"; }
+
+}  // namespace morla
