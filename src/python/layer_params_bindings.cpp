@@ -3,6 +3,8 @@
 
 namespace morla::python {
 
-void init_layer_params_bindings(py::module_&) {}
+void init_layer_params_bindings(py::module_& m) {
+  init_layer_enums(m);
+}
 
 }  // namespace morla::python

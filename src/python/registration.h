@@ -13,6 +13,7 @@ void init_backend_type(py::module_& m);              // step 3
 void init_model_bindings(py::module_& m);            // step 4
 void init_layer_bindings(py::module_& m);            // step 5
 void init_layer_params_bindings(py::module_& m);     // step 6
+void init_layer_enums(py::module_& m);               // step 6, first part
 void init_optimizer_bindings(py::module_& m);        // step 7
 void init_variables_bindings(py::module_& m);        // step 8
 void init_metrics_bindings(py::module_& m);          // step 9
