@@ -4,6 +4,8 @@
 
 namespace morla {
 
+np::Info np::Info::hrc(bool has_lut) { return Info{hw::Ident{}, {hw::Type::HRC}, has_lut}; }
+
 bool np::Info::operator==(const Info& other) const {
   return ident == other.ident && types == other.types && has_lut == other.has_lut;
 }

@@ -22,6 +22,9 @@ struct Info {
   std::set<hw::Type> types;
   bool has_lut = false;
 
+  // The HRC of a mesh: ident all zero, the one type HRC.
+  static Info hrc(bool has_lut);
+
   bool operator==(const Info& other) const;
   bool operator!=(const Info& other) const { return !(*this == other); }
 };

@@ -1,0 +1,37 @@
+#include "core/device_list.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+#include "core/device_versions.h"
+#include "core/hardware_device.h"
+#include "core/host_device.h"
+
+namespace morla {
+namespace {
+
+std::shared_ptr<Device> make_device(HardwareDriver* driver, const DeviceProbe& probe) {
+  std::shared_ptr<Device> device =
+      std::make_shared<HostDevice>(HardwareDevice::create(driver));
+  if (device->version() == devices::Orbi_v2 && probe(device)) {
+    device = std::make_shared<HostDevice>(HardwareDevice::create(driver));
+  }
+  return device;
+}
+
+}  // namespace
+
+DeviceList build_device_list(const DriverList& drivers, const DeviceProbe& probe) {
+  DeviceList devices;
+  for (const auto& driver : drivers) {
+    try {
+      devices.push_back(make_device(driver.get(), probe));
+    } catch (const std::runtime_error& error) {
+      std::printf("%s\n", error.what());
+      std::fflush(stdout);
+    }
+  }
+  return devices;
+}
+
+}  // namespace morla

@@ -1,0 +1,13 @@
+// The process-wide device list (kept apart from build_device_list, which does not
+// need the engine's model factories of the probe).
+#include "core/device_list.h"
+#include "core/device_probe.h"
+
+namespace morla {
+
+const DeviceList& get_devices() {
+  static const DeviceList devices = build_device_list(get_drivers(), probe_device);
+  return devices;
+}
+
+}  // namespace morla

@@ -1,0 +1,22 @@
+#include "core/host_device.h"
+
+#include "core/hardware_device.h"
+
+namespace morla {
+
+HostDevice::HostDevice(std::shared_ptr<HardwareDevice> hardware_device)
+    : hardware_device_(std::move(hardware_device)),
+      mesh_(Mesh::discover(hardware_device_.get())) {
+  check_hw_and_ip_version_compatibility(mesh_->version);
+}
+
+HostDevice::~HostDevice() {
+  mesh_.reset();
+  hardware_device_.reset();
+}
+
+HwVersion HostDevice::version() const { return hardware_device_->version(); }
+
+const char* HostDevice::desc() const { return hardware_device_->desc(); }
+
+}  // namespace morla

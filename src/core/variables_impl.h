@@ -1,0 +1,44 @@
+#pragma once
+// The variable store of a layer: named dense tensors, each kept for the store's lifetime.
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/variables.h"
+
+namespace morla {
+
+class VariablesImpl : public Variables {
+ public:
+  // Called with a variable's name and its proposed new value before the value is stored;
+  // throwing refuses the value and leaves the variable unchanged.
+  using ChangeCallback = std::function<void(const std::string&, const std::shared_ptr<Dense>&)>;
+
+  VariablesImpl() = default;
+  VariablesImpl(const VariablesImpl&) = delete;
+  VariablesImpl& operator=(const VariablesImpl&) = delete;
+
+  std::vector<std::string> names() const override;
+  // Copies the value's bytes into the stored tensor. Refuses (std::invalid_argument) an
+  // unknown name, a different shape (dimensions reversed when the layouts differ), element
+  // type or byte size, and whatever the change callback refuses.
+  void set(const std::string& name, std::shared_ptr<Dense> value) override;
+  // Throws std::invalid_argument for an unknown name.
+  std::shared_ptr<Dense> get(const std::string& name) const override;
+  bool has(const std::string& name) const override;
+
+  // Null when absent.
+  std::shared_ptr<Dense> find_variable(const std::string& name) const;
+  // Makes (or replaces) a zero-filled variable and returns it.
+  std::shared_ptr<Dense> create(const std::string& name, TensorType type, const Shape& shape,
+                                Dense::Layout layout);
+
+  ChangeCallback on_change;
+
+ private:
+  std::map<std::string, std::shared_ptr<Dense>> variables_;
+};
+
+}  // namespace morla

@@ -1,0 +1,117 @@
+#include "drivers/posix/serial_port_posix.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "core/platform.h"
+#include "drivers/driver_print.h"
+
+namespace morla {
+
+std::unique_ptr<SerialPortPosix> SerialPortPosix::open(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  termios settings;
+  if (tcgetattr(fd, &settings) != 0) {
+    driver_print("tcgetattr failed with error %d.\n", errno);
+    ::close(fd);
+    return nullptr;
+  }
+  cfmakeraw(&settings);
+  cfsetispeed(&settings, B115200);
+  cfsetospeed(&settings, B115200);
+  settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB);
+  settings.c_cflag |= CS8 | CLOCAL | CREAD;
+  settings.c_cc[VMIN] = 0;
+  settings.c_cc[VTIME] = 0;
+  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+    driver_print("tcsetattr failed with error %d.\n", errno);
+    ::close(fd);
+    return nullptr;
+  }
+  return std::unique_ptr<SerialPortPosix>(new SerialPortPosix(fd));
+}
+
+SerialPortPosix::~SerialPortPosix() { ::close(fd_); }
+
+short SerialPortPosix::wait(short events, int64_t deadline) {
+  while (!failed_) {
+    const int64_t left = deadline - time_ms();
+    if (left <= 0) return 0;
+    pollfd entry{fd_, events, 0};
+    const int ready = ::poll(&entry, 1, static_cast<int>(left));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return 0;
+    return entry.revents;
+  }
+  return 0;
+}
+
+void SerialPortPosix::fail(const char* operation, size_t asked, size_t done) {
+  const int error = errno;
+  failed_ = true;
+  driver_print("error %s %zu bytes %d %s %zu\r\n", operation, asked, error,
+               operation[0] == 'r' ? "read" : "written", done);
+  errno = error;
+}
+
+uint32_t SerialPortPosix::read(void* buffer, size_t length) {
+  auto* out = static_cast<uint8_t*>(buffer);
+  size_t delivered = 0;
+  // The wait is renewed by every byte that arrives, within an overall bound.
+  const int64_t start = time_ms();
+  const int64_t limit = start + int64_t{timeout_ms_} * static_cast<int64_t>(1 + length / kChunk);
+  int64_t deadline = start + timeout_ms_;
+  while (delivered < length) {
+    if (pending_begin_ < pending_end_) {
+      const size_t n = std::min(length - delivered, pending_end_ - pending_begin_);
+      std::memcpy(out + delivered, pending_ + pending_begin_, n);
+      pending_begin_ += n;
+      delivered += n;
+      continue;
+    }
+    const short events = failed_ ? 0 : wait(POLLIN, std::min(deadline, limit));
+    if (events == 0) break;
+    const ssize_t n = ::read(fd_, pending_, kChunk);
+    if (n > 0) {
+      pending_begin_ = 0;
+      pending_end_ = static_cast<size_t>(n);
+      deadline = time_ms() + timeout_ms_;
+    } else if (n == 0) {
+      errno = EIO;  // the other end is gone
+      fail("reading", length, delivered);
+    } else if ((errno != EAGAIN && errno != EINTR) || (events & (POLLHUP | POLLERR | POLLNVAL))) {
+      fail("reading", length, delivered);  // includes a hang-up with nothing left to read
+    }
+  }
+  return static_cast<uint32_t>(delivered);
+}
+
+uint32_t SerialPortPosix::write(const void* buffer, size_t length) {
+  const auto* in = static_cast<const uint8_t*>(buffer);
+  size_t sent = 0;
+  int64_t deadline = time_ms() + timeout_ms_;
+  while (sent < length && !failed_) {
+    const ssize_t n = ::write(fd_, in + sent, std::min(length - sent, kChunk));
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      deadline = time_ms() + timeout_ms_;
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      fail("writing", length, sent);
+    } else if (const short events = wait(POLLOUT, deadline); events == 0) {
+      break;
+    } else if (events & (POLLHUP | POLLERR | POLLNVAL)) {
+      errno = EIO;
+      fail("writing", length, sent);
+    }
+  }
+  return static_cast<uint32_t>(sent);
+}
+
+}  // namespace morla

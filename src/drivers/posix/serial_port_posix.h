@@ -1,0 +1,37 @@
+#pragma once
+// A tty opened raw at 115200 8N1; every wait is a poll() with a deadline, and a
+// port that reports end of file or an I/O error stays failed.
+#include <memory>
+#include <string>
+
+#include "drivers/serial_port.h"
+
+namespace morla {
+
+class SerialPortPosix final : public SerialPort {
+ public:
+  // Null (with the reason printed) when the tty cannot be opened or configured.
+  static std::unique_ptr<SerialPortPosix> open(const std::string& path);
+  ~SerialPortPosix() override;
+
+  uint32_t read(void* buffer, size_t length) override;
+  uint32_t write(const void* buffer, size_t length) override;
+  void set_read_timeout(uint32_t milliseconds) override { timeout_ms_ = milliseconds; }
+
+ private:
+  explicit SerialPortPosix(int fd) : fd_(fd) {}
+  // Waits for `events` until `deadline`: the poll result events, 0 on time-out.
+  short wait(short events, int64_t deadline);
+  void fail(const char* operation, size_t asked, size_t done);
+
+  static constexpr size_t kChunk = 1024;
+  int fd_;
+  bool failed_ = false;
+  uint32_t timeout_ms_ = 1000;
+  // Bytes received but not yet delivered (the port reads through this buffer).
+  uint8_t pending_[kChunk];
+  size_t pending_begin_ = 0;
+  size_t pending_end_ = 0;
+};
+
+}  // namespace morla

@@ -1,0 +1,35 @@
+#pragma once
+// A board attached over USB: its serial console switched to binary commands.
+#include <memory>
+#include <string>
+
+#include "drivers/host_driver.h"
+#include "drivers/serial_port.h"
+
+namespace morla {
+
+class UsbDriver : public HostDriver {
+ public:
+  // Throws DriverNotAvailable when NO_USB is set or no board answers; a board that
+  // answers but fails its first reads gives the read's std::runtime_error.
+  UsbDriver();
+  ~UsbDriver() override;
+
+  const char* desc() const override { return name_.c_str(); }
+
+ protected:
+  // Throw std::runtime_error "Error reading at 0x..." / "Error writing  at 0x...".
+  void do_read(uint32_t address, void* buffer, size_t length) override;
+  void do_write(uint32_t address, const void* buffer, size_t length) override;
+
+ private:
+  std::unique_ptr<SerialPort> port_;
+  std::string name_;  // "USB/" + the SoC name
+};
+
+// The SoC revision: low 4 bits of the word at 0xF0000010, read through the driver.
+uint32_t read_soc_version(HardwareDriver& driver);
+// "Orbi_v" + the SoC revision in decimal.
+std::string make_soc_name(HardwareDriver& driver);
+
+}  // namespace morla

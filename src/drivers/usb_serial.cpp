@@ -1,0 +1,64 @@
+#include "drivers/usb_serial.h"
+
+#include <cstring>
+#include <mutex>
+
+#include "core/platform.h"
+#include "drivers/bin_protocol.h"
+#include "drivers/posix/serial_port_posix.h"
+#include "drivers/posix/usb_port_discovery.h"
+
+namespace morla {
+namespace {
+
+// Reads until the board answers the probe. A silent port ends the wait as if
+// 0xAA had come back (the shell ignores the probe); false after 300 ms of other bytes.
+bool await_probe_answer(SerialPort& port, uint8_t* cell) {
+  const int64_t t0 = time_ms();
+  while (true) {
+    port.read(cell, 1);  // nothing delivered leaves the cell as it was
+    if (time_ms() > t0 + kHandshakeProbeLimitMs) return false;
+    if (*cell == bin::kFrameStart || *cell == bin::kReplyStart) return true;
+  }
+}
+
+// Consumes the shell's output up to "morla>" and one byte more, or up to silence.
+void await_prompt(SerialPort& port) {
+  static constexpr char kPrompt[] = "morla>";
+  char window[7] = {};
+  while (true) {
+    char byte;
+    if (port.read(&byte, 1) != 1) return;
+    std::memmove(window, window + 1, 6);
+    window[6] = byte;
+    if (std::memcmp(window, kPrompt, 6) == 0) return;
+  }
+}
+
+}  // namespace
+
+std::unique_ptr<SerialPort> handshake_usb_serial(std::unique_ptr<SerialPort> port) {
+  port->set_read_timeout(kHandshakeReadTimeoutMs);
+  uint8_t probe[5] = {bin::kFrameStart, 0, 0, 0, 0};
+  if (port->write(probe, sizeof probe) != sizeof probe) return nullptr;
+  if (!await_probe_answer(*port, &probe[0])) return nullptr;
+  if (probe[0] == bin::kReplyStart) {
+    // The board is still in binary mode: send it back to its shell.
+    std::lock_guard lock(bin_protocol_mutex());
+    BinCommand reply;
+    send_bin_command(*port, bin::kLeaveBinary, 0, nullptr, 0, &reply);
+  }
+  if (port->write("\r\n", 2) == 2) await_prompt(*port);
+  port->set_read_timeout(bin::kReplyTimeoutMs);
+  return port;
+}
+
+std::unique_ptr<SerialPort> open_usb_serial() {
+  const auto path = board_serial_port_path();
+  if (!path) return nullptr;
+  std::unique_ptr<SerialPort> port = SerialPortPosix::open(*path);
+  if (!port) return nullptr;
+  return handshake_usb_serial(std::move(port));
+}
+
+}  // namespace morla

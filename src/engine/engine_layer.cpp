@@ -1,0 +1,109 @@
+#include "engine/engine_layer.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "engine/layer_params_impl.h"
+
+namespace morla {
+namespace engine {
+
+EngineLayer::EngineLayer(const LayerTypeSpec& spec, std::unique_ptr<LayerParams> params,
+                         std::string name)
+    : LayerImpl(std::move(params), std::move(name)), spec_(spec) {}
+
+void EngineLayer::build_own_input() {
+  if (!spec_.own_input_shape) return;
+  set_input_shapes({Shape{static_cast<uint32_t>(param("input_width")),
+                          static_cast<uint32_t>(param("input_height")),
+                          static_cast<uint32_t>(param("input_channels"))}});
+  build();
+}
+
+Shape EngineLayer::output_dims() const {
+  if (!built()) throw std::runtime_error("Layer " + name() + " is not built.");
+  return output_;
+}
+
+IpVersion EngineLayer::ip_version() const {
+  return spec_.ip != IpVersion::none ? spec_.ip : model_ip_;
+}
+
+bool EngineLayer::output_signed() const {
+  switch (spec_.type) {
+    case LayerType::InputData: return param("input_signed") != 0;
+    case LayerType::Quantizer: return param("output_signed") != 0;
+    case LayerType::Dequantizer: return true;
+    case LayerType::MotePostProcessing: return false;
+    case LayerType::Add:
+    case LayerType::Concatenate: {
+      const auto ins = inbounds();
+      return std::any_of(ins.begin(), ins.end(), [](const auto& l) { return l->output_signed(); });
+    }
+    default: return !has_activation();
+  }
+}
+
+std::vector<std::shared_ptr<Layer>> EngineLayer::outbound_layers() const {
+  std::vector<std::shared_ptr<Layer>> out;
+  for (const auto& weak : outbounds_)
+    if (auto layer = weak.lock()) out.push_back(std::move(layer));
+  return out;
+}
+
+void EngineLayer::set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) {
+  LayerImpl::set_inbounds(inbounds);
+  if (!spec_.own_input_shape) build();
+}
+
+void EngineLayer::add_outbound(const std::shared_ptr<Layer>& layer) { outbounds_.push_back(layer); }
+
+void EngineLayer::remove_outbound(const Layer* layer) {
+  std::erase_if(outbounds_, [&](const std::weak_ptr<Layer>& weak) {
+    auto locked = weak.lock();
+    return !locked || locked.get() == layer;
+  });
+}
+
+void EngineLayer::compile(std::shared_ptr<LearningParams> learning) {
+  if (!learning) throw std::invalid_argument("Cannot compile a layer without learning parameters.");
+  if (spec_.type != LayerType::FullyConnected)
+    throw std::invalid_argument(std::string("A ") + spec_.name +
+                                " layer cannot learn: only FullyConnected layers can.");
+  if (!built()) throw std::runtime_error("Layer " + name() + " is not built.");
+  const Shape neurons{output_.back()};
+  variable_store().create("threshold_learning", TensorType::int32, neurons, Dense::Layout::RowMajor);
+  variable_store().create("thswap", TensorType::int32, neurons, Dense::Layout::RowMajor);
+  learning_ = std::move(learning);
+}
+
+void EngineLayer::set_output(const Shape& output, uint64_t macs) {
+  output_ = output;
+  macs_ = macs;
+}
+
+void EngineLayer::build() {
+  const auto& shapes = input_shapes();
+  for (const auto& shape : shapes)
+    if (shape.size() != 3)
+      throw std::invalid_argument(std::string("A ") + spec_.name +
+                                  " layer needs inputs of three dimensions (x, y, channels).");
+  spec_.build(*this);
+}
+
+}  // namespace engine
+
+std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::string& name) {
+  if (!params) throw std::invalid_argument("Cannot create a layer without parameters.");
+  const auto& spec = engine::layer_type_spec(params->layer_type());
+  auto own = LayerParams::clone(params);
+  std::shared_ptr<engine::EngineLayer> layer;
+  if (spec.windowed)
+    layer = std::make_shared<engine::WindowedLayer>(spec, std::move(own), name);
+  else
+    layer = std::make_shared<engine::EngineLayer>(spec, std::move(own), name);
+  layer->build_own_input();
+  return layer;
+}
+
+}  // namespace morla

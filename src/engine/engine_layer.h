@@ -1,0 +1,99 @@
+#pragma once
+// The stand-in engine's layers: one class for every layer type, driven by the type's
+// description (layer_types.h), and its windowed form with convolution and pooling records.
+#include <array>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/layer_impl.h"
+#include "engine/layer_types.h"
+
+namespace morla::engine {
+
+class EngineLayer : public LayerImpl {
+ public:
+  EngineLayer(const LayerTypeSpec& spec, std::unique_ptr<LayerParams> params, std::string name);
+
+  Shape output_dims() const override;
+  bool output_signed() const override;
+  IpVersion ip_version() const override;
+  bool is_target_component(ComponentKind kind) const override { return kind == spec_.target; }
+  bool splittable() const override { return spec_.splittable; }
+  bool is_channel_wise() const override { return spec_.channel_wise; }
+  bool is_input_layer() const override { return spec_.input_layer; }
+  const LearningParams* learning_params() const override { return learning_.get(); }
+  bool compiled() const override { return learning_ != nullptr; }
+  std::vector<std::shared_ptr<Layer>> outbound_layers() const override;
+  std::vector<std::shared_ptr<Layer>> outbounds() const override { return outbound_layers(); }
+  std::shared_ptr<Mapping> mapping() const override { return mapping_; }
+  std::shared_ptr<Mapping>& mapping() override { return mapping_; }
+  uint64_t macs() const override { return macs_; }
+
+  // Links the inbound layers, then builds the layer for their output shapes.
+  void set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) override;
+
+  // Model links: consumers are kept weakly, in the order they were added.
+  void add_outbound(const std::shared_ptr<Layer>& layer);
+  void remove_outbound(const Layer* layer);
+  // The generation of the model, taken by the types shared by every generation.
+  void set_model_ip(IpVersion ip) { model_ip_ = ip; }
+  // Prepares the layer for on-chip learning; refused for layers that cannot learn.
+  void compile(std::shared_ptr<LearningParams> learning);
+
+  // Builds a layer whose input shape is in its own keys; others build when linked.
+  void build_own_input();
+
+  const LayerTypeSpec& spec() const { return spec_; }
+  bool built() const { return output_.size() != 0; }
+
+  // Used by the builders of the type table.
+  using LayerImpl::create_activation_variables;
+  using LayerImpl::create_scale_shift;
+  using LayerImpl::create_unsigned;
+  using LayerImpl::create_value_shift;
+  using LayerImpl::param;
+  void set_output(const Shape& output, uint64_t macs);
+
+ private:
+  void build();
+
+  const LayerTypeSpec& spec_;
+  Shape output_;
+  uint64_t macs_ = 0;
+  IpVersion model_ip_ = IpVersion::none;
+  std::vector<std::weak_ptr<Layer>> outbounds_;
+  std::shared_ptr<Mapping> mapping_;
+  std::shared_ptr<LearningParams> learning_;
+};
+
+// Row layouts of the two records:
+//   convolution: [0] kernel x | kernel y << 8 | stride x << 16 | stride y << 24,
+//                [1] input width | input height << 16, [2] [3] unpooled output width and
+//                height, [4..7] paddings top, bottom, left, right;
+//   pooling:     [0] byte 0 pool stride x, byte 1 pool stride y, [1] [2] pooled output
+//                width and height, [3..6] paddings top, bottom, left, right, [7] 1 for
+//                global pooling. Without pooling: strides 1, the unpooled size, no padding.
+using ConvRecord = std::array<uint32_t, 8>;
+using PoolRecord = std::array<uint32_t, 8>;
+
+class WindowedLayer final : public EngineLayer, public HasConvParams, public HasPoolParams {
+ public:
+  using EngineLayer::EngineLayer;
+
+  // Null until the layer is built.
+  const uint32_t* conv_params() const override { return conv_ ? conv_->data() : nullptr; }
+  const uint32_t* pool_params() const override { return pool_ ? pool_->data() : nullptr; }
+
+  void set_records(const ConvRecord& conv, const PoolRecord& pool) {
+    conv_ = conv;
+    pool_ = pool;
+  }
+
+ private:
+  std::optional<ConvRecord> conv_;
+  std::optional<PoolRecord> pool_;
+};
+
+}  // namespace morla::engine

@@ -1,0 +1,87 @@
+#include "engine/hardware_device_impl.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "drivers/hardware_driver.h"
+#include "engine/board_registers.h"
+
+namespace morla {
+namespace engine {
+namespace {
+
+[[noreturn]] void no_on_board_inference() {
+  throw std::runtime_error(
+      "Inference on a board needs a mapped program; this engine cannot run one yet.");
+}
+
+}  // namespace
+
+HardwareDeviceImpl::HardwareDeviceImpl(HardwareDriver* driver)
+    : driver_(driver), version_(read_hw_version(*driver)) {}
+
+const char* HardwareDeviceImpl::desc() const { return driver_->desc(); }
+
+uint32_t HardwareDeviceImpl::register_address(uint32_t offset) const {
+  return driver_->registers_base() + offset;
+}
+
+void HardwareDeviceImpl::set_clock_counter_enabled(bool enabled) {
+  write_register(*driver_, register_address(board::kClockCounterControl), enabled ? 1u : 0u);
+}
+
+uint32_t HardwareDeviceImpl::clock_counter() {
+  return read_register(*driver_, register_address(board::kClockCounter));
+}
+
+uint32_t HardwareDeviceImpl::program_clock_count() {
+  return read_register(*driver_, register_address(board::kProgramClockCount));
+}
+
+void HardwareDeviceImpl::set_program(const uint8_t* data, size_t size) {
+  if (size > driver_->memory_size())
+    throw std::invalid_argument("The program does not fit in the device memory.");
+  driver_->write(driver_->memory_base(), data, size);
+  program_ = ByteRange{data, size};
+  memory_.used = static_cast<uint32_t>(size);
+  memory_.top = std::max(memory_.top, memory_.used);
+}
+
+void HardwareDeviceImpl::program_external(const uint8_t* data, size_t size, uint32_t address) {
+  driver_->write(address, data, size);
+}
+
+void HardwareDeviceImpl::read_np_info(uint32_t* out, const hw::Ident* idents, size_t count) {
+  for (size_t i = 0; i < count; ++i)
+    out[i] = read_register(*driver_, register_address(board::np_info_offset(idents[i])));
+}
+
+void HardwareDeviceImpl::unprogram() {
+  program_ = ByteRange{};
+  memory_.used = 0;
+}
+
+TensorResults HardwareDeviceImpl::fit(const TensorList&, const std::vector<int32_t>&) {
+  no_on_board_inference();
+}
+
+TensorResults HardwareDeviceImpl::forward(const TensorList&) { no_on_board_inference(); }
+
+TensorResults HardwareDeviceImpl::predict(const TensorList&) { no_on_board_inference(); }
+
+}  // namespace engine
+
+std::shared_ptr<HardwareDevice> HardwareDevice::create(HardwareDriver* driver) {
+  return std::make_shared<engine::HardwareDeviceImpl>(driver);
+}
+
+HwVersion read_hw_version(const HardwareDriver& driver) {
+  // Reading moves bytes through the driver's transport, which is not const.
+  auto& reader = const_cast<HardwareDriver&>(driver);
+  const uint32_t word =
+      read_register(reader, driver.registers_base() + engine::board::kHwVersion);
+  return HwVersion{static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
+                   static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
+}
+
+}  // namespace morla

@@ -1,0 +1,47 @@
+#pragma once
+// The stand-in engine's device on a driver: version, NP information, clock
+// counters and program bookkeeping through the board's registers.
+#include "core/hardware_device.h"
+
+namespace morla::engine {
+
+class HardwareDeviceImpl final : public HardwareDevice {
+ public:
+  explicit HardwareDeviceImpl(HardwareDriver* driver);
+
+  HwVersion version() const override { return version_; }
+  const char* desc() const override;
+  void set_clock_counter_enabled(bool enabled) override;
+  uint32_t clock_counter() override;
+  uint32_t program_clock_count() override;
+  DeviceMemory memory() override { return memory_; }
+  void reset_top_memory() override { memory_.top = memory_.used; }
+  ByteRange program() const override { return program_; }
+  // Keeps the caller's pointer and writes the program to the board's memory.
+  void set_program(const uint8_t* data, size_t size) override;
+  void program_external(const uint8_t* data, size_t size, uint32_t address) override;
+  void read_np_info(uint32_t* out, const hw::Ident* idents, size_t count) override;
+  void set_batch_size(size_t count, bool) override { batch_size_ = count; }
+  void set_learn_enabled(bool enabled) override { learn_enabled_ = enabled; }
+  bool learn_enabled() const override { return learn_enabled_; }
+  size_t learn_mem_size() const override { return 0; }
+  void read_learn_mem(uint32_t*) override {}
+  void update_learn_mem(const uint32_t*) override {}
+  void unprogram() override;
+  TensorResults fit(const TensorList& inputs, const std::vector<int32_t>& labels) override;
+  TensorResults forward(const TensorList& inputs) override;
+  TensorResults predict(const TensorList& inputs) override;
+  HardwareDriver* driver() const override { return driver_; }
+
+ private:
+  uint32_t register_address(uint32_t offset) const;
+
+  HardwareDriver* driver_;
+  HwVersion version_;
+  ByteRange program_;
+  DeviceMemory memory_;
+  size_t batch_size_ = 0;
+  bool learn_enabled_ = false;
+};
+
+}  // namespace morla::engine

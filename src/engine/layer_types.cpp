@@ -1,0 +1,469 @@
+// The table of layer types: keys, generations, targets and builders, in one place.
+#include "engine/layer_types.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <string>
+
+#include "engine/engine_layer.h"
+#include "ops/padding.h"
+
+namespace morla::engine {
+
+namespace {
+
+using L = Dense::Layout;
+
+// ---- Key ranges -----------------------------------------------------------------------
+
+constexpr int kMaxSize = 65535;
+
+KeySpec required(const char* name, int min, int max) { return {name, min, max, std::nullopt}; }
+KeySpec optional(const char* name, int min, int max, int value) { return {name, min, max, value}; }
+
+KeySpec size_key(const char* name) { return required(name, 1, kMaxSize); }
+KeySpec stride_key(const char* name, int value = 1) { return optional(name, 1, 255, value); }
+// -1: global pooling (sizes) or the pooling size (strides).
+KeySpec pool_key(const char* name, int value) { return optional(name, -1, 255, value); }
+KeySpec padding_key() { return optional("padding", 0, 2, static_cast<int>(Padding::Same)); }
+KeySpec pool_type_key() { return optional("pool_type", 0, 2, static_cast<int>(PoolType::NoPooling)); }
+KeySpec activation_key(ActivationType value = ActivationType::ReLU) {
+  return optional("activation", 0, 2, static_cast<int>(value));
+}
+KeySpec weights_bits_key(int value) { return optional("weights_bits", 1, 8, value); }
+KeySpec act_bits_key() { return optional("act_bits", 1, 8, 1); }
+KeySpec output_bits_key(int value = 8) { return optional("output_bits", 1, 32, value); }
+
+std::vector<KeySpec> input_shape_keys() {
+  return {size_key("input_width"), size_key("input_height"), size_key("input_channels")};
+}
+
+std::vector<KeySpec> join(std::vector<KeySpec> a, const std::vector<KeySpec>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+// ---- Building helpers -------------------------------------------------------------------
+
+[[noreturn]] void refuse(const EngineLayer& layer, const std::string& why) {
+  throw std::invalid_argument("Cannot build layer '" + layer.name() + "' (" + layer.spec().name +
+                              "): " + why);
+}
+
+const Shape& single_input(const EngineLayer& layer) {
+  const auto& shapes = layer.input_shapes();
+  if (shapes.size() != 1) refuse(layer, "it takes exactly one inbound layer.");
+  return shapes.front();
+}
+
+uint32_t u(int value) { return static_cast<uint32_t>(value); }
+uint32_t clamp_pad(int32_t pad) { return pad > 0 ? static_cast<uint32_t>(pad) : 0u; }
+
+// Element type of "weights" for a weight width: bit, int2, int4 or int8.
+TensorType weight_type(int bits) {
+  if (bits <= 1) return TensorType::bit;
+  if (bits == 2) return TensorType::int2;
+  if (bits <= 4) return TensorType::int4;
+  return TensorType::int8;
+}
+
+void create(EngineLayer& layer, const char* name, TensorType type, const Shape& shape,
+            L layout = L::RowMajor) {
+  layer.variable_store().create(name, type, shape, layout);
+}
+
+// Per-output-channel variables of the v2 and Mote layers.
+void create_neuron_variables(EngineLayer& layer, uint32_t n) {
+  layer.create_scale_shift("output", n);
+  layer.create_value_shift("bias", n);
+  layer.create_activation_variables(n);
+}
+
+struct WindowKeys {
+  uint32_t kernel_x, kernel_y;
+  int stride_x, stride_y;
+  int pool_x, pool_y;                // -1: global
+  int pool_stride_x, pool_stride_y;  // below 0: the pool size
+};
+
+WindowKeys v1_window_keys(const EngineLayer& l) {
+  return {u(l.param("kernel_width")),    u(l.param("kernel_height")), l.param("stride_x"),
+          l.param("stride_y"),           l.param("pooling_width"),    l.param("pooling_height"),
+          l.param("pooling_stride_x"),   l.param("pooling_stride_y")};
+}
+
+WindowKeys v2_window_keys(const EngineLayer& l) {
+  const uint32_t k = u(l.param("kernel_size"));
+  const int stride = l.param("kernel_stride");
+  const int pool = l.param("pool_size");
+  const int pool_stride = l.params()->has("pool_stride") ? l.param("pool_stride") : pool;
+  return {k, k, stride, stride, pool, pool, pool_stride, pool_stride};
+}
+
+// Convolution then pooling: sets the records of a windowed layer and returns the
+// unpooled and the pooled output size.
+struct WindowResult {
+  uint32_t conv_x, conv_y, out_x, out_y;
+};
+
+// Window geometry of the layer's convolution or pooling; an impossible window refuses the
+// layer.
+ops::PaddingInfo window(const EngineLayer& layer, uint32_t kernel_x, uint32_t kernel_y,
+                        int stride_x, int stride_y, Padding mode, const Shape& input) {
+  try {
+    return ops::compute_padding(kernel_x, kernel_y, stride_x, stride_y, mode, input);
+  } catch (const std::exception& e) {
+    refuse(layer, e.what());
+  }
+}
+
+WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKeys& k) {
+  if (k.stride_x < 1 || k.stride_y < 1) refuse(layer, "convolution strides must be at least 1.");
+  const auto mode = static_cast<Padding>(layer.param("padding"));
+  const auto conv = window(layer, k.kernel_x, k.kernel_y, k.stride_x, k.stride_y, mode, input);
+  ConvRecord conv_record = {(k.kernel_x & 0xFF) | (k.kernel_y & 0xFF) << 8 |
+                                (u(k.stride_x) & 0xFF) << 16 | (u(k.stride_y) & 0xFF) << 24,
+                            (input[0] & 0xFFFF) | (input[1] & 0xFFFF) << 16,
+                            conv.out_x,
+                            conv.out_y,
+                            clamp_pad(conv.pad_y_before),
+                            clamp_pad(conv.pad_y_after),
+                            clamp_pad(conv.pad_x_before),
+                            clamp_pad(conv.pad_x_after)};
+  PoolRecord pool_record = {1u | 1u << 8, conv.out_x, conv.out_y, 0, 0, 0, 0, 0};
+  WindowResult result{conv.out_x, conv.out_y, conv.out_x, conv.out_y};
+  if (layer.has_pooling()) {
+    if (k.pool_x == -1) {
+      pool_record = {1u | 1u << 8, 1, 1, 0, 0, 0, 0, 1};
+      result.out_x = result.out_y = 1;
+    } else {
+      if (k.pool_x < 1 || k.pool_y < 1) refuse(layer, "pooling sizes must be at least 1 or -1.");
+      const int sx = k.pool_stride_x < 0 ? k.pool_x : k.pool_stride_x;
+      const int sy = k.pool_stride_y < 0 ? k.pool_y : k.pool_stride_y;
+      if (sx < 1 || sy < 1) refuse(layer, "pooling strides must be at least 1.");
+      const auto pool =
+          window(layer, u(k.pool_x), u(k.pool_y), sx, sy, mode, Shape{conv.out_x, conv.out_y});
+      pool_record = {(u(sx) & 0xFF) | (u(sy) & 0xFF) << 8,
+                     pool.out_x,
+                     pool.out_y,
+                     clamp_pad(pool.pad_y_before),
+                     clamp_pad(pool.pad_y_after),
+                     clamp_pad(pool.pad_x_before),
+                     clamp_pad(pool.pad_x_after),
+                     0};
+      result.out_x = pool.out_x;
+      result.out_y = pool.out_y;
+    }
+  }
+  static_cast<WindowedLayer&>(layer).set_records(conv_record, pool_record);
+  return result;
+}
+
+uint64_t conv_macs(const WindowResult& w, const WindowKeys& k, uint64_t per_position) {
+  return uint64_t{w.conv_x} * w.conv_y * k.kernel_x * k.kernel_y * per_position;
+}
+
+// ---- Builders, one per layer type ---------------------------------------------------------
+
+void build_input_data(EngineLayer& l) { l.set_output(single_input(l), 0); }
+
+void build_input_convolutional(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  const WindowKeys k = v1_window_keys(l);
+  const uint32_t f = u(l.param("filters"));
+  const WindowResult w = build_window(l, in, k);
+  create(l, "weights", weight_type(l.param("weights_bits")), Shape{k.kernel_y, k.kernel_x, in[2], f});
+  l.create_activation_variables(f);
+  l.set_output(Shape{w.out_x, w.out_y, f}, conv_macs(w, k, uint64_t{in[2]} * f));
+}
+
+void build_fully_connected(EngineLayer& l) {
+  const uint32_t inputs = static_cast<uint32_t>(single_input(l).element_count());
+  const uint32_t units = u(l.param("units"));
+  create(l, "weights", weight_type(l.param("weights_bits")), Shape{units, inputs}, L::ColMajor);
+  l.create_activation_variables(units);
+  l.set_output(Shape{1, 1, units}, uint64_t{inputs} * units);
+}
+
+void build_convolutional(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  const WindowKeys k = v1_window_keys(l);
+  const uint32_t f = u(l.param("filters"));
+  const WindowResult w = build_window(l, in, k);
+  create(l, "weights", weight_type(l.param("weights_bits")), Shape{f, in[2], k.kernel_y, k.kernel_x},
+         L::ColMajor);
+  l.create_activation_variables(f);
+  l.set_output(Shape{w.out_x, w.out_y, f}, conv_macs(w, k, uint64_t{in[2]} * f));
+}
+
+void build_separable_convolutional(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  const WindowKeys k = v1_window_keys(l);
+  const uint32_t f = u(l.param("filters"));
+  const WindowResult w = build_window(l, in, k);
+  const TensorType type = weight_type(l.param("weights_bits"));
+  create(l, "weights", type, Shape{1, in[2], k.kernel_y, k.kernel_x}, L::ColMajor);
+  create(l, "weights_pw", type, Shape{f, in[2]}, L::ColMajor);
+  l.create_activation_variables(f);
+  const uint64_t pointwise = uint64_t{w.conv_x} * w.conv_y * in[2] * f;
+  l.set_output(Shape{w.out_x, w.out_y, f}, conv_macs(w, k, in[2]) + pointwise);
+}
+
+void build_add(EngineLayer& l) {
+  const auto& shapes = l.input_shapes();
+  if (shapes.size() < 2) refuse(l, "it takes at least two inbound layers.");
+  for (const auto& shape : shapes)
+    if (shape != shapes.front()) refuse(l, "its inputs must have the same shape.");
+  const uint32_t c = shapes.front()[2];
+  l.create_unsigned("a_shift", c);
+  l.create_unsigned("b_shift", c);
+  create(l, "output_shift", TensorType::int8, Shape{c});
+  l.set_output(shapes.front(), 0);
+}
+
+void build_concatenate(EngineLayer& l) {
+  const auto& shapes = l.input_shapes();
+  if (shapes.size() < 2) refuse(l, "it takes at least two inbound layers.");
+  uint32_t channels = 0;
+  for (const auto& shape : shapes) {
+    if (shape[0] != shapes.front()[0] || shape[1] != shapes.front()[1])
+      refuse(l, "its inputs must have the same width and height.");
+    channels += shape[2];
+  }
+  l.set_output(Shape{shapes.front()[0], shapes.front()[1], channels}, 0);
+}
+
+// Conv2D and InputConv2D: (k, k, C, F) weights.
+void build_standard_conv2d(EngineLayer& l, bool input_shift) {
+  const Shape& in = single_input(l);
+  const WindowKeys k = v2_window_keys(l);
+  const uint32_t f = u(l.param("filters"));
+  const WindowResult w = build_window(l, in, k);
+  if (input_shift) l.create_unsigned("input_shift", in[2]);
+  else l.create_unsigned("padding_value", in[2]);
+  create(l, "weights", weight_type(l.param("weights_bits")), Shape{k.kernel_x, k.kernel_x, in[2], f});
+  create_neuron_variables(l, f);
+  l.set_output(Shape{w.out_x, w.out_y, f}, conv_macs(w, k, uint64_t{in[2]} * f));
+}
+
+void build_conv2d(EngineLayer& l) { build_standard_conv2d(l, true); }
+void build_input_conv2d(EngineLayer& l) { build_standard_conv2d(l, false); }
+
+void build_depthwise_conv2d(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  const WindowKeys k = v2_window_keys(l);
+  const uint32_t c = in[2];
+  const WindowResult w = build_window(l, in, k);
+  l.create_unsigned("input_shift", c);
+  create(l, "weights", weight_type(l.param("weights_bits")), Shape{k.kernel_x, k.kernel_x, 1, c});
+  create_neuron_variables(l, c);
+  l.set_output(Shape{w.out_x, w.out_y, c}, conv_macs(w, k, c));
+}
+
+// Transposed convolutions upsample by the stride; no records.
+void build_transpose(EngineLayer& l, bool depthwise) {
+  const Shape& in = single_input(l);
+  const uint32_t k = u(l.param("kernel_size"));
+  const uint32_t stride = u(l.param("kernel_stride"));
+  const uint32_t c = in[2];
+  const uint32_t f = depthwise ? c : u(l.param("filters"));
+  l.create_unsigned("input_shift", c);
+  create(l, "weights", weight_type(l.param("weights_bits")), Shape{k, k, depthwise ? 1 : c, f});
+  create_neuron_variables(l, f);
+  const uint64_t per_input = uint64_t{k} * k * f * (depthwise ? 1 : c);
+  l.set_output(Shape{in[0] * stride, in[1] * stride, f}, uint64_t{in[0]} * in[1] * per_input);
+}
+
+void build_conv2d_transpose(EngineLayer& l) { build_transpose(l, false); }
+void build_depthwise_conv2d_transpose(EngineLayer& l) { build_transpose(l, true); }
+
+void build_dense1d(EngineLayer& l) {
+  const uint32_t inputs = static_cast<uint32_t>(single_input(l).element_count());
+  const uint32_t units = u(l.param("units"));
+  l.create_unsigned("input_shift", inputs);
+  create(l, "weights", weight_type(l.param("weights_bits")), Shape{inputs, units});
+  create_neuron_variables(l, units);
+  l.set_output(Shape{1, 1, units}, uint64_t{inputs} * units);
+}
+
+void build_buffer_temp_conv(EngineLayer& l, bool depthwise) {
+  const Shape& in = single_input(l);
+  const uint32_t fifo = u(l.param("fifo_size"));
+  const uint32_t c = in[2];
+  const uint32_t f = depthwise ? c : u(l.param("filters"));
+  l.create_unsigned("input_shift", c);
+  const Shape weights = depthwise ? Shape{1, 1, fifo, c} : Shape{1, 1, fifo * c, f};
+  create(l, "weights", weight_type(l.param("weights_bits")), weights);
+  create_neuron_variables(l, f);
+  const uint64_t positions = uint64_t{in[0]} * in[1];
+  l.set_output(Shape{in[0], in[1], f}, positions * fifo * (depthwise ? c : uint64_t{c} * f));
+}
+
+void build_buffer_temp_conv(EngineLayer& l) { build_buffer_temp_conv(l, false); }
+void build_depthwise_buffer_temp_conv(EngineLayer& l) { build_buffer_temp_conv(l, true); }
+
+// Input (x, timesteps, channels) to (x, ceil(timesteps / subsample), output_channels).
+void build_stateful_recurrent(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  const uint32_t s = u(l.param("stateful_channels"));
+  const uint32_t o = u(l.param("output_channels"));
+  const uint32_t subsample = u(l.param("subsample"));
+  const uint32_t c = in[2];
+  create(l, "in_proj", TensorType::int8, Shape{s, c});
+  create(l, "out_proj", TensorType::int8, Shape{o, s});
+  create(l, "A_real", TensorType::int16, Shape{s});
+  create(l, "A_imag", TensorType::int16, Shape{s});
+  create(l, "internal_state_outputs_shift", TensorType::int8, Shape{s});
+  create(l, "new_state_shift", TensorType::int8, Shape{s});
+  l.create_unsigned("new_state_scale", s);
+  l.create_unsigned("input_shift", c);
+  create_neuron_variables(l, o);
+  const uint32_t steps = (in[1] + subsample - 1) / subsample;
+  l.set_output(Shape{in[0], steps, o},
+               uint64_t{in[0]} * in[1] * (uint64_t{s} * c + uint64_t{o} * s + s));
+}
+
+void build_mote_post_processing(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  create(l, "threshold", TensorType::uint16, Shape{1});
+  create(l, "input_scales", TensorType::uint16, Shape{in[2]});
+  create(l, "input_shift", TensorType::int8, Shape{in[2]});
+  l.set_output(Shape{in[0], 1, in[2]}, 0);
+}
+
+void build_quantizer(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  create(l, "scales", TensorType::float32, Shape{in[2]});
+  create(l, "zero_points", TensorType::int32, Shape{in[2]});
+  l.set_output(in, 0);
+}
+
+void build_dequantizer(EngineLayer& l) {
+  const Shape& in = single_input(l);
+  create(l, "scales", TensorType::float32, Shape{in[2]});
+  l.set_output(in, 0);
+}
+
+// ---- The table -------------------------------------------------------------------------------
+
+std::vector<KeySpec> v1_window_keys_spec() {
+  return {size_key("kernel_width"),    size_key("kernel_height"),  stride_key("stride_x"),
+          stride_key("stride_y"),      padding_key(),              pool_type_key(),
+          pool_key("pooling_width", 1), pool_key("pooling_height", 1),
+          pool_key("pooling_stride_x", -1), pool_key("pooling_stride_y", -1)};
+}
+
+std::vector<KeySpec> v2_window_keys_spec() {
+  return {size_key("kernel_size"), stride_key("kernel_stride"), padding_key(), pool_type_key(),
+          pool_key("pool_size", 1)};
+}
+
+std::vector<KeySpec> v2_neuron_keys() {
+  return {weights_bits_key(8), activation_key(), output_bits_key()};
+}
+
+const std::vector<LayerTypeSpec>& table() {
+  using C = ComponentKind;
+  using I = IpVersion;
+  static const std::vector<LayerTypeSpec> specs = {
+      {LayerType::InputData, "InputData", I::none, C::None, true, true, false, false, false,
+       join(input_shape_keys(), {optional("input_bits", 1, 16, 8), optional("input_signed", 0, 1, 0)}),
+       build_input_data},
+      {LayerType::InputConvolutional, "InputConvolutional", I::v1, C::HRC, true, true, false, false, true,
+       join(join(input_shape_keys(), v1_window_keys_spec()),
+            {size_key("filters"), weights_bits_key(8), optional("padding_value", 0, 255, 0),
+             activation_key(), act_bits_key()}),
+       build_input_convolutional},
+      {LayerType::FullyConnected, "FullyConnected", I::v1, C::FNP, false, false, false, true, false,
+       {size_key("units"), weights_bits_key(1), activation_key(), act_bits_key()},
+       build_fully_connected},
+      {LayerType::Convolutional, "Convolutional", I::v1, C::CNP, false, false, false, true, true,
+       join(v1_window_keys_spec(),
+            {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
+       build_convolutional},
+      {LayerType::SeparableConvolutional, "SeparableConvolutional", I::v1, C::CNP, false, false,
+       false, true, true,
+       join(v1_window_keys_spec(),
+            {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
+       build_separable_convolutional},
+      {LayerType::Add, "Add", I::none, C::SKIP_DMA, false, false, false, false, false,
+       {output_bits_key()}, build_add},
+      {LayerType::Concatenate, "Concatenate", I::none, C::SKIP_DMA, false, false, false, false, false,
+       {output_bits_key()}, build_concatenate},
+      {LayerType::Conv2D, "Conv2D", I::v2, C::CNP, false, false, false, true, true,
+       join(join(v2_window_keys_spec(), {size_key("filters")}), v2_neuron_keys()), build_conv2d},
+      {LayerType::InputConv2D, "InputConv2D", I::v2, C::HRC, true, true, false, false, true,
+       join(join(input_shape_keys(), v2_window_keys_spec()),
+            join({size_key("filters"), pool_key("pool_stride", -1)}, v2_neuron_keys())),
+       build_input_conv2d},
+      {LayerType::DepthwiseConv2D, "DepthwiseConv2D", I::v2, C::CNP, false, false, true, true, true,
+       join(v2_window_keys_spec(), v2_neuron_keys()), build_depthwise_conv2d},
+      {LayerType::Conv2DTranspose, "Conv2DTranspose", I::v2, C::CNP, false, false, false, true,
+       false,
+       join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key(),
+             size_key("filters")},
+            v2_neuron_keys()),
+       build_conv2d_transpose},
+      {LayerType::Dequantizer, "Dequantizer", I::none, C::None, false, false, false, false, false,
+       {}, build_dequantizer},
+      {LayerType::DepthwiseConv2DTranspose, "DepthwiseConv2DTranspose", I::v2, C::CNP, false,
+       false, true, true, false,
+       join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key()},
+            v2_neuron_keys()),
+       build_depthwise_conv2d_transpose},
+      {LayerType::BufferTempConv, "BufferTempConv", I::v2, C::TNP_B, false, false, false, true,
+       false, join({required("fifo_size", 1, 14), size_key("filters")}, v2_neuron_keys()),
+       build_buffer_temp_conv},
+      {LayerType::DepthwiseBufferTempConv, "DepthwiseBufferTempConv", I::v2, C::TNP_B, false,
+       false, true, true, false, join({required("fifo_size", 1, 14)}, v2_neuron_keys()),
+       build_depthwise_buffer_temp_conv},
+      {LayerType::Dense1D, "Dense1D", I::v2, C::FNP, false, false, false, true, false,
+       join({size_key("units")}, v2_neuron_keys()), build_dense1d},
+      {LayerType::StatefulRecurrent, "StatefulRecurrent", I::mote, C::TNP_R, false, false, false,
+       false, false,
+       {size_key("stateful_channels"), size_key("output_channels"), stride_key("subsample"),
+        activation_key(ActivationType::NoActivation), output_bits_key()},
+       build_stateful_recurrent},
+      {LayerType::Quantizer, "Quantizer", I::none, C::None, false, true, false, false, false,
+       join(input_shape_keys(), {output_bits_key(), optional("output_signed", 0, 1, 1)}),
+       build_quantizer},
+      {LayerType::MotePostProcessing, "MotePostProcessing", I::mote, C::None, false, false, false,
+       false, false, {output_bits_key(1)}, build_mote_post_processing},
+  };
+  return specs;
+}
+
+}  // namespace
+
+std::map<std::string, int> LayerTypeSpec::complete(const std::map<std::string, int>& entries) const {
+  for (const auto& [key, value] : entries) {
+    const auto spec = std::find_if(keys.begin(), keys.end(),
+                                   [&](const KeySpec& k) { return key == k.name; });
+    if (spec == keys.end())
+      throw std::invalid_argument("Unknown key '" + key + "' for a " + name + " layer.");
+    if (value < spec->min || value > spec->max)
+      throw std::invalid_argument("Value " + std::to_string(value) + " of key '" + key +
+                                  "' is out of range [" + std::to_string(spec->min) + ", " +
+                                  std::to_string(spec->max) + "] for a " + name + " layer.");
+  }
+  std::map<std::string, int> out = entries;
+  for (const auto& k : keys) {
+    if (out.count(k.name)) continue;
+    if (!k.default_value)
+      throw std::invalid_argument(std::string("Missing key '") + k.name + "' for a " + name +
+                                  " layer.");
+    out[k.name] = *k.default_value;
+  }
+  return out;
+}
+
+const LayerTypeSpec& layer_type_spec(LayerType type) {
+  for (const auto& spec : table())
+    if (spec.type == type) return spec;
+  if (type == LayerType::Unknown)
+    throw std::invalid_argument("Cannot create parameters or a layer of type Unknown.");
+  throw std::invalid_argument("Unsupported layer type " + std::to_string(static_cast<int>(type)) +
+                              ".");
+}
+
+}  // namespace morla::engine

@@ -1,0 +1,120 @@
+#include "engine/model_impl.h"
+
+#include <algorithm>
+#include <stdexcept>
+
+#include "core/layer_params.h"
+#include "engine/engine_layer.h"
+
+namespace morla {
+namespace engine {
+
+namespace {
+
+EngineLayer& engine_layer(const std::shared_ptr<Layer>& layer) {
+  auto* impl = dynamic_cast<EngineLayer*>(layer.get());
+  if (!impl) throw std::invalid_argument("The layer was not created by this engine.");
+  return *impl;
+}
+
+[[noreturn]] void not_available(const char* operation) {
+  throw std::runtime_error(std::string("Model ") + operation +
+                           " is not available in this engine build.");
+}
+
+}  // namespace
+
+void ModelImpl::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> inbounds) {
+  if (!layer) throw std::invalid_argument("Cannot add a null layer to a model.");
+  EngineLayer& added = engine_layer(layer);
+  if (get_layer(layer->name()))
+    throw std::invalid_argument("A layer named '" + layer->name() + "' is already in the model.");
+  for (const auto& inbound : inbounds)
+    if (!inbound || std::find(layers_.begin(), layers_.end(), inbound) == layers_.end())
+      throw std::invalid_argument("Inbound layer of '" + layer->name() +
+                                  "' is not in the model.");
+  if (inbounds.empty() && !layers_.empty() && !layer->is_input_layer() &&
+      layer->params()->layer_type() != LayerType::Quantizer)
+    inbounds.push_back(layers_.back());
+  added.set_inbounds(inbounds);
+  for (const auto& inbound : inbounds) engine_layer(inbound).add_outbound(layer);
+  layers_.push_back(std::move(layer));
+  update_ip_version();
+}
+
+void ModelImpl::pop_layer() {
+  if (layers_.empty()) throw std::runtime_error("Cannot pop a layer from an empty model.");
+  const std::shared_ptr<Layer> last = layers_.back();
+  for (const auto& inbound : last->inbounds()) engine_layer(inbound).remove_outbound(last.get());
+  layers_.pop_back();
+  if (layers_.empty()) learning_.reset();
+  update_ip_version();
+}
+
+void ModelImpl::update_ip_version() {
+  ip_ = IpVersion::none;
+  for (const auto& layer : layers_) {
+    if (engine_layer(layer).spec().ip != IpVersion::none) {
+      ip_ = layer->ip_version();
+      break;
+    }
+  }
+  for (const auto& layer : layers_) engine_layer(layer).set_model_ip(ip_);
+}
+
+void ModelImpl::compile(std::shared_ptr<LearningParams> learning) {
+  if (layers_.empty()) throw std::runtime_error("Cannot compile an empty model.");
+  engine_layer(layers_.back()).compile(learning);
+  learning_ = std::move(learning);
+}
+
+std::shared_ptr<Layer> ModelImpl::get_layer(const std::string& name) const {
+  for (const auto& layer : layers_)
+    if (layer->name() == name) return layer;
+  return nullptr;
+}
+
+std::shared_ptr<Layer> ModelImpl::get_layer(size_t index) const {
+  return index < layers_.size() ? layers_[index] : nullptr;
+}
+
+Shape ModelImpl::input_shape() const {
+  if (layers_.empty()) throw std::runtime_error("The model has no layers.");
+  return layers_.front()->input_dims();
+}
+
+Shape ModelImpl::output_shape() const {
+  if (layers_.empty()) throw std::runtime_error("The model has no layers.");
+  return layers_.back()->output_dims();
+}
+
+uint64_t ModelImpl::macs() const {
+  uint64_t total = 0;
+  for (const auto& layer : layers_) total += layer->macs();
+  return total;
+}
+
+std::vector<uint8_t> ModelImpl::serialize() const { not_available("serialization"); }
+
+std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense>, const std::vector<int32_t>&,
+                                       uint32_t) {
+  not_available("fit");
+}
+
+std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense>, uint32_t) {
+  not_available("forward");
+}
+
+std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense>, uint32_t) {
+  not_available("predict");
+}
+
+void ModelImpl::map(std::shared_ptr<Device>, bool, std::shared_ptr<MapConstraints>) {
+  not_available("mapping");
+}
+
+}  // namespace engine
+
+std::unique_ptr<Model> Model::create() { return std::make_unique<engine::ModelImpl>(); }
+
+}  // namespace morla

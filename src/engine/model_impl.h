@@ -1,0 +1,53 @@
+#pragma once
+// The stand-in engine's model: an ordered list of layers linked by their inbounds.
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/model.h"
+
+namespace morla::engine {
+
+class EngineLayer;
+
+class ModelImpl : public Model {
+ public:
+  // Appends the layer. Empty inbounds link the layer to the last layer of a non-empty model;
+  // an empty model takes only an input layer or a Quantizer. Refuses a null layer, a
+  // duplicate name and an inbound layer that is not in this model.
+  void add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> inbounds) override;
+  // Removes the last layer and its links; throws std::runtime_error on an empty model.
+  void pop_layer() override;
+  std::vector<uint8_t> serialize() const override;
+  // Prepares the last layer for learning.
+  void compile(std::shared_ptr<LearningParams> learning) override;
+  std::shared_ptr<Tensor> fit(std::shared_ptr<Dense> inputs, const std::vector<int32_t>& labels,
+                              uint32_t batch_size) override;
+  std::shared_ptr<Tensor> forward(std::shared_ptr<Dense> inputs, uint32_t batch_size) override;
+  std::shared_ptr<Tensor> predict(std::shared_ptr<Dense> inputs, uint32_t batch_size) override;
+  void map(std::shared_ptr<Device> device, bool hw_only,
+           std::shared_ptr<MapConstraints> constraints) override;
+  std::shared_ptr<Layer> get_layer(const std::string& name) const override;
+  std::shared_ptr<Layer> get_layer(size_t index) const override;
+  const std::vector<std::shared_ptr<Layer>>& layers() const override { return layers_; }
+  std::shared_ptr<LearningParams> learning() const override { return learning_; }
+  Shape input_shape() const override;
+  Shape output_shape() const override;
+  size_t layer_count() const override { return layers_.size(); }
+  uint64_t macs() const override;
+  IpVersion ip_version() const override { return ip_; }
+  const std::vector<std::shared_ptr<Sequence>>& sequences() const override { return sequences_; }
+  std::shared_ptr<Device> device() const override { return device_; }
+
+ private:
+  // The generation of the first layer that has one, handed to the shared layer types.
+  void update_ip_version();
+
+  std::vector<std::shared_ptr<Layer>> layers_;
+  std::shared_ptr<LearningParams> learning_;
+  IpVersion ip_ = IpVersion::none;
+  std::vector<std::shared_ptr<Sequence>> sequences_;
+  std::shared_ptr<Device> device_;
+};
+
+}  // namespace morla::engine

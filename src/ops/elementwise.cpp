@@ -1,0 +1,236 @@
+#include "ops/elementwise.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "ops/clip.h"
+#include "ops/conversion.h"
+#include "ops/shift.h"
+#include "ops/tensor_access.h"
+
+namespace morla::ops {
+
+std::shared_ptr<Dense> add(const Dense& a, const Dense& b, int32_t bits) {
+  static constexpr const char* op = "add";
+  const int32_t* x = detail::elements<int32_t>(a);
+  const int32_t* y = detail::elements<int32_t>(b);
+  detail::require_rank(op, "a", a, 3);
+  const Shape as = a.shape(), bs = b.shape();
+  const size_t rank = bs.size();
+  if (rank > 3 || !std::equal(bs.begin(), bs.end(), as.end() - rank))
+    throw std::invalid_argument(std::string(op) + ": b of shape " + detail::shape_text(bs) +
+                                " does not match the last dimensions of a's shape " +
+                                detail::shape_text(as) + ".");
+  auto result = detail::make_dense(TensorType::int32, as);
+  int32_t* out = detail::mutable_elements<int32_t>(*result);
+
+  const ClipRange range = clip_range(bits);
+  const size_t count = detail::element_count(a), period = detail::element_count(b);
+  for (size_t start = 0; start < count; start += period)
+    for (size_t k = 0; k < period; ++k)
+      out[start + k] = saturate_int32(clip(int64_t{x[start + k]} + y[k], range));
+  return result;
+}
+
+namespace {
+
+template <typename T>
+std::shared_ptr<Dense> join(const std::vector<std::shared_ptr<Dense>>& tensors) {
+  static constexpr const char* op = "concatenate";
+  const Shape first = tensors[0]->shape();
+  uint64_t total = 0;
+  std::vector<const T*> sources;
+  for (size_t i = 0; i < tensors.size(); ++i) {
+    const std::string name = "tensor " + std::to_string(i);
+    sources.push_back(detail::elements<T>(*tensors[i]));
+    detail::require_rank(op, name.c_str(), *tensors[i], 3);
+    const Shape shape = tensors[i]->shape();
+    detail::require_equal(op, name + " dimension 0", shape[0], "tensor 0 dimension 0", first[0]);
+    detail::require_equal(op, name + " dimension 1", shape[1], "tensor 0 dimension 1", first[1]);
+    total += shape[2];
+  }
+  if (total > UINT32_MAX)
+    throw std::invalid_argument(std::string(op) + ": the joined last dimension (" +
+                                std::to_string(total) + ") exceeds 4294967295.");
+  auto result = detail::make_dense(tensors[0]->type(), {first[0], first[1], static_cast<uint32_t>(total)});
+  T* out = detail::mutable_elements<T>(*result);
+  const size_t pixels = size_t{first[0]} * first[1];
+  for (size_t p = 0; p < pixels; ++p)
+    for (size_t i = 0; i < tensors.size(); ++i) {
+      const size_t width = tensors[i]->shape()[2];
+      std::memcpy(out, sources[i] + p * width, width * sizeof(T));
+      out += width;
+    }
+  return result;
+}
+
+}  // namespace
+
+std::shared_ptr<Dense> concatenate(const std::vector<std::shared_ptr<Dense>>& tensors) {
+  if (tensors.empty()) throw std::invalid_argument("concatenate: no tensors given.");
+  for (size_t i = 0; i < tensors.size(); ++i)
+    if (!tensors[i])
+      throw std::invalid_argument("concatenate: tensor " + std::to_string(i) + " is missing.");
+  switch (tensors[0]->type()) {
+    case TensorType::int32: return join<int32_t>(tensors);
+    case TensorType::int8:
+    case TensorType::bit: return join<int8_t>(tensors);
+    case TensorType::uint8:
+    case TensorType::uint4:
+    case TensorType::uint2: return join<uint8_t>(tensors);
+    default: return nullptr;
+  }
+}
+
+std::shared_ptr<Dense> relu_activation(const Dense& inputs, const Dense& max_values) {
+  static constexpr const char* op = "relu_activation";
+  const int32_t* in = detail::elements<int32_t>(inputs);
+  const int32_t* maxima = detail::elements<int32_t>(max_values);
+  detail::require_rank(op, "inputs", inputs, 3);
+  const size_t channels = inputs.shape()[2];
+  detail::require_count(op, "max_values", detail::element_count(max_values), channels,
+                        "one per channel of the inputs");
+  auto result = detail::make_dense(TensorType::int32, inputs.shape());
+  int32_t* out = detail::mutable_elements<int32_t>(*result);
+  const size_t count = detail::element_count(inputs);
+  for (size_t start = 0; start < count; start += channels)
+    for (size_t c = 0; c < channels; ++c) {
+      const int32_t v = std::min(in[start + c], maxima[c]);
+      out[start + c] = v >= 1 ? v : 0;
+    }
+  return result;
+}
+
+std::shared_ptr<Dense> look_up(const Dense& lut, const Dense& indices) {
+  const int32_t* table = detail::elements<int32_t>(lut);
+  const int32_t* index = detail::elements<int32_t>(indices);
+  const int64_t half = lut.shape()[0] / 2;
+  auto result = detail::make_dense(TensorType::int32, indices.shape());
+  int32_t* out = detail::mutable_elements<int32_t>(*result);
+  const size_t count = detail::element_count(indices);
+  for (size_t i = 0; i < count; ++i) {
+    const int64_t v = index[i];
+    if (v < -half || v >= half)
+      throw std::out_of_range("morla::ops::look_up: Index " + std::to_string(v) +
+                              " is out of bounds.");
+    out[i] = table[half + v];
+  }
+  return result;
+}
+
+std::shared_ptr<Dense> dequantize(const Dense& inputs, const Dense& scales) {
+  const int32_t* in = detail::elements<int32_t>(inputs);
+  const float* scale = detail::elements<float>(scales);
+  const size_t channels = inputs.shape().back();
+  detail::require_count("dequantize", "scales", detail::element_count(scales), channels,
+                        "one per channel of the inputs");
+  auto result = detail::make_dense(TensorType::float32, inputs.shape());
+  float* out = detail::mutable_elements<float>(*result);
+  const size_t count = detail::element_count(inputs);
+  for (size_t start = 0; start < count; start += channels)
+    for (size_t c = 0; c < channels; ++c)
+      out[start + c] = static_cast<float>(in[start + c]) * scale[c];
+  return result;
+}
+
+std::shared_ptr<Dense> lshift_add(const Dense& a, const Dense& b, const Dense& shifts,
+                                  int32_t bits) {
+  const auto a32 = to_int32_dense(a);
+  const auto b32 = to_int32_dense(b);
+  return add(*a32, *lshift(*b32, shifts, bits), bits);
+}
+
+std::shared_ptr<Dense> shifted_add(const Dense& a, const Dense& b, const Dense& a_shifts,
+                                   const Dense& b_shifts, const Dense& out_shifts,
+                                   int32_t out_bits, int32_t bits) {
+  const auto a32 = to_int32_dense(a);
+  const auto b32 = to_int32_dense(b);
+  const auto sum = add(*lshift(*a32, a_shifts, bits), *lshift(*b32, b_shifts, bits), bits);
+  return shift_out(*sum, out_shifts, out_bits);
+}
+
+namespace {
+
+template <typename T>
+void quantize_levels(const T* in, const int32_t* thresholds, const int32_t* steps16,
+                     size_t count, size_t channels, uint8_t bits, uint8_t* out) {
+  const uint32_t levels = bits < 8 ? (1u << bits) : 0u;         // 2^bits in 8 bits
+  const uint32_t top = bits < 8 ? (1u << bits) - 1u : 0xFFu;    // 2^bits - 1 in 8 bits
+  for (size_t start = 0; start < count; start += channels)
+    for (size_t c = 0; c < channels; ++c) {
+      const int32_t v = in[start + c];
+      if (v <= thresholds[c]) continue;
+      const uint32_t above = static_cast<uint32_t>(v) - static_cast<uint32_t>(thresholds[c]);
+      const uint32_t level = ((above * 16u - 1u) * levels) / static_cast<uint32_t>(steps16[c]) + 1u;
+      out[start + c] = static_cast<uint8_t>(std::min(level, top));
+    }
+}
+
+}  // namespace
+
+std::shared_ptr<Dense> quantized_activation(const Dense& inputs, const Dense& thresholds,
+                                            const Dense& steps, uint8_t bits) {
+  static constexpr const char* op = "quantized_activation";
+  if (inputs.type() != TensorType::uint8 && inputs.type() != TensorType::int32) return nullptr;
+  const int32_t* threshold = detail::elements<int32_t>(thresholds);
+  const int32_t* step = detail::elements<int32_t>(steps);
+  detail::require_rank(op, "inputs", inputs, 3);
+  const size_t channels = inputs.shape()[2];
+  detail::require_count(op, "thresholds", detail::element_count(thresholds), channels,
+                        "one per channel of the inputs");
+  detail::require_count(op, "steps", detail::element_count(steps), channels,
+                        "one per channel of the inputs");
+  std::vector<int32_t> steps16(channels);
+  for (size_t c = 0; c < channels; ++c) {
+    steps16[c] = static_cast<int32_t>(static_cast<uint32_t>(step[c]) * 16u);
+    if (steps16[c] == 0)
+      throw std::invalid_argument(std::string(op) + ": the step of channel " + std::to_string(c) +
+                                  " (" + std::to_string(step[c]) + ") gives a zero divisor.");
+  }
+  auto result = detail::make_dense(TensorType::uint8, inputs.shape());
+  uint8_t* out = detail::mutable_elements<uint8_t>(*result);
+  const size_t count = detail::element_count(inputs);
+  if (inputs.type() == TensorType::uint8)
+    quantize_levels(detail::elements<uint8_t>(inputs), threshold, steps16.data(), count, channels,
+                    bits, out);
+  else
+    quantize_levels(detail::elements<int32_t>(inputs), threshold, steps16.data(), count, channels,
+                    bits, out);
+  return result;
+}
+
+namespace {
+
+template <typename T> void shift_fifo(Dense& fifo, const Dense& frame) {
+  static constexpr const char* op = "fifo_op";
+  T* entries = detail::mutable_elements<T>(fifo);
+  const T* incoming = detail::elements<T>(frame);
+  const Shape shape = fifo.shape();
+  if (shape.size() < 3)
+    throw std::invalid_argument(std::string(op) + ": fifo must have at least 3 dimensions, got " +
+                                std::to_string(shape.size()) + ".");
+  const size_t fifos = size_t{shape[0]} * shape[1], depth = shape[2];
+  size_t entry = 1;  // elements of one entry
+  for (size_t i = 3; i < shape.size(); ++i) entry *= shape[i];
+  detail::require_count(op, "frame", detail::element_count(frame), fifos * entry,
+                        "one entry per FIFO");
+  for (size_t f = 0; f < fifos; ++f) {
+    T* queue = entries + f * depth * entry;
+    std::memmove(queue, queue + entry, (depth - 1) * entry * sizeof(T));
+    std::memcpy(queue + (depth - 1) * entry, incoming + f * entry, entry * sizeof(T));
+  }
+}
+
+}  // namespace
+
+void fifo_op(Dense& fifo, const Dense& frame) {
+  switch (fifo.type()) {
+    case TensorType::int8: return shift_fifo<int8_t>(fifo, frame);
+    case TensorType::uint8: return shift_fifo<uint8_t>(fifo, frame);
+    default: throw std::runtime_error("Unexpected FIFO type.");
+  }
+}
+
+}  // namespace morla::ops

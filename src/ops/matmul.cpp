@@ -1,0 +1,94 @@
+#include "ops/matmul.h"
+
+#include <stdexcept>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "ops/clip.h"
+#include "ops/kernels.h"
+#include "ops/tensor_access.h"
+
+namespace morla::ops {
+
+namespace {
+
+// The matrices of b as contiguous int32 rows, copied only when b is not already so.
+struct MatrixSource {
+  const int32_t* data;
+  std::vector<int32_t> copy;
+};
+
+template <typename T>
+MatrixSource contiguous(const T* data, const detail::LogicalDims& dims) {
+  size_t expected = 1;
+  bool row_major = true;
+  for (size_t i = dims.dims.size(); i-- > 0;) {
+    row_major = row_major && dims.strides[i] == expected;
+    expected *= dims.dims[i];
+  }
+  if constexpr (std::is_same_v<T, int32_t>)
+    if (row_major) return {data, {}};
+  MatrixSource source{nullptr, std::vector<int32_t>(expected)};
+  // Gather in row-major order through the tensor's strides.
+  std::vector<size_t> index(dims.dims.size(), 0);
+  for (size_t e = 0; e < expected; ++e) {
+    size_t offset = 0;
+    for (size_t d = 0; d < index.size(); ++d) offset += index[d] * dims.strides[d];
+    source.copy[e] = data[offset];
+    for (size_t d = index.size(); d-- > 0;) {
+      if (++index[d] < dims.dims[d]) break;
+      index[d] = 0;
+    }
+  }
+  source.data = source.copy.data();
+  return source;
+}
+
+}  // namespace
+
+std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool transpose_b) {
+  static constexpr const char* op = "matmul";
+  const bool b_int32 = b.type() == TensorType::int32;
+  const bool b_int8 = b.type() == TensorType::int8 || b.type() == TensorType::int4;
+  if (a.type() != TensorType::int32 || !(b_int32 || b_int8))
+    throw std::runtime_error("The matmul op requires 'a' to be int32 and 'b' to be int32, int8 or int4.");
+  const int32_t* x = detail::elements<int32_t>(a);
+  detail::require_rank(op, "a", a, 3);
+  const Shape as = a.shape();
+  const size_t batches = as[0], rows = as[1], depth = as[2];
+
+  const detail::LogicalDims bd = detail::logical_dims(b);
+  const size_t rank = bd.dims.size();
+  if (rank != 2 && rank != 3)
+    throw std::invalid_argument(std::string(op) + ": b must have 2 or 3 dimensions, got " +
+                                std::to_string(rank) + ".");
+  if (rank == 3) detail::require_equal(op, "b batches", bd.dims[0], "a batches", batches);
+  const uint32_t b_depth = bd.dims[rank - (transpose_b ? 1 : 2)];
+  const uint32_t columns = bd.dims[rank - (transpose_b ? 2 : 1)];
+  detail::require_equal(op, transpose_b ? "b dimension K (last)" : "b dimension K (rows)", b_depth,
+                        "a dimension 2", depth);
+
+  const MatrixSource matrices = b_int32 ? contiguous(detail::elements<int32_t>(b), bd)
+                                        : contiguous(detail::elements<int8_t>(b), bd);
+  auto result = detail::make_dense(TensorType::int32, {as[0], as[1], columns});
+  int32_t* out = detail::mutable_elements<int32_t>(*result);
+
+  const ClipRange range = clip_range(bits);
+  const size_t matrix_size = depth * columns;
+  std::vector<uint64_t> sums(columns);
+  for (size_t i = 0; i < batches; ++i) {
+    const int32_t* matrix = matrices.data + (rank == 3 ? i * matrix_size : 0);
+    for (size_t j = 0; j < rows; ++j) {
+      const int32_t* row = x + (i * rows + j) * depth;
+      if (transpose_b) kernels::gemv_t(row, matrix, depth, columns, sums.data());
+      else kernels::gemv(row, matrix, depth, columns, sums.data());
+      int32_t* target = out + (i * rows + j) * columns;
+      for (size_t n = 0; n < columns; ++n)
+        target[n] = saturate_int32(clip(static_cast<int64_t>(sums[n]), range));
+    }
+  }
+  return result;
+}
+
+}  // namespace morla::ops

@@ -1,0 +1,102 @@
+#include "ops/pooling.h"
+
+#include <algorithm>
+#include <stdexcept>
+#include <vector>
+
+#include "ops/clip.h"
+#include "ops/padding.h"
+#include "ops/tensor_access.h"
+
+namespace morla::ops {
+
+namespace {
+
+void require_tensor(const char* op, const std::shared_ptr<Dense>& inputs) {
+  if (!inputs) throw std::invalid_argument(std::string(op) + ": no inputs tensor given.");
+}
+
+// The real input positions of window `index` along one dimension.
+struct Span {
+  int64_t first, last;  // inclusive, in input coordinates; empty when first > last
+};
+
+Span window_span(int64_t index, int64_t stride, int64_t pool, int64_t pad_before,
+                 int64_t padded_size, int64_t size) {
+  const int64_t start = index * stride;
+  const int64_t end = std::min(start + std::max(pool, stride), padded_size);  // exclusive
+  return {std::max<int64_t>(start - pad_before, 0), std::min(end - pad_before, size) - 1};
+}
+
+}  // namespace
+
+std::shared_ptr<Dense> max_pooling(std::shared_ptr<Dense> inputs, int8_t pool_x, int8_t pool_y,
+                                   bool global, uint32_t out_x, uint32_t out_y, int8_t stride_x,
+                                   int8_t stride_y, int32_t pad_y_before, int32_t pad_y_after,
+                                   int32_t pad_x_before, int32_t pad_x_after, int32_t bits) {
+  static constexpr const char* op = "max_pooling";
+  require_tensor(op, inputs);
+  if (pool_x == 1 && pool_y == 1) return inputs;
+
+  const int32_t* in = detail::elements<int32_t>(*inputs);
+  detail::require_rank(op, "inputs", *inputs, 3);
+  const Shape shape = inputs->shape();
+  const int64_t size_x = shape[0], size_y = shape[1];
+  const size_t channels = shape[2];
+  const int64_t pool_width = global ? size_x : pool_x, pool_height = global ? size_y : pool_y;
+  detail::require_positive(op, "pool_x", pool_width);
+  detail::require_positive(op, "pool_y", pool_height);
+  detail::require_positive(op, "stride_x", stride_x);
+  detail::require_positive(op, "stride_y", stride_y);
+  const int64_t padded_x = size_x + pad_x_before + pad_x_after;
+  const int64_t padded_y = size_y + pad_y_before + pad_y_after;
+  detail::require_equal(op, "windows along x in the padded input",
+                        static_cast<uint64_t>(window_count(padded_x, pool_width, stride_x)), "out_x",
+                        out_x);
+  detail::require_equal(op, "windows along y in the padded input",
+                        static_cast<uint64_t>(window_count(padded_y, pool_height, stride_y)),
+                        "out_y", out_y);
+
+  auto result = detail::make_dense(TensorType::int32, {out_x, out_y, shape[2]});
+  int32_t* out = detail::mutable_elements<int32_t>(*result);
+  const ClipRange range = clip_range(bits);
+  const auto fill = static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN));
+  const auto low = saturate_int32(range.low), high = saturate_int32(range.high);
+
+  for (uint32_t ox = 0; ox < out_x; ++ox) {
+    const Span xs = window_span(ox, stride_x, pool_width, pad_x_before, padded_x, size_x);
+    for (uint32_t oy = 0; oy < out_y; ++oy) {
+      const Span ys = window_span(oy, stride_y, pool_height, pad_y_before, padded_y, size_y);
+      int32_t* target = out + (size_t{ox} * out_y + oy) * channels;
+      std::fill(target, target + channels, fill);
+      for (int64_t x = xs.first; x <= xs.last; ++x)
+        for (int64_t y = ys.first; y <= ys.last; ++y) {
+          const int32_t* values = in + static_cast<size_t>(x * size_y + y) * channels;
+          for (size_t c = 0; c < channels; ++c)
+            target[c] = std::max(target[c], std::clamp(values[c], low, high));
+        }
+    }
+  }
+  return result;
+}
+
+std::shared_ptr<Dense> global_average_pooling(std::shared_ptr<Dense> inputs, int32_t bits) {
+  static constexpr const char* op = "global_average_pooling";
+  require_tensor(op, inputs);
+  const int32_t* in = detail::elements<int32_t>(*inputs);
+  detail::require_rank(op, "inputs", *inputs, 3);
+  const Shape shape = inputs->shape();
+  const size_t channels = shape[2];
+  auto result = detail::make_dense(TensorType::int32, {1, 1, shape[2]});
+  int32_t* out = detail::mutable_elements<int32_t>(*result);
+
+  const ClipRange range = clip_range(bits);
+  std::vector<int64_t> sums(channels, 0);
+  const size_t pixels = size_t{shape[0]} * shape[1];
+  for (size_t p = 0; p < pixels; ++p)
+    for (size_t c = 0; c < channels; ++c) sums[c] = clip(sums[c] + in[p * channels + c], range);
+  for (size_t c = 0; c < channels; ++c) out[c] = saturate_int32(sums[c]);
+  return result;
+}
+
+}  // namespace morla::ops

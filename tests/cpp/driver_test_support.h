@@ -1,0 +1,27 @@
+#pragma once
+// Helpers shared by the driver and device tests.
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "board_simulator.h"
+#include "drivers/usb_driver.h"
+
+namespace morla::test {
+
+// A USB driver found through MORLA_SERIAL_PORT on the simulated board.
+inline std::unique_ptr<UsbDriver> usb_driver_on(const sim::BoardSimulator& board) {
+  unsetenv("NO_USB");
+  setenv("MORLA_SERIAL_PORT", board.port_path().c_str(), 1);
+  return std::make_unique<UsbDriver>();
+}
+
+// Standard output of a shell command, run with a time limit.
+std::string run_command(const std::string& command);
+
+// A program built beside the tests.
+inline std::string built_program(const char* name) {
+  return std::string(MORLA_BINARY_DIR) + "/" + name;
+}
+
+}  // namespace morla::test

@@ -1,0 +1,258 @@
+// The USB driver against the board simulator: discovery, handshake, round trips,
+// the frames on the wire, and every injected fault.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <algorithm>
+#include <numeric>
+#include <stdexcept>
+
+#include "core/device_versions.h"
+#include "driver_test_support.h"
+#include "drivers/bin_protocol.h"
+#include "drivers/driver_errors.h"
+#include "drivers/posix/usb_port_discovery.h"
+
+namespace morla {
+namespace {
+
+constexpr uint32_t kMemory = 0x24000000;
+
+std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
+  std::vector<uint8_t> bytes(n);
+  for (size_t i = 0; i < n; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + seed + (i >> 10));
+  return bytes;
+}
+
+TEST(UsbDriver, IsFoundThroughTheSerialPortVariable) {
+  sim::BoardSimulator board(sim::orbi_board(3));
+  testing::internal::CaptureStdout();
+  const auto driver = test::usb_driver_on(board);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Switched to bin commands\r\n");
+  EXPECT_STREQ(driver->desc(), "USB/Orbi_v3");
+  EXPECT_EQ(driver->hw_version(), devices::Orbi_v1);
+  EXPECT_EQ(driver->memory_base(), 0x24000000u);
+  EXPECT_EQ(driver->memory_size(), 0x0C000000u);
+  EXPECT_TRUE(board.in_binary_mode());
+}
+
+TEST(UsbDriver, BoardLeftInBinaryModeIsSentBackToItsShellFirst) {
+  sim::BoardSimulator board(sim::orbi_board(2), /*start_in_binary_mode=*/true);
+  const auto driver = test::usb_driver_on(board);
+  EXPECT_STREQ(driver->desc(), "USB/Orbi_v2");
+  const auto frames = board.frames();
+  ASSERT_GE(frames.size(), 2u);
+  EXPECT_EQ(frames[0].command, bin::kLeaveBinary);
+  EXPECT_EQ(frames[1].address, 0xF0000010u);
+}
+
+TEST(UsbDriver, IsNotAvailableWithoutABoardOrWithNoUsb) {
+  setenv("MORLA_SERIAL_PORT", "/nonexistent/ttyMORLA", 1);
+  unsetenv("NO_USB");
+  EXPECT_THROW(UsbDriver(), DriverNotAvailable);
+  sim::BoardSimulator board(sim::orbi_board());
+  setenv("MORLA_SERIAL_PORT", board.port_path().c_str(), 1);
+  setenv("NO_USB", "", 1);
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(UsbDriver(), DriverNotAvailable);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "USB driver disabled\n");
+  EXPECT_TRUE(board.frames().empty());
+  unsetenv("NO_USB");
+}
+
+// A tty with nothing behind it: the handshake gives up on silence and the first
+// read ends in the read error, in bounded time.
+TEST(UsbDriver, SilentBoardEndsInTheReadError) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  setenv("MORLA_SERIAL_PORT", ptsname(master), 1);
+  unsetenv("NO_USB");
+  testing::internal::CaptureStdout();
+  try {
+    UsbDriver driver;
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()).rfind("Error reading at 0xf0000010 len: 4 errno(", 0), 0u)
+        << e.what();
+  }
+  EXPECT_NE(testing::internal::GetCapturedStdout().find("timeout waiting response\r\n"),
+            std::string::npos);
+  close(master);
+}
+
+class UsbRoundTrip : public testing::TestWithParam<size_t> {};
+
+TEST_P(UsbRoundTrip, WritesAndReadsBackEveryByte) {
+  const size_t length = GetParam();
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  const size_t frames_before = board.frames().size();
+  const auto data = pattern(length, 3);
+  driver->write(kMemory + 1, data.data(), data.size());
+  std::vector<uint8_t> back(length, 0xEE);
+  driver->read(kMemory + 1, back.data(), back.size());
+  EXPECT_EQ(back, data);
+  std::vector<uint8_t> direct(length);
+  board.memory().read(kMemory + 1, direct.data(), length);
+  EXPECT_EQ(direct, data);
+  const size_t pieces = (length + 1023) / 1024;
+  EXPECT_EQ(board.frames().size() - frames_before, 2 * pieces);
+  EXPECT_EQ(board.protocol_errors(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, UsbRoundTrip,
+                         testing::Values(1, 4, 1023, 1024, 1025, size_t{1} << 20));
+
+TEST(UsbWire, FramesMatchHandWrittenBytes) {
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  board.set_wire_capture(true);
+  const auto data = pattern(1500, 9);
+  const uint32_t sequence = bin_sequence_number();
+  driver->write(0x24000010, data.data(), data.size());
+  std::vector<uint8_t> expected = {0xAA, 0x00, 0x00, 0x04, 0x10, 0x02, 0x00, 0x00, 0x00};
+  for (int i = 0; i < 4; ++i) expected.push_back(uint8_t((sequence + 1) >> (8 * i)));
+  expected.insert(expected.end(), {0x10, 0x00, 0x00, 0x24, 0x00, 0x04, 0x00, 0x00});
+  expected.insert(expected.end(), data.begin(), data.begin() + 1024);
+  expected.push_back(0x00);
+  expected.insert(expected.end(), {0xAA, 0x00, 0x00, 0x01, 0xEC, 0x02, 0x00, 0x00, 0x00});
+  for (int i = 0; i < 4; ++i) expected.push_back(uint8_t((sequence + 2) >> (8 * i)));
+  expected.insert(expected.end(), {0x10, 0x04, 0x00, 0x24, 0xDC, 0x01, 0x00, 0x00});
+  expected.insert(expected.end(), data.begin() + 1024, data.end());
+  EXPECT_EQ(board.take_wire(), expected);
+
+  uint8_t none = 0;
+  driver->read(0x24000010, &none, 0);
+  EXPECT_TRUE(board.take_wire().empty());
+}
+
+struct InjectedFault {
+  const char* name;
+  sim::Fault fault;
+  bool read;
+  uint32_t frame;    // which piece of a 4-piece transfer meets the fault
+  uint32_t applied;  // pieces the board wrote to its memory
+  std::vector<std::string> printed;  // one of these is printed
+};
+
+class UsbFault : public testing::TestWithParam<InjectedFault> {};
+
+// Every fault ends in the driver's error; the pieces before the faulty one are
+// written where they belong and nothing after it reaches the memory.
+TEST_P(UsbFault, EndsInTheDriverError) {
+  const InjectedFault& c = GetParam();
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  const size_t before = board.frames().size();
+  const auto data = pattern(4096, 5);
+  board.inject_fault(c.fault, c.frame);
+  std::vector<uint8_t> buffer = data;
+  testing::internal::CaptureStdout();
+  try {
+    if (c.read)
+      driver->read(kMemory, buffer.data(), buffer.size());
+    else
+      driver->write(kMemory, data.data(), data.size());
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& e) {
+    const std::string prefix = c.read ? "Error reading at 0x24000000 len: 4096 errno("
+                                      : "Error writing  at 0x24000000 len: 4096 errno(";
+    EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
+  }
+  const std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(std::any_of(c.printed.begin(), c.printed.end(),
+                          [&](const std::string& text) { return out.find(text) != std::string::npos; }))
+      << out;
+  const auto frames = board.frames();
+  ASSERT_EQ(frames.size() - before, c.frame);
+  for (size_t i = before; i < frames.size(); ++i) {
+    EXPECT_EQ(frames[i].address, kMemory + 1024 * (i - before));
+    EXPECT_EQ(frames[i].applied, i - before < c.applied);
+  }
+  std::vector<uint8_t> after(4096);
+  board.memory().read(kMemory, after.data(), after.size());
+  const size_t written = 1024 * size_t{c.applied};
+  EXPECT_TRUE(std::equal(after.begin(), after.begin() + written, data.begin()));
+  EXPECT_TRUE(std::all_of(after.begin() + written, after.end(), [](uint8_t b) { return b == 0; }));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UsbFault,
+    testing::Values(
+        InjectedFault{"SilenceOnRead", sim::Fault::Silence, true, 2, 0, {"timeout waiting response"}},
+        InjectedFault{"SilenceOnWrite", sim::Fault::Silence, false, 3, 2, {"timeout waiting response"}},
+        InjectedFault{"GarbageFlood", sim::Fault::GarbageFlood, true, 1, 0, {"timeout waiting response"}},
+        InjectedFault{"WrongLengthOnRead", sim::Fault::WrongLengthField, true, 2, 0,
+                      {"error with data len: expected 1024, got 1025"}},
+        InjectedFault{"WrongLengthOnWrite", sim::Fault::WrongLengthField, false, 1, 1,
+                      {"error with data len: expected 0, got 1"}},
+        InjectedFault{"ShortReadReply", sim::Fault::ShortReadReply, true, 2, 0,
+                      {"unexpected response size: expected 1024 got 1000"}},
+        InjectedFault{"PartialData", sim::Fault::PartialData, true, 3, 0, {"error reading len (512)"}},
+        // The hang-up may discard the reply bytes still in the tty.
+        InjectedFault{"VanishDuringRead", sim::Fault::VanishMidTransfer, true, 2, 0,
+                      {"error reading len (", "timeout waiting response"}},
+        InjectedFault{"VanishDuringWrite", sim::Fault::VanishMidTransfer, false, 2, 1,
+                      {"Error writing data", "timeout waiting response"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(UsbFault, GarbageBeforeTheReplyMarkerIsSkipped) {
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  board.inject_fault(sim::Fault::GarbageBeforeReply, 1);
+  board.inject_fault(sim::Fault::GarbageBeforeReply, 2);
+  const auto data = pattern(2048, 1);
+  driver->write(kMemory, data.data(), 1024);
+  driver->write(kMemory + 1024, data.data() + 1024, 1024);
+  std::vector<uint8_t> back(2048);
+  driver->read(kMemory, back.data(), back.size());
+  EXPECT_EQ(back, data);
+}
+
+TEST(UsbFault, VanishedPortFailsEveryLaterAccessAtOnce) {
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  board.inject_fault(sim::Fault::VanishMidTransfer, 1);
+  uint32_t word = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(driver->read(kMemory, &word, 4), std::runtime_error);
+  EXPECT_THROW(driver->write(kMemory, &word, 4), std::runtime_error);
+  EXPECT_THROW(driver->read(kMemory, &word, 4), std::runtime_error);
+  testing::internal::GetCapturedStdout();
+}
+
+// A fake sysfs: two ttys, one below a USB device with the maker's identifiers.
+TEST(UsbPortDiscovery, FindsTheTtyBelowTheMakersUsbDevice) {
+  namespace fs = std::filesystem;
+  const fs::path root = fs::temp_directory_path() / ("morla_sysfs_" + std::to_string(getpid()));
+  fs::remove_all(root);
+  auto usb_device = [&](const char* name, const char* vendor, const char* product) {
+    const fs::path dir = root / "devices" / name;
+    fs::create_directories(dir / (std::string(name) + ":1.0"));
+    std::ofstream(dir / "idVendor") << vendor << "\n";
+    std::ofstream(dir / "idProduct") << product << "\n";
+    return dir / (std::string(name) + ":1.0");
+  };
+  fs::create_directories(root / "class" / "tty" / "ttyACM0");
+  fs::create_directories(root / "class" / "tty" / "ttyACM1");
+  fs::create_directories(root / "class" / "tty" / "tty0");
+  fs::create_directory_symlink(usb_device("1-1", "1234", kBoardUsbProductId),
+                               root / "class" / "tty" / "ttyACM0" / "device");
+  EXPECT_FALSE(find_board_tty(root.string()).has_value());
+  fs::create_directory_symlink(usb_device("1-2", kBoardUsbVendorId, kBoardUsbProductId),
+                               root / "class" / "tty" / "ttyACM1" / "device");
+  EXPECT_EQ(find_board_tty(root.string()), "ttyACM1");
+  EXPECT_FALSE(find_board_tty((root / "missing").string()).has_value());
+  fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace morla

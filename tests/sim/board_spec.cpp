@@ -1,0 +1,46 @@
+#include "board_spec.h"
+
+#include "core/device_versions.h"
+
+namespace morla::sim {
+
+uint32_t MeshGeometry::word50() const {
+  return rows | cols << 8 | first_col_row1 << 16 | uint32_t{first_col_row2} << 24;
+}
+
+uint32_t MeshGeometry::word54() const {
+  return (slots & 7u) | uint32_t{dma_node_empty} << 4 | dma_row << 8 | dma_col << 16 |
+         (dma_event_id & 3u) << 24 | (dma_conf_id & 3u) << 28;
+}
+
+uint32_t MeshGeometry::word58() const {
+  return probed_row | probed_col << 8 | uint32_t{last_col} << 24;
+}
+
+void load_board(BoardMemory& memory, const BoardSpec& spec) {
+  const HwVersion& v = spec.version;
+  memory.write_word(kRegistersBase + kHwVersionOffset,
+                    v.vendor_id | v.product_id << 8 | v.major_rev << 16 |
+                        uint32_t{v.minor_rev} << 24);
+  memory.write_word(kSocVersionRegister, spec.soc_version);
+  memory.write_word(kRegistersBase + 0x50, spec.geometry.word50());
+  memory.write_word(kRegistersBase + 0x54, spec.geometry.word54());
+  memory.write_word(kRegistersBase + 0x58, spec.geometry.word58());
+  for (const auto& [offset, word] : spec.registers) memory.write_word(kRegistersBase + offset, word);
+  for (const auto& [ident, word] : spec.np_info)
+    memory.write_word(kRegistersBase + np_info_offset(ident), word);
+}
+
+BoardSpec orbi_board(uint32_t soc_version) {
+  BoardSpec spec;
+  spec.version = soc_version == 2 ? devices::Orbi_v2 : devices::Orbi_v1;
+  spec.soc_version = soc_version;
+  // Two columns of two rows, one NP slot; the DMA node (row 1, column 1) holds no NP.
+  spec.geometry = MeshGeometry{2, 2, 0, 0, 1, true, 1, 1, 0, 0, 0, 0, 2};
+  const uint32_t cnp_with_lut = 1u << 6 | 1u << 10;
+  for (const hw::Ident ident : {hw::Ident{1, 2, 0, 0}, hw::Ident{2, 1, 0, 0}, hw::Ident{2, 2, 0, 0}})
+    spec.np_info[ident] = cnp_with_lut;
+  return spec;
+}
+
+}  // namespace morla::sim
