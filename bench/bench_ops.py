@@ -9,7 +9,7 @@ import numpy as np
 from morla import core
 
 nn = core.nn
-REPEATS = 5
+REPEATS = 15
 
 
 def best_time(function):

@@ -172,7 +172,8 @@ void build_input_convolutional(EngineLayer& l) {
   const WindowKeys k = v1_window_keys(l);
   const uint32_t f = u(l.param("filters"));
   const WindowResult w = build_window(l, in, k);
-  create(l, "weights", weight_type(l.param("weights_bits")), Shape{k.kernel_y, k.kernel_x, in[2], f});
+  // The HRC keeps 8-bit weights whatever the layer's weight width.
+  create(l, "weights", TensorType::int8, Shape{k.kernel_y, k.kernel_x, in[2], f});
   l.create_activation_variables(f);
   l.set_output(Shape{w.out_x, w.out_y, f}, conv_macs(w, k, uint64_t{in[2]} * f));
 }
@@ -241,7 +242,9 @@ void build_standard_conv2d(EngineLayer& l, bool input_shift) {
   const WindowResult w = build_window(l, in, k);
   if (input_shift) l.create_unsigned("input_shift", in[2]);
   else l.create_unsigned("padding_value", in[2]);
-  create(l, "weights", weight_type(l.param("weights_bits")), Shape{k.kernel_x, k.kernel_x, in[2], f});
+  // InputConv2D runs on the HRC, which keeps 8-bit weights.
+  const TensorType type = input_shift ? weight_type(l.param("weights_bits")) : TensorType::int8;
+  create(l, "weights", type, Shape{k.kernel_x, k.kernel_x, in[2], f});
   create_neuron_variables(l, f);
   l.set_output(Shape{w.out_x, w.out_y, f}, conv_macs(w, k, uint64_t{in[2]} * f));
 }

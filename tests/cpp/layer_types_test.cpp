@@ -80,7 +80,7 @@ const std::vector<LayerCase>& cases() {
         {"pooling_width", 2}, {"pooling_height", 2}, {"pool_type", 1}, {"pooling_stride_x", 2},
         {"pooling_stride_y", 2}},
        false, false, Shape{2, 2, 1},
-       with({{"weights", T::bit, Shape{3, 3, 1, 1}}}, v1_activation_vars(1)), IpVersion::v1,
+       with({{"weights", T::int8, Shape{3, 3, 1, 1}}}, v1_activation_vars(1)), IpVersion::v1,
        C::HRC},
       {"FullyConnected", LayerType::FullyConnected, {{"units", 10}}, true, false, Shape{1, 1, 10},
        with({{"weights", T::bit, Shape{10, 256}, L::ColMajor}}, v1_activation_vars(10)),

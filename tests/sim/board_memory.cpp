@@ -4,6 +4,21 @@
 #include <cstring>
 
 namespace morla::sim {
+namespace {
+
+// Calls fn(address, offset in its word, position in the access, byte count) for
+// each piece of an access that stays within one aligned word.
+template <typename Fn> void for_each_word_piece(uint32_t address, size_t length, Fn fn) {
+  for (size_t i = 0; i < length;) {
+    const uint32_t at = address + static_cast<uint32_t>(i);
+    const uint32_t offset = at & 3u;
+    const size_t n = std::min<size_t>(4 - offset, length - i);
+    fn(at, offset, i, n);
+    i += n;
+  }
+}
+
+}  // namespace
 
 RegisterHandler* BoardMemory::handler_for(uint32_t word_address) const {
   for (const auto& range : handlers_)
@@ -50,27 +65,20 @@ void BoardMemory::write_plain(uint32_t address, const uint8_t* data, size_t leng
 void BoardMemory::read(uint32_t address, uint8_t* out, size_t length) {
   std::lock_guard lock(mutex_);
   if (!any_handler_in(address, length)) return read_plain(address, out, length);
-  for (size_t i = 0; i < length;) {
-    const uint32_t at = address + static_cast<uint32_t>(i);
-    const uint32_t offset = at & 3u;
-    const size_t n = std::min<size_t>(4 - offset, length - i);
+  for_each_word_piece(address, length, [&](uint32_t at, uint32_t offset, size_t i, size_t n) {
     if (RegisterHandler* handler = handler_for(at & ~3u)) {
       const uint32_t word = handler->read_word(at & ~3u);
       for (size_t k = 0; k < n; ++k) out[i + k] = static_cast<uint8_t>(word >> (8 * (offset + k)));
     } else {
       read_plain(at, out + i, n);
     }
-    i += n;
-  }
+  });
 }
 
 void BoardMemory::write(uint32_t address, const uint8_t* data, size_t length) {
   std::lock_guard lock(mutex_);
   if (!any_handler_in(address, length)) return write_plain(address, data, length);
-  for (size_t i = 0; i < length;) {
-    const uint32_t at = address + static_cast<uint32_t>(i);
-    const uint32_t offset = at & 3u;
-    const size_t n = std::min<size_t>(4 - offset, length - i);
+  for_each_word_piece(address, length, [&](uint32_t at, uint32_t offset, size_t i, size_t n) {
     if (RegisterHandler* handler = handler_for(at & ~3u)) {
       uint32_t word = n == 4 ? 0 : handler->read_word(at & ~3u);
       for (size_t k = 0; k < n; ++k) {
@@ -81,8 +89,7 @@ void BoardMemory::write(uint32_t address, const uint8_t* data, size_t length) {
     } else {
       write_plain(at, data + i, n);
     }
-    i += n;
-  }
+  });
 }
 
 uint32_t BoardMemory::read_word(uint32_t address) {
