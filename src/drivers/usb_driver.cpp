@@ -34,7 +34,7 @@ std::string make_soc_name(HardwareDriver& driver) {
   return "Orbi_v" + std::to_string(read_soc_version(driver));
 }
 
-UsbDriver::UsbDriver() {
+UsbDriver::UsbDriver() : SocDriver(static_cast<HardwareDriver&>(*this)) {
   if (std::getenv("NO_USB") != nullptr) {
     driver_print("USB driver disabled\n");
     throw DriverNotAvailable();
@@ -46,7 +46,7 @@ UsbDriver::UsbDriver() {
   read_version_from_board();
 }
 
-UsbDriver::~UsbDriver() = default;
+UsbDriver::~UsbDriver() { stop_power_measurement(); }
 
 void UsbDriver::do_read(uint32_t address, void* buffer, size_t length) {
   auto* bytes = static_cast<uint8_t*>(buffer);

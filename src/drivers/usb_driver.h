@@ -1,18 +1,21 @@
 #pragma once
-// A board attached over USB: its serial console switched to binary commands.
+// A board attached over USB: its serial console switched to binary commands, with
+// the SoC's clock and power measurement behind it.
 #include <memory>
 #include <string>
 
 #include "drivers/host_driver.h"
 #include "drivers/serial_port.h"
+#include "drivers/soc_driver.h"
 
 namespace morla {
 
-class UsbDriver : public HostDriver {
+class UsbDriver : public HostDriver, public SocDriver {
  public:
   // Throws DriverNotAvailable when NO_USB is set or no board answers; a board that
   // answers but fails its first reads gives the read's std::runtime_error.
   UsbDriver();
+  // Stops power sampling before the port goes.
   ~UsbDriver() override;
 
   const char* desc() const override { return name_.c_str(); }

@@ -5,6 +5,10 @@
 
 #include "core/layer_params.h"
 #include "engine/engine_layer.h"
+#include "engine/layer_arithmetic.h"
+#include "engine/model_runner.h"
+#include "engine/model_serializer.h"
+#include "engine/unsupervised_learning.h"
 
 namespace morla {
 namespace engine {
@@ -47,7 +51,7 @@ void ModelImpl::pop_layer() {
   const std::shared_ptr<Layer> last = layers_.back();
   for (const auto& inbound : last->inbounds()) engine_layer(inbound).remove_outbound(last.get());
   layers_.pop_back();
-  if (layers_.empty()) learning_.reset();
+  if (layers_.empty() || last->compiled()) learning_.reset();
   update_ip_version();
 }
 
@@ -64,7 +68,11 @@ void ModelImpl::update_ip_version() {
 
 void ModelImpl::compile(std::shared_ptr<LearningParams> learning) {
   if (layers_.empty()) throw std::runtime_error("Cannot compile an empty model.");
-  engine_layer(layers_.back()).compile(learning);
+  if (!learning) throw std::invalid_argument("Cannot compile a layer without learning parameters.");
+  EngineLayer& last = engine_layer(layers_.back());
+  check_learning(last, *learning);  // before anything changes
+  last.compile(learning);
+  init_learning(last, *learning);
   learning_ = std::move(learning);
 }
 
@@ -94,19 +102,51 @@ uint64_t ModelImpl::macs() const {
   return total;
 }
 
-std::vector<uint8_t> ModelImpl::serialize() const { not_available("serialization"); }
+std::vector<uint8_t> ModelImpl::serialize() const { return serialize_model(*this); }
 
-std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense>, const std::vector<int32_t>&,
-                                       uint32_t) {
-  not_available("fit");
+namespace {
+
+void require_inputs(const std::shared_ptr<Dense>& inputs) {
+  if (!inputs) throw std::invalid_argument("No inputs given.");
 }
 
-std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense>, uint32_t) {
-  not_available("forward");
+}  // namespace
+
+std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
+                                       const std::vector<int32_t>& labels, uint32_t batch_size) {
+  require_inputs(inputs);
+  if (!learning_ || layers_.empty() || !layers_.back()->compiled())
+    throw std::runtime_error("The model must be compiled before it can learn.");
+  const size_t count = inputs->shape().size() ? inputs->shape()[0] : 0;
+  if (labels.size() > 1 && labels.size() != count)
+    throw std::runtime_error("Number of labels should be the same as number of inputs.");
+  EngineLayer& last = engine_layer(layers_.back());
+  const std::shared_ptr<LearningParams> learning = learning_;
+  return ModelRunner(layers_).run(
+      *inputs, batch_size, [&](size_t index, const std::vector<Frame>& layer_inputs) {
+        if (labels.empty()) {
+          learn(last, *learning, *layer_inputs.at(0), -1);
+          return true;
+        }
+        const int32_t label = labels.size() == 1 ? labels[0] : labels[index];
+        if (label < 0) return false;  // no class: the input is discarded
+        learn(last, *learning, *layer_inputs.at(0), label);
+        return true;
+      });
 }
 
-std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense>, uint32_t) {
-  not_available("predict");
+std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
+  require_inputs(inputs);
+  return ModelRunner(layers_).run(*inputs, batch_size);
+}
+
+std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
+  require_inputs(inputs);
+  if (!layers_.empty() && layers_.back()->has_activation())
+    throw std::runtime_error("Predict applies only to models without an activation on the last layer.");
+  const std::shared_ptr<Dense> outputs = ModelRunner(layers_).run(*inputs, batch_size);
+  if (outputs->type() == TensorType::float32) return outputs;
+  return convert_frame(*outputs, TensorType::float32);
 }
 
 void ModelImpl::map(std::shared_ptr<Device>, bool, std::shared_ptr<MapConstraints>) {

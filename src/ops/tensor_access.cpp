@@ -57,17 +57,18 @@ std::shared_ptr<Dense> make_dense(TensorType type, const Shape& shape) {
 
 LogicalDims logical_dims(const Dense& tensor) {
   const Shape shape = tensor.shape();
+  const std::vector<uint32_t> dims(shape.begin(), shape.end());
   const std::vector<uint32_t> strides = tensor.strides();
-  const size_t n = shape.size();
+  const size_t n = dims.size();
   if (strides.size() != n) throw std::runtime_error("Tensor strides do not match its shape.");
   const bool reversed = tensor.layout() == Dense::Layout::ColMajor;
   LogicalDims out{std::vector<uint32_t>(n), std::vector<size_t>(n)};
   size_t last = 0;
   for (size_t i = 0; i < n; ++i) {
     const size_t axis = reversed ? n - 1 - i : i;
-    out.dims[i] = shape[axis];
+    out.dims[i] = dims[axis];
     out.strides[i] = strides[axis];
-    last += size_t{shape[axis] - 1} * strides[axis];
+    last += size_t{dims[axis] - 1} * strides[axis];
   }
   if (n > 0 && last >= element_count(tensor))
     throw std::runtime_error("Tensor strides reach beyond its elements.");

@@ -1,0 +1,43 @@
+#pragma once
+// The SoC's I2C master controller, driven register by register from the host.
+#include <cstdint>
+
+#include "drivers/hardware_driver.h"
+
+namespace morla::soc::i2c {
+
+inline constexpr uint32_t kStatus = 0xF000A000;   // bit 7 bus taken, bit 4 no acknowledge
+inline constexpr uint32_t kControl = 0xF000A004;  // bit 0 done, 3 ack, 4 transfer, 7 error
+inline constexpr uint32_t kSetup = 0xF000A008;    // bit 5 clear: the set-up has been lost
+inline constexpr uint32_t kReg0C = 0xF000A00C;
+inline constexpr uint32_t kData = 0xF000A010;
+inline constexpr uint32_t kTiming = 0xF000A014;
+inline constexpr uint32_t kReg18 = 0xF000A018;
+inline constexpr uint32_t kReg1C = 0xF000A01C;
+
+inline constexpr uint32_t kSetupValue = 0x71;
+inline constexpr uint32_t kControlSetupValue = 0x46;
+inline constexpr uint32_t kSetupLostBit = 1u << 5;
+inline constexpr uint8_t kLargestDevice = 119;
+// How long a phase may take, and how often a read tries its register byte.
+inline constexpr int64_t kWaitMs = 10;
+inline constexpr int kRegisterAttempts = 5;
+
+enum Status : int {
+  kOk = 0,
+  kBusy = -1,
+  kTimeoutReset = -2,
+  kBadDevice = -3,
+  kTimeout = -4,
+  kNoBus = -5,
+  kNoAck = -6,
+};
+
+int clear(HardwareDriver& bus);
+int init(HardwareDriver& bus);
+// True when `device` acknowledges its address.
+bool probe(HardwareDriver& bus, uint8_t device);
+int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
+int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
+
+}  // namespace morla::soc::i2c

@@ -1,0 +1,181 @@
+#include "drivers/i3c_master.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+
+#include "core/platform.h"
+#include "drivers/driver_print.h"
+#include "drivers/register_bits.h"
+
+namespace morla::soc::i3c {
+namespace {
+
+constexpr uint32_t kEnable = 1u << 31;
+constexpr uint32_t kStartCommand = 1u << 29;
+constexpr uint32_t kInitControlBits = 0x10000003;
+constexpr uint32_t kResponsesEmpty = 1u << 0;
+constexpr uint32_t kRxEmpty = 1u << 2;
+constexpr uint32_t kTxFull = 1u << 13;
+constexpr uint32_t kIdle = 1u << 18;
+constexpr uint32_t kResponsesDrained = 1u << 1;
+constexpr uint32_t kCommandDone = 1u << 2;
+constexpr uint32_t kRxDrained = 1u << 6;
+
+// Devices registered with the controller, by 7-bit address.
+struct DeviceTable {
+  std::array<bool, 128> registered{};
+  uint32_t count = 1;
+};
+DeviceTable device_table;
+std::atomic<uint32_t> command_counter{0};
+
+struct CommandHeader {
+  uint8_t id = 0;
+  uint8_t flag = 0;
+  uint32_t field = 0;
+  uint8_t read = 0;
+  uint8_t has_offset = 1;
+  uint16_t offset = 0;
+};
+
+bool wait_for(HardwareDriver& bus, uint32_t address, uint32_t mask) {
+  const int64_t start = time_ms();
+  do {
+    if (test_register_bits(bus, address, mask)) return true;
+  } while (time_ms() - start < kWaitMs);
+  return false;
+}
+
+// Reads `queue` until `drained` shows in the events, then acknowledges it.
+int drain(HardwareDriver& bus, uint32_t queue, uint32_t drained, uint32_t acknowledge) {
+  const int64_t start = time_ms();
+  for (;;) {
+    read_register(bus, queue);
+    if (test_register_bits(bus, kEvents, drained)) break;
+    if (time_ms() - start >= kWaitMs) return kDrainTimeout;
+  }
+  write_register(bus, kEventControl, acknowledge);
+  return kOk;
+}
+
+void register_device(HardwareDriver& bus, uint8_t device) {
+  DeviceTable& table = device_table;
+  if (table.count >= kDeviceSlots || table.registered[device & 0x7F]) return;
+  table.registered[device & 0x7F] = true;
+  write_register(bus, kDeviceAddress, uint32_t{device} * 2);
+  set_register_bits(bus, kDeviceEnable, 1u << table.count);
+  ++table.count;
+}
+
+// Up to four bytes, low first, as one transmit word.
+uint32_t pack_piece(const uint8_t* bytes, int32_t count) {
+  uint32_t word = 0;
+  for (int32_t i = 0; i < std::min(count, 4); ++i) word |= uint32_t{bytes[i]} << (8 * i);
+  return word;
+}
+
+int transfer(HardwareDriver& bus, uint8_t device, uint32_t length, const CommandHeader& header,
+             const uint8_t* data, int32_t count) {
+  write_register(bus, kCommand1,
+                 uint32_t{header.id} << 24 | (header.has_offset ? header.offset : 0u));
+  int32_t sent = 0;
+  if (count > 0) {
+    write_register(bus, kTxData, pack_piece(data, count));
+    sent = std::min(count, 4);
+  } else if (!header.read) {
+    // A write of no bytes still announces one: send it as zero.
+    write_register(bus, kTxData, 0);
+  }
+  uint32_t word0 = header.read | length << 12 | (uint32_t{device} * 2 & 0x7FFF) |
+                   header.field << 27;
+  if (device >= 128) word0 |= 0x01000000;
+  if (header.has_offset && header.offset >= 256) word0 |= 0x04000000;
+  write_register(bus, kCommand0, word0);
+
+  set_register_bits(bus, kControl, kStartCommand);
+  const int64_t start = time_ms();
+  for (;;) {
+    while (sent < count && !test_register_bits(bus, kStatus, kTxFull)) {
+      write_register(bus, kTxData, pack_piece(data + sent, count - sent));
+      sent += std::min(count - sent, 4);
+    }
+    if (test_register_bits(bus, kEvents, kCommandDone)) break;
+    if (time_ms() - start >= kWaitMs) return kNoCompletion;
+  }
+
+  set_register_bits(bus, kEventControl, kCommandDone);
+  const uint32_t response = read_register(bus, kResponse);
+  const uint32_t error = response >> 24 & 0xF;
+  if (error != 0 && error != 9) return kResponseError;
+  if ((response & 0xFF) != header.id) return kWrongIdentifier;
+  if (header.read && (response >> 8 & 0xFFF) != length) return kWrongLength;
+  return kOk;
+}
+
+CommandHeader next_header(uint8_t reg, bool read) {
+  CommandHeader header;
+  header.id = static_cast<uint8_t>(command_counter.fetch_add(1) + 1);
+  header.read = read ? 1 : 0;
+  header.offset = reg;
+  return header;
+}
+
+}  // namespace
+
+int clear(HardwareDriver& bus) {
+  const bool idle = wait_for(bus, kStatus, kIdle);
+  if (idle) clear_register_bits(bus, kControl, kEnable);
+  write_register(bus, kDeviceEnable, kDeviceDisableAll);
+  device_table = DeviceTable{};
+  return idle ? kOk : kNotIdle;
+}
+
+int init(HardwareDriver& bus) {
+  if (!wait_for(bus, kStatus, kIdle)) return kNotIdle;
+  clear_register_bits(bus, kControl, kEnable);
+  write_register(bus, kSetup14, 0x00950005);
+  write_register(bus, kSetup18, 0x00000909);
+  write_register(bus, kEventControl, 0x0003DFFF);
+  set_register_bits(bus, kSetup90, 0x00010000);
+  write_register(bus, kSetup20, 0x46);
+  set_register_bits(bus, kControl, kInitControlBits);
+  write_register(bus, kSetupC0, 0x41);
+  write_register(bus, kSetup9C, 0x01FF0000);
+  set_register_bits(bus, kControl, kEnable);
+
+  const uint32_t status = read_register(bus, kStatus);
+  if (!(status & kResponsesEmpty)) {
+    driver_print("WARNING: i3c reported cmdr fifo was not empty\n");
+    if (const int rc = drain(bus, kResponse, kResponsesDrained, 2); rc != kOk) return rc;
+  }
+  if (!(status & kRxEmpty)) {
+    driver_print("WARNING: i3c reported rx fifo was not empty\n");
+    if (const int rc = drain(bus, kRxData, kRxDrained, 64); rc != kOk) return rc;
+  }
+  return kOk;
+}
+
+int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count) {
+  register_device(bus, device);
+  const CommandHeader header = next_header(reg, false);
+  const uint32_t length = count > 0 ? static_cast<uint32_t>(count) : 1u;
+  return transfer(bus, device, length, header, bytes, std::max(count, 0));
+}
+
+int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count) {
+  register_device(bus, device);
+  const CommandHeader header = next_header(reg, true);
+  const int32_t wanted = std::max(count, 0);
+  const int rc = transfer(bus, device, static_cast<uint32_t>(wanted), header, nullptr, 0);
+  if (rc != kOk) return rc;
+  for (int32_t filled = 0; filled < wanted;) {
+    const uint32_t word = read_register(bus, kRxData);
+    for (int k = 0; k < 4 && filled < wanted; ++k) bytes[filled++] = static_cast<uint8_t>(word >> (8 * k));
+  }
+  return kOk;
+}
+
+uint32_t registered_device_count() { return device_table.count; }
+
+}  // namespace morla::soc::i3c

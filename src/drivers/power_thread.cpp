@@ -1,0 +1,125 @@
+#include "drivers/power_thread.h"
+
+#include <chrono>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "drivers/driver_print.h"
+#include "drivers/i2c_master.h"
+#include "drivers/i3c_master.h"
+#include "drivers/ina_monitor.h"
+#include "drivers/register_bits.h"
+
+namespace morla {
+namespace {
+
+struct MonitorBus {
+  soc::BusTransfer write;
+  soc::BusTransfer read;
+  soc::BusClear clear;
+  bool is_i2c;
+};
+
+// What the sampling thread owns.
+struct PowerThreadContext {
+  std::unique_ptr<soc::INA> device;
+  HardwareDriver& bus;
+  std::atomic<bool>* stop;
+  MonitorBus functions;
+  PowerSampleCallback callback;
+};
+
+[[noreturn]] void bus_failure(const char* what, int status) {
+  throw std::runtime_error(std::string(what) + std::to_string(status));
+}
+
+// The I2C controller when the monitor answers there, else the I3C controller.
+MonitorBus open_monitor_bus(HardwareDriver& bus) {
+  soc::i2c::clear(bus);
+  if (const int rc = soc::i2c::init(bus); rc != 0) {
+    soc::i2c::clear(bus);
+    bus_failure("Failed to init i2c controller: ", rc);
+  }
+  if (soc::i2c::probe(bus, soc::kMonitorAddress))
+    return {soc::i2c::write, soc::i2c::read, soc::i2c::clear, true};
+  soc::i2c::clear(bus);
+  if (const int rc = soc::i3c::clear(bus); rc != 0) bus_failure("Failed to access i3c: ", rc);
+  if (const int rc = soc::i3c::init(bus); rc != 0) {
+    soc::i3c::clear(bus);
+    bus_failure("Failed to init i3c controller: ", rc);
+  }
+  return {soc::i3c::write, soc::i3c::read, soc::i3c::clear, false};
+}
+
+// Sleeps until `deadline` in whole milliseconds, waking early when asked to stop.
+void sleep_until(std::chrono::steady_clock::time_point deadline, const std::atomic<bool>& stop) {
+  using namespace std::chrono;
+  while (!stop) {
+    const auto left = deadline - steady_clock::now();
+    if (left <= nanoseconds::zero()) return;
+    std::this_thread::sleep_for(std::min(ceil<milliseconds>(left), milliseconds(1)));
+  }
+}
+
+void power_thread_main(std::unique_ptr<PowerThreadContext> context) {
+  PowerThreadContext& c = *context;
+  try {
+    while (!*c.stop) {
+      const auto t0 = std::chrono::steady_clock::now();
+      if (c.functions.is_i2c &&
+          !test_register_bits(c.bus, soc::i2c::kSetup, soc::i2c::kSetupLostBit))
+        soc::i2c::init(c.bus);
+      const uint32_t voltage = c.device->voltage();
+      const uint32_t current = c.device->current();
+      c.callback({voltage, current});
+      sleep_until(t0 + std::chrono::nanoseconds(PowerThread::kPeriodNs), *c.stop);
+    }
+  } catch (const std::exception& error) {
+    driver_print("An error occured while reading power: %s\n", error.what());
+    *c.stop = true;
+  }
+  try {
+    c.functions.clear(c.bus);
+  } catch (const std::exception&) {
+    // The link is gone; there is nothing left to tidy on the board.
+  }
+}
+
+}  // namespace
+
+PowerThread::~PowerThread() {
+  try {
+    stop();
+  } catch (const std::exception&) {
+  }
+}
+
+void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback) {
+  bool stopped = true;
+  if (!stop_.compare_exchange_strong(stopped, false)) return;
+  try {
+    // A thread that ended on a sampling error is still to be joined.
+    if (thread_.joinable()) thread_.join();
+    const MonitorBus functions = open_monitor_bus(bus);
+    auto device = soc::make_ina(bus, soc::kMonitorAddress, functions.write, functions.read);
+    device->init();
+    auto context = std::make_unique<PowerThreadContext>(
+        PowerThreadContext{std::move(device), bus, &stop_, functions, std::move(callback)});
+    thread_ = std::thread(power_thread_main, std::move(context));
+  } catch (...) {
+    stop_ = true;
+    throw;
+  }
+}
+
+void PowerThread::stop() {
+  stop_.exchange(true);
+  if (!thread_.joinable()) return;
+  if (thread_.get_id() == std::this_thread::get_id())
+    throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+  thread_.join();
+}
+
+}  // namespace morla

@@ -1,0 +1,40 @@
+#pragma once
+// Runs a model's layers in software: batch by batch, layer by layer in graph order, frame
+// by frame through each layer's arithmetic (layer_arithmetic.h).
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "core/layer.h"
+#include "core/tensor.h"
+#include "engine/layer_arithmetic.h"
+
+namespace morla::engine {
+
+class ModelRunner {
+ public:
+  // Called after the last layer ran on frame `index` of the whole input, with that layer's
+  // input frames; returning true rebuilds the last layer's runner (its variables changed).
+  using LastLayerHook = std::function<bool(size_t index, const std::vector<Frame>& inputs)>;
+
+  // Refuses (std::invalid_argument) an empty model and layers not made by this engine.
+  explicit ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers);
+
+  // inputs: (n, x, y, c) matching the first layer's input shape, of an element type and
+  // value range its input takes (std::invalid_argument otherwise). batch_size 0 runs every
+  // frame in one batch. Returns the last layer's outputs (n, x', y', c') in its output type.
+  std::shared_ptr<Dense> run(const Dense& inputs, uint32_t batch_size,
+                             const LastLayerHook& hook = nullptr);
+
+ private:
+  std::vector<Frame> input_frames(const Dense& inputs, size_t first, size_t count) const;
+
+  std::vector<EngineLayer*> layers_;
+  // Per layer, the indices of its inbound layers.
+  std::vector<std::vector<size_t>> inbounds_;
+  // Per layer, the last layer index that reads its outputs.
+  std::vector<size_t> last_reader_;
+};
+
+}  // namespace morla::engine

@@ -1,0 +1,246 @@
+#include "engine/model_serializer.h"
+
+#include <map>
+#include <new>
+#include <set>
+#include <stdexcept>
+#include <string>
+
+#include "core/layer.h"
+#include "core/layer_params.h"
+#include "core/variables.h"
+#include "engine/crc32.h"
+#include "model_format_generated.h"
+
+namespace morla::engine {
+
+namespace {
+
+namespace fbs = morla::engine::fb;
+using flatbuffers::FlatBufferBuilder;
+using flatbuffers::Offset;
+
+[[noreturn]] void refuse(const std::string& what) {
+  throw std::invalid_argument("Invalid serialized model: " + what);
+}
+
+Offset<fbs::Variable> write_variable(FlatBufferBuilder& b, const std::string& name,
+                                     const Dense& value) {
+  const Shape shape = value.shape();
+  const std::vector<uint32_t> dims(shape.begin(), shape.end());
+  const auto& buffer = value.buffer();
+  const auto name_offset = b.CreateString(name);
+  const auto shape_offset = b.CreateVector(dims);
+  const auto data_offset =
+      b.CreateVector(static_cast<const uint8_t*>(buffer.data()), buffer.size());
+  return fbs::CreateVariable(b, name_offset, static_cast<int32_t>(value.type()),
+                             static_cast<int32_t>(value.layout()), shape_offset, data_offset);
+}
+
+// Variables that only a learning layer carries.
+bool is_learning_variable(const std::string& name) {
+  return name == "threshold_learning" || name == "thswap";
+}
+
+// A layer learns only as the compiled last layer of a model with learning parameters; a
+// layer compiled earlier and no longer last is written as a plain layer.
+Offset<fbs::Layer> write_layer(FlatBufferBuilder& b, const Layer& layer, bool learns) {
+  const LayerParams* params = layer.params();
+  if (!params) refuse("layer '" + layer.name() + "' has no parameters");
+  std::vector<Offset<fbs::Param>> param_offsets;
+  for (const auto& key : params->keys())
+    param_offsets.push_back(fbs::CreateParam(b, b.CreateString(key), params->get(key)));
+  std::vector<Offset<flatbuffers::String>> inbound_offsets;
+  for (const auto& inbound : layer.inbound_layers())
+    inbound_offsets.push_back(b.CreateString(inbound->name()));
+  std::vector<Offset<fbs::Variable>> variable_offsets;
+  const Variables& variables = layer.variables();
+  for (const auto& name : variables.names()) {
+    if (!learns && is_learning_variable(name)) continue;
+    if (auto value = variables.get(name)) variable_offsets.push_back(write_variable(b, name, *value));
+  }
+  const auto name_offset = b.CreateString(layer.name());
+  const auto params_offset = b.CreateVector(param_offsets);
+  const auto inbounds_offset = b.CreateVector(inbound_offsets);
+  const auto variables_offset = b.CreateVector(variable_offsets);
+  return fbs::CreateLayer(b, name_offset, static_cast<int32_t>(params->layer_type()),
+                          params_offset, inbounds_offset, variables_offset, learns);
+}
+
+std::vector<uint8_t> write_model_def(const Model& model) {
+  FlatBufferBuilder b(1024);
+  const auto& model_layers = model.layers();
+  const auto learning = model.learning();
+  const bool learns = learning && !model_layers.empty() && model_layers.back()->compiled();
+  std::vector<Offset<fbs::Layer>> layers;
+  for (size_t i = 0; i < model_layers.size(); ++i)
+    layers.push_back(write_layer(b, *model_layers[i], learns && i + 1 == model_layers.size()));
+  const auto layers_offset = b.CreateVector(layers);
+  int32_t learning_type = -1;
+  Offset<flatbuffers::Vector<Offset<fbs::LearningParam>>> learning_offset;
+  if (learns) {
+    learning_type = static_cast<int32_t>(learning->learning_type());
+    std::set<std::string> keys;
+    for (const auto& key : learning->keys()) keys.insert(key);
+    std::vector<Offset<fbs::LearningParam>> entries;
+    for (const auto& key : keys)
+      entries.push_back(fbs::CreateLearningParam(b, b.CreateString(key), learning->get(key)));
+    learning_offset = b.CreateVector(entries);
+  }
+  b.Finish(fbs::CreateModelDef(b, layers_offset, learning_type, learning_offset));
+  return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
+}
+
+// Checks that everything the layer needs is present and consistent.
+void check_layer(const fbs::Layer& layer, const std::set<std::string>& earlier, size_t index) {
+  const std::string name = layer.name()->str();
+  if (name.empty()) refuse("layer " + std::to_string(index) + " has no name");
+  if (earlier.count(name)) refuse("duplicate layer name '" + name + "'");
+  std::set<std::string> keys;
+  for (const auto* param : *layer.params())
+    if (!keys.insert(param->key()->str()).second)
+      refuse("layer '" + name + "' repeats parameter '" + param->key()->str() + "'");
+  if (index > 0 && (!layer.inbounds() || layer.inbounds()->size() == 0))
+    refuse("layer '" + name + "' has no inbound layer");
+  if (layer.inbounds())
+    for (const auto* inbound : *layer.inbounds())
+      if (!earlier.count(inbound->str()))
+        refuse("layer '" + name + "' refers to unknown inbound layer '" + inbound->str() + "'");
+  if (!layer.variables()) return;
+  std::set<std::string> variable_names;
+  for (const auto* variable : *layer.variables()) {
+    const std::string what = "variable '" + variable->name()->str() + "' of layer '" + name + "'";
+    if (!variable_names.insert(variable->name()->str()).second) refuse("duplicate " + what);
+    if (variable->type() < 0 || variable->type() > 10) refuse(what + " has an unknown type");
+    if (variable->layout() != 0 && variable->layout() != 1)
+      refuse(what + " has an unknown layout");
+    const auto* dims = variable->shape();
+    if (dims->size() < 1 || dims->size() > Shape::kMaxDims)
+      refuse(what + " has " + std::to_string(dims->size()) + " dimensions");
+    uint64_t elements = 1;
+    for (const uint32_t d : *dims) {
+      if (d == 0) refuse(what + " has a zero dimension");
+      elements *= d;
+      if (elements > (uint64_t{1} << 40)) refuse(what + " is too large");
+    }
+    const uint64_t expected = elements * storage_size(static_cast<TensorType>(variable->type()));
+    if (variable->data()->size() != expected)
+      refuse(what + " holds " + std::to_string(variable->data()->size()) +
+             " bytes, its shape needs " + std::to_string(expected));
+  }
+}
+
+const fbs::ModelDef& verified_model_def(const char* data, size_t size) {
+  if (!data || size == 0) refuse("empty buffer");
+  const auto* bytes = reinterpret_cast<const uint8_t*>(data);
+  if (size < 8 || !fbs::ModelFileBufferHasIdentifier(bytes)) refuse("not a model buffer");
+  flatbuffers::Verifier verifier(bytes, size);
+  if (!fbs::VerifyModelFileBuffer(verifier)) refuse("damaged structure");
+  const auto* file = fbs::GetModelFile(bytes);
+  const auto* content = file->content();
+  if (crc32(content->data(), content->size()) != file->crc32()) refuse("checksum mismatch");
+  const auto* def = file->content_nested_root();
+  if (!def) refuse("damaged content");
+  std::set<std::string> earlier;
+  size_t index = 0;
+  for (const auto* layer : *def->layers()) {
+    check_layer(*layer, earlier, index++);
+    earlier.insert(layer->name()->str());
+  }
+  if (def->learning_type() >= 0 && def->layers()->size() == 0)
+    refuse("learning parameters without layers");
+  // Only the last layer learns, and it is compiled exactly when the model has learning.
+  const auto count = def->layers()->size();
+  for (flatbuffers::uoffset_t i = 0; i < count; ++i) {
+    const bool expected = i + 1 == count && def->learning_type() >= 0;
+    if (def->layers()->Get(i)->compiled() != expected)
+      refuse("layer '" + def->layers()->Get(i)->name()->str() + "' has an inconsistent compiled flag");
+  }
+  return *def;
+}
+
+std::shared_ptr<Layer> build_layer(const fbs::Layer& spec) {
+  std::map<std::string, int> entries;
+  for (const auto* param : *spec.params()) entries[param->key()->str()] = param->value();
+  const auto params = LayerParams::create(static_cast<LayerType>(spec.type()), entries);
+  auto layer = Layer::create(params.get(), spec.name()->str());
+  if (!layer) refuse("layer '" + spec.name()->str() + "' could not be created");
+  return layer;
+}
+
+}  // namespace
+
+std::vector<uint8_t> serialize_model(const Model& model) {
+  const auto content = write_model_def(model);
+  FlatBufferBuilder b(content.size() + 64);
+  const auto content_offset = b.CreateVector(content);
+  fbs::FinishModelFileBuffer(
+      b, fbs::CreateModelFile(b, content_offset, crc32(content.data(), content.size())));
+  return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
+}
+
+namespace {
+
+std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
+  // Parameters and layers are built (and refused by the engine's own checks) before
+  // anything is linked into the model.
+  std::vector<std::shared_ptr<Layer>> layers;
+  for (const auto* spec : *def.layers()) layers.push_back(build_layer(*spec));
+
+  auto model = Model::create();
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const auto* spec = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
+    std::vector<std::shared_ptr<Layer>> inbounds;
+    if (spec->inbounds())
+      for (const auto* inbound : *spec->inbounds())
+        inbounds.push_back(model->get_layer(inbound->str()));
+    model->add(layers[i], inbounds);
+  }
+  if (def.learning_type() >= 0) {
+    std::map<std::string, double> entries;
+    if (def.learning())
+      for (const auto* entry : *def.learning()) entries[entry->key()->str()] = entry->value();
+    model->compile(LearningParams::create(static_cast<LearningType>(def.learning_type()), entries));
+  }
+  // Variables last, so that stored (learned) values win over what compiling initialises.
+  for (size_t i = 0; i < layers.size(); ++i) {
+    const auto* spec = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
+    if (!spec->variables()) continue;
+    for (const auto* variable : *spec->variables()) {
+      const auto* dims = variable->shape();
+      const Shape shape(std::vector<uint32_t>(dims->begin(), dims->end()));
+      std::shared_ptr<Dense> value = Dense::copy(
+          reinterpret_cast<const char*>(variable->data()->data()), variable->data()->size(),
+          static_cast<TensorType>(variable->type()), shape,
+          static_cast<Dense::Layout>(variable->layout()));
+      layers[i]->variables().set(variable->name()->str(), value);
+    }
+  }
+  return model;
+}
+
+}  // namespace
+
+std::unique_ptr<Model> deserialize_model(const char* data, size_t size) {
+  const fbs::ModelDef& def = verified_model_def(data, size);
+  // Whatever the engine refuses while rebuilding is a fault of the buffer.
+  try {
+    return build_model(def);
+  } catch (const std::invalid_argument&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception& e) {
+    refuse(e.what());
+  }
+}
+
+}  // namespace morla::engine
+
+namespace morla {
+
+std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
+  return engine::deserialize_model(data, size);
+}
+
+}  // namespace morla
