@@ -13,6 +13,9 @@ inline constexpr uint32_t kHwVersion = 0x000;
 inline constexpr uint32_t kClockCounterControl = 0x020;
 inline constexpr uint32_t kClockCounter = 0x024;
 inline constexpr uint32_t kProgramClockCount = 0x028;
+// Size in words of the learning layer's memory, and where its words are.
+inline constexpr uint32_t kLearnMemWords = 0x02C;
+inline constexpr uint32_t kLearnMem = 0x20000;
 // One information word per NP position.
 inline constexpr uint32_t kNpInfo = 0x10000;
 

@@ -56,6 +56,20 @@ void HardwareDeviceImpl::read_np_info(uint32_t* out, const hw::Ident* idents, si
     out[i] = read_register(*driver_, register_address(board::np_info_offset(idents[i])));
 }
 
+size_t HardwareDeviceImpl::learn_mem_size() const {
+  return read_register(*driver_, register_address(board::kLearnMemWords));
+}
+
+void HardwareDeviceImpl::read_learn_mem(uint32_t* out) {
+  if (const size_t words = learn_mem_size())
+    driver_->read(register_address(board::kLearnMem), out, words * sizeof(uint32_t));
+}
+
+void HardwareDeviceImpl::update_learn_mem(const uint32_t* words) {
+  if (const size_t count = learn_mem_size())
+    driver_->write(register_address(board::kLearnMem), words, count * sizeof(uint32_t));
+}
+
 void HardwareDeviceImpl::unprogram() {
   program_ = ByteRange{};
   memory_.used = 0;

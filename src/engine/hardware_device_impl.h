@@ -24,9 +24,10 @@ class HardwareDeviceImpl final : public HardwareDevice {
   void set_batch_size(size_t count, bool) override { batch_size_ = count; }
   void set_learn_enabled(bool enabled) override { learn_enabled_ = enabled; }
   bool learn_enabled() const override { return learn_enabled_; }
-  size_t learn_mem_size() const override { return 0; }
-  void read_learn_mem(uint32_t*) override {}
-  void update_learn_mem(const uint32_t*) override {}
+  // The learning memory is a block of board words whose size the board reports.
+  size_t learn_mem_size() const override;
+  void read_learn_mem(uint32_t* out) override;
+  void update_learn_mem(const uint32_t* words) override;
   void unprogram() override;
   TensorResults fit(const TensorList& inputs, const std::vector<int32_t>& labels) override;
   TensorResults forward(const TensorList& inputs) override;

@@ -67,8 +67,19 @@ Offset<fbs::Layer> write_layer(FlatBufferBuilder& b, const Layer& layer, bool le
                           params_offset, inbounds_offset, variables_offset, learns);
 }
 
+// Room for every variable's bytes, so that large models are built without regrowing.
+size_t estimated_size(const Model& model) {
+  size_t bytes = 1024;
+  for (const auto& layer : model.layers()) {
+    const Variables& variables = layer->variables();
+    for (const auto& name : variables.names())
+      if (auto value = variables.get(name)) bytes += value->buffer().size() + 128;
+  }
+  return bytes;
+}
+
 std::vector<uint8_t> write_model_def(const Model& model) {
-  FlatBufferBuilder b(1024);
+  FlatBufferBuilder b(estimated_size(model));
   const auto& model_layers = model.layers();
   const auto learning = model.learning();
   const bool learns = learning && !model_layers.empty() && model_layers.back()->compiled();
@@ -173,6 +184,8 @@ std::shared_ptr<Layer> build_layer(const fbs::Layer& spec) {
 std::vector<uint8_t> serialize_model(const Model& model) {
   const auto content = write_model_def(model);
   FlatBufferBuilder b(content.size() + 64);
+  // The nested buffer holds doubles: keep it 8-byte aligned inside the outer one.
+  b.ForceVectorAlignment(content.size(), sizeof(uint8_t), 8);
   const auto content_offset = b.CreateVector(content);
   fbs::FinishModelFileBuffer(
       b, fbs::CreateModelFile(b, content_offset, crc32(content.data(), content.size())));

@@ -31,7 +31,7 @@ void fail(const char* what) { throw std::runtime_error(std::string(what) + ": " 
 
 BoardSimulator::BoardSimulator(const BoardSpec& spec, bool start_in_binary_mode)
     : binary_(start_in_binary_mode) {
-  load_board(memory_, spec);
+  soc_ = load_board(memory_, spec);
   master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0)
     fail("pseudo-terminal");

@@ -44,6 +44,8 @@ class BoardSimulator {
 
   const std::string& port_path() const { return port_path_; }
   BoardMemory& memory() { return memory_; }
+  // The clock block, bus controllers and power monitor of the board.
+  const SocModels& soc() const { return soc_; }
 
   // The `frame`-th frame from now (1: the next one) meets `fault`.
   void inject_fault(Fault fault, uint32_t frame = 1);
@@ -71,6 +73,7 @@ class BoardSimulator {
   Fault* fault_for(uint64_t frame_index);
 
   BoardMemory memory_;
+  SocModels soc_;
   std::string port_path_;
   int master_fd_ = -1;
   int slave_fd_ = -1;  // held so that the tty survives the host closing it

@@ -17,7 +17,26 @@ uint32_t MeshGeometry::word58() const {
   return probed_row | probed_col << 8 | uint32_t{last_col} << 24;
 }
 
-void load_board(BoardMemory& memory, const BoardSpec& spec) {
+namespace {
+
+SocModels install_soc_models(BoardMemory& memory, const SocSpec& spec) {
+  SocModels models{std::make_shared<ClockBlock>(), std::make_shared<I2cMaster>(),
+                   std::make_shared<I3cMaster>(), std::make_shared<PowerMonitor>(spec.monitor)};
+  models.clock->set_settle_reads(spec.clock_settle_reads);
+  models.monitor->set_readings(spec.voltage_steps, spec.current_steps);
+  if (spec.monitor_bus == SocSpec::MonitorBus::I2c)
+    models.i2c->attach(kPowerMonitorAddress, models.monitor);
+  else
+    models.i3c->attach(kPowerMonitorAddress, models.monitor);
+  memory.add_handler(kClockBlockBase, kClockBlockSize, models.clock);
+  memory.add_handler(kI2cBase, kI2cSize, models.i2c);
+  memory.add_handler(kI3cBase, kI3cSize, models.i3c);
+  return models;
+}
+
+}  // namespace
+
+SocModels load_board(BoardMemory& memory, const BoardSpec& spec) {
   const HwVersion& v = spec.version;
   memory.write_word(kRegistersBase + kHwVersionOffset,
                     v.vendor_id | v.product_id << 8 | v.major_rev << 16 |
@@ -29,6 +48,8 @@ void load_board(BoardMemory& memory, const BoardSpec& spec) {
   for (const auto& [offset, word] : spec.registers) memory.write_word(kRegistersBase + offset, word);
   for (const auto& [ident, word] : spec.np_info)
     memory.write_word(kRegistersBase + np_info_offset(ident), word);
+  memory.write_word(kRegistersBase + kLearnMemWordsOffset, spec.learn_mem_words);
+  return install_soc_models(memory, spec.soc);
 }
 
 BoardSpec orbi_board(uint32_t soc_version) {

@@ -7,6 +7,7 @@
 
 #include "board_memory.h"
 #include "core/hw_ident.h"
+#include "soc_models.h"
 #include "core/hw_version.h"
 
 namespace morla::sim {
@@ -18,7 +19,37 @@ inline constexpr uint32_t kClockCounterControlOffset = 0x020;
 inline constexpr uint32_t kClockCounterOffset = 0x024;
 inline constexpr uint32_t kProgramClockCountOffset = 0x028;
 inline constexpr uint32_t kNpInfoOffset = 0x10000;
+inline constexpr uint32_t kLearnMemWordsOffset = 0x02C;  // size of the learning memory
+inline constexpr uint32_t kLearnMemOffset = 0x20000;     // its words
 inline constexpr uint32_t kSocVersionRegister = 0xF0000010;
+
+// SoC peripherals: the clock block, the I2C and the I3C master controllers.
+inline constexpr uint32_t kClockBlockBase = 0xF0001000;
+inline constexpr uint32_t kClockBlockSize = 0x1000;
+inline constexpr uint32_t kClockChange = 0xF0001030;
+inline constexpr uint32_t kClockCoreDivider = 0xF0001190;
+inline constexpr uint32_t kClockDoubleDivider = 0xF00011A0;
+inline constexpr uint32_t kClockBusDivider = 0xF00011B0;
+inline constexpr uint32_t kI2cBase = 0xF000A000;
+inline constexpr uint32_t kI2cSize = 0x20;
+inline constexpr uint32_t kI2cStatus = kI2cBase + 0x00;
+inline constexpr uint32_t kI2cControl = kI2cBase + 0x04;
+inline constexpr uint32_t kI2cSetup = kI2cBase + 0x08;
+inline constexpr uint32_t kI2cData = kI2cBase + 0x10;
+inline constexpr uint32_t kI3cBase = 0xF000B000;
+inline constexpr uint32_t kI3cSize = 0x100;
+inline constexpr uint32_t kI3cControl = kI3cBase + 0x10;
+inline constexpr uint32_t kI3cEventControl = kI3cBase + 0x2C;
+inline constexpr uint32_t kI3cEvents = kI3cBase + 0x30;
+inline constexpr uint32_t kI3cStatus = kI3cBase + 0x34;
+inline constexpr uint32_t kI3cResponse = kI3cBase + 0x38;
+inline constexpr uint32_t kI3cCommand0 = kI3cBase + 0x60;
+inline constexpr uint32_t kI3cCommand1 = kI3cBase + 0x64;
+inline constexpr uint32_t kI3cTxData = kI3cBase + 0x68;
+inline constexpr uint32_t kI3cRxData = kI3cBase + 0x80;
+inline constexpr uint32_t kI3cDeviceEnable = kI3cBase + 0xB8;
+inline constexpr uint32_t kI3cDeviceAddress = kI3cBase + 0xD0;
+inline constexpr uint8_t kPowerMonitorAddress = 0x40;
 
 inline constexpr uint32_t np_info_offset(const hw::Ident& ident) {
   return kNpInfoOffset +
@@ -38,6 +69,17 @@ struct MeshGeometry {
   uint32_t word58() const;
 };
 
+// The board's power monitor and the bus it sits on.
+struct SocSpec {
+  enum class MonitorBus { I2c, I3c };
+  MonitorBus monitor_bus = MonitorBus::I2c;
+  MonitorChip monitor = MonitorChip::Ina231;
+  // 1.2 V and 500 mA: 600 mW.
+  uint16_t voltage_steps = 960;
+  uint16_t current_steps = 200;
+  int clock_settle_reads = 2;
+};
+
 struct BoardSpec {
   HwVersion version;
   uint32_t soc_version = 1;
@@ -46,9 +88,13 @@ struct BoardSpec {
   std::map<uint32_t, uint32_t> registers;
   // The information word of each NP position; absent positions read 0.
   std::map<hw::Ident, uint32_t> np_info;
+  // Size in words of the learning layer's memory.
+  uint32_t learn_mem_words = 0;
+  SocSpec soc;
 };
 
-void load_board(BoardMemory& memory, const BoardSpec& spec);
+// Writes the board's words and plugs in its SoC peripheral models.
+SocModels load_board(BoardMemory& memory, const BoardSpec& spec);
 
 // An Orbi board of SoC revision `soc_version` with a small IP v1 mesh.
 BoardSpec orbi_board(uint32_t soc_version = 1);

@@ -1,13 +1,15 @@
 #pragma once
 // A host driver whose transport is a simulated board's memory, without a link.
+#include <atomic>
 #include <string>
 
 #include "board_memory.h"
 #include "drivers/host_driver.h"
+#include "drivers/soc_driver.h"
 
 namespace morla::sim {
 
-class MemoryDriver final : public HostDriver {
+class MemoryDriver : public HostDriver {
  public:
   explicit MemoryDriver(BoardMemory& memory, std::string name = "MEM/sim")
       : memory_(memory), name_(std::move(name)) {
@@ -29,7 +31,15 @@ class MemoryDriver final : public HostDriver {
  private:
   BoardMemory& memory_;
   std::string name_;
-  size_t transport_calls_ = 0;
+  std::atomic<size_t> transport_calls_{0};
+};
+
+// The same with the SoC side (clock modes, power measurement) of a USB board.
+class MemorySocDriver final : public MemoryDriver, public SocDriver {
+ public:
+  explicit MemorySocDriver(BoardMemory& memory)
+      : MemoryDriver(memory, "MEM/soc"), SocDriver(static_cast<HardwareDriver&>(*this)) {}
+  ~MemorySocDriver() override { stop_power_measurement(); }
 };
 
 }  // namespace morla::sim
