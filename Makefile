@@ -19,13 +19,13 @@ build: setup
 	@cmake --build $(BUILD) -j$(JOBS)
 
 demo: build
-	PYTHONPATH=$(BUILD)/python $(PY) examples/quickstart.py
+	PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/quickstart.py
 
 test-cpp: build
 	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure --timeout 300
 
 test-python: build
-	PYTHONPATH=$(BUILD)/python MORLA_BUILD_DIR=$(abspath $(BUILD)) \
+	PYTHONPATH=$(abspath $(BUILD))/python MORLA_BUILD_DIR=$(abspath $(BUILD)) \
 	  .venv/bin/pytest tests/python -q -p no:cacheprovider --timeout=300
 
 test: test-cpp test-python
@@ -39,7 +39,7 @@ test-asan: setup
 	  ctest -j$(JOBS) --output-on-failure --timeout 600
 
 bench: build
-	PYTHONPATH=$(BUILD)/python MORLA_BUILD_DIR=$(abspath $(BUILD)) $(PY) bench/run.py
+	PYTHONPATH=$(abspath $(BUILD))/python MORLA_BUILD_DIR=$(abspath $(BUILD)) $(PY) bench/run.py
 
 clean:
 	rm -rf build

@@ -13,3 +13,54 @@ for name in ("Orbi_v1", "Orbi_v2", "TwoNodesIP_v1", "MRL7700_v1", "FPGA_v2", "Mo
 print()
 print("Clock modes:", ", ".join(f"{m.name} {m.value / 1e6:g} MHz"
                                 for m in core.soc.ClockMode.__members__.values()))
+
+# A small model: build it, save and reload it, run it on generated data.
+import os
+import tempfile
+
+import numpy as np
+
+
+def layer(kind, name, **keys):
+    return core.Layer(core.LayerParams(kind, keys), name)
+
+
+rng = np.random.default_rng(0)
+model = core.Model()
+model.add(layer(core.InputData, "input", input_width=8, input_height=8, input_channels=1,
+                input_bits=1))
+model.add(layer(core.FullyConnected, "classifier", units=8, weights_bits=1, activation=0))
+model.compile(core.MorlaUnsupervised(num_weights=16, num_classes=4))
+
+prototypes = np.zeros((4, 64), np.uint8)
+for c, inputs in enumerate(rng.permutation(64).reshape(4, 16)):
+    prototypes[c, inputs] = 1
+
+
+def samples(count):
+    labels = rng.integers(0, 4, count).astype(np.int32)
+    data = prototypes[labels].copy()
+    for row in data:
+        row[rng.choice(64, 3, replace=False)] ^= 1
+    return data.reshape(count, 8, 8, 1), labels
+
+
+train_x, train_y = samples(40)
+test_x, test_y = samples(100)
+print()
+print(f"Model: {model.layer_count} layers, input {model.input_shape}, "
+      f"output {model.output_shape}, {model.macs} MACs")
+print(f"accuracy before learning: {model.evaluate(test_x, test_y, num_classes=4):.2f}")
+model.fit(train_x, train_y)
+print(f"accuracy after learning:  {model.evaluate(test_x, test_y, num_classes=4):.2f}")
+
+with tempfile.TemporaryDirectory() as folder:
+    path = os.path.join(folder, "quickstart.fbz")
+    model.save(path)
+    reloaded = core.Model(path)
+    print(f"saved {os.path.getsize(path)} bytes; reloaded model identical: "
+          f"{reloaded.to_buffer() == model.to_buffer()}")
+outputs = reloaded.forward(test_x[:3])
+print("forward of 3 inputs (potentials):")
+print(outputs.reshape(3, -1))
+print("metrics:", {name: reloaded.metrics[name] for name in sorted(reloaded.metrics.names)})

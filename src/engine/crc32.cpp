@@ -35,9 +35,9 @@ uint32_t crc32(const uint8_t* data, size_t size) {
   for (; size >= 8; data += 8, size -= 8) {
     const uint32_t low = load_le32(data) ^ c;
     const uint32_t high = load_le32(data + 4);
-    c = kTables[7][low & 0xFFu] ^ kTables[6][(low >> 8) & 0xFFu] ^
-        kTables[5][(low >> 16) & 0xFFu] ^ kTables[4][low >> 24] ^ kTables[3][high & 0xFFu] ^
-        kTables[2][(high >> 8) & 0xFFu] ^ kTables[1][(high >> 16) & 0xFFu] ^ kTables[0][high >> 24];
+    c = kTables[7][low & 0xFFu] ^ kTables[6][(low >> 8) & 0xFFu] ^ kTables[5][(low >> 16) & 0xFFu] ^
+        kTables[4][low >> 24] ^ kTables[3][high & 0xFFu] ^ kTables[2][(high >> 8) & 0xFFu] ^
+        kTables[1][(high >> 16) & 0xFFu] ^ kTables[0][high >> 24];
   }
   for (; size > 0; ++data, --size) c = kTables[0][(c ^ *data) & 0xFFu] ^ (c >> 8);
   return c ^ 0xFFFFFFFFu;

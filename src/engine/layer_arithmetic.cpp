@@ -110,8 +110,9 @@ Window window_of(const EngineLayer& layer, const Shape& input) {
   Window w;
   w.kernel_x = conv[0] & 0xFF;
   w.kernel_y = (conv[0] >> 8) & 0xFF;
-  w.conv = ops::compute_padding(w.kernel_x, w.kernel_y, static_cast<int32_t>((conv[0] >> 16) & 0xFF),
-                                static_cast<int32_t>(conv[0] >> 24), mode, input);
+  w.conv =
+      ops::compute_padding(w.kernel_x, w.kernel_y, static_cast<int32_t>((conv[0] >> 16) & 0xFF),
+                           static_cast<int32_t>(conv[0] >> 24), mode, input);
   small_size(layer, w.conv.stride_x, "the convolution stride");
   small_size(layer, w.conv.stride_y, "the convolution stride");
   if (!layer.has_pooling()) return w;
@@ -134,8 +135,8 @@ Window window_of(const EngineLayer& layer, const Shape& input) {
 
 Frame conv2d(const Window& w, const Frame& input, const Dense& weights) {
   return ops::conv2d(*input, static_cast<int8_t>(w.conv.stride_x),
-                     static_cast<int8_t>(w.conv.stride_y), w.conv.pad_x_before,
-                     w.conv.pad_y_before, w.conv.out_x, w.conv.out_y, weights, kAccBits);
+                     static_cast<int8_t>(w.conv.stride_y), w.conv.pad_x_before, w.conv.pad_y_before,
+                     w.conv.out_x, w.conv.out_y, weights, kAccBits);
 }
 
 Frame depthwise_conv2d(const Window& w, const Frame& input, const Dense& weights) {
@@ -422,8 +423,8 @@ class BufferTempConvRunner final : public LayerRunner {
     const auto depth = static_cast<uint32_t>(layer.params()->get("fifo_size"));
     const uint32_t input_bits = static_cast<uint8_t>(layer.input_bits());
     if (input_bits == 0 || input_bits > 8)
-      refuse_run(layer, "its inputs must have at most 8 bits, got " + std::to_string(input_bits) +
-                            ".");
+      refuse_run(layer,
+                 "its inputs must have at most 8 bits, got " + std::to_string(input_bits) + ".");
     const bool is_signed = layer.inbounds().front()->output_signed();
     fifo_type_ = is_signed ? TensorType::int8 : TensorType::uint8;
     fifo_ = Dense::create(fifo_type_, Shape{in[0], in[1], depth, in[2]}, L::RowMajor);
@@ -439,8 +440,8 @@ class BufferTempConvRunner final : public LayerRunner {
     const int32_t high = fifo_type_ == TensorType::int8 ? 127 : 255;
     for (size_t i = 0, n = frame->size(); i < n; ++i)
       if (values[i] < low || values[i] > high)
-        refuse_values(layer_, "input value " + std::to_string(values[i]) +
-                                  " does not fit its 8-bit FIFO.");
+        refuse_values(layer_,
+                      "input value " + std::to_string(values[i]) + " does not fit its 8-bit FIFO.");
     ops::fifo_op(*fifo_, *convert_frame(*frame, fifo_type_));
     const Frame shifted = input_shifted(fifo_, input_shift_);
     if (depthwise_) return neurons_(ops::depth_conv_like_op(*shifted, *weights_, kAccBits));
@@ -483,9 +484,9 @@ class StatefulRecurrentRunner final : public LayerRunner {
     const size_t row_bytes = size_t{shape[1]} * shape[2] * sizeof(int32_t);
     std::vector<Frame> rows;
     for (uint32_t r = 0; r < shape[0]; ++r) {
-      const Frame row = Dense::copy(static_cast<const char*>(input->buffer().data()) + r * row_bytes,
-                                    row_bytes, TensorType::int32, Shape{1, shape[1], shape[2]},
-                                    L::RowMajor);
+      const Frame row =
+          Dense::copy(static_cast<const char*>(input->buffer().data()) + r * row_bytes, row_bytes,
+                      TensorType::int32, Shape{1, shape[1], shape[2]}, L::RowMajor);
       rows.push_back(run_row(row));
     }
     return stacked(rows);
@@ -495,8 +496,8 @@ class StatefulRecurrentRunner final : public LayerRunner {
   Frame run_row(const Frame& row) const {
     const Frame projected =
         ops::matmul(*input_shifted(row, input_shift_), *in_proj_, kAccBits, true);
-    const auto states = ops::stateful_main_op(*projected, *state_shift_, *zero_state_,
-                                              *zero_state_, *a_real_, *a_imag_, kAccBits, kAccBits);
+    const auto states = ops::stateful_main_op(*projected, *state_shift_, *zero_state_, *zero_state_,
+                                              *a_real_, *a_imag_, kAccBits, kAccBits);
     const Frame kept = subsampled(states.first);
     const Frame scaled = ops::scale_out(*kept, *new_state_scale_, *new_state_shift_, 8, kAccBits);
     return neurons_(ops::matmul(*int32_of(scaled), *out_proj_, kAccBits, true));
@@ -522,9 +523,9 @@ class StatefulRecurrentRunner final : public LayerRunner {
   // Rows (1, t, o) of one element type joined into (rows, t, o).
   static Frame stacked(const std::vector<Frame>& rows) {
     const Shape row = rows.front()->shape();
-    Frame out = Dense::create(rows.front()->type(),
-                              Shape{static_cast<uint32_t>(rows.size()), row[1], row[2]},
-                              L::RowMajor);
+    Frame out =
+        Dense::create(rows.front()->type(),
+                      Shape{static_cast<uint32_t>(rows.size()), row[1], row[2]}, L::RowMajor);
     const size_t bytes = rows.front()->buffer().size();
     auto* dst = static_cast<char*>(out->buffer().mutable_data());
     for (size_t r = 0; r < rows.size(); ++r)
@@ -617,7 +618,9 @@ class DequantizerRunner final : public LayerRunner {
 class QuantizerRunner final : public LayerRunner {
  public:
   explicit QuantizerRunner(EngineLayer& layer)
-      : layer_(layer), scales_(variable(layer, "scales")), zero_points_(variable(layer, "zero_points")) {
+      : layer_(layer),
+        scales_(variable(layer, "scales")),
+        zero_points_(variable(layer, "zero_points")) {
     const int bits = layer.params()->get("output_bits");
     const bool is_signed = layer.params()->get("output_signed") != 0;
     high_ = is_signed ? std::ldexp(1.0, bits - 1) - 1 : std::ldexp(1.0, bits) - 1;
@@ -661,13 +664,14 @@ void saturate_copy(const From* in, size_t n, To* out) {
       out[i] = static_cast<To>(in[i]);
     } else {
       const int64_t v = static_cast<int64_t>(in[i]);
-      out[i] = static_cast<To>(std::clamp<int64_t>(v, std::numeric_limits<To>::min(),
-                                                   std::numeric_limits<To>::max()));
+      out[i] = static_cast<To>(
+          std::clamp<int64_t>(v, std::numeric_limits<To>::min(), std::numeric_limits<To>::max()));
     }
   }
 }
 
-template <typename To> void convert_into(const Dense& frame, To* out) {
+template <typename To>
+void convert_into(const Dense& frame, To* out) {
   const size_t n = frame.size();
   switch (storage_type(frame.type())) {
     case StorageType::int8: return saturate_copy(frame.data<int8_t>(), n, out);

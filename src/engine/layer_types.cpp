@@ -439,7 +439,9 @@ const std::vector<LayerTypeSpec>& table() {
 }  // namespace
 
 std::map<std::string, int> LayerTypeSpec::complete(const std::map<std::string, int>& entries) const {
-  for (const auto& [key, value] : entries) {
+  for (const auto& entry : entries) {
+    const std::string& key = entry.first;
+    const int value = entry.second;
     const auto spec = std::find_if(keys.begin(), keys.end(),
                                    [&](const KeySpec& k) { return key == k.name; });
     if (spec == keys.end())

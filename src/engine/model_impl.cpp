@@ -35,8 +35,7 @@ void ModelImpl::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<La
     throw std::invalid_argument("A layer named '" + layer->name() + "' is already in the model.");
   for (const auto& inbound : inbounds)
     if (!inbound || std::find(layers_.begin(), layers_.end(), inbound) == layers_.end())
-      throw std::invalid_argument("Inbound layer of '" + layer->name() +
-                                  "' is not in the model.");
+      throw std::invalid_argument("Inbound layer of '" + layer->name() + "' is not in the model.");
   if (inbounds.empty() && !layers_.empty() && !layer->is_input_layer() &&
       layer->params()->layer_type() != LayerType::Quantizer)
     inbounds.push_back(layers_.back());
@@ -143,7 +142,8 @@ std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense> inputs, uint32
 std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
   require_inputs(inputs);
   if (!layers_.empty() && layers_.back()->has_activation())
-    throw std::runtime_error("Predict applies only to models without an activation on the last layer.");
+    throw std::runtime_error(
+        "Predict applies only to models without an activation on the last layer.");
   const std::shared_ptr<Dense> outputs = ModelRunner(layers_).run(*inputs, batch_size);
   if (outputs->type() == TensorType::float32) return outputs;
   return convert_frame(*outputs, TensorType::float32);

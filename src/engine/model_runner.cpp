@@ -31,7 +31,8 @@ ValueRange input_range(const EngineLayer& first) {
   return {0, (int64_t{1} << bits) - 1};
 }
 
-template <typename T> void check_range(const Dense& inputs, ValueRange range) {
+template <typename T>
+void check_range(const Dense& inputs, ValueRange range) {
   const T* values = inputs.data<T>();
   for (size_t i = 0, n = inputs.size(); i < n; ++i)
     if (values[i] < range.low || values[i] > range.high)
@@ -50,9 +51,11 @@ ModelRunner::ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers) {
     layers_.push_back(layer);
     std::vector<size_t> sources;
     for (const auto& inbound : layer->inbounds()) {
-      const auto found = std::find(layers.begin(), layers.begin() + static_cast<ptrdiff_t>(i), inbound);
+      const auto found =
+          std::find(layers.begin(), layers.begin() + static_cast<ptrdiff_t>(i), inbound);
       if (found == layers.begin() + static_cast<ptrdiff_t>(i))
-        throw std::runtime_error("Layer '" + layer->name() + "' reads a layer that does not precede it.");
+        throw std::runtime_error("Layer '" + layer->name() +
+                                 "' reads a layer that does not precede it.");
       sources.push_back(static_cast<size_t>(found - layers.begin()));
     }
     if (i > 0 && sources.empty())
@@ -76,10 +79,12 @@ std::vector<Frame> ModelRunner::input_frames(const Dense& inputs, size_t first,
   const bool hrc = layers_.front()->spec().type != LayerType::InputData && !quantizer;
   std::vector<Frame> frames;
   for (size_t i = first; i < first + count; ++i) {
-    Frame frame = Dense::copy(data + i * bytes, bytes, inputs.type(), frame_shape,
-                              Dense::Layout::RowMajor);
-    if (quantizer) frame = convert_frame(*frame, TensorType::float32);
-    else if (hrc) frame = convert_frame(*frame, TensorType::uint8);
+    Frame frame =
+        Dense::copy(data + i * bytes, bytes, inputs.type(), frame_shape, Dense::Layout::RowMajor);
+    if (quantizer)
+      frame = convert_frame(*frame, TensorType::float32);
+    else if (hrc)
+      frame = convert_frame(*frame, TensorType::uint8);
     frames.push_back(std::move(frame));
   }
   return frames;
@@ -118,7 +123,8 @@ std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size
   const uint32_t n = shape[0];
   std::vector<uint32_t> result_dims{n};
   result_dims.insert(result_dims.end(), out_dims.begin(), out_dims.end());
-  std::shared_ptr<Dense> result = Dense::create(out_type, Shape(result_dims), Dense::Layout::RowMajor);
+  std::shared_ptr<Dense> result =
+      Dense::create(out_type, Shape(result_dims), Dense::Layout::RowMajor);
   const size_t frame_bytes = result->buffer().size() / n;
   auto* out = static_cast<char*>(result->buffer().mutable_data());
 

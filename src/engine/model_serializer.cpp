@@ -1,5 +1,7 @@
 #include "engine/model_serializer.h"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <new>
 #include <set>
@@ -57,14 +59,15 @@ Offset<fbs::Layer> write_layer(FlatBufferBuilder& b, const Layer& layer, bool le
   const Variables& variables = layer.variables();
   for (const auto& name : variables.names()) {
     if (!learns && is_learning_variable(name)) continue;
-    if (auto value = variables.get(name)) variable_offsets.push_back(write_variable(b, name, *value));
+    if (auto value = variables.get(name))
+      variable_offsets.push_back(write_variable(b, name, *value));
   }
   const auto name_offset = b.CreateString(layer.name());
   const auto params_offset = b.CreateVector(param_offsets);
   const auto inbounds_offset = b.CreateVector(inbound_offsets);
   const auto variables_offset = b.CreateVector(variable_offsets);
-  return fbs::CreateLayer(b, name_offset, static_cast<int32_t>(params->layer_type()),
-                          params_offset, inbounds_offset, variables_offset, learns);
+  return fbs::CreateLayer(b, name_offset, static_cast<int32_t>(params->layer_type()), params_offset,
+                          inbounds_offset, variables_offset, learns);
 }
 
 // Room for every variable's bytes, so that large models are built without regrowing.
@@ -123,8 +126,7 @@ void check_layer(const fbs::Layer& layer, const std::set<std::string>& earlier, 
     const std::string what = "variable '" + variable->name()->str() + "' of layer '" + name + "'";
     if (!variable_names.insert(variable->name()->str()).second) refuse("duplicate " + what);
     if (variable->type() < 0 || variable->type() > 10) refuse(what + " has an unknown type");
-    if (variable->layout() != 0 && variable->layout() != 1)
-      refuse(what + " has an unknown layout");
+    if (variable->layout() != 0 && variable->layout() != 1) refuse(what + " has an unknown layout");
     const auto* dims = variable->shape();
     if (dims->size() < 1 || dims->size() > Shape::kMaxDims)
       refuse(what + " has " + std::to_string(dims->size()) + " dimensions");
@@ -165,17 +167,80 @@ const fbs::ModelDef& verified_model_def(const char* data, size_t size) {
   for (flatbuffers::uoffset_t i = 0; i < count; ++i) {
     const bool expected = i + 1 == count && def->learning_type() >= 0;
     if (def->layers()->Get(i)->compiled() != expected)
-      refuse("layer '" + def->layers()->Get(i)->name()->str() + "' has an inconsistent compiled flag");
+      refuse("layer '" + def->layers()->Get(i)->name()->str() +
+             "' has an inconsistent compiled flag");
   }
   return *def;
 }
 
-std::shared_ptr<Layer> build_layer(const fbs::Layer& spec) {
+std::map<std::string, int> params_of(const fbs::Layer& spec) {
   std::map<std::string, int> entries;
   for (const auto* param : *spec.params()) entries[param->key()->str()] = param->value();
-  const auto params = LayerParams::create(static_cast<LayerType>(spec.type()), entries);
-  auto layer = Layer::create(params.get(), spec.name()->str());
-  if (!layer) refuse("layer '" + spec.name()->str() + "' could not be created");
+  return entries;
+}
+
+int param_or(const std::map<std::string, int>& params, const char* key, int otherwise) {
+  const auto it = params.find(key);
+  return it == params.end() ? otherwise : it->second;
+}
+
+// Elements of the largest tensor that building the layer allocates (its weights), from its
+// keys and input shape. A buffer always holds every variable of its layers, so a layer
+// announcing more than the buffer carries for it is refused before anything is allocated.
+uint64_t largest_variable(LayerType type, const std::map<std::string, int>& p, const Shape& in) {
+  const uint64_t c = in.size() >= 3 ? in[2] : 1;
+  const uint64_t kernel =
+      p.count("kernel_size")
+          ? uint64_t(param_or(p, "kernel_size", 1)) * param_or(p, "kernel_size", 1)
+          : uint64_t(param_or(p, "kernel_width", 1)) * param_or(p, "kernel_height", 1);
+  const uint64_t filters =
+      uint64_t(param_or(p, "filters", param_or(p, "units", static_cast<int>(c))));
+  switch (type) {
+    case LayerType::FullyConnected:
+    case LayerType::Dense1D: return in.element_count() * filters;
+    case LayerType::StatefulRecurrent:
+      return uint64_t(param_or(p, "stateful_channels", 1)) *
+             std::max<uint64_t>(c, uint64_t(param_or(p, "output_channels", 1)));
+    case LayerType::InputConvolutional:
+    case LayerType::Convolutional:
+    case LayerType::SeparableConvolutional:
+    case LayerType::Conv2D:
+    case LayerType::InputConv2D:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::Conv2DTranspose:
+    case LayerType::DepthwiseConv2DTranspose:
+    case LayerType::BufferTempConv:
+    case LayerType::DepthwiseBufferTempConv:
+      return kernel * uint64_t(param_or(p, "fifo_size", 1)) * c * filters;
+    default: return 0;  // per-channel variables only
+  }
+}
+
+uint64_t stored_bytes(const fbs::Layer& spec) {
+  uint64_t bytes = 0;
+  if (spec.variables())
+    for (const auto* variable : *spec.variables()) bytes += variable->data()->size();
+  return bytes;
+}
+
+std::shared_ptr<Layer> build_layer(const fbs::Layer& spec, const Model& model) {
+  const std::string name = spec.name()->str();
+  const auto entries = params_of(spec);
+  const auto type = static_cast<LayerType>(spec.type());
+  const auto params = LayerParams::create(type, entries);
+  Shape input;
+  if (params->has("input_width")) {
+    input = Shape{static_cast<uint32_t>(params->get("input_width")),
+                  static_cast<uint32_t>(params->get("input_height")),
+                  static_cast<uint32_t>(params->get("input_channels"))};
+  } else if (spec.inbounds() && spec.inbounds()->size() > 0) {
+    if (const auto inbound = model.get_layer(spec.inbounds()->Get(0)->str()))
+      input = inbound->output_dims();
+  }
+  if (largest_variable(type, entries, input) > stored_bytes(spec))
+    refuse("layer '" + name + "' needs more variable data than the buffer holds");
+  auto layer = Layer::create(params.get(), name);
+  if (!layer) refuse("layer '" + name + "' could not be created");
   return layer;
 }
 
@@ -195,14 +260,13 @@ std::vector<uint8_t> serialize_model(const Model& model) {
 namespace {
 
 std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
-  // Parameters and layers are built (and refused by the engine's own checks) before
-  // anything is linked into the model.
+  // Each layer is checked (by its sizes here, then by the engine's own rules) before it is
+  // built and linked.
   std::vector<std::shared_ptr<Layer>> layers;
-  for (const auto* spec : *def.layers()) layers.push_back(build_layer(*spec));
-
   auto model = Model::create();
-  for (size_t i = 0; i < layers.size(); ++i) {
+  for (size_t i = 0; i < def.layers()->size(); ++i) {
     const auto* spec = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
+    layers.push_back(build_layer(*spec, *model));
     std::vector<std::shared_ptr<Layer>> inbounds;
     if (spec->inbounds())
       for (const auto* inbound : *spec->inbounds())
@@ -222,10 +286,10 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
     for (const auto* variable : *spec->variables()) {
       const auto* dims = variable->shape();
       const Shape shape(std::vector<uint32_t>(dims->begin(), dims->end()));
-      std::shared_ptr<Dense> value = Dense::copy(
-          reinterpret_cast<const char*>(variable->data()->data()), variable->data()->size(),
-          static_cast<TensorType>(variable->type()), shape,
-          static_cast<Dense::Layout>(variable->layout()));
+      std::shared_ptr<Dense> value =
+          Dense::copy(reinterpret_cast<const char*>(variable->data()->data()),
+                      variable->data()->size(), static_cast<TensorType>(variable->type()), shape,
+                      static_cast<Dense::Layout>(variable->layout()));
       layers[i]->variables().set(variable->name()->str(), value);
     }
   }
@@ -235,6 +299,14 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
 }  // namespace
 
 std::unique_ptr<Model> deserialize_model(const char* data, size_t size) {
+  // FlatBuffers reads its scalars in place: a buffer that does not start on an 8-byte
+  // boundary is read from an aligned copy.
+  std::vector<uint64_t> aligned;
+  if (size > 0 && reinterpret_cast<uintptr_t>(data) % alignof(uint64_t) != 0) {
+    aligned.resize((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
+    std::memcpy(aligned.data(), data, size);
+    data = reinterpret_cast<const char*>(aligned.data());
+  }
   const fbs::ModelDef& def = verified_model_def(data, size);
   // Whatever the engine refuses while rebuilding is a fault of the buffer.
   try {

@@ -24,8 +24,8 @@ struct Settings {
 double in_unit_range(const LearningParams& params, const char* key) {
   const double value = params.get(key);
   if (!(value >= 0.0 && value <= 1.0))
-    throw std::invalid_argument(std::string("Learning parameter '") + key + "' must be in [0, 1], got " +
-                                std::to_string(value) + ".");
+    throw std::invalid_argument(std::string("Learning parameter '") + key +
+                                "' must be in [0, 1], got " + std::to_string(value) + ".");
   return value;
 }
 
@@ -73,7 +73,8 @@ class Sequence32 {
     return state_;
   }
   // Puts `count` pseudo-randomly chosen elements at the front of `items`.
-  template <typename T> void choose(std::vector<T>& items, size_t count) {
+  template <typename T>
+  void choose(std::vector<T>& items, size_t count) {
     for (size_t i = 0; i < count && i < items.size(); ++i)
       std::swap(items[i], items[i + next() % (items.size() - i)]);
   }
@@ -172,13 +173,15 @@ void learn(EngineLayer& layer, const LearningParams& params, const Dense& input,
     if (x[k] > 0 && !connected) to_connect.push_back(k);
     if (x[k] <= 0 && connected) to_release.push_back(k);
   }
-  const int64_t potential = static_cast<int64_t>(active.size()) - static_cast<int64_t>(to_connect.size());
+  const int64_t potential =
+      static_cast<int64_t>(active.size()) - static_cast<int64_t>(to_connect.size());
   const int64_t reachable = std::min<int64_t>(s.num_weights, static_cast<int64_t>(active.size()));
   const double plasticity = state.plasticity[winner] / kPlasticityOne;
-  const auto wanted = static_cast<size_t>(std::max<double>(0.0, std::ceil(plasticity * double(reachable - potential))));
+  const auto wanted = static_cast<size_t>(
+      std::max<double>(0.0, std::ceil(plasticity * double(reachable - potential))));
   const size_t swaps = std::min({wanted, to_connect.size(), to_release.size()});
-  Sequence32 sequence(static_cast<uint32_t>(0x85EBCA6Bu * (winner + 1) ^
-                                            static_cast<uint32_t>(potential) << 16 ^ active.size()));
+  Sequence32 sequence(static_cast<uint32_t>(
+      0x85EBCA6Bu * (winner + 1) ^ static_cast<uint32_t>(potential) << 16 ^ active.size()));
   sequence.choose(to_connect, swaps);
   sequence.choose(to_release, swaps);
   for (size_t i = 0; i < swaps; ++i) {
@@ -188,11 +191,9 @@ void learn(EngineLayer& layer, const LearningParams& params, const Dense& input,
 
   const int64_t reached = potential + static_cast<int64_t>(swaps);
   state.claimed[winner] = static_cast<int32_t>(std::lround(s.competition * double(reached)));
-  const double decayed =
-      s.min_plasticity + (plasticity - s.min_plasticity) * (1.0 - s.decay);
-  state.plasticity[winner] =
-      static_cast<int32_t>(std::lround(std::max(decayed, std::min(plasticity, s.min_plasticity)) *
-                                       kPlasticityOne));
+  const double decayed = s.min_plasticity + (plasticity - s.min_plasticity) * (1.0 - s.decay);
+  state.plasticity[winner] = static_cast<int32_t>(
+      std::lround(std::max(decayed, std::min(plasticity, s.min_plasticity)) * kPlasticityOne));
 }
 
 }  // namespace morla::engine

@@ -359,8 +359,7 @@ void init_model_bindings(py::module_& m) {
           "input_shape", [](const PyModel& self) { return dims_of(self.engine().input_shape()); },
           "The model input dimensions.")
       .def_property_readonly(
-          "output_shape",
-          [](const PyModel& self) { return dims_of(self.engine().output_shape()); },
+          "output_shape", [](const PyModel& self) { return dims_of(self.engine().output_shape()); },
           "The model output dimensions.")
       .def_property_readonly(
           "metrics", [](PyModel& self) { return &self.metrics(); },
@@ -387,7 +386,12 @@ void init_model_bindings(py::module_& m) {
       .def("save", &PyModel::save, py::arg("model_file"), kSaveDoc)
       .def("to_buffer", &PyModel::to_buffer, kToBufferDoc)
       .def_property_readonly(
-          "power_events", [](const PyModel&) { return py::list(); },
+          "power_events",
+          [](const PyModel& self) {
+            py::list events;
+            for (const auto& event : self.power_events()) events.append(py::cast(event));
+            return events;
+          },
           "Copy of power events logged after inference");
 }
 

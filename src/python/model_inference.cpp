@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "core/device.h"
+#include "core/device_run.h"
 #include "core/hardware_device.h"
 #include "core/platform.h"
 #include "python/py_model.h"
@@ -29,6 +30,7 @@ std::shared_ptr<Tensor> PyModel::run_inference(const py::array& inputs, Operatio
   if (model_->layer_count() == 0)
     throw std::invalid_argument("Cannot perform an inference on a model with no layers");
   const std::shared_ptr<Dense> tensor = converted_inputs(inputs);
+  power_events_.clear();
   const uint32_t frames = tensor->shape()[0];
 
   const auto device = model_->device();
@@ -46,6 +48,7 @@ std::shared_ptr<Tensor> PyModel::run_inference(const py::array& inputs, Operatio
     hardware->set_clock_counter_enabled(false);
     metrics_.set("inference_clk", static_cast<uint32_t>(clk1 - clk0));
     metrics_.set("program_clk", hardware->program_clock_count());
+    if (auto events = device_power_events(*hardware)) power_events_ = std::move(*events);
   }
   metrics_.set("inference_frames", frames);
   metrics_.set("inference_start", t0);

@@ -24,9 +24,9 @@ std::vector<SavedVariable> snapshot(const Layer& layer) {
   const Variables& variables = layer.variables();
   for (const auto& name : variables.names()) {
     const auto value = variables.get(name);
-    saved.push_back({name, Dense::copy(static_cast<const char*>(value->buffer().data()),
-                                       value->buffer().size(), value->type(), value->shape(),
-                                       value->layout())});
+    saved.push_back(
+        {name, Dense::copy(static_cast<const char*>(value->buffer().data()), value->buffer().size(),
+                           value->type(), value->shape(), value->layout())});
   }
   return saved;
 }
@@ -54,7 +54,8 @@ std::shared_ptr<Dense> carried(const std::string& name, const Dense& old, const 
     copy_weights(old, *copy);
   } else {
     if (old.buffer().size() > copy->buffer().size())
-      throw std::runtime_error("Variable '" + name + "' of the grown layer is smaller than before.");
+      throw std::runtime_error("Variable '" + name +
+                               "' of the grown layer is smaller than before.");
     std::memcpy(copy->buffer().mutable_data(), old.buffer().data(), old.buffer().size());
   }
   return copy;
@@ -111,7 +112,8 @@ void PyModel::add_classes(int32_t num_add_classes) {
   learning["num_classes"] = old_classes + num_add_classes;
   const auto new_learning = LearningParams::create(old_learning->learning_type(), learning);
   std::map<std::string, int> entries = {{"units", static_cast<int>(new_units)}};
-  for (const char* key : {"weights_bits", "activation", "act_bits"}) entries[key] = old_params.get(key);
+  for (const char* key : {"weights_bits", "activation", "act_bits"})
+    entries[key] = old_params.get(key);
   const auto new_params = LayerParams::create(LayerType::FullyConnected, entries);
   const auto new_layer = Layer::create(new_params.get(), old_layer->name());
   if (!new_layer) throw std::runtime_error("The grown layer could not be created.");

@@ -80,7 +80,8 @@ py::bytes PyModel::to_buffer() const {
   return py::bytes(reinterpret_cast<const char*>(serialized.data()), serialized.size());
 }
 
-void PyModel::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> inbound_layers) {
+void PyModel::add(std::shared_ptr<Layer> layer,
+                  std::vector<std::shared_ptr<Layer>> inbound_layers) {
   model_->add(std::move(layer), std::move(inbound_layers));
 }
 

@@ -2,8 +2,8 @@
 // The native type behind Python's Model: the engine model it owns alone and the state the
 // Python side keeps between calls (metrics of the last inference).
 #include <pybind11/numpy.h>
-#include <pybind11/stl.h>  // one caster for std::vector in every file that converts labels
 #include <pybind11/pybind11.h>
+#include <pybind11/stl.h>  // one caster for std::vector in every file that converts labels
 
 #include <cstdint>
 #include <functional>
@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "drivers/power_meter.h"
 #include "core/hw_type.h"
 #include "core/layer.h"
 #include "core/model.h"
@@ -45,6 +46,7 @@ class PyModel {
 
   Model& engine() const { return *model_; }
   PyMetrics& metrics() { return metrics_; }
+  const std::vector<PowerMeter::PowerEvent>& power_events() const { return power_events_; }
 
  private:
   using Operation = std::function<std::shared_ptr<Tensor>(std::shared_ptr<Dense>)>;
@@ -55,6 +57,8 @@ class PyModel {
                                       uint32_t num_classes) const;
 
   std::unique_ptr<Model> model_;
+  // Events of the device's power meter after the last hardware inference that found one.
+  std::vector<PowerMeter::PowerEvent> power_events_;
   PyMetrics metrics_;
 };
 

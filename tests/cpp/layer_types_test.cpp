@@ -200,7 +200,9 @@ TEST_P(LayerTypes, BuildsShapeAndVariables) {
   EXPECT_EQ(layer->output_dims(), c.output);
   EXPECT_EQ(model->output_shape(), c.output);
   EXPECT_TRUE(layer->is_target_component(c.target));
-  if (c.ip != IpVersion::none) EXPECT_EQ(layer->ip_version(), c.ip);
+  if (c.ip != IpVersion::none) {
+    EXPECT_EQ(layer->ip_version(), c.ip);
+  }
 
   std::vector<std::string> expected_names;
   for (const auto& v : c.variables) expected_names.push_back(v.name);

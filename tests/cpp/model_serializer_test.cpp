@@ -1,3 +1,5 @@
+#include "engine/model_serializer.h"
+
 #include <gtest/gtest.h>
 
 #include <map>
@@ -11,7 +13,6 @@
 #include "core/model.h"
 #include "core/variables.h"
 #include "engine/crc32.h"
-#include "engine/model_serializer.h"
 #include "model_format_generated.h"
 
 namespace morla::engine {
@@ -27,30 +28,33 @@ std::shared_ptr<Layer> make_layer(LayerType type, const std::map<std::string, in
 
 std::unique_ptr<Model> sample_model(bool compiled) {
   auto model = Model::create();
-  model->add(make_layer(LayerType::InputData,
-                        {{"input_width", 4}, {"input_height", 3}, {"input_channels", 2},
-                         {"input_bits", 1}},
-                        "in"),
-             {});
+  model->add(
+      make_layer(
+          LayerType::InputData,
+          {{"input_width", 4}, {"input_height", 3}, {"input_channels", 2}, {"input_bits", 1}},
+          "in"),
+      {});
   model->add(make_layer(LayerType::FullyConnected, {{"units", 4}, {"activation", 0}}, "fc"), {});
   if (compiled)
-    model->compile(LearningParams::create(LearningType::MorlaUnsupervised,
-                                          {{"num_weights", 5},
-                                           {"num_classes", 2},
-                                           {"initial_plasticity", 1},
-                                           {"learning_competition", 0},
-                                           {"min_plasticity", 0.1},
-                                           {"plasticity_decay", 0.25}}));
+    model->compile(
+        LearningParams::create(LearningType::MorlaUnsupervised, {{"num_weights", 5},
+                                                                 {"num_classes", 2},
+                                                                 {"initial_plasticity", 1},
+                                                                 {"learning_competition", 0},
+                                                                 {"min_plasticity", 0.1},
+                                                                 {"plasticity_decay", 0.25}}));
   return model;
 }
 
 // Serializes a hand-made ModelDef with a valid checksum.
 std::vector<uint8_t> wrap(const flatbuffers::FlatBufferBuilder& def) {
-  const std::vector<uint8_t> content(def.GetBufferPointer(), def.GetBufferPointer() + def.GetSize());
+  const std::vector<uint8_t> content(def.GetBufferPointer(),
+                                     def.GetBufferPointer() + def.GetSize());
   flatbuffers::FlatBufferBuilder b;
   b.ForceVectorAlignment(content.size(), 1, 8);
   const auto offset = b.CreateVector(content);
-  fbs::FinishModelFileBuffer(b, fbs::CreateModelFile(b, offset, crc32(content.data(), content.size())));
+  fbs::FinishModelFileBuffer(
+      b, fbs::CreateModelFile(b, offset, crc32(content.data(), content.size())));
   return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
 }
 
@@ -68,13 +72,14 @@ std::vector<uint8_t> crafted(int second_type, const std::vector<std::string>& in
   flatbuffers::FlatBufferBuilder b;
   auto params = [&](const std::map<std::string, int>& entries) {
     std::vector<flatbuffers::Offset<fbs::Param>> out;
-    for (const auto& [key, value] : entries) out.push_back(fbs::CreateParam(b, b.CreateString(key), value));
+    for (const auto& [key, value] : entries)
+      out.push_back(fbs::CreateParam(b, b.CreateString(key), value));
     return b.CreateVector(out);
   };
   std::vector<flatbuffers::Offset<fbs::Layer>> layers;
-  layers.push_back(fbs::CreateLayer(
-      b, b.CreateString("in"), static_cast<int>(LayerType::InputData),
-      params({{"input_width", 4}, {"input_height", 3}, {"input_channels", 2}})));
+  layers.push_back(
+      fbs::CreateLayer(b, b.CreateString("in"), static_cast<int>(LayerType::InputData),
+                       params({{"input_width", 4}, {"input_height", 3}, {"input_channels", 2}})));
   std::vector<flatbuffers::Offset<fbs::Variable>> vars;
   for (const auto& v : variables)
     vars.push_back(fbs::CreateVariable(b, b.CreateString(v.name), static_cast<int>(v.type), 0,
@@ -82,9 +87,8 @@ std::vector<uint8_t> crafted(int second_type, const std::vector<std::string>& in
                                        b.CreateVector(std::vector<uint8_t>(v.bytes, 0))));
   std::vector<flatbuffers::Offset<flatbuffers::String>> names;
   for (const auto& name : inbounds) names.push_back(b.CreateString(name));
-  layers.push_back(fbs::CreateLayer(b, b.CreateString("second"), second_type,
-                                    params(second_params), b.CreateVector(names),
-                                    b.CreateVector(vars)));
+  layers.push_back(fbs::CreateLayer(b, b.CreateString("second"), second_type, params(second_params),
+                                    b.CreateVector(names), b.CreateVector(vars)));
   b.Finish(fbs::CreateModelDef(b, b.CreateVector(layers)));
   return wrap(b);
 }
@@ -122,7 +126,8 @@ TEST(ModelSerializer, RoundTripIsDeterministicAndKeepsLearning) {
     weights->mutable_data<int8_t>()[3] = 1;
     const auto bytes = model->serialize();
     EXPECT_EQ(bytes, model->serialize());
-    const auto loaded = Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const auto loaded =
+        Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     EXPECT_EQ(loaded->serialize(), bytes);
     EXPECT_EQ(loaded->layer_count(), 2u);
     EXPECT_EQ(loaded->learning() != nullptr, compiled);
@@ -143,11 +148,13 @@ TEST(ModelSerializer, LayerCompiledBeforeAnotherWasAddedIsWrittenAsPlain) {
 TEST(ModelSerializer, RefusesDamagedStructure) {
   const auto bytes = sample_model(true)->serialize();
   EXPECT_EQ(refusal({}), "Invalid serialized model: empty buffer");
-  EXPECT_EQ(refusal({bytes.begin(), bytes.begin() + 6}), "Invalid serialized model: not a model buffer");
+  EXPECT_EQ(refusal({bytes.begin(), bytes.begin() + 6}),
+            "Invalid serialized model: not a model buffer");
   auto other = bytes;
   other[4] = 'X';
   EXPECT_EQ(refusal(other), "Invalid serialized model: not a model buffer");
-  EXPECT_EQ(refusal({bytes.begin(), bytes.end() - 40}), "Invalid serialized model: damaged structure");
+  EXPECT_EQ(refusal({bytes.begin(), bytes.end() - 40}),
+            "Invalid serialized model: damaged structure");
   // A flipped byte deep in the content is caught by the checksum or the verifier.
   for (size_t at : {bytes.size() / 2, bytes.size() - 30}) {
     auto flipped = bytes;
@@ -177,24 +184,62 @@ TEST_P(ModelSerializerContent, RefusedBeforeAnythingIsBuilt) {
 INSTANTIATE_TEST_SUITE_P(
     Crafted, ModelSerializerContent,
     testing::Values(
-        CraftCase{"valid", 3, {"in"}, {}, {{"units", 2}}, "<loaded>"},
+        CraftCase{"valid",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {24, 2}, 48}},
+                  {{"units", 2}},
+                  "<loaded>"},
+        CraftCase{"huge layer",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {2, 24}, 48}},
+                  {{"units", 65535}},
+                  "needs more variable data than the buffer holds"},
         CraftCase{"no inbound", 3, {}, {}, {{"units", 2}}, "has no inbound layer"},
-        CraftCase{"unknown inbound", 3, {"nope"}, {}, {{"units", 2}}, "unknown inbound layer 'nope'"},
-        CraftCase{"size", 3, {"in"}, {{"weights", TensorType::bit, {2, 24}, 47}}, {{"units", 2}},
+        CraftCase{
+            "unknown inbound", 3, {"nope"}, {}, {{"units", 2}}, "unknown inbound layer 'nope'"},
+        CraftCase{"size",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {2, 24}, 47}},
+                  {{"units", 2}},
                   "holds 47 bytes, its shape needs 48"},
-        CraftCase{"zero dim", 3, {"in"}, {{"weights", TensorType::bit, {0, 24}, 0}}, {{"units", 2}},
+        CraftCase{"zero dim",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {0, 24}, 0}},
+                  {{"units", 2}},
                   "has a zero dimension"},
-        CraftCase{"too many dims", 3, {"in"}, {{"weights", TensorType::bit, {1, 1, 1, 1, 2}, 2}},
-                  {{"units", 2}}, "has 5 dimensions"},
-        CraftCase{"type", 3, {"in"}, {{"weights", static_cast<TensorType>(11), {2}, 2}},
-                  {{"units", 2}}, "has an unknown type"},
-        CraftCase{"wrong shape", 3, {"in"}, {{"weights", TensorType::bit, {3, 24}, 72}},
-                  {{"units", 2}}, "Unexpected tensor shape"},
-        CraftCase{"unknown variable", 3, {"in"}, {{"thswap", TensorType::int32, {2}, 8}},
-                  {{"units", 2}}, "No such variable 'thswap'"},
+        CraftCase{"too many dims",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {1, 1, 1, 1, 2}, 2}},
+                  {{"units", 2}},
+                  "has 5 dimensions"},
+        CraftCase{"type",
+                  3,
+                  {"in"},
+                  {{"weights", static_cast<TensorType>(11), {2}, 2}},
+                  {{"units", 2}},
+                  "has an unknown type"},
+        CraftCase{"wrong shape",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {3, 24}, 72}},
+                  {{"units", 2}},
+                  "Unexpected tensor shape"},
+        CraftCase{
+            "unknown variable",
+            3,
+            {"in"},
+            {{"weights", TensorType::bit, {24, 2}, 48}, {"thswap", TensorType::int32, {2}, 8}},
+            {{"units", 2}},
+            "No such variable 'thswap'"},
         CraftCase{"layer type", 99, {"in"}, {}, {{"units", 2}}, "Unsupported layer type 99"},
         CraftCase{"param", 3, {"in"}, {}, {{"units", 0}}, "out of range"},
-        CraftCase{"unknown key", 3, {"in"}, {}, {{"units", 2}, {"nope", 1}}, "Unknown key 'nope'"}));
+        CraftCase{
+            "unknown key", 3, {"in"}, {}, {{"units", 2}, {"nope", 1}}, "Unknown key 'nope'"}));
 
 TEST(ModelSerializer, RefusesInconsistentLearning) {
   flatbuffers::FlatBufferBuilder b;
@@ -202,7 +247,8 @@ TEST(ModelSerializer, RefusesInconsistentLearning) {
       fbs::CreateParam(b, b.CreateString("input_width"), 2),
       fbs::CreateParam(b, b.CreateString("input_height"), 2),
       fbs::CreateParam(b, b.CreateString("input_channels"), 1)};
-  const auto layer = fbs::CreateLayer(b, b.CreateString("in"), 1, b.CreateVector(params), 0, 0, true);
+  const auto layer =
+      fbs::CreateLayer(b, b.CreateString("in"), 1, b.CreateVector(params), 0, 0, true);
   b.Finish(fbs::CreateModelDef(b, b.CreateVector(std::vector{layer})));
   EXPECT_NE(refusal(wrap(b)).find("inconsistent compiled flag"), std::string::npos);
 }

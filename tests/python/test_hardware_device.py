@@ -41,7 +41,7 @@ def board(build_dir):
 
 def run_child(code, env):
     prelude = "import time\nimport numpy as np\nimport pytest\nimport morla.core as core\n"
-    result = subprocess.run([sys.executable, "-c", prelude + textwrap.dedent(code)], env=env,
+    result = subprocess.run([sys.executable, "-P", "-c", prelude + textwrap.dedent(code)], env=env,
                             capture_output=True, text=True, timeout=CHILD_TIMEOUT)
     assert result.returncode == 0, result.stdout + result.stderr
     return result.stdout
