@@ -64,3 +64,10 @@ outputs = reloaded.forward(test_x[:3])
 print("forward of 3 inputs (potentials):")
 print(outputs.reshape(3, -1))
 print("metrics:", {name: reloaded.metrics[name] for name in sorted(reloaded.metrics.names)})
+
+print()
+boards = core.devices()
+print(f"Attached boards: {len(boards) or 'none'}")
+for board in boards:
+    print(f"  {board.desc}: {board.version}, IP {board.ip_version.name}, "
+          f"{len(board.mesh.nps)} NPs, clock {board.soc.clock_mode.name}")
