@@ -24,15 +24,16 @@ bool is_signed_type(TensorType type) {
   }
 }
 
-// The largest of 2 and every value's magnitude bound: v + 1 for v >= 0, -v below.
+// The largest of 2 and every value's magnitude bound: v + 1 for v >= 0, -v below. Only the
+// extremes matter, found by a branch-free (vectorised) pass.
 template <typename T> int64_t magnitude_bound(const Tensor& tensor) {
   const T* values = tensor.data<T>();
-  int64_t m = 2;
-  for (size_t i = 0, n = tensor.size(); i < n; ++i) {
-    const int64_t v = values[i];
-    m = std::max(m, v >= 0 ? v + 1 : -v);
+  T low = values[0], high = values[0];
+  for (size_t i = 1, n = tensor.size(); i < n; ++i) {
+    low = std::min(low, values[i]);
+    high = std::max(high, values[i]);
   }
-  return m;
+  return std::max({int64_t{2}, int64_t{high} + 1, -int64_t{low}});
 }
 
 int bits_for(int64_t m) { return static_cast<int>(std::ceil(std::log2(static_cast<double>(m)))); }

@@ -1,6 +1,7 @@
 #include "core/layer_impl.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <stdexcept>
 
 namespace morla {
@@ -32,8 +33,17 @@ WeightRange weight_range(TensorType type, bool v1) {
 
 void check_weights(const Dense& value, bool v1) {
   const WeightRange range = weight_range(value.type(), v1);
+  // Every int8 value is a valid 8-bit weight.
+  if (range.min <= INT8_MIN && range.max >= INT8_MAX) return;
   const int8_t* data = value.data<int8_t>();
-  for (size_t i = 0, n = value.size(); i < n; ++i) {
+  const size_t n = value.size();
+  int8_t low = INT8_MAX, high = INT8_MIN;
+  for (size_t i = 0; i < n; ++i) {  // branch-free: vectorised
+    low = std::min(low, data[i]);
+    high = std::max(high, data[i]);
+  }
+  if (low >= range.min && high <= range.max) return;
+  for (size_t i = 0; i < n; ++i) {
     const int v = data[i];
     if (v > range.max)
       throw std::invalid_argument("Invalid value " + std::to_string(v) +

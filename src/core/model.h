@@ -8,6 +8,7 @@
 
 #include "core/ip_version.h"
 #include "core/shape.h"
+#include "core/shared_bytes.h"
 #include "core/tensor.h"
 
 namespace morla {
@@ -23,7 +24,8 @@ class Model {
   virtual ~Model() = default;
   virtual void add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> inbounds) = 0;
   virtual void pop_layer() = 0;
-  virtual std::vector<uint8_t> serialize() const = 0;
+  // The engine's own buffer, handed out without a copy.
+  virtual SharedBytes serialize() const = 0;
   virtual void compile(std::shared_ptr<LearningParams> learning) = 0;
   virtual std::shared_ptr<Tensor> fit(std::shared_ptr<Dense> inputs,
                                       const std::vector<int32_t>& labels, uint32_t batch_size) = 0;

@@ -69,13 +69,19 @@ void VariablesImpl::set(const std::string& name, std::shared_ptr<Dense> value) {
                                 std::to_string(value->buffer().size()) + " bytes instead of " +
                                 std::to_string(bytes));
 
-  // The callback sees the new values in the stored tensor's form; they are committed only
-  // once it accepts them.
-  auto candidate = std::shared_ptr<Dense>(
-      Dense::copy(static_cast<const char*>(value->buffer().data()), bytes, stored->type(),
-                  stored->shape(), stored->layout()));
-  if (on_change) on_change(name, candidate);
-  if (bytes != 0) std::memcpy(stored->buffer().mutable_data(), candidate->buffer().data(), bytes);
+  // The callback sees the new values in the stored tensor's form (a value in another layout
+  // is shown through a copy); they are committed only once it accepts them.
+  if (on_change) {
+    if (value->layout() == stored->layout()) {
+      on_change(name, value);
+    } else {
+      on_change(name, std::shared_ptr<Dense>(Dense::copy(
+                          static_cast<const char*>(value->buffer().data()), bytes, stored->type(),
+                          stored->shape(), stored->layout())));
+    }
+  }
+  if (bytes != 0 && value != stored)
+    std::memcpy(stored->buffer().mutable_data(), value->buffer().data(), bytes);
 }
 
 }  // namespace morla

@@ -21,8 +21,8 @@ class VariablesImpl : public Variables {
   VariablesImpl& operator=(const VariablesImpl&) = delete;
 
   std::vector<std::string> names() const override;
-  // Copies the value's bytes into the stored tensor. Refuses (std::invalid_argument) an
-  // unknown name, a different shape (dimensions reversed when the layouts differ), element
+  // Copies the value's bytes into the stored tensor; the value is not kept. Refuses
+  // (std::invalid_argument) an unknown name, a different shape (dimensions reversed when the layouts differ), element
   // type or byte size, and whatever the change callback refuses.
   void set(const std::string& name, std::shared_ptr<Dense> value) override;
   // Throws std::invalid_argument for an unknown name.

@@ -7,30 +7,24 @@
 namespace morla {
 namespace engine {
 
-namespace {
-
-size_t checked_bytes(TensorType type, const Shape& shape) {
+size_t checked_bytes(TensorType type, const Shape& shape, Dense::Layout layout) {
   const size_t element = storage_size(type);
   if (element == 0)
     throw std::invalid_argument("Cannot create a tensor of unknown type " +
                                 std::to_string(static_cast<int>(type)));
   if (shape.size() == 0) throw std::invalid_argument("Cannot create a tensor with an empty shape");
+  if (layout != Dense::Layout::RowMajor && layout != Dense::Layout::ColMajor)
+    throw std::invalid_argument("Unknown tensor layout " +
+                                std::to_string(static_cast<int>(layout)));
   return shape.element_count() * element;
 }
 
-}  // namespace
-
-DenseImpl::DenseImpl(TensorType type, const Shape& shape, Layout layout)
-    : type_(type), shape_(shape), layout_(layout), buffer_(checked_bytes(type, shape)) {
-  if (layout != Layout::RowMajor && layout != Layout::ColMajor)
-    throw std::invalid_argument("Unknown tensor layout " + std::to_string(static_cast<int>(layout)));
-}
-
-bool DenseImpl::operator==(const Tensor& other) const {
+bool DenseFields::operator==(const Tensor& other) const {
   if (const auto* dense = dynamic_cast<const Dense*>(&other)) return Dense::operator==(*dense);
   if (type() != other.type() || shape() != other.shape()) return false;
   const size_t n = buffer().size();
-  return other.buffer().size() == n && std::memcmp(buffer().data(), other.buffer().data(), n) == 0;
+  return other.buffer().size() == n &&
+         (n == 0 || std::memcmp(buffer().data(), other.buffer().data(), n) == 0);
 }
 
 }  // namespace engine
@@ -41,13 +35,15 @@ std::unique_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout
 
 std::unique_ptr<Dense> Dense::copy(const char* data, size_t bytes, TensorType type,
                                    const Shape& shape, Layout layout) {
-  auto dense = std::make_unique<engine::DenseImpl>(type, shape, layout);
-  const size_t expected = dense->buffer().size();
+  // Checked before the storage is made, which is then filled by the copy alone.
+  const size_t expected = engine::checked_bytes(type, shape, layout);
   if (bytes != expected)
     throw std::invalid_argument("Cannot copy " + std::to_string(bytes) + " bytes into a " +
                                 Tensor::type_name(type) + " tensor of " +
-                                std::to_string(dense->size()) + " elements (" +
+                                std::to_string(shape.element_count()) + " elements (" +
                                 std::to_string(expected) + " bytes)");
+  auto dense =
+      std::make_unique<engine::DenseImpl>(type, shape, layout, engine::ByteBuffer::Fill::None);
   if (bytes != 0) std::memcpy(dense->buffer().mutable_data(), data, bytes);
   return dense;
 }

@@ -1,41 +1,75 @@
 #pragma once
 // The stand-in engine's dense tensor: contiguous bytes in layout 0 or 1.
+#include <cstdlib>
 #include <memory>
+#include <new>
 #include <vector>
 
 #include "core/tensor.h"
 
 namespace morla::engine {
 
-class ByteBuffer final : public TensorBuffer {
+// Bytes of a tensor of that type and shape; refuses an unknown element type or layout and an
+// empty shape.
+size_t checked_bytes(TensorType type, const Shape& shape, Dense::Layout layout);
+
+// What the engine's dense tensors answer from their type, shape and layout; the storage is
+// each one's own.
+class DenseFields : public Dense {
  public:
-  explicit ByteBuffer(size_t bytes) : bytes_(bytes, 0) {}
-  size_t size() const override { return bytes_.size(); }
-  const void* data() const override { return bytes_.data(); }
-  void* mutable_data() override { return bytes_.data(); }
-
- private:
-  std::vector<uint8_t> bytes_;
-};
-
-class DenseImpl final : public Dense {
- public:
-  // Zero-filled; refuses an unknown element type or an empty shape.
-  DenseImpl(TensorType type, const Shape& shape, Layout layout);
-
   TensorType type() const override { return type_; }
   size_t size() const override { return shape_.element_count(); }
   Shape shape() const override { return shape_; }
-  bool operator==(const Tensor& other) const override;
-  const TensorBuffer& buffer() const override { return buffer_; }
-  TensorBuffer& buffer() override { return buffer_; }
   Layout layout() const override { return layout_; }
   std::vector<uint32_t> strides() const override { return eval_strides(shape_, layout_); }
+  // Dense::operator== when `other` is dense, else the same type, shape and bytes.
+  bool operator==(const Tensor& other) const override;
+
+ protected:
+  DenseFields(TensorType type, const Shape& shape, Layout layout)
+      : type_(type), shape_(shape), layout_(layout) {}
 
  private:
   TensorType type_;
   Shape shape_;
   Layout layout_;
+};
+
+// Heap bytes, zero-filled or left for the caller to overwrite. Zero-filled storage comes from
+// calloc, which skips the fill for fresh pages of large blocks (the system zeroes them).
+class ByteBuffer final : public TensorBuffer {
+ public:
+  enum class Fill { Zeros, None };
+  ByteBuffer(size_t bytes, Fill fill)
+      : bytes_(static_cast<uint8_t*>(fill == Fill::Zeros ? std::calloc(bytes ? bytes : 1, 1)
+                                                         : std::malloc(bytes ? bytes : 1))),
+        size_(bytes) {
+    if (!bytes_) throw std::bad_alloc();
+  }
+  size_t size() const override { return size_; }
+  const void* data() const override { return bytes_.get(); }
+  void* mutable_data() override { return bytes_.get(); }
+
+ private:
+  struct Free {
+    void operator()(uint8_t* p) const { std::free(p); }
+  };
+  std::unique_ptr<uint8_t, Free> bytes_;
+  size_t size_;
+};
+
+class DenseImpl final : public DenseFields {
+ public:
+  // Zero-filled unless told otherwise; refuses an unknown element type or layout and an empty
+  // shape.
+  DenseImpl(TensorType type, const Shape& shape, Layout layout,
+            ByteBuffer::Fill fill = ByteBuffer::Fill::Zeros)
+      : DenseFields(type, shape, layout), buffer_(checked_bytes(type, shape, layout), fill) {}
+
+  const TensorBuffer& buffer() const override { return buffer_; }
+  TensorBuffer& buffer() override { return buffer_; }
+
+ private:
   ByteBuffer buffer_;
 };
 

@@ -101,7 +101,7 @@ uint64_t ModelImpl::macs() const {
   return total;
 }
 
-std::vector<uint8_t> ModelImpl::serialize() const { return serialize_model(*this); }
+SharedBytes ModelImpl::serialize() const { return serialize_model(*this); }
 
 namespace {
 

@@ -18,7 +18,7 @@ class ModelImpl : public Model {
   void add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> inbounds) override;
   // Removes the last layer and its links; throws std::runtime_error on an empty model.
   void pop_layer() override;
-  std::vector<uint8_t> serialize() const override;
+  SharedBytes serialize() const override;
   // Prepares the last layer for learning.
   void compile(std::shared_ptr<LearningParams> learning) override;
   std::shared_ptr<Tensor> fit(std::shared_ptr<Dense> inputs, const std::vector<int32_t>& labels,

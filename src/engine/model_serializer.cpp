@@ -11,7 +11,8 @@
 #include "core/layer.h"
 #include "core/layer_params.h"
 #include "core/variables.h"
-#include "engine/crc32.h"
+#include "engine/crc32c.h"
+#include "engine/dense_view.h"
 #include "model_format_generated.h"
 
 namespace morla::engine {
@@ -21,6 +22,9 @@ namespace {
 namespace fbs = morla::engine::fb;
 using flatbuffers::FlatBufferBuilder;
 using flatbuffers::Offset;
+
+// The CRC-32C of the ModelDef buffer, stored after it.
+constexpr size_t kChecksumSize = sizeof(uint32_t);
 
 [[noreturn]] void refuse(const std::string& what) {
   throw std::invalid_argument("Invalid serialized model: " + what);
@@ -81,8 +85,13 @@ size_t estimated_size(const Model& model) {
   return bytes;
 }
 
-std::vector<uint8_t> write_model_def(const Model& model) {
+}  // namespace
+
+SharedBytes serialize_model(const Model& model) {
   FlatBufferBuilder b(estimated_size(model));
+  // The builder fills its buffer from the end: the first element pushed is the room for the
+  // checksum trailer, written once the buffer is finished.
+  b.PushElement(uint32_t{0});
   const auto& model_layers = model.layers();
   const auto learning = model.learning();
   const bool learns = learning && !model_layers.empty() && model_layers.back()->compiled();
@@ -101,9 +110,16 @@ std::vector<uint8_t> write_model_def(const Model& model) {
       entries.push_back(fbs::CreateLearningParam(b, b.CreateString(key), learning->get(key)));
     learning_offset = b.CreateVector(entries);
   }
-  b.Finish(fbs::CreateModelDef(b, layers_offset, learning_type, learning_offset));
-  return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
+  fbs::FinishModelDefBuffer(b,
+                            fbs::CreateModelDef(b, layers_offset, learning_type, learning_offset));
+  uint8_t* bytes = b.GetBufferPointer();
+  const size_t content = b.GetSize() - kChecksumSize;
+  flatbuffers::WriteScalar(bytes + content, crc32c(bytes, content));
+  auto buffer = std::make_shared<flatbuffers::DetachedBuffer>(b.Release());
+  return SharedBytes(buffer, buffer->data(), buffer->size());
 }
+
+namespace {
 
 // Checks that everything the layer needs is present and consistent.
 void check_layer(const fbs::Layer& layer, const std::set<std::string>& earlier, size_t index) {
@@ -146,14 +162,14 @@ void check_layer(const fbs::Layer& layer, const std::set<std::string>& earlier, 
 const fbs::ModelDef& verified_model_def(const char* data, size_t size) {
   if (!data || size == 0) refuse("empty buffer");
   const auto* bytes = reinterpret_cast<const uint8_t*>(data);
-  if (size < 8 || !fbs::ModelFileBufferHasIdentifier(bytes)) refuse("not a model buffer");
-  flatbuffers::Verifier verifier(bytes, size);
-  if (!fbs::VerifyModelFileBuffer(verifier)) refuse("damaged structure");
-  const auto* file = fbs::GetModelFile(bytes);
-  const auto* content = file->content();
-  if (crc32(content->data(), content->size()) != file->crc32()) refuse("checksum mismatch");
-  const auto* def = file->content_nested_root();
-  if (!def) refuse("damaged content");
+  if (size < 8 + kChecksumSize || !fbs::ModelDefBufferHasIdentifier(bytes))
+    refuse("not a model buffer");
+  const size_t content = size - kChecksumSize;
+  flatbuffers::Verifier verifier(bytes, content);
+  if (!fbs::VerifyModelDefBuffer(verifier)) refuse("damaged structure");
+  if (crc32c(bytes, content) != flatbuffers::ReadScalar<uint32_t>(bytes + content))
+    refuse("checksum mismatch");
+  const auto* def = fbs::GetModelDef(bytes);
   std::set<std::string> earlier;
   size_t index = 0;
   for (const auto* layer : *def->layers()) {
@@ -244,21 +260,6 @@ std::shared_ptr<Layer> build_layer(const fbs::Layer& spec, const Model& model) {
   return layer;
 }
 
-}  // namespace
-
-std::vector<uint8_t> serialize_model(const Model& model) {
-  const auto content = write_model_def(model);
-  FlatBufferBuilder b(content.size() + 64);
-  // The nested buffer holds doubles: keep it 8-byte aligned inside the outer one.
-  b.ForceVectorAlignment(content.size(), sizeof(uint8_t), 8);
-  const auto content_offset = b.CreateVector(content);
-  fbs::FinishModelFileBuffer(
-      b, fbs::CreateModelFile(b, content_offset, crc32(content.data(), content.size())));
-  return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
-}
-
-namespace {
-
 std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
   // Each layer is checked (by its sizes here, then by the engine's own rules) before it is
   // built and linked.
@@ -286,10 +287,11 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
     for (const auto* variable : *spec->variables()) {
       const auto* dims = variable->shape();
       const Shape shape(std::vector<uint32_t>(dims->begin(), dims->end()));
-      std::shared_ptr<Dense> value =
-          Dense::copy(reinterpret_cast<const char*>(variable->data()->data()),
-                      variable->data()->size(), static_cast<TensorType>(variable->type()), shape,
-                      static_cast<Dense::Layout>(variable->layout()));
+      // The store checks the bytes in place and copies them into its own tensor.
+      auto value = std::make_shared<DenseView>(
+          static_cast<TensorType>(variable->type()), shape,
+          static_cast<Dense::Layout>(variable->layout()), variable->data()->data(),
+          variable->data()->size());
       layers[i]->variables().set(variable->name()->str(), value);
     }
   }

@@ -1,5 +1,6 @@
 #pragma once
-// The stand-in engine's model format: a FlatBuffers ModelDef wrapped with a CRC-32.
+// The stand-in engine's model format: a FlatBuffers ModelDef followed by the CRC-32C of its
+// bytes (4 bytes, little endian).
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -10,9 +11,9 @@
 namespace morla::engine {
 
 // Deterministic: the same model always gives the same bytes.
-std::vector<uint8_t> serialize_model(const Model& model);
+SharedBytes serialize_model(const Model& model);
 
-// Verifies the whole buffer (structure, checksum, parameters, variable sizes, links)
+// Verifies the whole buffer (checksum, structure, parameters, variable sizes, links)
 // before building anything; throws std::invalid_argument naming what is wrong.
 std::unique_ptr<Model> deserialize_model(const char* data, size_t size);
 

@@ -47,8 +47,8 @@ std::shared_ptr<Layer> input_layer_for(const Layer& first) {
 }  // namespace
 
 PyModel::PyModel(const std::string& filename) {
-  const std::vector<char> serialized = read_model_file(filename);
-  model_ = Model::from_buffer(serialized.data(), serialized.size());
+  const SharedBytes serialized = read_model_file(filename);
+  model_ = Model::from_buffer(reinterpret_cast<const char*>(serialized.data()), serialized.size());
 }
 
 PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model_(Model::create()) {
@@ -72,11 +72,11 @@ PyModel::PyModel(const std::vector<std::shared_ptr<Layer>>& layers) : model_(Mod
 }
 
 void PyModel::save(const std::string& model_file) const {
-  write_model_file(model_file, model_->serialize());
+  write_model_file(model_file, model_->serialize().range());
 }
 
 py::bytes PyModel::to_buffer() const {
-  const std::vector<uint8_t> serialized = model_->serialize();
+  const SharedBytes serialized = model_->serialize();
   return py::bytes(reinterpret_cast<const char*>(serialized.data()), serialized.size());
 }
 

@@ -12,7 +12,8 @@
 #include "core/layer_params.h"
 #include "core/model.h"
 #include "core/variables.h"
-#include "engine/crc32.h"
+#include "engine/crc32c.h"
+#include "engine/dense_view.h"
 #include "model_format_generated.h"
 
 namespace morla::engine {
@@ -46,23 +47,22 @@ std::unique_ptr<Model> sample_model(bool compiled) {
   return model;
 }
 
-// Serializes a hand-made ModelDef with a valid checksum.
+// A hand-made ModelDef followed by its valid checksum.
 std::vector<uint8_t> wrap(const flatbuffers::FlatBufferBuilder& def) {
-  const std::vector<uint8_t> content(def.GetBufferPointer(),
-                                     def.GetBufferPointer() + def.GetSize());
-  flatbuffers::FlatBufferBuilder b;
-  b.ForceVectorAlignment(content.size(), 1, 8);
-  const auto offset = b.CreateVector(content);
-  fbs::FinishModelFileBuffer(
-      b, fbs::CreateModelFile(b, offset, crc32(content.data(), content.size())));
-  return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
+  std::vector<uint8_t> bytes(def.GetBufferPointer(), def.GetBufferPointer() + def.GetSize());
+  const uint32_t checksum = crc32c(bytes.data(), bytes.size());
+  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(uint8_t(checksum >> shift));
+  return bytes;
 }
+
+std::vector<uint8_t> serialized(const Model& model) { return model.serialize().to_vector(); }
 
 struct VariableSpec {
   std::string name;
   TensorType type;
   std::vector<uint32_t> shape;
   size_t bytes;
+  uint8_t fill = 0;
 };
 
 // One InputData layer (4, 3, 2) plus an optional second layer, with the given pieces.
@@ -84,12 +84,12 @@ std::vector<uint8_t> crafted(int second_type, const std::vector<std::string>& in
   for (const auto& v : variables)
     vars.push_back(fbs::CreateVariable(b, b.CreateString(v.name), static_cast<int>(v.type), 0,
                                        b.CreateVector(v.shape),
-                                       b.CreateVector(std::vector<uint8_t>(v.bytes, 0))));
+                                       b.CreateVector(std::vector<uint8_t>(v.bytes, v.fill))));
   std::vector<flatbuffers::Offset<flatbuffers::String>> names;
   for (const auto& name : inbounds) names.push_back(b.CreateString(name));
   layers.push_back(fbs::CreateLayer(b, b.CreateString("second"), second_type, params(second_params),
                                     b.CreateVector(names), b.CreateVector(vars)));
-  b.Finish(fbs::CreateModelDef(b, b.CreateVector(layers)));
+  fbs::FinishModelDefBuffer(b, fbs::CreateModelDef(b, b.CreateVector(layers)));
   return wrap(b);
 }
 
@@ -102,20 +102,33 @@ std::string refusal(const std::vector<uint8_t>& buffer) {
   return "<loaded>";
 }
 
-TEST(Crc32, MatchesTheStandardCheckValueAndTheBytewiseForm) {
+TEST(Crc32c, MatchesTheStandardCheckValue) {
   const std::string check = "123456789";
-  EXPECT_EQ(crc32(reinterpret_cast<const uint8_t*>(check.data()), check.size()), 0xCBF43926u);
-  EXPECT_EQ(crc32(nullptr, 0), 0u);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(check.data());
+  EXPECT_EQ(crc32c(bytes, check.size()), 0xE3069283u);
+  EXPECT_EQ(crc32c_portable(bytes, check.size()), 0xE3069283u);
+  EXPECT_EQ(crc32c(nullptr, 0), 0u);
+  EXPECT_EQ(crc32c_portable(nullptr, 0), 0u);
+}
+
+// The bit-by-bit definition, the table version and the one in use (the instruction where
+// there is one) agree on every length around the 8-byte steps and the three-block stride, at
+// every alignment.
+TEST(Crc32c, AllFormsAgree) {
   std::mt19937 gen(5);
-  std::vector<uint8_t> data(1000);
+  std::vector<uint8_t> data(3 * 4096 * 2 + 64);
   for (auto& byte : data) byte = static_cast<uint8_t>(gen());
-  for (size_t n : {1u, 7u, 8u, 9u, 63u, 1000u}) {
-    uint32_t c = 0xFFFFFFFFu;
-    for (size_t i = 0; i < n; ++i) {
-      c ^= data[i];
-      for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+  for (size_t n : {1u, 7u, 8u, 9u, 63u, 1000u, 12287u, 12288u, 12289u, 24583u}) {
+    for (size_t offset : {0u, 1u, 5u}) {
+      const uint8_t* start = data.data() + offset;
+      uint32_t c = 0xFFFFFFFFu;
+      for (size_t i = 0; i < n; ++i) {
+        c ^= start[i];
+        for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
+      }
+      EXPECT_EQ(crc32c_portable(start, n), c ^ 0xFFFFFFFFu) << n << " at " << offset;
+      EXPECT_EQ(crc32c(start, n), c ^ 0xFFFFFFFFu) << n << " at " << offset;
     }
-    EXPECT_EQ(crc32(data.data(), n), c ^ 0xFFFFFFFFu) << n;
   }
 }
 
@@ -124,11 +137,11 @@ TEST(ModelSerializer, RoundTripIsDeterministicAndKeepsLearning) {
     const auto model = sample_model(compiled);
     auto weights = model->get_layer("fc")->variables().get("weights");
     weights->mutable_data<int8_t>()[3] = 1;
-    const auto bytes = model->serialize();
-    EXPECT_EQ(bytes, model->serialize());
+    const auto bytes = serialized(*model);
+    EXPECT_EQ(bytes, serialized(*model));
     const auto loaded =
         Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-    EXPECT_EQ(loaded->serialize(), bytes);
+    EXPECT_EQ(serialized(*loaded), bytes);
     EXPECT_EQ(loaded->layer_count(), 2u);
     EXPECT_EQ(loaded->learning() != nullptr, compiled);
     EXPECT_EQ(loaded->get_layer("fc")->compiled(), compiled);
@@ -139,14 +152,48 @@ TEST(ModelSerializer, RoundTripIsDeterministicAndKeepsLearning) {
 TEST(ModelSerializer, LayerCompiledBeforeAnotherWasAddedIsWrittenAsPlain) {
   auto model = sample_model(true);
   model->add(make_layer(LayerType::FullyConnected, {{"units", 2}}, "fc2"), {});
-  const auto bytes = model->serialize();
+  const auto bytes = serialized(*model);
   const auto loaded = Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   EXPECT_EQ(loaded->learning(), nullptr);
   EXPECT_FALSE(loaded->get_layer("fc")->compiled());
 }
 
+// The bytes are the ModelDef buffer, identifier "MRLM", then the CRC-32C of that buffer.
+TEST(ModelSerializer, BufferIsTheModelDefFollowedByItsChecksum) {
+  const auto bytes = serialized(*sample_model(true));
+  ASSERT_GT(bytes.size(), 12u);
+  const size_t content = bytes.size() - 4;
+  EXPECT_TRUE(fbs::ModelDefBufferHasIdentifier(bytes.data()));
+  const uint32_t trailer = uint32_t{bytes[content]} | uint32_t{bytes[content + 1]} << 8 |
+                           uint32_t{bytes[content + 2]} << 16 | uint32_t{bytes[content + 3]} << 24;
+  EXPECT_EQ(trailer, crc32c(bytes.data(), content));
+  flatbuffers::Verifier verifier(bytes.data(), content);
+  EXPECT_TRUE(fbs::VerifyModelDefBuffer(verifier));
+  EXPECT_EQ(fbs::GetModelDef(bytes.data())->layers()->size(), 2u);
+}
+
+// Changed variable bytes or a changed trailer pass the structure check and are caught by the
+// checksum.
+TEST(ModelSerializer, RefusesChangedBytesByTheirChecksum) {
+  const auto model = sample_model(false);
+  const auto weights = model->get_layer("fc")->variables().get("weights");
+  weights->mutable_data<int8_t>()[0] = 1;
+  const auto bytes = serialized(*model);
+  const auto* def = fbs::GetModelDef(bytes.data());
+  const fbs::Variable* stored = nullptr;
+  for (const auto* variable : *def->layers()->Get(1)->variables())
+    if (variable->name()->str() == "weights") stored = variable;
+  ASSERT_NE(stored, nullptr);
+  const size_t weight_at = static_cast<size_t>(stored->data()->data() - bytes.data());
+  for (size_t at : {weight_at, bytes.size() - 1}) {
+    auto changed = bytes;
+    changed[at] ^= 0x01;
+    EXPECT_EQ(refusal(changed), "Invalid serialized model: checksum mismatch") << at;
+  }
+}
+
 TEST(ModelSerializer, RefusesDamagedStructure) {
-  const auto bytes = sample_model(true)->serialize();
+  const auto bytes = serialized(*sample_model(true));
   EXPECT_EQ(refusal({}), "Invalid serialized model: empty buffer");
   EXPECT_EQ(refusal({bytes.begin(), bytes.begin() + 6}),
             "Invalid serialized model: not a model buffer");
@@ -196,6 +243,12 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"weights", TensorType::bit, {2, 24}, 48}},
                   {{"units", 65535}},
                   "needs more variable data than the buffer holds"},
+        CraftCase{"weight out of range",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {24, 2}, 48, 2}},
+                  {{"units", 2}},
+                  "Invalid value 2. Maximum authorized value is 1"},
         CraftCase{"no inbound", 3, {}, {}, {{"units", 2}}, "has no inbound layer"},
         CraftCase{
             "unknown inbound", 3, {"nope"}, {}, {{"units", 2}}, "unknown inbound layer 'nope'"},
@@ -249,8 +302,21 @@ TEST(ModelSerializer, RefusesInconsistentLearning) {
       fbs::CreateParam(b, b.CreateString("input_channels"), 1)};
   const auto layer =
       fbs::CreateLayer(b, b.CreateString("in"), 1, b.CreateVector(params), 0, 0, true);
-  b.Finish(fbs::CreateModelDef(b, b.CreateVector(std::vector{layer})));
+  fbs::FinishModelDefBuffer(b, fbs::CreateModelDef(b, b.CreateVector(std::vector{layer})));
   EXPECT_NE(refusal(wrap(b)).find("inconsistent compiled flag"), std::string::npos);
+}
+
+TEST(DenseView, ReadOnlyViewOfItsBytes) {
+  const std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6};
+  DenseView view(TensorType::int8, Shape{2, 3}, Dense::Layout::RowMajor, bytes.data(), 6);
+  EXPECT_EQ(view.data<int8_t>(), reinterpret_cast<const int8_t*>(bytes.data()));
+  EXPECT_EQ(view.get<int8_t>(5), 6);
+  const auto copy = Dense::copy(reinterpret_cast<const char*>(bytes.data()), 6, TensorType::int8,
+                                Shape{2, 3}, Dense::Layout::RowMajor);
+  EXPECT_TRUE(view == static_cast<const Tensor&>(*copy));
+  EXPECT_THROW(view.buffer().mutable_data(), std::logic_error);
+  EXPECT_THROW(DenseView(TensorType::int16, Shape{2, 3}, Dense::Layout::RowMajor, bytes.data(), 6),
+               std::invalid_argument);
 }
 
 }  // namespace

@@ -80,6 +80,48 @@ TEST(VariablesImpl, RefusesAnotherElementTypeBeforeCopying) {
   for (size_t i = 0; i < 4; ++i) EXPECT_EQ(stored->get<int8_t>(i), 0);
 }
 
+// The store copies the value (and keeps nothing of it), setting a variable to itself keeps it,
+// and the check sees a value of the other layout in the stored tensor's form.
+TEST(VariablesImpl, CopiesTheValueAndShowsItInTheStoredForm) {
+  VariablesImpl vars;
+  auto stored = vars.create("v", TensorType::int8, Shape{3, 1}, L::RowMajor);
+  std::vector<std::pair<Shape, L>> seen;
+  vars.on_change = [&](const std::string&, const std::shared_ptr<Dense>& value) {
+    seen.emplace_back(value->shape(), value->layout());
+  };
+  auto value = dense<int8_t>(TensorType::int8, Shape{3, 1}, {1, 2, 3});
+  vars.set("v", value);
+  value->set<int8_t>(0, 9);
+  EXPECT_EQ(stored->get<int8_t>(0), 1);
+  vars.set("v", stored);
+  EXPECT_EQ(stored->get<int8_t>(2), 3);
+  vars.set("v", dense<int8_t>(TensorType::int8, Shape{1, 3}, {4, 5, 6}, L::ColMajor));
+  EXPECT_EQ(stored->get<int8_t>(2), 6);
+  ASSERT_EQ(seen.size(), 3u);
+  for (const auto& [shape, layout] : seen) {
+    EXPECT_EQ(shape, (Shape{3, 1}));
+    EXPECT_EQ(layout, L::RowMajor);
+  }
+}
+
+// Several values out of range: the first one is named.
+TEST(LayerVariables, FirstWeightOutOfRangeIsNamed) {
+  std::shared_ptr<Model> model;
+  auto layer = built_layer(LayerType::Dense1D, {{"units", 2}, {"weights_bits", 4}}, model);
+  auto stored = layer->variables().get("weights");
+  std::vector<int8_t> values(stored->size(), 0);
+  values[3] = -9;
+  values[7] = 9;
+  try {
+    layer->variables().set("weights", Dense::copy(reinterpret_cast<const char*>(values.data()),
+                                                  values.size(), stored->type(), stored->shape(),
+                                                  stored->layout()));
+    FAIL();
+  } catch (const std::invalid_argument& e) {
+    EXPECT_STREQ(e.what(), "Invalid value -9. Minimum authorized value is -8");
+  }
+}
+
 struct WeightCase {
   LayerType type;
   std::map<std::string, int> entries;

@@ -1,7 +1,6 @@
 """Writes a seed corpus for model_fuzz: one small model per road (see model_fuzz.cpp).
 Usage: PYTHONPATH=<build>/python python tests/fuzz/make_seeds.py <corpus folder>"""
 import pathlib
-import struct
 import sys
 
 import snappy
@@ -28,13 +27,8 @@ def models():
 
 
 def inner_description(buffer):
-    """The nested model description: field 0 (content) of the outer FlatBuffers table."""
-    root = struct.unpack_from("<I", buffer, 0)[0]
-    vtable = root - struct.unpack_from("<i", buffer, root)[0]
-    field = root + struct.unpack_from("<H", buffer, vtable + 4)[0]
-    vector = field + struct.unpack_from("<I", buffer, field)[0]
-    length = struct.unpack_from("<I", buffer, vector)[0]
-    return buffer[vector + 4:vector + 4 + length]
+    """The model description: the buffer without its 4-byte checksum trailer."""
+    return buffer[:-4]
 
 
 def main(folder):

@@ -1,10 +1,9 @@
 // libFuzzer target for model loading. The first input byte picks the road:
 //   0: the serialized model as it is (Model::from_buffer);
 //   1: a .fbz file (read_model_file, then Model::from_buffer);
-//   2: the inner model description, wrapped with a valid checksum, so that mutations reach
-//      the checks behind the checksum.
+//   2: the model description followed by its valid checksum, so that mutations reach the
+//      checks behind the checksum.
 // A model that loads is serialized again and run once on zero inputs.
-#include <flatbuffers/flatbuffers.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -16,18 +15,15 @@
 #include "core/model.h"
 #include "core/model_file.h"
 #include "core/tensor.h"
-#include "engine/crc32.h"
-#include "model_format_generated.h"
+#include "engine/crc32c.h"
 
 namespace {
 
 std::vector<uint8_t> with_checksum(const uint8_t* data, size_t size) {
-  flatbuffers::FlatBufferBuilder b(size + 64);
-  b.ForceVectorAlignment(size, 1, 8);
-  const auto content = b.CreateVector(data, size);
-  morla::engine::fb::FinishModelFileBuffer(
-      b, morla::engine::fb::CreateModelFile(b, content, morla::engine::crc32(data, size)));
-  return {b.GetBufferPointer(), b.GetBufferPointer() + b.GetSize()};
+  std::vector<uint8_t> bytes(data, data + size);
+  const uint32_t checksum = morla::engine::crc32c(data, size);
+  for (int shift = 0; shift < 32; shift += 8) bytes.push_back(uint8_t(checksum >> shift));
+  return bytes;
 }
 
 std::unique_ptr<morla::Model> load(uint8_t road, const uint8_t* data, size_t size) {
@@ -37,8 +33,8 @@ std::unique_ptr<morla::Model> load(uint8_t road, const uint8_t* data, size_t siz
       std::fwrite(data, 1, size, file);
       std::fclose(file);
     }
-    const std::vector<char> model = morla::read_model_file(path);
-    return morla::Model::from_buffer(model.data(), model.size());
+    const morla::SharedBytes model = morla::read_model_file(path);
+    return morla::Model::from_buffer(reinterpret_cast<const char*>(model.data()), model.size());
   }
   if (road == 2) {
     const auto wrapped = with_checksum(data, size);

@@ -1,0 +1,17 @@
+#include "engine/dense_view.h"
+
+#include <string>
+
+namespace morla::engine {
+
+DenseView::DenseView(TensorType type, const Shape& shape, Layout layout, const uint8_t* data,
+                     size_t size)
+    : DenseFields(type, shape, layout), buffer_(data, size) {
+  const size_t expected = checked_bytes(type, shape, layout);
+  if (size != expected)
+    throw std::invalid_argument("Cannot view " + std::to_string(size) + " bytes as a " +
+                                Tensor::type_name(type) + " tensor of " +
+                                std::to_string(expected) + " bytes");
+}
+
+}  // namespace morla::engine
