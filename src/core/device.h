@@ -5,7 +5,7 @@
 namespace morla {
 
 class HardwareDevice;
-class Mesh;
+struct Mesh;
 
 class Device {
  public:
