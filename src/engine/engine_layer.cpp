@@ -8,12 +8,12 @@
 namespace morla {
 namespace engine {
 
-EngineLayer::EngineLayer(const LayerTypeSpec& spec, std::unique_ptr<LayerParams> params,
+EngineLayer::EngineLayer(const LayerTypeInfo& info, std::unique_ptr<LayerParams> params,
                          std::string name)
-    : LayerImpl(std::move(params), std::move(name)), spec_(spec) {}
+    : LayerImpl(std::move(params), std::move(name)), info_(info) {}
 
 void EngineLayer::build_own_input() {
-  if (!spec_.own_input_shape) return;
+  if (!info_.own_input_shape) return;
   set_input_shapes({Shape{static_cast<uint32_t>(param("input_width")),
                           static_cast<uint32_t>(param("input_height")),
                           static_cast<uint32_t>(param("input_channels"))}});
@@ -26,11 +26,11 @@ Shape EngineLayer::output_dims() const {
 }
 
 IpVersion EngineLayer::ip_version() const {
-  return spec_.ip != IpVersion::none ? spec_.ip : model_ip_;
+  return info_.ip != IpVersion::none ? info_.ip : model_ip_;
 }
 
 bool EngineLayer::output_signed() const {
-  switch (spec_.type) {
+  switch (info_.type) {
     case LayerType::InputData: return param("input_signed") != 0;
     case LayerType::Quantizer: return param("output_signed") != 0;
     case LayerType::Dequantizer: return true;
@@ -53,7 +53,7 @@ std::vector<std::shared_ptr<Layer>> EngineLayer::outbound_layers() const {
 
 void EngineLayer::set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) {
   LayerImpl::set_inbounds(inbounds);
-  if (!spec_.own_input_shape) build();
+  if (!info_.own_input_shape) build();
 }
 
 void EngineLayer::add_outbound(const std::shared_ptr<Layer>& layer) { outbounds_.push_back(layer); }
@@ -67,8 +67,8 @@ void EngineLayer::remove_outbound(const Layer* layer) {
 
 void EngineLayer::compile(std::shared_ptr<LearningParams> learning) {
   if (!learning) throw std::invalid_argument("Cannot compile a layer without learning parameters.");
-  if (spec_.type != LayerType::FullyConnected)
-    throw std::invalid_argument(std::string("A ") + spec_.name +
+  if (info_.type != LayerType::FullyConnected)
+    throw std::invalid_argument(std::string("A ") + info_.name +
                                 " layer cannot learn: only FullyConnected layers can.");
   if (!built()) throw std::runtime_error("Layer " + name() + " is not built.");
   const Shape neurons{output_.back()};
@@ -86,22 +86,22 @@ void EngineLayer::build() {
   const auto& shapes = input_shapes();
   for (const auto& shape : shapes)
     if (shape.size() != 3)
-      throw std::invalid_argument(std::string("A ") + spec_.name +
+      throw std::invalid_argument(std::string("A ") + info_.name +
                                   " layer needs inputs of three dimensions (x, y, channels).");
-  spec_.build(*this);
+  info_.build(*this);
 }
 
 }  // namespace engine
 
 std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::string& name) {
   if (!params) throw std::invalid_argument("Cannot create a layer without parameters.");
-  const auto& spec = engine::layer_type_spec(params->layer_type());
+  const auto& info = engine::layer_type_info(params->layer_type());
   auto own = LayerParams::clone(params);
   std::shared_ptr<engine::EngineLayer> layer;
-  if (spec.windowed)
-    layer = std::make_shared<engine::WindowedLayer>(spec, std::move(own), name);
+  if (info.windowed)
+    layer = std::make_shared<engine::WindowedLayer>(info, std::move(own), name);
   else
-    layer = std::make_shared<engine::EngineLayer>(spec, std::move(own), name);
+    layer = std::make_shared<engine::EngineLayer>(info, std::move(own), name);
   layer->build_own_input();
   return layer;
 }

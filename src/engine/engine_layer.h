@@ -14,15 +14,15 @@ namespace morla::engine {
 
 class EngineLayer : public LayerImpl {
  public:
-  EngineLayer(const LayerTypeSpec& spec, std::unique_ptr<LayerParams> params, std::string name);
+  EngineLayer(const LayerTypeInfo& info, std::unique_ptr<LayerParams> params, std::string name);
 
   Shape output_dims() const override;
   bool output_signed() const override;
   IpVersion ip_version() const override;
-  bool is_target_component(ComponentKind kind) const override { return kind == spec_.target; }
-  bool splittable() const override { return spec_.splittable; }
-  bool is_channel_wise() const override { return spec_.channel_wise; }
-  bool is_input_layer() const override { return spec_.input_layer; }
+  bool is_target_component(ComponentKind kind) const override { return kind == info_.target; }
+  bool splittable() const override { return info_.splittable; }
+  bool is_channel_wise() const override { return info_.channel_wise; }
+  bool is_input_layer() const override { return info_.input_layer; }
   const LearningParams* learning_params() const override { return learning_.get(); }
   bool compiled() const override { return learning_ != nullptr; }
   std::vector<std::shared_ptr<Layer>> outbound_layers() const override;
@@ -45,7 +45,7 @@ class EngineLayer : public LayerImpl {
   // Builds a layer whose input shape is in its own keys; others build when linked.
   void build_own_input();
 
-  const LayerTypeSpec& spec() const { return spec_; }
+  const LayerTypeInfo& info() const { return info_; }
   bool built() const { return output_.size() != 0; }
 
   // Used by the builders of the type table.
@@ -59,7 +59,7 @@ class EngineLayer : public LayerImpl {
  private:
   void build();
 
-  const LayerTypeSpec& spec_;
+  const LayerTypeInfo& info_;
   Shape output_;
   uint64_t macs_ = 0;
   IpVersion model_ip_ = IpVersion::none;

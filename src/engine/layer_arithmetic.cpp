@@ -30,12 +30,12 @@ constexpr int32_t kAccBits = 32;
 constexpr int32_t kLutIndexBits = 11;
 
 [[noreturn]] void refuse_run(const EngineLayer& layer, const std::string& why) {
-  throw std::runtime_error("Cannot run layer '" + layer.name() + "' (" + layer.spec().name +
+  throw std::runtime_error("Cannot run layer '" + layer.name() + "' (" + layer.info().name +
                            "): " + why);
 }
 
 [[noreturn]] void refuse_values(const EngineLayer& layer, const std::string& why) {
-  throw std::invalid_argument("Cannot run layer '" + layer.name() + "' (" + layer.spec().name +
+  throw std::invalid_argument("Cannot run layer '" + layer.name() + "' (" + layer.info().name +
                               "): " + why);
 }
 
@@ -699,7 +699,7 @@ Frame convert_frame(const Dense& frame, TensorType type) {
 }
 
 TensorType output_type(const EngineLayer& layer) {
-  if (layer.spec().type == LayerType::Dequantizer) return TensorType::float32;
+  if (layer.info().type == LayerType::Dequantizer) return TensorType::float32;
   const uint32_t bits = static_cast<uint8_t>(layer.output_bits());
   if (bits == 0 || bits > 8) return TensorType::int32;
   return layer.output_signed() ? TensorType::int8 : TensorType::uint8;
@@ -707,7 +707,7 @@ TensorType output_type(const EngineLayer& layer) {
 
 std::unique_ptr<LayerRunner> make_layer_runner(EngineLayer& layer) {
   if (!layer.built()) refuse_run(layer, "the layer is not built.");
-  switch (layer.spec().type) {
+  switch (layer.info().type) {
     case LayerType::InputData: return std::make_unique<PassThrough>();
     case LayerType::InputConvolutional: return std::make_unique<InputConvolutionalRunner>(layer);
     case LayerType::FullyConnected: return std::make_unique<FullyConnectedRunner>(layer);

@@ -60,7 +60,7 @@ std::map<std::string, int> entries_of(const LayerParams& params) {
 std::unique_ptr<LayerParams> LayerParams::create(LayerType type,
                                                  const std::map<std::string, int>& entries) {
   return std::make_unique<engine::LayerParamsImpl>(
-      type, engine::layer_type_spec(type).complete(entries));
+      type, engine::layer_type_info(type).complete(entries));
 }
 
 std::unique_ptr<LayerParams> LayerParams::clone(const LayerParams* params) {

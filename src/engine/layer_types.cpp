@@ -18,27 +18,27 @@ using L = Dense::Layout;
 
 constexpr int kMaxSize = 65535;
 
-KeySpec required(const char* name, int min, int max) { return {name, min, max, std::nullopt}; }
-KeySpec optional(const char* name, int min, int max, int value) { return {name, min, max, value}; }
+KeyInfo required(const char* name, int min, int max) { return {name, min, max, std::nullopt}; }
+KeyInfo optional(const char* name, int min, int max, int value) { return {name, min, max, value}; }
 
-KeySpec size_key(const char* name) { return required(name, 1, kMaxSize); }
-KeySpec stride_key(const char* name, int value = 1) { return optional(name, 1, 255, value); }
+KeyInfo size_key(const char* name) { return required(name, 1, kMaxSize); }
+KeyInfo stride_key(const char* name, int value = 1) { return optional(name, 1, 255, value); }
 // -1: global pooling (sizes) or the pooling size (strides).
-KeySpec pool_key(const char* name, int value) { return optional(name, -1, 255, value); }
-KeySpec padding_key() { return optional("padding", 0, 2, static_cast<int>(Padding::Same)); }
-KeySpec pool_type_key() { return optional("pool_type", 0, 2, static_cast<int>(PoolType::NoPooling)); }
-KeySpec activation_key(ActivationType value = ActivationType::ReLU) {
+KeyInfo pool_key(const char* name, int value) { return optional(name, -1, 255, value); }
+KeyInfo padding_key() { return optional("padding", 0, 2, static_cast<int>(Padding::Same)); }
+KeyInfo pool_type_key() { return optional("pool_type", 0, 2, static_cast<int>(PoolType::NoPooling)); }
+KeyInfo activation_key(ActivationType value = ActivationType::ReLU) {
   return optional("activation", 0, 2, static_cast<int>(value));
 }
-KeySpec weights_bits_key(int value) { return optional("weights_bits", 1, 8, value); }
-KeySpec act_bits_key() { return optional("act_bits", 1, 8, 1); }
-KeySpec output_bits_key(int value = 8) { return optional("output_bits", 1, 32, value); }
+KeyInfo weights_bits_key(int value) { return optional("weights_bits", 1, 8, value); }
+KeyInfo act_bits_key() { return optional("act_bits", 1, 8, 1); }
+KeyInfo output_bits_key(int value = 8) { return optional("output_bits", 1, 32, value); }
 
-std::vector<KeySpec> input_shape_keys() {
+std::vector<KeyInfo> input_shape_keys() {
   return {size_key("input_width"), size_key("input_height"), size_key("input_channels")};
 }
 
-std::vector<KeySpec> join(std::vector<KeySpec> a, const std::vector<KeySpec>& b) {
+std::vector<KeyInfo> join(std::vector<KeyInfo> a, const std::vector<KeyInfo>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
@@ -46,7 +46,7 @@ std::vector<KeySpec> join(std::vector<KeySpec> a, const std::vector<KeySpec>& b)
 // ---- Building helpers -------------------------------------------------------------------
 
 [[noreturn]] void refuse(const EngineLayer& layer, const std::string& why) {
-  throw std::invalid_argument("Cannot build layer '" + layer.name() + "' (" + layer.spec().name +
+  throw std::invalid_argument("Cannot build layer '" + layer.name() + "' (" + layer.info().name +
                               "): " + why);
 }
 
@@ -349,31 +349,31 @@ void build_dequantizer(EngineLayer& l) {
 
 // ---- The table -------------------------------------------------------------------------------
 
-std::vector<KeySpec> v1_window_keys_spec() {
+std::vector<KeyInfo> v1_window_keys() {
   return {size_key("kernel_width"),    size_key("kernel_height"),  stride_key("stride_x"),
           stride_key("stride_y"),      padding_key(),              pool_type_key(),
           pool_key("pooling_width", 1), pool_key("pooling_height", 1),
           pool_key("pooling_stride_x", -1), pool_key("pooling_stride_y", -1)};
 }
 
-std::vector<KeySpec> v2_window_keys_spec() {
+std::vector<KeyInfo> v2_window_keys() {
   return {size_key("kernel_size"), stride_key("kernel_stride"), padding_key(), pool_type_key(),
           pool_key("pool_size", 1)};
 }
 
-std::vector<KeySpec> v2_neuron_keys() {
+std::vector<KeyInfo> v2_neuron_keys() {
   return {weights_bits_key(8), activation_key(), output_bits_key()};
 }
 
-const std::vector<LayerTypeSpec>& table() {
+const std::vector<LayerTypeInfo>& table() {
   using C = ComponentKind;
   using I = IpVersion;
-  static const std::vector<LayerTypeSpec> specs = {
+  static const std::vector<LayerTypeInfo> infos = {
       {LayerType::InputData, "InputData", I::none, C::None, true, true, false, false, false,
        join(input_shape_keys(), {optional("input_bits", 1, 16, 8), optional("input_signed", 0, 1, 0)}),
        build_input_data},
       {LayerType::InputConvolutional, "InputConvolutional", I::v1, C::HRC, true, true, false, false, true,
-       join(join(input_shape_keys(), v1_window_keys_spec()),
+       join(join(input_shape_keys(), v1_window_keys()),
             {size_key("filters"), weights_bits_key(8), optional("padding_value", 0, 255, 0),
              activation_key(), act_bits_key()}),
        build_input_convolutional},
@@ -381,12 +381,12 @@ const std::vector<LayerTypeSpec>& table() {
        {size_key("units"), weights_bits_key(1), activation_key(), act_bits_key()},
        build_fully_connected},
       {LayerType::Convolutional, "Convolutional", I::v1, C::CNP, false, false, false, true, true,
-       join(v1_window_keys_spec(),
+       join(v1_window_keys(),
             {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
        build_convolutional},
       {LayerType::SeparableConvolutional, "SeparableConvolutional", I::v1, C::CNP, false, false,
        false, true, true,
-       join(v1_window_keys_spec(),
+       join(v1_window_keys(),
             {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
        build_separable_convolutional},
       {LayerType::Add, "Add", I::none, C::SKIP_DMA, false, false, false, false, false,
@@ -394,13 +394,13 @@ const std::vector<LayerTypeSpec>& table() {
       {LayerType::Concatenate, "Concatenate", I::none, C::SKIP_DMA, false, false, false, false, false,
        {output_bits_key()}, build_concatenate},
       {LayerType::Conv2D, "Conv2D", I::v2, C::CNP, false, false, false, true, true,
-       join(join(v2_window_keys_spec(), {size_key("filters")}), v2_neuron_keys()), build_conv2d},
+       join(join(v2_window_keys(), {size_key("filters")}), v2_neuron_keys()), build_conv2d},
       {LayerType::InputConv2D, "InputConv2D", I::v2, C::HRC, true, true, false, false, true,
-       join(join(input_shape_keys(), v2_window_keys_spec()),
+       join(join(input_shape_keys(), v2_window_keys()),
             join({size_key("filters"), pool_key("pool_stride", -1)}, v2_neuron_keys())),
        build_input_conv2d},
       {LayerType::DepthwiseConv2D, "DepthwiseConv2D", I::v2, C::CNP, false, false, true, true, true,
-       join(v2_window_keys_spec(), v2_neuron_keys()), build_depthwise_conv2d},
+       join(v2_window_keys(), v2_neuron_keys()), build_depthwise_conv2d},
       {LayerType::Conv2DTranspose, "Conv2DTranspose", I::v2, C::CNP, false, false, false, true,
        false,
        join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key(),
@@ -433,23 +433,23 @@ const std::vector<LayerTypeSpec>& table() {
       {LayerType::MotePostProcessing, "MotePostProcessing", I::mote, C::None, false, false, false,
        false, false, {output_bits_key(1)}, build_mote_post_processing},
   };
-  return specs;
+  return infos;
 }
 
 }  // namespace
 
-std::map<std::string, int> LayerTypeSpec::complete(const std::map<std::string, int>& entries) const {
+std::map<std::string, int> LayerTypeInfo::complete(const std::map<std::string, int>& entries) const {
   for (const auto& entry : entries) {
     const std::string& key = entry.first;
     const int value = entry.second;
-    const auto spec = std::find_if(keys.begin(), keys.end(),
-                                   [&](const KeySpec& k) { return key == k.name; });
-    if (spec == keys.end())
+    const auto info = std::find_if(keys.begin(), keys.end(),
+                                   [&](const KeyInfo& k) { return key == k.name; });
+    if (info == keys.end())
       throw std::invalid_argument("Unknown key '" + key + "' for a " + name + " layer.");
-    if (value < spec->min || value > spec->max)
+    if (value < info->min || value > info->max)
       throw std::invalid_argument("Value " + std::to_string(value) + " of key '" + key +
-                                  "' is out of range [" + std::to_string(spec->min) + ", " +
-                                  std::to_string(spec->max) + "] for a " + name + " layer.");
+                                  "' is out of range [" + std::to_string(info->min) + ", " +
+                                  std::to_string(info->max) + "] for a " + name + " layer.");
   }
   std::map<std::string, int> out = entries;
   for (const auto& k : keys) {
@@ -462,9 +462,9 @@ std::map<std::string, int> LayerTypeSpec::complete(const std::map<std::string, i
   return out;
 }
 
-const LayerTypeSpec& layer_type_spec(LayerType type) {
-  for (const auto& spec : table())
-    if (spec.type == type) return spec;
+const LayerTypeInfo& layer_type_info(LayerType type) {
+  for (const auto& info : table())
+    if (info.type == type) return info;
   if (type == LayerType::Unknown)
     throw std::invalid_argument("Cannot create parameters or a layer of type Unknown.");
   throw std::invalid_argument("Unsupported layer type " + std::to_string(static_cast<int>(type)) +

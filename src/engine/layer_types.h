@@ -16,14 +16,14 @@ namespace morla::engine {
 
 class EngineLayer;
 
-struct KeySpec {
+struct KeyInfo {
   const char* name;
   int min;
   int max;
   std::optional<int> default_value;  // none: the key is required
 };
 
-struct LayerTypeSpec {
+struct LayerTypeInfo {
   LayerType type;
   const char* name;
   // none for the types shared by every generation: they take the model's.
@@ -34,7 +34,7 @@ struct LayerTypeSpec {
   bool channel_wise;      // one output channel per input channel
   bool splittable;
   bool windowed;          // carries convolution and pooling records
-  std::vector<KeySpec> keys;
+  std::vector<KeyInfo> keys;
   // Sets the output shape, MACs, records and standard variables from the input shapes.
   void (*build)(EngineLayer& layer);
 
@@ -44,6 +44,6 @@ struct LayerTypeSpec {
 };
 
 // Throws std::invalid_argument for Unknown and for values without a layer type.
-const LayerTypeSpec& layer_type_spec(LayerType type);
+const LayerTypeInfo& layer_type_info(LayerType type);
 
 }  // namespace morla::engine

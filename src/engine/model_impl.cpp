@@ -57,7 +57,7 @@ void ModelImpl::pop_layer() {
 void ModelImpl::update_ip_version() {
   ip_ = IpVersion::none;
   for (const auto& layer : layers_) {
-    if (engine_layer(layer).spec().ip != IpVersion::none) {
+    if (engine_layer(layer).info().ip != IpVersion::none) {
       ip_ = layer->ip_version();
       break;
     }

@@ -24,7 +24,7 @@ struct ValueRange {
 // The values the first layer takes: the InputData's bits and signedness, 8-bit unsigned for
 // the input convolutions.
 ValueRange input_range(const EngineLayer& first) {
-  if (first.spec().type != LayerType::InputData) return {0, 255};
+  if (first.info().type != LayerType::InputData) return {0, 255};
   const int bits = first.params()->get("input_bits");
   if (first.params()->get("input_signed") != 0)
     return {-(int64_t{1} << (bits - 1)), (int64_t{1} << (bits - 1)) - 1};
@@ -75,8 +75,8 @@ std::vector<Frame> ModelRunner::input_frames(const Dense& inputs, size_t first,
   const Shape shape = inputs.shape();
   const Shape frame_shape{shape[1], shape[2], shape[3]};
   const auto* data = static_cast<const char*>(inputs.buffer().data());
-  const bool quantizer = layers_.front()->spec().type == LayerType::Quantizer;
-  const bool hrc = layers_.front()->spec().type != LayerType::InputData && !quantizer;
+  const bool quantizer = layers_.front()->info().type == LayerType::Quantizer;
+  const bool hrc = layers_.front()->info().type != LayerType::InputData && !quantizer;
   std::vector<Frame> frames;
   for (size_t i = first; i < first + count; ++i) {
     Frame frame =
@@ -99,7 +99,7 @@ std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size
     throw std::invalid_argument("Inputs of shape " + shape_text(shape) +
                                 " do not match the model's input shape " + shape_text(expected) +
                                 ": expected (n, x, y, c).");
-  if (first.spec().type != LayerType::Quantizer) {
+  if (first.info().type != LayerType::Quantizer) {
     const ValueRange range = input_range(first);
     switch (inputs.type()) {
       case TensorType::uint8:
@@ -109,7 +109,7 @@ std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size
       case TensorType::int16: check_range<int16_t>(inputs, range); break;
       default:
         throw std::invalid_argument(std::string("A model whose first layer is ") +
-                                    first.spec().name +
+                                    first.info().name +
                                     " takes integer inputs (uint8, int8 or int16).");
     }
   }

@@ -189,9 +189,9 @@ const fbs::ModelDef& verified_model_def(const char* data, size_t size) {
   return *def;
 }
 
-std::map<std::string, int> params_of(const fbs::Layer& spec) {
+std::map<std::string, int> params_of(const fbs::Layer& info) {
   std::map<std::string, int> entries;
-  for (const auto* param : *spec.params()) entries[param->key()->str()] = param->value();
+  for (const auto* param : *info.params()) entries[param->key()->str()] = param->value();
   return entries;
 }
 
@@ -232,28 +232,28 @@ uint64_t largest_variable(LayerType type, const std::map<std::string, int>& p, c
   }
 }
 
-uint64_t stored_bytes(const fbs::Layer& spec) {
+uint64_t stored_bytes(const fbs::Layer& info) {
   uint64_t bytes = 0;
-  if (spec.variables())
-    for (const auto* variable : *spec.variables()) bytes += variable->data()->size();
+  if (info.variables())
+    for (const auto* variable : *info.variables()) bytes += variable->data()->size();
   return bytes;
 }
 
-std::shared_ptr<Layer> build_layer(const fbs::Layer& spec, const Model& model) {
-  const std::string name = spec.name()->str();
-  const auto entries = params_of(spec);
-  const auto type = static_cast<LayerType>(spec.type());
+std::shared_ptr<Layer> build_layer(const fbs::Layer& info, const Model& model) {
+  const std::string name = info.name()->str();
+  const auto entries = params_of(info);
+  const auto type = static_cast<LayerType>(info.type());
   const auto params = LayerParams::create(type, entries);
   Shape input;
   if (params->has("input_width")) {
     input = Shape{static_cast<uint32_t>(params->get("input_width")),
                   static_cast<uint32_t>(params->get("input_height")),
                   static_cast<uint32_t>(params->get("input_channels"))};
-  } else if (spec.inbounds() && spec.inbounds()->size() > 0) {
-    if (const auto inbound = model.get_layer(spec.inbounds()->Get(0)->str()))
+  } else if (info.inbounds() && info.inbounds()->size() > 0) {
+    if (const auto inbound = model.get_layer(info.inbounds()->Get(0)->str()))
       input = inbound->output_dims();
   }
-  if (largest_variable(type, entries, input) > stored_bytes(spec))
+  if (largest_variable(type, entries, input) > stored_bytes(info))
     refuse("layer '" + name + "' needs more variable data than the buffer holds");
   auto layer = Layer::create(params.get(), name);
   if (!layer) refuse("layer '" + name + "' could not be created");
@@ -266,11 +266,11 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
   std::vector<std::shared_ptr<Layer>> layers;
   auto model = Model::create();
   for (size_t i = 0; i < def.layers()->size(); ++i) {
-    const auto* spec = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
-    layers.push_back(build_layer(*spec, *model));
+    const auto* info = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
+    layers.push_back(build_layer(*info, *model));
     std::vector<std::shared_ptr<Layer>> inbounds;
-    if (spec->inbounds())
-      for (const auto* inbound : *spec->inbounds())
+    if (info->inbounds())
+      for (const auto* inbound : *info->inbounds())
         inbounds.push_back(model->get_layer(inbound->str()));
     model->add(layers[i], inbounds);
   }
@@ -282,9 +282,9 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
   }
   // Variables last, so that stored (learned) values win over what compiling initialises.
   for (size_t i = 0; i < layers.size(); ++i) {
-    const auto* spec = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
-    if (!spec->variables()) continue;
-    for (const auto* variable : *spec->variables()) {
+    const auto* info = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
+    if (!info->variables()) continue;
+    for (const auto* variable : *info->variables()) {
       const auto* dims = variable->shape();
       const Shape shape(std::vector<uint32_t>(dims->begin(), dims->end()));
       // The store checks the bytes in place and copies them into its own tensor.

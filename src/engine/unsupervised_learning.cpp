@@ -106,8 +106,8 @@ struct LearningState {
 }  // namespace
 
 void check_learning(const EngineLayer& layer, const LearningParams& params) {
-  if (layer.spec().type != LayerType::FullyConnected)
-    throw std::invalid_argument(std::string("A ") + layer.spec().name +
+  if (layer.info().type != LayerType::FullyConnected)
+    throw std::invalid_argument(std::string("A ") + layer.info().name +
                                 " layer cannot learn: only FullyConnected layers can.");
   if (layer.params()->get("weights_bits") != 1)
     throw std::invalid_argument("Learning needs 1-bit weights on the last layer.");

@@ -25,8 +25,8 @@ struct Boards {
   std::vector<std::unique_ptr<sim::BoardSimulator>> simulators;
   DriverList drivers;
 
-  void add(const sim::BoardSpec& spec) {
-    simulators.push_back(std::make_unique<sim::BoardSimulator>(spec));
+  void add(const sim::BoardConfig& board_config) {
+    simulators.push_back(std::make_unique<sim::BoardSimulator>(board_config));
     drivers.push_back(test::usb_driver_on(*simulators.back()));
   }
   size_t version_reads(size_t board) const {
@@ -41,7 +41,7 @@ TEST(DeviceList, ListsWorkingDriversAndReportsFailingOnes) {
   Boards boards;
   testing::internal::CaptureStdout();
   boards.add(sim::orbi_board(1));
-  sim::BoardSpec unknown = sim::orbi_board(1);
+  sim::BoardConfig unknown = sim::orbi_board(1);
   unknown.version.product_id = 0xC3;
   boards.add(unknown);
   boards.add(sim::orbi_board(4));

@@ -12,7 +12,7 @@
 #include "core/device_versions.h"
 #include "driver_test_support.h"
 #include "drivers/hw_dump.h"
-#include "board_spec.h"
+#include "board_config.h"
 #include "memory_driver.h"
 
 namespace morla {
@@ -53,9 +53,9 @@ TEST(HwDumpFormat, WritesLeftOverBytesLastToFirst) {
 
 TEST(HostDriver, EmptyTransfersReachNeitherTransportNorDump) {
   sim::BoardMemory memory;
-  sim::BoardSpec spec;
-  spec.version = devices::MRL7700_v1;
-  sim::load_board(memory, spec);
+  sim::BoardConfig board_config;
+  board_config.version = devices::MRL7700_v1;
+  sim::load_board(memory, board_config);
   sim::MemoryDriver driver(memory);
   const size_t calls = driver.transport_calls();
   uint8_t byte = 0;

@@ -6,7 +6,7 @@
 #include "core/device_versions.h"
 #include "core/hardware_device.h"
 #include "core/hw_ident.h"
-#include "board_spec.h"
+#include "board_config.h"
 #include "memory_driver.h"
 
 namespace morla {

@@ -19,7 +19,7 @@ namespace {
 using Entries = std::map<std::string, int>;
 using L = Dense::Layout;
 
-struct VarSpec {
+struct VarInfo {
   std::string name;
   TensorType type;
   Shape shape;
@@ -35,7 +35,7 @@ struct LayerCase {
   // Merge layers take the input twice.
   bool merge;
   Shape output;
-  std::vector<VarSpec> variables;
+  std::vector<VarInfo> variables;
   IpVersion ip;
   ComponentKind target;
 };
@@ -45,8 +45,8 @@ std::shared_ptr<Layer> make_layer(LayerType type, const Entries& entries, const 
   return Layer::create(params.get(), name);
 }
 
-std::vector<VarSpec> v2_neuron_vars(uint32_t n, bool relu = true) {
-  std::vector<VarSpec> vars = {{"bias", TensorType::int8, Shape{n}},
+std::vector<VarInfo> v2_neuron_vars(uint32_t n, bool relu = true) {
+  std::vector<VarInfo> vars = {{"bias", TensorType::int8, Shape{n}},
                                {"bias_shift", TensorType::uint8, Shape{n}},
                                {"output_scales", TensorType::uint8, Shape{n}},
                                {"output_shift", TensorType::int8, Shape{n}}};
@@ -57,12 +57,12 @@ std::vector<VarSpec> v2_neuron_vars(uint32_t n, bool relu = true) {
   return vars;
 }
 
-std::vector<VarSpec> with(std::vector<VarSpec> a, const std::vector<VarSpec>& b) {
+std::vector<VarInfo> with(std::vector<VarInfo> a, const std::vector<VarInfo>& b) {
   a.insert(a.end(), b.begin(), b.end());
   return a;
 }
 
-std::vector<VarSpec> v1_activation_vars(uint32_t n) {
+std::vector<VarInfo> v1_activation_vars(uint32_t n) {
   return {{"act_step", TensorType::float32, Shape{n}}, {"threshold", TensorType::int32, Shape{n}}};
 }
 

@@ -23,36 +23,36 @@ constexpr uint32_t kTnpR = 1u << 9;
 constexpr uint32_t kLut = 1u << 10;
 
 // The small v1 mesh: 2 x 2, one slot, DMA node (1,1) without NPs, L = 2.
-sim::BoardSpec v1_board() {
-  sim::BoardSpec spec;
-  spec.version = devices::TwoNodesIP_v1;
-  spec.geometry = sim::MeshGeometry{2, 2, 0, 0, 1, true, 1, 1, 0, 0, 0, 0, 2};
-  spec.np_info = {{Ident{1, 2, 0, 0}, kCnp1 | kLut},
+sim::BoardConfig v1_board() {
+  sim::BoardConfig board_config;
+  board_config.version = devices::TwoNodesIP_v1;
+  board_config.geometry = sim::MeshGeometry{2, 2, 0, 0, 1, true, 1, 1, 0, 0, 0, 0, 2};
+  board_config.np_info = {{Ident{1, 2, 0, 0}, kCnp1 | kLut},
                   {Ident{2, 1, 0, 0}, kFnp2},
                   {Ident{2, 2, 0, 0}, kCnp12 | kFnp3 | kTnpB}};
-  return spec;
+  return board_config;
 }
 
-sim::BoardSpec v2_board() {
-  sim::BoardSpec spec;
-  spec.version = devices::FPGA_v2;
+sim::BoardConfig v2_board() {
+  sim::BoardConfig board_config;
+  board_config.version = devices::FPGA_v2;
   // 3 rows x 2 columns, 2 slots; DMA node (1,1) with event DMA 0 and config DMA 1.
-  spec.geometry = sim::MeshGeometry{3, 2, 0, 0, 2, false, 1, 1, 0, 1, 0, 0, 1};
-  spec.registers = {{0x64, 0x07000006}, {0x68, 0x50}, {0x70, 0x9000}, {0x74, 0x2000}};
-  spec.np_info = {{Ident{1, 2, 0, 0}, kCnp12 | kTnpB | kLut}, {Ident{1, 2, 1, 0}, kTnpR}};
-  return spec;
+  board_config.geometry = sim::MeshGeometry{3, 2, 0, 0, 2, false, 1, 1, 0, 1, 0, 0, 1};
+  board_config.registers = {{0x64, 0x07000006}, {0x68, 0x50}, {0x70, 0x9000}, {0x74, 0x2000}};
+  board_config.np_info = {{Ident{1, 2, 0, 0}, kCnp12 | kTnpB | kLut}, {Ident{1, 2, 1, 0}, kTnpR}};
+  return board_config;
 }
 
-std::unique_ptr<Mesh> discover_on(const sim::BoardSpec& spec) {
-  sim::BoardSimulator board(spec);
+std::unique_ptr<Mesh> discover_on(const sim::BoardConfig& board_config) {
+  sim::BoardSimulator board(board_config);
   const auto driver = test::usb_driver_on(board);
   const auto device = HardwareDevice::create(driver.get());
   return Mesh::discover(device.get());
 }
 
-std::string discovery_error(const sim::BoardSpec& spec) {
+std::string discovery_error(const sim::BoardConfig& board_config) {
   try {
-    discover_on(spec);
+    discover_on(board_config);
   } catch (const std::runtime_error& e) {
     return e.what();
   }
@@ -75,16 +75,16 @@ TEST(MeshDiscovery, WalksAV1MeshColumnByColumn) {
 }
 
 TEST(MeshDiscovery, FirstColumnOfRowOneRemovesEarlierColumns) {
-  sim::BoardSpec spec = v1_board();
-  spec.geometry.rows = 1;
-  spec.geometry.cols = 4;
-  spec.geometry.last_col = 4;
-  spec.geometry.dma_node_empty = false;
-  spec.geometry.dma_row = 9;
+  sim::BoardConfig board_config = v1_board();
+  board_config.geometry.rows = 1;
+  board_config.geometry.cols = 4;
+  board_config.geometry.last_col = 4;
+  board_config.geometry.dma_node_empty = false;
+  board_config.geometry.dma_row = 9;
   for (uint8_t a1 : {0, 1, 3}) {
-    spec.geometry.first_col_row1 = a1;
+    board_config.geometry.first_col_row1 = a1;
     testing::internal::CaptureStdout();
-    const auto mesh = discover_on(spec);
+    const auto mesh = discover_on(board_config);
     testing::internal::GetCapturedStdout();
     ASSERT_EQ(mesh->nps.size(), a1 == 3 ? 2u : 4u) << int(a1);
     EXPECT_EQ(mesh->nps.front().ident.col, a1 == 3 ? 3 : 1);
@@ -115,22 +115,22 @@ TEST(MeshDiscovery, ReadsAV2MeshWithSkipDmasHrcAndSram) {
 }
 
 TEST(MeshDiscovery, SkipDmaMaskOfBitZeroOnlyGivesNone) {
-  sim::BoardSpec spec = v2_board();
-  spec.registers[0x64] = 0x00000001;
-  spec.registers[0x68] = 0;
+  sim::BoardConfig board_config = v2_board();
+  board_config.registers[0x64] = 0x00000001;
+  board_config.registers[0x68] = 0;
   testing::internal::CaptureStdout();
-  const auto mesh = discover_on(spec);
+  const auto mesh = discover_on(board_config);
   testing::internal::GetCapturedStdout();
   EXPECT_TRUE(mesh->skip_dmas.empty());
   EXPECT_FALSE(mesh->hrc.has_value());
 }
 
 TEST(MeshDiscovery, MoteMeshTakesItsSramWords) {
-  sim::BoardSpec spec;
-  spec.version = devices::Mote_FPGA;
-  spec.registers = {{0x70, 11}, {0x74, 22}, {0x78, 33}, {0x7C, 44}};
+  sim::BoardConfig board_config;
+  board_config.version = devices::Mote_FPGA;
+  board_config.registers = {{0x70, 11}, {0x74, 22}, {0x78, 33}, {0x7C, 44}};
   testing::internal::CaptureStdout();
-  const auto mesh = discover_on(spec);
+  const auto mesh = discover_on(board_config);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(mesh->version, IpVersion::mote);
   EXPECT_FALSE(mesh->hrc.has_value());
@@ -139,10 +139,10 @@ TEST(MeshDiscovery, MoteMeshTakesItsSramWords) {
 }
 
 TEST(MeshDiscovery, OrbiV2UsesTheWholeLastRow) {
-  sim::BoardSpec spec = sim::orbi_board(2);
-  spec.geometry.last_col = 0;
+  sim::BoardConfig board_config = sim::orbi_board(2);
+  board_config.geometry.last_col = 0;
   testing::internal::CaptureStdout();
-  const auto mesh = discover_on(spec);
+  const auto mesh = discover_on(board_config);
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(mesh->version, IpVersion::v1);
   EXPECT_EQ(mesh->hrc, np::Info::hrc(false));
@@ -150,9 +150,9 @@ TEST(MeshDiscovery, OrbiV2UsesTheWholeLastRow) {
 }
 
 TEST(MeshDiscovery, RefusesAV2MeshWithoutSramAndUnknownProducts) {
-  sim::BoardSpec no_sram = v2_board();
+  sim::BoardConfig no_sram = v2_board();
   no_sram.registers[0x70] = 0;
-  sim::BoardSpec unknown = v1_board();
+  sim::BoardConfig unknown = v1_board();
   unknown.version.product_id = 0xC3;
   testing::internal::CaptureStdout();
   EXPECT_EQ(discovery_error(no_sram), "The mesh has no SRAM.");

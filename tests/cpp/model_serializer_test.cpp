@@ -57,7 +57,7 @@ std::vector<uint8_t> wrap(const flatbuffers::FlatBufferBuilder& def) {
 
 std::vector<uint8_t> serialized(const Model& model) { return model.serialize().to_vector(); }
 
-struct VariableSpec {
+struct VariableInfo {
   std::string name;
   TensorType type;
   std::vector<uint32_t> shape;
@@ -67,7 +67,7 @@ struct VariableSpec {
 
 // One InputData layer (4, 3, 2) plus an optional second layer, with the given pieces.
 std::vector<uint8_t> crafted(int second_type, const std::vector<std::string>& inbounds,
-                             const std::vector<VariableSpec>& variables,
+                             const std::vector<VariableInfo>& variables,
                              std::map<std::string, int> second_params = {{"units", 2}}) {
   flatbuffers::FlatBufferBuilder b;
   auto params = [&](const std::map<std::string, int>& entries) {
@@ -214,7 +214,7 @@ struct CraftCase {
   const char* what;
   int type;
   std::vector<std::string> inbounds;
-  std::vector<VariableSpec> variables;
+  std::vector<VariableInfo> variables;
   std::map<std::string, int> params;
   const char* message;
 };

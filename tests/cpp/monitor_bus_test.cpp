@@ -97,13 +97,13 @@ TEST_F(I2cBus, InitialisationRefusesABusyBus) {
 
 class I3cBus : public testing::Test {
  protected:
-  explicit I3cBus(sim::MonitorChip chip = sim::MonitorChip::Ina233) : board_(spec(chip)) {
+  explicit I3cBus(sim::MonitorChip chip = sim::MonitorChip::Ina233) : board_(board_config(chip)) {
     soc::i3c::clear(bus());
     EXPECT_EQ(soc::i3c::init(bus()), 0);
   }
-  static sim::SocSpec spec(sim::MonitorChip chip) {
-    sim::SocSpec soc;
-    soc.monitor_bus = sim::SocSpec::MonitorBus::I3c;
+  static sim::SocConfig board_config(sim::MonitorChip chip) {
+    sim::SocConfig soc;
+    soc.monitor_bus = sim::SocConfig::MonitorBus::I3c;
     soc.monitor = chip;
     return soc;
   }
@@ -176,7 +176,7 @@ struct InaCase {
 class InaKind : public testing::TestWithParam<InaCase> {};
 
 TEST_P(InaKind, IsChosenFromTheModelRegister) {
-  sim::SocSpec soc;
+  sim::SocConfig soc;
   soc.monitor = GetParam().chip;
   test::SocBoard board(soc);
   soc::i2c::init(*board.driver);

@@ -54,7 +54,7 @@ TEST(PowerMeter, PowerIsTruncatedMilliwatts) {
 }
 
 struct MonitorCase {
-  sim::SocSpec::MonitorBus bus;
+  sim::SocConfig::MonitorBus bus;
   sim::MonitorChip chip;
 };
 
@@ -69,7 +69,7 @@ std::shared_ptr<PowerMeter> enable_and_wait(SocDriver& driver) {
 }
 
 TEST_P(PowerSampling, ReadsTheMonitorOnEitherBus) {
-  sim::SocSpec soc;
+  sim::SocConfig soc;
   soc.monitor_bus = GetParam().bus;
   soc.monitor = GetParam().chip;
   soc.voltage_steps = 4000;  // 5 V
@@ -88,10 +88,10 @@ TEST_P(PowerSampling, ReadsTheMonitorOnEitherBus) {
 
 INSTANTIATE_TEST_SUITE_P(
     Monitors, PowerSampling,
-    testing::Values(MonitorCase{sim::SocSpec::MonitorBus::I2c, sim::MonitorChip::Ina231},
-                    MonitorCase{sim::SocSpec::MonitorBus::I2c, sim::MonitorChip::Ina233},
-                    MonitorCase{sim::SocSpec::MonitorBus::I3c, sim::MonitorChip::Ina231},
-                    MonitorCase{sim::SocSpec::MonitorBus::I3c, sim::MonitorChip::Ina233}));
+    testing::Values(MonitorCase{sim::SocConfig::MonitorBus::I2c, sim::MonitorChip::Ina231},
+                    MonitorCase{sim::SocConfig::MonitorBus::I2c, sim::MonitorChip::Ina233},
+                    MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina231},
+                    MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina233}));
 
 TEST(PowerMeasurement, EnablingTwiceKeepsOneMeterAndDisablingTwiceIsHarmless) {
   test::SocBoard board;

@@ -87,7 +87,7 @@ TEST(ClockChange, RefusesWhileAChangeIsInProgressWithoutWriting) {
 }
 
 TEST(ClockChange, FailsWhenTheChangeNeverCompletes) {
-  sim::SocSpec soc;
+  sim::SocConfig soc;
   soc.clock_settle_reads = -1;
   test::SocBoard board(soc);
   try {
@@ -100,7 +100,7 @@ TEST(ClockChange, FailsWhenTheChangeNeverCompletes) {
 }
 
 TEST(ClockChange, ReturnsAfterOnePollWhenTheChangeIsImmediate) {
-  sim::SocSpec soc;
+  sim::SocConfig soc;
   soc.clock_settle_reads = 0;
   test::SocBoard board(soc);
   const size_t before = board.driver->transport_calls();

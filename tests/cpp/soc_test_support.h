@@ -5,7 +5,7 @@
 #include <memory>
 #include <thread>
 
-#include "board_spec.h"
+#include "board_config.h"
 #include "memory_driver.h"
 
 namespace morla::test {
@@ -22,10 +22,10 @@ bool wait_until(Condition condition, std::chrono::milliseconds limit = std::chro
 }
 
 struct SocBoard {
-  explicit SocBoard(const sim::SocSpec& soc = {}) {
-    sim::BoardSpec spec = sim::orbi_board(1);
-    spec.soc = soc;
-    models = sim::load_board(memory, spec);
+  explicit SocBoard(const sim::SocConfig& soc = {}) {
+    sim::BoardConfig board_config = sim::orbi_board(1);
+    board_config.soc = soc;
+    models = sim::load_board(memory, board_config);
     driver = std::make_unique<sim::MemorySocDriver>(memory);
   }
   sim::BoardMemory memory;

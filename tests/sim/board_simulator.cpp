@@ -29,9 +29,9 @@ void fail(const char* what) { throw std::runtime_error(std::string(what) + ": " 
 
 }  // namespace
 
-BoardSimulator::BoardSimulator(const BoardSpec& spec, bool start_in_binary_mode)
+BoardSimulator::BoardSimulator(const BoardConfig& board_config, bool start_in_binary_mode)
     : binary_(start_in_binary_mode) {
-  soc_ = load_board(memory_, spec);
+  soc_ = load_board(memory_, board_config);
   master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0)
     fail("pseudo-terminal");

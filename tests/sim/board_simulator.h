@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "board_memory.h"
-#include "board_spec.h"
+#include "board_config.h"
 
 namespace morla::sim {
 
@@ -37,7 +37,7 @@ struct FrameRecord {
 
 class BoardSimulator {
  public:
-  explicit BoardSimulator(const BoardSpec& spec, bool start_in_binary_mode = false);
+  explicit BoardSimulator(const BoardConfig& board_config, bool start_in_binary_mode = false);
   ~BoardSimulator();
   BoardSimulator(const BoardSimulator&) = delete;
   BoardSimulator& operator=(const BoardSimulator&) = delete;

@@ -1,6 +1,6 @@
 #include "soc_models.h"
 
-#include "board_spec.h"
+#include "board_config.h"
 
 namespace morla::sim {
 namespace {

@@ -11,7 +11,7 @@
 int main(int argc, char** argv) {
   uint32_t soc_version = 1;
   bool binary = false;
-  morla::sim::SocSpec soc;
+  morla::sim::SocConfig soc;
   uint32_t learn_words = 0;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--soc") == 0 && i + 1 < argc) {
@@ -21,7 +21,7 @@ int main(int argc, char** argv) {
     } else if (std::strcmp(argv[i], "--ina233") == 0) {
       soc.monitor = morla::sim::MonitorChip::Ina233;
     } else if (std::strcmp(argv[i], "--i3c") == 0) {
-      soc.monitor_bus = morla::sim::SocSpec::MonitorBus::I3c;
+      soc.monitor_bus = morla::sim::SocConfig::MonitorBus::I3c;
     } else if (std::strcmp(argv[i], "--learn-words") == 0 && i + 1 < argc) {
       learn_words = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
     } else {
@@ -31,10 +31,10 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  morla::sim::BoardSpec spec = morla::sim::orbi_board(soc_version);
-  spec.soc = soc;
-  spec.learn_mem_words = learn_words;
-  morla::sim::BoardSimulator board(spec, binary);
+  morla::sim::BoardConfig board_config = morla::sim::orbi_board(soc_version);
+  board_config.soc = soc;
+  board_config.learn_mem_words = learn_words;
+  morla::sim::BoardSimulator board(board_config, binary);
   std::printf("%s\n", board.port_path().c_str());
   std::fflush(stdout);
   char line[256];

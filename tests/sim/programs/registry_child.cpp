@@ -60,8 +60,8 @@ int main(int argc, char** argv) {
   }
   std::unique_ptr<sim::BoardSimulator> board;
   if (std::strcmp(mode, "--board") == 0) {
-    sim::BoardSpec spec = sim::orbi_board(1);
-    board = std::make_unique<sim::BoardSimulator>(spec);
+    sim::BoardConfig board_config = sim::orbi_board(1);
+    board = std::make_unique<sim::BoardSimulator>(board_config);
     board->memory().write_word(0x24000100, 0x04030201);
     board->memory().write_word(0x24000104, 0x00000605);
     setenv("MORLA_SERIAL_PORT", board->port_path().c_str(), 1);

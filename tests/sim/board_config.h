@@ -70,7 +70,7 @@ struct MeshGeometry {
 };
 
 // The board's power monitor and the bus it sits on.
-struct SocSpec {
+struct SocConfig {
   enum class MonitorBus { I2c, I3c };
   MonitorBus monitor_bus = MonitorBus::I2c;
   MonitorChip monitor = MonitorChip::Ina231;
@@ -80,7 +80,7 @@ struct SocSpec {
   int clock_settle_reads = 2;
 };
 
-struct BoardSpec {
+struct BoardConfig {
   HwVersion version;
   uint32_t soc_version = 1;
   MeshGeometry geometry;
@@ -90,13 +90,13 @@ struct BoardSpec {
   std::map<hw::Ident, uint32_t> np_info;
   // Size in words of the learning layer's memory.
   uint32_t learn_mem_words = 0;
-  SocSpec soc;
+  SocConfig soc;
 };
 
 // Writes the board's words and plugs in its SoC peripheral models.
-SocModels load_board(BoardMemory& memory, const BoardSpec& spec);
+SocModels load_board(BoardMemory& memory, const BoardConfig& board_config);
 
 // An Orbi board of SoC revision `soc_version` with a small IP v1 mesh.
-BoardSpec orbi_board(uint32_t soc_version = 1);
+BoardConfig orbi_board(uint32_t soc_version = 1);
 
 }  // namespace morla::sim
