@@ -28,7 +28,7 @@ struct DtypeRule {
   Converter convert;
 };
 
-// The NumPy dtype that stands for a variable's element type, null above 10.
+// The NumPy dtype of a variable's storage element type, null above 10.
 const DtypeRule* dtype_rule(TensorType type) {
   static const DtypeRule int32{"int32", &dense_from_numpy<int32_t>};
   static const DtypeRule float32{"float32", &dense_from_numpy<float>};
@@ -36,18 +36,14 @@ const DtypeRule* dtype_rule(TensorType type) {
   static const DtypeRule int16{"int16", &dense_from_numpy<int16_t>};
   static const DtypeRule int8{"int8", &dense_from_numpy<int8_t>};
   static const DtypeRule uint16{"uint16", &dense_from_numpy<uint16_t>};
-  switch (type) {
-    case TensorType::int32: return &int32;
-    case TensorType::float32: return &float32;
-    case TensorType::uint8:
-    case TensorType::uint4:
-    case TensorType::uint2: return &uint8;
-    case TensorType::int16: return &int16;
-    case TensorType::int8:
-    case TensorType::int4:
-    case TensorType::int2:
-    case TensorType::bit: return &int8;
-    case TensorType::uint16: return &uint16;
+  switch (storage_type(type)) {
+    case StorageType::int32: return &int32;
+    case StorageType::float32: return &float32;
+    case StorageType::uint8: return &uint8;
+    case StorageType::int16: return &int16;
+    case StorageType::int8: return &int8;
+    case StorageType::uint16: return &uint16;
+    case StorageType::none: break;
   }
   return nullptr;
 }
