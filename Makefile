@@ -7,6 +7,11 @@ JOBS      ?= $(shell nproc)
 # has the repository on its path) imports morla from anywhere.
 INPLACE   ?= $(if $(filter build/release,$(BUILD)),ON,OFF)
 PYBIND11_DIR = $(shell $(PY) -m pybind11 --cmakedir)
+# ccache, when the machine has it, shares objects between checkouts of the tree.
+CCACHE    := $(shell command -v ccache 2>/dev/null)
+LAUNCHER  := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
+export CCACHE_BASEDIR := $(CURDIR)
+export CCACHE_NOHASHDIR := 1
 
 .PHONY: setup build demo test test-cpp test-python test-asan bench clean
 
@@ -15,7 +20,7 @@ setup:
 
 build: setup
 	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) \
-	  -Dpybind11_DIR=$(PYBIND11_DIR) -DMORLA_INPLACE=$(INPLACE) >/dev/null
+	  -Dpybind11_DIR=$(PYBIND11_DIR) -DMORLA_INPLACE=$(INPLACE) $(LAUNCHER) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
 demo: build
@@ -33,7 +38,7 @@ test: test-cpp test-python
 # The C++ library and tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
 test-asan: setup
 	@cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORLA_SANITIZE=ON \
-	  -DMORLA_BUILD_PYTHON=OFF >/dev/null
+	  -DMORLA_BUILD_PYTHON=OFF $(LAUNCHER) >/dev/null
 	@cmake --build $(ASAN) -j$(JOBS)
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest -j$(JOBS) --output-on-failure --timeout 600
