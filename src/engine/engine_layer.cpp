@@ -29,20 +29,7 @@ IpVersion EngineLayer::ip_version() const {
   return info_.ip != IpVersion::none ? info_.ip : model_ip_;
 }
 
-bool EngineLayer::output_signed() const {
-  switch (info_.type) {
-    case LayerType::InputData: return param("input_signed") != 0;
-    case LayerType::Quantizer: return param("output_signed") != 0;
-    case LayerType::Dequantizer: return true;
-    case LayerType::MotePostProcessing: return false;
-    case LayerType::Add:
-    case LayerType::Concatenate: {
-      const auto ins = inbounds();
-      return std::any_of(ins.begin(), ins.end(), [](const auto& l) { return l->output_signed(); });
-    }
-    default: return !has_activation();
-  }
-}
+bool EngineLayer::output_signed() const { return info_.output_signed(*this); }
 
 std::vector<std::shared_ptr<Layer>> EngineLayer::outbound_layers() const {
   std::vector<std::shared_ptr<Layer>> out;
@@ -52,8 +39,10 @@ std::vector<std::shared_ptr<Layer>> EngineLayer::outbound_layers() const {
 }
 
 void EngineLayer::set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) {
+  const auto earlier = variable_store().tensors();
   LayerImpl::set_inbounds(inbounds);
   if (!info_.own_input_shape) build();
+  variable_store().keep_matching(earlier);
 }
 
 void EngineLayer::add_outbound(const std::shared_ptr<Layer>& layer) { outbounds_.push_back(layer); }
@@ -93,17 +82,29 @@ void EngineLayer::build() {
 
 }  // namespace engine
 
-std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::string& name) {
-  if (!params) throw std::invalid_argument("Cannot create a layer without parameters.");
-  const auto& info = engine::layer_type_info(params->layer_type());
-  auto own = LayerParams::clone(params);
-  std::shared_ptr<engine::EngineLayer> layer;
+namespace engine {
+
+std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
+                                                 const std::string& name,
+                                                 std::optional<uint64_t> variable_bytes) {
+  if (name.empty()) throw std::invalid_argument("A layer name cannot be empty.");
+  const auto& info = layer_type_info(params.layer_type());
+  auto own = LayerParams::clone(&params);
+  std::shared_ptr<EngineLayer> layer;
   if (info.windowed)
-    layer = std::make_shared<engine::WindowedLayer>(info, std::move(own), name);
+    layer = std::make_shared<WindowedLayer>(info, std::move(own), name);
   else
-    layer = std::make_shared<engine::EngineLayer>(info, std::move(own), name);
+    layer = std::make_shared<EngineLayer>(info, std::move(own), name);
+  layer->variable_store().limit_bytes(variable_bytes);
   layer->build_own_input();
   return layer;
+}
+
+}  // namespace engine
+
+std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::string& name) {
+  if (!params) throw std::invalid_argument("Cannot create a layer without parameters.");
+  return engine::create_engine_layer(*params, name, std::nullopt);
 }
 
 }  // namespace morla

@@ -1,14 +1,15 @@
 #pragma once
 // The stand-in engine's layers: one class for every layer type, driven by the type's
 // description (layer_types.h), and its windowed form with convolution and pooling records.
-#include <array>
 #include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "core/layer_impl.h"
+#include "core/model.h"
 #include "engine/layer_types.h"
+#include "engine/window_record.h"
 
 namespace morla::engine {
 
@@ -31,8 +32,13 @@ class EngineLayer : public LayerImpl {
   std::shared_ptr<Mapping>& mapping() override { return mapping_; }
   uint64_t macs() const override { return macs_; }
 
-  // Links the inbound layers, then builds the layer for their output shapes.
+  // Links the inbound layers, then builds the layer for their output shapes. Variables
+  // that the new build makes again with the same type and shape keep their values.
   void set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) override;
+
+  // The model the layer is in (null when in none): a layer belongs to one model at a time.
+  const Model* owner() const { return owner_; }
+  void set_owner(const Model* owner) { owner_ = owner; }
 
   // Model links: consumers are kept weakly, in the order they were added.
   void add_outbound(const std::shared_ptr<Layer>& layer);
@@ -66,17 +72,14 @@ class EngineLayer : public LayerImpl {
   std::vector<std::weak_ptr<Layer>> outbounds_;
   std::shared_ptr<Mapping> mapping_;
   std::shared_ptr<LearningParams> learning_;
+  const Model* owner_ = nullptr;
 };
 
-// Row layouts of the two records:
-//   convolution: [0] kernel x | kernel y << 8 | stride x << 16 | stride y << 24,
-//                [1] input width | input height << 16, [2] [3] unpooled output width and
-//                height, [4..7] paddings top, bottom, left, right;
-//   pooling:     [0] byte 0 pool stride x, byte 1 pool stride y, [1] [2] pooled output
-//                width and height, [3..6] paddings top, bottom, left, right, [7] 1 for
-//                global pooling. Without pooling: strides 1, the unpooled size, no padding.
-using ConvRecord = std::array<uint32_t, 8>;
-using PoolRecord = std::array<uint32_t, 8>;
+// Layer::create with a cap on the bytes its variables may take (none: no cap), so that a
+// layer read from a buffer is refused before it allocates more than the buffer holds.
+std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
+                                                 const std::string& name,
+                                                 std::optional<uint64_t> variable_bytes);
 
 class WindowedLayer final : public EngineLayer, public HasConvParams, public HasPoolParams {
  public:
@@ -86,14 +89,19 @@ class WindowedLayer final : public EngineLayer, public HasConvParams, public Has
   const uint32_t* conv_params() const override { return conv_ ? conv_->data() : nullptr; }
   const uint32_t* pool_params() const override { return pool_ ? pool_->data() : nullptr; }
 
-  void set_records(const ConvRecord& conv, const PoolRecord& pool) {
-    conv_ = conv;
-    pool_ = pool;
+  void set_record(const WindowRecord& record) {
+    conv_ = record.conv_row();
+    pool_ = record.pool_row();
+  }
+  // None until the layer is built.
+  std::optional<WindowRecord> record() const {
+    if (!conv_) return std::nullopt;
+    return WindowRecord::decode(conv_->data(), pool_->data());
   }
 
  private:
-  std::optional<ConvRecord> conv_;
-  std::optional<PoolRecord> pool_;
+  std::optional<RecordRow> conv_;
+  std::optional<RecordRow> pool_;
 };
 
 }  // namespace morla::engine

@@ -23,10 +23,34 @@ class LayerRunner {
   virtual Frame run(const std::vector<Frame>& inputs) = 0;
 };
 
+// The runner of the layer's type (the type table's runner column), for a built layer.
 // Throws std::invalid_argument for a layer whose variables or keys cannot run (for instance
 // a Quantizer scale of 0) and std::runtime_error for an arrangement the software path does
 // not run (non-global average pooling, an Add of more than two inputs).
 std::unique_ptr<LayerRunner> make_layer_runner(EngineLayer& layer);
+
+// One factory per family of layer types, for the type table.
+namespace runners {
+std::unique_ptr<LayerRunner> pass_through(EngineLayer& layer);
+std::unique_ptr<LayerRunner> input_convolutional(EngineLayer& layer);
+std::unique_ptr<LayerRunner> fully_connected(EngineLayer& layer);
+std::unique_ptr<LayerRunner> convolutional(EngineLayer& layer);
+std::unique_ptr<LayerRunner> separable(EngineLayer& layer);
+std::unique_ptr<LayerRunner> add(EngineLayer& layer);
+std::unique_ptr<LayerRunner> concatenate(EngineLayer& layer);
+std::unique_ptr<LayerRunner> conv2d(EngineLayer& layer);
+std::unique_ptr<LayerRunner> depthwise_conv2d(EngineLayer& layer);
+std::unique_ptr<LayerRunner> input_conv2d(EngineLayer& layer);
+std::unique_ptr<LayerRunner> conv2d_transpose(EngineLayer& layer);
+std::unique_ptr<LayerRunner> depthwise_conv2d_transpose(EngineLayer& layer);
+std::unique_ptr<LayerRunner> dequantizer(EngineLayer& layer);
+std::unique_ptr<LayerRunner> buffer_temp_conv(EngineLayer& layer);
+std::unique_ptr<LayerRunner> depthwise_buffer_temp_conv(EngineLayer& layer);
+std::unique_ptr<LayerRunner> dense1d(EngineLayer& layer);
+std::unique_ptr<LayerRunner> stateful_recurrent(EngineLayer& layer);
+std::unique_ptr<LayerRunner> quantizer(EngineLayer& layer);
+std::unique_ptr<LayerRunner> mote_post_processing(EngineLayer& layer);
+}  // namespace runners
 
 // The element type of the layer's outputs as the model returns them: float32 for a
 // Dequantizer, int8 or uint8 (by signedness) up to 8 output bits, int32 above.
