@@ -77,7 +77,17 @@ Offset<fbs::Layer> write_layer(FlatBufferBuilder& b, const Layer& layer, bool le
                           inbounds_offset, variables_offset, learns);
 }
 
-// Room for every variable's bytes, so that large models are built without regrowing.
+// What a model buffer can hold: FlatBuffers addresses its buffers with signed 32-bit offsets.
+constexpr size_t kMaxBufferBytes = FLATBUFFERS_MAX_BUFFER_SIZE;
+
+[[noreturn]] void refuse_size(size_t bytes) {
+  throw std::length_error("Cannot serialize the model: it needs about " + std::to_string(bytes) +
+                          " bytes, more than the " + std::to_string(kMaxBufferBytes) +
+                          " a model buffer holds.");
+}
+
+// Room for every variable's bytes, so that large models are built without regrowing
+// (at least the size of the buffer).
 size_t estimated_size(const Model& model) {
   size_t bytes = 1024;
   for (const auto& layer : model.layers()) {
@@ -91,7 +101,9 @@ size_t estimated_size(const Model& model) {
 }  // namespace
 
 SharedBytes serialize_model(const Model& model) {
-  FlatBufferBuilder b(estimated_size(model));
+  const size_t estimate = estimated_size(model);
+  if (estimate > kMaxBufferBytes) refuse_size(estimate);
+  FlatBufferBuilder b(estimate);
   // The builder fills its buffer from the end: the first element pushed is the room for the
   // checksum trailer, written once the buffer is finished.
   b.PushElement(uint32_t{0});
@@ -115,6 +127,7 @@ SharedBytes serialize_model(const Model& model) {
   }
   fbs::FinishModelDefBuffer(b,
                             fbs::CreateModelDef(b, layers_offset, learning_type, learning_offset));
+  if (b.GetSize() > kMaxBufferBytes) refuse_size(b.GetSize());
   uint8_t* bytes = b.GetBufferPointer();
   const size_t content = b.GetSize() - kChecksumSize;
   flatbuffers::WriteScalar(bytes + content, crc32c(bytes, content));
@@ -267,6 +280,7 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
 }  // namespace
 
 std::unique_ptr<Model> deserialize_model(const char* data, size_t size) {
+  if (size > kMaxBufferBytes) refuse("a buffer of " + std::to_string(size) + " bytes is too large");
   // FlatBuffers reads its scalars in place: a buffer that does not start on an 8-byte
   // boundary is read from an aligned copy.
   std::vector<uint64_t> aligned;
