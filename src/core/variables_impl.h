@@ -48,8 +48,11 @@ class VariablesImpl : public Variables {
   void limit_bytes(std::optional<uint64_t> bytes) { byte_limit_ = bytes; }
   std::optional<uint64_t> byte_limit() const { return byte_limit_; }
 
-  // The tensors themselves, by name.
+  // The tensors themselves, by name, and a way back to them.
   std::map<std::string, std::shared_ptr<Dense>> tensors() const { return variables_; }
+  void restore(std::map<std::string, std::shared_ptr<Dense>> tensors) {
+    variables_ = std::move(tensors);
+  }
   // Puts back each earlier tensor whose name, type, shape and layout are still those of a
   // variable of the store, so that rebuilding a layer keeps its values (and the tensors
   // handed out before).

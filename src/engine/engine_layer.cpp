@@ -39,10 +39,23 @@ std::vector<std::shared_ptr<Layer>> EngineLayer::outbound_layers() const {
 }
 
 void EngineLayer::set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) {
-  const auto earlier = variable_store().tensors();
-  LayerImpl::set_inbounds(inbounds);
-  if (!info_.own_input_shape) build();
-  variable_store().keep_matching(earlier);
+  const auto links_before = links();
+  const auto variables_before = variable_store().tensors();
+  const auto output_before = output_;
+  const auto macs_before = macs_;
+  const auto records_before = records_;
+  try {
+    LayerImpl::set_inbounds(inbounds);
+    if (!info_.own_input_shape) build();
+  } catch (...) {
+    restore_links(links_before);
+    variable_store().restore(variables_before);
+    output_ = output_before;
+    macs_ = macs_before;
+    records_ = records_before;
+    throw;
+  }
+  variable_store().keep_matching(variables_before);
 }
 
 void EngineLayer::add_outbound(const std::shared_ptr<Layer>& layer) { outbounds_.push_back(layer); }

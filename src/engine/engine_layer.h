@@ -3,6 +3,7 @@
 // description (layer_types.h), and its windowed form with convolution and pooling records.
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -33,7 +34,8 @@ class EngineLayer : public LayerImpl {
   uint64_t macs() const override { return macs_; }
 
   // Links the inbound layers, then builds the layer for their output shapes. Variables
-  // that the new build makes again with the same type and shape keep their values.
+  // that the new build makes again with the same type and shape keep their values; a
+  // failure leaves the layer as it was (links, shapes, variables, records).
   void set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) override;
 
   // The model the layer is in (null when in none): a layer belongs to one model at a time.
@@ -62,6 +64,10 @@ class EngineLayer : public LayerImpl {
   using LayerImpl::param;
   void set_output(const Shape& output, uint64_t macs);
 
+ protected:
+  // The convolution and pooling rows of a windowed layer; none until it is built.
+  std::optional<std::pair<RecordRow, RecordRow>> records_;
+
  private:
   void build();
 
@@ -86,22 +92,21 @@ class WindowedLayer final : public EngineLayer, public HasConvParams, public Has
   using EngineLayer::EngineLayer;
 
   // Null until the layer is built.
-  const uint32_t* conv_params() const override { return conv_ ? conv_->data() : nullptr; }
-  const uint32_t* pool_params() const override { return pool_ ? pool_->data() : nullptr; }
+  const uint32_t* conv_params() const override {
+    return records_ ? records_->first.data() : nullptr;
+  }
+  const uint32_t* pool_params() const override {
+    return records_ ? records_->second.data() : nullptr;
+  }
 
   void set_record(const WindowRecord& record) {
-    conv_ = record.conv_row();
-    pool_ = record.pool_row();
+    records_.emplace(record.conv_row(), record.pool_row());
   }
   // None until the layer is built.
   std::optional<WindowRecord> record() const {
-    if (!conv_) return std::nullopt;
-    return WindowRecord::decode(conv_->data(), pool_->data());
+    if (!records_) return std::nullopt;
+    return WindowRecord::decode(records_->first.data(), records_->second.data());
   }
-
- private:
-  std::optional<RecordRow> conv_;
-  std::optional<RecordRow> pool_;
 };
 
 }  // namespace morla::engine

@@ -452,7 +452,7 @@ const std::vector<LayerTypeInfo>& table() {
                     v2_neuron_keys()),
        .build = build_conv2d_transpose, .runner = runners::conv2d_transpose,
        .output_signed = signed_without_activation},
-      {.type = LayerType::Dequantizer, .name = "Dequantizer", .build = build_dequantizer,
+      {.type = LayerType::Dequantizer, .name = "Dequantizer", .keys = {}, .build = build_dequantizer,
        .runner = runners::dequantizer, .output_signed = always_signed},
       {.type = LayerType::DepthwiseConv2DTranspose, .name = "DepthwiseConv2DTranspose",
        .ip = I::v2, .target = C::CNP, .channel_wise = true, .splittable = true,

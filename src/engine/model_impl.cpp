@@ -47,13 +47,7 @@ void ModelImpl::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<La
   if (inbounds.empty() && !layers_.empty() && !layer->is_input_layer() &&
       layer->params()->layer_type() != LayerType::Quantizer)
     inbounds.push_back(layers_.back());
-  // Validate, then commit: a fresh layer of the same parameters takes the inbounds first, so
-  // that a refused add leaves the layer as it was (links, shapes and variables).
-  // (A layer that builds from its own keys is built already, within its byte cap: its trial
-  // needs no cap of its own.)
-  const auto trial_cap =
-      added.info().own_input_shape ? std::nullopt : added.variable_store().byte_limit();
-  create_engine_layer(*layer->params(), layer->name(), trial_cap)->set_inbounds(inbounds);
+  // Linking either succeeds or leaves the layer as it was.
   added.set_inbounds(inbounds);
   for (const auto& inbound : inbounds) engine_layer(inbound).add_outbound(layer);
   added.set_owner(this);
