@@ -4,10 +4,10 @@
 
 #include <stdexcept>
 
-#include "core/device_run.h"
-#include "core/host_device.h"
+#include "devices/device_run.h"
+#include "devices/host_device.h"
 #include "core/program_copy.h"
-#include "drivers/flash_access.h"
+#include "devices/flash_access.h"
 #include "soc_test_support.h"
 
 namespace morla {

@@ -6,6 +6,7 @@
 #include "core/device_versions.h"
 #include "core/hardware_device.h"
 #include "core/mesh.h"
+#include "devices/mesh_discovery.h"
 #include "driver_test_support.h"
 
 namespace morla {
@@ -47,7 +48,7 @@ std::unique_ptr<Mesh> discover_on(const sim::BoardConfig& board_config) {
   sim::BoardSimulator board(board_config);
   const auto driver = test::usb_driver_on(board);
   const auto device = HardwareDevice::create(driver.get());
-  return Mesh::discover(device.get());
+  return discover_mesh(device.get());
 }
 
 std::string discovery_error(const sim::BoardConfig& board_config) {

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/bitwidth.h"
+#include "mapping/bitwidth.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 #include "core/model.h"
