@@ -8,6 +8,7 @@
 #include "core/mesh.h"
 #include "devices/mesh_discovery.h"
 #include "driver_test_support.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -52,12 +53,7 @@ std::unique_ptr<Mesh> discover_on(const sim::BoardConfig& board_config) {
 }
 
 std::string discovery_error(const sim::BoardConfig& board_config) {
-  try {
-    discover_on(board_config);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
+  return test::error_text<std::runtime_error>([&] { discover_on(board_config); });
 }
 
 np::Info info(Ident ident, std::set<Type> types, bool lut) { return {ident, std::move(types), lut}; }
