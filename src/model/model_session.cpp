@@ -5,7 +5,7 @@
 #include <string>
 
 #include "core/device.h"
-#include "core/device_run.h"
+#include "devices/device_run.h"
 #include "core/hardware_device.h"
 #include "core/layer_params.h"
 #include "core/model_file.h"
