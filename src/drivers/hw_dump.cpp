@@ -7,6 +7,7 @@
 #include <string>
 
 #include "drivers/driver_print.h"
+#include "drivers/process_owner.h"
 
 namespace morla {
 namespace {
@@ -21,6 +22,9 @@ struct Recorder {
 
 Recorder& recorder() {
   static Recorder instance;
+  // The sampling thread records too: a child forked meanwhile starts with the lock free.
+  static const bool held_across_fork = (hold_across_fork(instance.mutex), true);
+  (void)held_across_fork;
   return instance;
 }
 

@@ -49,7 +49,9 @@ TEST(DeviceList, ListsWorkingDriversAndReportsFailingOnes) {
 
   testing::internal::CaptureStdout();
   const DeviceList devices = build_device_list(boards.drivers, never_probed);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unknown IP version.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            std::string("Unknown IP version. (driver ") + boards.drivers[1]->desc() +
+                ": its board is skipped for this process)\n");
   ASSERT_EQ(devices.size(), 2u);
   EXPECT_STREQ(devices[0]->desc(), "USB/Orbi_v1");
   EXPECT_STREQ(devices[1]->desc(), "USB/Orbi_v4");
@@ -107,7 +109,9 @@ TEST(DeviceList, ProbeThatCannotMapSkipsTheDriver) {
       build_device_list(boards.drivers, [](const std::shared_ptr<Device>&) -> bool {
         throw std::runtime_error("Mapping is not available.");
       });
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Mapping is not available.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            std::string("Mapping is not available. (driver ") + boards.drivers[0]->desc() +
+                ": its board is skipped for this process)\n");
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_STREQ(devices[0]->desc(), "USB/Orbi_v1");
 }
@@ -154,7 +158,8 @@ TEST(DeviceProbe, FailureToMapIsReportedAndTheDriverSkipped) {
   testing::internal::CaptureStdout();
   const DeviceList devices = build_device_list(boards.drivers, probe_device);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Model mapping is not available in this engine build.\n");
+            std::string("Model mapping is not available in this engine build. (driver ") +
+                boards.drivers[0]->desc() + ": its board is skipped for this process)\n");
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_STREQ(devices[0]->desc(), "USB/Orbi_v1");
 }
