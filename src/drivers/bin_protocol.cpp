@@ -3,7 +3,6 @@
 #include <sys/types.h>
 
 #include <cerrno>
-
 #include <stdexcept>
 #include <string>
 

@@ -177,15 +177,24 @@ struct InaCase {
   bool ina233;
 };
 
+sim::SocConfig with_monitor(sim::MonitorChip chip) {
+  sim::SocConfig soc;
+  soc.monitor = chip;
+  return soc;
+}
+
+// The monitor of `board` on its I2C bus, as the sampling thread makes it.
+std::unique_ptr<soc::INA> ina_on(test::SocBoard& board) {
+  soc::i2c::init(*board.driver);
+  return soc::make_ina(*board.driver, kMonitor, soc::i2c::kMonitorBus);
+}
+
 class InaKind : public testing::TestWithParam<InaCase> {};
 
 TEST_P(InaKind, IsChosenFromTheModelRegister) {
-  sim::SocConfig soc;
-  soc.monitor = GetParam().chip;
-  test::SocBoard board(soc);
-  soc::i2c::init(*board.driver);
+  test::SocBoard board(with_monitor(GetParam().chip));
   board.models.monitor->set_answering(GetParam().answers);
-  const auto ina = soc::make_ina(*board.driver, kMonitor, soc::i2c::kMonitorBus);
+  const auto ina = ina_on(board);
   EXPECT_EQ(dynamic_cast<soc::INA233*>(ina.get()) != nullptr, GetParam().ina233);
 }
 
@@ -206,13 +215,9 @@ struct CurrentCase {
 class InaCurrent : public testing::TestWithParam<CurrentCase> {};
 
 TEST_P(InaCurrent, IsTwoAndAHalfMilliamperesPerStepTruncated) {
-  sim::SocConfig soc;
-  soc.monitor = GetParam().chip;
-  test::SocBoard board(soc);
-  soc::i2c::init(*board.driver);
+  test::SocBoard board(with_monitor(GetParam().chip));
   board.models.monitor->set_readings(960, GetParam().steps);
-  const auto ina = soc::make_ina(*board.driver, kMonitor, soc::i2c::kMonitorBus);
-  EXPECT_EQ(ina->current(), GetParam().milliamperes);
+  EXPECT_EQ(ina_on(board)->current(), GetParam().milliamperes);
 }
 
 INSTANTIATE_TEST_SUITE_P(
