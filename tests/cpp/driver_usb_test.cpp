@@ -11,9 +11,12 @@
 #include <fstream>
 #include <algorithm>
 #include <chrono>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
+#include <string>
 #include <thread>
+#include <tuple>
 
 #include "core/device_versions.h"
 #include "driver_test_support.h"
@@ -22,6 +25,7 @@
 #include "drivers/posix/usb_port_discovery.h"
 #include "drivers/transport_error.h"
 #include "drivers/usb_serial.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -140,16 +144,10 @@ TEST(UsbDriver, TransferErrorNamesItsCauseThePieceAndThePort) {
   board.inject_fault(sim::Fault::Silence, 2);
   std::vector<uint8_t> buffer(2048);
   testing::internal::CaptureStdout();
-  try {
-    driver->read(kMemory, buffer.data(), buffer.size());
-    ADD_FAILURE() << "no error";
-  } catch (const TransportError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Error reading at 0x24000000 len: 2048 errno(110): Connection timed out; "
-              "status -3 (no reply) at 0x24000400 on " + board.port_path());
-    EXPECT_EQ(e.cause().status, bin::kNoReply);
-    EXPECT_EQ(e.port(), board.port_path());
-  }
+  EXPECT_EQ(test::error_text<TransportError>(
+                [&] { driver->read(kMemory, buffer.data(), buffer.size()); }),
+            "Error reading at 0x24000000 len: 2048 errno(110): Connection timed out; "
+            "status -3 (no reply) at 0x24000400 on " + board.port_path());
   testing::internal::GetCapturedStdout();
 }
 
@@ -160,39 +158,53 @@ TEST(UsbDriver, TransferErrorInAPollNamesWhatWasAwaited) {
   // The clock change: one read, four writes, then the poll of the change bit.
   board.inject_fault(sim::Fault::Silence, 6);
   testing::internal::CaptureStdout();
-  try {
-    driver->set_clock_mode(soc::ClockMode::Economy);
-    ADD_FAILURE() << "no error";
-  } catch (const TransportError& e) {
-    const std::string text = e.what();
-    EXPECT_EQ(text.rfind("Error reading at 0xf0001030 len: 4 errno(110): ", 0), 0u) << text;
-    EXPECT_TRUE(text.ends_with(" while waiting for the clock change to complete")) << text;
-  }
+  const std::string text = test::error_text<TransportError>(
+      [&] { driver->set_clock_mode(soc::ClockMode::Economy); });
   testing::internal::GetCapturedStdout();
+  EXPECT_EQ(text.rfind("Error reading at 0xf0001030 len: 4 errno(110): ", 0), 0u) << text;
+  EXPECT_TRUE(text.ends_with(" while waiting for the clock change to complete")) << text;
 }
 
-class UsbRoundTrip : public testing::TestWithParam<size_t> {};
+// The simulated board, or the real one on test::real_board_port().
+enum class Board { Simulated, Real };
+
+class UsbRoundTrip : public testing::TestWithParam<std::tuple<Board, size_t>> {};
 
 TEST_P(UsbRoundTrip, WritesAndReadsBackEveryByte) {
-  const size_t length = GetParam();
-  sim::BoardSimulator board(sim::orbi_board());
-  const auto driver = test::usb_driver_on(board);
-  const size_t frames_before = board.frames().size();
+  const auto [kind, length] = GetParam();
+  std::unique_ptr<sim::BoardSimulator> board;
+  std::unique_ptr<UsbDriver> driver;
+  if (kind == Board::Real) {
+    if (test::real_board_port().empty()) GTEST_SKIP() << "no MORLA_TEST_BOARD_PORT given";
+    driver = test::usb_driver_on_port(test::real_board_port());
+  } else {
+    board = std::make_unique<sim::BoardSimulator>(sim::orbi_board());
+    driver = test::usb_driver_on(*board);
+  }
+  const uint32_t address = driver->memory_base() + 1;
+  const size_t frames_before = board ? board->frames().size() : 0;
   const auto data = pattern(length, 3);
-  driver->write(kMemory + 1, data.data(), data.size());
+  driver->write(address, data.data(), data.size());
   std::vector<uint8_t> back(length, 0xEE);
-  driver->read(kMemory + 1, back.data(), back.size());
+  driver->read(address, back.data(), back.size());
   EXPECT_EQ(back, data);
+  if (!board) return;
   std::vector<uint8_t> direct(length);
-  board.memory().read(kMemory + 1, direct.data(), length);
+  board->memory().read(address, direct.data(), length);
   EXPECT_EQ(direct, data);
   const size_t pieces = (length + 1023) / 1024;
-  EXPECT_EQ(board.frames().size() - frames_before, 2 * pieces);
-  EXPECT_EQ(board.protocol_errors(), 0u);
+  EXPECT_EQ(board->frames().size() - frames_before, 2 * pieces);
+  EXPECT_EQ(board->protocol_errors(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, UsbRoundTrip,
-                         testing::Values(1, 4, 1023, 1024, 1025, size_t{1} << 20));
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, UsbRoundTrip,
+    testing::Combine(testing::Values(Board::Simulated, Board::Real),
+                     testing::Values(1, 4, 1023, 1024, 1025, size_t{1} << 20)),
+    test::names_by([](const std::tuple<Board, size_t>& c) {
+      return std::string(std::get<0>(c) == Board::Real ? "real_" : "simulated_") +
+             std::to_string(std::get<1>(c)) + "_bytes";
+    }));
 
 TEST(UsbWire, FramesMatchHandWrittenBytes) {
   sim::BoardSimulator board(sim::orbi_board());
@@ -244,20 +256,18 @@ TEST_P(UsbFault, EndsInTheDriverError) {
   board.inject_fault(c.fault, c.frame);
   std::vector<uint8_t> buffer = data;
   testing::internal::CaptureStdout();
-  try {
+  const std::string text = test::error_text<TransportError>([&] {
     if (c.read)
       driver->read(kMemory, buffer.data(), buffer.size());
     else
       driver->write(kMemory, data.data(), data.size());
-    ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& e) {
-    const std::string prefix = c.read ? "Error reading at 0x24000000 len: 4096 errno("
-                                      : "Error writing  at 0x24000000 len: 4096 errno(";
-    EXPECT_EQ(std::string(e.what()).rfind(prefix + c.cause, 0), 0u) << e.what();
-    char piece[64];
-    std::snprintf(piece, sizeof piece, " at 0x%x on ", kMemory + 1024 * (c.frame - 1));
-    EXPECT_TRUE(std::string(e.what()).ends_with(piece + board.port_path())) << e.what();
-  }
+  });
+  const std::string prefix = c.read ? "Error reading at 0x24000000 len: 4096 errno("
+                                    : "Error writing  at 0x24000000 len: 4096 errno(";
+  EXPECT_EQ(text.rfind(prefix + c.cause, 0), 0u) << text;
+  char piece[64];
+  std::snprintf(piece, sizeof piece, " at 0x%x on ", kMemory + 1024 * (c.frame - 1));
+  EXPECT_TRUE(text.ends_with(piece + board.port_path())) << text;
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(std::any_of(c.printed.begin(), c.printed.end(),
                           [&](const std::string& text) { return out.find(text) != std::string::npos; }))
