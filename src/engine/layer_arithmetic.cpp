@@ -710,53 +710,41 @@ std::unique_ptr<LayerRunner> make_layer_runner(EngineLayer& layer) {
   return layer.info().runner(layer);
 }
 
+namespace {
+
+// A runner of type Runner, made with the layer and the type's fixed options (runners of
+// no per-layer state take nothing).
+template <typename Runner, auto... options>
+std::unique_ptr<LayerRunner> make_runner(EngineLayer& layer) {
+  if constexpr (std::is_constructible_v<Runner, EngineLayer&, decltype(options)...>)
+    return std::make_unique<Runner>(layer, options...);
+  else
+    return std::make_unique<Runner>();
+}
+
+}  // namespace
+
 namespace runners {
 
-std::unique_ptr<LayerRunner> pass_through(EngineLayer&) { return std::make_unique<PassThrough>(); }
-std::unique_ptr<LayerRunner> input_convolutional(EngineLayer& l) {
-  return std::make_unique<InputConvolutionalRunner>(l);
-}
-std::unique_ptr<LayerRunner> fully_connected(EngineLayer& l) {
-  return std::make_unique<FullyConnectedRunner>(l);
-}
-std::unique_ptr<LayerRunner> convolutional(EngineLayer& l) {
-  return std::make_unique<ConvolutionalRunner>(l);
-}
-std::unique_ptr<LayerRunner> separable(EngineLayer& l) { return std::make_unique<SeparableRunner>(l); }
-std::unique_ptr<LayerRunner> add(EngineLayer& l) { return std::make_unique<AddRunner>(l); }
-std::unique_ptr<LayerRunner> concatenate(EngineLayer&) {
-  return std::make_unique<ConcatenateRunner>();
-}
-std::unique_ptr<LayerRunner> conv2d(EngineLayer& l) { return std::make_unique<Conv2DRunner>(l, false); }
-std::unique_ptr<LayerRunner> depthwise_conv2d(EngineLayer& l) {
-  return std::make_unique<Conv2DRunner>(l, true);
-}
-std::unique_ptr<LayerRunner> input_conv2d(EngineLayer& l) {
-  return std::make_unique<InputConv2DRunner>(l);
-}
-std::unique_ptr<LayerRunner> conv2d_transpose(EngineLayer& l) {
-  return std::make_unique<TransposeRunner>(l, false);
-}
-std::unique_ptr<LayerRunner> depthwise_conv2d_transpose(EngineLayer& l) {
-  return std::make_unique<TransposeRunner>(l, true);
-}
-std::unique_ptr<LayerRunner> dequantizer(EngineLayer& l) {
-  return std::make_unique<DequantizerRunner>(l);
-}
-std::unique_ptr<LayerRunner> buffer_temp_conv(EngineLayer& l) {
-  return std::make_unique<BufferTempConvRunner>(l, false);
-}
-std::unique_ptr<LayerRunner> depthwise_buffer_temp_conv(EngineLayer& l) {
-  return std::make_unique<BufferTempConvRunner>(l, true);
-}
-std::unique_ptr<LayerRunner> dense1d(EngineLayer& l) { return std::make_unique<Dense1DRunner>(l); }
-std::unique_ptr<LayerRunner> stateful_recurrent(EngineLayer& l) {
-  return std::make_unique<StatefulRecurrentRunner>(l);
-}
-std::unique_ptr<LayerRunner> quantizer(EngineLayer& l) { return std::make_unique<QuantizerRunner>(l); }
-std::unique_ptr<LayerRunner> mote_post_processing(EngineLayer& l) {
-  return std::make_unique<MotePostProcessingRunner>(l);
-}
+const RunnerFactory pass_through = make_runner<PassThrough>;
+const RunnerFactory input_convolutional = make_runner<InputConvolutionalRunner>;
+const RunnerFactory fully_connected = make_runner<FullyConnectedRunner>;
+const RunnerFactory convolutional = make_runner<ConvolutionalRunner>;
+const RunnerFactory separable = make_runner<SeparableRunner>;
+const RunnerFactory add = make_runner<AddRunner>;
+const RunnerFactory concatenate = make_runner<ConcatenateRunner>;
+const RunnerFactory conv2d = make_runner<Conv2DRunner, false>;
+const RunnerFactory depthwise_conv2d = make_runner<Conv2DRunner, true>;
+const RunnerFactory input_conv2d = make_runner<InputConv2DRunner>;
+const RunnerFactory conv2d_transpose = make_runner<TransposeRunner, false>;
+const RunnerFactory depthwise_conv2d_transpose = make_runner<TransposeRunner, true>;
+const RunnerFactory dequantizer = make_runner<DequantizerRunner>;
+const RunnerFactory buffer_temp_conv = make_runner<BufferTempConvRunner, false>;
+const RunnerFactory depthwise_buffer_temp_conv = make_runner<BufferTempConvRunner, true>;
+const RunnerFactory dense1d = make_runner<Dense1DRunner>;
+const RunnerFactory stateful_recurrent = make_runner<StatefulRecurrentRunner>;
+const RunnerFactory quantizer = make_runner<QuantizerRunner>;
+const RunnerFactory mote_post_processing = make_runner<MotePostProcessingRunner>;
 
 }  // namespace runners
 

@@ -30,26 +30,12 @@ class LayerRunner {
 std::unique_ptr<LayerRunner> make_layer_runner(EngineLayer& layer);
 
 // One factory per family of layer types, for the type table.
+using RunnerFactory = std::unique_ptr<LayerRunner> (*)(EngineLayer& layer);
 namespace runners {
-std::unique_ptr<LayerRunner> pass_through(EngineLayer& layer);
-std::unique_ptr<LayerRunner> input_convolutional(EngineLayer& layer);
-std::unique_ptr<LayerRunner> fully_connected(EngineLayer& layer);
-std::unique_ptr<LayerRunner> convolutional(EngineLayer& layer);
-std::unique_ptr<LayerRunner> separable(EngineLayer& layer);
-std::unique_ptr<LayerRunner> add(EngineLayer& layer);
-std::unique_ptr<LayerRunner> concatenate(EngineLayer& layer);
-std::unique_ptr<LayerRunner> conv2d(EngineLayer& layer);
-std::unique_ptr<LayerRunner> depthwise_conv2d(EngineLayer& layer);
-std::unique_ptr<LayerRunner> input_conv2d(EngineLayer& layer);
-std::unique_ptr<LayerRunner> conv2d_transpose(EngineLayer& layer);
-std::unique_ptr<LayerRunner> depthwise_conv2d_transpose(EngineLayer& layer);
-std::unique_ptr<LayerRunner> dequantizer(EngineLayer& layer);
-std::unique_ptr<LayerRunner> buffer_temp_conv(EngineLayer& layer);
-std::unique_ptr<LayerRunner> depthwise_buffer_temp_conv(EngineLayer& layer);
-std::unique_ptr<LayerRunner> dense1d(EngineLayer& layer);
-std::unique_ptr<LayerRunner> stateful_recurrent(EngineLayer& layer);
-std::unique_ptr<LayerRunner> quantizer(EngineLayer& layer);
-std::unique_ptr<LayerRunner> mote_post_processing(EngineLayer& layer);
+extern const RunnerFactory pass_through, input_convolutional, fully_connected, convolutional,
+    separable, add, concatenate, conv2d, depthwise_conv2d, input_conv2d, conv2d_transpose,
+    depthwise_conv2d_transpose, dequantizer, buffer_temp_conv, depthwise_buffer_temp_conv,
+    dense1d, stateful_recurrent, quantizer, mote_post_processing;
 }  // namespace runners
 
 // The element type of the layer's outputs as the model returns them: float32 for a
