@@ -245,6 +245,15 @@ def test_transposed_sizes_beyond_32_bits_are_refused():
     assert m.layer_count == 3
 
 
+@pytest.mark.parametrize("kind", [core.FullyConnected, core.Dense1D])
+def test_dense_input_counts_beyond_32_bits_are_refused(kind):
+    m = core.Model()
+    m.add(layer(core.InputData, "in", input_width=65535, input_height=65535, input_channels=2))
+    with pytest.raises(ValueError, match="input element count of 8589672450 does not fit 32 bits"):
+        m.add(layer(kind, "dense", units=1))
+    assert m.layer_count == 1
+
+
 @pytest.mark.parametrize("pool_y", [0, -1, -128])
 def test_pooling_windows_below_one_are_refused(pool_y):
     x = np.ones((4, 4, 1), np.int32)
