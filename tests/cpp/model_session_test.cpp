@@ -105,7 +105,8 @@ TEST(ModelSessionClasses, RefusalsLeaveTheModelAsItWas) {
 // Variables fetched before add_classes belong to a layer no model holds any more.
 TEST(ModelSessionClasses, VariablesOfTheReplacedLayerRefuseWrites) {
   ModelSession session(classifier(4, 2));
-  Variables& stale = session.model().get_layer("fc")->variables();
+  const auto old_layer = session.model().get_layer("fc");  // kept alive, as Python keeps it
+  Variables& stale = old_layer->variables();
   const auto threshold = stale.get("threshold");
   session.add_classes(1);
   EXPECT_THROW(stale.set("threshold", threshold), std::runtime_error);
