@@ -11,7 +11,9 @@
 #include "core/layer_params.h"
 #include "core/model.h"
 #include "core/variables.h"
+#include "core/virtual_device.h"
 #include "mapping/hardware_description.h"
+#include "mapping/layer_mapping.h"
 
 namespace morla::mote_test {
 
@@ -71,6 +73,23 @@ inline std::shared_ptr<Dense> replace_variable(Layer& layer, const std::string& 
                                                TensorType type, const Shape& shape) {
   return dynamic_cast<LayerImpl&>(layer).variable_store().create(name, type, shape,
                                                                  Dense::Layout::RowMajor);
+}
+
+// A Mote device with its one TNP-R.
+inline std::shared_ptr<VirtualDevice> mote_device() {
+  const Mesh mesh(IpVersion::mote, hw::Ident{}, hw::Ident{}, std::nullopt,
+                  {np::Info{hw::Ident{}, {hw::Type::TNP_R}, false}}, {});
+  return make_virtual_device(HwVersion{1, 0xB1, 2, 3}, mesh);
+}
+
+// Maps `layer` on one TNP-R component with `ident`, as the mapping does for a chain start.
+inline void map_on_tnp_r(Layer& layer, const hw::Ident& ident) {
+  auto mapping = std::make_shared<LayerMapping>();
+  hw::Component component;
+  component.type = hw::Type::TNP_R;
+  component.ident = ident;
+  mapping->nps = share_components({component});
+  layer.mapping() = mapping;
 }
 
 // A Mote description whose TNP-R limits are never reached.
