@@ -8,9 +8,9 @@
 
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
-#include "core/platform.h"
 #include "core/register_field.h"
 #include "core/variables.h"
+#include "mapping/field_checks.h"
 #include "mapping/layer_mapping.h"
 
 namespace morla::mote {
@@ -21,20 +21,7 @@ constexpr uint32_t kMaxChainLayers = 8;
 // Region starts in the configuration block count TSRAM words modulo 2^15.
 constexpr uint32_t kRegionStartModulo = uint32_t{1} << 15;
 
-// ---- Field packing -----------------------------------------------------------------------------
-
-// The two's complement of `value` in `bits` bits; panics when it does not fit.
-uint64_t signed_field(int32_t value, int bits) {
-  const int32_t low = -(1 << (bits - 1));
-  const int32_t high = (1 << (bits - 1)) - 1;
-  if (value < low || value > high) panic("%d cannot fit in a %d-bit signed integer", value, bits);
-  return static_cast<uint32_t>(value) & ((uint32_t{1} << bits) - 1u);
-}
-
-uint64_t unsigned_field(uint32_t value, unsigned bits) {
-  if (value >= (uint32_t{1} << bits)) panic("%u cannot fit in a %u-bit unsigned integer", value, bits);
-  return value;
-}
+// ---- Words ---------------------------------------------------------------------------------------
 
 // FSRAM words (64-bit) and TSRAM entries (51-bit) are both stored as two 32-bit words, low
 // half first.
@@ -105,9 +92,9 @@ void append_state_entries(std::vector<uint64_t>& region, const Layer& layer) {
   for (uint32_t j = 0; j < n; ++j) {
     region.push_back(uint64_t{static_cast<uint16_t>(a_real->get<int16_t>(j))} |
                      uint64_t{static_cast<uint16_t>(a_imag->get<int16_t>(j))} << 16 |
-                     signed_field(output_shift->get<int8_t>(j), 5) << 32 |
+                     uint64_t{signed_field(output_shift->get<int8_t>(j), 5)} << 32 |
                      uint64_t{scale->get<uint8_t>(j)} << 37 |
-                     signed_field(shift->get<int8_t>(j), 6) << 45);
+                     uint64_t{signed_field(shift->get<int8_t>(j), 6)} << 45);
   }
 }
 
