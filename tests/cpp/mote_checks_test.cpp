@@ -60,6 +60,23 @@ Chain single_layer(uint32_t channels, int bits, Entries entries = {}) {
   return chain;
 }
 
+// Makers of one-layer chains over 32 8-bit input channels.
+std::function<Chain()> dequantized(int states, int outputs) {
+  return [=] {
+    Chain chain(8, 32);
+    chain.recurrent("sr1", states, outputs).dequantizer();
+    return chain;
+  };
+}
+
+std::function<Chain()> post_processed(int outputs, uint32_t timesteps) {
+  return [=] {
+    Chain chain(timesteps, 32);
+    chain.recurrent("sr1", 16, outputs).post_processing();
+    return chain;
+  };
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Mote, BrokenRule,
     ::testing::Values(
@@ -121,20 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
         RuleCase{"IntermediateLayerInputBits", start_of,
                  [] { return passing_chain({{"output_bits", 16}}); }, "sr2",
                  "For intermediate StatefulRecurrent layer, input must be 8-bit. got( 16)."},
-        RuleCase{"StateChannelsLimit", start_of,
-                 [] {
-                   Chain c(8, 32);
-                   c.recurrent("sr1", 512, 8).dequantizer();
-                   return c;
-                 },
-                 "sr1", "State channels exceeds max limit of 256 for TNP-R."},
-        RuleCase{"StateChannelsPowerOfTwo", start_of,
-                 [] {
-                   Chain c(8, 32);
-                   c.recurrent("sr1", 48, 8).dequantizer();
-                   return c;
-                 },
-                 "sr1", "State channels must be a power of 2. (got 48)."},
+        RuleCase{"StateChannelsLimit", start_of, dequantized(512, 8), "sr1", "State channels exceeds max limit of 256 for TNP-R."},
+        RuleCase{"StateChannelsPowerOfTwo", start_of, dequantized(48, 8), "sr1", "State channels must be a power of 2. (got 48)."},
         RuleCase{"StateChannelsEqual", start_of,
                  [] {
                    Chain c(8, 32);
@@ -142,13 +147,7 @@ INSTANTIATE_TEST_SUITE_P(
                    return c;
                  },
                  "sr2", "State channels must be the same for all stateful layers. Expected 64(got 32)."},
-        RuleCase{"OutputChannels", start_of,
-                 [] {
-                   Chain c(8, 32);
-                   c.recurrent("sr1", 16, 300).dequantizer();
-                   return c;
-                 },
-                 "sr1", "Output channels exceeds max limit of 256 for TNP-R."},
+        RuleCase{"OutputChannels", start_of, dequantized(16, 300), "sr1", "Output channels exceeds max limit of 256 for TNP-R."},
         RuleCase{"Subsample", start_of, [] { return single_layer(32, 8, {{"subsample", 5}}); },
                  "sr1", "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5)."},
         RuleCase{"LastLayerOutputBits", start_of,
@@ -164,27 +163,9 @@ INSTANTIATE_TEST_SUITE_P(
                  "dense",
                  "Only a Dequantizer or a MotePostProcessing is allowed a the end of a serie of "
                  "StatefulRecurrent layers."},
-        RuleCase{"TailChannels", start_of,
-                 [] {
-                   Chain c(8, 32);
-                   c.recurrent("sr1", 16, 2).post_processing();
-                   return c;
-                 },
-                 "post", "MotePostProcessing layer input must have a single channel (got 2)."},
-        RuleCase{"TailTooFewTimesteps", start_of,
-                 [] {
-                   Chain c(2, 32);
-                   c.recurrent("sr1", 16, 1).post_processing();
-                   return c;
-                 },
-                 "post", "Timesteps dimension must be at least 3 (got 2)."},
-        RuleCase{"TailTooManyTimesteps", start_of,
-                 [] {
-                   Chain c(129, 32);
-                   c.recurrent("sr1", 16, 1).post_processing();
-                   return c;
-                 },
-                 "post", "Timesteps dimension must be at most 128 (got 129)."},
+        RuleCase{"TailChannels", start_of, post_processed(2, 8), "post", "MotePostProcessing layer input must have a single channel (got 2)."},
+        RuleCase{"TailTooFewTimesteps", start_of, post_processed(1, 2), "post", "Timesteps dimension must be at least 3 (got 2)."},
+        RuleCase{"TailTooManyTimesteps", start_of, post_processed(1, 129), "post", "Timesteps dimension must be at most 128 (got 129)."},
         RuleCase{"FeedingOutputScale",
                  [](Chain& c) {
                    set_value<uint8_t>(*c["sr2"], "output_scales", 0, 2);
