@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "driver_test_support.h"
 #include "soc_test_support.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -91,7 +92,28 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(MonitorCase{sim::SocConfig::MonitorBus::I2c, sim::MonitorChip::Ina231},
                     MonitorCase{sim::SocConfig::MonitorBus::I2c, sim::MonitorChip::Ina233},
                     MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina231},
-                    MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina233}));
+                    MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina233}),
+    test::names_by([](const MonitorCase& c) {
+      return std::string(c.bus == sim::SocConfig::MonitorBus::I3c ? "i3c_" : "i2c_") +
+             (c.chip == sim::MonitorChip::Ina233 ? "ina233" : "ina231");
+    }));
+
+// A current flowing back (negative on the INA233) makes no event.
+TEST(PowerSampling, ANegativeCurrentMakesNoEvent) {
+  sim::SocConfig soc;
+  soc.monitor = sim::MonitorChip::Ina233;
+  soc.current_steps = 0xFFF0;  // -16 steps, -40 mA
+  test::SocBoard board(soc);
+  board.driver->set_power_measurement_enabled(true);
+  const auto meter = board.driver->power_meter();
+  // Each sample reads two registers, each read takes two address phases.
+  const size_t phases = board.models.i2c->address_phases();
+  ASSERT_TRUE(test::wait_until([&] { return board.models.i2c->address_phases() >= phases + 12; }));
+  EXPECT_FALSE(meter->has_events());
+  board.models.monitor->set_readings(960, 16);
+  ASSERT_TRUE(test::wait_until([&] { return meter->has_events(); }));
+  EXPECT_EQ(meter->events().front().current, 40u);
+}
 
 TEST(PowerMeasurement, EnablingTwiceKeepsOneMeterAndDisablingTwiceIsHarmless) {
   test::SocBoard board;
@@ -107,12 +129,9 @@ TEST(PowerMeasurement, EnablingTwiceKeepsOneMeterAndDisablingTwiceIsHarmless) {
 TEST(PowerMeasurement, AFailedStartLeavesMeasurementOffAndCanBeRetried) {
   test::SocBoard board;
   board.models.i2c->set_fault(sim::I2cFault::Busy);
-  try {
-    board.driver->set_power_measurement_enabled(true);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Failed to init i2c controller: -1");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { board.driver->set_power_measurement_enabled(true); }),
+            "Failed to init i2c controller: -1 (bus busy)");
   EXPECT_FALSE(board.driver->power_meter());
   board.models.i2c->set_fault(sim::I2cFault::None);
   EXPECT_TRUE(enable_and_wait(*board.driver)->has_events());
@@ -121,13 +140,10 @@ TEST(PowerMeasurement, AFailedStartLeavesMeasurementOffAndCanBeRetried) {
 TEST(PowerMeasurement, AMonitorThatFailsItsSetUpIsReported) {
   test::SocBoard board;
   board.models.monitor->set_answering(false);
-  try {
-    board.driver->set_power_measurement_enabled(true);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    // Nobody answers on I2C, so the I3C bus is tried, where nobody answers either.
-    EXPECT_STREQ(error.what(), "Unable to init INA: failed to send to bus: -2");
-  }
+  // Nobody answers on I2C, so the I3C bus is tried, where nobody answers either.
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { board.driver->set_power_measurement_enabled(true); }),
+            "Unable to init INA: failed to send to bus: -2 (error response)");
   EXPECT_FALSE(board.driver->power_meter());
 }
 
@@ -148,7 +164,7 @@ TEST(PowerMeasurement, AMonitorThatStopsAnsweringEndsTheThreadAndKeepsTheMeter) 
   EXPECT_NE(printed.find("An error occured while reading power: Unable to get INA "),
             std::string::npos)
       << printed;
-  EXPECT_NE(printed.find(": failed to read bus: -6\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find(": failed to read bus: -6 (no acknowledge)\n"), std::string::npos) << printed;
 
   board.models.monitor->set_answering(true);
   const auto fresh = enable_and_wait(*board.driver);

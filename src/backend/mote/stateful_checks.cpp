@@ -6,9 +6,9 @@
 
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
-#include "core/bitwidth.h"
 #include "core/layer_params.h"
 #include "core/variables.h"
+#include "mapping/bitwidth.h"
 
 namespace morla::mote {
 
