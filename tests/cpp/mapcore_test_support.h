@@ -22,7 +22,8 @@ using Params = std::map<std::string, int>;
 class Graph {
  public:
   // An 8-bit InputData layer "in" of the given shape.
-  Graph(uint32_t width = 8, uint32_t height = 8, uint32_t channels = 4) {
+  Graph(uint32_t width = 8, uint32_t height = 8, uint32_t channels = 4, bool input = true) {
+    if (!input) return;
     add("in", LayerType::InputData,
         {{"input_width", static_cast<int>(width)},
          {"input_height", static_cast<int>(height)},
