@@ -8,7 +8,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "program_generated.h"
+#include "device_program_generated.h"
 
 namespace morla {
 namespace {

@@ -59,8 +59,10 @@ void init_sequence_bindings(py::module_& m) {
           kProgramDoc)
       // The parts point into the sequence's program: they keep the sequence alive.
       .def_property_readonly(
-          "program_parts", [](const Sequence& self) { return self.program_parts(); },
-          py::keep_alive<0, 1>(), "Get the program, split in different parts")
+          "program_parts",
+          py::cpp_function([](const Sequence& self) { return self.program_parts(); },
+                           py::keep_alive<0, 1>()),
+          "Get the program, split in different parts")
       .def_property_readonly(
           "name", [](const Sequence& self) { return py::str(self.name()); },
           "The name of the sequence");

@@ -2,8 +2,6 @@
 // the simulator's program player: programs, runs, outputs, errors and learning memory.
 #include <gtest/gtest.h>
 
-#include <flatbuffers/flatbuffers.h>
-
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -19,6 +17,7 @@
 #include "core/variables.h"
 #include "engine/board_registers.h"
 #include "engine/board_run.h"
+#include "hwmap_test_support.h"
 #include "memory_driver.h"
 #include "program_player.h"
 
@@ -26,35 +25,6 @@ namespace morla {
 namespace {
 
 namespace board = engine::board;
-
-// A program of the device format's shape (two size-prefixed buffers) without learning.
-std::vector<uint8_t> program_with_marker(uint32_t marker) {
-  std::vector<uint8_t> program;
-  for (int part = 0; part < 2; ++part) {
-    flatbuffers::FlatBufferBuilder builder;
-    const auto start = builder.StartTable();
-    builder.AddElement<uint32_t>(4, marker + part, 0);
-    builder.FinishSizePrefixed(flatbuffers::Offset<flatbuffers::Table>(builder.EndTable(start)));
-    program.insert(program.end(), builder.GetBufferPointer(),
-                   builder.GetBufferPointer() + builder.GetSize());
-  }
-  return program;
-}
-
-std::shared_ptr<Model> small_model() {
-  std::shared_ptr<Model> model = Model::create();
-  auto layer = [](LayerType type, const std::map<std::string, int>& keys, const char* name) {
-    return Layer::create(LayerParams::create(type, keys).get(), name);
-  };
-  model->add(layer(LayerType::InputData,
-                   {{"input_width", 4}, {"input_height", 3}, {"input_channels", 2}}, "in"),
-             {});
-  model->add(layer(LayerType::Dense1D, {{"units", 3}, {"activation", 0}}, "dense"), {});
-  auto weights = model->get_layer("dense")->variables().get("weights");
-  for (size_t i = 0; i < weights->size(); ++i)
-    weights->mutable_data<int8_t>()[i] = static_cast<int8_t>(int(i % 5) - 2);
-  return model;
-}
 
 TensorList frames_of(const Dense& batch) { return Dense::split(batch); }
 
@@ -67,7 +37,7 @@ std::shared_ptr<Dense> batch(uint32_t n) {
 
 class BoardRunProtocol : public testing::Test {
  protected:
-  BoardRunProtocol() : program_(program_with_marker(7)), model_(small_model()) {
+  BoardRunProtocol() : program_(test::program_with_marker(7)), model_(test::dense_model()) {
     sim::load_board(memory_, sim::orbi_board(1));
     player_ = sim::ProgramPlayer::install(memory_, sim::kRegistersBase, {{program_, model_}});
     driver_ = std::make_unique<sim::MemoryDriver>(memory_);
@@ -119,7 +89,7 @@ TEST_F(BoardRunProtocol, AKnownProgramAnswersEveryFrameWithItsModel) {
 }
 
 TEST_F(BoardRunProtocol, AnUnknownProgramEndsTheRunWithADeviceError) {
-  auto other = program_with_marker(8);
+  auto other = test::program_with_marker(8);
   device_->set_program(other.data(), other.size());
   EXPECT_THROW(device_->forward(frames_of(*batch(1))), std::runtime_error);
   device_->unprogram();
