@@ -11,6 +11,9 @@
 #include "core/layer_params.h"
 #include "core/model.h"
 #include "core/variables.h"
+#include "mapping/io_recorder.h"
+#include "mapping/layer_recorder.h"
+#include "mapping/program_record.h"
 
 namespace morla::test {
 
@@ -45,5 +48,50 @@ inline std::vector<uint8_t> program_with_marker(uint32_t marker) {
   }
   return program;
 }
+
+// A record of `buffers` word buffers of `words` words each, with an external block of
+// `external` words when that is not zero.
+inline program::RecordPtr record_of(uint32_t buffers, uint32_t words = 2, uint32_t external = 0) {
+  auto record = std::make_unique<program::Record>(0);
+  for (uint32_t i = 0; i < buffers; ++i)
+    record->append_np_program(hw::Ident{1, 2, 0, 0}, 1, 0, std::vector<uint32_t>(words, i), true,
+                              false);
+  if (external) record->set_external_block(0x020201, std::vector<uint32_t>(external, 7));
+  return record;
+}
+
+// Records the sequence input as one buffer; codes 0 in, 3 out (no output registers).
+class FakeIoRecorder final : public IoRecorder {
+ public:
+  program::RecordPtr record_input(bool, bool, bool, bool, bool, const Shape&,
+                                  const Shape&) const override {
+    return record_of(1);
+  }
+  RegisterWrites output_registers(const std::shared_ptr<Layer>&, uint8_t, uint8_t, uint8_t, bool,
+                                  bool, bool) const override {
+    return {};
+  }
+  uint8_t input_code(const std::shared_ptr<Layer>&) const override { return 0; }
+  uint8_t output_code(const std::shared_ptr<Layer>&, uint8_t) const override { return 3; }
+};
+
+// Records each layer as the number of buffers given for its name (none for others).
+class FakeLayerRecorder final : public LayerRecorder {
+ public:
+  std::map<std::string, uint32_t> buffers;
+  uint32_t external_words = 0;
+
+  program::RecordPtr record_layer(const std::shared_ptr<Layer>& layer,
+                                  const std::shared_ptr<Layer>&, const std::shared_ptr<Layer>&,
+                                  uint8_t, uint8_t, const std::vector<hw::Ident>&, uint8_t,
+                                  uint8_t) const override {
+    const auto found = buffers.find(layer->name());
+    return record_of(found == buffers.end() ? 0 : found->second, 2, external_words);
+  }
+  LearningRecords record_learning(const std::shared_ptr<Layer>&, uint32_t) const override {
+    return {{record_of(1), record_of(1), record_of(1)}, 0};
+  }
+  void sync_learning_vars(const std::shared_ptr<Layer>&) const override {}
+};
 
 }  // namespace morla::test
