@@ -7,7 +7,7 @@
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"
 #include "core/device.h"
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 #include "engine/model_mapping.h"
 #include "engine/model_runner.h"
 #include "engine/sequence_runner.h"

@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/hardware_device.h"
 #include "core/layer.h"
 #include "core/layer_params.h"

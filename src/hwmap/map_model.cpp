@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 #include "core/mesh.h"
 #include "hwmap/hardware_backend.h"
 #include "hwmap/hardware_sequence.h"

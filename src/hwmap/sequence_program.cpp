@@ -5,7 +5,7 @@
 
 #include "core/device.h"
 #include "core/engine.h"
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 #include "core/variables.h"
