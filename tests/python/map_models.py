@@ -53,7 +53,15 @@ def v1_model(seed=1, odd_layer=False, learning=False):
     model.add(layer(core.FullyConnected, "fc", units=10, weights_bits=1, activation=int(learning)))
     set_random_weights(model, seed)
     if learning:
-        model.compile(core.MorlaUnsupervised(num_weights=12, num_classes=5))
+        # Thresholds that leave about half of the activations on, so that learning moves
+        # connections.
+        for name, threshold in (("hrc", 560), ("conv", 17)):
+            variables = model.get_layer(name).variables
+            variables["threshold"] = np.full_like(variables["threshold"], threshold)
+        # Compiling gives every neuron without connections its num_weights connections.
+        fc = model.get_layer("fc").variables
+        fc["weights"] = np.zeros_like(fc["weights"])
+        model.compile(core.MorlaUnsupervised(num_weights=12, num_classes=5, initial_plasticity=0.5))
     return model
 
 
