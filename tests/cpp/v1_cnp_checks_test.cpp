@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "backend/v1/cnp_checks.h"
+#include "test_helpers.h"
 #include "v1_test_support.h"
 
 namespace morla::v1 {
@@ -168,12 +169,8 @@ TEST(SeparableWeights, ZeroDepthwiseOrPointwiseWeightsFailOnce) {
 
 TEST(BuiltRecords, UnbuiltLayerIsRefusedByName) {
   const auto layer = make_layer(LayerType::Convolutional, kConv, "lonely");
-  try {
-    check_convolutional(description(), *layer, v1_word());
-    FAIL() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "The layer lonely is not built.");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { check_convolutional(description(), *layer, v1_word()); }),
+            "The layer lonely is not built.");
 }
 
 TEST(BuiltRecords, OnlyTheV1TypesAnswerTheirCasts) {
