@@ -177,3 +177,46 @@ std::shared_ptr<Layer> overridden(const std::shared_ptr<Layer>& layer, Entries c
 }
 
 }  // namespace morla::v1_test
+
+#include "mapping/program_record.h"
+
+namespace morla::v1_test {
+
+// One NP block of a record, read back from its header.
+struct Block {
+  uint32_t code;   // the 4-bit type code of the header
+  uint32_t field;  // the 16-bit field
+  hw::Ident ident;
+  std::vector<uint32_t> words;
+};
+
+inline std::vector<Block> blocks(const program::Record& record) {
+  std::vector<Block> out;
+  for (const auto& buffer : record.buffers()) {
+    size_t i = 0;
+    while (i + 2 <= buffer.size()) {
+      const uint32_t h0 = buffer[i], h1 = buffer[i + 1];
+      const bool long_form = h1 >> 31;
+      const uint32_t length = ((h1 >> 16) & 0x3FFF) * (long_form ? 16 : 1);
+      Block b{h0 & 0xF, h1 & 0xFFFF, hw::Ident{static_cast<uint8_t>(h0 >> 24), static_cast<uint8_t>(h0 >> 16),
+                                                 0, 0},
+              std::vector<uint32_t>(buffer.begin() + i + 2, buffer.begin() + i + 2 + length)};
+      out.push_back(std::move(b));
+      i += 2 + length;
+    }
+  }
+  return out;
+}
+
+// The (code, field) of each block, in order.
+inline std::vector<std::pair<uint32_t, uint32_t>> block_kinds(const program::Record& record) {
+  std::vector<std::pair<uint32_t, uint32_t>> kinds;
+  for (const auto& b : blocks(record)) kinds.emplace_back(b.code, b.field);
+  return kinds;
+}
+
+inline uint32_t bits(uint32_t word, uint32_t shift, uint32_t width) {
+  return (word >> shift) & (width >= 32 ? 0xFFFFFFFFu : (1u << width) - 1u);
+}
+
+}  // namespace morla::v1_test
