@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 #include "mapcore_test_support.h"
 #include "mapping/component_pool.h"
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 #include "core/mesh.h"
