@@ -12,7 +12,7 @@ class Layer;
 inline constexpr uint32_t kDescriptorsAvailable = 254;
 
 // Success when a × b fits the budget; else the failure "Model is too big. ..." for `layer`.
-MappingStatus check_descriptor_budget(const Layer* layer, uint64_t a, uint64_t b);
+MappingStatus check_descriptor_budget(const Layer* layer, uint32_t a, uint32_t b);
 
 // The descriptors of one pass. Counted in 32 bits so that a count past 255 is seen as
 // over budget instead of wrapping to a small value; only the stored descriptor value of

@@ -249,7 +249,7 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> build_sequence_progr
   }
   const uint32_t descriptors = largest + 1;
   if (auto s = check_descriptor_budget(last_mappable_layer(passes.back()->layers).get(),
-                                       pass_count, descriptors);
+                                       static_cast<uint32_t>(pass_count), descriptors);
       !s.ok())
     return fail(std::move(s));
 
