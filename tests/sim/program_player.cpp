@@ -7,6 +7,8 @@
 
 #include <flatbuffers/flatbuffers.h>
 
+#include "device_program_generated.h"
+
 #include "core/layer.h"
 #include "core/model_file.h"
 #include "core/variables.h"
@@ -139,20 +141,6 @@ void ProgramPlayer::write_outputs(const Tensor& outputs) {
 
 namespace {
 
-struct WordLocation {
-  uint32_t offset, count;
-};
-struct ExternalLocation {
-  uint32_t offset, count;
-  uint8_t col, row, id, zero;
-};
-
-// Field offsets of the program info (see the device program format in the README).
-constexpr flatbuffers::voffset_t kLearningInfoField = 34;  // ProgramInfoRoot
-constexpr flatbuffers::voffset_t kImageField = 8;          // LearningInfo
-constexpr flatbuffers::voffset_t kLocationsField = 4;      // NpProgramInfo
-constexpr flatbuffers::voffset_t kExternalField = 6;       // NpProgramInfo
-
 // The learning layer's variables that the learning memory holds.
 struct LearningVariables {
   std::shared_ptr<Dense> weights, threshold, thswap;
@@ -174,23 +162,24 @@ LearningVariables learning_variables(Model& model) {
 }  // namespace
 
 ProgramPlayer::LearningImage ProgramPlayer::learning_image(const std::vector<uint8_t>& program) {
-  const auto* info = flatbuffers::GetSizePrefixedRoot<flatbuffers::Table>(program.data());
-  const auto* learning = info->GetPointer<const flatbuffers::Table*>(kLearningInfoField);
-  if (!learning) return {};
-  const auto* image = learning->GetPointer<const flatbuffers::Table*>(kImageField);
+  const auto* info = flatbuffers::GetSizePrefixedRoot<device_program::ProgramInfoRoot>(program.data());
+  const auto* learning = info->learning();
+  if (!learning || !learning->image()) return {};
+  const auto* image = learning->image();
   const size_t data_start = 4 + size_t{flatbuffers::ReadScalar<uint32_t>(program.data())};
-  WordLocation where{};
+  uint32_t offset = 0, count = 0;
   LearningImage result;
-  if (const auto* external = image->GetStruct<const ExternalLocation*>(kExternalField)) {
-    where = {external->offset, external->count};
-  } else {
-    const auto* locations =
-        image->GetPointer<const flatbuffers::Vector<const WordLocation*>*>(kLocationsField);
-    where = *locations->Get(0);
+  if (const auto* external = image->external()) {
+    offset = external->offset();
+    count = external->count();
+  } else if (image->buffers() && image->buffers()->size() > 0) {
+    // On an FNP3 the image is an NP block: its two header words come first.
+    offset = image->buffers()->Get(0)->offset();
+    count = image->buffers()->Get(0)->count();
     result.leading = 2;
   }
-  result.words.resize(where.count);
-  std::memcpy(result.words.data(), program.data() + data_start + where.offset, where.count * 4);
+  result.words.resize(count);
+  std::memcpy(result.words.data(), program.data() + data_start + offset, size_t{count} * 4);
   return result;
 }
 
