@@ -28,13 +28,6 @@ namespace board = engine::board;
 
 TensorList frames_of(const Dense& batch) { return Dense::split(batch); }
 
-std::shared_ptr<Dense> batch(uint32_t n) {
-  auto inputs = Dense::create(TensorType::uint8, Shape{n, 4, 3, 2}, Dense::Layout::RowMajor);
-  for (size_t i = 0; i < inputs->size(); ++i)
-    inputs->mutable_data<uint8_t>()[i] = static_cast<uint8_t>(i * 37 % 251);
-  return inputs;
-}
-
 class BoardRunProtocol : public testing::Test {
  protected:
   BoardRunProtocol() : program_(test::program_with_marker(7)), model_(test::dense_model()) {
@@ -75,7 +68,7 @@ class BoardRunProtocol : public testing::Test {
 TEST_F(BoardRunProtocol, AKnownProgramAnswersEveryFrameWithItsModel) {
   device_->set_program(program_.data(), program_.size());
   EXPECT_EQ(player_->loads(), 1u);
-  const auto inputs = batch(3);
+  const auto inputs = test::dense_model_inputs(3);
   const auto outputs = device_->forward(frames_of(*inputs));
   const auto want = expected(*inputs);
   ASSERT_EQ(outputs.size(), 3u);
@@ -91,13 +84,13 @@ TEST_F(BoardRunProtocol, AKnownProgramAnswersEveryFrameWithItsModel) {
 TEST_F(BoardRunProtocol, AnUnknownProgramEndsTheRunWithADeviceError) {
   auto other = test::program_with_marker(8);
   device_->set_program(other.data(), other.size());
-  EXPECT_THROW(device_->forward(frames_of(*batch(1))), std::runtime_error);
+  EXPECT_THROW(device_->forward(frames_of(*test::dense_model_inputs(1))), std::runtime_error);
   device_->unprogram();
-  EXPECT_THROW(device_->forward(frames_of(*batch(1))), std::runtime_error);
+  EXPECT_THROW(device_->forward(frames_of(*test::dense_model_inputs(1))), std::runtime_error);
   // Bytes that are no program at all load (and fail) the same way.
   const uint8_t garbage[5] = {0xFF, 0xFF, 0xFF, 0xFF, 1};
   device_->set_program(garbage, sizeof garbage);
-  EXPECT_THROW(device_->forward(frames_of(*batch(1))), std::runtime_error);
+  EXPECT_THROW(device_->forward(frames_of(*test::dense_model_inputs(1))), std::runtime_error);
 }
 
 TEST_F(BoardRunProtocol, ExternalProgramsUseTheCallersDataAndWriteNothingOverIt) {
@@ -112,7 +105,7 @@ TEST_F(BoardRunProtocol, ExternalProgramsUseTheCallersDataAndWriteNothingOverIt)
     EXPECT_EQ(back, data) << std::hex << address;
     EXPECT_EQ(device_->program().data, program_.data());
     EXPECT_EQ(device_->program().size, info);
-    const auto inputs = batch(2);
+    const auto inputs = test::dense_model_inputs(2);
     const auto outputs = device_->forward(frames_of(*inputs));
     ASSERT_EQ(outputs.size(), 2u);
     EXPECT_EQ(bytes_of(*outputs[1]), expected(*inputs)[1]);
@@ -129,7 +122,7 @@ TEST_F(BoardRunProtocol, ALyingOutputDescriptionIsRefused) {
   };
   memory_.add_handler(sim::kRegistersBase + board::kOutputFrameBytes, 4, std::make_shared<Liar>());
   device_->set_program(program_.data(), program_.size());
-  EXPECT_THROW(device_->forward(frames_of(*batch(1))), std::runtime_error);
+  EXPECT_THROW(device_->forward(frames_of(*test::dense_model_inputs(1))), std::runtime_error);
 }
 
 TEST_F(BoardRunProtocol, ARunThatNeverEndsMeetsTheDeadline) {
@@ -141,7 +134,7 @@ TEST_F(BoardRunProtocol, ARunThatNeverEndsMeetsTheDeadline) {
   engine::BoardRun run(*driver_, 200);
   run.load(run.write_program(program_.data(), program_.size()));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(run.run(board::Command::Forward, frames_of(*batch(1)), {}, 0), std::runtime_error);
+  EXPECT_THROW(run.run(board::Command::Forward, frames_of(*test::dense_model_inputs(1)), {}, 0), std::runtime_error);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 
@@ -150,7 +143,7 @@ TEST_F(BoardRunProtocol, LearningFlagAndFramesOfMixedShapes) {
   device_->set_learn_enabled(true);
   EXPECT_TRUE(device_->learn_enabled());
   EXPECT_EQ(memory_.read_word(sim::kRegistersBase + board::kLearnEnable), 1u);
-  TensorList mixed = frames_of(*batch(1));
+  TensorList mixed = frames_of(*test::dense_model_inputs(1));
   mixed.push_back(Dense::create(TensorType::uint8, Shape{2, 2, 2}, Dense::Layout::RowMajor));
   EXPECT_THROW(device_->forward(mixed), std::invalid_argument);
   EXPECT_TRUE(device_->forward({}).empty());

@@ -18,13 +18,6 @@
 namespace morla {
 namespace {
 
-std::shared_ptr<Dense> batch(uint32_t n) {
-  auto inputs = Dense::create(TensorType::uint8, Shape{n, 4, 3, 2}, Dense::Layout::RowMajor);
-  for (size_t i = 0; i < inputs->size(); ++i)
-    inputs->mutable_data<uint8_t>()[i] = static_cast<uint8_t>(i * 13 % 200);
-  return inputs;
-}
-
 class HardwareSequenceOnABoard : public testing::Test {
  protected:
   HardwareSequenceOnABoard()
@@ -68,7 +61,7 @@ TEST_F(HardwareSequenceOnABoard, NamesAndProgramParts) {
 
 TEST_F(HardwareSequenceOnABoard, ProgramsOnlyWhenItsProgramIsNotLoaded) {
   const auto seq = sequence(program_, model_->layers());
-  const auto inputs = batch(2);
+  const auto inputs = test::dense_model_inputs(2);
   const auto expected = model_->forward(inputs, 0);
   for (int run = 0; run < 2; ++run) {
     const auto outputs = seq->forward(Dense::split(*inputs), nullptr);
@@ -88,13 +81,13 @@ TEST_F(HardwareSequenceOnABoard, ProgramsOnlyWhenItsProgramIsNotLoaded) {
 
 TEST_F(HardwareSequenceOnABoard, GoingAwayUnprogramsOnlyItsOwnProgram) {
   auto seq = sequence(program_, model_->layers());
-  seq->forward(Dense::split(*batch(1)), nullptr);
+  seq->forward(Dense::split(*test::dense_model_inputs(1)), nullptr);
   seq.reset();
   EXPECT_EQ(device_->hardware()->program().data, nullptr);
   auto first = sequence(program_, model_->layers());
   auto second = sequence(other_, model_->layers());
-  first->forward(Dense::split(*batch(1)), nullptr);
-  second->forward(Dense::split(*batch(1)), nullptr);
+  first->forward(Dense::split(*test::dense_model_inputs(1)), nullptr);
+  second->forward(Dense::split(*test::dense_model_inputs(1)), nullptr);
   first.reset();
   EXPECT_EQ(device_->hardware()->program().data, second->program().data);
 }
@@ -103,10 +96,10 @@ TEST_F(HardwareSequenceOnABoard, APredictionRunsForADequantizedOutput) {
   auto dequantizer = test::make_layer(LayerType::Dequantizer, {}, "deq");
   // The board's answer to a predict is the model's float prediction.
   const auto seq = sequence(program_, {model_->layers()[0], dequantizer});
-  const auto outputs = seq->forward(Dense::split(*batch(1)), nullptr);
+  const auto outputs = seq->forward(Dense::split(*test::dense_model_inputs(1)), nullptr);
   ASSERT_EQ(outputs.size(), 1u);
   EXPECT_EQ(outputs[0]->type(), TensorType::float32);
-  EXPECT_EQ(sequence(program_, model_->layers())->forward(Dense::split(*batch(1)), nullptr)[0]->type(),
+  EXPECT_EQ(sequence(program_, model_->layers())->forward(Dense::split(*test::dense_model_inputs(1)), nullptr)[0]->type(),
             TensorType::int8);
 }
 

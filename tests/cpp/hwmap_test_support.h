@@ -35,6 +35,14 @@ inline std::shared_ptr<Model> dense_model() {
   return model;
 }
 
+// n frames of dense_model's input shape, uint8 values spread over 0..250.
+inline std::shared_ptr<Dense> dense_model_inputs(uint32_t n) {
+  auto inputs = Dense::create(TensorType::uint8, Shape{n, 4, 3, 2}, Dense::Layout::RowMajor);
+  for (size_t i = 0; i < inputs->size(); ++i)
+    inputs->mutable_data<uint8_t>()[i] = static_cast<uint8_t>(i * 37 % 251);
+  return inputs;
+}
+
 // Bytes shaped like a device program (two size-prefixed buffers), without learning.
 inline std::vector<uint8_t> program_with_marker(uint32_t marker) {
   std::vector<uint8_t> program;
