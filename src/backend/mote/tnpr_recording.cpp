@@ -62,11 +62,11 @@ void append_matrix_image(std::vector<uint32_t>& image, const Dense& matrix) {
   const uint32_t columns = shape[1];
   if (columns == 0) return;
   const std::vector<uint32_t> strides = matrix.strides();
-  for (uint32_t block = 0; block < columns; block += 8) {
+  for (uint64_t block = 0; block < columns; block += 8) {
     for (uint32_t row = 0; row < rows; ++row) {
       uint64_t word = 0;
       for (uint32_t j = 0; j < 8 && block + j < columns; ++j) {
-        const size_t index = size_t{row} * strides[0] + size_t{block + j} * strides[1];
+        const size_t index = size_t{row} * strides[0] + (block + j) * strides[1];
         word |= uint64_t{static_cast<uint8_t>(matrix.get<int8_t>(index))} << (8 * j);
       }
       append_split(image, word);
