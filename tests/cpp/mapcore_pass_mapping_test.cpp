@@ -20,35 +20,13 @@ namespace morla {
 namespace {
 
 using mapcore_test::cnp_nps;
+using mapcore_test::component;
+using mapcore_test::components_for;
 using mapcore_test::Graph;
 using mapcore_test::v2_device;
 using T = hw::Type;
 
 constexpr uint32_t kDma = 0x00000101;  // col 1, row 1
-
-hw::Component component(T type, hw::Ident ident = {}) {
-  hw::Component c;
-  c.type = type;
-  c.ident = ident;
-  return c;
-}
-
-// One CNP1 per mappable layer (own ident by position) plus the skip DMAs it needs.
-std::vector<ComponentList> components_for(const LayerList& layers) {
-  std::vector<ComponentList> all;
-  uint8_t next = 0;
-  for (const auto& layer : layers) {
-    ComponentList list;
-    if (layer->is_target_component(ComponentKind::CNP))
-      list.push_back(component(T::CNP1, {1, 1, next++, 0}));
-    if (layer->is_target_component(ComponentKind::TNP_B))
-      list.push_back(component(T::TNP_B, {2, 1, next++, 0}));
-    if (needs_skip_dma_store(layer)) list.push_back(component(T::SKIP_DMA_STORE, {5, 0, 0, next++}));
-    if (needs_skip_dma_load(layer)) list.push_back(component(T::SKIP_DMA_LOAD, {5, 0, 0, next++}));
-    all.push_back(list);
-  }
-  return all;
-}
 
 LayerMapping& mapping_of(const LayerPtr& layer) { return require_layer_mapping(*layer); }
 
@@ -263,7 +241,8 @@ TEST(SkipDmaPickers, OutputAndDualStores) {
 // A sizer whose answers name the question.
 class NamingSizer : public MemorySizer {
  public:
-  uint32_t input_memory_size(const LayerPtr&, const hw::Component&, const LayerPtr& first) const override {
+  uint32_t input_memory_size(const LayerPtr&, const hw::Component&,
+                             const LayerPtr& first) const override {
     return first ? 11 : 10;
   }
   uint32_t weights_memory_size(const LayerPtr&, const hw::Component&) const override { return 20; }

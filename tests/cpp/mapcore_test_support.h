@@ -14,6 +14,7 @@
 #include "core/model.h"
 #include "core/virtual_device.h"
 #include "mapping/compatibility_checker.h"
+#include "mapping/component.h"
 
 namespace morla::mapcore_test {
 
@@ -43,7 +44,8 @@ class Graph {
                 int filters = 4, int kernel = 3) {
     return add(name, LayerType::Conv2D, {{"kernel_size", kernel}, {"filters", filters}}, inbounds);
   }
-  LayerPtr merge(const std::string& name, LayerType type, const std::vector<std::string>& inbounds) {
+  LayerPtr merge(const std::string& name, LayerType type,
+                 const std::vector<std::string>& inbounds) {
     return add(name, type, {}, inbounds);
   }
   LayerPtr operator[](const std::string& name) const { return model->get_layer(name); }
@@ -124,6 +126,38 @@ inline std::vector<np::Info> cnp_nps(size_t count, std::set<hw::Type> types = {h
   for (size_t i = 0; i < count; ++i)
     nps.push_back(np_info(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4), types));
   return nps;
+}
+
+inline hw::Component component(hw::Type type, hw::Ident ident = {}) {
+  hw::Component c;
+  c.type = type;
+  c.ident = ident;
+  return c;
+}
+
+// For each layer: a CNP1 or TNP_B as it targets, then the skip DMAs it needs; every
+// component gets an ident of its own (NPs four to a node, skip DMAs by channel).
+inline std::vector<std::vector<hw::Component>> components_for(const LayerList& layers) {
+  std::vector<std::vector<hw::Component>> all;
+  uint8_t np = 0, channel = 0;
+  const auto next_np = [&np] {
+    const hw::Ident ident{static_cast<uint8_t>(1 + np / 4), 1, static_cast<uint8_t>(np % 4), 0};
+    ++np;
+    return ident;
+  };
+  for (const auto& layer : layers) {
+    std::vector<hw::Component> list;
+    if (layer->is_target_component(ComponentKind::CNP))
+      list.push_back(component(hw::Type::CNP1, next_np()));
+    if (layer->is_target_component(ComponentKind::TNP_B))
+      list.push_back(component(hw::Type::TNP_B, next_np()));
+    if (needs_skip_dma_store(layer))
+      list.push_back(component(hw::Type::SKIP_DMA_STORE, {5, 0, 0, channel++}));
+    if (needs_skip_dma_load(layer))
+      list.push_back(component(hw::Type::SKIP_DMA_LOAD, {5, 0, 0, channel++}));
+    all.push_back(list);
+  }
+  return all;
 }
 
 }  // namespace morla::mapcore_test
