@@ -137,6 +137,43 @@ TEST(PassMapping, ForkWithEqualBranchesRecordsBothBranches) {
   EXPECT_EQ(b.inbound.back(), a.nps);
 }
 
+TEST(PassMapping, DualSourceMergeLayerStoresItsInputToo) {
+  // The Add feeds the merge layer m and, through a second Add, the layer after m: m keeps
+  // its input for that second Add (the dual store) and stores its own output.
+  Graph g(8, 8, 4);
+  g.conv("a", {"in"});
+  g.conv("s", {"a"});
+  g.conv("b", {"a"});
+  g.conv("c", {"b"});
+  g.merge("add", LayerType::Add, {"s", "c"});
+  g.conv("m", {"add"});
+  g.merge("add2", LayerType::Add, {"add", "m"});
+  g.conv("z", {"add2"});
+  const LayerList run = g.all();
+  collect_pass_layers(run, run, components_for(run), kDma);
+
+  const LayerMapping& m = mapping_of(g["m"]);
+  ASSERT_EQ(m.skip_dma_stores.size(), 2u);
+  ASSERT_TRUE(m.merge_info);
+  EXPECT_TRUE(m.merge_info->dual_source);
+  // Its input goes to a store, not to a layer of the other branch.
+  EXPECT_EQ(m.merge_info->other_order, static_cast<uint8_t>(dma_index(g["m"], run, run) + 3));
+  EXPECT_EQ(output_skip_dma_store(m), &m.skip_dma_stores[0]);
+  EXPECT_EQ(dual_skip_dma_store(m), &m.skip_dma_stores[1]);
+  ASSERT_TRUE(m.store_info && m.dual_store_info);
+  EXPECT_EQ(m.dual_store_info->flag, 0);
+  EXPECT_EQ(m.dual_store_info->index, store_index(g["m"], run) + 1);
+  DepthMemo memo;
+  EXPECT_EQ(m.dual_store_info->distance,
+            layer_depth(g["add2"], memo) - layer_depth(g["add"], memo));
+  // m's only consumer is the second Add: its output leaves through the store; the merge
+  // layer z behind that Add links back to m and takes m's link byte.
+  EXPECT_EQ(m.store_info->flag, 1);
+  EXPECT_TRUE(mapping_of(g["z"]).load_info);
+  EXPECT_EQ(m.next_order, mapping_of(g["z"]).order);
+  EXPECT_EQ(m.outbound.back(), mapping_of(g["z"]).nps);
+}
+
 TEST(PassMapping, ConcatenateOffsets) {
   {
     // The deeper input is the second: it lands after the first input's channels.

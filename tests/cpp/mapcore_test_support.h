@@ -15,6 +15,8 @@
 #include "core/virtual_device.h"
 #include "mapping/compatibility_checker.h"
 #include "mapping/component.h"
+#include "mapping/component_pool.h"
+#include "mapping/split_strategies.h"
 
 namespace morla::mapcore_test {
 
@@ -135,26 +137,21 @@ inline hw::Component component(hw::Type type, hw::Ident ident = {}) {
   return c;
 }
 
-// For each layer: a CNP1 or TNP_B as it targets, then the skip DMAs it needs; every
-// component gets an ident of its own (NPs four to a node, skip DMAs by channel).
+// For each layer: a CNP1 or TNP_B as it targets, then the skip DMAs the mapper appends for
+// it; every component gets an ident of its own (NPs four to a node, skip DMAs by channel).
 inline std::vector<std::vector<hw::Component>> components_for(const LayerList& layers) {
   std::vector<std::vector<hw::Component>> all;
   uint8_t np = 0, channel = 0;
-  const auto next_np = [&np] {
-    const hw::Ident ident{static_cast<uint8_t>(1 + np / 4), 1, static_cast<uint8_t>(np % 4), 0};
-    ++np;
-    return ident;
-  };
   for (const auto& layer : layers) {
+    const std::vector<hw::Type> types = component_types(layer);
     std::vector<hw::Component> list;
-    if (layer->is_target_component(ComponentKind::CNP))
-      list.push_back(component(hw::Type::CNP1, next_np()));
-    if (layer->is_target_component(ComponentKind::TNP_B))
-      list.push_back(component(hw::Type::TNP_B, next_np()));
-    if (needs_skip_dma_store(layer))
-      list.push_back(component(hw::Type::SKIP_DMA_STORE, {5, 0, 0, channel++}));
-    if (needs_skip_dma_load(layer))
-      list.push_back(component(hw::Type::SKIP_DMA_LOAD, {5, 0, 0, channel++}));
+    if (!types.empty()) {
+      list.push_back(component(types.front(), {static_cast<uint8_t>(1 + np / 4), 1,
+                                               static_cast<uint8_t>(np % 4), 0}));
+      ++np;
+      append_skip_dma_components(list, types, layer);
+      for (size_t i = 1; i < list.size(); ++i) list[i].ident = hw::Ident{5, 0, 0, channel++};
+    }
     all.push_back(list);
   }
   return all;
