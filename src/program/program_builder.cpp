@@ -157,6 +157,7 @@ uint32_t ProgramBuilder::record_layer(const LayerPtr& layer, const LayerPtr& fir
 uint32_t ProgramBuilder::record_pass_handover(const LayerPtr& next_pass_first,
                                               const LayerPtr& first_layer,
                                               const std::vector<hw::Ident>& pass_idents) {
+  if (!next_pass_first) throw std::invalid_argument("A pass hand-over needs the next layer.");
   LayerMapping& mapping = require_layer_mapping(*next_pass_first);
   // The hand-over programs the layer with its second pass byte; the byte is restored even
   // when the recorder throws.
