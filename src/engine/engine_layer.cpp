@@ -93,10 +93,6 @@ void EngineLayer::build() {
   info_.build(*this);
 }
 
-}  // namespace engine
-
-namespace engine {
-
 std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
                                                  const std::string& name,
                                                  std::optional<uint64_t> variable_bytes) {
@@ -104,10 +100,25 @@ std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
   const auto& info = layer_type_info(params.layer_type());
   auto own = LayerParams::clone(&params);
   std::shared_ptr<EngineLayer> layer;
-  if (info.windowed)
-    layer = std::make_shared<WindowedLayer>(info, std::move(own), name);
-  else
-    layer = std::make_shared<EngineLayer>(info, std::move(own), name);
+  switch (info.type) {
+    case LayerType::Convolutional:
+      layer = std::make_shared<V1WindowedLayer<Convolutional>>(info, std::move(own), name);
+      break;
+    case LayerType::SeparableConvolutional:
+      layer = std::make_shared<V1WindowedLayer<SeparableConvolutional>>(info, std::move(own), name);
+      break;
+    case LayerType::InputConvolutional:
+      layer = std::make_shared<V1WindowedLayer<InputConvolutional>>(info, std::move(own), name);
+      break;
+    case LayerType::FullyConnected:
+      layer = std::make_shared<FullyConnectedLayer>(info, std::move(own), name);
+      break;
+    default:
+      if (info.windowed)
+        layer = std::make_shared<WindowedLayer>(info, std::move(own), name);
+      else
+        layer = std::make_shared<EngineLayer>(info, std::move(own), name);
+  }
   layer->variable_store().limit_bytes(variable_bytes);
   layer->build_own_input();
   return layer;

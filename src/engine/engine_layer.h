@@ -9,6 +9,7 @@
 
 #include "core/layer_impl.h"
 #include "core/model.h"
+#include "core/v1_layers.h"
 #include "engine/layer_types.h"
 #include "engine/window_record.h"
 
@@ -87,7 +88,7 @@ std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
                                                  const std::string& name,
                                                  std::optional<uint64_t> variable_bytes);
 
-class WindowedLayer final : public EngineLayer, public HasConvParams, public HasPoolParams {
+class WindowedLayer : public EngineLayer, public HasConvParams, public HasPoolParams {
  public:
   using EngineLayer::EngineLayer;
 
@@ -107,6 +108,24 @@ class WindowedLayer final : public EngineLayer, public HasConvParams, public Has
     if (!records_) return std::nullopt;
     return WindowRecord::decode(records_->first.data(), records_->second.data());
   }
+};
+
+// The IP v1 windowed types, which the back ends reach through their core declarations.
+template <typename V1Type>
+class V1WindowedLayer final : public WindowedLayer, public V1Type {
+ public:
+  using WindowedLayer::WindowedLayer;
+
+ protected:
+  const uint32_t* find_conv_record() const override { return conv_params(); }
+  const uint32_t* find_pool_record() const override { return pool_params(); }
+};
+
+class FullyConnectedLayer final : public EngineLayer, public FullyConnected {
+ public:
+  using EngineLayer::EngineLayer;
+
+  bool compiled() const override { return EngineLayer::compiled(); }
 };
 
 }  // namespace morla::engine

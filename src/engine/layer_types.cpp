@@ -485,8 +485,9 @@ const std::vector<LayerTypeInfo>& table() {
        .keys = join(input_shape_keys(), {output_bits_key(), optional("output_signed", 0, 1, 1)}),
        .build = build_quantizer, .runner = runners::quantizer,
        .output_signed = signed_by_output_key},
+      // The TNP-R runs the post-processing as the last layer of its chain.
       {.type = LayerType::MotePostProcessing, .name = "MotePostProcessing", .ip = I::mote,
-       .keys = {output_bits_key(1)}, .build = build_mote_post_processing,
+       .target = C::TNP_R, .keys = {output_bits_key(1)}, .build = build_mote_post_processing,
        .runner = runners::mote_post_processing, .output_signed = never_signed},
   };
   return infos;

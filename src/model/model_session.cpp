@@ -13,6 +13,7 @@
 #include "core/sequence.h"
 #include "core/variables.h"
 #include "mapping/component.h"
+#include "mapping/layer_mapping.h"
 
 namespace morla {
 
@@ -47,10 +48,14 @@ std::shared_ptr<Layer> input_layer_for(const Layer& first) {
   return Layer::create(params.get(), "InputData");
 }
 
-// The NP components of a mapped layer; none for a layer without a mapping.
-const std::vector<hw::Component>* components_of(const Layer& layer) {
-  const auto mapping = layer.mapping();
-  return mapping && mapping->nps ? mapping->nps.get() : nullptr;
+// The components a mapped layer uses: its skip-DMA load and store, then its NPs.
+template <typename Visit> void for_each_component(const Layer& layer, Visit visit) {
+  const LayerMapping* mapping = layer_mapping(layer);
+  if (!mapping) return;
+  if (const hw::Component* load = skip_dma_load(*mapping)) visit(*load);
+  if (const hw::Component* store = output_skip_dma_store(*mapping)) visit(*store);
+  if (mapping->nps)
+    for (const auto& component : *mapping->nps) visit(component);
 }
 
 }  // namespace
@@ -159,18 +164,16 @@ float ModelSession::evaluate(const Inputs& inputs, const std::vector<int32_t>& l
 std::map<hw::Type, size_t> ModelSession::component_count() const {
   std::map<hw::Type, size_t> counts;
   for (const auto& layer : model_->layers())
-    if (const auto* components = components_of(*layer))
-      for (const auto& component : *components) ++counts[component.type];
+    for_each_component(*layer, [&](const hw::Component& c) { ++counts[c.type]; });
   return counts;
 }
 
 uint32_t ModelSession::external_memory_size() const {
-  uint32_t total = 0;
+  uint32_t total = 0;  // wraps modulo 2^32
   for (const auto& sequence : model_->sequences())
     for (const auto& pass : sequence->passes())
       for (const auto& layer : pass->layers)
-        if (const auto* components = components_of(*layer))
-          for (const auto& component : *components) total += component.mem_info.external_size;
+        for_each_component(*layer, [&](const hw::Component& c) { total += c.mem_info.external_size; });
   return total;
 }
 
