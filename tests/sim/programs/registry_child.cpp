@@ -3,7 +3,7 @@
 //   registry_child --board    a simulated board on MORLA_SERIAL_PORT, then a fixed
 //                             series of accesses (for the hardware dump)
 //   registry_child --threads  accesses from two threads at once
-//   registry_child --devices  the device list, built twice
+//   registry_child --devices  the device list, built twice, and each device's desc
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
   if (std::strcmp(mode, "--devices") == 0) {
     const DeviceList& first = get_devices();
     std::printf("devices=%zu same=%d\n", first.size(), &first == &get_devices());
+    for (const auto& device : first) std::printf("desc=%s\n", device->desc());
     return 0;
   }
   std::unique_ptr<sim::BoardSimulator> board;
