@@ -19,7 +19,7 @@ FakeProbe::FakeProbe(const BoardConfig& board_config, std::string library)
 }
 
 std::string FakeProbe::environment() const {
-  return std::string("JLINK_EN=1 ") + kJlinkLibraryVariable + "=" + library_ +
+  return std::string(kJlinkLibraryVariable) + "=" + library_ +
          " FAKE_JLINK_MEMORY=" + folder_.file("memory") + " FAKE_JLINK_LOG=" + folder_.file("log");
 }
 

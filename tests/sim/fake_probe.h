@@ -15,8 +15,8 @@ class FakeProbe {
   // `library` is the path of the built fake library.
   FakeProbe(const BoardConfig& board_config, std::string library);
 
-  // "JLINK_EN=1 MORLA_JLINK_LIBRARY=... FAKE_JLINK_MEMORY=... FAKE_JLINK_LOG=...",
-  // for `env` in front of a command.
+  // "MORLA_JLINK_LIBRARY=... FAKE_JLINK_MEMORY=... FAKE_JLINK_LOG=...", for `env`
+  // in front of a command (JLINK_EN is the test's to set).
   std::string environment() const;
   // The library's calls so far, one line each ("ReadMem f0000010 4"), then "unload"
   // once it was unloaded.
