@@ -10,11 +10,18 @@
 namespace morla {
 namespace {
 
-std::runtime_error transfer_error(const char* text, uint32_t address, size_t length, uint32_t result) {
-  std::ostringstream message;
-  message << text << " (0x" << std::hex << address << std::dec << ", " << length << " bytes, board result "
-          << result << ")";
-  return std::runtime_error(message.str());
+// One board call for the whole length, to the register window below its end and to
+// the DMA channels from there on; any result but success throws `error`.
+template <typename Transfer>
+void board_transfer(const char* error, uint32_t address, size_t length, Transfer transfer) {
+  const uint32_t result = length > std::numeric_limits<uint32_t>::max()
+                              ? kFpgaTransferFailed
+                              : transfer(static_cast<uint32_t>(length), address < FPGADriver::kRegisterWindowEnd);
+  if (result == kFpgaOk) return;
+  std::ostringstream text;
+  text << error << " (0x" << std::hex << address << std::dec << ", " << length << " bytes, board result "
+       << result << ")";
+  throw std::runtime_error(text.str());
 }
 
 }  // namespace
@@ -46,19 +53,17 @@ FPGADriver::FPGADriver(const std::string& device_prefix)
 FPGADriver::~FPGADriver() { board_->close_device(); }
 
 void FPGADriver::do_read(uint32_t address, void* buffer, size_t length) {
-  constexpr const char* kError = "An error occured while reading data from hardware";
-  if (length > std::numeric_limits<uint32_t>::max()) throw transfer_error(kError, address, length, kFpgaTransferFailed);
-  const uint32_t result =
-      board_->read_data(buffer, static_cast<uint32_t>(length), address, address < kRegisterWindowEnd);
-  if (result != kFpgaOk) throw transfer_error(kError, address, length, result);
+  board_transfer("An error occured while reading data from hardware", address, length,
+                 [&](uint32_t size, bool is_register) {
+                   return board_->read_data(buffer, size, address, is_register);
+                 });
 }
 
 void FPGADriver::do_write(uint32_t address, const void* buffer, size_t length) {
-  constexpr const char* kError = "An error occured while writing data to hardware";
-  if (length > std::numeric_limits<uint32_t>::max()) throw transfer_error(kError, address, length, kFpgaTransferFailed);
-  const uint32_t result =
-      board_->write_data(buffer, static_cast<uint32_t>(length), address, address < kRegisterWindowEnd);
-  if (result != kFpgaOk) throw transfer_error(kError, address, length, result);
+  board_transfer("An error occured while writing data to hardware", address, length,
+                 [&](uint32_t size, bool is_register) {
+                   return board_->write_data(buffer, size, address, is_register);
+                 });
 }
 
 }  // namespace morla
