@@ -14,6 +14,9 @@ enum FpgaResult : uint32_t {
   kFpgaNotOpen = 7,           // close of a board that is not open
 };
 
+// The name of a result code ("transfer failed"); null for any other value.
+const char* fpga_result_name(int result);
+
 class FPGABoard {
  public:
   virtual ~FPGABoard() = default;

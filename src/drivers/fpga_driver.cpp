@@ -2,29 +2,50 @@
 
 #include <limits>
 #include <sstream>
-#include <stdexcept>
 
 #include "drivers/driver_errors.h"
 #include "drivers/posix/xilinx_fpga.h"
+#include "drivers/status_text.h"
+#include "drivers/transport_error.h"
 
 namespace morla {
 namespace {
 
 // One board call for the whole length, to the register window below its end and to
-// the DMA channels from there on; any result but success throws `error`.
+// the DMA channels from there on; any result but success throws `error`, followed by
+// the result, the transfer and the board's device files.
 template <typename Transfer>
-void board_transfer(const char* error, uint32_t address, size_t length, Transfer transfer) {
+void board_transfer(const char* error, uint32_t address, size_t length, const std::string& device,
+                    Transfer transfer) {
   const uint32_t result = length > std::numeric_limits<uint32_t>::max()
                               ? kFpgaTransferFailed
                               : transfer(static_cast<uint32_t>(length), address < FPGADriver::kRegisterWindowEnd);
   if (result == kFpgaOk) return;
+  const int status = static_cast<int>(result);
   std::ostringstream text;
-  text << error << " (0x" << std::hex << address << std::dec << ", " << length << " bytes, board result "
-       << result << ")";
-  throw std::runtime_error(text.str());
+  text << error << "; board result " << status_text(status, fpga_result_name) << " at 0x" << std::hex
+       << address << std::dec << " len " << length << " on " << device;
+  throw TransportError::with_text(text.str(), address, length, LinkFailure{status, 0, address}, device);
 }
 
 }  // namespace
+
+const char* fpga_result_name(int result) {
+  switch (result) {
+    case kFpgaOk:
+      return "success";
+    case kFpgaUnavailable:
+      return "unavailable";
+    case kFpgaWindowOutOfRange:
+      return "window out of range";
+    case kFpgaTransferFailed:
+      return "transfer failed";
+    case kFpgaNotOpen:
+      return "close of a board not open";
+    default:
+      return nullptr;
+  }
+}
 
 std::string fpga_soc_name(uint32_t soc_id) {
   switch (soc_id) {
@@ -43,7 +64,7 @@ std::string fpga_soc_name(uint32_t soc_id) {
 FPGADriver::FPGADriver() : FPGADriver(fpga_device_prefix()) {}
 
 FPGADriver::FPGADriver(const std::string& device_prefix)
-    : board_(std::make_unique<XilinxFPGA>(device_prefix)) {
+    : device_(device_prefix + "0"), board_(std::make_unique<XilinxFPGA>(device_prefix)) {
   if (board_->open_device(0) != kFpgaOk) throw DriverNotAvailable();
   if (board_->map_memory_registers(0, 0, kRegisterWindowEnd) != kFpgaOk) throw DriverNotAvailable();
   name_ = "fpga-" + fpga_soc_name(read_register(*this, kSocNameWord) >> 20);
@@ -53,14 +74,14 @@ FPGADriver::FPGADriver(const std::string& device_prefix)
 FPGADriver::~FPGADriver() { board_->close_device(); }
 
 void FPGADriver::do_read(uint32_t address, void* buffer, size_t length) {
-  board_transfer("An error occured while reading data from hardware", address, length,
+  board_transfer("An error occured while reading data from hardware", address, length, device_,
                  [&](uint32_t size, bool is_register) {
                    return board_->read_data(buffer, size, address, is_register);
                  });
 }
 
 void FPGADriver::do_write(uint32_t address, const void* buffer, size_t length) {
-  board_transfer("An error occured while writing data to hardware", address, length,
+  board_transfer("An error occured while writing data to hardware", address, length, device_,
                  [&](uint32_t size, bool is_register) {
                    return board_->write_data(buffer, size, address, is_register);
                  });

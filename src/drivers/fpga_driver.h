@@ -33,13 +33,16 @@ class FPGADriver : public HostDriver {
   uint32_t registers_base() const override { return 0; }
 
  protected:
-  // Throw std::runtime_error "An error occured while reading data from hardware" /
-  // "An error occured while writing data to hardware".
+  // Throw TransportError "An error occured while reading data from hardware" / "An
+  // error occured while writing data to hardware", followed by the board's result, the
+  // transfer and the device ("; board result 4 (transfer failed) at 0x200000 len 8 on
+  // /dev/xdma0").
   void do_read(uint32_t address, void* buffer, size_t length) override;
   void do_write(uint32_t address, const void* buffer, size_t length) override;
 
  private:
-  std::string name_;  // "fpga-" + the SoC name
+  std::string device_;  // the board's device files start with this
+  std::string name_;    // "fpga-" + the SoC name
   std::unique_ptr<FPGABoard> board_;
 };
 

@@ -3,12 +3,12 @@
 #include <cstdlib>
 #include <limits>
 #include <sstream>
-#include <stdexcept>
 
 #include "core/register_field.h"
 #include "drivers/driver_errors.h"
 #include "drivers/driver_print.h"
 #include "drivers/posix/jlink_library.h"
+#include "drivers/transport_error.h"
 #include "drivers/usb_driver.h"
 
 namespace morla {
@@ -57,28 +57,29 @@ constexpr uint32_t kLockControl = 0xE8012008;
 constexpr RegisterField kLockBit0{0, 1};
 constexpr RegisterField kLockBit1{1, 1};
 
-std::runtime_error transfer_error(const char* operation, uint32_t address, const std::string& cause) {
-  std::ostringstream text;
-  text << operation << std::hex << address;
-  if (!cause.empty()) text << " (" << cause << ")";
-  return std::runtime_error(text.str());
-}
-
 constexpr const char* kReadError = "Unable to read at address 0x";
 constexpr const char* kWriteError = "Unable to write at address 0x";
+
+// A failed transfer: the fixed form with the address, then the cause and the library.
+TransportError probe_error(const char* operation, uint32_t address, size_t length, int result,
+                           const std::string& cause, const std::string& library) {
+  std::ostringstream text;
+  text << operation << std::hex << address << std::dec << "; " << cause << " on " << library;
+  return TransportError::with_text(text.str(), address, length, LinkFailure{result, 0, address}, library);
+}
 
 // The whole length in one call of the probe; a length it cannot take, or a library
 // that lacks the function, fails as the transfer itself would.
 template <typename Signature, typename Buffer>
-int probe_transfer(const DlHandle& library, EntryPoint<Signature> point, const char* error,
-                   uint32_t address, Buffer buffer, size_t length) {
+int probe_transfer(const DlHandle& library, const std::string& library_path, EntryPoint<Signature> point,
+                   const char* error, uint32_t address, Buffer buffer, size_t length) {
   if (length > std::numeric_limits<uint32_t>::max())
-    throw transfer_error(error, address, "longer than one probe transfer");
+    throw probe_error(error, address, length, 0, "longer than one probe transfer", library_path);
   Signature* function = nullptr;
   try {
     function = entry(library, point);
   } catch (const DlHandleError&) {
-    throw transfer_error(error, address, std::string(point.name) + " not found in the probe library");
+    throw probe_error(error, address, length, 0, std::string(point.name) + " not found", library_path);
   }
   return function(address, static_cast<uint32_t>(length), buffer);
 }
@@ -88,7 +89,8 @@ int probe_transfer(const DlHandle& library, EntryPoint<Signature> point, const c
 JlinkDriver::JlinkDriver() {
   if (std::getenv("JLINK_EN") == nullptr) throw DriverNotAvailable();
   try {
-    library_ = std::make_unique<DlHandle>(jlink_library_path());
+    library_path_ = jlink_library_path();
+    library_ = std::make_unique<DlHandle>(library_path_);
     connect();
     unlock_debug_access();
     name_ = "Jlink/" + make_soc_name(*this);
@@ -99,11 +101,14 @@ JlinkDriver::JlinkDriver() {
   } catch (const DriverNotAvailable&) {
     close_connection();
     throw;
-  } catch (const std::runtime_error& error) {
+  } catch (const TransportError& error) {
     // A transfer of the start-up failed: the probe reached no usable core.
     close_connection();
     driver_print("%s\n", error.what());
     throw DriverNotAvailable();
+  } catch (...) {
+    close_connection();
+    throw;
   }
 }
 
@@ -154,13 +159,19 @@ void JlinkDriver::close_connection() {
 }
 
 void JlinkDriver::do_read(uint32_t address, void* buffer, size_t length) {
-  if (probe_transfer(*library_, kReadMem, kReadError, address, buffer, length) < 0)
-    throw transfer_error(kReadError, address, "");
+  const int result = probe_transfer(*library_, library_path_, kReadMem, kReadError, address, buffer, length);
+  if (result < 0)
+    throw probe_error(kReadError, address, length, result, "probe result " + std::to_string(result),
+                      library_path_);
 }
 
 void JlinkDriver::do_write(uint32_t address, const void* buffer, size_t length) {
-  const int written = probe_transfer(*library_, kWriteMem, kWriteError, address, buffer, length);
-  if (written < 0 || static_cast<size_t>(written) != length) throw transfer_error(kWriteError, address, "");
+  const int written =
+      probe_transfer(*library_, library_path_, kWriteMem, kWriteError, address, buffer, length);
+  if (written < 0 || static_cast<size_t>(written) != length)
+    throw probe_error(kWriteError, address, length, written,
+                      "probe wrote " + std::to_string(written) + " of " + std::to_string(length) + " bytes",
+                      library_path_);
 }
 
 }  // namespace morla

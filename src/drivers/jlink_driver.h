@@ -22,8 +22,9 @@ class JlinkDriver : public HostDriver {
   const char* desc() const override { return name_.c_str(); }
 
  protected:
-  // The whole length in one probe call; failures throw std::runtime_error
-  // "Unable to read at address 0x..." / "Unable to write at address 0x...".
+  // The whole length in one probe call; failures throw TransportError "Unable to read
+  // at address 0x<address>" / "Unable to write at address 0x<address>", followed by the
+  // cause and the library ("; probe result -1 on libjlinkarm.so").
   void do_read(uint32_t address, void* buffer, size_t length) override;
   void do_write(uint32_t address, const void* buffer, size_t length) override;
 
@@ -34,6 +35,7 @@ class JlinkDriver : public HostDriver {
   void unlock_debug_access();
   void close_connection();
 
+  std::string library_path_;
   std::unique_ptr<DlHandle> library_;
   bool connection_open_ = false;
   std::string name_;  // "Jlink/" + the SoC name

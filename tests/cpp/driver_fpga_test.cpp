@@ -22,6 +22,7 @@
 #include "drivers/driver_errors.h"
 #include "drivers/fpga_driver.h"
 #include "drivers/posix/xilinx_fpga.h"
+#include "drivers/transport_error.h"
 #include "fpga_board_files.h"
 #include "memory_driver.h"
 #include "test_helpers.h"
@@ -107,7 +108,7 @@ struct TransferCase {
   bool write;
   uint32_t address;
   size_t length;
-  const char* error;
+  std::string error;
 };
 
 class FpgaTransferError : public testing::TestWithParam<TransferCase> {};
@@ -121,13 +122,13 @@ TEST_P(FpgaTransferError, GivesTheDriverMessage) {
   std::filesystem::create_symlink("/dev/full", files.write_channel());
   FPGADriver driver(files.prefix());
   std::vector<uint8_t> bytes(c.length);
-  const std::string text = test::error_text<std::runtime_error>([&] {
+  const std::string text = test::error_text<TransportError>([&] {
     if (c.write)
       driver.write(c.address, bytes.data(), bytes.size());
     else
       driver.read(c.address, bytes.data(), bytes.size());
   });
-  EXPECT_EQ(text.rfind(c.error, 0), 0u) << text;
+  EXPECT_EQ(text, c.error + " on " + files.prefix() + "0");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -135,9 +136,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // The register window is only as long as the user file.
         TransferCase{"read past the window", false, kWindowEnd - 4, 8,
-                     "An error occured while reading data from hardware"},
+                     "An error occured while reading data from hardware; board result 4 (transfer failed) at "
+                     "0x1ffffc len 8"},
         TransferCase{"write to a full channel", true, 0x24000000, 64,
-                     "An error occured while writing data to hardware"}),
+                     "An error occured while writing data to hardware; board result 4 (transfer failed) at "
+                     "0x24000000 len 64"}),
     test::names_by([](const TransferCase& c) { return c.name; }));
 
 TEST(FpgaDriver, WithoutBoardFilesIsNotAvailableAndPrintsNothing) {

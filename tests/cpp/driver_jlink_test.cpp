@@ -21,6 +21,8 @@ namespace {
 using Calls = std::vector<std::string>;
 
 const char* const kConnected = "JLINK opened\nSuccesfully connected to device 'Cortex-M4'\n";
+// How a transfer error ends: the library it went through.
+const std::string kOnLibrary = std::string(" on ") + MORLA_FAKE_JLINK;
 
 // The connection sequence of a core that is already halted, the unlock writes and the
 // start-up reads (SoC revision, hardware version).
@@ -120,18 +122,20 @@ INSTANTIATE_TEST_SUITE_P(
         StartUpFailure{"halt refused", "FAKE_JLINK_RUNNING=1 FAKE_JLINK_FAIL=halt",
                        std::string(kConnected) + "Failed to halt M4 core\n", {"Halt", "Close", "unload"}},
         StartUpFailure{"unlock write short", "FAKE_JLINK_FAIL=write FAKE_JLINK_FAIL_AT=e8012c00",
-                       std::string(kConnected) + "Unable to write at address 0xe8012c00\n",
+                       std::string(kConnected) + "Unable to write at address 0xe8012c00; probe wrote 3 of 4 bytes" +
+                           kOnLibrary + "\n",
                        {"WriteMem e8012c00 4", "Close", "unload"}},
         StartUpFailure{"version read fails", "FAKE_JLINK_FAIL=read FAKE_JLINK_FAIL_AT=fcc00000",
-                       std::string(kConnected) + "Unable to read at address 0xfcc00000\n",
+                       std::string(kConnected) + "Unable to read at address 0xfcc00000; probe result -1" +
+                           kOnLibrary + "\n",
                        {"ReadMem fcc00000 4", "Close", "unload"}},
         StartUpFailure{"open missing", "FAKE_JLINK_MISSING=JLINKARM_Open", "", {"unload"}},
         StartUpFailure{"connect missing", "FAKE_JLINK_MISSING=JLINKARM_Connect", "JLINK opened\n",
                        {"SetSpeed 12000", "Close", "unload"}},
         StartUpFailure{"write missing", "FAKE_JLINK_MISSING=JLINKARM_WriteMem",
                        std::string(kConnected) +
-                           "Unable to write at address 0xe8012c00 (JLINKARM_WriteMem not found in the "
-                           "probe library)\n",
+                           "Unable to write at address 0xe8012c00; JLINKARM_WriteMem not found" + kOnLibrary +
+                           "\n",
                        {"IsHalted", "Close", "unload"}}),
     test::names_by([](const StartUpFailure& c) { return c.name; }));
 
@@ -169,15 +173,15 @@ INSTANTIATE_TEST_SUITE_P(
     Transfers, JlinkTransferFailure,
     testing::Values(
         TransferFailure{"failed read", "set:FAKE_JLINK_FAIL=read set:FAKE_JLINK_FAIL_AT=24000400 read:24000400:64",
-                        "Unable to read at address 0x24000400"},
+                        "Unable to read at address 0x24000400; probe result -1" + kOnLibrary},
         TransferFailure{"short write", "set:FAKE_JLINK_FAIL=write write:2400abc0:16 set:FAKE_JLINK_FAIL=",
-                        "Unable to write at address 0x2400abc0"},
+                        "Unable to write at address 0x2400abc0; probe wrote 15 of 16 bytes" + kOnLibrary},
         TransferFailure{"read missing later",
                         "set:FAKE_JLINK_MISSING=JLINKARM_ReadMem read:24000000:4 set:FAKE_JLINK_MISSING=",
-                        "Unable to read at address 0x24000000 (JLINKARM_ReadMem not found in the probe library)"},
+                        "Unable to read at address 0x24000000; JLINKARM_ReadMem not found" + kOnLibrary},
         TransferFailure{"write missing later",
                         "set:FAKE_JLINK_MISSING=JLINKARM_WriteMem write:24000000:4 set:FAKE_JLINK_MISSING=",
-                        "Unable to write at address 0x24000000 (JLINKARM_WriteMem not found in the probe library)"}),
+                        "Unable to write at address 0x24000000; JLINKARM_WriteMem not found" + kOnLibrary}),
     test::names_by([](const TransferFailure& c) { return c.name; }));
 
 // A library that lost its Close has no connection to close: the driver still goes.

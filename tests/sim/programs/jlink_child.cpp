@@ -1,7 +1,8 @@
 // A J-Link driver in a fresh process, as the tests drive it against the fake probe
 // library named by MORLA_JLINK_LIBRARY. Each argument is one step, its outcome
 // printed on a line of its own:
-//   read:<hex address>:<length>    "read <first word in hex>" or "error: <text>"
+//   read:<hex address>:<length>    "read <first word in hex>" or "error: <text>" (of a
+//                                  TransportError; "untyped error: " for another)
 //   write:<hex address>:<length>   writes a byte pattern: "written" or "error: <text>"
 //   set:<VARIABLE>=<value>         sets a variable of the environment (the library's
 //                                  failure modes are read at each call)
@@ -18,6 +19,7 @@
 #include "drivers/driver_errors.h"
 #include "drivers/hw_dump.h"
 #include "drivers/jlink_driver.h"
+#include "drivers/transport_error.h"
 
 using namespace morla;
 
@@ -54,8 +56,10 @@ void run_step(JlinkDriver& driver, const std::string& step) {
       const size_t equals = assignment.find('=');
       setenv(assignment.substr(0, equals).c_str(), assignment.substr(equals + 1).c_str(), 1);
     }
-  } catch (const std::runtime_error& error) {
+  } catch (const TransportError& error) {
     std::printf("error: %s\n", error.what());
+  } catch (const std::runtime_error& error) {
+    std::printf("untyped error: %s\n", error.what());
   }
 }
 
