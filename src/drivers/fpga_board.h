@@ -5,17 +5,21 @@
 
 namespace morla {
 
+namespace fpga {
+
 // Result codes of the board operations.
-enum FpgaResult : uint32_t {
-  kFpgaOk = 0,
-  kFpgaUnavailable = 1,       // not open, or the device (file) could not be opened
-  kFpgaWindowOutOfRange = 2,  // a register window other than 0, 1 or 2
-  kFpgaTransferFailed = 4,    // positioning, reading or writing failed, or fell short
-  kFpgaNotOpen = 7,           // close of a board that is not open
+enum Result : uint32_t {
+  kOk = 0,
+  kUnavailable = 1,       // not open, or the device (file) could not be opened
+  kWindowOutOfRange = 2,  // a register window other than 0, 1 or 2
+  kTransferFailed = 4,    // positioning, reading or writing failed, or fell short
+  kNotOpen = 7,           // close of a board that is not open
 };
 
 // The name of a result code ("transfer failed"); null for any other value.
-const char* fpga_result_name(int result);
+const char* result_name(int result);
+
+}  // namespace fpga
 
 class FPGABoard {
  public:

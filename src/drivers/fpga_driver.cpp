@@ -18,29 +18,29 @@ template <typename Transfer>
 void board_transfer(const char* error, uint32_t address, size_t length, const std::string& device,
                     Transfer transfer) {
   const uint32_t result = length > std::numeric_limits<uint32_t>::max()
-                              ? kFpgaTransferFailed
+                              ? fpga::kTransferFailed
                               : transfer(static_cast<uint32_t>(length), address < FPGADriver::kRegisterWindowEnd);
-  if (result == kFpgaOk) return;
+  if (result == fpga::kOk) return;
   const int status = static_cast<int>(result);
   std::ostringstream text;
-  text << error << "; board result " << status_text(status, fpga_result_name) << " at 0x" << std::hex
+  text << error << "; board result " << status_text(status, fpga::result_name) << " at 0x" << std::hex
        << address << std::dec << " len " << length << " on " << device;
   throw TransportError::with_text(text.str(), address, length, LinkFailure{status, 0, address}, device);
 }
 
 }  // namespace
 
-const char* fpga_result_name(int result) {
+const char* fpga::result_name(int result) {
   switch (result) {
-    case kFpgaOk:
+    case fpga::kOk:
       return "success";
-    case kFpgaUnavailable:
+    case fpga::kUnavailable:
       return "unavailable";
-    case kFpgaWindowOutOfRange:
+    case fpga::kWindowOutOfRange:
       return "window out of range";
-    case kFpgaTransferFailed:
+    case fpga::kTransferFailed:
       return "transfer failed";
-    case kFpgaNotOpen:
+    case fpga::kNotOpen:
       return "close of a board not open";
     default:
       return nullptr;
@@ -65,8 +65,8 @@ FPGADriver::FPGADriver() : FPGADriver(fpga_device_prefix()) {}
 
 FPGADriver::FPGADriver(const std::string& device_prefix)
     : device_(device_prefix + "0"), board_(std::make_unique<XilinxFPGA>(device_prefix)) {
-  if (board_->open_device(0) != kFpgaOk) throw DriverNotAvailable();
-  if (board_->map_memory_registers(0, 0, kRegisterWindowEnd) != kFpgaOk) throw DriverNotAvailable();
+  if (board_->open_device(0) != fpga::kOk) throw DriverNotAvailable();
+  if (board_->map_memory_registers(0, 0, kRegisterWindowEnd) != fpga::kOk) throw DriverNotAvailable();
   name_ = "fpga-" + fpga_soc_name(read_register(*this, kSocNameWord) >> 20);
   read_version_from_board();
 }

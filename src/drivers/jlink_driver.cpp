@@ -8,8 +8,8 @@
 #include "drivers/driver_errors.h"
 #include "drivers/driver_print.h"
 #include "drivers/posix/jlink_library.h"
+#include "drivers/soc_name.h"
 #include "drivers/transport_error.h"
-#include "drivers/usb_driver.h"
 
 namespace morla {
 namespace {

@@ -173,20 +173,20 @@ TEST_F(FpgaBoard, RemappingTheWindowClosesThePreviousOne) {
   const auto before = open_descriptors();
   {
     XilinxFPGA board(files_.prefix());
-    ASSERT_EQ(board.open_device(0), kFpgaOk);
-    ASSERT_EQ(board.map_memory_registers(0, 0, kWindowEnd), kFpgaOk);
+    ASSERT_EQ(board.open_device(0), fpga::kOk);
+    ASSERT_EQ(board.map_memory_registers(0, 0, kWindowEnd), fpga::kOk);
     const auto mapped = open_descriptors();
     EXPECT_EQ(mapped.size(), before.size() + 3);
     // A second window based at 0x1000: register address 0x1100 is offset 0x100.
     write_file_word(files_.user_file(), 0x100, 0xCAFE0001);
-    ASSERT_EQ(board.map_memory_registers(1, 0x1000, kWindowEnd), kFpgaOk);
+    ASSERT_EQ(board.map_memory_registers(1, 0x1000, kWindowEnd), fpga::kOk);
     EXPECT_EQ(open_descriptors().size(), mapped.size());
     uint32_t word = 0;
-    EXPECT_EQ(board.read_data(&word, 4, 0x1100, true), kFpgaOk);
+    EXPECT_EQ(board.read_data(&word, 4, 0x1100, true), fpga::kOk);
     EXPECT_EQ(word, 0xCAFE0001u);
-    EXPECT_EQ(board.read_data(&word, 4, 0xFFC, true), kFpgaTransferFailed);
-    EXPECT_EQ(board.map_memory_registers(3, 0, kWindowEnd), kFpgaWindowOutOfRange);
-    EXPECT_EQ(board.wait_for_interrupt(), kFpgaOk);
+    EXPECT_EQ(board.read_data(&word, 4, 0xFFC, true), fpga::kTransferFailed);
+    EXPECT_EQ(board.map_memory_registers(3, 0, kWindowEnd), fpga::kWindowOutOfRange);
+    EXPECT_EQ(board.wait_for_interrupt(), fpga::kOk);
   }
   EXPECT_EQ(open_descriptors(), before);
 }
@@ -194,15 +194,15 @@ TEST_F(FpgaBoard, RemappingTheWindowClosesThePreviousOne) {
 TEST_F(FpgaBoard, ClosedBoardRefusesEveryOperation) {
   XilinxFPGA board(files_.prefix());
   uint32_t word = 0;
-  EXPECT_EQ(board.close_device(), kFpgaNotOpen);
-  EXPECT_EQ(board.map_memory_registers(0, 0, kWindowEnd), kFpgaUnavailable);
-  EXPECT_EQ(board.read_data(&word, 4, 0, true), kFpgaUnavailable);
-  EXPECT_EQ(board.write_data(&word, 4, kWindowEnd, false), kFpgaUnavailable);
-  ASSERT_EQ(board.open_device(0), kFpgaOk);
-  EXPECT_EQ(board.read_data(&word, 4, 0, true), kFpgaTransferFailed);  // no window yet
-  EXPECT_EQ(board.close_device(), kFpgaOk);
-  EXPECT_EQ(board.close_device(), kFpgaNotOpen);
-  EXPECT_EQ(board.open_device(1), kFpgaUnavailable);  // there is no board 1
+  EXPECT_EQ(board.close_device(), fpga::kNotOpen);
+  EXPECT_EQ(board.map_memory_registers(0, 0, kWindowEnd), fpga::kUnavailable);
+  EXPECT_EQ(board.read_data(&word, 4, 0, true), fpga::kUnavailable);
+  EXPECT_EQ(board.write_data(&word, 4, kWindowEnd, false), fpga::kUnavailable);
+  ASSERT_EQ(board.open_device(0), fpga::kOk);
+  EXPECT_EQ(board.read_data(&word, 4, 0, true), fpga::kTransferFailed);  // no window yet
+  EXPECT_EQ(board.close_device(), fpga::kOk);
+  EXPECT_EQ(board.close_device(), fpga::kNotOpen);
+  EXPECT_EQ(board.open_device(1), fpga::kUnavailable);  // there is no board 1
 }
 
 // The same board words give the same mesh through the FPGA driver (registers at 0)

@@ -60,30 +60,30 @@ uint32_t XilinxFPGA::open_device(uint32_t device_index) {
   if (read_fd_ < 0 || write_fd_ < 0) {
     close_file(&read_fd_);
     close_file(&write_fd_);
-    return kFpgaUnavailable;
+    return fpga::kUnavailable;
   }
   open_ = true;
-  return kFpgaOk;
+  return fpga::kOk;
 }
 
 uint32_t XilinxFPGA::close_device() {
-  if (!open_) return kFpgaNotOpen;
+  if (!open_) return fpga::kNotOpen;
   open_ = false;
   close_file(&user_fd_);
   close_file(&read_fd_);
   close_file(&write_fd_);
-  return kFpgaOk;
+  return fpga::kOk;
 }
 
 uint32_t XilinxFPGA::map_memory_registers(uint32_t window, uint64_t base, uint64_t /*size*/) {
-  if (!open_) return kFpgaUnavailable;
-  if (window > kLastWindow) return kFpgaWindowOutOfRange;
+  if (!open_) return fpga::kUnavailable;
+  if (window > kLastWindow) return fpga::kWindowOutOfRange;
   const int user_fd = open_file(device_path_ + "_user", O_RDWR);
-  if (user_fd < 0) return kFpgaUnavailable;
+  if (user_fd < 0) return fpga::kUnavailable;
   close_file(&user_fd_);
   user_fd_ = user_fd;
   window_base_ = base;
-  return kFpgaOk;
+  return fpga::kOk;
 }
 
 bool XilinxFPGA::place(uint32_t address, bool is_register, int channel_fd, int* fd, off_t* offset) const {
@@ -99,27 +99,27 @@ bool XilinxFPGA::place(uint32_t address, bool is_register, int channel_fd, int* 
 }
 
 uint32_t XilinxFPGA::read_data(void* buffer, uint32_t length, uint32_t address, bool is_register) {
-  if (!open_) return kFpgaUnavailable;
+  if (!open_) return fpga::kUnavailable;
   int fd = -1;
   off_t offset = 0;
-  if (!place(address, is_register, read_fd_, &fd, &offset)) return kFpgaTransferFailed;
+  if (!place(address, is_register, read_fd_, &fd, &offset)) return fpga::kTransferFailed;
   auto* bytes = static_cast<uint8_t*>(buffer);
   const bool done = transfer_whole(length, [&](size_t done_bytes) {
     return ::pread(fd, bytes + done_bytes, length - done_bytes, offset + static_cast<off_t>(done_bytes));
   });
-  return done ? kFpgaOk : kFpgaTransferFailed;
+  return done ? fpga::kOk : fpga::kTransferFailed;
 }
 
 uint32_t XilinxFPGA::write_data(const void* data, uint32_t length, uint32_t address, bool is_register) {
-  if (!open_) return kFpgaUnavailable;
+  if (!open_) return fpga::kUnavailable;
   int fd = -1;
   off_t offset = 0;
-  if (!place(address, is_register, write_fd_, &fd, &offset)) return kFpgaTransferFailed;
+  if (!place(address, is_register, write_fd_, &fd, &offset)) return fpga::kTransferFailed;
   const auto* bytes = static_cast<const uint8_t*>(data);
   const bool done = transfer_whole(length, [&](size_t done_bytes) {
     return ::pwrite(fd, bytes + done_bytes, length - done_bytes, offset + static_cast<off_t>(done_bytes));
   });
-  return done ? kFpgaOk : kFpgaTransferFailed;
+  return done ? fpga::kOk : fpga::kTransferFailed;
 }
 
 }  // namespace morla

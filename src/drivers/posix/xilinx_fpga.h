@@ -27,11 +27,11 @@ class XilinxFPGA final : public FPGABoard {
 
   // Opens both DMA channels of board `device_index`.
   uint32_t open_device(uint32_t device_index) override;
-  // Closes every descriptor that is open; kFpgaNotOpen when the board is not.
+  // Closes every descriptor that is open; fpga::kNotOpen when the board is not.
   uint32_t close_device() override;
   uint32_t write_data(const void* data, uint32_t length, uint32_t address, bool is_register) override;
   uint32_t read_data(void* buffer, uint32_t length, uint32_t address, bool is_register) override;
-  uint32_t wait_for_interrupt() override { return kFpgaOk; }
+  uint32_t wait_for_interrupt() override { return fpga::kOk; }
   // Opens the user register file; a window opened before is closed once the new
   // one is open.
   uint32_t map_memory_registers(uint32_t window, uint64_t base, uint64_t size) override;
