@@ -4,6 +4,7 @@
 #include <sstream>
 
 #include "drivers/driver_errors.h"
+#include "drivers/driver_print.h"
 #include "drivers/posix/xilinx_fpga.h"
 #include "drivers/status_text.h"
 #include "drivers/transport_error.h"
@@ -67,8 +68,15 @@ FPGADriver::FPGADriver(const std::string& device_prefix)
     : device_(device_prefix + "0"), board_(std::make_unique<XilinxFPGA>(device_prefix)) {
   if (board_->open_device(0) != fpga::kOk) throw DriverNotAvailable();
   if (board_->map_memory_registers(0, 0, kRegisterWindowEnd) != fpga::kOk) throw DriverNotAvailable();
-  name_ = "fpga-" + fpga_soc_name(read_register(*this, kSocNameWord) >> 20);
-  read_version_from_board();
+  try {
+    name_ = "fpga-" + fpga_soc_name(read_register(*this, kSocNameWord) >> 20);
+    read_version_from_board();
+  } catch (const TransportError& error) {
+    // Files that open but cannot be read are no board: skip them, so that the boards
+    // of the other drivers are still listed.
+    driver_print("%s\n", error.what());
+    throw DriverNotAvailable();
+  }
 }
 
 FPGADriver::~FPGADriver() { board_->close_device(); }

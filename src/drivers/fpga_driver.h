@@ -25,7 +25,8 @@ class FPGADriver : public HostDriver {
   // Board 0 under the device-file prefix of the environment (or the default).
   FPGADriver();
   // Board 0 under `device_prefix`. Throws DriverNotAvailable, printing nothing, when
-  // the board or its register window cannot be opened.
+  // the board or its register window cannot be opened, and with the read error printed
+  // when the board's name or version cannot be read.
   explicit FPGADriver(const std::string& device_prefix);
   ~FPGADriver() override;
 

@@ -150,6 +150,17 @@ TEST(FpgaDriver, WithoutBoardFilesIsNotAvailableAndPrintsNothing) {
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
+// A register file too short to hold the SoC name word is no board: the read error is
+// printed and the driver left out.
+TEST_F(FpgaBoard, UnreadableNameWordLeavesTheDriverOut) {
+  ASSERT_EQ(truncate(files_.user_file().c_str(), 0x1000), 0);
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(FPGADriver(files_.prefix()), DriverNotAvailable);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "An error occured while reading data from hardware; board result 4 (transfer failed) at 0x1f0000 "
+            "len 4 on " + files_.prefix() + "0\n");
+}
+
 TEST(FpgaDriver, PrefixComesFromTheEnvironment) {
   sim::FpgaBoardFiles files(sim::orbi_board(1), 1333);
   setenv(kFpgaDevicePrefixVariable, files.prefix().c_str(), 1);
