@@ -1,0 +1,20 @@
+#include "backend/v2/signed_field.h"
+
+#include "core/platform.h"
+
+namespace morla::v2 {
+
+uint32_t to_signed_field(int32_t value, int bits) {
+  const int64_t low = -(int64_t{1} << (bits - 1));
+  const int64_t high = (int64_t{1} << (bits - 1)) - 1;
+  if (value < low || value > high) panic("%d cannot fit in a %d-bit signed integer", value, bits);
+  return static_cast<uint32_t>(value) & ((uint32_t{1} << bits) - 1u);
+}
+
+uint32_t to_unsigned_field(uint32_t value, unsigned bits) {
+  if (bits < 32 && value >= (uint32_t{1} << bits))
+    panic("%u cannot fit in a %u-bit unsigned integer", value, bits);
+  return value;
+}
+
+}  // namespace morla::v2

@@ -1,0 +1,89 @@
+#pragma once
+// Small v2 models, devices and tensors for the v2 back-end tests.
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/graph_utils.h"
+#include "core/layer.h"
+#include "core/layer_impl.h"
+#include "core/layer_params.h"
+#include "core/mesh.h"
+#include "core/model.h"
+#include "core/tensor.h"
+#include "core/variables.h"
+#include "core/virtual_device.h"
+#include "mapping/hardware_description.h"
+
+namespace morla::v2test {
+
+using Params = std::map<std::string, int>;
+
+// A model built layer by layer, starting from an InputData layer "in".
+class V2Model {
+ public:
+  explicit V2Model(uint32_t width = 8, uint32_t height = 8, uint32_t channels = 4,
+                   int input_bits = 8) {
+    add("in", LayerType::InputData,
+        {{"input_width", static_cast<int>(width)},
+         {"input_height", static_cast<int>(height)},
+         {"input_channels", static_cast<int>(channels)},
+         {"input_bits", input_bits}},
+        {});
+  }
+
+  LayerPtr add(const std::string& name, LayerType type, const Params& params,
+               const std::vector<std::string>& inbounds) {
+    auto p = LayerParams::create(type, params);
+    auto layer = Layer::create(p.get(), name);
+    LayerList links;
+    for (const auto& n : inbounds) links.push_back(model->get_layer(n));
+    model->add(layer, links);
+    return layer;
+  }
+  // A 3x3 Conv2D with 4 filters, 8-bit weights, Same padding and ReLU, then `extra`.
+  LayerPtr conv(const std::string& name, const std::vector<std::string>& inbounds,
+                Params extra = {}) {
+    Params p{{"kernel_size", 3}, {"filters", 4}};
+    for (const auto& [k, v] : extra) p[k] = v;
+    return add(name, LayerType::Conv2D, p, inbounds);
+  }
+  LayerPtr operator[](const std::string& name) const { return model->get_layer(name); }
+
+  std::unique_ptr<Model> model = Model::create();
+};
+
+// Replaces (or adds) a layer variable with a zero-filled tensor of another shape.
+inline std::shared_ptr<Dense> replace_variable(Layer& layer, const std::string& name,
+                                               TensorType type, const Shape& shape) {
+  return dynamic_cast<LayerImpl&>(layer).variable_store().create(name, type, shape,
+                                                                 Dense::Layout::RowMajor);
+}
+
+template <typename T> void fill_values(Dense& tensor, const std::vector<T>& values) {
+  T* data = tensor.mutable_data<T>();
+  for (size_t i = 0; i < values.size(); ++i) data[i] = values[i];
+}
+
+inline std::shared_ptr<Dense> make_tensor(TensorType type, const Shape& shape) {
+  return std::shared_ptr<Dense>(Dense::create(type, shape, Dense::Layout::RowMajor));
+}
+
+// A v2 mesh of CNPs in one row, columns 1..n, two NPs per column.
+inline Mesh v2_mesh(uint32_t columns = 2, bool luts = true) {
+  std::vector<np::Info> nps;
+  for (uint8_t col = 1; col <= columns; ++col)
+    for (uint8_t id = 0; id < 2; ++id)
+      nps.push_back(np::Info{hw::Ident{col, 1, id, 0}, {hw::Type::CNP1, hw::Type::CNP2}, luts});
+  return Mesh(IpVersion::v2, hw::Ident{0, 1, 0, 0}, hw::Ident{0, 1, 1, 0}, std::nullopt, nps, {});
+}
+
+inline HwVersion v2_version() { return HwVersion{HwVersion::kel_id, 0xA2, 1, 0}; }
+
+inline HardwareDescription v2_description(const Mesh& mesh = v2_mesh()) {
+  return describe_hardware(0xA2, mesh);
+}
+
+}  // namespace morla::v2test
