@@ -11,6 +11,7 @@
 #include "core/hw_type.h"
 #include "mapping/compatibility_checker.h"
 #include "mapping/component.h"
+#include "mapping/hardware_description.h"
 #include "mapping/mapping_status.h"
 
 namespace morla {
@@ -54,6 +55,8 @@ class ComponentPool {
 
  private:
   std::map<hw::Type, std::vector<PoolEntry>> entries_;
+  // The back end's limit words for the device (the FNP3 choice reads them).
+  HardwareDescription description_;
   const CompatibilityChecker& checker_;
   const MapConstraints& constraints_;
 };

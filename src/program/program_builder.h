@@ -89,6 +89,7 @@ class ProgramBuilder {
   std::vector<uint32_t> current_pass_;
   RegisterWrites register_writes_;
   std::pair<uint32_t, uint32_t> header_words_{0, 0};
+  bool finished_ = false;
   const LayerRecorder& layer_recorder_;
   const IoRecorder& io_recorder_;
 };
