@@ -7,6 +7,7 @@
 
 // The back ends, one include per IP generation.
 // IP v1:
+#include "backend/v1/backend.h"
 
 // IP v2:
 
@@ -23,6 +24,7 @@ BackendParts make_backend_parts(uint8_t product, const std::shared_ptr<Device>& 
   (void)device;
   (void)description;
   // IP v1, products 0 and 161:
+  if (product == 0 || product == 161) return v1::make_backend(device, description);
 
   // IP v2, product 162:
 
