@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "backend/v2/cnp_weight_layout.h"
-#include "backend/v2/signed_field.h"
+#include "mapping/field_checks.h"
 
 namespace morla::v2 {
 
@@ -13,7 +13,7 @@ namespace {
 uint32_t flag(bool value) { return value ? 1u : 0u; }
 
 // Window offsets are kept as two's complement in 32 bits; the NP takes 3.
-uint32_t window_offset(uint32_t offset) { return to_signed_field(static_cast<int32_t>(offset), 3); }
+uint32_t window_offset(uint32_t offset) { return signed_field(static_cast<int32_t>(offset), 3); }
 
 void record_widths(NpRegisters& b, const CnpNpConfig& c) {
   const bool relu = c.activation == ActivationType::ReLU;

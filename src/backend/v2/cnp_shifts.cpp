@@ -1,7 +1,7 @@
 #include "backend/v2/cnp_shifts.h"
 
 #include "backend/v2/np_registers.h"
-#include "backend/v2/signed_field.h"
+#include "mapping/field_checks.h"
 
 namespace morla::v2 {
 
@@ -34,7 +34,7 @@ std::vector<uint32_t> record_cnp_shifts(const NeuronTensors& t, uint32_t first, 
     if (t.bias_shift) set_bits(words, a, 16, 20, byte_at(t.bias_shift, n));
     if (t.output_shift)
       set_bits(words, a, 21, 26,
-               to_signed_field(static_cast<int8_t>(byte_at(t.output_shift, n)), 6));
+               signed_field(static_cast<int8_t>(byte_at(t.output_shift, n)), 6));
     if (t.max_value_shift) set_bits(words, a, 27, 31, byte_at(t.max_value_shift, n));
     if (t.activation_shift) {
       const uint8_t shift = byte_at(t.activation_shift, n);

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "backend/v2/signed_field.h"
+#include "mapping/field_checks.h"
 #include "mapping/program_record.h"
 
 namespace morla::v2 {
@@ -216,7 +216,7 @@ std::vector<uint32_t> format_depthwise_weights_4bit(const WeightReader& w, uint3
         p = 0;
       }
       for (uint32_t x = 0; x < k; ++x, p += 4) {
-        const uint32_t nibble = to_signed_field(w.at(x, y, 0, first + i), 4);
+        const uint32_t nibble = signed_field(w.at(x, y, 0, first + i), 4);
         image[2 * lane + (p >= 32 ? 1 : 0)] |= nibble << (p % 32);
       }
     }

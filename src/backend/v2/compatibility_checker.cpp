@@ -6,6 +6,7 @@
 
 #include "backend/v2/cnp_checks.h"
 #include "backend/v2/cnp_weight_layout.h"
+#include "backend/v2/fnp_sizes.h"
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
 #include "core/bitwidth.h"
@@ -38,7 +39,8 @@ uint32_t uparam(const Layer& layer, const char* key) {
 }
 
 // The per-type rules; null for a type the checker does not know.
-std::optional<MappingStatus> check_by_type(const HardwareDescription& d, const Layer& layer) {
+std::optional<MappingStatus> check_by_type(const HardwareDescription& d, const Layer& layer,
+                                           const Layer* inbound) {
   switch (type_of(layer)) {
     case LayerType::InputData:
     case LayerType::Dequantizer:
@@ -49,6 +51,11 @@ std::optional<MappingStatus> check_by_type(const HardwareDescription& d, const L
     case LayerType::DepthwiseConv2D: return check_depthwise_conv2d(d, layer);
     case LayerType::Conv2DTranspose: return check_conv2d_transpose(d, layer);
     case LayerType::DepthwiseConv2DTranspose: return check_depthwise_conv2d_transpose(d, layer);
+    case LayerType::Dense1D: return check_dense1d(d, layer, inbound);
+    // The HRC and TNP-B layers have no rules of their own here yet.
+    case LayerType::InputConv2D:
+    case LayerType::BufferTempConv:
+    case LayerType::DepthwiseBufferTempConv: return MappingStatus();
     default: return std::nullopt;
   }
 }
@@ -102,7 +109,7 @@ uint32_t np_input_buffer_words(hw::Type type, uint32_t rows, uint32_t cols, uint
 }
 
 MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>& layer,
-                                                    const std::shared_ptr<Layer>& /*inbound*/,
+                                                    const std::shared_ptr<Layer>& inbound,
                                                     uint32_t /*hw_version*/) const {
   MappingStatus variables;
   for (const auto& budget : kVariableBudgets)
@@ -110,7 +117,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>
   MappingStatus result;
   result.merge(variables);
   result.merge(check_activation_support(*layer, device_->mesh()));
-  const auto by_type = check_by_type(*description_, *layer);
+  const auto by_type = check_by_type(*description_, *layer, inbound.get());
   if (!by_type) return make_mapping_status(*layer, "Unsupported layer type on Morla v2.");
   result.merge(*by_type);
   return result;
@@ -168,6 +175,11 @@ LayerGeometry CompatibilityCheckerImpl::layer_geometry(hw::Type type,
   const uint32_t halo = type == hw::Type::TNP_B ? 0 : get("kernel_size") / 2;
   const uint32_t pool_size = get("pool_size");
   return {halo, halo, halo, halo, get("pool_type"), pool_size, pool_size, get("filters")};
+}
+
+bool CompatibilityCheckerImpl::fits_fnp3(const HardwareDescription& description,
+                                         const std::shared_ptr<Layer>& layer) const {
+  return fnp_weight_words(*layer) <= description[Word::weight_units];
 }
 
 }  // namespace morla::v2

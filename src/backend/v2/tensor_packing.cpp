@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "backend/v2/signed_field.h"
+#include "mapping/field_checks.h"
 
 namespace morla::v2 {
 
@@ -13,7 +13,7 @@ namespace {
 
 constexpr size_t kLutEntries = 2048;
 
-uint32_t lut_entry(const int32_t* values, size_t i) { return to_signed_field(values[i], 14); }
+uint32_t lut_entry(const int32_t* values, size_t i) { return signed_field(values[i], 14); }
 
 }  // namespace
 
@@ -41,8 +41,8 @@ std::vector<uint32_t> pack_weights(const Tensor& a, const Tensor& b, const Tenso
     const int32_t bv = b.get<uint8_t>(i);
     const int32_t cv = c.get<int8_t>(i);
     // A difference of 16 or more would carry into the shift bits.
-    const uint32_t difference = to_unsigned_field(static_cast<uint32_t>(std::abs(av - bv)), 4);
-    const uint32_t shift = to_signed_field(std::max(av, bv) + cv, 3);
+    const uint32_t difference = unsigned_field(static_cast<uint32_t>(std::abs(av - bv)), 4);
+    const uint32_t shift = signed_field(std::max(av, bv) + cv, 3);
     const uint32_t byte = (av <= bv ? 128u : 0u) + difference + 16u * shift;
     words[n / 4] |= byte << (8 * (n % 4));
   }
