@@ -105,16 +105,7 @@ MappingStatus check_cnp_dimensions(const HardwareDescription& description, const
       layer.params()->has("filters") ? static_cast<uint32_t>(param(layer, "filters")) : c;
   r.fail_if(filters > description[Word::max_filters],
             limit_message("number of filters", description[Word::max_filters], filters));
-  const auto input_shift = optional_variable(layer, "input_shift");
-  if (!input_shift) {
-    r.fail_if(true, "No variable named 'input_shift'.");
-  } else {
-    const uint32_t words = shift_memory_bytes(*input_shift);
-    const uint32_t limit = description[Word::input_shift_bytes];
-    r.fail_if(words > limit, "Input shift exceeds memory. Maximum size is " +
-                                 std::to_string(uint64_t{3} * limit) + " bytes. (got " +
-                                 std::to_string(uint64_t{3} * words) + " bytes).");
-  }
+  check_input_shift(r, description, layer);
   return r.status();
 }
 

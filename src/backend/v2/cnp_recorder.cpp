@@ -11,16 +11,14 @@
 #include "backend/v2/cnp_pooling.h"
 #include "backend/v2/cnp_shifts.h"
 #include "backend/v2/cnp_weight_layout.h"
-#include "backend/v2/input_format.h"
 #include "backend/v2/merge_programming.h"
-#include "backend/v2/np_routing.h"
+#include "backend/v2/np_links.h"
 #include "backend/v2/record_key.h"
 #include "backend/v2/rule_check.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
 #include "core/layer_params.h"
 #include "mapping/layer_mapping.h"
-#include "mapping/mapped_nps.h"
 #include "mapping/np_split.h"
 
 namespace morla::v2 {
@@ -88,11 +86,6 @@ std::unique_ptr<NpSplitInterface> split_of(const hw::NpBlock& part, const LayerF
                                    static_cast<uint8_t>(f.pooling.stride_x), pool_padding);
 }
 
-bool skipped(const RecorderFlags& flags, const hw::Ident& ident) {
-  return std::find(flags.skip_idents.begin(), flags.skip_idents.end(), ident) !=
-         flags.skip_idents.end();
-}
-
 const hw::NpBlock& split_part(const Layer& layer, const hw::Component& np) {
   if (!np.np_block)
     throw std::runtime_error("A component of layer '" + layer.name() + "' has no split part.");
@@ -101,8 +94,8 @@ const hw::NpBlock& split_part(const Layer& layer, const hw::Component& np) {
 
 NpRegisters register_block(const Layer& layer, const CnpVariant& v, const LayerFacts& f,
                            const LayerMapping& m, const hw::Component& np,
-                           const ComponentList& sources, const ComponentList& destinations,
-                           const ComponentList& peers, const RecorderFlags& flags) {
+                           const LayerLinks& links, const ComponentList& peers,
+                           const RecorderFlags& flags) {
   const hw::NpBlock& part = split_part(layer, np);
   const uint8_t merge_kind = m.merge_info && m.merge_info->is_add ? 1 : 0;
   NpRegisters block = init_np_registers(np, m.order, flags.registers_only, merge_kind);
@@ -127,18 +120,7 @@ NpRegisters register_block(const Layer& layer, const CnpVariant& v, const LayerF
     std::copy(std::begin(f.pooling.pads), std::end(f.pooling.pads), edges.pads);
   }
   record_cnp_padding_edges(block, f.input, part.spatial_partition, edges, f.inbound_max_pooling);
-  record_p2p_routing(block, NpRoutes{sources, *m.nps, destinations,
-                                     m.store_info ? &*m.store_info : nullptr, m.next_order,
-                                     false, m.has_output_dma, flags.p2p_flag});
-  if (flags.companion) {
-    if (const LayerMapping* other = layer_mapping(*flags.companion); other && other->nps) {
-      const auto entry = std::find_if(other->nps->begin(), other->nps->end(),
-                                      [&](const hw::Component& c) { return c.ident == np.ident; });
-      if (entry != other->nps->end())
-        record_input_padding(block, *flags.companion, *entry, flags.p2p_flag);
-    }
-  }
-  if (flags.mark_np_flag) set_np_flag(block);
+  record_np_links(block, m, links, np, flags);
   return block;
 }
 
@@ -190,17 +172,15 @@ program::RecordPtr record_cnp(const Device& device, const Layer& layer, const Re
     throw std::runtime_error("Invalid layer type for CNP recording.");
   const LayerMapping& m = require_layer_mapping(layer);
   if (!m.nps) throw std::runtime_error("Layer '" + layer.name() + "' is mapped on no NP.");
-  const ComponentList sources = collect_mapped_nps(m);
-  const ComponentList destinations = collect_following_nps(m);
+  const LayerLinks links = layer_links(m);
   const LayerFacts facts = read_facts(layer, v);
   const hw::Component* learning = dual_skip_dma_store(m);
-  const ComponentList peers = learning ? ComponentList{*learning} : destinations;
+  const ComponentList peers = learning ? ComponentList{*learning} : links.destinations;
 
   std::map<hw::Ident, NpRegisters> blocks;
   for (const auto& np : *m.nps)
-    if (!skipped(flags, np.ident))
-      blocks.emplace(np.ident, register_block(layer, v, facts, m, np, sources, destinations, peers,
-                                              flags));
+    if (!is_skipped(flags, np.ident))
+      blocks.emplace(np.ident, register_block(layer, v, facts, m, np, links, peers, flags));
 
   auto record = std::make_unique<program::Record>(record_key(device));
   std::vector<uint32_t> whole_input_shift;

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "mapping/field_checks.h"
+#include "backend/v2/weight_reader.h"
 #include "mapping/program_record.h"
 
 namespace morla::v2 {
@@ -12,34 +13,6 @@ namespace {
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return (a + b - 1) / b; }
 uint32_t round_up(uint32_t a, uint32_t m) { return ceil_div(a, m) * m; }
-
-// Element (x, y, i, f) of a 4-dimensional int8 weights tensor, found through its strides.
-class WeightReader {
- public:
-  explicit WeightReader(const Dense& weights)
-      : weights_(weights), data_(weights.data<int8_t>()), strides_(weights.strides()) {
-    if (weights.shape().size() != 4 || strides_.size() != 4)
-      throw std::runtime_error("CNP weights must have four dimensions.");
-  }
-  uint32_t kernel_size() const { return weights_.shape()[0]; }
-  uint32_t channels() const { return weights_.shape()[2]; }
-  int8_t at(uint32_t x, uint32_t y, uint32_t i, uint32_t f) const {
-    const size_t index = size_t{x} * strides_[0] + size_t{y} * strides_[1] +
-                         size_t{i} * strides_[2] + size_t{f} * strides_[3];
-    check_tensor_index(weights_, index);
-    return data_[index];
-  }
-
- private:
-  const Dense& weights_;
-  const int8_t* data_;
-  std::vector<uint32_t> strides_;
-};
-
-// A byte-addressed image: byte n in word n / 4, bits 8 (n mod 4) upward.
-void put_byte(std::vector<uint32_t>& image, size_t byte_index, uint8_t value) {
-  image[byte_index / 4] |= uint32_t{value} << (8 * (byte_index % 4));
-}
 
 // A bit-addressed image of 64-bit lanes (two words each) from a base word.
 class LaneWriter {
@@ -99,12 +72,12 @@ StandardLayout standard_layout(uint32_t k) {
 
 std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t first,
                                               uint32_t count) {
-  const uint32_t k = w.kernel_size();
+  const uint32_t k = w.dim(0);
   const StandardLayout layout = standard_layout(k);
   const bool split_last = cnp_weight_format(k, 8) == 0;
   const size_t channel_words = size_t{k == 7 ? 4u : 3u} * ch_cont_size(k, count, 8);
-  std::vector<uint32_t> image(padded_image_words(channel_words * w.channels()), 0);
-  for (uint32_t i = 0; i < w.channels(); ++i) {
+  std::vector<uint32_t> image(padded_image_words(channel_words * w.dim(2)), 0);
+  for (uint32_t i = 0; i < w.dim(2); ++i) {
     for (uint32_t g = 0; g * layout.group < count; ++g) {
       const size_t group_byte = (i * channel_words + size_t{g} * layout.group_words) * 4;
       const uint32_t in_group = std::min(layout.group, count - g * layout.group);
@@ -135,12 +108,12 @@ std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t fi
 
 std::vector<uint32_t> format_cnp_weights_4bit(const WeightReader& w, uint32_t first,
                                               uint32_t count) {
-  const uint32_t k = w.kernel_size();
+  const uint32_t k = w.dim(0);
   const uint32_t containers = ch_cont_size(k, count, 4);  // refuses kernel 4 and others
   const uint32_t lane_bits = k <= 3 ? 48 : 50;
   const size_t channel_words = size_t{4} * containers;
-  std::vector<uint32_t> image(channel_words * w.channels(), 0);
-  for (uint32_t i = 0; i < w.channels(); ++i) {
+  std::vector<uint32_t> image(channel_words * w.dim(2), 0);
+  for (uint32_t i = 0; i < w.dim(2); ++i) {
     const size_t base = i * channel_words;
     if (k == 1) {
       LaneWriter lanes(image, base, lane_bits);
@@ -176,7 +149,7 @@ struct DepthwiseLayout {
 
 std::vector<uint32_t> format_depthwise_weights_8bit(const WeightReader& w, uint32_t first,
                                                     uint32_t count) {
-  const uint32_t k = w.kernel_size();
+  const uint32_t k = w.dim(0);
   DepthwiseLayout layout{};
   switch (k) {
     case 3: layout = {12, 2, 0, 0}; break;
@@ -202,7 +175,7 @@ std::vector<uint32_t> format_depthwise_weights_8bit(const WeightReader& w, uint3
 
 std::vector<uint32_t> format_depthwise_weights_4bit(const WeightReader& w, uint32_t first,
                                                     uint32_t count) {
-  const uint32_t k = w.kernel_size();
+  const uint32_t k = w.dim(0);
   if (k != 3 && k != 5 && k != 7) throw std::runtime_error("Invalid kernel size.");
   constexpr uint32_t kLaneBits = 51;
   const size_t words = size_t{count} * (k == 3 ? 2 : k == 5 ? 6 : 14);

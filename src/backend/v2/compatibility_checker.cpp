@@ -7,6 +7,9 @@
 #include "backend/v2/cnp_checks.h"
 #include "backend/v2/cnp_weight_layout.h"
 #include "backend/v2/fnp_sizes.h"
+#include "backend/v2/hrc_checks.h"
+#include "backend/v2/tnp_b_checks.h"
+#include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
 #include "core/bitwidth.h"
@@ -52,10 +55,9 @@ std::optional<MappingStatus> check_by_type(const HardwareDescription& d, const L
     case LayerType::Conv2DTranspose: return check_conv2d_transpose(d, layer);
     case LayerType::DepthwiseConv2DTranspose: return check_depthwise_conv2d_transpose(d, layer);
     case LayerType::Dense1D: return check_dense1d(d, layer, inbound);
-    // The HRC and TNP-B layers have no rules of their own here yet.
-    case LayerType::InputConv2D:
-    case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv: return MappingStatus();
+    case LayerType::InputConv2D: return check_input_conv2d(layer);
+    case LayerType::BufferTempConv: return check_buffer_temp_conv(d, layer);
+    case LayerType::DepthwiseBufferTempConv: return check_depthwise_buffer_temp_conv(d, layer);
     default: return std::nullopt;
   }
 }
@@ -95,15 +97,21 @@ uint32_t layer_weight_containers(const Layer& layer, uint32_t filters) {
     case LayerType::DepthwiseConv2DTranspose:
       return depthwise_ch_cont_size(uparam(layer, "kernel_size"), filters,
                                     uparam(layer, "weights_bits"));
+    case LayerType::BufferTempConv:
+      return tnp_b_weight_size(uparam(layer, "fifo_size"), filters, channels);
+    case LayerType::DepthwiseBufferTempConv:
+      return depthwise_tnp_b_weight_size(uparam(layer, "fifo_size"), filters);
     default: throw std::invalid_argument("Unexpected layer type for CNP or TNP-B.");
   }
 }
 
 uint32_t np_input_buffer_words(hw::Type type, uint32_t rows, uint32_t cols, uint32_t channels,
-                               uint32_t /*fifo_size*/, uint32_t bits) {
+                               uint32_t fifo_size, uint32_t bits) {
   switch (type) {
     case hw::Type::CNP1:
     case hw::Type::CNP2: return cnp_input_words(rows, cols, channels, bits);
+    // The frame buffer is held once more than the FIFO is deep.
+    case hw::Type::TNP_B: return (fifo_size + 1) * tnp_b_frame_words(rows, cols, channels, bits);
     default: throw std::runtime_error("Type of NP not supported.");
   }
 }
@@ -160,9 +168,14 @@ bool CompatibilityCheckerImpl::fits_weights(const std::shared_ptr<Layer>& layer,
           kMaxContainers)
         return false;
       break;
-    default:
+    case LayerType::DepthwiseConv2D:
+    case LayerType::DepthwiseConv2DTranspose:
       if (containers >= kMaxContainers) return false;
       break;
+    case LayerType::BufferTempConv:
+      if (tnp_b_ch_cont_size(filters) >= kMaxContainers) return false;
+      break;
+    default: break;
   }
   return containers <= (*description_)[Word::weight_capacity];
 }

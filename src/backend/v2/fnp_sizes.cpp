@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backend/v2/input_shift_memory.h"
 #include "backend/v2/rule_check.h"
 #include "backend/v2/variable_access.h"
 #include "core/layer_params.h"
@@ -68,11 +69,7 @@ MappingStatus check_dense1d(const HardwareDescription& d, const Layer& layer, co
 
   const auto input_shift = optional_variable(layer, "input_shift");
   if (r.fail_if(!input_shift, "No variable named 'input_shift'.")) return r.status();
-  const uint32_t shift_words = fnp_input_shift_size(*input_shift, layer.input_dims(), mode, in_bits);
-  const uint32_t shift_limit = d[Word::input_shift_bytes];
-  r.fail_if(shift_words > shift_limit,
-            "Input shift exceeds memory. Maximum size is " + std::to_string(uint64_t{3} * shift_limit) +
-                " bytes. (got " + std::to_string(uint64_t{3} * shift_words) + " bytes).");
+  check_input_shift_words(r, d, fnp_input_shift_size(*input_shift, layer.input_dims(), mode, in_bits));
   const uint32_t input_words = fnp_input_words(layer, inbound == nullptr);
   const uint32_t input_limit = d[Word::fnp_input_words];
   r.fail_if(input_words > input_limit,
