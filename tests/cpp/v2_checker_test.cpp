@@ -16,10 +16,10 @@ using v2test::V2Model;
 
 struct Checker {
   explicit Checker(bool luts = true)
-      : device(v2test::v2_version(), v2test::v2_mesh(2, luts)),
-        description(v2test::v2_description(device.mesh())),
+      : device(std::make_shared<VirtualDevice>(v2test::v2_version(), v2test::v2_mesh(2, luts))),
+        description(v2test::v2_description(device->mesh())),
         checker(device, description) {}
-  VirtualDevice device;
+  std::shared_ptr<VirtualDevice> device;
   HardwareDescription description;
   CompatibilityCheckerImpl checker;
 };

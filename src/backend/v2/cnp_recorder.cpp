@@ -124,34 +124,6 @@ NpRegisters register_block(const Layer& layer, const CnpVariant& v, const LayerF
   return block;
 }
 
-NeuronTensors neuron_tensors(const Layer& layer, std::vector<std::shared_ptr<Dense>>& keep) {
-  const auto get = [&](const char* name) -> const Tensor* {
-    keep.push_back(optional_variable(layer, name));
-    return keep.back().get();
-  };
-  NeuronTensors t;
-  t.max_value = get("max_value");
-  t.max_value_shift = get("max_value_shift");
-  t.activation_shift = get("activation_shift");
-  t.activation_scales = get("activation_scales");
-  t.output_shift = get("output_shift");
-  t.bias_shift = get("bias_shift");
-  t.bias = get("bias");
-  t.output_scales = get("output_scales");
-  return t;
-}
-
-void require_neuron_range(const Layer& layer, const NeuronTensors& t, uint32_t first,
-                          uint32_t count) {
-  const std::pair<const char*, const Tensor*> named[] = {
-      {"max_value", t.max_value},       {"max_value_shift", t.max_value_shift},
-      {"activation_shift", t.activation_shift}, {"activation_scales", t.activation_scales},
-      {"output_shift", t.output_shift}, {"bias_shift", t.bias_shift},
-      {"bias", t.bias},                 {"output_scales", t.output_scales}};
-  for (const auto& [name, tensor] : named)
-    if (tensor) require_elements(layer, name, *tensor, first, count);
-}
-
 // The Add's shifts packed for the merge, for elements first .. first + count - 1.
 std::vector<uint32_t> merge_shift_bytes(const Layer& layer, const MergeInfo& merge, uint32_t first,
                                         std::optional<uint32_t> count) {
@@ -188,8 +160,8 @@ program::RecordPtr record_cnp(const Device& device, const Layer& layer, const Re
   if (!v.depthwise && !flags.registers_only)
     whole_input_shift = copy_tensor_bytes(*required_variable(layer, "input_shift"));
   if (v.depthwise) input_shift = required_variable(layer, "input_shift");
-  std::vector<std::shared_ptr<Dense>> keep;
-  const NeuronTensors neurons = neuron_tensors(layer, keep);
+  const LayerNeuronTensors neuron_variables = read_neuron_tensors(layer);
+  const NeuronTensors& neurons = neuron_variables.tensors;
   const auto weights = required_variable(layer, "weights");
   const auto weights_bits = static_cast<uint32_t>(param(layer, "weights_bits"));
   const uint32_t kernel = weights->shape()[0];

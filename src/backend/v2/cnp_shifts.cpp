@@ -1,6 +1,7 @@
 #include "backend/v2/cnp_shifts.h"
 
 #include "backend/v2/np_registers.h"
+#include "backend/v2/variable_access.h"
 #include "mapping/field_checks.h"
 
 namespace morla::v2 {
@@ -13,6 +14,39 @@ uint8_t byte_at(const Tensor* t, size_t n) {
 }
 
 }  // namespace
+
+LayerNeuronTensors read_neuron_tensors(const Layer& layer) {
+  LayerNeuronTensors out;
+  const auto get = [&](const char* name) -> const Tensor* {
+    out.held.push_back(optional_variable(layer, name));
+    return out.held.back().get();
+  };
+  NeuronTensors& t = out.tensors;
+  t.max_value = get("max_value");
+  t.max_value_shift = get("max_value_shift");
+  t.activation_shift = get("activation_shift");
+  t.activation_scales = get("activation_scales");
+  t.output_shift = get("output_shift");
+  t.bias_shift = get("bias_shift");
+  t.bias = get("bias");
+  t.output_scales = get("output_scales");
+  return out;
+}
+
+void require_neuron_range(const Layer& layer, const NeuronTensors& t, uint32_t first,
+                          uint32_t count) {
+  const std::pair<const char*, const Tensor*> named[] = {
+      {"max_value", t.max_value},
+      {"max_value_shift", t.max_value_shift},
+      {"activation_shift", t.activation_shift},
+      {"activation_scales", t.activation_scales},
+      {"output_shift", t.output_shift},
+      {"bias_shift", t.bias_shift},
+      {"bias", t.bias},
+      {"output_scales", t.output_scales}};
+  for (const auto& [name, tensor] : named)
+    if (tensor) require_elements(layer, name, *tensor, first, count);
+}
 
 std::vector<uint32_t> record_cnp_shifts(const NeuronTensors& t, uint32_t first, uint32_t filters) {
   // Element types first, in this order, before any word is written.

@@ -14,9 +14,9 @@ namespace morla::v2 {
 
 class CompatibilityCheckerImpl final : public CompatibilityChecker {
  public:
-  // Both must outlive the checker: the device for its mesh, the description for its limits.
-  CompatibilityCheckerImpl(const Device& device, const HardwareDescription& description)
-      : device_(&device), description_(&description) {}
+  // The description must outlive the checker.
+  CompatibilityCheckerImpl(std::shared_ptr<const Device> device, const HardwareDescription& description)
+      : device_(std::move(device)), description_(&description) {}
 
   MappingStatus check_layer(const std::shared_ptr<Layer>& layer,
                             const std::shared_ptr<Layer>& inbound,
@@ -38,7 +38,7 @@ class CompatibilityCheckerImpl final : public CompatibilityChecker {
                  const std::shared_ptr<Layer>& layer) const override;
 
  private:
-  const Device* device_;
+  std::shared_ptr<const Device> device_;
   const HardwareDescription* description_;
 };
 
