@@ -13,7 +13,7 @@ LAUNCHER  := $(if $(CCACHE),-DCMAKE_CXX_COMPILER_LAUNCHER=$(CCACHE))
 export CCACHE_BASEDIR := $(CURDIR)
 export CCACHE_NOHASHDIR := 1
 
-.PHONY: setup build demo test test-cpp test-python test-asan bench clean
+.PHONY: setup build demo check-layers test test-cpp test-python test-asan bench clean
 
 setup:
 	@scripts/setup.sh
@@ -33,7 +33,11 @@ test-python: build
 	PYTHONPATH=$(abspath $(BUILD))/python MORLA_BUILD_DIR=$(abspath $(BUILD)) \
 	  .venv/bin/pytest tests/python -q -p no:cacheprovider --timeout=300
 
-test: test-cpp test-python
+# Every #include under src/ against the allowed layer edges (docs/architecture.md).
+check-layers:
+	@python3 scripts/check_layers.py
+
+test: check-layers test-cpp test-python
 
 # The C++ library and tests again under AddressSanitizer + UndefinedBehaviorSanitizer.
 test-asan: setup

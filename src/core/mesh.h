@@ -1,7 +1,6 @@
 #pragma once
 // The processing fabric of a device: DMAs, optional HRC, NPs, skip DMAs, SRAM sizes.
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <set>
 #include <vector>
@@ -11,8 +10,6 @@
 #include "core/ip_version.h"
 
 namespace morla {
-
-class HardwareDevice;
 
 namespace np {
 
@@ -64,9 +61,6 @@ struct Mesh {
 
   // False when an HRC without LUT is present; else whether every NP has a LUT.
   bool has_lut_on_all_nps() const;
-
-  // Reads the mesh of a device from its identification registers.
-  static std::unique_ptr<Mesh> discover(HardwareDevice* device);
 };
 
 }  // namespace morla

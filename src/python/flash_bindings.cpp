@@ -2,7 +2,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "drivers/flash_access.h"
+#include "devices/flash_access.h"
 #include "python/py_hardware_device.h"
 #include "python/registration.h"
 

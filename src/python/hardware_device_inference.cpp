@@ -7,7 +7,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "core/device_run.h"
+#include "devices/device_run.h"
 #include "python/tensor_conversion.h"
 
 namespace morla::python {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 #include "python/registration.h"
 
 namespace morla::python {

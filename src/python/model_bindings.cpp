@@ -9,7 +9,7 @@
 
 #include "core/device.h"
 #include "core/layer_params.h"
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 #include "core/sequence.h"
 #include "python/py_model.h"
 #include "python/registration.h"

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/device_run.h"
+#include "devices/device_run.h"
 #include "core/hardware_device.h"
 #include "core/platform.h"
 #include "python/py_model.h"

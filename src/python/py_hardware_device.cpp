@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "core/device_list.h"
+#include "devices/device_list.h"
 
 namespace morla::python {
 namespace {

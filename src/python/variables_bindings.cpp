@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/bitwidth.h"
+#include "mapping/bitwidth.h"
 #include "core/variables.h"
 #include "python/registration.h"
 #include "python/tensor_conversion.h"

@@ -12,28 +12,21 @@
 #include "core/platform.h"
 #include "core/register_field.h"
 #include "core/shape.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
 
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
 TEST(Shape, RefusesDimensionCountOutsideOneToFour) {
-  EXPECT_EQ(error_of([] { Shape(std::vector<uint32_t>{}); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([] { Shape(std::vector<uint32_t>{}); }),
             "Shape number of dimensions must be in range [1, 4], got 0");
-  EXPECT_EQ(error_of([] { Shape({1, 2, 3, 4, 5}); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([] { Shape({1, 2, 3, 4, 5}); }),
             "Shape number of dimensions must be in range [1, 4], got 5");
 }
 
 TEST(Shape, RefusesZeroDimensionNamingItsIndex) {
-  EXPECT_EQ(error_of([] { Shape({4, 0, 2}); }), "Cannot have a shape with dimension 1 set to 0");
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [] { Shape({4, 0, 2}); }), "Cannot have a shape with dimension 1 set to 0");
 }
 
 TEST(Shape, EqualityComparesOnlyUsedDimensions) {
@@ -59,7 +52,7 @@ TEST(RegisterField, WritesOnlyItsBits) {
 TEST(RegisterField, RefusesOverflowAndLeavesWordUntouched) {
   const RegisterField field{4, 4};
   uint32_t word = 0x12345678;
-  EXPECT_EQ(error_of([&] { set_register_field(&word, &field, 16); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { set_register_field(&word, &field, 16); }),
             "Attempted to write value 16 into a 4-bit field, which will cause an overflow.");
   EXPECT_EQ(word, 0x12345678u);
 }
@@ -73,12 +66,13 @@ TEST(RegisterField, FullWidthFieldAcceptsAnyValue) {
 
 TEST(Panic, CutsMessagesAt256Characters) {
   const std::string long_text(300, 'x');
-  const auto text = error_of([&] { panic("%s", long_text.c_str()); });
+  const auto text = test::error_text<std::runtime_error>([&] { panic("%s", long_text.c_str()); });
   EXPECT_EQ(text, long_text.substr(0, 256));
 }
 
 TEST(Panic, FormatsArguments) {
-  EXPECT_EQ(error_of([] { panic("value %d of %s", 7, "seven"); }), "value 7 of seven");
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [] { panic("value %d of %s", 7, "seven"); }), "value 7 of seven");
 }
 
 TEST(Platform, TimeNeverDecreases) {
@@ -133,7 +127,13 @@ INSTANTIATE_TEST_SUITE_P(Texts, InterpreterVersion,
                                          std::pair{"3.12.7 (main, Oct  1 2024)", true},
                                          std::pair{"3.12+", true}, std::pair{"3.12", true},
                                          std::pair{"3.11.9", false}, std::pair{"3.13.0", false},
-                                         std::pair{"3.120", false}, std::pair{"", false}));
+                                         std::pair{"3.120", false}, std::pair{"", false}),
+    test::names_by([](const std::pair<const char*, bool>& c) {
+      std::string text = c.first;
+      if (const auto plus = text.find('+'); plus != std::string::npos)
+        text.replace(plus, 1, "_plus");
+      return (c.second ? "accepts_" : "refuses_") + (text.empty() ? std::string("nothing") : text);
+    }));
 
 TEST(InterpreterVersion, MismatchMessageShowsWholeVersionText) {
   EXPECT_EQ(interpreter_version_mismatch("3.12", "3.11.9 (main)"),
@@ -156,14 +156,10 @@ class FixedDevice : public Device {
 TEST(Device, CompatibilityMessageNamesBothVersions) {
   const FixedDevice device(HwVersion{1, 0xA2, 1, 0});
   EXPECT_NO_THROW(device.check_hw_and_ip_version_compatibility(IpVersion::v2));
-  try {
-    device.check_hw_and_ip_version_compatibility(IpVersion::v1);
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(),
-                 "Incompatible hardware and Ip versions: HW Version is 1.162.1.0 with product id "
-                 "= 162 while IP version is v1.");
-  }
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { device.check_hw_and_ip_version_compatibility(IpVersion::v1); }),
+            "Incompatible hardware and Ip versions: HW Version is 1.162.1.0 with product id "
+            "= 162 while IP version is v1.");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "core/tensor.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -54,12 +55,8 @@ TEST(DenseCopy, RefusesByteCountThatIsNotElementsTimesSize) {
 TEST(TypedAccess, SubByteTypesUseTheirStorageType) {
   auto d = Dense::create(TensorType::int4, Shape({2}), Layout::RowMajor);
   EXPECT_NO_THROW(d->data<int8_t>());
-  try {
-    d->data<uint8_t>();
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Wrong requested type unsigned char for a tensor of type int4");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { d->data<uint8_t>(); }),
+            "Wrong requested type unsigned char for a tensor of type int4");
   auto f = Dense::create(TensorType::float32, Shape({1}), Layout::RowMajor);
   EXPECT_THROW(f->data<int32_t>(), std::runtime_error);
   EXPECT_STREQ(Tensor::type_name(static_cast<TensorType>(11)), "unknown");

@@ -4,11 +4,11 @@
 
 #include <stdexcept>
 
-#include "core/device_list.h"
-#include "core/device_probe.h"
+#include "devices/device_list.h"
+#include "devices/device_probe.h"
 #include "core/device_versions.h"
 #include "core/hardware_device.h"
-#include "core/host_device.h"
+#include "devices/host_device.h"
 #include "core/mesh.h"
 #include "driver_test_support.h"
 

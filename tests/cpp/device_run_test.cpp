@@ -4,11 +4,12 @@
 
 #include <stdexcept>
 
-#include "core/device_run.h"
-#include "core/host_device.h"
+#include "devices/device_run.h"
+#include "devices/host_device.h"
 #include "core/program_copy.h"
-#include "drivers/flash_access.h"
+#include "devices/flash_access.h"
 #include "soc_test_support.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -116,18 +117,12 @@ TEST(OutputArray, RefusesOutputsThatWouldNotFitTheArray) {
 }
 
 TEST(OutputArray, RefusesTypesWithoutAnArrayTypeAndShortShapes) {
-  try {
-    describe_output_array({dense(TensorType::int16, {1, 2, 3})});
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Unexpected output type.");
-  }
-  try {
-    describe_output_array({dense(TensorType::uint8, {4, 5})});
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Cannot have a shape with dimension 3 set to 0");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { describe_output_array({dense(TensorType::int16, {1, 2, 3})}); }),
+            "Unexpected output type.");
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { describe_output_array({dense(TensorType::uint8, {4, 5})}); }),
+            "Cannot have a shape with dimension 3 set to 0");
 }
 
 class ProgramCopyOnBoard : public testing::Test {
@@ -192,12 +187,8 @@ class NoHardware final : public Device {
 };
 
 void expect_no_flash(const Device& device) {
-  try {
-    get_board_flash(device);
-    FAIL() << "no error";
-  } catch (const std::invalid_argument& error) {
-    EXPECT_STREQ(error.what(), "The device does not contain an MRL7700 flash");
-  }
+  EXPECT_EQ(test::error_text<std::invalid_argument>([&] { get_board_flash(device); }),
+            "The device does not contain an MRL7700 flash");
 }
 
 TEST(BoardFlash, IsFoundOnlyThroughAFlashAccessDriver) {

@@ -10,14 +10,18 @@
 #include <filesystem>
 #include <fstream>
 #include <algorithm>
+#include <memory>
 #include <numeric>
 #include <stdexcept>
+#include <string>
+#include <tuple>
 
 #include "core/device_versions.h"
 #include "driver_test_support.h"
 #include "drivers/bin_protocol.h"
 #include "drivers/driver_errors.h"
 #include "drivers/posix/usb_port_discovery.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -88,28 +92,46 @@ TEST(UsbDriver, SilentBoardEndsInTheReadError) {
   close(master);
 }
 
-class UsbRoundTrip : public testing::TestWithParam<size_t> {};
+// The simulated board, or the real one on test::real_board_port().
+enum class Board { Simulated, Real };
+
+class UsbRoundTrip : public testing::TestWithParam<std::tuple<Board, size_t>> {};
 
 TEST_P(UsbRoundTrip, WritesAndReadsBackEveryByte) {
-  const size_t length = GetParam();
-  sim::BoardSimulator board(sim::orbi_board());
-  const auto driver = test::usb_driver_on(board);
-  const size_t frames_before = board.frames().size();
+  const auto [kind, length] = GetParam();
+  std::unique_ptr<sim::BoardSimulator> board;
+  std::unique_ptr<UsbDriver> driver;
+  if (kind == Board::Real) {
+    if (test::real_board_port().empty()) GTEST_SKIP() << "no MORLA_TEST_BOARD_PORT given";
+    driver = test::usb_driver_on_port(test::real_board_port());
+  } else {
+    board = std::make_unique<sim::BoardSimulator>(sim::orbi_board());
+    driver = test::usb_driver_on(*board);
+  }
+  const uint32_t address = driver->memory_base() + 1;
+  const size_t frames_before = board ? board->frames().size() : 0;
   const auto data = pattern(length, 3);
-  driver->write(kMemory + 1, data.data(), data.size());
+  driver->write(address, data.data(), data.size());
   std::vector<uint8_t> back(length, 0xEE);
-  driver->read(kMemory + 1, back.data(), back.size());
+  driver->read(address, back.data(), back.size());
   EXPECT_EQ(back, data);
+  if (!board) return;
   std::vector<uint8_t> direct(length);
-  board.memory().read(kMemory + 1, direct.data(), length);
+  board->memory().read(address, direct.data(), length);
   EXPECT_EQ(direct, data);
   const size_t pieces = (length + 1023) / 1024;
-  EXPECT_EQ(board.frames().size() - frames_before, 2 * pieces);
-  EXPECT_EQ(board.protocol_errors(), 0u);
+  EXPECT_EQ(board->frames().size() - frames_before, 2 * pieces);
+  EXPECT_EQ(board->protocol_errors(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(Sizes, UsbRoundTrip,
-                         testing::Values(1, 4, 1023, 1024, 1025, size_t{1} << 20));
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, UsbRoundTrip,
+    testing::Combine(testing::Values(Board::Simulated, Board::Real),
+                     testing::Values(1, 4, 1023, 1024, 1025, size_t{1} << 20)),
+    test::names_by([](const std::tuple<Board, size_t>& c) {
+      return std::string(std::get<0>(c) == Board::Real ? "real_" : "simulated_") +
+             std::to_string(std::get<1>(c)) + "_bytes";
+    }));
 
 TEST(UsbWire, FramesMatchHandWrittenBytes) {
   sim::BoardSimulator board(sim::orbi_board());

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 
 namespace morla {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 
 #include <gtest/gtest.h>
 
@@ -11,6 +11,7 @@
 #include "core/device_versions.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -34,15 +35,6 @@ class UnknownProductDevice : public Device {
  private:
   Mesh mesh_;
 };
-
-std::string invalid_argument_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const std::invalid_argument& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 struct Defaults {
   HwVersion version;
@@ -72,12 +64,13 @@ INSTANTIATE_TEST_SUITE_P(
                              256, 512},
                     Defaults{devices::MRL7700_v1, 32, 256, 512},
                     Defaults{devices::FPGA_v2, 64, 256, 512},
-                    Defaults{devices::Mote_FPGA, 0, 0, 0}));
+                    Defaults{devices::Mote_FPGA, 0, 0, 0}),
+    test::names_by([](const Defaults& d) { return "hw_" + d.version.to_string(); }));
 
 TEST(MapConstraints, RefusesNullAndUnknownDevices) {
-  EXPECT_EQ(invalid_argument_of([] { MapConstraints mc(nullptr); }),
+  EXPECT_EQ(test::error_text<std::invalid_argument>([] { MapConstraints mc(nullptr); }),
             "Invalid device passed to MapConstraints.");
-  EXPECT_EQ(invalid_argument_of(
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
                 [] { MapConstraints mc(std::make_shared<UnknownProductDevice>()); }),
             "Unsupported IP version in MapConstraints constructor.");
 }
@@ -109,11 +102,12 @@ TEST_P(MapConstraintsLimits, AcceptUpToTheDefaultAndKeepValueOnRefusal) {
   EXPECT_EQ((mc.*limit.get)(), def);
   (mc.*limit.set)(0);
   EXPECT_EQ((mc.*limit.get)(), 0u);
-  EXPECT_EQ(invalid_argument_of([&] { (mc.*limit.set)(def + 1); }),
+  EXPECT_EQ(test::error_text<std::invalid_argument>([&] { (mc.*limit.set)(def + 1); }),
             std::string("CNP max ") + limit.what + " should be <= " + std::to_string(def) +
                 ". Receives " + std::to_string(def + 1) + ".");
   EXPECT_EQ((mc.*limit.get)(), 0u);
-  EXPECT_FALSE(invalid_argument_of([&] { (mc.*limit.set)(0xFFFFFFFFu); }).empty());
+  EXPECT_FALSE(test::error_text<std::invalid_argument>(
+                   [&] { (mc.*limit.set)(0xFFFFFFFFu); }).empty());
   EXPECT_EQ((mc.*limit.get_default)(), def);
 }
 
@@ -129,13 +123,16 @@ INSTANTIATE_TEST_SUITE_P(
                         Limit{"filters", &MapConstraints::set_cnp_max_filters,
                               &MapConstraints::cnp_max_filters,
                               &MapConstraints::cnp_max_filters_default}),
-        testing::Values(devices::Orbi_v2, devices::FPGA_v2, devices::Mote_FPGA)));
+        testing::Values(devices::Orbi_v2, devices::FPGA_v2, devices::Mote_FPGA)),
+    test::names_by([](const std::tuple<Limit, HwVersion>& c) {
+      return std::string(std::get<0>(c).what) + "_on_hw_" + std::get<1>(c).to_string();
+    }));
 
 TEST(MapConstraints, HwprLoopitselfOnlyOnV2) {
   for (const HwVersion& v : {devices::Orbi_v1, devices::MRL7700_v1, devices::Mote_FPGA}) {
     MapConstraints mc(device_of(v));
     mc.set_hwpr_loopitself(false);
-    EXPECT_EQ(invalid_argument_of([&] { mc.set_hwpr_loopitself(true); }),
+    EXPECT_EQ(test::error_text<std::invalid_argument>([&] { mc.set_hwpr_loopitself(true); }),
               "HWPR NP loopitself feature is only supported for IP v2.");
     EXPECT_FALSE(mc.hwpr_loopitself());
   }

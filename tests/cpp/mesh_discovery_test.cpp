@@ -6,7 +6,9 @@
 #include "core/device_versions.h"
 #include "core/hardware_device.h"
 #include "core/mesh.h"
+#include "devices/mesh_discovery.h"
 #include "driver_test_support.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -47,16 +49,11 @@ std::unique_ptr<Mesh> discover_on(const sim::BoardConfig& board_config) {
   sim::BoardSimulator board(board_config);
   const auto driver = test::usb_driver_on(board);
   const auto device = HardwareDevice::create(driver.get());
-  return Mesh::discover(device.get());
+  return discover_mesh(device.get());
 }
 
 std::string discovery_error(const sim::BoardConfig& board_config) {
-  try {
-    discover_on(board_config);
-  } catch (const std::runtime_error& e) {
-    return e.what();
-  }
-  return "<no error>";
+  return test::error_text<std::runtime_error>([&] { discover_on(board_config); });
 }
 
 np::Info info(Ident ident, std::set<Type> types, bool lut) { return {ident, std::move(types), lut}; }

@@ -14,6 +14,7 @@
 #include <stdexcept>
 
 #include "core/model_file.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -48,16 +49,6 @@ std::vector<uint8_t> sample(size_t n) {
 
 ByteRange range(const std::vector<uint8_t>& bytes) { return {bytes.data(), bytes.size()}; }
 
-template <typename E>
-std::string error_of(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
-
 TEST_F(ModelFile, RoundTripIsSnappyRawBlock) {
   const auto data = sample(100000);
   write_model_file(path("m.fbz"), range(data));
@@ -84,21 +75,22 @@ TEST_F(ModelFile, ReadRefusals) {
   write_raw("huge.fbz", std::string("\x80\x80\x80\x80\x08\x00", 6));
   // A sound length header over a cut block.
   write_raw("cut.fbz", compress_model(range(sample(5000))).substr(0, 200));
-  EXPECT_EQ(error_of<std::runtime_error>([&] { read_model_file(path("missing.fbz")); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { read_model_file(path("missing.fbz")); }),
             "File not found.");
-  EXPECT_EQ(error_of<std::runtime_error>([&] { read_model_file(path("folder")); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { read_model_file(path("folder")); }),
             "File not found.");
-  EXPECT_EQ(error_of<std::runtime_error>([&] { read_model_file(path("empty.fbz")); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { read_model_file(path("empty.fbz")); }),
             "File is empty.");
   for (const auto* name : {"ff.fbz", "huge.fbz", "cut.fbz"})
-    EXPECT_EQ(error_of<std::invalid_argument>([&] { read_model_file(path(name)); }),
+    EXPECT_EQ(test::error_text<std::invalid_argument>([&] { read_model_file(path(name)); }),
               "Cannot uncompress corrupted serialization buffer")
         << name;
 }
 
 TEST_F(ModelFile, SaveIntoMissingFolderOrOntoFolderIsRefused) {
   const auto target = path("no/such/dir/m.fbz");
-  EXPECT_EQ(error_of<std::invalid_argument>([&] { write_model_file(target, range(sample(10))); }),
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { write_model_file(target, range(sample(10))); }),
             "Unable to open file for saving model: " + target);
   fs::create_directories(dir_ / "folder");
   EXPECT_THROW(write_model_file(path("folder"), range(sample(10))), std::invalid_argument);

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 #include "core/model.h"

@@ -6,6 +6,7 @@
 #include "drivers/i3c_master.h"
 #include "drivers/ina_monitor.h"
 #include "soc_test_support.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -79,7 +80,8 @@ INSTANTIATE_TEST_SUITE_P(Faults, I2cFaults,
                                          FaultCase{I2cFault::LostBus, soc::i2c::kNoBus},
                                          FaultCase{I2cFault::Hang, soc::i2c::kTimeout},
                                          FaultCase{I2cFault::HangWithError,
-                                                   soc::i2c::kTimeoutReset}));
+                                                   soc::i2c::kTimeoutReset}),
+    test::names_by([](const FaultCase& c) { return "status" + std::to_string(-c.code); }));
 
 TEST_F(I2cBus, ATimeoutWithTheErrorBitSetsTheControllerUpAgain) {
   model().set_fault(I2cFault::HangWithError, 1);
@@ -188,23 +190,19 @@ TEST_P(InaKind, IsChosenFromTheModelRegister) {
 INSTANTIATE_TEST_SUITE_P(Chips, InaKind,
                          testing::Values(InaCase{sim::MonitorChip::Ina233, true, true},
                                          InaCase{sim::MonitorChip::Ina231, true, false},
-                                         InaCase{sim::MonitorChip::Ina233, false, false}));
+                                         InaCase{sim::MonitorChip::Ina233, false, false}),
+    test::names_by([](const InaCase& c) {
+      return std::string(c.chip == sim::MonitorChip::Ina233 ? "ina233" : "ina231") +
+             (c.answers ? "_answering" : "_silent");
+    }));
 
 TEST(Ina, ReadErrorsNameTheQuantity) {
   test::SocBoard board;
   soc::i2c::init(*board.driver);
   soc::INA231 ina(*board.driver, kMonitor, soc::i2c::write, soc::i2c::read);
   board.models.i2c->set_fault(I2cFault::LostBus);
-  EXPECT_THROW(
-      {
-        try {
-          ina.current();
-        } catch (const std::runtime_error& error) {
-          EXPECT_STREQ(error.what(), "Unable to get INA current: failed to read bus: -5");
-          throw;
-        }
-      },
-      std::runtime_error);
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { ina.current(); }),
+            "Unable to get INA current: failed to read bus: -5");
 }
 
 }  // namespace

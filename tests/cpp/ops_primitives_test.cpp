@@ -9,6 +9,7 @@
 #include "ops/padding.h"
 #include "ops/shift.h"
 #include "ops_test_support.h"
+#include "test_helpers.h"
 
 namespace morla::ops {
 namespace {
@@ -50,19 +51,16 @@ INSTANTIATE_TEST_SUITE_P(
                     PaddingCase{1, 6, 1, Padding::SameUpper, 0, -1, 6, 1},
                     PaddingCase{3, 3, 1, Padding::Valid, 0, 0, 1, 1},
                     PaddingCase{3, 9, 0, Padding::Valid, 0, 0, 3, 3},    // stride 0 -> kernel
-                    PaddingCase{2, 9, -4, Padding::Same, 0, 1, 5, 2}));  // negative -> kernel
+                    PaddingCase{2, 9, -4, Padding::Same, 0, 1, 5, 2}),
+    test::names_by([](const PaddingCase& c) {
+      return "kernel" + std::to_string(c.kernel) + "_input" + std::to_string(c.input) + "_stride" +
+             std::to_string(c.stride) + "_mode" + std::to_string(static_cast<int>(c.mode));
+    }));  // negative -> kernel
 
 TEST(ComputePaddingFailures, ValidTooSmallModeAndStrides) {
-  EXPECT_THROW(
-      {
-        try {
-          compute_padding(3, 3, 1, 1, Padding::Valid, Shape({2, 9}));
-        } catch (const std::runtime_error& e) {
-          EXPECT_STREQ(e.what(), "Computed output size would not be strictly positive.");
-          throw;
-        }
-      },
-      std::runtime_error);
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { compute_padding(3, 3, 1, 1, Padding::Valid, Shape({2, 9})); }),
+            "Computed output size would not be strictly positive.");
   EXPECT_THROW(compute_padding(3, 3, 1, 1, Padding::Valid, Shape({9, 2})), std::runtime_error);
   EXPECT_THROW(compute_padding(3, 3, 1, 1, static_cast<Padding>(3), Shape({9, 9})),
                std::runtime_error);
@@ -105,12 +103,8 @@ TEST(ShiftRules, RoundingFloorAndLimits) {
     EXPECT_THROW(rshift_round(1, s), std::runtime_error);
     EXPECT_THROW(rshift_floor(1, s), std::runtime_error);
   }
-  try {
-    lshift_saturate(1, 200);
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Cannot perform a left shift higher than 31.");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { lshift_saturate(1, 200); }),
+            "Cannot perform a left shift higher than 31.");
 }
 
 TEST(ChannelShifts, RightShiftCompositionsAndUnsignedShifts) {

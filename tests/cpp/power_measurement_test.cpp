@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "driver_test_support.h"
 #include "soc_test_support.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -91,7 +92,11 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(MonitorCase{sim::SocConfig::MonitorBus::I2c, sim::MonitorChip::Ina231},
                     MonitorCase{sim::SocConfig::MonitorBus::I2c, sim::MonitorChip::Ina233},
                     MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina231},
-                    MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina233}));
+                    MonitorCase{sim::SocConfig::MonitorBus::I3c, sim::MonitorChip::Ina233}),
+    test::names_by([](const MonitorCase& c) {
+      return std::string(c.bus == sim::SocConfig::MonitorBus::I3c ? "i3c_" : "i2c_") +
+             (c.chip == sim::MonitorChip::Ina233 ? "ina233" : "ina231");
+    }));
 
 TEST(PowerMeasurement, EnablingTwiceKeepsOneMeterAndDisablingTwiceIsHarmless) {
   test::SocBoard board;
@@ -107,12 +112,9 @@ TEST(PowerMeasurement, EnablingTwiceKeepsOneMeterAndDisablingTwiceIsHarmless) {
 TEST(PowerMeasurement, AFailedStartLeavesMeasurementOffAndCanBeRetried) {
   test::SocBoard board;
   board.models.i2c->set_fault(sim::I2cFault::Busy);
-  try {
-    board.driver->set_power_measurement_enabled(true);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Failed to init i2c controller: -1");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { board.driver->set_power_measurement_enabled(true); }),
+            "Failed to init i2c controller: -1");
   EXPECT_FALSE(board.driver->power_meter());
   board.models.i2c->set_fault(sim::I2cFault::None);
   EXPECT_TRUE(enable_and_wait(*board.driver)->has_events());
@@ -121,13 +123,9 @@ TEST(PowerMeasurement, AFailedStartLeavesMeasurementOffAndCanBeRetried) {
 TEST(PowerMeasurement, AMonitorThatFailsItsSetUpIsReported) {
   test::SocBoard board;
   board.models.monitor->set_answering(false);
-  try {
-    board.driver->set_power_measurement_enabled(true);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    // Nobody answers on I2C, so the I3C bus is tried, where nobody answers either.
-    EXPECT_STREQ(error.what(), "Unable to init INA: failed to send to bus: -2");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { board.driver->set_power_measurement_enabled(true); }),
+            "Unable to init INA: failed to send to bus: -2");
   EXPECT_FALSE(board.driver->power_meter());
 }
 

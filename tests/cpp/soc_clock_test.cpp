@@ -5,6 +5,7 @@
 
 #include "drivers/soc_clock.h"
 #include "soc_test_support.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -30,13 +31,8 @@ TEST_P(ClockFrequency, IsReadFromTheDividersLowByte) {
     EXPECT_EQ(soc::read_clock_frequency(driver), c.mode);
     return;
   }
-  try {
-    soc::read_clock_frequency(driver);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_EQ(std::string(error.what()),
-              "Unexpected frequency value detected: " + std::to_string(c.hz) + ".");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { soc::read_clock_frequency(driver); }),
+            "Unexpected frequency value detected: " + std::to_string(c.hz) + ".");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -44,7 +40,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(DividerCase{1, true, ClockMode::Performance, 0},
                     DividerCase{0xFFFFFF05, true, ClockMode::Economy, 0},
                     DividerCase{119, true, ClockMode::LowPower, 0},
-                    DividerCase{0, false, {}, 600000000}, DividerCase{2, false, {}, 200000000}));
+                    DividerCase{0, false, {}, 600000000}, DividerCase{2, false, {}, 200000000}),
+    test::names_by([](const DividerCase& c) { return "dividers_" + std::to_string(c.word); }));
 
 struct ModeCase {
   ClockMode mode;
@@ -68,21 +65,15 @@ TEST_P(ClockChange, WritesTheDividersAndReadsTheModeBack) {
 INSTANTIATE_TEST_SUITE_P(Modes, ClockChange,
                          testing::Values(ModeCase{ClockMode::Performance, 3, 1, 1},
                                          ModeCase{ClockMode::Economy, 11, 5, 5},
-                                         ModeCase{ClockMode::LowPower, 239, 119, 119}));
+                                         ModeCase{ClockMode::LowPower, 239, 119, 119}),
+    test::names_by([](const ModeCase& c) { return "core_divider_" + std::to_string(c.core); }));
 
 TEST(ClockChange, RefusesWhileAChangeIsInProgressWithoutWriting) {
   test::SocBoard board;
   board.models.clock->set_stuck_changing();
-  EXPECT_THROW(
-      {
-        try {
-          board.driver->set_clock_mode(ClockMode::Economy);
-        } catch (const std::runtime_error& error) {
-          EXPECT_STREQ(error.what(), "Clock mode is already changing.");
-          throw;
-        }
-      },
-      std::runtime_error);
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { board.driver->set_clock_mode(ClockMode::Economy); }),
+            "Clock mode is already changing.");
   EXPECT_EQ(board.models.clock->writes(), 0u);
 }
 
@@ -90,12 +81,9 @@ TEST(ClockChange, FailsWhenTheChangeNeverCompletes) {
   sim::SocConfig soc;
   soc.clock_settle_reads = -1;
   test::SocBoard board(soc);
-  try {
-    board.driver->set_clock_mode(ClockMode::LowPower);
-    FAIL() << "no error";
-  } catch (const std::runtime_error& error) {
-    EXPECT_STREQ(error.what(), "Failed to apply clock mode.");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { board.driver->set_clock_mode(ClockMode::LowPower); }),
+            "Failed to apply clock mode.");
   EXPECT_EQ(board.driver->clock_mode(), ClockMode::Performance);
 }
 

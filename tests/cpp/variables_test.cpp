@@ -6,12 +6,13 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/bitwidth.h"
+#include "mapping/bitwidth.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 #include "core/model.h"
 #include "core/variables_impl.h"
 #include "mapping/mapping_status.h"
+#include "test_helpers.h"
 
 namespace morla {
 namespace {
@@ -45,12 +46,8 @@ TEST(VariablesImpl, NamesInByteOrderAndMissingNames) {
   vars.create("threshold", TensorType::int32, Shape{2}, L::RowMajor);
   EXPECT_EQ(vars.names(), (std::vector<std::string>{"act_step", "threshold", "weights"}));
   EXPECT_EQ(vars.find_variable("nope"), nullptr);
-  try {
-    vars.get("nope");
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "No such variable 'nope'.");
-  }
+  EXPECT_EQ(test::error_text<std::invalid_argument>([&] { vars.get("nope"); }),
+            "No such variable 'nope'.");
   EXPECT_THROW(vars.set("nope", dense<int8_t>(TensorType::int8, Shape{2}, {1, 2})),
                std::invalid_argument);
 }
@@ -61,12 +58,10 @@ TEST(VariablesImpl, SetKeepsTheTensorAndReversesShapeAcrossLayouts) {
   vars.set("v", dense<int8_t>(TensorType::int8, Shape{1, 3}, {1, 2, 3}, L::ColMajor));
   EXPECT_EQ(vars.get("v"), stored);
   EXPECT_EQ(stored->get<int8_t>(2), 3);
-  try {
-    vars.set("v", dense<int8_t>(TensorType::int8, Shape{3, 2}, {1, 2, 3, 4, 5, 6}));
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Unexpected tensor shape: ( 3 2 ) instead of ( 3 1 )");
-  }
+  EXPECT_EQ(test::error_text<std::invalid_argument>([&] {
+              vars.set("v", dense<int8_t>(TensorType::int8, Shape{3, 2}, {1, 2, 3, 4, 5, 6}));
+            }),
+            "Unexpected tensor shape: ( 3 2 ) instead of ( 3 1 )");
 }
 
 // A value of another element type used to be copied byte for byte, past the stored buffer.
@@ -112,14 +107,13 @@ TEST(LayerVariables, FirstWeightOutOfRangeIsNamed) {
   std::vector<int8_t> values(stored->size(), 0);
   values[3] = -9;
   values[7] = 9;
-  try {
-    layer->variables().set("weights", Dense::copy(reinterpret_cast<const char*>(values.data()),
-                                                  values.size(), stored->type(), stored->shape(),
-                                                  stored->layout()));
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), "Invalid value -9. Minimum authorized value is -8");
-  }
+  EXPECT_EQ(test::error_text<std::invalid_argument>([&] {
+              layer->variables().set(
+                  "weights", Dense::copy(reinterpret_cast<const char*>(values.data()),
+                                         values.size(), stored->type(), stored->shape(),
+                                         stored->layout()));
+            }),
+            "Invalid value -9. Minimum authorized value is -8");
 }
 
 struct WeightCase {
@@ -146,12 +140,9 @@ TEST_P(WeightChecks, CheckThenCommit) {
     EXPECT_EQ(stored->get<int8_t>(stored->size() - 1), c.value);
     return;
   }
-  try {
-    layer->variables().set("weights", std::move(value));
-    FAIL();
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(), c.error);
-  }
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { layer->variables().set("weights", std::move(value)); }),
+            c.error);
   for (size_t i = 0; i < stored->size(); ++i) EXPECT_EQ(stored->get<int8_t>(i), 0);
 }
 
@@ -167,7 +158,12 @@ INSTANTIATE_TEST_SUITE_P(
                    "Invalid value -2. Minimum authorized value is -1"},
         WeightCase{LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}}, 2,
                    "Invalid value 2. Maximum authorized value is 1"},
-        WeightCase{LayerType::Dense1D, {{"units", 2}, {"weights_bits", 8}}, -128, nullptr}));
+        WeightCase{LayerType::Dense1D, {{"units", 2}, {"weights_bits", 8}}, -128, nullptr}),
+    test::names_by([](const WeightCase& c) {
+      return "type" + std::to_string(static_cast<int>(c.type)) + "_bits" +
+             std::to_string(c.entries.at("weights_bits")) + "_value" + std::to_string(c.value) +
+             (c.error ? "_refused" : "_accepted");
+    }));
 
 TEST(LayerVariables, ActStepAtLeastOneSixteenth) {
   std::shared_ptr<Model> model;
@@ -225,7 +221,13 @@ INSTANTIATE_TEST_SUITE_P(
                       BitCase{TensorType::int32, {INT32_MIN}, 32},
                       BitCase{TensorType::int4, {-8, 7}, 4}, BitCase{TensorType::uint8, {255}, 8},
                       BitCase{TensorType::uint8, {0}, 1}, BitCase{TensorType::uint16, {256}, 9},
-                      BitCase{TensorType::bit, {0, 1}, 1}));
+                      BitCase{TensorType::bit, {0, 1}, 1}),
+    test::names_by([](const BitCase& c) {
+      std::string label = Tensor::type_name(c.type);
+      for (int32_t v : c.values)
+        label += "_" + (v < 0 ? "minus" + std::to_string(-int64_t{v}) : std::to_string(v));
+      return label;
+    }));
 
 TEST(BitwidthRefusals, FloatAndUnknownTypes) {
   auto f = Dense::create(TensorType::float32, Shape{2}, L::RowMajor);

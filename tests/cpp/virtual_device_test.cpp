@@ -1,4 +1,5 @@
 #include "core/virtual_device.h"
+#include "test_helpers.h"
 
 #include <gtest/gtest.h>
 
@@ -25,14 +26,10 @@ TEST(VirtualDevice, HoldsVersionMeshAndDescription) {
 }
 
 TEST(VirtualDevice, RefusesAVersionOfAnotherIp) {
-  try {
-    make_virtual_device(HwVersion{1, 0, 0, 2}, mesh_of(IpVersion::v2));
-    FAIL() << "no error";
-  } catch (const std::invalid_argument& e) {
-    EXPECT_STREQ(e.what(),
-                 "Incompatible hardware and Ip versions: HW Version is 1.0.0.2 with product id "
-                 "= 0 while IP version is v2.");
-  }
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { make_virtual_device(HwVersion{1, 0, 0, 2}, mesh_of(IpVersion::v2)); }),
+            "Incompatible hardware and Ip versions: HW Version is 1.0.0.2 with product id "
+            "= 0 while IP version is v2.");
   EXPECT_THROW(make_virtual_device(HwVersion{1, 0xD0, 0, 0}, mesh_of(IpVersion::mote)),
                std::invalid_argument);
   EXPECT_NO_THROW(make_virtual_device(HwVersion{9, 0, 0, 2}, mesh_of(IpVersion::v1)));

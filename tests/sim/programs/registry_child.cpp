@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "board_simulator.h"
-#include "core/device_list.h"
+#include "devices/device_list.h"
 #include "drivers/driver_registry.h"
 #include "drivers/hw_dump.h"
 #include "memory_driver.h"

@@ -1,4 +1,4 @@
-#include "drivers/flash_access.h"
+#include "devices/flash_access.h"
 
 #include <stdexcept>
 

@@ -1,4 +1,5 @@
-// Mesh::discover: the mesh of a device from its identification registers.
+#include "devices/mesh_discovery.h"
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -110,7 +111,7 @@ std::vector<np::Info> skip_dmas_of(uint32_t w64) {
 
 }  // namespace
 
-std::unique_ptr<Mesh> Mesh::discover(HardwareDevice* device) {
+std::unique_ptr<Mesh> discover_mesh(HardwareDevice* device) {
   const HwVersion version = device->version();
   const RegisterReader reg(*device->driver());
   Geometry g(reg(0x50), reg(0x54), reg(0x58));

@@ -1,4 +1,4 @@
-#include "core/device_run.h"
+#include "devices/device_run.h"
 
 #include <stdexcept>
 

@@ -1,7 +1,7 @@
 // The process-wide device list (kept apart from build_device_list, which does not
 // need the engine's model factories of the probe).
-#include "core/device_list.h"
-#include "core/device_probe.h"
+#include "devices/device_list.h"
+#include "devices/device_probe.h"
 
 namespace morla {
 

@@ -1,11 +1,11 @@
-#include "core/device_list.h"
+#include "devices/device_list.h"
 
 #include <cstdio>
 #include <stdexcept>
 
 #include "core/device_versions.h"
 #include "core/hardware_device.h"
-#include "core/host_device.h"
+#include "devices/host_device.h"
 
 namespace morla {
 namespace {

@@ -1,4 +1,4 @@
-#include "core/bitwidth.h"
+#include "mapping/bitwidth.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 
 #include <algorithm>
 

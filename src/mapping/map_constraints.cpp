@@ -1,4 +1,4 @@
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 
 #include <algorithm>
 #include <stdexcept>

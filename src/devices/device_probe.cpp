@@ -1,4 +1,4 @@
-#include "core/device_probe.h"
+#include "devices/device_probe.h"
 
 #include <exception>
 #include <limits>

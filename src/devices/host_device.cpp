@@ -1,12 +1,13 @@
-#include "core/host_device.h"
+#include "devices/host_device.h"
 
 #include "core/hardware_device.h"
+#include "devices/mesh_discovery.h"
 
 namespace morla {
 
 HostDevice::HostDevice(std::shared_ptr<HardwareDevice> hardware_device)
     : hardware_device_(std::move(hardware_device)),
-      mesh_(Mesh::discover(hardware_device_.get())) {
+      mesh_(discover_mesh(hardware_device_.get())) {
   check_hw_and_ip_version_compatibility(mesh_->version);
 }
 
