@@ -8,7 +8,7 @@
 #include "core/device.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
-#include "core/map_constraints.h"
+#include "mapping/map_constraints.h"
 #include "core/mesh.h"
 #include "mapping/hardware_description.h"
 #include "mapping/program_record.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/hw_ident.h"
 #include "core/hw_type.h"
 #include "mapping/compatibility_checker.h"

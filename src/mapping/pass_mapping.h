@@ -5,7 +5,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "mapping/layer_mapping.h"
 
 namespace morla {

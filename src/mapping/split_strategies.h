@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/hw_type.h"
 #include "mapping/compatibility_checker.h"
 #include "mapping/component.h"

@@ -6,7 +6,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/sequence.h"
 #include "mapping/layer_mapping.h"
 

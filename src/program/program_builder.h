@@ -8,7 +8,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/hw_version.h"
 #include "core/sequence.h"
 #include "core/shape.h"

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backend/v2/compatibility_checker.h"
+#include "test_helpers.h"
 #include "v2_test_support.h"
 
 namespace morla::v2 {
@@ -23,15 +24,6 @@ struct Checker {
   HardwareDescription description;
   CompatibilityCheckerImpl checker;
 };
-
-template <typename F> std::string error_of(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
-}
 
 // ---- check_sequence -------------------------------------------------------------------
 
@@ -169,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                        return LayerList{a, b, cat, m.conv("d", {"b"})};
                      },
                      "Is the second input of a Concat, it can't have multiple outputs.", "b"}),
-    [](const auto& info) { return info.param.name; });
+    test::names_by([](const auto& c) { return c.name; }));
 
 // ---- check_np_mapping ---------------------------------------------------------------------
 
@@ -275,7 +267,7 @@ TEST(BufferFits, CnpWordsAndReserve) {
   // A reserve beyond the capacity leaves no room instead of wrapping around.
   EXPECT_FALSE(c.checker.fits_single_buffer(hw::Type::CNP1, 1, 1, 1, 0, 8, capacity + 1));
   EXPECT_FALSE(c.checker.fits_dual_buffer(hw::Type::CNP1, 10, 7, 3, 0, 8, capacity));
-  EXPECT_EQ(error_of([&] { c.checker.fits_dual_buffer(hw::Type::FNP2, 1, 1, 1, 0, 8, 0); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { c.checker.fits_dual_buffer(hw::Type::FNP2, 1, 1, 1, 0, 8, 0); }),
             "Type of NP not supported.");
 }
 
@@ -292,7 +284,7 @@ TEST(WeightFits, ContainersPerNp) {
   EXPECT_EQ(layer_weight_containers(*depthwise, 80), 7u * 80);
   EXPECT_TRUE(c.checker.fits_weights(depthwise, capacity / 7));
   EXPECT_FALSE(c.checker.fits_weights(depthwise, capacity / 7 + 1));
-  EXPECT_EQ(error_of([&] { c.checker.fits_weights(m["in"], 1); }),
+  EXPECT_EQ(test::error_text<std::invalid_argument>([&] { c.checker.fits_weights(m["in"], 1); }),
             "Unexpected layer type for CNP or TNP-B.");
 }
 

@@ -10,6 +10,7 @@
 #include "backend/v2/merge_programming.h"
 #include "backend/v2/variable_access.h"
 #include "mapping/layer_mapping.h"
+#include "test_helpers.h"
 #include "v2_test_support.h"
 
 namespace morla::v2 {
@@ -173,27 +174,14 @@ TEST_F(Recording, LookUpTableAndTransposedLayers) {
 TEST_F(Recording, RefusesAnotherTypeAndShortVariables) {
   const auto conv = model.conv("c", {"in"});
   map_on_two_nps(*conv, 4);
-  try {
-    record_depthwise_conv2d(device, *conv, {});
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Invalid layer type for CNP recording.");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_depthwise_conv2d(device, *conv, {}); }),
+            "Invalid layer type for CNP recording.");
   replace_variable(*conv, "output_scales", TensorType::uint8, Shape{3});
-  try {
-    record_conv2d(device, *conv, {});
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(),
-                 "Layer 'c': variable 'output_scales' holds 3 elements, elements 2 to 3 are needed.");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_conv2d(device, *conv, {}); }),
+            "Layer 'c': variable 'output_scales' holds 3 elements, elements 2 to 3 are needed.");
   EXPECT_THROW(record_conv2d(device, *model["in"], {}), std::runtime_error);
-  try {
-    required_variable(*model["in"], "weights");
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "Layer 'in' has no variable 'weights'.");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { required_variable(*model["in"], "weights"); }),
+            "Layer 'in' has no variable 'weights'.");
 }
 
 // in -> a -> b -> add, a -> add, add -> m: `m` merges through a skip DMA.

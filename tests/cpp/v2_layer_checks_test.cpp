@@ -7,6 +7,7 @@
 
 #include "backend/v2/cnp_checks.h"
 #include "backend/v2/merge_checks.h"
+#include "test_helpers.h"
 #include "v2_test_support.h"
 
 namespace morla::v2 {
@@ -144,7 +145,7 @@ INSTANTIATE_TEST_SUITE_P(
                   8, 8, 4, 8, nullptr,
                   "Only padding 'Same' and 'SameUpper' are supported. Kernel size must be 1, 3, 5 "
                   "or 7. Weights bitwidth should be 4-bit or 8-bit."}),
-    [](const auto& info) { return info.param.name; });
+    test::names_by([](const auto& c) { return c.name; }));
 
 INSTANTIATE_TEST_SUITE_P(
     DepthwiseConv2D, CnpRule,
@@ -160,7 +161,7 @@ INSTANTIATE_TEST_SUITE_P(
                   8, nullptr, "4-bit weights and 8-bit activation is not allowed."},
         LayerCase{"FourBitWeightsWithoutActivation", kDepthwise,
                   {{"weights_bits", 4}, {"activation", 0}}, 8, 8, 4, 8, nullptr, kOk}),
-    [](const auto& info) { return info.param.name; });
+    test::names_by([](const auto& c) { return c.name; }));
 
 INSTANTIATE_TEST_SUITE_P(
     Transposed, CnpRule,
@@ -180,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(
                   8, nullptr, "Weights should be 8-bit."},
         LayerCase{"DepthwiseKernel7", kDepthwiseTranspose, {{"kernel_size", 7}}, 8, 8, 4, 8,
                   nullptr, "Kernel size must be 3 or 4."}),
-    [](const auto& info) { return info.param.name; });
+    test::names_by([](const auto& c) { return c.name; }));
 
 // A fork merged by an Add (or Concatenate) `m` and followed by the conv `after`:
 // in -> a -> b -> m, a -> m, m -> after.
@@ -231,7 +232,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ShiftCase{"MergedMinus4", 0, 0, -4, kOk},
                     ShiftCase{"MergedMinus5", 0, 0, -5, kOutputShift},
                     ShiftCase{"Both", 20, 0, 0, std::string(kInputShift) + " " + kOutputShift}),
-    [](const auto& info) { return info.param.name; });
+    test::names_by([](const auto& c) { return c.name; }));
 
 TEST(MergeChecks, PlaceInTheGraph) {
   EXPECT_EQ(check_add(*MergeGraph(LayerType::Add).merge).text, kOk);

@@ -11,6 +11,7 @@
 #include "backend/v2/np_registers.h"
 #include "backend/v2/np_routing.h"
 #include "backend/v2/tensor_packing.h"
+#include "test_helpers.h"
 #include "v2_test_support.h"
 
 namespace morla::v2 {
@@ -22,15 +23,6 @@ using v2test::make_tensor;
 uint32_t bits(uint32_t word, uint32_t low, uint32_t high) {
   const uint32_t width = high - low + 1;
   return (word >> low) & (width == 32 ? 0xFFFFFFFFu : ((1u << width) - 1));
-}
-
-template <typename F> std::string error_of(F f) {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-  return "no error";
 }
 
 hw::Component component(hw::Type type, uint8_t col, uint8_t row = 1, uint8_t id = 0) {
@@ -63,6 +55,7 @@ struct RoutingCase {
   ComponentList sources, destinations;
   bool p2p_in, p2p_out;
   std::string error;
+  bool out_of_range = false;
 };
 
 class RoutingRefusal : public testing::TestWithParam<RoutingCase> {};
@@ -75,7 +68,9 @@ TEST_P(RoutingRefusal, Message) {
     record_p2p_routing(block, NpRoutes{c.sources, own, c.destinations, nullptr, 3, c.p2p_in,
                                        c.p2p_out, false});
   };
-  EXPECT_EQ(error_of(route), c.error);
+  const std::string error = c.out_of_range ? test::error_text<std::out_of_range>(route)
+                                           : test::error_text<std::runtime_error>(route);
+  EXPECT_EQ(error, c.error);
 }
 
 const ComponentList kTwo{component(hw::Type::CNP1, 1), component(hw::Type::CNP1, 3)};
@@ -86,9 +81,9 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         RoutingCase{"P2POutToTwo", kOne, kTwo, false, true, "Cannot use P2P OUT mode for multiple NPs."},
         RoutingCase{"P2PInFromTwo", kTwo, kOne, true, false, "Cannot use P2P IN mode for multiple NPs."},
-        RoutingCase{"NoDestination", kOne, {}, false, false, "The layer has no destination components."},
-        RoutingCase{"NoSource", {}, kOne, false, false, "The layer has no source components."}),
-    [](const auto& info) { return info.param.name; });
+        RoutingCase{"NoDestination", kOne, {}, false, false, "The layer has no destination components.", true},
+        RoutingCase{"NoSource", {}, kOne, false, false, "The layer has no source components.", true}),
+    test::names_by([](const auto& c) { return c.name; }));
 
 TEST(NpRouting, LinkSpansAndStore) {
   auto block = init_np_registers(component(hw::Type::CNP1, 2), 1, false, 0);
@@ -126,10 +121,10 @@ TEST(TensorPacking, MergeShiftBytes) {
   fill_values<int8_t>(*c, {-6, -1, 0});
   EXPECT_EQ(pack_weights(*a, *b, *c, 0, 2), (std::vector<uint32_t>{242u | (2u + 16u * 3u) << 8}));
   // A difference of 16 would carry into the shift bits; a merged shift of 19 cannot be held.
-  EXPECT_EQ(error_of([&] { pack_weights(*a, *b, *c, 2, 1); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }),
             "16 cannot fit in a 4-bit unsigned integer");
   fill_values<uint8_t>(*b, {5, 2, 18});
-  EXPECT_EQ(error_of([&] { pack_weights(*a, *b, *c, 2, 1); }), "19 cannot fit in a 3-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }), "19 cannot fit in a 3-bit signed integer");
   EXPECT_THROW(pack_weights(*a, *b, *c, 3, 1), std::runtime_error);  // past the tensors
 }
 
@@ -142,15 +137,15 @@ TEST(TensorPacking, LookUpTables) {
   const auto pairs = pack_activation_lut_pairs(*lut);
   ASSERT_EQ(pairs.size(), 1024u);
   EXPECT_EQ(pairs[0], 0x2000u | 0x1FFFu << 16);
-  EXPECT_EQ(error_of([&] { pack_activation_lut(*lut); }), "Wrong size for LUT.");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut(*lut); }), "Wrong size for LUT.");
   auto single = make_tensor(TensorType::int32, Shape{2048});
   single->mutable_data<int32_t>()[5] = -1;
   const auto words = pack_activation_lut(*single);
   ASSERT_EQ(words.size(), 2048u);
   EXPECT_EQ(words[5], 0x3FFFu);
   single->mutable_data<int32_t>()[7] = 8192;
-  EXPECT_EQ(error_of([&] { pack_activation_lut(*single); }), "8192 cannot fit in a 14-bit signed integer");
-  EXPECT_EQ(error_of([&] { pack_activation_lut_pairs(*make_tensor(TensorType::int32, Shape{2047})); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut(*single); }), "8192 cannot fit in a 14-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut_pairs(*make_tensor(TensorType::int32, Shape{2047})); }),
             "Wrong size for LUT.");
 }
 
@@ -183,7 +178,7 @@ TEST_F(ConfigFixture, WindowOffsetsAreThreeBitTwosComplement) {
     EXPECT_EQ(bits(block[8], 12, 14), field) << offset;
   }
   split.window_col_offset = 4;
-  EXPECT_EQ(error_of([&] { record_cnp_config(block, config(ActivationType::ReLU, 8)); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_config(block, config(ActivationType::ReLU, 8)); }),
             "4 cannot fit in a 3-bit signed integer");
 }
 
@@ -215,7 +210,7 @@ TEST_F(ConfigFixture, MergeNeedsItsSkipDmaLoadAndProgramsTheLearningPeer) {
   merge.not_first = false;
   auto c = config(ActivationType::ReLU, 8);
   c.merge = &merge;
-  EXPECT_EQ(error_of([&] { record_cnp_config(block, c); }), "Skip DMA load should not be null.");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_config(block, c); }), "Skip DMA load should not be null.");
   const hw::Component load = component(hw::Type::SKIP_DMA_LOAD, 3, 1, 1);
   c.skip_dma_load = &load;
   record_cnp_config(block, c);
@@ -269,10 +264,10 @@ TEST(CnpShifts, FieldsAndOverrides) {
   words = record_cnp_shifts(t, 1, 1);
   EXPECT_EQ(bits(words[1], 0, 8), 0x40u | (0x81u >> 7) << 8);
   fill_values<int8_t>(*output_shift, {-33, 0, 0, 0});
-  EXPECT_EQ(error_of([&] { record_cnp_shifts(t, 0, 1); }), "-33 cannot fit in a 6-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_shifts(t, 0, 1); }), "-33 cannot fit in a 6-bit signed integer");
   auto wrong = make_tensor(TensorType::int8, Shape{4});
   t.output_scales = wrong.get();
-  EXPECT_EQ(error_of([&] { record_cnp_shifts(t, 0, 1); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_shifts(t, 0, 1); }),
             "Wrong requested type unsigned char for a tensor of type int8");
 }
 

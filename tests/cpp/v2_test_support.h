@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/layer.h"
 #include "core/layer_impl.h"
 #include "core/layer_params.h"

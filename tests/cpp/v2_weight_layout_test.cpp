@@ -6,6 +6,7 @@
 #include <string>
 
 #include "backend/v2/cnp_weight_layout.h"
+#include "test_helpers.h"
 #include "v2_test_support.h"
 
 namespace morla::v2 {
@@ -68,14 +69,7 @@ TEST(CnpWeightLayout, FormatsAndRefusedKernels) {
   EXPECT_EQ(cnp_weight_format(7, 4), 0u);
   EXPECT_EQ(depthwise_weight_format(7, 8), 1u);  // unlike the standard layout
   EXPECT_EQ(ch_cont_size(4, 8, 8), 12u);
-  const auto message = [](auto f) {
-    try {
-      f();
-    } catch (const std::runtime_error& e) {
-      return std::string(e.what());
-    }
-    return std::string("no error");
-  };
+  const auto message = [](auto f) { return test::error_text<std::runtime_error>(f); };
   EXPECT_EQ(message([] { ch_cont_size(4, 8, 4); }), "Unsupported kernel size.");
   EXPECT_EQ(message([] { ch_cont_size(2, 8, 8); }), "ch_cont_size: Unexpected kernel size.");
   EXPECT_EQ(message([] { cnp_weight_format(2, 8); }), "cnp_weight_format: Unexpected kernel size.");
@@ -159,12 +153,8 @@ TEST(DepthwiseWeightLayout, FourBitLanesAndRange) {
   EXPECT_EQ(image[2], 0x8u);
   EXPECT_EQ(image[6], 0x7u);
   set_weight(*w, 1, 1, 0, 1, 8);
-  try {
-    format_depthwise_weights(*w, 0, 2, 4);
-    FAIL() << "a 4-bit depthwise weight of 8 was packed";
-  } catch (const std::runtime_error& e) {
-    EXPECT_STREQ(e.what(), "8 cannot fit in a 4-bit signed integer");
-  }
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { format_depthwise_weights(*w, 0, 2, 4); }),
+            "8 cannot fit in a 4-bit signed integer");
   EXPECT_EQ(depthwise_ch_cont_size(7, 3, 4), 11u);
 }
 

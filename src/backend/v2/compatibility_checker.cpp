@@ -12,7 +12,7 @@
 #include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
-#include "core/bitwidth.h"
+#include "mapping/bitwidth.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 

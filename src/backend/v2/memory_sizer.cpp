@@ -8,7 +8,7 @@
 #include "backend/v2/hrc_recorder.h"
 #include "backend/v2/rule_check.h"
 #include "backend/v2/tnp_b_sizes.h"
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/layer_params.h"
 
 namespace morla::v2 {

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "core/graph_utils.h"
+#include "mapping/graph_utils.h"
 #include "core/layer_params.h"
 #include "backend/v2/variable_access.h"
 
