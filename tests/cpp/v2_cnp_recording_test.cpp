@@ -19,39 +19,13 @@ namespace {
 using v2test::fill_values;
 using v2test::make_tensor;
 using v2test::replace_variable;
+using v2test::bits;
+using v2test::Block;
+using v2test::blocks_of;
 using v2test::V2Model;
-
-// One block of a record as its header tells it.
-struct Block {
-  uint8_t col, row, mask, code;
-  uint32_t field;
-  std::vector<uint32_t> words;
-};
-
-std::vector<Block> blocks_of(const program::Record& record) {
-  std::vector<Block> out;
-  for (const auto& buffer : record.buffers()) {
-    size_t i = 0;
-    while (i + 2 <= buffer.size()) {
-      const uint32_t h0 = buffer[i], h1 = buffer[i + 1];
-      const bool long_form = h1 >> 31;
-      const uint32_t length = ((h1 >> 16) & 0x3FFF) * (long_form ? 16 : 1);
-      Block b{static_cast<uint8_t>(h0 >> 24), static_cast<uint8_t>(h0 >> 16),
-              static_cast<uint8_t>((h0 >> 8) & 0xF), static_cast<uint8_t>(h0 & 0xF), h1 & 0xFFFF,
-              std::vector<uint32_t>(buffer.begin() + i + 2, buffer.begin() + i + 2 + length)};
-      out.push_back(std::move(b));
-      i += 2 + length;
-    }
-  }
-  return out;
-}
 
 // Header codes of the block types.
 constexpr uint8_t kRegisters = 8, kInputShift = 2, kShifts = 4, kLut = 5, kMergeShift = 3;
-
-uint32_t bits(uint32_t word, uint32_t low, uint32_t high) {
-  return (word >> low) & ((1u << (high - low + 1)) - 1);
-}
 
 hw::Component np(uint8_t col, uint8_t id, uint32_t first, uint32_t filters, const Shape& input,
                  uint8_t channel = 0) {

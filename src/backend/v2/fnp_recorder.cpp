@@ -222,7 +222,7 @@ std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flatten, uint3
         break;
       }
       case 1:
-        for (uint32_t i = 0; i < c; ++i) out.put(weight(i, n), wb);
+        for (uint32_t i = 0; i < x * y * c; ++i) out.put(weight(i, n), wb);
         break;
       default: unsupported_padding();
     }

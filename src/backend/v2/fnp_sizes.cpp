@@ -116,7 +116,8 @@ uint32_t fnp_input_shift_size(const Tensor& input_shift, const Shape& dims, uint
 uint32_t fnp_neuron_words(const Shape& shape, uint32_t mode, uint32_t ib, uint32_t wb) {
   const uint32_t x = shape[0], y = shape[1], c = shape[2];
   switch (mode) {
-    case 1: return 2 + ceil_div(c * wb, 32);
+    // A flat input: every input value has its weight, whatever the shape says.
+    case 1: return 2 + ceil_div(x * y * c * wb, 32);
     case 2: {
       require_byte_inputs(ib);
       const uint32_t per_byte = 8 / ib, per_word = 32 / ib;
