@@ -179,6 +179,9 @@ SplitResult split_layer(const LayerPtr& layer, const CompatibilityChecker& check
   const AxisSplit width = split_axis(input[0], max_width, entry.transposed ? 1 : align);
   if (width.count == 0 || width.piece == 0) return failure(layer, "Cannot split by width.");
   const uint32_t neuron_total = entry.depthwise ? input[2] : geometry.filters;
+  // A depthwise layer's neurons are its channels, whatever filter count its parameters
+  // imply: the pieces are cut from the channels and take their filters from them.
+  if (entry.depthwise) geometry.filters = neuron_total;
   const uint32_t neuron_align = entry.depthwise && tnp_b ? 4 : 1;
   AxisSplit neurons = split_axis(neuron_total, max_filters, neuron_align);
   if (neurons.piece == 0) return failure(layer, "Cannot split by neurons.");
