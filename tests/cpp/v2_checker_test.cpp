@@ -35,9 +35,9 @@ struct SequenceCase {
   std::string layer;  // the status's layer name
 };
 
-class SequenceRule : public testing::TestWithParam<SequenceCase> {};
+class V2SequenceRule : public testing::TestWithParam<SequenceCase> {};
 
-TEST_P(SequenceRule, FirstBrokenRule) {
+TEST_P(V2SequenceRule, FirstBrokenRule) {
   V2Model m;
   const LayerList run = GetParam().run(m);
   const auto status = Checker().checker.check_sequence(run, 0);
@@ -54,7 +54,7 @@ LayerList fork(V2Model& m, int branches) {
 v2test::Params no_activation_wide() { return {{"activation", 0}, {"output_bits", 28}}; }
 
 INSTANTIATE_TEST_SUITE_P(
-    Runs, SequenceRule,
+    Runs, V2SequenceRule,
     testing::Values(
         SequenceCase{"Chain", [](V2Model& m) { return LayerList{m.conv("a", {"in"}), m.conv("b", {"a"})}; },
                      "Success.", ""},
@@ -179,7 +179,7 @@ hw::Component of_type(hw::Type type) {
   return c;
 }
 
-TEST(NpMappingRules, WidthStoresAndFirstOfPass) {
+TEST(V2NpMappingRules, WidthStoresAndFirstOfPass) {
   V2Model m;
   const auto conv = m.conv("a", {"in"});
   const auto tnp = m.add("t", LayerType::BufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, {"a"});
@@ -204,7 +204,7 @@ TEST(NpMappingRules, WidthStoresAndFirstOfPass) {
 
 // ---- check_layer ---------------------------------------------------------------------------
 
-TEST(CheckLayer, VariableBudgetComesBeforeTheLayerRules) {
+TEST(V2CheckLayer, VariableBudgetComesBeforeTheLayerRules) {
   V2Model m;
   const auto a = m.conv("a", {"in"}, {{"padding", 0}});
   fill_values<uint8_t>(*a->variables().get("input_shift"), {8, 0, 0, 0});
@@ -215,7 +215,7 @@ TEST(CheckLayer, VariableBudgetComesBeforeTheLayerRules) {
   EXPECT_EQ(status.layer_name, "a");
 }
 
-TEST(CheckLayer, UnsupportedTypesDropEverythingElse) {
+TEST(V2CheckLayer, UnsupportedTypesDropEverythingElse) {
   V2Model m(8, 3, 6);
   const auto r = m.add("r", LayerType::StatefulRecurrent,
                        {{"stateful_channels", 16}, {"output_channels", 6}, {"subsample", 3}}, {"in"});
@@ -225,7 +225,7 @@ TEST(CheckLayer, UnsupportedTypesDropEverythingElse) {
   EXPECT_EQ(status.layer_name, "r");
 }
 
-TEST(CheckLayer, ActivationSupport) {
+TEST(V2CheckLayer, ActivationSupport) {
   V2Model m;
   m.conv("a", {"in"});
   const auto dense = m.add("d", LayerType::Dense1D, {{"units", 4}, {"activation", 2}}, {"a"});
@@ -239,7 +239,7 @@ TEST(CheckLayer, ActivationSupport) {
             "Lookup tables are missing on some NPs.");
 }
 
-TEST(CheckLayer, EveryV2TypeIsDispatched) {
+TEST(V2CheckLayer, EveryV2TypeIsDispatched) {
   V2Model m;
   m.conv("a", {"in"});
   Checker c;
@@ -258,7 +258,7 @@ TEST(CheckLayer, EveryV2TypeIsDispatched) {
 
 // ---- fits and geometry ----------------------------------------------------------------------
 
-TEST(BufferFits, CnpWordsAndReserve) {
+TEST(V2BufferFits, CnpWordsAndReserve) {
   Checker c;
   const uint32_t capacity = c.description[HardwareDescription::single_buffer_words];
   // 10 rows of 7 columns of 3 channels at 8 bits: 2 words per channel row, 60 words.
@@ -271,7 +271,7 @@ TEST(BufferFits, CnpWordsAndReserve) {
             "Type of NP not supported.");
 }
 
-TEST(WeightFits, ContainersPerNp) {
+TEST(V2WeightFits, ContainersPerNp) {
   V2Model m(8, 8, 64);
   Checker c;
   const uint32_t capacity = c.description[HardwareDescription::weight_capacity];  // 4096
@@ -288,7 +288,7 @@ TEST(WeightFits, ContainersPerNp) {
             "Unexpected layer type for CNP or TNP-B.");
 }
 
-TEST(LayerGeometry, MarginsPoolingAndFilters) {
+TEST(V2LayerGeometry, MarginsPoolingAndFilters) {
   Checker c;
   const auto conv = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 7}, {"filters", 5},
                                                             {"pool_type", 1}, {"pool_size", 2}});

@@ -62,12 +62,12 @@ std::shared_ptr<LayerMapping> map_on_two_nps(Layer& layer, uint32_t filters) {
   return m;
 }
 
-struct Recording : testing::Test {
+struct V2Recording : testing::Test {
   VirtualDevice device{v2test::v2_version(), v2test::v2_mesh()};
   V2Model model;
 };
 
-TEST_F(Recording, ConvBlocksPerNpInOrder) {
+TEST_F(V2Recording, ConvBlocksPerNpInOrder) {
   const auto conv = model.conv("c", {"in"});
   map_on_two_nps(*conv, 4);
   fill_values<uint8_t>(*conv->variables().get("input_shift"), {1, 2, 3, 4});
@@ -88,7 +88,7 @@ TEST_F(Recording, ConvBlocksPerNpInOrder) {
   EXPECT_EQ(record->key(), 0x0001A24Bu);  // version bytes 4B A2 01 00
 }
 
-TEST_F(Recording, RegistersOnlyAndSkippedNps) {
+TEST_F(V2Recording, RegistersOnlyAndSkippedNps) {
   const auto conv = model.conv("c", {"in"});
   map_on_two_nps(*conv, 4);
   RecorderFlags flags;
@@ -107,7 +107,7 @@ TEST_F(Recording, RegistersOnlyAndSkippedNps) {
   for (const auto& b : blocks) EXPECT_EQ(b.mask, 2u);
 }
 
-TEST_F(Recording, DepthwiseNpsGetTheirOwnChannels) {
+TEST_F(V2Recording, DepthwiseNpsGetTheirOwnChannels) {
   const auto dw = model.add("dw", LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, {"in"});
   map_on_two_nps(*dw, 4);
   fill_values<uint8_t>(*dw->variables().get("input_shift"), {1, 2, 3, 4});
@@ -118,7 +118,7 @@ TEST_F(Recording, DepthwiseNpsGetTheirOwnChannels) {
   EXPECT_EQ(blocks[1].words.size(), 3u * 2);  // two channels of 3x3 weights
 }
 
-TEST_F(Recording, PoolSizeInWord27) {
+TEST_F(V2Recording, PoolSizeInWord27) {
   const auto gap = model.conv("gap", {"in"}, {{"pool_type", 2}, {"pool_size", -1}});
   map_on_two_nps(*gap, 4);
   EXPECT_EQ(bits(blocks_of(*record_conv2d(device, *gap, {}))[0].words[27], 0, 2), 1u);
@@ -127,7 +127,7 @@ TEST_F(Recording, PoolSizeInWord27) {
   EXPECT_EQ(bits(blocks_of(*record_conv2d(device, *max, {}))[0].words[27], 0, 2), 2u);
 }
 
-TEST_F(Recording, LookUpTableAndTransposedLayers) {
+TEST_F(V2Recording, LookUpTableAndTransposedLayers) {
   const auto lut = model.conv("lut", {"in"}, {{"activation", 2}});
   map_on_two_nps(*lut, 4);
   auto blocks = blocks_of(*record_conv2d(device, *lut, {}));
@@ -145,7 +145,7 @@ TEST_F(Recording, LookUpTableAndTransposedLayers) {
   EXPECT_EQ(bits(blocks[0].words[27], 0, 6), 1u | 1u << 4);
 }
 
-TEST_F(Recording, RefusesAnotherTypeAndShortVariables) {
+TEST_F(V2Recording, RefusesAnotherTypeAndShortVariables) {
   const auto conv = model.conv("c", {"in"});
   map_on_two_nps(*conv, 4);
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_depthwise_conv2d(device, *conv, {}); }),
@@ -159,7 +159,7 @@ TEST_F(Recording, RefusesAnotherTypeAndShortVariables) {
 }
 
 // in -> a -> b -> add, a -> add, add -> m: `m` merges through a skip DMA.
-struct MergeRecording : Recording {
+struct V2MergeRecording : V2Recording {
   void SetUp() override {
     model.conv("a", {"in"});
     model.conv("b", {"a"});
@@ -189,7 +189,7 @@ std::vector<uint32_t> fields_for(const std::vector<Block>& blocks, uint8_t col) 
   return out;
 }
 
-TEST_F(MergeRecording, RegisterAddressesOfTheChannels) {
+TEST_F(V2MergeRecording, RegisterAddressesOfTheChannels) {
   program::Record record(0);
   record_merge_layers(record, *merge);
   const auto blocks = blocks_of(record);
@@ -203,7 +203,7 @@ TEST_F(MergeRecording, RegisterAddressesOfTheChannels) {
     }
 }
 
-TEST_F(MergeRecording, MergeShiftsOnlyForAnAdd) {
+TEST_F(V2MergeRecording, MergeShiftsOnlyForAnAdd) {
   fill_values<uint8_t>(*add->variables().get("a_shift"), {1, 2, 3, 1});
   auto blocks = blocks_of(*record_conv2d(device, *merge, {}));
   size_t merge_shift_blocks = 0;

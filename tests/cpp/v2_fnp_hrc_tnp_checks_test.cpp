@@ -38,9 +38,9 @@ std::function<void(Layer&)> input_shift_of(uint32_t n) {
 
 // ---- Dense1D ------------------------------------------------------------------------------
 
-class DenseRule : public testing::TestWithParam<RuleCase> {};
+class V2DenseRule : public testing::TestWithParam<RuleCase> {};
 
-TEST_P(DenseRule, ExactMessage) {
+TEST_P(V2DenseRule, ExactMessage) {
   const auto& c = GetParam();
   V2Model m(c.x, c.y, c.c, c.input_bits);
   Params p = c.params;
@@ -52,7 +52,7 @@ TEST_P(DenseRule, ExactMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Dense1D, DenseRule,
+    Dense1D, V2DenseRule,
     testing::Values(
         RuleCase{"Valid", {}, 2, 2, 4, 8, nullptr, kOk},
         RuleCase{"WeightsWiderThanInput", {}, 2, 2, 4, 4, nullptr, "Input bits should be >= weights bits."},
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."}),
     test::names_by([](const auto& c) { return c.name; }));
 
-TEST(DenseChecks, InboundsAndInputMemory) {
+TEST(V2DenseChecks, InboundsAndInputMemory) {
   V2Model m;
   m.conv("a", {"in"});
   m.conv("b", {"a"});
@@ -95,7 +95,7 @@ TEST(DenseChecks, InboundsAndInputMemory) {
             "Input size exceeds memory. Maximum size is 40 bytes. (got 256 bytes).");
 }
 
-TEST(FnpSizes, NeuronAndWeightWords) {
+TEST(V2FnpSizes, NeuronAndWeightWords) {
   // Mode 1: the flat input's weights packed at their width.
   EXPECT_EQ(fnp_neuron_words(Shape{1, 1, 5}, 1, 8, 4), 2u + 1u);
   // Mode 2 with 4-bit inputs and odd x: every x-run ends on a byte.
@@ -111,9 +111,9 @@ TEST(FnpSizes, NeuronAndWeightWords) {
 
 // ---- InputConv2D ----------------------------------------------------------------------------
 
-class HrcRule : public testing::TestWithParam<RuleCase> {};
+class V2HrcRule : public testing::TestWithParam<RuleCase> {};
 
-TEST_P(HrcRule, ExactMessage) {
+TEST_P(V2HrcRule, ExactMessage) {
   const auto& c = GetParam();
   V2Model m;
   Params p = c.params;
@@ -130,7 +130,7 @@ TEST_P(HrcRule, ExactMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    InputConv2D, HrcRule,
+    InputConv2D, V2HrcRule,
     testing::Values(
         RuleCase{"Valid", {}, 16, 16, 3, 8, nullptr, kOk},
         RuleCase{"Kernel2", {{"kernel_size", 2}}, 16, 16, 3, 8, nullptr,
@@ -177,9 +177,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // ---- BufferTempConv and DepthwiseBufferTempConv ---------------------------------------------
 
-class TnpRule : public testing::TestWithParam<RuleCase> {};
+class V2TnpRule : public testing::TestWithParam<RuleCase> {};
 
-TEST_P(TnpRule, ExactMessage) {
+TEST_P(V2TnpRule, ExactMessage) {
   const auto& c = GetParam();
   V2Model m(c.x, c.y, c.c, c.input_bits);
   Params p = c.params;
@@ -196,7 +196,7 @@ TEST_P(TnpRule, ExactMessage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Temporal, TnpRule,
+    Temporal, V2TnpRule,
     testing::Values(
         RuleCase{"Valid", {}, 8, 8, 4, 8, nullptr, kOk},
         RuleCase{"FourBitInput", {{"weights_bits", 4}}, 8, 8, 4, 4, nullptr,
@@ -221,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
                  "Input shift exceeds memory. Maximum size is 768 bytes. (got 771 bytes)."}),
     test::names_by([](const auto& c) { return c.name; }));
 
-TEST(TnpBSizes, ContainersAndFrames) {
+TEST(V2TnpBSizes, ContainersAndFrames) {
   EXPECT_EQ(tnp_b_ch_cont_size(1), 2u);
   EXPECT_EQ(tnp_b_ch_cont_size(24), 2u);
   EXPECT_EQ(tnp_b_ch_cont_size(25), 4u);

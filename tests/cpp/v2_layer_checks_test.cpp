@@ -46,9 +46,9 @@ MappingStatus check(const LayerCase& c) {
   }
 }
 
-class CnpRule : public testing::TestWithParam<LayerCase> {};
+class V2CnpRule : public testing::TestWithParam<LayerCase> {};
 
-TEST_P(CnpRule, ExactMessage) {
+TEST_P(V2CnpRule, ExactMessage) {
   const auto status = check(GetParam());
   EXPECT_EQ(status.text, GetParam().expected);
   if (!status.ok()) {
@@ -70,7 +70,7 @@ const LayerType kDepthwiseTranspose = LayerType::DepthwiseConv2DTranspose;
 const char* kOk = "Success.";
 
 INSTANTIATE_TEST_SUITE_P(
-    Conv2D, CnpRule,
+    Conv2D, V2CnpRule,
     testing::Values(
         LayerCase{"Valid", kConv, {}, 8, 8, 4, 8, nullptr, kOk},
         LayerCase{"WeightsWiderThanInput", kConv, {}, 8, 8, 4, 4, nullptr,
@@ -148,7 +148,7 @@ INSTANTIATE_TEST_SUITE_P(
     test::names_by([](const auto& c) { return c.name; }));
 
 INSTANTIATE_TEST_SUITE_P(
-    DepthwiseConv2D, CnpRule,
+    DepthwiseConv2D, V2CnpRule,
     testing::Values(
         LayerCase{"Valid", kDepthwise, {}, 8, 8, 4, 8, nullptr, kOk},
         LayerCase{"Kernel1", kDepthwise, {{"kernel_size", 1}}, 8, 8, 4, 8, nullptr,
@@ -164,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
     test::names_by([](const auto& c) { return c.name; }));
 
 INSTANTIATE_TEST_SUITE_P(
-    Transposed, CnpRule,
+    Transposed, V2CnpRule,
     testing::Values(
         LayerCase{"Valid", kTranspose, {{"padding", 0}}, 8, 8, 4, 8, nullptr, kOk},
         LayerCase{"FourBitInput", kTranspose, {{"weights_bits", 4}}, 8, 8, 4, 4, nullptr,
@@ -209,9 +209,9 @@ struct ShiftCase {
   std::string expected;
 };
 
-class AddShiftRule : public testing::TestWithParam<ShiftCase> {};
+class V2AddShiftRule : public testing::TestWithParam<ShiftCase> {};
 
-TEST_P(AddShiftRule, PerChannel) {
+TEST_P(V2AddShiftRule, PerChannel) {
   const auto& c = GetParam();
   MergeGraph g(LayerType::Add);
   g.set_shifts({0, c.a, 0, 0}, {0, c.b, 0, 0}, {0, c.o, 0, 0});
@@ -225,7 +225,7 @@ const char* kOutputShift =
     "3].";
 
 INSTANTIATE_TEST_SUITE_P(
-    Shifts, AddShiftRule,
+    Shifts, V2AddShiftRule,
     testing::Values(ShiftCase{"Difference15", 3, 18, -15, kOk},
                     ShiftCase{"Difference16", 3, 19, -16, kInputShift},
                     ShiftCase{"Merged3", 2, 2, 1, kOk}, ShiftCase{"Merged4", 2, 2, 2, kOutputShift},
@@ -234,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ShiftCase{"Both", 20, 0, 0, std::string(kInputShift) + " " + kOutputShift}),
     test::names_by([](const auto& c) { return c.name; }));
 
-TEST(MergeChecks, PlaceInTheGraph) {
+TEST(V2MergeChecks, PlaceInTheGraph) {
   EXPECT_EQ(check_add(*MergeGraph(LayerType::Add).merge).text, kOk);
   EXPECT_EQ(check_add(*MergeGraph(LayerType::Add, {{"output_bits", 16}}).merge).text,
             "Output must be 8-bit.");

@@ -32,7 +32,7 @@ hw::Component component(hw::Type type, uint8_t col, uint8_t row = 1, uint8_t id 
   return c;
 }
 
-TEST(NpRegisters, DefaultsDependOnIdAndMergeKind) {
+TEST(V2NpRegisters, DefaultsDependOnIdAndMergeKind) {
   const auto low = init_np_registers(component(hw::Type::CNP1, 1, 1, 1), 5, false, 1);
   EXPECT_EQ(low[56], (128u << 16) | 8u);
   EXPECT_EQ(bits(low[3], 24, 31), 5u);
@@ -42,7 +42,7 @@ TEST(NpRegisters, DefaultsDependOnIdAndMergeKind) {
   EXPECT_EQ(high.size(), kNpRegisterWords);
 }
 
-TEST(NpRegisters, ColumnSpans) {
+TEST(V2NpRegisters, ColumnSpans) {
   EXPECT_EQ(column_span({component(hw::Type::HRC, 0)}), (std::pair<uint8_t, uint8_t>{1, 1}));
   EXPECT_EQ(column_span({component(hw::Type::CNP1, 3)}), (std::pair<uint8_t, uint8_t>{3, 3}));
   EXPECT_EQ(column_span({component(hw::Type::CNP1, 4), component(hw::Type::CNP2, 2)}),
@@ -58,9 +58,9 @@ struct RoutingCase {
   bool out_of_range = false;
 };
 
-class RoutingRefusal : public testing::TestWithParam<RoutingCase> {};
+class V2RoutingRefusal : public testing::TestWithParam<RoutingCase> {};
 
-TEST_P(RoutingRefusal, Message) {
+TEST_P(V2RoutingRefusal, Message) {
   const auto& c = GetParam();
   auto block = init_np_registers(component(hw::Type::CNP1, 2), 1, false, 0);
   const ComponentList own{component(hw::Type::CNP1, 2)};
@@ -77,7 +77,7 @@ const ComponentList kTwo{component(hw::Type::CNP1, 1), component(hw::Type::CNP1,
 const ComponentList kOne{component(hw::Type::CNP1, 1)};
 
 INSTANTIATE_TEST_SUITE_P(
-    Lists, RoutingRefusal,
+    Lists, V2RoutingRefusal,
     testing::Values(
         RoutingCase{"P2POutToTwo", kOne, kTwo, false, true, "Cannot use P2P OUT mode for multiple NPs."},
         RoutingCase{"P2PInFromTwo", kTwo, kOne, true, false, "Cannot use P2P IN mode for multiple NPs."},
@@ -85,7 +85,7 @@ INSTANTIATE_TEST_SUITE_P(
         RoutingCase{"NoSource", {}, kOne, false, false, "The layer has no source components.", true}),
     test::names_by([](const auto& c) { return c.name; }));
 
-TEST(NpRouting, LinkSpansAndStore) {
+TEST(V2NpRouting, LinkSpansAndStore) {
   auto block = init_np_registers(component(hw::Type::CNP1, 2), 1, false, 0);
   const ComponentList sources{component(hw::Type::HRC, 0)};
   const ComponentList own{component(hw::Type::CNP1, 2), component(hw::Type::CNP1, 5)};
@@ -103,7 +103,7 @@ TEST(NpRouting, LinkSpansAndStore) {
   EXPECT_EQ(bits(block[44], 2, 2), 1u);
 }
 
-TEST(TensorPacking, CopyTensorBytes) {
+TEST(V2TensorPacking, CopyTensorBytes) {
   auto t = make_tensor(TensorType::uint8, Shape{5});
   fill_values<uint8_t>(*t, {1, 2, 3, 4, 5});
   EXPECT_EQ(copy_tensor_bytes(*t), (std::vector<uint32_t>{0x04030201u, 0x05u}));
@@ -112,7 +112,7 @@ TEST(TensorPacking, CopyTensorBytes) {
   EXPECT_THROW(copy_tensor_bytes(*make_tensor(TensorType::int8, Shape{5})), std::runtime_error);
 }
 
-TEST(TensorPacking, MergeShiftBytes) {
+TEST(V2TensorPacking, MergeShiftBytes) {
   auto a = make_tensor(TensorType::uint8, Shape{3});
   auto b = make_tensor(TensorType::uint8, Shape{3});
   auto c = make_tensor(TensorType::int8, Shape{3});
@@ -128,7 +128,7 @@ TEST(TensorPacking, MergeShiftBytes) {
   EXPECT_THROW(pack_weights(*a, *b, *c, 3, 1), std::runtime_error);  // past the tensors
 }
 
-TEST(TensorPacking, LookUpTables) {
+TEST(V2TensorPacking, LookUpTables) {
   auto lut = make_tensor(TensorType::int32, Shape{2049});
   int32_t* v = lut->mutable_data<int32_t>();
   v[0] = -8192;
@@ -149,7 +149,7 @@ TEST(TensorPacking, LookUpTables) {
             "Wrong size for LUT.");
 }
 
-TEST(InputShiftMemory, EightShiftsAWord) {
+TEST(V2InputShiftMemory, EightShiftsAWord) {
   EXPECT_EQ(shift_memory_bytes(*make_tensor(TensorType::uint8, Shape{9})), 2u);
   EXPECT_EQ(shift_memory_bytes(*make_tensor(TensorType::uint8, Shape{8})), 1u);
 }
@@ -159,7 +159,7 @@ struct FixedSplit : NpSplitInterface {
   uint32_t aligned_width() const override { return (width + 3) & ~3u; }
 };
 
-struct ConfigFixture : testing::Test {
+struct V2ConfigFixture : testing::Test {
   NpRegisters block = init_np_registers(component(hw::Type::CNP1, 1), 1, false, 0);
   FixedSplit split;
   ComponentList layer_nps{component(hw::Type::CNP1, 1)};
@@ -170,7 +170,7 @@ struct ConfigFixture : testing::Test {
   }
 };
 
-TEST_F(ConfigFixture, WindowOffsetsAreThreeBitTwosComplement) {
+TEST_F(V2ConfigFixture, WindowOffsetsAreThreeBitTwosComplement) {
   const std::pair<int32_t, uint32_t> cases[] = {{-4, 4}, {-1, 7}, {3, 3}};
   for (const auto& [offset, field] : cases) {
     split.window_row_offset = static_cast<uint32_t>(offset);
@@ -182,7 +182,7 @@ TEST_F(ConfigFixture, WindowOffsetsAreThreeBitTwosComplement) {
             "4 cannot fit in a 3-bit signed integer");
 }
 
-TEST_F(ConfigFixture, OutputFieldsByActivation) {
+TEST_F(V2ConfigFixture, OutputFieldsByActivation) {
   record_cnp_config(block, config(ActivationType::ReLU, 4));
   EXPECT_EQ(bits(block[3], 12, 15), 2u | 0u << 2 | 1u << 3);
   record_cnp_config(block, config(ActivationType::NoActivation, 8));
@@ -191,7 +191,7 @@ TEST_F(ConfigFixture, OutputFieldsByActivation) {
   EXPECT_EQ(bits(block[3], 14, 14), 0u);
 }
 
-TEST_F(ConfigFixture, SkipDmaFieldsWithoutMergeAreTheFlagOnly) {
+TEST_F(V2ConfigFixture, SkipDmaFieldsWithoutMergeAreTheFlagOnly) {
   const hw::Component load = component(hw::Type::SKIP_DMA_LOAD, 3);
   auto c = config(ActivationType::ReLU, 8);
   c.skip_dma_load = &load;
@@ -201,7 +201,7 @@ TEST_F(ConfigFixture, SkipDmaFieldsWithoutMergeAreTheFlagOnly) {
   EXPECT_EQ(block[53], before[53]);
 }
 
-TEST_F(ConfigFixture, MergeNeedsItsSkipDmaLoadAndProgramsTheLearningPeer) {
+TEST_F(V2ConfigFixture, MergeNeedsItsSkipDmaLoadAndProgramsTheLearningPeer) {
   MergeInfo merge;
   merge.is_add = true;
   merge.index = 7;
@@ -223,7 +223,7 @@ TEST_F(ConfigFixture, MergeNeedsItsSkipDmaLoadAndProgramsTheLearningPeer) {
   EXPECT_EQ(block[48], 9u << 24 | 1u << 20 | 1u << 16 | 2u << 8 | 1u);
 }
 
-TEST(CnpPaddingEdges, CornersOfASplitLayer) {
+TEST(V2CnpPaddingEdges, CornersOfASplitLayer) {
   const Shape input{16, 16, 4};
   const PoolEdges pooling{2, 2, 0, {1, 1, 1, 1}};
   const auto edges = [&](uint32_t x, uint32_t y, uint32_t w, uint32_t h) {
@@ -240,7 +240,7 @@ TEST(CnpPaddingEdges, CornersOfASplitLayer) {
   EXPECT_EQ(bits(block[2], 8, 8), 1u);
 }
 
-TEST(CnpShifts, FieldsAndOverrides) {
+TEST(V2CnpShifts, FieldsAndOverrides) {
   auto output_shift = make_tensor(TensorType::int8, Shape{4});
   auto activation_shift = make_tensor(TensorType::int8, Shape{4});
   auto activation_scales = make_tensor(TensorType::uint8, Shape{4});

@@ -69,7 +69,7 @@ struct V2Fixture : testing::Test {
 
 // ---- FNP ------------------------------------------------------------------------------------
 
-struct FnpRecording : V2Fixture {
+struct V2FnpRecording : V2Fixture {
   // A flat 5-input Dense1D of 2 neurons with 4-bit weights.
   void SetUp() override {
     model = std::make_unique<V2Model>(1, 1, 5);
@@ -81,7 +81,7 @@ struct FnpRecording : V2Fixture {
   LayerPtr dense;
 };
 
-TEST_F(FnpRecording, Fnp2WeightsGoToTheExternalBlock) {
+TEST_F(V2FnpRecording, Fnp2WeightsGoToTheExternalBlock) {
   install(*dense, {component(hw::Type::FNP2, 2)});
   const auto record = record_dense1d(*device, description, *dense, dense, {});
   const auto blocks = blocks_of(*record);
@@ -95,7 +95,7 @@ TEST_F(FnpRecording, Fnp2WeightsGoToTheExternalBlock) {
   EXPECT_EQ(record->external_block()->words[2], 0x00054321u);
 }
 
-TEST_F(FnpRecording, Fnp3WeightsInTheProgram) {
+TEST_F(V2FnpRecording, Fnp3WeightsInTheProgram) {
   install(*dense, {component(hw::Type::FNP3, 2)});
   const auto blocks = blocks_of(*record_dense1d(*device, description, *dense, dense, {}));
   ASSERT_EQ(codes(blocks), (std::vector<uint8_t>{8, 2, 6}));
@@ -107,7 +107,7 @@ TEST_F(FnpRecording, Fnp3WeightsInTheProgram) {
   EXPECT_THROW(record_dense1d(*device, no_weight_memory, *dense, dense, {}), std::runtime_error);
 }
 
-TEST_F(FnpRecording, SkippedRegistersOnlyAndRefusedWidths) {
+TEST_F(V2FnpRecording, SkippedRegistersOnlyAndRefusedWidths) {
   install(*dense, {component(hw::Type::FNP3, 2)});
   RecorderFlags flags;
   flags.skip_idents = {hw::Ident{2, 1, 0, 0}};
@@ -235,7 +235,7 @@ TEST_F(V2Fixture, DepthwiseBufferTempConvChannelsAndTaps) {
             "Invalid layer type for TNP-B recording.");
 }
 
-TEST(TnpBWeights, FifoMustDivideTheRows) {
+TEST(V2TnpBWeights, FifoMustDivideTheRows) {
   const auto w = v2test::make_tensor(TensorType::int8, Shape{1, 1, 6, 4});
   EXPECT_EQ(format_tnp_b_weights(*w, 3, 0, 4).size(), 6u * 6);
   EXPECT_THROW(format_tnp_b_weights(*w, 0, 0, 4), std::runtime_error);

@@ -40,9 +40,9 @@ struct ImageSize {
   size_t words;
 };
 
-class StandardImageSize : public testing::TestWithParam<ImageSize> {};
+class V2StandardImageSize : public testing::TestWithParam<ImageSize> {};
 
-TEST_P(StandardImageSize, ContainersAndWords) {
+TEST_P(V2StandardImageSize, ContainersAndWords) {
   const auto& p = GetParam();
   EXPECT_EQ(ch_cont_size(p.kernel, p.filters, p.bits), p.containers_per_channel);
   const auto w = weights(p.kernel, p.channels, p.filters);
@@ -50,7 +50,7 @@ TEST_P(StandardImageSize, ContainersAndWords) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Kernels, StandardImageSize,
+    Kernels, V2StandardImageSize,
     testing::Values(ImageSize{3, 2, 5, 8, 6, 36},     // 18 words per input channel
                     ImageSize{1, 1, 25, 8, 4, 12},    // two groups of 24 filters
                     ImageSize{4, 1, 8, 8, 12, 36},
@@ -63,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
                     ImageSize{3, 910, 8, 8, 6, 16380},    // below the long-block size
                     ImageSize{3, 911, 8, 8, 6, 16400}));  // 16398 rounded up to 16
 
-TEST(CnpWeightLayout, FormatsAndRefusedKernels) {
+TEST(V2CnpWeightLayout, FormatsAndRefusedKernels) {
   EXPECT_EQ(cnp_weight_format(3, 8), 1u);
   EXPECT_EQ(cnp_weight_format(7, 8), 0u);
   EXPECT_EQ(cnp_weight_format(7, 4), 0u);
@@ -77,7 +77,7 @@ TEST(CnpWeightLayout, FormatsAndRefusedKernels) {
   EXPECT_EQ(message([] { format_cnp_weights(*weights(4, 1, 8), 0, 8, 4); }), "Unsupported kernel size.");
 }
 
-TEST(CnpWeightLayout, EightBitThreeByThreePlacesFiltersOfAGroupSideBySide) {
+TEST(V2CnpWeightLayout, EightBitThreeByThreePlacesFiltersOfAGroupSideBySide) {
   auto w = weights(3, 2, 5);
   set_weight(*w, 2, 1, 1, 4, 0x11);  // channel 1, row 1, filter 4, column 2
   set_weight(*w, 0, 0, 0, 0, -1);
@@ -88,7 +88,7 @@ TEST(CnpWeightLayout, EightBitThreeByThreePlacesFiltersOfAGroupSideBySide) {
   EXPECT_EQ(nonzero_words(image), 2u);  // the missing filters 5-7 stay zero
 }
 
-TEST(CnpWeightLayout, SevenBySevenSplitsTheLastWeightOfARow) {
+TEST(V2CnpWeightLayout, SevenBySevenSplitsTheLastWeightOfARow) {
   auto w = weights(7, 2, 12);
   set_weight(*w, 6, 0, 0, 0, static_cast<int8_t>(0xB5));
   set_weight(*w, 3, 2, 1, 9, 0x42);
@@ -100,7 +100,7 @@ TEST(CnpWeightLayout, SevenBySevenSplitsTheLastWeightOfARow) {
   EXPECT_EQ(byte_at(image, 448 * 4 + 224 * 4 + 2 * 128 + 16 + 3), 0x42);
 }
 
-TEST(CnpWeightLayout, FilterRangeStartsAtTheNpsFirstFilter) {
+TEST(V2CnpWeightLayout, FilterRangeStartsAtTheNpsFirstFilter) {
   auto w = weights(1, 1, 30);
   set_weight(*w, 0, 0, 0, 26, 7);
   const auto image = format_cnp_weights(*w, 24, 6, 8);
@@ -108,7 +108,7 @@ TEST(CnpWeightLayout, FilterRangeStartsAtTheNpsFirstFilter) {
   EXPECT_THROW(format_cnp_weights(*w, 26, 6, 8), std::runtime_error);  // past filter 29
 }
 
-TEST(CnpWeightLayout, FourBitLanes) {
+TEST(V2CnpWeightLayout, FourBitLanes) {
   auto k1 = weights(1, 1, 13);
   set_weight(*k1, 0, 0, 0, 12, 0x5);  // the thirteenth weight opens the second lane
   set_weight(*k1, 0, 0, 0, 8, -1);    // bits 32-35 of the first lane
@@ -128,7 +128,7 @@ TEST(CnpWeightLayout, FourBitLanes) {
   EXPECT_EQ(closed[4], 0x9u);
 }
 
-TEST(DepthwiseWeightLayout, EightBitRowsAndImageSizes) {
+TEST(V2DepthwiseWeightLayout, EightBitRowsAndImageSizes) {
   auto w = weights(7, 1, 3);
   for (uint32_t x = 0; x < 7; ++x) set_weight(*w, x, 0, 0, 1, static_cast<int8_t>(x + 1));
   const auto image = format_depthwise_weights(*w, 1, 2, 8);
@@ -144,7 +144,7 @@ TEST(DepthwiseWeightLayout, EightBitRowsAndImageSizes) {
   EXPECT_EQ(format_depthwise_weights(*big, 0, 5460, 8).size(), 16380u);
 }
 
-TEST(DepthwiseWeightLayout, FourBitLanesAndRange) {
+TEST(V2DepthwiseWeightLayout, FourBitLanesAndRange) {
   auto w = make_tensor(TensorType::int8, Shape{5, 5, 1, 2});
   set_weight(*w, 0, 2, 0, 0, -8);  // row 2 does not fit after two 20-bit rows: lane 1
   set_weight(*w, 0, 0, 0, 1, 7);   // channel 1 starts at lane 3
