@@ -222,5 +222,34 @@ TEST_F(V2MergeRecording, MergeShiftsOnlyForAnAdd) {
   EXPECT_THROW(record_conv2d(device, *merge, {}), std::runtime_error);
 }
 
+// The next pass's first layer reads what this layer's NP leaves: its input format is written
+// into the NP's block when the companion's mapping holds the same NP.
+TEST_F(V2Recording, CompanionInputFormat) {
+  const auto conv = model.conv("c", {"in"});
+  map_on_two_nps(*conv, 4);
+  const auto next = model.conv("next", {"c"}, {{"filters", 2}});
+  auto next_mapping = map_on_two_nps(*next, 2);
+  next_mapping->previous_pass_order = 9;
+  RecorderFlags flags;
+  flags.companion = next;
+  flags.p2p_flag = true;
+  const auto blocks = blocks_of(*record_conv2d(device, *conv, flags));
+  const auto& w = blocks[0].words;
+  EXPECT_EQ(bits(w[32], 0, 2), 0b101u);         // enabled, CNP source
+  EXPECT_EQ(bits(w[32], 4, 5), 3u);             // 8-bit inputs
+  EXPECT_EQ(bits(w[32], 24, 31), 9u);           // the companion's second pass byte
+  EXPECT_EQ(bits(w[44], 15, 15), 1u);
+  EXPECT_EQ(w[34], 8u | 8u << 16);              // its 8 x 8 window
+  EXPECT_EQ(bits(w[35], 16, 31), 8u);           // rows of 8 bytes
+  EXPECT_EQ(bits(w[35], 0, 13), (4u * 8) >> 2);  // 4 channels of them, in words
+  EXPECT_EQ(bits(w[41], 24, 30), 2u);           // the companion's NPs
+  RecorderFlags strangers;
+  strangers.companion = model.conv("other", {"in"});
+  auto other = map_on_two_nps(*strangers.companion, 4);
+  (*other->nps)[0].ident.col = 7;
+  (*other->nps)[1].ident.col = 7;
+  EXPECT_EQ(blocks_of(*record_conv2d(device, *conv, strangers))[0].words[32], 0u);
+}
+
 }  // namespace
 }  // namespace morla::v2

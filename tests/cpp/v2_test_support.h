@@ -4,6 +4,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mapping/graph_utils.h"
@@ -54,6 +55,43 @@ class V2Model {
   LayerPtr operator[](const std::string& name) const { return model->get_layer(name); }
 
   std::unique_ptr<Model> model = Model::create();
+};
+
+// A layer that answers like `inner` but with other inbound layers (which the layer
+// interface allows to hold empty entries).
+class InboundsOverride final : public Layer {
+ public:
+  InboundsOverride(LayerPtr inner, LayerList inbounds) : inner_(std::move(inner)), inbounds_(std::move(inbounds)) {}
+  const std::string& name() const override { return inner_->name(); }
+  Shape input_dims() const override { return inner_->input_dims(); }
+  Shape output_dims() const override { return inner_->output_dims(); }
+  uint32_t input_bits() const override { return inner_->input_bits(); }
+  uint32_t output_bits() const override { return inner_->output_bits(); }
+  bool output_signed() const override { return inner_->output_signed(); }
+  IpVersion ip_version() const override { return inner_->ip_version(); }
+  bool is_target_component(ComponentKind kind) const override { return inner_->is_target_component(kind); }
+  bool splittable() const override { return inner_->splittable(); }
+  bool is_channel_wise() const override { return inner_->is_channel_wise(); }
+  bool is_input_layer() const override { return inner_->is_input_layer(); }
+  const LayerParams* params() const override { return inner_->params(); }
+  const LearningParams* learning_params() const override { return inner_->learning_params(); }
+  bool compiled() const override { return inner_->compiled(); }
+  const Variables& variables() const override { return std::as_const(*inner_).variables(); }
+  Variables& variables() override { return inner_->variables(); }
+  bool has_activation_type(ActivationType t) const override { return inner_->has_activation_type(t); }
+  bool has_activation() const override { return inner_->has_activation(); }
+  bool has_pool_type(PoolType t) const override { return inner_->has_pool_type(t); }
+  LayerList inbound_layers() const override { return inbounds_; }
+  LayerList inbounds() const override { return inbounds_; }
+  LayerList outbound_layers() const override { return inner_->outbound_layers(); }
+  LayerList outbounds() const override { return inner_->outbounds(); }
+  std::shared_ptr<Mapping> mapping() const override { return std::as_const(*inner_).mapping(); }
+  std::shared_ptr<Mapping>& mapping() override { return inner_->mapping(); }
+  uint64_t macs() const override { return inner_->macs(); }
+
+ private:
+  LayerPtr inner_;
+  LayerList inbounds_;
 };
 
 // Replaces (or adds) a layer variable with a zero-filled tensor of another shape.
