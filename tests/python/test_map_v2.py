@@ -203,3 +203,32 @@ def test_recording_refusals_are_clean_errors(make_model, message):
     with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
         model._map(v2_device(), hw_only=True)
     assert model.sequences == []
+
+
+def test_several_passes_on_a_small_mesh(reader):
+    nps = [NP.Info(NP.Ident(1, 1, i), [NP.CNP1, NP.CNP2], True) for i in range(2)]
+    device = core.Device(V2, NP.Mesh(core.IpVersion.v2, NP.Ident(0, 1, 0), NP.Ident(0, 1, 1),
+                                     None, nps, []))
+    model = core.Model()
+    model.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=4))
+    for i in range(4):
+        model.add(layer(core.Conv2D, f"c{i}", kernel_size=3, filters=8))
+    random_weights(model)
+    model._map(device, hw_only=True)
+    [sequence] = model.sequences
+    assert [[l.name for l in p.layers] for p in sequence.passes] == [["in", "c0", "c1"], ["c2", "c3"]]
+    program = sequence.program
+    length = struct.unpack_from("<I", program)[0]
+    data = reader.ProgramDataRoot.ProgramDataRoot.GetRootAs(program[4 + length:], 4)
+    header = data.HeaderWords()
+    assert (header.Word0(), header.Word1()) != (0, 0)  # the passes are chained
+    # Every NP block carries its layer's place in its pass, or 254 when it only hands over
+    # registers between passes.
+    for name, order in (("c0", 1), ("c1", 2), ("c2", 1), ("c3", 2)):
+        [np_component] = model.get_layer(name).mapping.nps
+        ident = np_component.ident
+        orders = {words[3] >> 24 for col, row, mask, code, _, words in program_blocks(reader, program)
+                  if (col, row, mask, code) == (ident.col, ident.row, 1 << ident.id, 8)
+                  and len(words) == 64}
+        assert order in orders and orders <= {1, 2, 254}
+    assert core.get_program_memory_infos(program).program_memory > 0
