@@ -271,6 +271,28 @@ TEST(V2BufferFits, CnpWordsAndReserve) {
             "Type of NP not supported.");
 }
 
+TEST(V2BufferFits, TnpBFramesOfTheFifo) {
+  Checker c;
+  const uint32_t capacity = c.description[HardwareDescription::single_buffer_words];
+  // 4 x 4 x 3 (4 with padding) 8-bit values: 16 words, one 64-word unit, held 3 times.
+  EXPECT_TRUE(c.checker.fits_single_buffer(hw::Type::TNP_B, 4, 4, 3, 2, 8, capacity - 192));
+  EXPECT_FALSE(c.checker.fits_single_buffer(hw::Type::TNP_B, 4, 4, 3, 2, 8, capacity - 191));
+}
+
+TEST(V2WeightFits, TemporalLayers) {
+  V2Model m(8, 8, 16);
+  Checker c;
+  const uint32_t capacity = c.description[HardwareDescription::weight_capacity];  // 4096
+  const auto t = m.add("t", LayerType::BufferTempConv, {{"fifo_size", 3}, {"filters", 48}}, {"in"});
+  // 4 frames of 16 rows of 4 containers (48 filters).
+  EXPECT_EQ(layer_weight_containers(*t, 48), 4u * 16 * 4);
+  EXPECT_TRUE(c.checker.fits_weights(t, 48));
+  const auto dt = m.add("dt", LayerType::DepthwiseBufferTempConv, {{"fifo_size", 3}}, {"in"});
+  EXPECT_EQ(layer_weight_containers(*dt, 16), 4u * 16);
+  EXPECT_TRUE(c.checker.fits_weights(dt, capacity / 4));
+  EXPECT_FALSE(c.checker.fits_weights(dt, capacity / 4 + 1));
+}
+
 TEST(V2WeightFits, ContainersPerNp) {
   V2Model m(8, 8, 64);
   Checker c;

@@ -27,25 +27,12 @@ using v2test::V2Model;
 // Header codes of the block types.
 constexpr uint8_t kRegisters = 8, kInputShift = 2, kShifts = 4, kLut = 5, kMergeShift = 3;
 
-hw::Component np(uint8_t col, uint8_t id, uint32_t first, uint32_t filters, const Shape& input,
-                 uint8_t channel = 0) {
-  hw::Component c;
-  c.type = hw::Type::CNP2;
-  c.ident = hw::Ident{col, 1, id, channel};
-  hw::NpBlock part;
-  part.start_neuron = first;
-  part.filters = filters;
-  part.spatial_partition = NpSpace{0, 0, input};
-  part.input_window = NpSpace{0, 0, input};
-  c.np_block = part;
-  return c;
+hw::Component np(uint8_t col, uint8_t id, uint32_t first, uint32_t filters, const Shape& input) {
+  return v2test::np_part(hw::Type::CNP2, col, id, first, filters, input);
 }
 
 hw::Component dma(hw::Type type, uint8_t col, uint8_t channel = 0) {
-  hw::Component c;
-  c.type = type;
-  c.ident = hw::Ident{col, 2, 0, channel};
-  return c;
+  return v2test::component(type, col, 2, 0, channel);
 }
 
 // Maps `layer` on two NPs of column 1 that share its filters, fed by the input DMA and

@@ -25,12 +25,7 @@ uint32_t bits(uint32_t word, uint32_t low, uint32_t high) {
   return (word >> low) & (width == 32 ? 0xFFFFFFFFu : ((1u << width) - 1));
 }
 
-hw::Component component(hw::Type type, uint8_t col, uint8_t row = 1, uint8_t id = 0) {
-  hw::Component c;
-  c.type = type;
-  c.ident = hw::Ident{col, row, id, 0};
-  return c;
-}
+using v2test::component;
 
 TEST(V2NpRegisters, DefaultsDependOnIdAndMergeKind) {
   const auto low = init_np_registers(component(hw::Type::CNP1, 1, 1, 1), 5, false, 1);

@@ -26,22 +26,10 @@ using v2test::blocks_of;
 using v2test::fill_values;
 using v2test::V2Model;
 
-hw::Component component(hw::Type type, uint8_t col, uint8_t id = 0) {
-  hw::Component c;
-  c.type = type;
-  c.ident = hw::Ident{col, 1, id, 0};
-  return c;
-}
+hw::Component component(hw::Type type, uint8_t col) { return v2test::component(type, col); }
 
 hw::Component np_part(hw::Type type, uint8_t col, uint32_t first, uint32_t filters, const Shape& input) {
-  hw::Component c = component(type, col);
-  hw::NpBlock part;
-  part.start_neuron = first;
-  part.filters = filters;
-  part.spatial_partition = NpSpace{0, 0, input};
-  part.input_window = NpSpace{0, 0, input};
-  c.np_block = part;
-  return c;
+  return v2test::np_part(type, col, 0, first, filters, input);
 }
 
 // Maps `layer` on `nps`, fed by the input DMA and feeding the output DMA.

@@ -16,6 +16,7 @@
 #include "core/tensor.h"
 #include "core/variables.h"
 #include "core/virtual_device.h"
+#include "mapping/component.h"
 #include "mapping/hardware_description.h"
 #include "mapping/program_record.h"
 
@@ -108,6 +109,28 @@ template <typename T> void fill_values(Dense& tensor, const std::vector<T>& valu
 
 inline std::shared_ptr<Dense> make_tensor(TensorType type, const Shape& shape) {
   return std::shared_ptr<Dense>(Dense::create(type, shape, Dense::Layout::RowMajor));
+}
+
+// A component at (col, row, id, channel) without a split part.
+inline hw::Component component(hw::Type type, uint8_t col, uint8_t row = 1, uint8_t id = 0,
+                               uint8_t channel = 0) {
+  hw::Component c;
+  c.type = type;
+  c.ident = hw::Ident{col, row, id, channel};
+  return c;
+}
+
+// An NP taking filters first .. first + filters - 1 of the whole `input`.
+inline hw::Component np_part(hw::Type type, uint8_t col, uint8_t id, uint32_t first,
+                             uint32_t filters, const Shape& input) {
+  hw::Component c = component(type, col, 1, id);
+  hw::NpBlock part;
+  part.start_neuron = first;
+  part.filters = filters;
+  part.spatial_partition = NpSpace{0, 0, input};
+  part.input_window = NpSpace{0, 0, input};
+  c.np_block = part;
+  return c;
 }
 
 // A v2 mesh of CNPs in one row, columns 1..n, two NPs per column.

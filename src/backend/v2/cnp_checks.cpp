@@ -150,16 +150,26 @@ MappingStatus check_cnp_activation(const Layer& layer, bool allow_4bit) {
   return r.status();
 }
 
-MappingStatus check_conv2d(const HardwareDescription& description, const Layer& layer) {
-  RuleCheck r(layer);
+namespace {
+
+// The steps the two windowed checks share; only the kernel sizes differ.
+void check_windowed(RuleCheck& r, const HardwareDescription& description, const Layer& layer,
+                    std::initializer_list<int> kernels, const char* kernel_message) {
   r.merge(check_cnp_dimensions(description, layer));
   check_input_bits(r, layer, true);
   r.merge(check_cnp_padding(layer));
   r.merge(check_cnp_pooling(description, layer));
-  r.fail_if(!one_of(param(layer, "kernel_size"), {1, 3, 5, 7}), "Kernel size must be 1, 3, 5 or 7.");
+  r.fail_if(!one_of(param(layer, "kernel_size"), kernels), kernel_message);
   r.merge(check_cnp_activation(layer, true));
   r.fail_if(!one_of(param(layer, "weights_bits"), {4, 8}),
             "Weights bitwidth should be 4-bit or 8-bit.");
+}
+
+}  // namespace
+
+MappingStatus check_conv2d(const HardwareDescription& description, const Layer& layer) {
+  RuleCheck r(layer);
+  check_windowed(r, description, layer, {1, 3, 5, 7}, "Kernel size must be 1, 3, 5 or 7.");
   if (r.ok())
     r.fail_if(!filter_fits(description, layer),
               "Filter size is too big to fit in a CNP: try decreasing the input channels or the "
@@ -171,14 +181,7 @@ MappingStatus check_conv2d(const HardwareDescription& description, const Layer& 
 
 MappingStatus check_depthwise_conv2d(const HardwareDescription& description, const Layer& layer) {
   RuleCheck r(layer);
-  r.merge(check_cnp_dimensions(description, layer));
-  check_input_bits(r, layer, true);
-  r.merge(check_cnp_padding(layer));
-  r.merge(check_cnp_pooling(description, layer));
-  r.fail_if(!one_of(param(layer, "kernel_size"), {3, 5, 7}), "Kernel size must be 3, 5 or 7.");
-  r.merge(check_cnp_activation(layer, true));
-  r.fail_if(!one_of(param(layer, "weights_bits"), {4, 8}),
-            "Weights bitwidth should be 4-bit or 8-bit.");
+  check_windowed(r, description, layer, {3, 5, 7}, "Kernel size must be 3, 5 or 7.");
   r.fail_if(output_bits(layer) == 8 && layer.has_activation() && param(layer, "weights_bits") == 4,
             "4-bit weights and 8-bit activation is not allowed.");
   return r.status();
