@@ -255,9 +255,9 @@ TEST(V2MergeChecks, PlaceInTheGraph) {
   EXPECT_EQ(status.text, "Add inbounds must come from different layers.");
   EXPECT_EQ(status.layer_name, "twice");
   // An empty inbound entry is no inbound of a wrong type.
-  const v2test::InboundsOverride with_gap(from_input, {m["a"], nullptr, m["a"]});
+  const v2test::LayerView with_gap(from_input, {m["a"], nullptr, m["a"]});
   m.conv("a2", {"in"});
-  EXPECT_EQ(check_add(v2test::InboundsOverride(twice, {m["a"], nullptr, m["a2"]})).text,
+  EXPECT_EQ(check_add(v2test::LayerView(twice, {m["a"], nullptr, m["a2"]})).text,
             "Output must be 8-bit.");
   EXPECT_EQ(check_add(with_gap).text, "Add inbounds must come from different layers.");
   const auto cat = m.add("cat", LayerType::Concatenate, {}, {"a", "a"});

@@ -1,7 +1,9 @@
 #pragma once
 // Small v2 models, devices and tensors for the v2 back-end tests.
 #include <cstdint>
+#include <algorithm>
 #include <map>
+#include <stdexcept>
 #include <memory>
 #include <string>
 #include <utility>
@@ -58,11 +60,42 @@ class V2Model {
   std::unique_ptr<Model> model = Model::create();
 };
 
-// A layer that answers like `inner` but with other inbound layers (which the layer
-// interface allows to hold empty entries).
-class InboundsOverride final : public Layer {
+// Variables of another store with some names hidden.
+class HidingVariables final : public Variables {
  public:
-  InboundsOverride(LayerPtr inner, LayerList inbounds) : inner_(std::move(inner)), inbounds_(std::move(inbounds)) {}
+  HidingVariables(Variables& inner, std::vector<std::string> hidden)
+      : inner_(inner), hidden_(std::move(hidden)) {}
+  std::vector<std::string> names() const override {
+    std::vector<std::string> out;
+    for (const auto& n : inner_.names())
+      if (has(n)) out.push_back(n);
+    return out;
+  }
+  void set(const std::string& name, std::shared_ptr<Dense> value) override { inner_.set(name, value); }
+  std::shared_ptr<Dense> get(const std::string& name) const override {
+    if (!has(name)) throw std::invalid_argument("No variable named '" + name + "'.");
+    return inner_.get(name);
+  }
+  bool has(const std::string& name) const override {
+    return inner_.has(name) && std::find(hidden_.begin(), hidden_.end(), name) == hidden_.end();
+  }
+
+ private:
+  Variables& inner_;
+  std::vector<std::string> hidden_;
+};
+
+// A layer that answers like `inner` (records included) but with other inbound layers, which
+// the layer interface allows to hold empty entries, and without some variables.
+class LayerView final : public Layer, public HasConvParams, public HasPoolParams {
+ public:
+  LayerView(LayerPtr inner, LayerList inbounds, std::vector<std::string> hidden = {})
+      : inner_(std::move(inner)), inbounds_(std::move(inbounds)), variables_(inner_->variables(), std::move(hidden)) {}
+  // The layer's own inbounds, without some variables.
+  static std::shared_ptr<LayerView> without(LayerPtr inner, std::vector<std::string> hidden) {
+    LayerList inbounds = inner->inbounds();
+    return std::make_shared<LayerView>(std::move(inner), std::move(inbounds), std::move(hidden));
+  }
   const std::string& name() const override { return inner_->name(); }
   Shape input_dims() const override { return inner_->input_dims(); }
   Shape output_dims() const override { return inner_->output_dims(); }
@@ -77,8 +110,8 @@ class InboundsOverride final : public Layer {
   const LayerParams* params() const override { return inner_->params(); }
   const LearningParams* learning_params() const override { return inner_->learning_params(); }
   bool compiled() const override { return inner_->compiled(); }
-  const Variables& variables() const override { return std::as_const(*inner_).variables(); }
-  Variables& variables() override { return inner_->variables(); }
+  const Variables& variables() const override { return variables_; }
+  Variables& variables() override { return variables_; }
   bool has_activation_type(ActivationType t) const override { return inner_->has_activation_type(t); }
   bool has_activation() const override { return inner_->has_activation(); }
   bool has_pool_type(PoolType t) const override { return inner_->has_pool_type(t); }
@@ -89,10 +122,19 @@ class InboundsOverride final : public Layer {
   std::shared_ptr<Mapping> mapping() const override { return std::as_const(*inner_).mapping(); }
   std::shared_ptr<Mapping>& mapping() override { return inner_->mapping(); }
   uint64_t macs() const override { return inner_->macs(); }
+  const uint32_t* conv_params() const override {
+    const auto* conv = dynamic_cast<const HasConvParams*>(inner_.get());
+    return conv ? conv->conv_params() : nullptr;
+  }
+  const uint32_t* pool_params() const override {
+    const auto* pool = dynamic_cast<const HasPoolParams*>(inner_.get());
+    return pool ? pool->pool_params() : nullptr;
+  }
 
  private:
   LayerPtr inner_;
   LayerList inbounds_;
+  HidingVariables variables_;
 };
 
 // Replaces (or adds) a layer variable with a zero-filled tensor of another shape.
