@@ -50,6 +50,7 @@ inline constexpr uint32_t kCommand = 0x1050;
 inline constexpr uint32_t kStatus = 0x1054;  // board
 
 enum class Command : uint32_t { Load = 1, Forward = 2, Predict = 3, Fit = 4, Unprogram = 5 };
+// A finished run (Done or Error) has bit 1 set.
 enum class Status : uint32_t { Idle = 0, Busy = 1, Done = 2, Error = 3 };
 
 }  // namespace morla::engine::board

@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/platform.h"
 #include "core/tensor_type.h"
 #include "drivers/hardware_driver.h"
+#include "drivers/register_poll.h"
 
 namespace morla::engine {
 namespace {
@@ -139,17 +139,14 @@ TensorResults BoardRun::run(board::Command command, const TensorList& inputs,
 }
 
 void BoardRun::wait_done() {
-  const int64_t deadline = time_ms() + timeout_ms_;
-  for (;;) {
-    const auto status = static_cast<board::Status>(read_reg(board::kStatus));
-    if (status == board::Status::Done) return;
-    if (status == board::Status::Error)
-      throw std::runtime_error("The device reported an error while running its program.");
-    if (time_ms() > deadline)
-      throw std::runtime_error("The device did not finish its run within " +
-                               std::to_string(timeout_ms_) + " ms.");
-    msleep(1);
-  }
+  // Done and Error both have bit 1; Busy has not.
+  constexpr uint32_t kFinished = 0x2;
+  if (!poll_until(driver_, reg(board::kStatus), kFinished, deadline_after(timeout_ms_),
+                  "the end of the run"))
+    throw std::runtime_error("The device did not finish its run within " +
+                             std::to_string(timeout_ms_) + " ms.");
+  if (static_cast<board::Status>(read_reg(board::kStatus)) != board::Status::Done)
+    throw std::runtime_error("The device reported an error while running its program.");
 }
 
 TensorResults BoardRun::read_outputs(uint32_t address, uint32_t limit, size_t frames) {

@@ -13,6 +13,7 @@
 #include "backend/v2/backend.h"
 
 // Mote:
+#include "backend/mote/mote_backend.h"
 
 namespace morla {
 namespace {
@@ -31,6 +32,7 @@ BackendParts make_backend_parts(uint8_t product, const std::shared_ptr<Device>& 
   if (product == 162) return v2::make_backend(device, description);
 
   // Mote, product 177:
+  if (product == 177) return mote::make_backend(device, description);
 
   throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
 }

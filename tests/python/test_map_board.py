@@ -32,8 +32,8 @@ import morla.core as core
 class Board:
     """A board_sim process; `run` executes code in a child interpreter attached to it."""
 
-    def __init__(self, build_dir, pairs=()):
-        options = list(SIM_OPTIONS)
+    def __init__(self, build_dir, pairs=(), extra_options=()):
+        options = list(SIM_OPTIONS) + list(extra_options)
         for program, model in pairs:
             options += ["--pair", f"{program}={model}"]
         self.process = subprocess.Popen([str(build_dir / "board_sim"), *options],
@@ -65,8 +65,8 @@ class Board:
 def boards(build_dir):
     started = []
 
-    def start(pairs=()):
-        started.append(Board(build_dir, pairs))
+    def start(pairs=(), extra_options=()):
+        started.append(Board(build_dir, pairs, extra_options))
         return started[-1]
 
     yield start
@@ -214,3 +214,30 @@ def test_learning_on_the_board_is_read_back(boards, tmp_path):
         print("done")
     """, model_file, tmp_path / "x.npy", tmp_path / "labels.npy")
     assert lines[-1] == "done"
+
+
+def probe_model():
+    """The one-layer model that device enumeration runs on an Orbi v2 board first."""
+    model = core.Model()
+    model.add(core.Layer(core.LayerParams(core.InputConvolutional, dict(
+        input_width=8, input_height=8, input_channels=1, kernel_width=3, kernel_height=3,
+        padding=1, stride_x=2, stride_y=2, filters=1, weights_bits=1, padding_value=0,
+        activation=1, act_bits=1, pooling_width=2, pooling_height=2, pool_type=1,
+        pooling_stride_x=2, pooling_stride_y=2)), "inputconv"))
+    model.layers[0].variables["weights"] = np.ones((3, 3, 1, 1), np.int8)
+    return model
+
+
+def test_the_start_up_probe_of_an_orbi_v2_board(boards, tmp_path):
+    model_file = save(probe_model(), tmp_path / "probe.fbz")
+    programs = programs_on_board_device(boards, model_file, tmp_path)
+    pair = (programs["HW/inputconv"], model_file)
+    stats = {}
+    for failing in (0, 1):
+        board = boards([pair], ["--fail-runs", str(failing)])
+        lines = board.run("print(len(core.devices()), core.devices()[0].version == core.Orbi_v2)")
+        assert lines[-1] == "1 True"  # listed once either way
+        stats[failing] = board.stats()
+        assert stats[failing]["loads"] == 1 and stats[failing]["runs"] == 1
+    # A failed test inference creates the device once more.
+    assert stats[1]["version_reads"] == stats[0]["version_reads"] + 1

@@ -5,7 +5,8 @@
 // --pair makes the board answer a loaded program equal to program.bin with the software
 // outputs of model.fbz (the board does not execute NP programs); --fail-runs N makes the
 // first N runs end in the device's error status; --fnp3 lets the NP at (2, 2) run fully
-// connected layers. A line "stats" on standard input prints "loads=L runs=R".
+// connected layers. A line "stats" on standard input prints "loads=L runs=R
+// version_reads=V" (V: reads of the hardware version, one per device created on the board).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -66,7 +67,11 @@ int main(int argc, char** argv) {
   char line[256];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
     if (std::strncmp(line, "stats", 5) == 0) {
-      std::printf("loads=%zu runs=%zu\n", player->loads(), player->runs());
+      size_t version_reads = 0;
+      for (const auto& frame : board.frames())
+        version_reads += frame.command == 1 && frame.address == morla::sim::kRegistersBase;
+      std::printf("loads=%zu runs=%zu version_reads=%zu\n", player->loads(), player->runs(),
+                  version_reads);
       std::fflush(stdout);
     }
   }
