@@ -233,3 +233,19 @@ TEST(MultiNp, OneChannelOnOrbiV2NeedsAnEvenNumberOfNeuronGroupsPerNp) {
 
 }  // namespace
 }  // namespace morla::v1
+
+namespace morla::v1 {
+namespace {
+
+TEST(EngineStrides, StridesBelowOneAreRefusedWhenTheLayerIsBuilt) {
+  using namespace v1_test;
+  EXPECT_THROW(after_input(LayerType::Convolutional, merge(kConv, {{"stride_x", 0}, {"stride_y", 0}}), 8, 8, 4),
+               std::invalid_argument);
+  EXPECT_EQ(test::error_text<std::invalid_argument>([] {
+              after_input(LayerType::Convolutional, merge(kConv, merge(kMaxPool, {{"pooling_stride_x", 0}})), 8, 8, 4);
+            }),
+            "Cannot build layer 'layer' (Convolutional): pooling strides must be at least 1.");
+}
+
+}  // namespace
+}  // namespace morla::v1
