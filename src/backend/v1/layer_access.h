@@ -5,7 +5,6 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <typeinfo>
 
 #include "core/hw_version.h"
 #include "core/layer.h"

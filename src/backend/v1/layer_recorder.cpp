@@ -4,6 +4,7 @@
 #include <string>
 
 #include "backend/v1/cnp_recording.h"
+#include "backend/v1/pass_placement.h"
 #include "backend/v1/fnp_learning.h"
 #include "backend/v1/fnp_recording.h"
 #include "backend/v1/hrc_recording.h"
