@@ -114,7 +114,11 @@ std::vector<np::Info> skip_dmas_of(uint32_t w64) {
 std::unique_ptr<Mesh> discover_mesh(HardwareDevice* device) {
   const HwVersion version = device->version();
   const RegisterReader reg(*device->driver());
-  Geometry g(reg(0x50), reg(0x54), reg(0x58));
+  // One statement each, so that the board sees the reads in this order.
+  const uint32_t w50 = reg(0x50);
+  const uint32_t w54 = reg(0x54);
+  const uint32_t w58 = reg(0x58);
+  Geometry g(w50, w54, w58);
   const bool orbi_v2 = version == devices::Orbi_v2;
   if (orbi_v2) g.last_col = g.cols;
   const hw::Ident dma_event{g.dma_col, g.dma_row, g.dma_event_id, 0};

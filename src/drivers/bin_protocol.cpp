@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +26,17 @@ uint32_t get_le32(const uint8_t* in) {
 
 uint32_t get_be32(const uint8_t* in) {
   return uint32_t{in[0]} << 24 | in[1] << 16 | in[2] << 8 | in[3];
+}
+
+// Ends an exchange with `status`: records what failed (errno where it failed: the
+// port's own error, else what the status amounts to) and leaves the port unsettled.
+int fail(SerialPort& port, LinkFailure* failure, int status, uint32_t address) {
+  int error_number = port.failure();
+  if (error_number == 0) error_number = status == bin::kBadLength ? EPROTO : ETIMEDOUT;
+  errno = error_number;
+  port.set_unsettled(true);
+  if (failure != nullptr) *failure = {status, error_number, address};
+  return status;
 }
 
 // Skips bytes up to the reply marker. A read that delivers nothing, or a port that
@@ -60,6 +72,19 @@ BinCommand decode_bin_command(const uint8_t* bytes) {
   return {get_le32(bytes), get_le32(bytes + 4), get_le32(bytes + 8), get_le32(bytes + 12)};
 }
 
+namespace bin {
+const char* status_name(int status) {
+  switch (status) {
+    case kOk: return "ok";
+    case kBadLength: return "reply length disagrees";
+    case kShortReply: return "reply cut short";
+    case kNoReply: return "no reply";
+    case kShortWrite: return "command not written whole";
+    default: return nullptr;
+  }
+}
+}  // namespace bin
+
 std::mutex& bin_protocol_mutex() {
   static std::mutex mutex;
   return mutex;
@@ -81,23 +106,23 @@ int switch_to_bin_commands(SerialPort& port) {
 }
 
 int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const void* payload,
-                     uint32_t length, BinCommand* reply) {
+                     uint32_t length, BinCommand* reply, LinkFailure* failure) {
   const uint32_t frame_length = payload != nullptr ? 16 + length : 16;
   ++sequence_counter;
   const auto header = encode_frame_header(frame_length);
   if (const uint32_t n = port.write(header.data(), header.size()); n != header.size()) {
     driver_print("Error writing header (%zd)\r\n", static_cast<ssize_t>(n));
-    return -4;
+    return fail(port, failure, bin::kShortWrite, address);
   }
   const auto block = encode_bin_command({command, sequence_counter, address, length});
   if (const uint32_t n = port.write(block.data(), block.size()); n != block.size()) {
     driver_print("Error writing bincmd header (%zd)\r\n", static_cast<ssize_t>(n));
-    return -4;
+    return fail(port, failure, bin::kShortWrite, address);
   }
   if (payload != nullptr) {
     if (const uint32_t n = port.write(payload, length); n != length) {
       driver_print("Error writing data (%zd)\r\n", static_cast<ssize_t>(n));
-      return -4;
+      return fail(port, failure, bin::kShortWrite, address);
     }
     if (length % bin::kPieceSize == 0) {
       const uint8_t extra = 0;
@@ -106,52 +131,67 @@ int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const
   }
   if (!wait_reply_marker(port)) {
     driver_print("timeout waiting response\r\n");
-    return -3;
+    return fail(port, failure, bin::kNoReply, address);
   }
   uint8_t reply_length[4];
   if (const uint32_t n = port.read(reply_length, 4); n != 4) {
     driver_print("error reading len (%zd)\r\n", static_cast<ssize_t>(n));
-    return -2;
+    return fail(port, failure, bin::kShortReply, address);
   }
   uint8_t reply_block[16];
   if (const uint32_t n = port.read(reply_block, 16); n != 16) {
     driver_print("error reading len (%zd)\r\n", static_cast<ssize_t>(n));
-    return -2;
+    return fail(port, failure, bin::kShortReply, address);
   }
   *reply = decode_bin_command(reply_block);
   const size_t expected = static_cast<size_t>(get_be32(reply_length)) - 16;
   if (reply->length != expected) {
     driver_print("error with data len: expected %zu, got %u\n", expected, reply->length);
-    return -1;
+    return fail(port, failure, bin::kBadLength, address);
   }
-  return 0;
+  return bin::kOk;
 }
 
-int64_t bin_read(SerialPort& port, uint32_t address, void* buffer, size_t length) {
+void drain_line(SerialPort& port) {
+  const uint32_t timeout = port.read_timeout();
+  port.set_read_timeout(bin::kDrainQuietMs);
+  const int64_t limit = time_ms() + bin::kDrainLimitMs;
+  uint8_t byte;
+  while (port.read(&byte, 1) == 1 && time_ms() < limit) {
+  }
+  port.set_read_timeout(timeout);
+  port.set_unsettled(false);
+}
+
+int64_t bin_read(SerialPort& port, uint32_t address, void* buffer, size_t length,
+                 LinkFailure* failure) {
   std::lock_guard lock(bin_protocol_mutex());
+  if (port.unsettled()) drain_line(port);
   BinCommand reply;
-  const int result =
-      send_bin_command(port, bin::kRead, address, nullptr, static_cast<uint32_t>(length), &reply);
-  if (result != 0) return result;
+  const int result = send_bin_command(port, bin::kRead, address, nullptr,
+                                      static_cast<uint32_t>(length), &reply, failure);
+  if (result != bin::kOk) return result;
   if (reply.length != length) {
     driver_print("unexpected response size: expected %u got %u\n", static_cast<unsigned>(length),
-                reply.length);
-    return -1;
+                 reply.length);
+    return fail(port, failure, bin::kBadLength, address);
   }
   if (length == 0) return 0;
   if (const uint32_t n = port.read(buffer, length); n != length) {
     driver_print("error reading len (%zd)\r\n", static_cast<ssize_t>(n));
-    return -2;
+    return fail(port, failure, bin::kShortReply, address);
   }
   return static_cast<int64_t>(length);
 }
 
-int64_t bin_write(SerialPort& port, uint32_t address, const void* payload, size_t length) {
+int64_t bin_write(SerialPort& port, uint32_t address, const void* payload, size_t length,
+                  LinkFailure* failure) {
   std::lock_guard lock(bin_protocol_mutex());
+  if (port.unsettled()) drain_line(port);
   BinCommand reply;
-  const int result =
-      send_bin_command(port, bin::kWrite, address, payload, static_cast<uint32_t>(length), &reply);
-  return result != 0 ? result : static_cast<int64_t>(length);
+  const int result = send_bin_command(port, bin::kWrite, address, payload,
+                                      static_cast<uint32_t>(length), &reply, failure);
+  return result != bin::kOk ? result : static_cast<int64_t>(length);
 }
 
 bool transfer_in_chunks(const BinExchange& exchange, uint32_t address, size_t length) {

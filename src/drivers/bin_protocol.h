@@ -7,6 +7,8 @@
 #include <functional>
 #include <mutex>
 
+#include "drivers/transport_error.h"
+
 namespace morla {
 
 class SerialPort;
@@ -31,6 +33,20 @@ inline constexpr size_t kPieceSize = 1024;
 inline constexpr uint32_t kReplyTimeoutMs = 1000;
 // Longest wait for the reply marker while the port delivers other bytes.
 inline constexpr int64_t kReplyDeadlineMs = 2000;
+// After a failed exchange the line is drained until it has been quiet this long
+// (so that a late answer is not taken for the next one), for at most the limit.
+inline constexpr uint32_t kDrainQuietMs = 250;
+inline constexpr int64_t kDrainLimitMs = 2000;
+
+// Result codes of one exchange.
+enum Status : int {
+  kOk = 0,
+  kBadLength = -1,    // the reply's length field disagrees
+  kShortReply = -2,   // the reply stopped before its end
+  kNoReply = -3,      // no reply marker came
+  kShortWrite = -4,   // the command was not written whole
+};
+const char* status_name(int status);
 }  // namespace bin
 
 // Frame encoders: {0xAA, L big-endian} and the little-endian command block.
@@ -45,12 +61,19 @@ uint32_t bin_sequence_number();
 
 // "bin\n\r": 0, or -4 when not written whole.
 int switch_to_bin_commands(SerialPort& port);
-// One exchange; the caller holds the protocol mutex. Returns 0 or a negative code.
+// One exchange; the caller holds the protocol mutex. Returns 0 or a negative code;
+// a failure is described in `failure` when given, and leaves the port unsettled.
 int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const void* payload,
-                     uint32_t length, BinCommand* reply);
-// The length transferred, or a negative code. Take the mutex themselves.
-int64_t bin_read(SerialPort& port, uint32_t address, void* buffer, size_t length);
-int64_t bin_write(SerialPort& port, uint32_t address, const void* payload, size_t length);
+                     uint32_t length, BinCommand* reply, LinkFailure* failure = nullptr);
+// The length transferred, or a negative code. Take the mutex themselves, and
+// first drain a port that an earlier exchange left unsettled.
+int64_t bin_read(SerialPort& port, uint32_t address, void* buffer, size_t length,
+                 LinkFailure* failure = nullptr);
+int64_t bin_write(SerialPort& port, uint32_t address, const void* payload, size_t length,
+                  LinkFailure* failure = nullptr);
+// Reads and discards until the line has been quiet for kDrainQuietMs (at most
+// kDrainLimitMs), then marks the port settled. The caller holds the mutex.
+void drain_line(SerialPort& port);
 
 // One piece of a transfer: (address, offset into the caller's buffer, size) -> result.
 using BinExchange = std::function<int64_t(uint32_t, size_t, size_t)>;

@@ -4,8 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "core/platform.h"
 #include "drivers/register_bits.h"
+#include "drivers/register_poll.h"
 
 namespace morla::soc::i2c {
 namespace {
@@ -32,10 +32,7 @@ void set_up(HardwareDriver& bus) {
 }
 
 int wait(HardwareDriver& bus) {
-  const int64_t start = time_ms();
-  do {
-    if (test_register_bits(bus, kControl, kDone)) return kOk;
-  } while (time_ms() - start < kWaitMs);
+  if (poll_until(bus, kControl, kDone, deadline_after(kWaitMs), "the i2c phase to end")) return kOk;
   if (!test_register_bits(bus, kControl, kError)) return kTimeout;
   write_register(bus, kControl, 0);
   set_up(bus);
@@ -75,6 +72,19 @@ int check_start(HardwareDriver& bus, uint8_t device) {
 }
 
 }  // namespace
+
+const char* status_name(int status) {
+  switch (status) {
+    case kOk: return "ok";
+    case kBusy: return "bus busy";
+    case kTimeoutReset: return "timed out, controller set up again";
+    case kBadDevice: return "device address above 119";
+    case kTimeout: return "timed out";
+    case kNoBus: return "bus not taken";
+    case kNoAck: return "no acknowledge";
+    default: return nullptr;
+  }
+}
 
 int clear(HardwareDriver& bus) {
   for (const uint32_t address : {kControl, kSetup, kTiming, kReg0C, kData, kReg1C})

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "drivers/hardware_driver.h"
+#include "drivers/monitor_bus.h"
 
 namespace morla::soc::i2c {
 
@@ -25,13 +26,14 @@ inline constexpr int kRegisterAttempts = 5;
 
 enum Status : int {
   kOk = 0,
-  kBusy = -1,
-  kTimeoutReset = -2,
-  kBadDevice = -3,
-  kTimeout = -4,
-  kNoBus = -5,
-  kNoAck = -6,
+  kBusy = -1,          // the bus is taken at the start
+  kTimeoutReset = -2,  // a phase timed out; the controller was set up again
+  kBadDevice = -3,     // device address above 119
+  kTimeout = -4,       // a phase timed out, error bit clear
+  kNoBus = -5,         // the address phase did not take the bus
+  kNoAck = -6,         // no acknowledge
 };
+const char* status_name(int status);
 
 int clear(HardwareDriver& bus);
 int init(HardwareDriver& bus);
@@ -39,5 +41,7 @@ int init(HardwareDriver& bus);
 bool probe(HardwareDriver& bus, uint8_t device);
 int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
 int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
+
+inline constexpr MonitorBus kMonitorBus{write, read, clear, status_name};
 
 }  // namespace morla::soc::i2c

@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
+#include <mutex>
 
-#include "core/platform.h"
 #include "drivers/driver_print.h"
 #include "drivers/register_bits.h"
+#include "drivers/register_poll.h"
 
 namespace morla::soc::i3c {
 namespace {
@@ -22,13 +22,21 @@ constexpr uint32_t kResponsesDrained = 1u << 1;
 constexpr uint32_t kCommandDone = 1u << 2;
 constexpr uint32_t kRxDrained = 1u << 6;
 
-// Devices registered with the controller, by 7-bit address.
+// Devices registered with the controller, by 7-bit address, and the counter of
+// command identifiers: process-wide, guarded by `mutex`.
 struct DeviceTable {
   std::array<bool, 128> registered{};
   uint32_t count = 1;
 };
-DeviceTable device_table;
-std::atomic<uint32_t> command_counter{0};
+struct SharedState {
+  std::mutex mutex;
+  DeviceTable devices;
+  uint32_t command_counter = 0;
+};
+SharedState& shared() {
+  static SharedState state;
+  return state;
+}
 
 struct CommandHeader {
   uint8_t id = 0;
@@ -39,28 +47,22 @@ struct CommandHeader {
   uint16_t offset = 0;
 };
 
-bool wait_for(HardwareDriver& bus, uint32_t address, uint32_t mask) {
-  const int64_t start = time_ms();
-  do {
-    if (test_register_bits(bus, address, mask)) return true;
-  } while (time_ms() - start < kWaitMs);
-  return false;
+bool wait_idle(HardwareDriver& bus) {
+  return poll_until(bus, kStatus, kIdle, deadline_after(kWaitMs), "the i3c controller to be idle");
 }
 
 // Reads `queue` until `drained` shows in the events, then acknowledges it.
 int drain(HardwareDriver& bus, uint32_t queue, uint32_t drained, uint32_t acknowledge) {
-  const int64_t start = time_ms();
-  for (;;) {
-    read_register(bus, queue);
-    if (test_register_bits(bus, kEvents, drained)) break;
-    if (time_ms() - start >= kWaitMs) return kDrainTimeout;
-  }
+  if (!poll_until(bus, kEvents, drained, deadline_after(kWaitMs), "an i3c queue to drain",
+                  BitsWanted::AnySet, [&] { read_register(bus, queue); }))
+    return kDrainTimeout;
   write_register(bus, kEventControl, acknowledge);
   return kOk;
 }
 
 void register_device(HardwareDriver& bus, uint8_t device) {
-  DeviceTable& table = device_table;
+  std::lock_guard lock(shared().mutex);
+  DeviceTable& table = shared().devices;
   if (table.count >= kDeviceSlots || table.registered[device & 0x7F]) return;
   table.registered[device & 0x7F] = true;
   write_register(bus, kDeviceAddress, uint32_t{device} * 2);
@@ -94,15 +96,15 @@ int transfer(HardwareDriver& bus, uint8_t device, uint32_t length, const Command
   write_register(bus, kCommand0, word0);
 
   set_register_bits(bus, kControl, kStartCommand);
-  const int64_t start = time_ms();
-  for (;;) {
+  const auto feed_transmit_queue = [&] {
     while (sent < count && !test_register_bits(bus, kStatus, kTxFull)) {
       write_register(bus, kTxData, pack_piece(data + sent, count - sent));
       sent += std::min(count - sent, 4);
     }
-    if (test_register_bits(bus, kEvents, kCommandDone)) break;
-    if (time_ms() - start >= kWaitMs) return kNoCompletion;
-  }
+  };
+  if (!poll_until(bus, kEvents, kCommandDone, deadline_after(kWaitMs), "an i3c command to complete",
+                  BitsWanted::AnySet, feed_transmit_queue))
+    return kNoCompletion;
 
   set_register_bits(bus, kEventControl, kCommandDone);
   const uint32_t response = read_register(bus, kResponse);
@@ -115,7 +117,10 @@ int transfer(HardwareDriver& bus, uint8_t device, uint32_t length, const Command
 
 CommandHeader next_header(uint8_t reg, bool read) {
   CommandHeader header;
-  header.id = static_cast<uint8_t>(command_counter.fetch_add(1) + 1);
+  {
+    std::lock_guard lock(shared().mutex);
+    header.id = static_cast<uint8_t>(++shared().command_counter);
+  }
   header.read = read ? 1 : 0;
   header.offset = reg;
   return header;
@@ -123,16 +128,32 @@ CommandHeader next_header(uint8_t reg, bool read) {
 
 }  // namespace
 
+const char* status_name(int status) {
+  switch (status) {
+    case kOk: return "ok";
+    case kResponseError: return "error response";
+    case kNoCompletion: return "command did not complete";
+    case kWrongIdentifier: return "response to another command";
+    case kWrongLength: return "response of another length";
+    case kNotIdle: return "controller not idle";
+    case kDrainTimeout: return "queue did not drain";
+    default: return nullptr;
+  }
+}
+
 int clear(HardwareDriver& bus) {
-  const bool idle = wait_for(bus, kStatus, kIdle);
+  const bool idle = wait_idle(bus);
   if (idle) clear_register_bits(bus, kControl, kEnable);
-  write_register(bus, kDeviceEnable, kDeviceDisableAll);
-  device_table = DeviceTable{};
+  {
+    std::lock_guard lock(shared().mutex);
+    write_register(bus, kDeviceEnable, kDeviceDisableAll);
+    shared().devices = DeviceTable{};
+  }
   return idle ? kOk : kNotIdle;
 }
 
 int init(HardwareDriver& bus) {
-  if (!wait_for(bus, kStatus, kIdle)) return kNotIdle;
+  if (!wait_idle(bus)) return kNotIdle;
   clear_register_bits(bus, kControl, kEnable);
   write_register(bus, kSetup14, 0x00950005);
   write_register(bus, kSetup18, 0x00000909);
@@ -176,6 +197,9 @@ int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32
   return kOk;
 }
 
-uint32_t registered_device_count() { return device_table.count; }
+uint32_t registered_device_count() {
+  std::lock_guard lock(shared().mutex);
+  return shared().devices.count;
+}
 
 }  // namespace morla::soc::i3c

@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "drivers/hardware_driver.h"
+#include "drivers/monitor_bus.h"
 
 namespace morla::soc::i3c {
 
@@ -31,19 +32,24 @@ inline constexpr int64_t kWaitMs = 10000;
 
 enum Status : int {
   kOk = 0,
-  kResponseError = -2,
-  kNoCompletion = -4,
-  kWrongIdentifier = -7,
-  kWrongLength = -8,
-  kNotIdle = -9,
-  kDrainTimeout = -10,
+  kResponseError = -2,    // the response reports an error
+  kNoCompletion = -4,     // the command did not complete in time
+  kWrongIdentifier = -7,  // the response answers another command
+  kWrongLength = -8,      // a read's response has another length
+  kNotIdle = -9,          // the controller did not become idle
+  kDrainTimeout = -10,    // a queue did not drain in time
 };
+const char* status_name(int status);
 
 int clear(HardwareDriver& bus);
 int init(HardwareDriver& bus);
 int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
 int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
 
+inline constexpr MonitorBus kMonitorBus{write, read, clear, status_name};
+
+// The registered devices and the command identifiers are process-wide, shared by
+// every board; a lock keeps them whole when two boards measure power at once.
 // How many device numbers are in use (1 when none is registered).
 uint32_t registered_device_count();
 

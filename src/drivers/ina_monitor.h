@@ -9,10 +9,11 @@ namespace morla::soc {
 
 class INA {
  public:
-  INA(HardwareDriver& bus, uint8_t address, BusTransfer write, BusTransfer read)
-      : bus_(bus), address_(address), write_(write), read_(read) {}
+  INA(HardwareDriver& bus, uint8_t address, const MonitorBus& functions)
+      : bus_(bus), address_(address), functions_(functions) {}
   virtual ~INA() = default;
-  // std::runtime_error "Unable to init INA: failed to send to bus: <status>".
+  // std::runtime_error "Unable to init INA: failed to send to bus: <status>"; the
+  // status shows in decimal with its name, "-6 (no acknowledge)".
   virtual void init() = 0;
   // Microvolts; std::runtime_error "Unable to get INA voltage: failed to read bus: <status>".
   virtual uint32_t voltage() = 0;
@@ -26,11 +27,11 @@ class INA {
  private:
   HardwareDriver& bus_;
   uint8_t address_;
-  BusTransfer write_;
-  BusTransfer read_;
+  MonitorBus functions_;
 };
 
-// PMBus registers, low byte first.
+// PMBus registers, low byte first. The current register is signed: a current
+// flowing back reads as 0 mA, whose power the meter drops.
 class INA233 final : public INA {
  public:
   using INA::INA;
@@ -52,7 +53,6 @@ inline constexpr uint8_t kMonitorAddress = 0x40;
 inline constexpr uint8_t kModelRegister = 0xE1;  // answers "33" on an INA233
 
 // An INA233 when the model register reads '3','3', else an INA231 (a bus error included).
-std::unique_ptr<INA> make_ina(HardwareDriver& bus, uint8_t address, BusTransfer write,
-                              BusTransfer read);
+std::unique_ptr<INA> make_ina(HardwareDriver& bus, uint8_t address, const MonitorBus& functions);
 
 }  // namespace morla::soc

@@ -11,14 +11,14 @@
 #include "drivers/i3c_master.h"
 #include "drivers/ina_monitor.h"
 #include "drivers/register_bits.h"
+#include "drivers/status_text.h"
 
 namespace morla {
 namespace {
 
-struct MonitorBus {
-  soc::BusTransfer write;
-  soc::BusTransfer read;
-  soc::BusClear clear;
+// The controller the monitor answered on.
+struct OpenedBus {
+  soc::MonitorBus functions;
   bool is_i2c;
 };
 
@@ -27,30 +27,30 @@ struct PowerThreadContext {
   std::unique_ptr<soc::INA> device;
   HardwareDriver& bus;
   std::atomic<bool>* stop;
-  MonitorBus functions;
+  OpenedBus opened;
   PowerSampleCallback callback;
 };
 
-[[noreturn]] void bus_failure(const char* what, int status) {
-  throw std::runtime_error(std::string(what) + std::to_string(status));
+[[noreturn]] void bus_failure(const char* what, int status, StatusName name) {
+  throw std::runtime_error(what + status_text(status, name));
 }
 
 // The I2C controller when the monitor answers there, else the I3C controller.
-MonitorBus open_monitor_bus(HardwareDriver& bus) {
+OpenedBus open_monitor_bus(HardwareDriver& bus) {
   soc::i2c::clear(bus);
   if (const int rc = soc::i2c::init(bus); rc != 0) {
     soc::i2c::clear(bus);
-    bus_failure("Failed to init i2c controller: ", rc);
+    bus_failure("Failed to init i2c controller: ", rc, soc::i2c::status_name);
   }
-  if (soc::i2c::probe(bus, soc::kMonitorAddress))
-    return {soc::i2c::write, soc::i2c::read, soc::i2c::clear, true};
+  if (soc::i2c::probe(bus, soc::kMonitorAddress)) return {soc::i2c::kMonitorBus, true};
   soc::i2c::clear(bus);
-  if (const int rc = soc::i3c::clear(bus); rc != 0) bus_failure("Failed to access i3c: ", rc);
+  if (const int rc = soc::i3c::clear(bus); rc != 0)
+    bus_failure("Failed to access i3c: ", rc, soc::i3c::status_name);
   if (const int rc = soc::i3c::init(bus); rc != 0) {
     soc::i3c::clear(bus);
-    bus_failure("Failed to init i3c controller: ", rc);
+    bus_failure("Failed to init i3c controller: ", rc, soc::i3c::status_name);
   }
-  return {soc::i3c::write, soc::i3c::read, soc::i3c::clear, false};
+  return {soc::i3c::kMonitorBus, false};
 }
 
 // Sleeps until `deadline` in whole milliseconds, waking early when asked to stop.
@@ -68,7 +68,7 @@ void power_thread_main(std::unique_ptr<PowerThreadContext> context) {
   try {
     while (!*c.stop) {
       const auto t0 = std::chrono::steady_clock::now();
-      if (c.functions.is_i2c &&
+      if (c.opened.is_i2c &&
           !test_register_bits(c.bus, soc::i2c::kSetup, soc::i2c::kSetupLostBit))
         soc::i2c::init(c.bus);
       const uint32_t voltage = c.device->voltage();
@@ -81,7 +81,7 @@ void power_thread_main(std::unique_ptr<PowerThreadContext> context) {
     *c.stop = true;
   }
   try {
-    c.functions.clear(c.bus);
+    c.opened.functions.clear(c.bus);
   } catch (const std::exception&) {
     // The link is gone; there is nothing left to tidy on the board.
   }
@@ -102,11 +102,11 @@ void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback) {
   try {
     // A thread that ended on a sampling error is still to be joined.
     if (thread_.joinable()) thread_.join();
-    const MonitorBus functions = open_monitor_bus(bus);
-    auto device = soc::make_ina(bus, soc::kMonitorAddress, functions.write, functions.read);
+    const OpenedBus opened = open_monitor_bus(bus);
+    auto device = soc::make_ina(bus, soc::kMonitorAddress, opened.functions);
     device->init();
     auto context = std::make_unique<PowerThreadContext>(
-        PowerThreadContext{std::move(device), bus, &stop_, functions, std::move(callback)});
+        PowerThreadContext{std::move(device), bus, &stop_, opened, std::move(callback)});
     thread_ = std::thread(power_thread_main, std::move(context));
   } catch (...) {
     stop_ = true;

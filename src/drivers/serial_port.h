@@ -2,6 +2,7 @@
 // A byte stream to the board's serial console.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace morla {
 
@@ -15,6 +16,20 @@ class SerialPort {
   virtual uint32_t write(const void* buffer, size_t length) = 0;
   // How long a read waits for the next byte before it delivers what it has.
   virtual void set_read_timeout(uint32_t milliseconds) = 0;
+  virtual uint32_t read_timeout() const = 0;
+  // The errno of the port's failure; 0 while it works (a time-out is no failure).
+  virtual int failure() const = 0;
+  // What the port is called in messages (its device path).
+  virtual std::string name() const = 0;
+
+  // Set by the protocol when an exchange has failed, cleared once the line has
+  // been drained: the rest of a late answer may still be on its way. Touched
+  // only under the protocol mutex.
+  bool unsettled() const { return unsettled_; }
+  void set_unsettled(bool unsettled) { unsettled_ = unsettled; }
+
+ private:
+  bool unsettled_ = false;
 };
 
 }  // namespace morla

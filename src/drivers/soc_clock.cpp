@@ -6,6 +6,7 @@
 
 #include "core/register_field.h"
 #include "drivers/register_bits.h"
+#include "drivers/register_poll.h"
 
 namespace morla::soc {
 namespace {
@@ -50,12 +51,10 @@ void apply_clock_mode(HardwareDriver& driver, ClockMode mode) {
   write_field(driver, clock::kBusDivider, kDividerByte, d - 1);
   write_field(driver, clock::kChangeControl, kChangeBit, 1);
 
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::nanoseconds(clock::kChangeDeadlineNs);
-  do {
-    if (!change_in_progress(driver)) return;
-  } while (Clock::now() < deadline);
-  throw std::runtime_error("Failed to apply clock mode.");
+  const auto deadline = PollClock::now() + std::chrono::nanoseconds(clock::kChangeDeadlineNs);
+  if (!poll_until(driver, clock::kChangeControl, 1u, deadline, "the clock change to complete",
+                  BitsWanted::AllClear))
+    throw std::runtime_error("Failed to apply clock mode.");
 }
 
 }  // namespace morla::soc

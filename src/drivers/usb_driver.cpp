@@ -1,28 +1,17 @@
 #include "drivers/usb_driver.h"
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
-#include <sstream>
-#include <stdexcept>
 
 #include "drivers/bin_protocol.h"
 #include "drivers/driver_errors.h"
 #include "drivers/driver_print.h"
+#include "drivers/transport_error.h"
 #include "drivers/usb_serial.h"
 
 namespace morla {
 namespace {
 
 constexpr uint32_t kSocVersionRegister = 0xF0000010;
-
-std::runtime_error transfer_error(const char* what, uint32_t address, size_t length) {
-  const int error = errno;
-  std::ostringstream text;
-  text << what << std::hex << address << std::dec << " len: " << length << " errno(" << error
-       << "): " << std::strerror(error);
-  return std::runtime_error(text.str());
-}
 
 }  // namespace
 
@@ -42,30 +31,39 @@ UsbDriver::UsbDriver() : SocDriver(static_cast<HardwareDriver&>(*this)) {
   port_ = open_usb_serial();
   if (!port_) throw DriverNotAvailable();
   switch_to_bin_commands(*port_);
-  name_ = "USB/" + make_soc_name(*this);
-  read_version_from_board();
+  try {
+    name_ = "USB/" + make_soc_name(*this);
+    read_version_from_board();
+  } catch (const TransportError& error) {
+    // A port that passed the handshake but does not answer binary commands is no
+    // board of ours: skip it, so that the other boards are still listed.
+    driver_print("%s\n", error.what());
+    throw DriverNotAvailable();
+  }
 }
 
 UsbDriver::~UsbDriver() { stop_power_measurement(); }
 
 void UsbDriver::do_read(uint32_t address, void* buffer, size_t length) {
   auto* bytes = static_cast<uint8_t*>(buffer);
+  LinkFailure failure;
   const bool done = transfer_in_chunks(
       [&](uint32_t piece_address, size_t offset, size_t size) {
-        return bin_read(*port_, piece_address, bytes + offset, size);
+        return bin_read(*port_, piece_address, bytes + offset, size, &failure);
       },
       address, length);
-  if (!done) throw transfer_error("Error reading at 0x", address, length);
+  if (!done) throw TransportError("Error reading at 0x", address, length, failure, port_->name());
 }
 
 void UsbDriver::do_write(uint32_t address, const void* buffer, size_t length) {
   const auto* bytes = static_cast<const uint8_t*>(buffer);
+  LinkFailure failure;
   const bool done = transfer_in_chunks(
       [&](uint32_t piece_address, size_t offset, size_t size) {
-        return bin_write(*port_, piece_address, bytes + offset, size);
+        return bin_write(*port_, piece_address, bytes + offset, size, &failure);
       },
       address, length);
-  if (!done) throw transfer_error("Error writing  at 0x", address, length);
+  if (!done) throw TransportError("Error writing  at 0x", address, length, failure, port_->name());
 }
 
 }  // namespace morla

@@ -12,8 +12,8 @@ namespace morla {
 
 class UsbDriver : public HostDriver, public SocDriver {
  public:
-  // Throws DriverNotAvailable when NO_USB is set or no board answers; a board that
-  // answers but fails its first reads gives the read's std::runtime_error.
+  // Throws DriverNotAvailable when NO_USB is set, no board answers the handshake,
+  // or the first binary reads (name and version) fail (their error is printed).
   UsbDriver();
   // Stops power sampling before the port goes.
   ~UsbDriver() override;
@@ -21,7 +21,7 @@ class UsbDriver : public HostDriver, public SocDriver {
   const char* desc() const override { return name_.c_str(); }
 
  protected:
-  // Throw std::runtime_error "Error reading at 0x..." / "Error writing  at 0x...".
+  // Throw TransportError "Error reading at 0x..." / "Error writing  at 0x...".
   void do_read(uint32_t address, void* buffer, size_t length) override;
   void do_write(uint32_t address, const void* buffer, size_t length) override;
 

@@ -5,6 +5,7 @@
 
 #include "core/platform.h"
 #include "drivers/bin_protocol.h"
+#include "drivers/driver_print.h"
 #include "drivers/posix/serial_port_posix.h"
 #include "drivers/posix/usb_port_discovery.h"
 
@@ -22,9 +23,11 @@ bool await_probe_answer(SerialPort& port, uint8_t* cell) {
   }
 }
 
-// Consumes the shell's output up to "morla>" and one byte more, or up to silence.
+// Consumes the shell's output up to "morla>" and one byte more, or up to silence,
+// or up to the deadline: a console that keeps printing without its prompt.
 void await_prompt(SerialPort& port) {
   static constexpr char kPrompt[] = "morla>";
+  const int64_t deadline = time_ms() + kPromptDeadlineMs;
   char window[7] = {};
   while (true) {
     char byte;
@@ -32,6 +35,11 @@ void await_prompt(SerialPort& port) {
     std::memmove(window, window + 1, 6);
     window[6] = byte;
     if (std::memcmp(window, kPrompt, 6) == 0) return;
+    if (time_ms() > deadline) {
+      driver_print("No \"%s\" prompt from %s within %lld ms\n", kPrompt, port.name().c_str(),
+                   static_cast<long long>(kPromptDeadlineMs));
+      return;
+    }
   }
 }
 

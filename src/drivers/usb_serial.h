@@ -9,6 +9,8 @@ namespace morla {
 // How long one read of the handshake waits; the whole probe gives up after 300 ms.
 inline constexpr uint32_t kHandshakeReadTimeoutMs = 200;
 inline constexpr int64_t kHandshakeProbeLimitMs = 300;
+// Longest wait for the shell's prompt while the console keeps printing other text.
+inline constexpr int64_t kPromptDeadlineMs = 1000;
 
 // Handshakes on an opened port: the port back, ready for "bin", or null.
 std::unique_ptr<SerialPort> handshake_usb_serial(std::unique_ptr<SerialPort> port);

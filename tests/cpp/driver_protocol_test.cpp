@@ -2,6 +2,7 @@
 // result codes and their messages, and the cutting of transfers into pieces.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <numeric>
 #include <stdexcept>
 #include <string>
@@ -87,6 +88,7 @@ struct FailingExchange {
   size_t write_budget;
   int64_t code;
   std::string message;
+  int error_number;  // what the failure amounts to (the scripted port itself never fails)
 };
 
 class BinExchangeFailure : public testing::TestWithParam<FailingExchange> {};
@@ -98,32 +100,68 @@ TEST_P(BinExchangeFailure, GivesItsCodeAndMessage) {
   port.write_budget = c.write_budget;
   uint8_t buffer[1024] = {};
   testing::internal::CaptureStdout();
-  const int64_t code =
-      c.read ? bin_read(port, 0x100, buffer, 1024) : bin_write(port, 0x100, buffer, 8);
+  LinkFailure failure;
+  const int64_t code = c.read ? bin_read(port, 0x100, buffer, 1024, &failure)
+                              : bin_write(port, 0x100, buffer, 8, &failure);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), c.message);
   EXPECT_EQ(code, c.code);
+  EXPECT_EQ(failure.status, c.code);
+  EXPECT_EQ(failure.error_number, c.error_number);
+  EXPECT_EQ(failure.address, 0x100u);
+  EXPECT_TRUE(port.unsettled());
 }
 
 INSTANTIATE_TEST_SUITE_P(
     AllCodes, BinExchangeFailure,
     testing::Values(
-        FailingExchange{"Silence", false, {}, SIZE_MAX, -3, "timeout waiting response\r\n"},
+        FailingExchange{"Silence", false, {}, SIZE_MAX, -3, "timeout waiting response\r\n", ETIMEDOUT},
         FailingExchange{"OnlyGarbage", false, Bytes(50, 0x55), SIZE_MAX, -3,
-                        "timeout waiting response\r\n"},
+                        "timeout waiting response\r\n", ETIMEDOUT},
         FailingExchange{"TruncatedLength", false, {0xAB, 0x00, 0x00}, SIZE_MAX, -2,
-                        "error reading len (2)\r\n"},
+                        "error reading len (2)\r\n", ETIMEDOUT},
         FailingExchange{"TruncatedBlock", false, {0xAB, 0, 0, 0, 16, 2, 0, 0}, SIZE_MAX, -2,
-                        "error reading len (3)\r\n"},
+                        "error reading len (3)\r\n", ETIMEDOUT},
         FailingExchange{"LengthFieldDisagrees", false, reply_frame(16, 2, 5), SIZE_MAX, -1,
-                        "error with data len: expected 0, got 5\n"},
+                        "error with data len: expected 0, got 5\n", EPROTO},
         FailingExchange{"ShortReadReply", true, cat({reply_frame(1016, 1, 1000), Bytes(1000)}),
-                        SIZE_MAX, -1, "unexpected response size: expected 1024 got 1000\n"},
+                        SIZE_MAX, -1, "unexpected response size: expected 1024 got 1000\n", EPROTO},
         FailingExchange{"PartialData", true, cat({reply_frame(1040, 1, 1024), Bytes(300)}),
-                        SIZE_MAX, -2, "error reading len (300)\r\n"},
-        FailingExchange{"HeaderNotWritten", false, {}, 3, -4, "Error writing header (3)\r\n"},
-        FailingExchange{"BlockNotWritten", false, {}, 9, -4, "Error writing bincmd header (4)\r\n"},
-        FailingExchange{"PayloadNotWritten", false, {}, 25, -4, "Error writing data (4)\r\n"}),
+                        SIZE_MAX, -2, "error reading len (300)\r\n", ETIMEDOUT},
+        FailingExchange{"HeaderNotWritten", false, {}, 3, -4, "Error writing header (3)\r\n", ETIMEDOUT},
+        FailingExchange{"BlockNotWritten", false, {}, 9, -4, "Error writing bincmd header (4)\r\n", ETIMEDOUT},
+        FailingExchange{"PayloadNotWritten", false, {}, 25, -4, "Error writing data (4)\r\n", ETIMEDOUT}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BinExchange, APortThatFailsGivesItsOwnErrorNumber) {
+  sim::ScriptedPort port;
+  port.failed_with = EIO;
+  uint8_t buffer[4];
+  testing::internal::CaptureStdout();
+  LinkFailure failure;
+  EXPECT_EQ(bin_read(port, 0x200, buffer, 4, &failure), bin::kNoReply);
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(failure.error_number, EIO);
+  EXPECT_EQ(failure.address, 0x200u);
+}
+
+// After a failed exchange the rest of its answer is still on the line; the next
+// exchange discards it first and takes only its own reply.
+TEST(BinExchange, TheNextExchangeDrainsWhatAFailedOneLeftOnTheLine) {
+  sim::ScriptedPort port;
+  // A reply announcing fewer bytes than asked, whose data (holding reply markers)
+  // the host never reads.
+  port.queue(cat({reply_frame(1016, 1, 1000), Bytes(1000, 0xAB)}));
+  uint8_t buffer[1024];
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(bin_read(port, 0x100, buffer, 1024), bin::kBadLength);
+  testing::internal::GetCapturedStdout();
+  EXPECT_TRUE(port.unsettled());
+  port.queue_answer(cat({reply_frame(20, 1, 4), {1, 2, 3, 4}}));
+  EXPECT_EQ(bin_read(port, 0x100, buffer, 4), 4);
+  EXPECT_EQ(Bytes(buffer, buffer + 4), (Bytes{1, 2, 3, 4}));
+  EXPECT_FALSE(port.unsettled());
+  EXPECT_EQ(port.read_timeout(), 1000u);  // the drain restores the port's time-out
+}
 
 TEST(SwitchToBinCommands, WritesTheCommandAndReports) {
   sim::ScriptedPort port;

@@ -10,10 +10,12 @@
 #include <filesystem>
 #include <fstream>
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <numeric>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 
 #include "core/device_versions.h"
@@ -21,6 +23,8 @@
 #include "drivers/bin_protocol.h"
 #include "drivers/driver_errors.h"
 #include "drivers/posix/usb_port_discovery.h"
+#include "drivers/transport_error.h"
+#include "drivers/usb_serial.h"
 #include "test_helpers.h"
 
 namespace morla {
@@ -70,26 +74,95 @@ TEST(UsbDriver, IsNotAvailableWithoutABoardOrWithNoUsb) {
   unsetenv("NO_USB");
 }
 
-// A tty with nothing behind it: the handshake gives up on silence and the first
-// read ends in the read error, in bounded time.
-TEST(UsbDriver, SilentBoardEndsInTheReadError) {
+// A tty with nothing behind it passes the handshake (a silent port counts as an
+// answer) but not the first binary read: the driver prints that read's error and
+// is not available, so that the registry goes on with other boards.
+TEST(UsbDriver, SilentPortIsNotAvailableAndItsReadErrorIsPrinted) {
   const int master = posix_openpt(O_RDWR | O_NOCTTY);
   ASSERT_GE(master, 0);
   ASSERT_EQ(grantpt(master), 0);
   ASSERT_EQ(unlockpt(master), 0);
-  setenv("MORLA_SERIAL_PORT", ptsname(master), 1);
+  const std::string port = ptsname(master);
+  setenv("MORLA_SERIAL_PORT", port.c_str(), 1);
   unsetenv("NO_USB");
   testing::internal::CaptureStdout();
-  try {
-    UsbDriver driver;
-    ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()).rfind("Error reading at 0xf0000010 len: 4 errno(", 0), 0u)
-        << e.what();
-  }
-  EXPECT_NE(testing::internal::GetCapturedStdout().find("timeout waiting response\r\n"),
-            std::string::npos);
+  EXPECT_THROW(UsbDriver(), DriverNotAvailable);
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find("timeout waiting response\r\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find("Error reading at 0xf0000010 len: 4 errno(110): Connection timed out; "
+                         "status -3 (no reply) at 0xf0000010 on " + port + "\n"),
+            std::string::npos)
+      << printed;
   close(master);
+}
+
+// A console that keeps printing without ever showing its prompt ends the wait for
+// the prompt at its deadline; the board is then used as usual.
+TEST(UsbDriver, ChatteringConsoleEndsThePromptWaitAtItsDeadline) {
+  sim::BoardSimulator board(sim::orbi_board(1));
+  board.set_console_chatter(8000);
+  testing::internal::CaptureStdout();
+  const auto start = std::chrono::steady_clock::now();
+  const auto driver = test::usb_driver_on(board);
+  const auto elapsed = std::chrono::steady_clock::now() - start;
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_LT(elapsed, std::chrono::milliseconds(kPromptDeadlineMs + 2000));
+  EXPECT_EQ(printed, "No \"morla>\" prompt from " + board.port_path() +
+                         " within 1000 ms\nSwitched to bin commands\r\n");
+  EXPECT_STREQ(driver->desc(), "USB/Orbi_v1");
+}
+
+// A reply that comes after the host has given up on it is never taken for the
+// answer to a later command: neither by a command sent at once, nor by one sent
+// after the late reply has arrived.
+TEST(UsbDriver, ALateReplyIsNotTakenForALaterOne) {
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  const uint32_t late = kMemory, first = kMemory + 4, second = kMemory + 8;
+  board.memory().write_word(late, 0x5A5A5A5A);
+  board.memory().write_word(first, 0x11111111);
+  board.memory().write_word(second, 0x22222222);
+  board.inject_fault(sim::Fault::LateReply, 1);
+  uint32_t word = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(driver->read(late, &word, 4), TransportError);
+  testing::internal::GetCapturedStdout();
+  driver->read(first, &word, 4);
+  EXPECT_EQ(word, 0x11111111u);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2 * sim::BoardSimulator::kLateReplyMs -
+                                                        bin::kReplyTimeoutMs));
+  for (const auto& [address, expected] : {std::pair{second, 0x22222222u}, {first, 0x11111111u}}) {
+    driver->read(address, &word, 4);
+    EXPECT_EQ(word, expected) << std::hex << address;
+  }
+}
+
+// Where a transfer failed is in its error: errno, status, the piece and the port.
+TEST(UsbDriver, TransferErrorNamesItsCauseThePieceAndThePort) {
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  board.inject_fault(sim::Fault::Silence, 2);
+  std::vector<uint8_t> buffer(2048);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(test::error_text<TransportError>(
+                [&] { driver->read(kMemory, buffer.data(), buffer.size()); }),
+            "Error reading at 0x24000000 len: 2048 errno(110): Connection timed out; "
+            "status -3 (no reply) at 0x24000400 on " + board.port_path());
+  testing::internal::GetCapturedStdout();
+}
+
+// A transfer that fails while a register is polled says what was awaited.
+TEST(UsbDriver, TransferErrorInAPollNamesWhatWasAwaited) {
+  sim::BoardSimulator board(sim::orbi_board());
+  const auto driver = test::usb_driver_on(board);
+  // The clock change: one read, four writes, then the poll of the change bit.
+  board.inject_fault(sim::Fault::Silence, 6);
+  testing::internal::CaptureStdout();
+  const std::string text = test::error_text<TransportError>(
+      [&] { driver->set_clock_mode(soc::ClockMode::Economy); });
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(text.rfind("Error reading at 0xf0001030 len: 4 errno(110): ", 0), 0u) << text;
+  EXPECT_TRUE(text.ends_with(" while waiting for the clock change to complete")) << text;
 }
 
 // The simulated board, or the real one on test::real_board_port().
@@ -163,7 +236,12 @@ struct InjectedFault {
   uint32_t frame;    // which piece of a 4-piece transfer meets the fault
   uint32_t applied;  // pieces the board wrote to its memory
   std::vector<std::string> printed;  // one of these is printed
+  const char* cause;                 // how the error goes on after "errno("
 };
+
+constexpr const char* kTimedOut = "110): Connection timed out; status -3 (no reply)";
+constexpr const char* kProtocol = "71): Protocol error; status -1 (reply length disagrees)";
+constexpr const char* kGone = "5): Input/output error; status ";
 
 class UsbFault : public testing::TestWithParam<InjectedFault> {};
 
@@ -178,17 +256,18 @@ TEST_P(UsbFault, EndsInTheDriverError) {
   board.inject_fault(c.fault, c.frame);
   std::vector<uint8_t> buffer = data;
   testing::internal::CaptureStdout();
-  try {
+  const std::string text = test::error_text<TransportError>([&] {
     if (c.read)
       driver->read(kMemory, buffer.data(), buffer.size());
     else
       driver->write(kMemory, data.data(), data.size());
-    ADD_FAILURE() << "no error";
-  } catch (const std::runtime_error& e) {
-    const std::string prefix = c.read ? "Error reading at 0x24000000 len: 4096 errno("
-                                      : "Error writing  at 0x24000000 len: 4096 errno(";
-    EXPECT_EQ(std::string(e.what()).rfind(prefix, 0), 0u) << e.what();
-  }
+  });
+  const std::string prefix = c.read ? "Error reading at 0x24000000 len: 4096 errno("
+                                    : "Error writing  at 0x24000000 len: 4096 errno(";
+  EXPECT_EQ(text.rfind(prefix + c.cause, 0), 0u) << text;
+  char piece[64];
+  std::snprintf(piece, sizeof piece, " at 0x%x on ", kMemory + 1024 * (c.frame - 1));
+  EXPECT_TRUE(text.ends_with(piece + board.port_path())) << text;
   const std::string out = testing::internal::GetCapturedStdout();
   EXPECT_TRUE(std::any_of(c.printed.begin(), c.printed.end(),
                           [&](const std::string& text) { return out.find(text) != std::string::npos; }))
@@ -209,21 +288,21 @@ TEST_P(UsbFault, EndsInTheDriverError) {
 INSTANTIATE_TEST_SUITE_P(
     Faults, UsbFault,
     testing::Values(
-        InjectedFault{"SilenceOnRead", sim::Fault::Silence, true, 2, 0, {"timeout waiting response"}},
-        InjectedFault{"SilenceOnWrite", sim::Fault::Silence, false, 3, 2, {"timeout waiting response"}},
-        InjectedFault{"GarbageFlood", sim::Fault::GarbageFlood, true, 1, 0, {"timeout waiting response"}},
+        InjectedFault{"SilenceOnRead", sim::Fault::Silence, true, 2, 0, {"timeout waiting response"}, kTimedOut},
+        InjectedFault{"SilenceOnWrite", sim::Fault::Silence, false, 3, 2, {"timeout waiting response"}, kTimedOut},
+        InjectedFault{"GarbageFlood", sim::Fault::GarbageFlood, true, 1, 0, {"timeout waiting response"}, kTimedOut},
         InjectedFault{"WrongLengthOnRead", sim::Fault::WrongLengthField, true, 2, 0,
-                      {"error with data len: expected 1024, got 1025"}},
+                      {"error with data len: expected 1024, got 1025"}, kProtocol},
         InjectedFault{"WrongLengthOnWrite", sim::Fault::WrongLengthField, false, 1, 1,
-                      {"error with data len: expected 0, got 1"}},
+                      {"error with data len: expected 0, got 1"}, kProtocol},
         InjectedFault{"ShortReadReply", sim::Fault::ShortReadReply, true, 2, 0,
-                      {"unexpected response size: expected 1024 got 1000"}},
-        InjectedFault{"PartialData", sim::Fault::PartialData, true, 3, 0, {"error reading len (512)"}},
+                      {"unexpected response size: expected 1024 got 1000"}, kProtocol},
+        InjectedFault{"PartialData", sim::Fault::PartialData, true, 3, 0, {"error reading len (512)"}, "110): Connection timed out; status -2 (reply cut short)"},
         // The hang-up may discard the reply bytes still in the tty.
         InjectedFault{"VanishDuringRead", sim::Fault::VanishMidTransfer, true, 2, 0,
-                      {"error reading len (", "timeout waiting response"}},
+                      {"error reading len (", "timeout waiting response"}, kGone},
         InjectedFault{"VanishDuringWrite", sim::Fault::VanishMidTransfer, false, 2, 1,
-                      {"Error writing data", "timeout waiting response"}}),
+                      {"Error writing data", "timeout waiting response"}, kGone}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UsbFault, GarbageBeforeTheReplyMarkerIsSkipped) {

@@ -2,6 +2,10 @@
 // against the simulated controllers.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <bit>
+#include <thread>
+
 #include "drivers/i2c_master.h"
 #include "drivers/i3c_master.h"
 #include "drivers/ina_monitor.h"
@@ -175,15 +179,24 @@ struct InaCase {
   bool ina233;
 };
 
+sim::SocConfig with_monitor(sim::MonitorChip chip) {
+  sim::SocConfig soc;
+  soc.monitor = chip;
+  return soc;
+}
+
+// The monitor of `board` on its I2C bus, as the sampling thread makes it.
+std::unique_ptr<soc::INA> ina_on(test::SocBoard& board) {
+  soc::i2c::init(*board.driver);
+  return soc::make_ina(*board.driver, kMonitor, soc::i2c::kMonitorBus);
+}
+
 class InaKind : public testing::TestWithParam<InaCase> {};
 
 TEST_P(InaKind, IsChosenFromTheModelRegister) {
-  sim::SocConfig soc;
-  soc.monitor = GetParam().chip;
-  test::SocBoard board(soc);
-  soc::i2c::init(*board.driver);
+  test::SocBoard board(with_monitor(GetParam().chip));
   board.models.monitor->set_answering(GetParam().answers);
-  const auto ina = soc::make_ina(*board.driver, kMonitor, soc::i2c::write, soc::i2c::read);
+  const auto ina = ina_on(board);
   EXPECT_EQ(dynamic_cast<soc::INA233*>(ina.get()) != nullptr, GetParam().ina233);
 }
 
@@ -196,13 +209,70 @@ INSTANTIATE_TEST_SUITE_P(Chips, InaKind,
              (c.answers ? "_answering" : "_silent");
     }));
 
+// The current register as each chip reads it: the INA231's is unsigned, the
+// INA233's signed (a negative current counts as 0 mA, so the meter drops it).
+struct CurrentCase {
+  const char* name;
+  sim::MonitorChip chip;
+  uint16_t steps;
+  uint32_t milliamperes;
+};
+
+class InaCurrent : public testing::TestWithParam<CurrentCase> {};
+
+TEST_P(InaCurrent, IsTwoAndAHalfMilliamperesPerStepTruncated) {
+  test::SocBoard board(with_monitor(GetParam().chip));
+  board.models.monitor->set_readings(960, GetParam().steps);
+  EXPECT_EQ(ina_on(board)->current(), GetParam().milliamperes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Chips, InaCurrent,
+    testing::Values(CurrentCase{"Ina231Odd", sim::MonitorChip::Ina231, 401, 1002},
+                    CurrentCase{"Ina231TopBitSet", sim::MonitorChip::Ina231, 0x8001, 81922},
+                    CurrentCase{"Ina233Odd", sim::MonitorChip::Ina233, 401, 1002},
+                    CurrentCase{"Ina233Largest", sim::MonitorChip::Ina233, 0x7FFF, 81917},
+                    CurrentCase{"Ina233MinusOneStep", sim::MonitorChip::Ina233, 0xFFFF, 0},
+                    CurrentCase{"Ina233MostNegative", sim::MonitorChip::Ina233, 0x8000, 0}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// Two boards measuring power at once share the process-wide I3C device table.
+// Each registers three devices of its own at the same moment, many times over:
+// every registration must get a device number of its own.
+TEST(I3cDeviceTable, TwoBoardsRegisteringAtOnceGetDistinctDeviceNumbers) {
+  sim::SocConfig soc;
+  soc.monitor_bus = sim::SocConfig::MonitorBus::I3c;
+  test::SocBoard first(soc), second(soc);
+  for (int round = 0; round < 300; ++round) {
+    soc::i3c::clear(*first.driver);
+    soc::i3c::clear(*second.driver);
+    std::atomic<int> ready{0};
+    auto register_three = [&](sim::MemorySocDriver& bus, uint8_t first_address) {
+      ++ready;
+      while (ready < 2) {
+      }
+      uint8_t bytes[2] = {};
+      for (uint8_t k = 0; k < 3; ++k) soc::i3c::read(bus, first_address + k, 0x88, bytes, 2);
+    };
+    std::thread a(register_three, std::ref(*first.driver), 0x40);
+    std::thread b(register_three, std::ref(*second.driver), 0x50);
+    a.join();
+    b.join();
+    const uint32_t enabled_first = read_register(*first.driver, soc::i3c::kDeviceEnable) & 0xFE;
+    const uint32_t enabled_second = read_register(*second.driver, soc::i3c::kDeviceEnable) & 0xFE;
+    ASSERT_EQ(soc::i3c::registered_device_count(), 7u) << "round " << round;
+    ASSERT_EQ(enabled_first & enabled_second, 0u) << "round " << round;
+    ASSERT_EQ(std::popcount(enabled_first | enabled_second), 6) << "round " << round;
+  }
+}
+
 TEST(Ina, ReadErrorsNameTheQuantity) {
   test::SocBoard board;
   soc::i2c::init(*board.driver);
-  soc::INA231 ina(*board.driver, kMonitor, soc::i2c::write, soc::i2c::read);
+  soc::INA231 ina(*board.driver, kMonitor, soc::i2c::kMonitorBus);
   board.models.i2c->set_fault(I2cFault::LostBus);
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { ina.current(); }),
-            "Unable to get INA current: failed to read bus: -5");
+            "Unable to get INA current: failed to read bus: -5 (bus not taken)");
 }
 
 }  // namespace

@@ -98,6 +98,23 @@ INSTANTIATE_TEST_SUITE_P(
              (c.chip == sim::MonitorChip::Ina233 ? "ina233" : "ina231");
     }));
 
+// A current flowing back (negative on the INA233) makes no event.
+TEST(PowerSampling, ANegativeCurrentMakesNoEvent) {
+  sim::SocConfig soc;
+  soc.monitor = sim::MonitorChip::Ina233;
+  soc.current_steps = 0xFFF0;  // -16 steps, -40 mA
+  test::SocBoard board(soc);
+  board.driver->set_power_measurement_enabled(true);
+  const auto meter = board.driver->power_meter();
+  // Each sample reads two registers, each read takes two address phases.
+  const size_t phases = board.models.i2c->address_phases();
+  ASSERT_TRUE(test::wait_until([&] { return board.models.i2c->address_phases() >= phases + 12; }));
+  EXPECT_FALSE(meter->has_events());
+  board.models.monitor->set_readings(960, 16);
+  ASSERT_TRUE(test::wait_until([&] { return meter->has_events(); }));
+  EXPECT_EQ(meter->events().front().current, 40u);
+}
+
 TEST(PowerMeasurement, EnablingTwiceKeepsOneMeterAndDisablingTwiceIsHarmless) {
   test::SocBoard board;
   board.driver->set_power_measurement_enabled(true);
@@ -114,7 +131,7 @@ TEST(PowerMeasurement, AFailedStartLeavesMeasurementOffAndCanBeRetried) {
   board.models.i2c->set_fault(sim::I2cFault::Busy);
   EXPECT_EQ(test::error_text<std::runtime_error>(
                 [&] { board.driver->set_power_measurement_enabled(true); }),
-            "Failed to init i2c controller: -1");
+            "Failed to init i2c controller: -1 (bus busy)");
   EXPECT_FALSE(board.driver->power_meter());
   board.models.i2c->set_fault(sim::I2cFault::None);
   EXPECT_TRUE(enable_and_wait(*board.driver)->has_events());
@@ -123,9 +140,10 @@ TEST(PowerMeasurement, AFailedStartLeavesMeasurementOffAndCanBeRetried) {
 TEST(PowerMeasurement, AMonitorThatFailsItsSetUpIsReported) {
   test::SocBoard board;
   board.models.monitor->set_answering(false);
+  // Nobody answers on I2C, so the I3C bus is tried, where nobody answers either.
   EXPECT_EQ(test::error_text<std::runtime_error>(
                 [&] { board.driver->set_power_measurement_enabled(true); }),
-            "Unable to init INA: failed to send to bus: -2");
+            "Unable to init INA: failed to send to bus: -2 (error response)");
   EXPECT_FALSE(board.driver->power_meter());
 }
 
@@ -146,7 +164,7 @@ TEST(PowerMeasurement, AMonitorThatStopsAnsweringEndsTheThreadAndKeepsTheMeter) 
   EXPECT_NE(printed.find("An error occured while reading power: Unable to get INA "),
             std::string::npos)
       << printed;
-  EXPECT_NE(printed.find(": failed to read bus: -6\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find(": failed to read bus: -6 (no acknowledge)\n"), std::string::npos) << printed;
 
   board.models.monitor->set_answering(true);
   const auto fresh = enable_and_wait(*board.driver);

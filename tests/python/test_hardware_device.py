@@ -53,6 +53,19 @@ def test_no_device_without_usb():
     assert out.splitlines()[-1] == "True True"
 
 
+def test_a_port_that_never_answers_is_left_out():
+    master, slave = os.openpty()
+    try:
+        env = dict(os.environ, MORLA_SERIAL_PORT=os.ttyname(slave))
+        env.pop("NO_USB", None)
+        out = run_child("print(core.devices() == [], core.devices() == [])", env)
+    finally:
+        os.close(slave)
+        os.close(master)
+    assert "Error reading at 0xf0000010 len: 4 errno(110): Connection timed out" in out
+    assert out.splitlines()[-1] == "True True"
+
+
 def test_device_list_clock_modes_and_power(board):
     out = board("""
         devices = core.devices()

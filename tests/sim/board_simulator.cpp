@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -84,7 +85,12 @@ void BoardSimulator::run() {
   std::vector<uint8_t> buffer(1 << 16);
   while (!stop_) {
     pollfd fds[2] = {{wake_fds_[0], POLLIN, 0}, {master_fd_, POLLIN, 0}};
-    const int ready = ::poll(fds, master_fd_ >= 0 ? 2 : 1, flood_until_ != 0 ? 2 : -1);
+    int timeout = flood_until_ != 0 ? 2 : -1;
+    if (late_at_ != 0) {
+      const int until_late = static_cast<int>(std::max<int64_t>(0, late_at_ - time_ms()));
+      timeout = timeout < 0 ? until_late : std::min(timeout, until_late);
+    }
+    const int ready = ::poll(fds, master_fd_ >= 0 ? 2 : 1, timeout);
     if (ready < 0 && errno == EINTR) continue;
     if (fds[0].revents != 0) break;
     if (master_fd_ >= 0 && (fds[1].revents & POLLIN)) {
@@ -98,9 +104,12 @@ void BoardSimulator::run() {
       if (time_ms() > flood_until_) {
         flood_until_ = 0;
       } else {
-        const std::vector<uint8_t> garbage(64, kGarbage);
-        [[maybe_unused]] ssize_t n = ::write(master_fd_, garbage.data(), garbage.size());
+        [[maybe_unused]] ssize_t n = ::write(master_fd_, flood_bytes_.data(), flood_bytes_.size());
       }
+    }
+    if (late_at_ != 0 && time_ms() >= late_at_) {
+      late_at_ = 0;
+      send(std::exchange(late_bytes_, {}));
     }
   }
 }
@@ -128,6 +137,10 @@ void BoardSimulator::text_byte(uint8_t byte) {
   if (line_end) {
     if (line_ == "bin") {
       binary_ = true;
+    } else if (chatter_ms_ > 0) {
+      static constexpr char kLogLine[] = "[ 12.345] boot: still starting services\r\n";
+      flood_bytes_.assign(kLogLine, kLogLine + sizeof kLogLine - 1);
+      flood_until_ = time_ms() + chatter_ms_;
     } else {
       static constexpr char kPrompt[] = "\r\nmorla> ";
       send(reinterpret_cast<const uint8_t*>(kPrompt), sizeof kPrompt - 1);
@@ -225,7 +238,14 @@ bool BoardSimulator::binary_frame() {
   }
   switch (*fault) {
     case Fault::Silence: break;
-    case Fault::GarbageFlood: flood_until_ = time_ms() + kFloodMs; break;
+    case Fault::GarbageFlood:
+      flood_bytes_.assign(64, kGarbage);
+      flood_until_ = time_ms() + kFloodMs;
+      break;
+    case Fault::LateReply:
+      late_bytes_ = reply_bytes(16 + data_length, c, s, a, data_length, data.data(), data.size());
+      late_at_ = time_ms() + kLateReplyMs;
+      break;
     case Fault::GarbageBeforeReply:
       send(std::vector<uint8_t>(37, kGarbage));
       reply(16 + data_length, c, s, a, data_length, data.data(), data.size());
@@ -249,6 +269,13 @@ bool BoardSimulator::binary_frame() {
 void BoardSimulator::reply(uint32_t frame_length, uint32_t command, uint32_t sequence,
                            uint32_t address, uint32_t block_length, const uint8_t* data,
                            size_t data_count) {
+  send(reply_bytes(frame_length, command, sequence, address, block_length, data, data_count));
+}
+
+std::vector<uint8_t> BoardSimulator::reply_bytes(uint32_t frame_length, uint32_t command,
+                                                 uint32_t sequence, uint32_t address,
+                                                 uint32_t block_length, const uint8_t* data,
+                                                 size_t data_count) {
   std::vector<uint8_t> bytes;
   bytes.reserve(21 + data_count);
   const auto header = encode_frame_header(frame_length);
@@ -257,7 +284,7 @@ void BoardSimulator::reply(uint32_t frame_length, uint32_t command, uint32_t seq
   const auto block = encode_bin_command({command, sequence, address, block_length});
   bytes.insert(bytes.end(), block.begin(), block.end());
   if (data_count > 0) bytes.insert(bytes.end(), data, data + data_count);
-  send(bytes);
+  return bytes;
 }
 
 void BoardSimulator::send(const uint8_t* data, size_t length) {

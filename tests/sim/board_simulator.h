@@ -14,6 +14,7 @@
 
 #include "board_memory.h"
 #include "board_config.h"
+#include "drivers/bin_protocol.h"
 
 namespace morla::sim {
 
@@ -25,6 +26,8 @@ enum class Fault {
   ShortReadReply,      // a read reply announces and carries fewer bytes than asked
   PartialData,         // a read reply announces the length asked, then stops halfway
   VanishMidTransfer,   // the port disappears inside the frame (write: before its payload)
+  LateReply,           // the reply comes kLateReplyMs late: after the host has given up
+                       // on it, while a drain of the line still listens
 };
 
 struct FrameRecord {
@@ -42,6 +45,9 @@ class BoardSimulator {
   BoardSimulator(const BoardSimulator&) = delete;
   BoardSimulator& operator=(const BoardSimulator&) = delete;
 
+  // How late a LateReply comes: past the host's reply time-out, within its drain.
+  static constexpr int64_t kLateReplyMs = bin::kReplyTimeoutMs + bin::kDrainQuietMs / 2;
+
   const std::string& port_path() const { return port_path_; }
   BoardMemory& memory() { return memory_; }
   // The clock block, bus controllers and power monitor of the board.
@@ -49,6 +55,9 @@ class BoardSimulator {
 
   // The `frame`-th frame from now (1: the next one) meets `fault`.
   void inject_fault(Fault fault, uint32_t frame = 1);
+  // The console answers a command line with log text, for `duration_ms` or until
+  // the host sends again, instead of its prompt (0: the prompt, as usual).
+  void set_console_chatter(int64_t duration_ms) { chatter_ms_ = duration_ms; }
   std::vector<FrameRecord> frames() const;
   // Bytes received in binary mode since the last call, when capture is on.
   void set_wire_capture(bool on);
@@ -67,6 +76,10 @@ class BoardSimulator {
   // A reply frame: its length field, its block, then `data_count` data bytes.
   void reply(uint32_t frame_length, uint32_t command, uint32_t sequence, uint32_t address,
              uint32_t block_length, const uint8_t* data, size_t data_count);
+  static std::vector<uint8_t> reply_bytes(uint32_t frame_length, uint32_t command,
+                                          uint32_t sequence, uint32_t address,
+                                          uint32_t block_length, const uint8_t* data,
+                                          size_t data_count);
   void send(const uint8_t* data, size_t length);
   void send(const std::vector<uint8_t>& bytes) { send(bytes.data(), bytes.size()); }
   void vanish();
@@ -88,7 +101,13 @@ class BoardSimulator {
   size_t consumed_ = 0;
   std::string line_;
   uint8_t last_text_byte_ = 0;
+  // Bytes sent over and over until `flood_until_` or until the host sends again.
   int64_t flood_until_ = 0;
+  std::vector<uint8_t> flood_bytes_;
+  // A late reply and when it goes out.
+  std::vector<uint8_t> late_bytes_;
+  int64_t late_at_ = 0;
+  std::atomic<int64_t> chatter_ms_{0};
 
   mutable std::mutex mutex_;  // guards what the test thread reads or arms
   std::vector<FrameRecord> frames_;

@@ -16,6 +16,8 @@ uint32_t ScriptedPort::write(const void* buffer, size_t length) {
   write_budget -= n;
   const auto* bytes = static_cast<const uint8_t*>(buffer);
   written.insert(written.end(), bytes, bytes + n);
+  queue(answer);
+  answer.clear();
   return static_cast<uint32_t>(n);
 }
 

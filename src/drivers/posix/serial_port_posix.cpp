@@ -35,7 +35,7 @@ std::unique_ptr<SerialPortPosix> SerialPortPosix::open(const std::string& path) 
     ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<SerialPortPosix>(new SerialPortPosix(fd));
+  return std::unique_ptr<SerialPortPosix>(new SerialPortPosix(fd, path));
 }
 
 SerialPortPosix::~SerialPortPosix() { ::close(fd_); }
@@ -56,6 +56,7 @@ short SerialPortPosix::wait(short events, int64_t deadline) {
 void SerialPortPosix::fail(const char* operation, size_t asked, size_t done) {
   const int error = errno;
   failed_ = true;
+  error_ = error;
   driver_print("error %s %zu bytes %d %s %zu\r\n", operation, asked, error,
                operation[0] == 'r' ? "read" : "written", done);
   errno = error;

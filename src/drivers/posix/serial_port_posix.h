@@ -17,16 +17,21 @@ class SerialPortPosix final : public SerialPort {
   uint32_t read(void* buffer, size_t length) override;
   uint32_t write(const void* buffer, size_t length) override;
   void set_read_timeout(uint32_t milliseconds) override { timeout_ms_ = milliseconds; }
+  uint32_t read_timeout() const override { return timeout_ms_; }
+  int failure() const override { return error_; }
+  std::string name() const override { return path_; }
 
  private:
-  explicit SerialPortPosix(int fd) : fd_(fd) {}
+  SerialPortPosix(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
   // Waits for `events` until `deadline`: the poll result events, 0 on time-out.
   short wait(short events, int64_t deadline);
   void fail(const char* operation, size_t asked, size_t done);
 
   static constexpr size_t kChunk = 1024;
   int fd_;
+  std::string path_;
   bool failed_ = false;
+  int error_ = 0;  // errno of the failure
   uint32_t timeout_ms_ = 1000;
   // Bytes received but not yet delivered (the port reads through this buffer).
   uint8_t pending_[kChunk];

@@ -4,6 +4,13 @@
 //                             series of accesses (for the hardware dump)
 //   registry_child --threads  accesses from two threads at once
 //   registry_child --devices  the device list, built twice
+//   registry_child --board --devices   the device list of a simulated board
+//   registry_child --silent   a tty that never answers on MORLA_SERIAL_PORT: the
+//                             registry and the device list
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,6 +26,11 @@
 using namespace morla;
 
 namespace {
+
+void print_devices() {
+  const DeviceList& first = get_devices();
+  std::printf("devices=%zu same=%d\n", first.size(), &first == &get_devices());
+}
 
 void print_registry() {
   DriverList& first = get_drivers();
@@ -53,9 +65,19 @@ int main(int argc, char** argv) {
     b.join();
     return 0;
   }
+  const bool devices = argc > 2 && std::strcmp(argv[2], "--devices") == 0;
   if (std::strcmp(mode, "--devices") == 0) {
-    const DeviceList& first = get_devices();
-    std::printf("devices=%zu same=%d\n", first.size(), &first == &get_devices());
+    print_devices();
+    return 0;
+  }
+  if (std::strcmp(mode, "--silent") == 0) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return 1;
+    setenv("MORLA_SERIAL_PORT", ptsname(master), 1);
+    print_registry();
+    print_devices();
+    std::fflush(stdout);
+    close(master);
     return 0;
   }
   std::unique_ptr<sim::BoardSimulator> board;
@@ -65,6 +87,11 @@ int main(int argc, char** argv) {
     board->memory().write_word(0x24000100, 0x04030201);
     board->memory().write_word(0x24000104, 0x00000605);
     setenv("MORLA_SERIAL_PORT", board->port_path().c_str(), 1);
+  }
+  if (devices) {
+    print_devices();
+    std::fflush(stdout);
+    return 0;
   }
   print_registry();
   if (board) {
