@@ -218,6 +218,13 @@ TEST(MultiNp, PoolingLargerThanItsStrideCannotBeSplitSpatially) {
   EXPECT_EQ(check_multi_np_convolution(*b.layer, {cnp(0, 0, 8), cnp(0, 8, 8)}, v1_word()).text, message);
 }
 
+TEST(MultiNp, DefaultPoolingStridesAreThePoolingSize) {
+  // Pooling strides of -1 (the engine's default) stand for the pooling size: 2 x 2 pooling
+  // with stride 2 splits spatially.
+  const Built b = after_input(LayerType::Convolutional, merge(kConv, kMaxPool), 16, 8, 4);
+  EXPECT_TRUE(check_multi_np_pooling(*b.layer, {cnp(0, 0, 8), cnp(0, 8, 8)}).ok());
+}
+
 TEST(MultiNp, OneChannelOnOrbiV2NeedsAnEvenNumberOfNeuronGroupsPerNp) {
   const Built b = after_input(LayerType::Convolutional, merge(kConv, {{"filters", 24}}), 8, 8, 1);
   const std::vector<hw::Component> split = {cnp(0, 0, 16), cnp(0, 0, 8, 16)};
