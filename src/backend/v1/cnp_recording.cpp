@@ -1,8 +1,8 @@
 #include "backend/v1/cnp_recording.h"
-#include "backend/v1/block_types.h"
 
 #include <algorithm>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/cnp_registers.h"
 #include "backend/v1/cnp_weight_packing.h"
 #include "backend/v1/cnp_weight_sizes.h"
@@ -20,7 +20,7 @@ namespace {
 struct CnpProgram {
   const hw::Component* component;
   RegisterBlock registers;
-  std::vector<uint32_t> weights;     // standard weights, or the pointwise weights
+  std::vector<uint32_t> weights;  // standard weights, or the pointwise weights
 };
 
 // What differs between the standard and the separable CNP.

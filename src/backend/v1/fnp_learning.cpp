@@ -1,10 +1,10 @@
 #include "backend/v1/fnp_learning.h"
-#include "backend/v1/block_types.h"
 
 #include <cmath>
 #include <stdexcept>
 #include <string>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
 #include "backend/v1/fnp_recording.h"
 #include "backend/v1/fnp_sizes.h"

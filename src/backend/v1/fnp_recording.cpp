@@ -1,9 +1,9 @@
 #include "backend/v1/fnp_recording.h"
-#include "backend/v1/block_types.h"
 
 #include <algorithm>
 #include <cstdlib>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
 #include "backend/v1/fnp_learning.h"
 #include "backend/v1/fnp_sizes.h"

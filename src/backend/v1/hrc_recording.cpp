@@ -1,6 +1,6 @@
 #include "backend/v1/hrc_recording.h"
-#include "backend/v1/block_types.h"
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/register_block.h"

@@ -1,11 +1,11 @@
 #include "backend/v1/io_recorder.h"
-#include "backend/v1/block_types.h"
 
 #include <array>
 #include <initializer_list>
 #include <stdexcept>
 #include <vector>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/register_block.h"
 #include "core/device.h"
