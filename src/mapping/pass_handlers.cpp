@@ -77,7 +77,9 @@ uint32_t running_index(uint32_t start, const LayerList& layers, const LayerPtr& 
 uint32_t dma_index(const LayerPtr& layer, const LayerList& pass_layers,
                    const LayerList& run_layers) {
   return running_index(static_cast<uint32_t>(run_layers.size()) + 1, pass_layers, layer, 4,
-                       [](const LayerPtr& l) { return needs_skip_dma_load(l) || needs_skip_dma_store(l); });
+                       [](const LayerPtr& l) {
+                         return needs_skip_dma_load(l) || needs_skip_dma_store(l);
+                       });
 }
 
 uint32_t store_index(const LayerPtr& layer, const LayerList& run_layers) {
