@@ -7,10 +7,12 @@
 
 // The back ends, one include per IP generation.
 // IP v1:
+#include "backend/v1/backend.h"
 
 // IP v2:
 
 // Mote:
+#include "backend/mote/mote_backend.h"
 
 namespace morla {
 namespace {
@@ -23,10 +25,12 @@ BackendParts make_backend_parts(uint8_t product, const std::shared_ptr<Device>& 
   (void)device;
   (void)description;
   // IP v1, products 0 and 161:
+  if (product == 0 || product == 161) return v1::make_backend(device, description);
 
   // IP v2, product 162:
 
   // Mote, product 177:
+  if (product == 177) return mote::make_backend(device, description);
 
   throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
 }
