@@ -12,6 +12,7 @@
 // IP v2:
 
 // Mote:
+#include "backend/mote/mote_backend.h"
 
 namespace morla {
 namespace {
@@ -29,6 +30,7 @@ BackendParts make_backend_parts(uint8_t product, const std::shared_ptr<Device>& 
   // IP v2, product 162:
 
   // Mote, product 177:
+  if (product == 177) return mote::make_backend(device, description);
 
   throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
 }

@@ -50,7 +50,8 @@ HardwareDescription describe_hardware(uint8_t product_id, const Mesh& mesh) {
       d[HardwareDescription::evsram_32b_words] = mesh.np_sram_size.evsram_32b_size;
       return d;
     }
-    default: throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
+    default:
+      throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
   }
 }
 

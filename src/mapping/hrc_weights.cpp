@@ -76,7 +76,8 @@ WeightLayout read_layout(const Dense& weights) {
   layout.channels = layout.reversed ? shape[1] : shape[2];
   layout.filters = layout.reversed ? shape[0] : shape[3];
   layout.strides = weights.strides();
-  if (layout.strides.size() != 4) throw std::invalid_argument("HRC weights must have four strides.");
+  if (layout.strides.size() != 4)
+    throw std::invalid_argument("HRC weights must have four strides.");
   if (layout.kernel == 0 || layout.channels == 0 || layout.filters == 0) return layout;
   const size_t last = layout.offset(layout.kernel - 1, layout.kernel - 1, layout.channels - 1,
                                     layout.filters - 1);

@@ -56,27 +56,36 @@ std::pair<LayerPtr, LayerPtr> merge_inputs(const LayerPtr& merging, const LayerP
 
 }  // namespace
 
-uint32_t dma_index(const LayerPtr& layer, const LayerList& pass_layers,
-                   const LayerList& run_layers) {
-  uint32_t index = static_cast<uint32_t>(run_layers.size()) + 1;
-  if (pass_layers.empty() || pass_layers.front() == layer) return index;
-  for (size_t i = 1; i < pass_layers.size(); ++i) {
-    const LayerPtr& walked = pass_layers[i];
-    if (needs_skip_dma_load(walked) || needs_skip_dma_store(walked)) index += 4;
-    if (walked == layer) break;
+namespace {
+
+// `start`, plus `step` for every layer of `layers` after the first, up to and including
+// `layer`, that `counts` (nothing when `layer` is the first).
+template <typename Counts>
+uint32_t running_index(uint32_t start, const LayerList& layers, const LayerPtr& layer,
+                       uint32_t step, Counts counts) {
+  uint32_t index = start;
+  if (layers.empty() || layers.front() == layer) return index;
+  for (size_t i = 1; i < layers.size(); ++i) {
+    if (counts(layers[i])) index += step;
+    if (layers[i] == layer) break;
   }
   return index;
 }
 
+}  // namespace
+
+uint32_t dma_index(const LayerPtr& layer, const LayerList& pass_layers,
+                   const LayerList& run_layers) {
+  return running_index(static_cast<uint32_t>(run_layers.size()) + 1, pass_layers, layer, 4,
+                       [](const LayerPtr& l) {
+                         return needs_skip_dma_load(l) || needs_skip_dma_store(l);
+                       });
+}
+
 uint32_t store_index(const LayerPtr& layer, const LayerList& run_layers) {
-  uint32_t index = 1;
-  if (run_layers.empty() || run_layers.front() == layer) return index;
-  for (size_t i = 1; i < run_layers.size(); ++i) {
-    const LayerPtr& walked = run_layers[i];
-    if (needs_skip_dma_store(walked) || is_dual_source_merge_layer(walked)) index += 2;
-    if (walked == layer) break;
-  }
-  return index;
+  return running_index(1, run_layers, layer, 2, [](const LayerPtr& l) {
+    return needs_skip_dma_store(l) || is_dual_source_merge_layer(l);
+  });
 }
 
 void record_concat_offset(const LayerPtr& layer, DepthMemo& memo) {

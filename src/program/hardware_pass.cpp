@@ -1,5 +1,7 @@
 #include "program/hardware_pass.h"
 
+#include <stdexcept>
+
 #include "core/device.h"
 #include "core/layer_impl.h"
 #include "core/mesh.h"
@@ -47,6 +49,7 @@ PassContext build_pass_context(const std::shared_ptr<Device>& device,
 void build_hardware_passes(PassContext& context, LayerList group_layers,
                            const LayerList& run_layers,
                            std::vector<ComponentList> group_components) {
+  if (!context.device) throw std::invalid_argument("A pass context needs a device.");
   if (context.pending) {
     group_layers.insert(group_layers.begin(), context.pending->layer);
     group_components.insert(group_components.begin(), context.pending->components);

@@ -44,7 +44,8 @@ flatbuffers::Offset<fb::NpProgramInfo> program_info(flatbuffers::FlatBufferBuild
                                                     const fb::NpProgramData* program) {
   std::vector<fb::WordLocation> locations;
   if (program->buffers())
-    for (const auto* buffer : *program->buffers()) locations.push_back(locate(base, buffer->words()));
+    for (const auto* buffer : *program->buffers())
+      locations.push_back(locate(base, buffer->words()));
   const auto buffers = builder.CreateVectorOfStructs(locations);
   if (!program->external()) return fb::CreateNpProgramInfo(builder, buffers);
   const fb::ExternalLocation external = external_location(base, program->external());
@@ -56,7 +57,8 @@ uint32_t ceil32(uint32_t bits) { return (bits + 31) / 32; }
 // Words of one skip-DMA store: an input-shaped tensor on a TNP-B, else the layer's output.
 uint32_t store_words(const Shape& dims, uint32_t bits, bool tnp_b) {
   bits &= 0xFF;
-  return tnp_b ? dims[0] * dims[1] * ceil32(bits * dims[2]) : dims[1] * dims[2] * ceil32(bits * dims[0]);
+  return tnp_b ? dims[0] * dims[1] * ceil32(bits * dims[2])
+               : dims[1] * dims[2] * ceil32(bits * dims[0]);
 }
 
 fb::SkipStoreEntry store_entry(const hw::Ident& ident, bool tnp_b_byte, const SkipStoreInfo* info,
@@ -155,6 +157,7 @@ uint32_t ProgramBuilder::record_layer(const LayerPtr& layer, const LayerPtr& fir
 uint32_t ProgramBuilder::record_pass_handover(const LayerPtr& next_pass_first,
                                               const LayerPtr& first_layer,
                                               const std::vector<hw::Ident>& pass_idents) {
+  if (!next_pass_first) throw std::invalid_argument("A pass hand-over needs the next layer.");
   LayerMapping& mapping = require_layer_mapping(*next_pass_first);
   // The hand-over programs the layer with its second pass byte; the byte is restored even
   // when the recorder throws.

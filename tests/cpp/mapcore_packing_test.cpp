@@ -117,14 +117,16 @@ TEST_P(HrcWeightsRefused, Message) {
 
 INSTANTIATE_TEST_SUITE_P(
     Refusals, HrcWeightsRefused,
-    testing::Values(RefusedCase{"KernelSix", 6, 1, "Wrong kernel_size at HRC recording."},
-                    // Other channel counts have no buffer layout (and would overrun it).
-                    RefusedCase{"TwoChannels", 3, 2, "HRC weights need 1 or 3 input channels, got 2."},
-                    RefusedCase{"FourChannels", 5, 4, "HRC weights need 1 or 3 input channels, got 4."}),
+    testing::Values(
+        RefusedCase{"KernelSix", 6, 1, "Wrong kernel_size at HRC recording."},
+        // Other channel counts have no buffer layout (and would overrun it).
+        RefusedCase{"TwoChannels", 3, 2, "HRC weights need 1 or 3 input channels, got 2."},
+        RefusedCase{"FourChannels", 5, 4, "HRC weights need 1 or 3 input channels, got 4."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 template <typename T> std::unique_ptr<Dense> bytes(TensorType type, std::vector<int> values) {
-  auto t = Dense::create(type, Shape{static_cast<uint32_t>(values.size())}, Dense::Layout::RowMajor);
+  auto t = Dense::create(type, Shape{static_cast<uint32_t>(values.size())},
+                         Dense::Layout::RowMajor);
   for (size_t i = 0; i < values.size(); ++i) t->mutable_data<T>()[i] = static_cast<T>(values[i]);
   return t;
 }
@@ -176,11 +178,13 @@ TEST(NeuronParams, NarrowForm) {
   EXPECT_EQ(words, (std::vector<uint32_t>{0x12u | 0xFFu << 8 | 1u << 16,
                                           1u | 0x20u << 1 | 31u << 7 | 0xC3u << 13}));
   EXPECT_EQ(panic_text([] {
-              pack_neuron_params_narrow(*u8({0}), *i8({0}), *u8({32}), *i8({0}), *i8({0}), *u8({0}));
+              pack_neuron_params_narrow(*u8({0}), *i8({0}), *u8({32}), *i8({0}), *i8({0}),
+                                        *u8({0}));
             }),
             "2 cannot fit in a 1-bit unsigned integer");
   EXPECT_EQ(panic_text([] {
-              pack_neuron_params_narrow(*u8({0}), *i8({0}), *u8({0}), *i8({0}), *i8({-33}), *u8({0}));
+              pack_neuron_params_narrow(*u8({0}), *i8({0}), *u8({0}), *i8({0}), *i8({-33}),
+                                        *u8({0}));
             }),
             "-33 cannot fit in a 6-bit signed integer");
 }

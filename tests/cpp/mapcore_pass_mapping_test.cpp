@@ -20,35 +20,13 @@ namespace morla {
 namespace {
 
 using mapcore_test::cnp_nps;
+using mapcore_test::component;
+using mapcore_test::components_for;
 using mapcore_test::Graph;
 using mapcore_test::v2_device;
 using T = hw::Type;
 
 constexpr uint32_t kDma = 0x00000101;  // col 1, row 1
-
-hw::Component component(T type, hw::Ident ident = {}) {
-  hw::Component c;
-  c.type = type;
-  c.ident = ident;
-  return c;
-}
-
-// One CNP1 per mappable layer (own ident by position) plus the skip DMAs it needs.
-std::vector<ComponentList> components_for(const LayerList& layers) {
-  std::vector<ComponentList> all;
-  uint8_t next = 0;
-  for (const auto& layer : layers) {
-    ComponentList list;
-    if (layer->is_target_component(ComponentKind::CNP))
-      list.push_back(component(T::CNP1, {1, 1, next++, 0}));
-    if (layer->is_target_component(ComponentKind::TNP_B))
-      list.push_back(component(T::TNP_B, {2, 1, next++, 0}));
-    if (needs_skip_dma_store(layer)) list.push_back(component(T::SKIP_DMA_STORE, {5, 0, 0, next++}));
-    if (needs_skip_dma_load(layer)) list.push_back(component(T::SKIP_DMA_LOAD, {5, 0, 0, next++}));
-    all.push_back(list);
-  }
-  return all;
-}
 
 LayerMapping& mapping_of(const LayerPtr& layer) { return require_layer_mapping(*layer); }
 
@@ -159,6 +137,43 @@ TEST(PassMapping, ForkWithEqualBranchesRecordsBothBranches) {
   EXPECT_EQ(b.inbound.back(), a.nps);
 }
 
+TEST(PassMapping, DualSourceMergeLayerStoresItsInputToo) {
+  // The Add feeds the merge layer m and, through a second Add, the layer after m: m keeps
+  // its input for that second Add (the dual store) and stores its own output.
+  Graph g(8, 8, 4);
+  g.conv("a", {"in"});
+  g.conv("s", {"a"});
+  g.conv("b", {"a"});
+  g.conv("c", {"b"});
+  g.merge("add", LayerType::Add, {"s", "c"});
+  g.conv("m", {"add"});
+  g.merge("add2", LayerType::Add, {"add", "m"});
+  g.conv("z", {"add2"});
+  const LayerList run = g.all();
+  collect_pass_layers(run, run, components_for(run), kDma);
+
+  const LayerMapping& m = mapping_of(g["m"]);
+  ASSERT_EQ(m.skip_dma_stores.size(), 2u);
+  ASSERT_TRUE(m.merge_info);
+  EXPECT_TRUE(m.merge_info->dual_source);
+  // Its input goes to a store, not to a layer of the other branch.
+  EXPECT_EQ(m.merge_info->other_order, static_cast<uint8_t>(dma_index(g["m"], run, run) + 3));
+  EXPECT_EQ(output_skip_dma_store(m), &m.skip_dma_stores[0]);
+  EXPECT_EQ(dual_skip_dma_store(m), &m.skip_dma_stores[1]);
+  ASSERT_TRUE(m.store_info && m.dual_store_info);
+  EXPECT_EQ(m.dual_store_info->flag, 0);
+  EXPECT_EQ(m.dual_store_info->index, store_index(g["m"], run) + 1);
+  DepthMemo memo;
+  EXPECT_EQ(m.dual_store_info->distance,
+            layer_depth(g["add2"], memo) - layer_depth(g["add"], memo));
+  // m's only consumer is the second Add: its output leaves through the store; the merge
+  // layer z behind that Add links back to m and takes m's link byte.
+  EXPECT_EQ(m.store_info->flag, 1);
+  EXPECT_TRUE(mapping_of(g["z"]).load_info);
+  EXPECT_EQ(m.next_order, mapping_of(g["z"]).order);
+  EXPECT_EQ(m.outbound.back(), mapping_of(g["z"]).nps);
+}
+
 TEST(PassMapping, ConcatenateOffsets) {
   {
     // The deeper input is the second: it lands after the first input's channels.
@@ -263,7 +278,8 @@ TEST(SkipDmaPickers, OutputAndDualStores) {
 // A sizer whose answers name the question.
 class NamingSizer : public MemorySizer {
  public:
-  uint32_t input_memory_size(const LayerPtr&, const hw::Component&, const LayerPtr& first) const override {
+  uint32_t input_memory_size(const LayerPtr&, const hw::Component&,
+                             const LayerPtr& first) const override {
     return first ? 11 : 10;
   }
   uint32_t weights_memory_size(const LayerPtr&, const hw::Component&) const override { return 20; }

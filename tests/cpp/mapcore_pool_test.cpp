@@ -159,7 +159,8 @@ TEST(ComponentPool, FullyConnectedTakesFnp3OnlyWhenItsWeightsFit) {
   Graph g(4, 4, 2);
   const auto fc = g.add("fc", LayerType::Dense1D, {{"units", 5}}, {"in"});
   for (const bool fits : {true, false}) {
-    Fixture f(v2_device({np_info(1, 1, 0, {T::CNP1, T::FNP2}), np_info(2, 1, 0, {T::CNP1, T::FNP3})}));
+    Fixture f(v2_device(
+        {np_info(1, 1, 0, {T::CNP1, T::FNP2}), np_info(2, 1, 0, {T::CNP1, T::FNP3})}));
     f.checker.fnp3 = fits;
     bool new_pass = false;
     const LayerResult r = f.pool.map_layer(fc, {}, false, new_pass, true);

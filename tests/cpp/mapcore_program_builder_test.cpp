@@ -76,13 +76,14 @@ class TestLayerRecorder : public LayerRecorder {
     calls.push_back(layer->name() + " order=" + std::to_string(mapping ? mapping->order : 0) +
                     " first=" + std::to_string(first_of_pass) + " last=" +
                     std::to_string(last_of_pass) + " handover=" + std::to_string(handover) +
-                    " skip=" + std::to_string(skip.size()) + " next=" + (next ? next->name() : "-"));
+                    " skip=" + std::to_string(skip.size()) +
+                    " next=" + (next ? next->name() : "-"));
     auto record = std::make_unique<program::Record>(kVersionKey);
     if (mapping && mapping->nps) {
       uint32_t n = 0;
       for (const auto& np : *mapping->nps)
-        record->append_np_program(np.ident, 7, 0, {0xC0DE0000u | mapping->order << 8 | n++, handover},
-                                  true, true);
+        record->append_np_program(
+            np.ident, 7, 0, {0xC0DE0000u | mapping->order << 8 | n++, handover}, true, true);
     }
     if (layer->name() == "fc") record->set_external_block(0x00030201, {7, 8, 9});
     keep(*record);
@@ -150,8 +151,10 @@ struct Sample {
     builder.set_hw_version(HwVersion{1, 162, 0, 4});
     for (size_t p = 0; p < passes.size(); ++p) {
       const LayerList& layers = passes[p]->layers;
-      if (p == 0) builder.record_input(false, true, false, true, false, Shape{4, 4, 2}, Shape{1, 1, 3});
-      const LayerPtr next = p + 1 < passes.size() ? first_mappable_layer(passes[p + 1]->layers) : nullptr;
+      if (p == 0)
+        builder.record_input(false, true, false, true, false, Shape{4, 4, 2}, Shape{1, 1, 3});
+      const LayerPtr next =
+          p + 1 < passes.size() ? first_mappable_layer(passes[p + 1]->layers) : nullptr;
       for (const auto& layer : layers) {
         if (learning && layer->name() == "fc")
           learning_count = builder.record_learning(layer, 0);
@@ -272,8 +275,9 @@ enum Info : uint32_t { kVersion = 0, kHwVersion = 1, kInputDims = 2, kInputCode 
 enum Data : uint32_t { kPasses = 0, kLearning = 1, kHeaderWords = 2 };
 
 TEST(ProgramBytes, SplitIntoTwoVerifiedSizePrefixedBuffers) {
-  for (const auto& groups : {std::vector<std::vector<const char*>>{{"in", "a", "b", "c", "fc"}},
-                             std::vector<std::vector<const char*>>{{"in", "a", "b"}, {"c", "fc"}}}) {
+  using Groups = std::vector<std::vector<const char*>>;
+  for (const auto& groups : {Groups{{"in", "a", "b", "c", "fc"}},
+                             Groups{{"in", "a", "b"}, {"c", "fc"}}}) {
     Sample s(groups);
     const Split parts = split_program(s.program);
     flatbuffers::Verifier info(parts.info.raw().data(), parts.info.size());
@@ -406,7 +410,8 @@ TEST(ProgramBytes, LearningProgramsAreLocated) {
   const size_t on = located.field(0).value();
   const uint64_t header = program::make_np_block_header(hw::Ident{1, 1, 0, 0}, 6, 1, 0);
   EXPECT_EQ(words_at(parts.data, parts.info.u32(on), parts.info.u32(on + 4)),
-            (Words{static_cast<uint32_t>(header), static_cast<uint32_t>(header >> 32), 0x1EA40000}));
+            (Words{static_cast<uint32_t>(header), static_cast<uint32_t>(header >> 32),
+                   0x1EA40000}));
   const Vec image = located.table(2).vector(0);
   ASSERT_EQ(image.length, 1u);  // only the image's first buffer
 }
@@ -436,14 +441,7 @@ TEST(ProgramBytes, SkipDmaEntriesOfAResidualPass) {
   g.merge("add", LayerType::Add, {"s", "c"});
   g.conv("m", {"add"});
   const LayerList layers = g.all();
-  std::vector<ComponentList> components;
-  for (const auto& layer : layers) {
-    ComponentList list;
-    if (layer->is_target_component(ComponentKind::CNP)) list.push_back(hw::Component{hw::Type::CNP1, {1, 1, 0, 0}, {}, {}});
-    if (needs_skip_dma_store(layer)) list.push_back(hw::Component{hw::Type::SKIP_DMA_STORE, {5, 0, 1, 2}, {}, {}});
-    if (needs_skip_dma_load(layer)) list.push_back(hw::Component{hw::Type::SKIP_DMA_LOAD, {5, 0, 1, 3}, {}, {}});
-    components.push_back(list);
-  }
+  const std::vector<ComponentList> components = mapcore_test::components_for(layers);
   PassContext context = build_pass_context(v2_device(cnp_nps(4)), nullptr, nullptr, nullptr);
   build_hardware_passes(context, layers, layers, components);
   Produced produced;
@@ -465,11 +463,13 @@ TEST(ProgramBytes, SkipDmaEntriesOfAResidualPass) {
   const SkipLoadInfo& load = *require_layer_mapping(*g["m"]).load_info;
   // col, row, id, channel, tnp_b, distance, index, 0; then the stored words: 8 rows of
   // 4 channels of two 32-bit words (8 columns x 8 bits).
-  EXPECT_EQ(parts.info.u32(stores.data), 0x02010005u);
+  const hw::Ident store_ident = require_layer_mapping(*g["s"]).skip_dma_stores[0].ident;
+  const hw::Ident load_ident = require_layer_mapping(*g["m"]).skip_dma_loads[0].ident;
+  EXPECT_EQ(parts.info.u32(stores.data), program::ident_key(store_ident));
   EXPECT_EQ(parts.info.u32(stores.data + 4),
             uint32_t{store.distance} << 8 | uint32_t{store.index} << 16);
   EXPECT_EQ(parts.info.u32(stores.data + 8), 8u * 4u * 2u);
-  EXPECT_EQ(parts.info.u32(loads.data), 0x03010005u);
+  EXPECT_EQ(parts.info.u32(loads.data), program::ident_key(load_ident));
   EXPECT_EQ(parts.info.u32(loads.data + 4),
             uint32_t{load.distance} << 8 | uint32_t{load.store_index} << 16);
   EXPECT_EQ(parts.info.u32(loads.data + 8), 0u);
@@ -527,7 +527,8 @@ def read_words(program, schema, expected):
                 words = [np_program.Buffers(b).Words(j)
                          for j in range(np_program.Buffers(b).WordsLength())]
                 where = np_info.Buffers(b)
-                located = [int.from_bytes(data_bytes[where.Offset() + 4 * j:where.Offset() + 4 * j + 4], "little")
+                start = where.Offset()
+                located = [int.from_bytes(data_bytes[start + 4 * j:start + 4 * j + 4], "little")
                            for j in range(where.Count())]
                 assert located == words, (located, words)
                 buffers.append(words)

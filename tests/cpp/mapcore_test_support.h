@@ -14,6 +14,9 @@
 #include "core/model.h"
 #include "core/virtual_device.h"
 #include "mapping/compatibility_checker.h"
+#include "mapping/component.h"
+#include "mapping/component_pool.h"
+#include "mapping/split_strategies.h"
 
 namespace morla::mapcore_test {
 
@@ -43,7 +46,8 @@ class Graph {
                 int filters = 4, int kernel = 3) {
     return add(name, LayerType::Conv2D, {{"kernel_size", kernel}, {"filters", filters}}, inbounds);
   }
-  LayerPtr merge(const std::string& name, LayerType type, const std::vector<std::string>& inbounds) {
+  LayerPtr merge(const std::string& name, LayerType type,
+                 const std::vector<std::string>& inbounds) {
     return add(name, type, {}, inbounds);
   }
   LayerPtr operator[](const std::string& name) const { return model->get_layer(name); }
@@ -124,6 +128,33 @@ inline std::vector<np::Info> cnp_nps(size_t count, std::set<hw::Type> types = {h
   for (size_t i = 0; i < count; ++i)
     nps.push_back(np_info(static_cast<uint8_t>(1 + i / 4), 1, static_cast<uint8_t>(i % 4), types));
   return nps;
+}
+
+inline hw::Component component(hw::Type type, hw::Ident ident = {}) {
+  hw::Component c;
+  c.type = type;
+  c.ident = ident;
+  return c;
+}
+
+// For each layer: a CNP1 or TNP_B as it targets, then the skip DMAs the mapper appends for
+// it; every component gets an ident of its own (NPs four to a node, skip DMAs by channel).
+inline std::vector<std::vector<hw::Component>> components_for(const LayerList& layers) {
+  std::vector<std::vector<hw::Component>> all;
+  uint8_t np = 0, channel = 0;
+  for (const auto& layer : layers) {
+    const std::vector<hw::Type> types = component_types(layer);
+    std::vector<hw::Component> list;
+    if (!types.empty()) {
+      list.push_back(component(types.front(), {static_cast<uint8_t>(1 + np / 4), 1,
+                                               static_cast<uint8_t>(np % 4), 0}));
+      ++np;
+      append_skip_dma_components(list, types, layer);
+      for (size_t i = 1; i < list.size(); ++i) list[i].ident = hw::Ident{5, 0, 0, channel++};
+    }
+    all.push_back(list);
+  }
+  return all;
 }
 
 }  // namespace morla::mapcore_test
