@@ -17,8 +17,8 @@ namespace {
 // threshold_learning 20 bits, never negative), so that a compiled layer records as it is.
 constexpr double kPlasticityOne = 65536.0;
 constexpr int32_t kMaxPlasticity = 0xFFFF;
-// A claim of 0 reads as never learned: a neuron that learned with a claim of 0 is as free
-// to recruit as a fresh one.
+// A neuron's claim is at least 1 once it learned, so 0 (which the chip's learning memory
+// holds for a fresh neuron: its field is not signed) means never learned.
 constexpr int32_t kNeverLearned = 0;
 
 int32_t plasticity_units(double plasticity) {
@@ -199,7 +199,8 @@ void learn(EngineLayer& layer, const LearningParams& params, const Dense& input,
   }
 
   const int64_t reached = potential + static_cast<int64_t>(swaps);
-  state.claimed[winner] = static_cast<int32_t>(std::lround(s.competition * double(reached)));
+  state.claimed[winner] =
+      std::max<int32_t>(1, static_cast<int32_t>(std::lround(s.competition * double(reached))));
   const double decayed = s.min_plasticity + (plasticity - s.min_plasticity) * (1.0 - s.decay);
   state.plasticity[winner] = plasticity_units(std::max(decayed, std::min(plasticity, s.min_plasticity)));
 }

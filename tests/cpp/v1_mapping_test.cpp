@@ -6,6 +6,7 @@
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/hrc_recording.h"
 #include "core/mesh.h"
+#include "core/sequence.h"
 #include "core/virtual_device.h"
 #include "hwmap/hardware_backend.h"
 #include "mapping/component_pool.h"
@@ -196,6 +197,32 @@ INSTANTIATE_TEST_SUITE_P(Fnps, V1Mapping, testing::Values(hw::Type::FNP3, hw::Ty
                          [](const testing::TestParamInfo<hw::Type>& info) {
                            return info.param == hw::Type::FNP3 ? std::string("FNP3") : std::string("FNP2");
                          });
+
+// The whole road: the model's own map, through the mapping entry and the sequence
+// program, with the last layer compiled for learning.
+TEST(V1ModelMap, CompiledModelMapsIntoOneHardwareSequence) {
+  V1Model model(4);
+  model.model->compile(LearningParams::create(LearningType::MorlaUnsupervised,
+                                              {{"num_weights", 8}, {"num_classes", 2}, {"initial_plasticity", 1},
+                                               {"learning_competition", 0.5}, {"min_plasticity", 0.1},
+                                               {"plasticity_decay", 0.25}}));
+  const auto device = v1_device(hw::Type::FNP3);
+  auto constraints = std::make_shared<MapConstraints>(device);
+  constraints->set_cnp_max_filters(8);
+  model.model->map(device, true, constraints);
+  ASSERT_EQ(model.model->sequences().size(), 1u);
+  const auto& sequence = model.model->sequences().front();
+  EXPECT_EQ(sequence->backend(), BackendType::Hardware);
+  EXPECT_GT(sequence->program().size, 0u);
+  // Memory needs as the v1 sizer gives them: the FNP3 holds its input and its image.
+  const LayerMapping& fc = require_layer_mapping(*model.layers[3]);
+  ASSERT_EQ(fc.nps->size(), 1u);
+  EXPECT_EQ(fc.nps->front().mem_info.input_size, 4u * 48);
+  EXPECT_EQ(fc.nps->front().mem_info.weight_size, 4u * 4 * (48 + 4));
+  const LayerMapping& conv = require_layer_mapping(*model.layers[1]);
+  EXPECT_EQ(conv.nps->size(), 2u);  // 16 filters, 8 a CNP
+  for (const auto& np : *conv.nps) EXPECT_EQ(np.mem_info.weight_size, (8u * 16 * 2 / 2 * 50 + 7) / 8);
+}
 
 TEST(V1Mapping, RefusalReachesTheUserAsOneMessage) {
   V1Model model(4);
