@@ -148,3 +148,45 @@ def test_skip_dma_components_and_model_figures():
     assert counts[NP.CNP1] == len(nps)
     assert model.external_memory_size == store.mem_info.external_size + sum(
         c.mem_info.external_size for c in nps)
+
+
+class FirstOffered(core.MapConstraints):
+    """Keeps answering with the first NP of each type it was ever offered."""
+
+    def __init__(self, device):
+        super().__init__(device)
+        self.kept = {}
+
+    def select_nps(self, candidates, count, hw_type):
+        return [self.kept.setdefault(hw_type, candidates[0])] * count
+
+
+class Absent(core.MapConstraints):
+    def select_nps(self, candidates, count, hw_type):
+        return [NP.Ident(9, 9, 9)] * count
+
+
+class Repeated(core.MapConstraints):
+    def __init__(self, device):
+        super().__init__(device)
+        self.cnp_max_filters = 4  # eight filters need two NPs
+
+    def select_nps(self, candidates, count, hw_type):
+        return [candidates[0]] * count
+
+
+# A hook that chooses an NP it was not offered (taken by an earlier layer, absent from the
+# mesh) or one NP twice is refused, and the model stays unmapped.
+@pytest.mark.parametrize("constraints_class, make_model, make_device, chosen", [
+    (FirstOffered, convolution_model, v2_device, r"\(1, 1, 0\) for a CNP1"),
+    (Absent, v1_model, v1_device, r"\(9, 9, 9\) for a CNP1"),
+    (Repeated, convolution_model, v2_device, r"\(1, 1, 0\) for a CNP1"),
+], ids=["taken", "absent", "repeated"])
+def test_select_nps_must_choose_among_the_free_candidates(constraints_class, make_model,
+                                                          make_device, chosen):
+    device, model = make_device(), make_model()
+    with pytest.raises(ValueError, match="^select_nps must choose each NP once among the free "
+                                         "candidates; it chose " + chosen + r"\.$"):
+        model._map(device, constraints=constraints_class(device))
+    assert model.sequences == [] and model.device is None
+    assert all(item.mapping is None for item in model.layers)
