@@ -1,6 +1,6 @@
 """The Python surface of the mapping road seen as a user sees it: a mapped model's program
 run through HardwareDevice itself (fit, forward, predict and their label forms), the
-components and skip DMAs of layer mappings, and the sequence and memory-figure classes."""
+components and skip DMAs of layer mappings, and the NPs a select_nps override may choose."""
 
 import gc
 
@@ -42,7 +42,6 @@ def test_device_runs_of_a_mapped_program(board_with_programs):
         [device] = core.devices()
         device.program = program
         expected = core.Model(model_file).forward(x)
-        before = time.time() * 1000
         out = device.forward(x)
         # One output frame per input, of the software run's type and values.
         assert out.shape == expected.shape and out.dtype == expected.dtype, (out.shape, out.dtype)
