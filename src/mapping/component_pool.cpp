@@ -41,6 +41,26 @@ hw::Component whole_input_component(hw::Type type, const Layer& layer, uint32_t 
 
 const char* verb(size_t count) { return count == 1 ? "is" : "are"; }
 
+std::string ident_text(const hw::Ident& ident) {
+  return "(" + std::to_string(ident.col) + ", " + std::to_string(ident.row) + ", " +
+         std::to_string(ident.id) + ")";
+}
+
+// A custom select_nps may only pick among the candidates it was offered, each once: an NP
+// outside the mesh, taken or picked twice would be programmed for two pieces or not at all.
+void check_chosen(const std::vector<hw::Ident>& chosen,
+                  const std::vector<hw::Ident>& candidates, hw::Type type) {
+  for (auto it = chosen.begin(); it != chosen.end(); ++it) {
+    if (std::find(candidates.begin(), candidates.end(), *it) == candidates.end())
+      throw std::invalid_argument("select_nps chose NP " + ident_text(*it) +
+                                  ", which is not among the available " +
+                                  hw::type_name(type) + " NPs.");
+    if (std::find(chosen.begin(), it, *it) != it)
+      throw std::invalid_argument("select_nps chose NP " + ident_text(*it) +
+                                  " more than once.");
+  }
+}
+
 }  // namespace
 
 ComponentPool::ComponentPool(const CompatibilityChecker& checker,
@@ -225,12 +245,13 @@ LayerResult ComponentPool::map_layer(const LayerPtr& layer,
   for (;;) {
     for (size_t t = 0; t < types.size(); ++t) {
       const hw::Type type = types[t];
-      const std::vector<hw::Ident> chosen =
-          constraints_.select_nps(available_idents(type), needed[t], type);
+      const std::vector<hw::Ident> candidates = available_idents(type);
+      const std::vector<hw::Ident> chosen = constraints_.select_nps(candidates, needed[t], type);
       if (chosen.size() != needed[t]) {
         result.status = not_enough_components(layer, hw::type_name(type), needed[t], chosen.size());
         return result;
       }
+      check_chosen(chosen, candidates, type);
       size_t next = 0;
       for (auto& component : result.components) {
         if (component.type != type) continue;

@@ -1,0 +1,76 @@
+"""Mapping with hostile input from Python: hooks of MapConstraints subclasses that return
+NPs the mapping cannot use, and the objects of a mapping outliving their model."""
+
+import gc
+
+import pytest
+
+import morla.core as core
+import test_map_v2 as v2
+from map_models import NP, v1_device, v1_model
+
+
+def v1_case():
+    return v1_model(), v1_device()
+
+
+def v2_case():
+    return v2.fnp_model(), v2.v2_device()
+
+
+class Choose(core.MapConstraints):
+    def __init__(self, device, choose):
+        super().__init__(device)
+        self.choose = choose
+
+    def select_nps(self, source_nps, num_nps, type):
+        return self.choose(list(source_nps), num_nps)
+
+
+@pytest.mark.parametrize("case", [v1_case, v2_case], ids=["v1", "v2"])
+@pytest.mark.parametrize("choose, message", [
+    (lambda source, count: [source[0]] * count, r"select_nps chose NP \(\d+, \d+, \d+\) more than once\."),
+    (lambda source, count: [NP.Ident(9, 9, 3)] * count,
+     r"select_nps chose NP \(9, 9, 3\), which is not among the available CNP1 NPs\."),
+], ids=["twice", "outside_the_mesh"])
+def test_unusable_nps_from_select_nps_are_refused(case, choose, message):
+    model, device = case()
+    constraints = Choose(device, choose)
+    constraints.cnp_max_filters = 4  # two pieces per convolution
+    with pytest.raises(ValueError, match="^" + message + "$"):
+        model._map(device, hw_only=True, constraints=constraints)
+    assert model.sequences == [] or all(s.backend != core.BackendType.Hardware
+                                        for s in model.sequences)
+
+
+@pytest.mark.parametrize("result", [None, "abc", 7, [1, 2]])
+def test_a_result_that_is_no_ident_list_names_itself(result):
+    model, device = v1_case()
+    constraints = Choose(device, lambda source, count: result)
+    with pytest.raises(RuntimeError, match=r"^Unable to cast the result of select_nps \("):
+        model._map(device, hw_only=True, constraints=constraints)
+
+
+def test_a_valid_custom_choice_is_used():
+    model, device = v2_case()
+    constraints = Choose(device, lambda source, count: source[::-1][:count])
+    constraints.cnp_max_filters = 4
+    model._map(device, hw_only=True, constraints=constraints)
+    nps = [c.ident for c in model.get_layer("c1").mapping.nps]
+    assert len(nps) == 2 and len(set(map(str, nps))) == 2
+
+
+@pytest.mark.parametrize("case", [v1_case, v2_case], ids=["v1", "v2"])
+def test_mapping_objects_outlive_a_remapped_and_dropped_model(case):
+    model, device = case()
+    model._map(device, hw_only=True)
+    [sequence] = model.sequences
+    passes = sequence.passes
+    mappings = [l.mapping for l in model.layers if l.mapping is not None]
+    for _ in model.layers:
+        model._map(device, hw_only=True)
+    del model
+    gc.collect()
+    assert sequence.program and core.get_program_memory_infos(sequence.program)
+    assert [l.name for p in passes for l in p.layers]
+    assert all(str(c.ident) for m in mappings for c in m.nps + m.skipdma_stores)
