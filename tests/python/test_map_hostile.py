@@ -74,3 +74,15 @@ def test_mapping_objects_outlive_a_remapped_and_dropped_model(case):
     assert sequence.program and core.get_program_memory_infos(sequence.program)
     assert [l.name for p in passes for l in p.layers]
     assert all(str(c.ident) for m in mappings for c in m.nps + m.skipdma_stores)
+
+
+@pytest.mark.parametrize("make_device", [v1_device, v2.v2_device], ids=["v1", "v2"])
+def test_hardware_only_mapping_of_nothing_mappable_names_the_layer(make_device):
+    model = core.Model()
+    model.add(core.Layer(core.LayerParams(core.InputData, dict(
+        input_width=8, input_height=8, input_channels=1)), "in"))
+    with pytest.raises(RuntimeError, match=r"^Cannot map layer 'in'\. No layer from this one on "
+                                           r"runs on a hardware component\.$"):
+        model._map(make_device(), hw_only=True)
+    model._map(make_device())
+    assert [s.backend for s in model.sequences] == [core.BackendType.Software]
