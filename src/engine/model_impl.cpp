@@ -7,6 +7,7 @@
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"
 #include "core/device.h"
+#include "core/mesh.h"
 #include "mapping/map_constraints.h"
 #include "engine/model_mapping.h"
 #include "engine/model_runner.h"
@@ -24,6 +25,11 @@ EngineLayer& engine_layer(const std::shared_ptr<Layer>& layer) {
   auto* impl = dynamic_cast<EngineLayer*>(layer.get());
   if (!impl) throw std::invalid_argument("The layer was not created by this engine.");
   return *impl;
+}
+
+// What a mapping reads of a device: its version and its mesh.
+bool same_device(const Device& a, const Device& b) {
+  return &a == &b || (a.version() == b.version() && a.mesh() == b.mesh());
 }
 
 }  // namespace
@@ -169,6 +175,10 @@ void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only,
   device_.reset();
   if (!device) throw std::invalid_argument("Cannot map a model on a null device.");
   if (!constraints) constraints = std::make_shared<MapConstraints>(device);
+  // The mapping places the layers on the constraints' device: it must be the one the
+  // model is mapped on and will run on.
+  if (!same_device(*constraints->device(), *device))
+    throw std::invalid_argument("The map constraints were made for another device.");
   sequences_ = map_sequences(layers_, hw_only, constraints, &map_model_on_device);
   device_ = std::move(device);
 }

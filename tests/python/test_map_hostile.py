@@ -43,7 +43,7 @@ def test_unusable_nps_from_select_nps_are_refused(case, choose, message):
                                         for s in model.sequences)
 
 
-@pytest.mark.parametrize("result", [None, "abc", 7, [1, 2]])
+@pytest.mark.parametrize("result", [None, "abc", 7, [1, 2], [NP.Ident(1, 2, 0), None]])
 def test_a_result_that_is_no_ident_list_names_itself(result):
     model, device = v1_case()
     constraints = Choose(device, lambda source, count: result)
@@ -86,3 +86,18 @@ def test_hardware_only_mapping_of_nothing_mappable_names_the_layer(make_device):
         model._map(make_device(), hw_only=True)
     model._map(make_device())
     assert [s.backend for s in model.sequences] == [core.BackendType.Software]
+
+
+@pytest.mark.parametrize("other", [
+    lambda: v2.v2_device(),
+    lambda: core.Device(core.Orbi_v2, NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1),
+                                              NP.Info.hrc(False), [])),
+], ids=["other_version", "other_mesh"])
+def test_constraints_of_another_device_are_refused(other):
+    model, device = v1_case()
+    with pytest.raises(ValueError, match=r"^The map constraints were made for another device\.$"):
+        model._map(device, hw_only=True, constraints=core.MapConstraints(other()))
+    assert model.sequences == []
+    # Constraints of an equal device are those of the device.
+    model._map(device, hw_only=True, constraints=core.MapConstraints(v1_device()))
+    assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
