@@ -138,8 +138,10 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
     learn(last, *learning, *layer_inputs.at(0), label);
     return true;
   };
-  if (runs_on_hardware())
+  if (runs_on_hardware()) {
+    ModelRunner(layers_).check_inputs(*inputs);
     return run_sequences(sequences_, std::move(inputs), {batch_size, &labels, learn_frame});
+  }
   return ModelRunner(layers_).run(*inputs, batch_size, learn_frame);
 }
 
@@ -148,7 +150,11 @@ bool ModelImpl::runs_on_hardware() const {
 }
 
 std::shared_ptr<Dense> ModelImpl::run(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
-  if (runs_on_hardware()) return run_sequences(sequences_, std::move(inputs), {batch_size});
+  if (runs_on_hardware()) {
+    // A device takes the frames as they come: they get the checks of a run in software.
+    ModelRunner(layers_).check_inputs(*inputs);
+    return run_sequences(sequences_, std::move(inputs), {batch_size});
+  }
   return ModelRunner(layers_).run(*inputs, batch_size);
 }
 

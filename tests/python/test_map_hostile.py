@@ -3,6 +3,8 @@ NPs the mapping cannot use, and the objects of a mapping outliving their model."
 
 import gc
 
+import numpy as np
+
 import pytest
 
 import morla.core as core
@@ -101,3 +103,43 @@ def test_constraints_of_another_device_are_refused(other):
     # Constraints of an equal device are those of the device.
     model._map(device, hw_only=True, constraints=core.MapConstraints(v1_device()))
     assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
+
+
+def test_a_model_mapped_on_a_board_checks_its_inputs_before_the_board_runs(build_dir, tmp_path):
+    from map_models import inputs
+    from test_map_board import Board, programs_on_board_device, save
+
+    started = []
+
+    def boards(pairs=(), extra_options=()):
+        started.append(Board(build_dir, pairs, extra_options))
+        return started[-1]
+
+    try:
+        model_file = save(v1_model(), tmp_path / "model.fbz")
+        programs = programs_on_board_device(boards, model_file, tmp_path)
+        board = boards([(programs["HW/hrc-fc"], model_file)])
+        np.save(tmp_path / "x.npy", inputs(2))
+        child = """
+            x = np.load(sys.argv[2])
+            model = core.Model(sys.argv[1])
+            model._map(core.devices()[0])
+            if sys.argv[3] == "bad":
+                for bad, message in ((np.zeros((2, 8, 8, 1), np.uint8), "do not match the model's input shape"),
+                                     (x.astype(np.float32), "takes integer inputs"),
+                                     (np.full((2, 16, 16, 1), 1000, np.int16), "outside the range"),
+                                     (np.full((2, 16, 16, 1), -3, np.int8), "outside the range")):
+                    with pytest.raises(ValueError, match=message):
+                        model.forward(bad)
+            np.testing.assert_array_equal(model.forward(x.astype(np.int16)),
+                                          core.Model(sys.argv[1]).forward(x))
+            print("done")
+        """
+        assert board.run(child, model_file, tmp_path / "x.npy", "good")[-1] == "done"
+        good_only = board.stats()["runs"]
+        assert board.run(child, model_file, tmp_path / "x.npy", "bad")[-1] == "done"
+        # The refused inputs never reached the board.
+        assert board.stats()["runs"] == 2 * good_only
+    finally:
+        for board in started:
+            board.close()
