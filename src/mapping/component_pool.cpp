@@ -26,6 +26,21 @@ bool is_skip_dma_type(hw::Type type) {
   return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD;
 }
 
+// A select_nps override may only choose among the free candidates it was offered, each
+// once: anything else would place the layer on an NP that is taken, repeated or absent
+// from the mesh, and the program would silently program it twice or not at all.
+void require_free_choice(const std::vector<hw::Ident>& candidates,
+                         const std::vector<hw::Ident>& chosen, hw::Type type) {
+  for (auto it = chosen.begin(); it != chosen.end(); ++it) {
+    const bool offered = std::find(candidates.begin(), candidates.end(), *it) != candidates.end();
+    if (offered && std::find(chosen.begin(), it, *it) == it) continue;
+    throw std::invalid_argument(
+        "select_nps must choose each NP once among the free candidates; it chose (" +
+        std::to_string(it->col) + ", " + std::to_string(it->row) + ", " + std::to_string(it->id) +
+        ") for a " + hw::type_name(type) + ".");
+  }
+}
+
 hw::Component whole_input_component(hw::Type type, const Layer& layer, uint32_t filters) {
   hw::Component component;
   component.type = type;
@@ -40,26 +55,6 @@ hw::Component whole_input_component(hw::Type type, const Layer& layer, uint32_t 
 }
 
 const char* verb(size_t count) { return count == 1 ? "is" : "are"; }
-
-std::string ident_text(const hw::Ident& ident) {
-  return "(" + std::to_string(ident.col) + ", " + std::to_string(ident.row) + ", " +
-         std::to_string(ident.id) + ")";
-}
-
-// A custom select_nps may only pick among the candidates it was offered, each once: an NP
-// outside the mesh, taken or picked twice would be programmed for two pieces or not at all.
-void check_chosen(const std::vector<hw::Ident>& chosen,
-                  const std::vector<hw::Ident>& candidates, hw::Type type) {
-  for (auto it = chosen.begin(); it != chosen.end(); ++it) {
-    if (std::find(candidates.begin(), candidates.end(), *it) == candidates.end())
-      throw std::invalid_argument("select_nps chose NP " + ident_text(*it) +
-                                  ", which is not among the available " +
-                                  hw::type_name(type) + " NPs.");
-    if (std::find(chosen.begin(), it, *it) != it)
-      throw std::invalid_argument("select_nps chose NP " + ident_text(*it) +
-                                  " more than once.");
-  }
-}
 
 }  // namespace
 
@@ -251,7 +246,7 @@ LayerResult ComponentPool::map_layer(const LayerPtr& layer,
         result.status = not_enough_components(layer, hw::type_name(type), needed[t], chosen.size());
         return result;
       }
-      check_chosen(chosen, candidates, type);
+      require_free_choice(candidates, chosen, type);
       size_t next = 0;
       for (auto& component : result.components) {
         if (component.type != type) continue;
