@@ -139,10 +139,18 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
     return true;
   };
   if (runs_on_hardware()) {
-    ModelRunner(layers_).check_inputs(*inputs);
+    check_hardware_run(*inputs);
     return run_sequences(sequences_, std::move(inputs), {batch_size, &labels, learn_frame});
   }
   return ModelRunner(layers_).run(*inputs, batch_size, learn_frame);
+}
+
+void ModelImpl::check_hardware_run(const Dense& inputs) const {
+  if (layers_ != mapped_layers_ || learning_ != mapped_learning_)
+    throw std::runtime_error(
+        "The model changed since it was mapped: map it again to run it on the device.");
+  // A device takes the frames as they come: they get the checks of a run in software.
+  ModelRunner(layers_).check_inputs(inputs);
 }
 
 bool ModelImpl::runs_on_hardware() const {
@@ -151,8 +159,7 @@ bool ModelImpl::runs_on_hardware() const {
 
 std::shared_ptr<Dense> ModelImpl::run(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
   if (runs_on_hardware()) {
-    // A device takes the frames as they come: they get the checks of a run in software.
-    ModelRunner(layers_).check_inputs(*inputs);
+    check_hardware_run(*inputs);
     return run_sequences(sequences_, std::move(inputs), {batch_size});
   }
   return ModelRunner(layers_).run(*inputs, batch_size);
@@ -179,14 +186,21 @@ void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only,
   // mapping stays.
   sequences_.clear();
   device_.reset();
+  mapped_layers_.clear();
+  mapped_learning_.reset();
   if (!device) throw std::invalid_argument("Cannot map a model on a null device.");
   if (!constraints) constraints = std::make_shared<MapConstraints>(device);
   // The mapping places the layers on the constraints' device: it must be the one the
   // model is mapped on and will run on.
   if (!same_device(*constraints->device(), *device))
     throw std::invalid_argument("The map constraints were made for another device.");
-  sequences_ = map_sequences(layers_, hw_only, constraints, &map_model_on_device);
+  // What is mapped is the model as it is now: a constraints hook may still change it.
+  std::vector<std::shared_ptr<Layer>> layers = layers_;
+  std::shared_ptr<LearningParams> learning = learning_;
+  sequences_ = map_sequences(layers, hw_only, constraints, &map_model_on_device);
   device_ = std::move(device);
+  mapped_layers_ = std::move(layers);
+  mapped_learning_ = std::move(learning);
 }
 
 }  // namespace engine

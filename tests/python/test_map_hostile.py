@@ -80,7 +80,7 @@ def test_constraints_of_another_device_are_refused(other):
     assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
 
 
-def test_a_model_mapped_on_a_board_checks_its_inputs_before_the_board_runs(build_dir, tmp_path):
+def test_a_model_mapped_on_a_board_checks_its_inputs_and_layers_before_the_board_runs(build_dir, tmp_path):
     from map_models import inputs
     from test_map_board import Board, programs_on_board_device, save
 
@@ -108,6 +108,15 @@ def test_a_model_mapped_on_a_board_checks_its_inputs_before_the_board_runs(build
                         model.forward(bad)
             np.testing.assert_array_equal(model.forward(x.astype(np.int16)),
                                           core.Model(sys.argv[1]).forward(x))
+            if sys.argv[3] == "bad":
+                # The programs on the board are those of the model as it was mapped.
+                model.pop_layer()
+                with pytest.raises(RuntimeError, match="^The model changed since it was mapped"):
+                    model.forward(x)
+                model.add(core.Layer(core.LayerParams(core.FullyConnected,
+                                                      dict(units=10, weights_bits=1)), "other"))
+                with pytest.raises(RuntimeError, match="^The model changed since it was mapped"):
+                    model.forward(x)
             print("done")
         """
         assert board.run(child, model_file, tmp_path / "x.npy", "good")[-1] == "done"
