@@ -3,12 +3,11 @@ empty, hold only skip DMAs, sit at the largest identifiers or are random; random
 limits; select_nps hooks that reverse, shorten or shuffle their candidates; random models of
 every generation. Each child process must end with mappings or Python exceptions, never a
 crash, and is bounded by a count and a few seconds."""
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from map_models import run_fuzz_child
 
 SECONDS = 2.0
 ROUNDS = 300
@@ -18,7 +17,7 @@ CHILD = textwrap.dedent("""
     import numpy as np
     sys.path.insert(0, {tests!r})
     import morla.core as core
-    from map_models import NP, layer
+    from map_models import NP, fuzz_variables, layer
 
     rng = np.random.default_rng({seed})
     ALL_TYPES = [NP.CNP1, NP.CNP2, NP.FNP2, NP.FNP3, NP.TNP_B, NP.TNP_R, NP.HRC]
@@ -121,21 +120,6 @@ CHILD = textwrap.dedent("""
             add(model, kind, "l%d" % i, **keys(kind))
         return model
 
-    def randomise(model):
-        for item in model.layers:
-            variables = item.variables
-            if variables is None:
-                continue
-            for name in variables.names:
-                value = variables[name]
-                if value.dtype.kind in "iu":
-                    info = np.iinfo(value.dtype)
-                    try:
-                        variables[name] = rng.integers(max(info.min, -8), min(info.max, 8) + 1,
-                                                       value.shape).astype(value.dtype)
-                    except FAILURES:
-                        pass
-
     class Hook(core.MapConstraints):
         def __init__(self, dev, mode):
             super().__init__(dev)
@@ -165,7 +149,7 @@ CHILD = textwrap.dedent("""
         rounds += 1
         dev, ip = device()
         model = model_for(ip)
-        randomise(model)
+        fuzz_variables(model, rng)
         try:
             model._map(dev, hw_only=bool(rng.integers(2)), constraints=constraints(dev, ip))
             for sequence in model.sequences:
@@ -185,9 +169,4 @@ CHILD = textwrap.dedent("""
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_hostile_mappings_map_or_raise(seed):
-    tests = os.path.dirname(os.path.abspath(__file__))
-    code = CHILD.format(tests=tests, seed=seed, rounds=ROUNDS, seconds=SECONDS)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=120, cwd=tests)
-    assert result.returncode == 0, result.stderr[-2000:]
-    assert int(result.stdout.split()[-1]) > 0
+    assert run_fuzz_child(CHILD, seed, ROUNDS, SECONDS) > 0
