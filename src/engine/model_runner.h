@@ -29,6 +29,8 @@ class ModelRunner {
   // frame in one batch. Returns the last layer's outputs (n, x', y', c') in its output type.
   std::shared_ptr<Dense> run(const Dense& inputs, uint32_t batch_size,
                              const LastLayerHook& hook = nullptr);
+  // The checks `run` makes of its inputs, for runs that hand them to a device.
+  void check_inputs(const Dense& inputs) const;
 
  private:
   ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers, bool segment);
