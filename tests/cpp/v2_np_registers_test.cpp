@@ -104,6 +104,9 @@ TEST(V2TensorPacking, CopyTensorBytes) {
   EXPECT_EQ(copy_tensor_bytes(*t), (std::vector<uint32_t>{0x04030201u, 0x05u}));
   EXPECT_EQ(copy_tensor_bytes(*t, 3, 2), (std::vector<uint32_t>{0x0504u, 0u}));
   EXPECT_THROW(copy_tensor_bytes(*t, 4, 2), std::runtime_error);  // past the last byte
+  // A count of 0 is the element count, also after an offset.
+  EXPECT_EQ(copy_tensor_bytes(*t, 0, 0), copy_tensor_bytes(*t));
+  EXPECT_THROW(copy_tensor_bytes(*t, 3, 0), std::runtime_error);
   EXPECT_THROW(copy_tensor_bytes(*make_tensor(TensorType::int8, Shape{5})), std::runtime_error);
 }
 
@@ -115,11 +118,16 @@ TEST(V2TensorPacking, MergeShiftBytes) {
   fill_values<uint8_t>(*b, {5, 2, 3});
   fill_values<int8_t>(*c, {-6, -1, 0});
   EXPECT_EQ(pack_weights(*a, *b, *c, 0, 2), (std::vector<uint32_t>{242u | (2u + 16u * 3u) << 8}));
-  // A difference of 16 would carry into the shift bits; a merged shift of 19 cannot be held.
+  // The merged shift is checked first: 19 cannot be held, whatever the difference.
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }),
-            "16 cannot fit in a 4-bit unsigned integer");
+            "19 cannot fit in a 3-bit signed integer");
   fill_values<uint8_t>(*b, {5, 2, 18});
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }), "19 cannot fit in a 3-bit signed integer");
+  // A merged shift that fits with a difference of 16, which would carry into the shift bits.
+  fill_values<uint8_t>(*b, {5, 2, 3});
+  fill_values<int8_t>(*c, {-6, -1, -16});
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }),
+            "16 cannot fit in a 4-bit unsigned integer");
   EXPECT_THROW(pack_weights(*a, *b, *c, 3, 1), std::runtime_error);  // past the tensors
 }
 

@@ -20,7 +20,8 @@ uint32_t lut_entry(const int32_t* values, size_t i) { return signed_field(values
 std::vector<uint32_t> copy_tensor_bytes(const Tensor& tensor, uint32_t first, uint32_t count) {
   const uint8_t* bytes = tensor.data<uint8_t>();
   const size_t size = tensor.size();
-  if (count == 0) count = first <= size ? static_cast<uint32_t>(size - first) : 0;
+  // A count of 0 stands for the whole tensor, wherever the copy starts.
+  if (count == 0) count = static_cast<uint32_t>(size);
   if (size_t{first} + count > size)
     throw std::runtime_error("Bytes " + std::to_string(first) + " to " +
                              std::to_string(size_t{first} + count) +
@@ -40,9 +41,9 @@ std::vector<uint32_t> pack_weights(const Tensor& a, const Tensor& b, const Tenso
     const int32_t av = a.get<uint8_t>(i);
     const int32_t bv = b.get<uint8_t>(i);
     const int32_t cv = c.get<int8_t>(i);
+    const uint32_t shift = signed_field(std::max(av, bv) + cv, 3);
     // A difference of 16 or more would carry into the shift bits.
     const uint32_t difference = unsigned_field(static_cast<uint32_t>(std::abs(av - bv)), 4);
-    const uint32_t shift = signed_field(std::max(av, bv) + cv, 3);
     const uint32_t byte = (av <= bv ? 128u : 0u) + difference + 16u * shift;
     words[n / 4] |= byte << (8 * (n % 4));
   }

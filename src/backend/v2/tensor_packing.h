@@ -9,7 +9,7 @@
 namespace morla::v2 {
 
 // Bytes first .. first + count - 1 of a uint8 tensor, four per word (first byte lowest), in
-// 2 x ceil(count / 8) zero-filled words; count 0 means every element from `first`. A range
+// 2 x ceil(count / 8) zero-filled words; count 0 means the tensor's element count. A range
 // past the tensor's end throws std::runtime_error.
 std::vector<uint32_t> copy_tensor_bytes(const Tensor& tensor, uint32_t first, uint32_t count);
 std::vector<uint32_t> copy_tensor_bytes(const Tensor& tensor);
