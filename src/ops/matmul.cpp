@@ -91,7 +91,7 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
 
   const ClipRange range = clip_range(bits);
   const size_t matrix_size = depth * columns;
-  std::vector<uint64_t> sums(columns);
+  std::vector<uint64_t> sums(columns), scratch(columns);
   for (size_t i = 0; i < batches; ++i) {
     const size_t first = rank == 3 ? i * matrix_size : 0;
     const int32_t* matrix = bytes ? nullptr : matrices.data + first;
@@ -99,8 +99,8 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
       const int32_t* row = x + (i * rows + j) * depth;
       if (transpose_b) kernels::gemv_t(row, matrix, depth, columns, sums.data());
 #ifdef MORLA_X86_KERNELS
-      else if (bytes) kernels::gemv_avx512(row, bytes + first, depth, columns, sums.data());
-      else if (vector_rows) kernels::gemv_avx512(row, matrix, depth, columns, sums.data());
+      else if (bytes) kernels::gemv_avx512(row, bytes + first, depth, columns, sums.data(), scratch.data());
+      else if (vector_rows) kernels::gemv_avx512(row, matrix, depth, columns, sums.data(), scratch.data());
 #endif
       else kernels::gemv(row, matrix, depth, columns, sums.data());
       int32_t* target = out + (i * rows + j) * columns;
