@@ -30,7 +30,8 @@ model = core.Model()
 model.add(layer(core.InputData, "input", input_width=8, input_height=8, input_channels=1,
                 input_bits=1))
 model.add(layer(core.FullyConnected, "classifier", units=8, weights_bits=1, activation=0))
-model.compile(core.MorlaUnsupervised(num_weights=16, num_classes=4))
+# A chip holds plasticity in 16 bits of 1/65536: it starts below 1.
+model.compile(core.MorlaUnsupervised(num_weights=16, num_classes=4, initial_plasticity=0.5))
 
 prototypes = np.zeros((4, 64), np.uint8)
 for c, inputs in enumerate(rng.permutation(64).reshape(4, 16)):
@@ -64,6 +65,34 @@ outputs = reloaded.forward(test_x[:3])
 print("forward of 3 inputs (potentials):")
 print(outputs.reshape(3, -1))
 print("metrics:", {name: reloaded.metrics[name] for name in sorted(reloaded.metrics.names)})
+
+# Mapping on a device without hardware (an Orbi v2 mesh: the HRC and three NPs, one of
+# them fully connected) shows where the layers go and what the device program needs.
+NP = core.NP
+mesh = NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), NP.Info.hrc(False),
+               [NP.Info(NP.Ident(1, 2, 0), [NP.CNP1], True),
+                NP.Info(NP.Ident(2, 1, 0), [NP.CNP1], True),
+                NP.Info(NP.Ident(2, 2, 0), [NP.CNP1, NP.FNP3], True)])
+device = core.Device(core.Orbi_v2, mesh)
+reloaded._map(device)
+print()
+print(f"Mapped on {device.desc}:")
+for sequence in reloaded.sequences:
+    print(f"  sequence {sequence.name} ({sequence.backend.name})")
+    for number, hw_pass in enumerate(sequence.passes, 1):
+        print(f"    pass {number}: {', '.join(item.name for item in hw_pass.layers)}")
+    if sequence.program is not None:
+        parts = sequence.program_parts
+        print(f"    program: {len(sequence.program)} bytes (info {len(parts.program_info)}, "
+              f"data {len(parts.program_data)})")
+        print(f"    {core.get_program_memory_infos(sequence.program)}")
+for item in reloaded.layers:
+    if item.mapping is not None and item.mapping.nps:
+        print(f"  {item.name}: " + ", ".join(f"{c.type.name} at {c.ident}"
+                                             for c in item.mapping.nps))
+print("components:", {kind.name: count for kind, count in reloaded.component_count.items()})
+print("mapped model forward equals software:",
+      bool((reloaded.forward(test_x[:3]) == outputs).all()))
 
 print()
 boards = core.devices()

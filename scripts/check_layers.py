@@ -19,7 +19,7 @@ ALLOWED = {
     "devices": ["drivers", "core"],
     "mapping": ["core"],
     "program": ["mapping", "core"],
-    "backend/v1": ["program", "mapping", "core"],
+    "backend/v1": ["program", "mapping", "ops", "core"],
     "backend/v2": ["program", "mapping", "core"],
     "backend/mote": ["program", "mapping", "core"],
     "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "core"],

@@ -11,7 +11,7 @@
 
 namespace morla {
 
-class LayerImpl : public Layer {
+class LayerImpl : public virtual Layer {
  public:
   const std::string& name() const override { return name_; }
   // The first input shape; an empty shape before the layer is built.

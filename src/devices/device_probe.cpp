@@ -13,7 +13,6 @@
 #include "core/variables.h"
 
 namespace morla {
-namespace {
 
 std::shared_ptr<Model> build_probe_model() {
   std::shared_ptr<Model> model = Model::create();
@@ -34,6 +33,8 @@ std::shared_ptr<Model> build_probe_model() {
   layer->variables().set("weights", std::move(weights));
   return model;
 }
+
+namespace {
 
 // A batch of one input of ones, shaped like the model's input.
 std::shared_ptr<Dense> probe_input(const Model& model) {

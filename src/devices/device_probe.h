@@ -5,6 +5,10 @@
 namespace morla {
 
 class Device;
+class Model;
+
+// The probe's one-layer model (an 8x8 input convolution with weights of ones), unmapped.
+std::shared_ptr<Model> build_probe_model();
 
 // Builds a one-layer model, maps it on the device and runs one input through it.
 // Returns true when the inference itself throws; failures while building or

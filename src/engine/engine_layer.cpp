@@ -98,10 +98,27 @@ std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::strin
   const auto& info = engine::layer_type_info(params->layer_type());
   auto own = LayerParams::clone(params);
   std::shared_ptr<engine::EngineLayer> layer;
-  if (info.windowed)
-    layer = std::make_shared<engine::WindowedLayer>(info, std::move(own), name);
-  else
-    layer = std::make_shared<engine::EngineLayer>(info, std::move(own), name);
+  switch (info.type) {
+    case LayerType::Convolutional:
+      layer = std::make_shared<engine::V1WindowedLayer<Convolutional>>(info, std::move(own), name);
+      break;
+    case LayerType::SeparableConvolutional:
+      layer = std::make_shared<engine::V1WindowedLayer<SeparableConvolutional>>(info, std::move(own),
+                                                                                name);
+      break;
+    case LayerType::InputConvolutional:
+      layer = std::make_shared<engine::V1WindowedLayer<InputConvolutional>>(info, std::move(own),
+                                                                            name);
+      break;
+    case LayerType::FullyConnected:
+      layer = std::make_shared<engine::FullyConnectedLayer>(info, std::move(own), name);
+      break;
+    default:
+      if (info.windowed)
+        layer = std::make_shared<engine::WindowedLayer>(info, std::move(own), name);
+      else
+        layer = std::make_shared<engine::EngineLayer>(info, std::move(own), name);
+  }
   layer->build_own_input();
   return layer;
 }

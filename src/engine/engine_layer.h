@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/layer_impl.h"
+#include "core/v1_layers.h"
 #include "engine/layer_types.h"
 
 namespace morla::engine {
@@ -78,7 +79,7 @@ class EngineLayer : public LayerImpl {
 using ConvRecord = std::array<uint32_t, 8>;
 using PoolRecord = std::array<uint32_t, 8>;
 
-class WindowedLayer final : public EngineLayer, public HasConvParams, public HasPoolParams {
+class WindowedLayer : public EngineLayer, public HasConvParams, public HasPoolParams {
  public:
   using EngineLayer::EngineLayer;
 
@@ -94,6 +95,24 @@ class WindowedLayer final : public EngineLayer, public HasConvParams, public Has
  private:
   std::optional<ConvRecord> conv_;
   std::optional<PoolRecord> pool_;
+};
+
+// The IP v1 windowed types, which the back ends reach through their core declarations.
+template <typename V1Type>
+class V1WindowedLayer final : public WindowedLayer, public V1Type {
+ public:
+  using WindowedLayer::WindowedLayer;
+
+ protected:
+  const uint32_t* find_conv_record() const override { return conv_params(); }
+  const uint32_t* find_pool_record() const override { return pool_params(); }
+};
+
+class FullyConnectedLayer final : public EngineLayer, public FullyConnected {
+ public:
+  using EngineLayer::EngineLayer;
+
+  bool compiled() const override { return EngineLayer::compiled(); }
 };
 
 }  // namespace morla::engine

@@ -8,15 +8,6 @@
 
 namespace morla {
 namespace engine {
-namespace {
-
-[[noreturn]] void no_on_board_inference() {
-  throw std::runtime_error(
-      "Inference on a board needs a mapped program; this engine cannot run one yet.");
-}
-
-}  // namespace
-
 HardwareDeviceImpl::HardwareDeviceImpl(HardwareDriver* driver)
     : driver_(driver), version_(read_hw_version(*driver)) {}
 
@@ -38,17 +29,25 @@ uint32_t HardwareDeviceImpl::program_clock_count() {
   return read_register(*driver_, register_address(board::kProgramClockCount));
 }
 
-void HardwareDeviceImpl::set_program(const uint8_t* data, size_t size) {
-  if (size > driver_->memory_size())
-    throw std::invalid_argument("The program does not fit in the device memory.");
-  driver_->write(driver_->memory_base(), data, size);
-  program_ = ByteRange{data, size};
-  memory_.used = static_cast<uint32_t>(size);
+void HardwareDeviceImpl::loaded(ByteRange program, const ProgramPlacement& placement) {
+  BoardRun(*driver_).load(placement);
+  program_ = program;
+  program_end_ = placement.end;
+  memory_.used = placement.end - driver_->memory_base();
   memory_.top = std::max(memory_.top, memory_.used);
 }
 
+void HardwareDeviceImpl::set_program(const uint8_t* data, size_t size) {
+  loaded(ByteRange{data, size}, BoardRun(*driver_).write_program(data, size));
+}
+
 void HardwareDeviceImpl::program_external(const uint8_t* data, size_t size, uint32_t address) {
-  driver_->write(address, data, size);
+  loaded(ByteRange{data, size}, BoardRun(*driver_).write_external_info(data, size, address));
+}
+
+void HardwareDeviceImpl::set_learn_enabled(bool enabled) {
+  BoardRun(*driver_).set_learn_enabled(enabled);
+  learn_enabled_ = enabled;
 }
 
 void HardwareDeviceImpl::read_np_info(uint32_t* out, const hw::Ident* idents, size_t count) {
@@ -71,17 +70,29 @@ void HardwareDeviceImpl::update_learn_mem(const uint32_t* words) {
 }
 
 void HardwareDeviceImpl::unprogram() {
+  if (program_.data) BoardRun(*driver_).unload();
   program_ = ByteRange{};
+  program_end_ = 0;
   memory_.used = 0;
 }
 
-TensorResults HardwareDeviceImpl::fit(const TensorList&, const std::vector<int32_t>&) {
-  no_on_board_inference();
+TensorResults HardwareDeviceImpl::run(board::Command command, const TensorList& inputs,
+                                      const std::vector<int32_t>& labels) {
+  if (!program_.data) throw std::runtime_error("The device has no program to run.");
+  return BoardRun(*driver_).run(command, inputs, labels, program_end_);
 }
 
-TensorResults HardwareDeviceImpl::forward(const TensorList&) { no_on_board_inference(); }
+TensorResults HardwareDeviceImpl::fit(const TensorList& inputs, const std::vector<int32_t>& labels) {
+  return run(board::Command::Fit, inputs, labels);
+}
 
-TensorResults HardwareDeviceImpl::predict(const TensorList&) { no_on_board_inference(); }
+TensorResults HardwareDeviceImpl::forward(const TensorList& inputs) {
+  return run(board::Command::Forward, inputs, {});
+}
+
+TensorResults HardwareDeviceImpl::predict(const TensorList& inputs) {
+  return run(board::Command::Predict, inputs, {});
+}
 
 }  // namespace engine
 

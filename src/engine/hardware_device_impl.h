@@ -2,6 +2,7 @@
 // The stand-in engine's device on a driver: version, NP information, clock
 // counters and program bookkeeping through the board's registers.
 #include "core/hardware_device.h"
+#include "engine/board_run.h"
 
 namespace morla::engine {
 
@@ -17,12 +18,14 @@ class HardwareDeviceImpl final : public HardwareDevice {
   DeviceMemory memory() override { return memory_; }
   void reset_top_memory() override { memory_.top = memory_.used; }
   ByteRange program() const override { return program_; }
-  // Keeps the caller's pointer and writes the program to the board's memory.
+  // Keeps the caller's pointer, writes the program to the board's memory and loads it.
   void set_program(const uint8_t* data, size_t size) override;
+  // Keeps the caller's info as the program and writes it next to (never over) the program
+  // data that the caller already wrote at `address`.
   void program_external(const uint8_t* data, size_t size, uint32_t address) override;
   void read_np_info(uint32_t* out, const hw::Ident* idents, size_t count) override;
   void set_batch_size(size_t count, bool) override { batch_size_ = count; }
-  void set_learn_enabled(bool enabled) override { learn_enabled_ = enabled; }
+  void set_learn_enabled(bool enabled) override;
   bool learn_enabled() const override { return learn_enabled_; }
   // The learning memory is a block of board words whose size the board reports.
   size_t learn_mem_size() const override;
@@ -36,10 +39,15 @@ class HardwareDeviceImpl final : public HardwareDevice {
 
  private:
   uint32_t register_address(uint32_t offset) const;
+  void loaded(ByteRange program, const ProgramPlacement& placement);
+  TensorResults run(board::Command command, const TensorList& inputs,
+                    const std::vector<int32_t>& labels);
 
   HardwareDriver* driver_;
   HwVersion version_;
   ByteRange program_;
+  // First byte after the loaded program; run frames go after it.
+  uint32_t program_end_ = 0;
   DeviceMemory memory_;
   size_t batch_size_ = 0;
   bool learn_enabled_ = false;

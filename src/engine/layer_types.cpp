@@ -430,7 +430,8 @@ const std::vector<LayerTypeInfo>& table() {
       {LayerType::Quantizer, "Quantizer", I::none, C::None, false, true, false, false, false,
        join(input_shape_keys(), {output_bits_key(), optional("output_signed", 0, 1, 1)}),
        build_quantizer},
-      {LayerType::MotePostProcessing, "MotePostProcessing", I::mote, C::None, false, false, false,
+      // The TNP-R runs the post-processing as the last layer of its chain.
+      {LayerType::MotePostProcessing, "MotePostProcessing", I::mote, C::TNP_R, false, false, false,
        false, false, {output_bits_key(1)}, build_mote_post_processing},
   };
   return infos;

@@ -6,7 +6,12 @@
 #include "core/layer_params.h"
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"
+#include "core/device.h"
+#include "mapping/map_constraints.h"
+#include "engine/model_mapping.h"
 #include "engine/model_runner.h"
+#include "engine/sequence_runner.h"
+#include "hwmap/map_model.h"
 #include "engine/model_serializer.h"
 #include "engine/unsupervised_learning.h"
 
@@ -19,11 +24,6 @@ EngineLayer& engine_layer(const std::shared_ptr<Layer>& layer) {
   auto* impl = dynamic_cast<EngineLayer*>(layer.get());
   if (!impl) throw std::invalid_argument("The layer was not created by this engine.");
   return *impl;
-}
-
-[[noreturn]] void not_available(const char* operation) {
-  throw std::runtime_error(std::string("Model ") + operation +
-                           " is not available in this engine build.");
 }
 
 }  // namespace
@@ -121,22 +121,34 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
     throw std::runtime_error("Number of labels should be the same as number of inputs.");
   EngineLayer& last = engine_layer(layers_.back());
   const std::shared_ptr<LearningParams> learning = learning_;
-  return ModelRunner(layers_).run(
-      *inputs, batch_size, [&](size_t index, const std::vector<Frame>& layer_inputs) {
-        if (labels.empty()) {
-          learn(last, *learning, *layer_inputs.at(0), -1);
-          return true;
-        }
-        const int32_t label = labels.size() == 1 ? labels[0] : labels[index];
-        if (label < 0) return false;  // no class: the input is discarded
-        learn(last, *learning, *layer_inputs.at(0), label);
-        return true;
-      });
+  const ModelRunner::LastLayerHook learn_frame = [&](size_t index,
+                                               const std::vector<Frame>& layer_inputs) {
+    if (labels.empty()) {
+      learn(last, *learning, *layer_inputs.at(0), -1);
+      return true;
+    }
+    const int32_t label = labels.size() == 1 ? labels[0] : labels[index];
+    if (label < 0) return false;  // no class: the input is discarded
+    learn(last, *learning, *layer_inputs.at(0), label);
+    return true;
+  };
+  if (runs_on_hardware())
+    return run_sequences(sequences_, std::move(inputs), {batch_size, &labels, learn_frame});
+  return ModelRunner(layers_).run(*inputs, batch_size, learn_frame);
+}
+
+bool ModelImpl::runs_on_hardware() const {
+  return device_ && device_->hardware() && !sequences_.empty();
+}
+
+std::shared_ptr<Dense> ModelImpl::run(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
+  if (runs_on_hardware()) return run_sequences(sequences_, std::move(inputs), {batch_size});
+  return ModelRunner(layers_).run(*inputs, batch_size);
 }
 
 std::shared_ptr<Tensor> ModelImpl::forward(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
   require_inputs(inputs);
-  return ModelRunner(layers_).run(*inputs, batch_size);
+  return run(std::move(inputs), batch_size);
 }
 
 std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
@@ -144,13 +156,21 @@ std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense> inputs, uint32
   if (!layers_.empty() && layers_.back()->has_activation())
     throw std::runtime_error(
         "Predict applies only to models without an activation on the last layer.");
-  const std::shared_ptr<Dense> outputs = ModelRunner(layers_).run(*inputs, batch_size);
+  const std::shared_ptr<Dense> outputs = run(std::move(inputs), batch_size);
   if (outputs->type() == TensorType::float32) return outputs;
   return convert_frame(*outputs, TensorType::float32);
 }
 
-void ModelImpl::map(std::shared_ptr<Device>, bool, std::shared_ptr<MapConstraints>) {
-  not_available("mapping");
+void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only,
+                    std::shared_ptr<MapConstraints> constraints) {
+  // The old sequences go first, and with them the layers' old mappings; nothing of a failed
+  // mapping stays.
+  sequences_.clear();
+  device_.reset();
+  if (!device) throw std::invalid_argument("Cannot map a model on a null device.");
+  if (!constraints) constraints = std::make_shared<MapConstraints>(device);
+  sequences_ = map_sequences(layers_, hw_only, constraints, &map_model_on_device);
+  device_ = std::move(device);
 }
 
 }  // namespace engine

@@ -25,6 +25,8 @@ class ModelImpl : public Model {
                               uint32_t batch_size) override;
   std::shared_ptr<Tensor> forward(std::shared_ptr<Dense> inputs, uint32_t batch_size) override;
   std::shared_ptr<Tensor> predict(std::shared_ptr<Dense> inputs, uint32_t batch_size) override;
+  // Replaces the sequences: hardware sequences for what the device takes, software
+  // sequences for the rest (unless hw_only). On any failure the model is left unmapped.
   void map(std::shared_ptr<Device> device, bool hw_only,
            std::shared_ptr<MapConstraints> constraints) override;
   std::shared_ptr<Layer> get_layer(const std::string& name) const override;
@@ -42,6 +44,10 @@ class ModelImpl : public Model {
  private:
   // The generation of the first layer that has one, handed to the shared layer types.
   void update_ip_version();
+  // Mapped on a device with hardware: the sequences run, each on its back end. Mapped on a
+  // device without hardware (for inspection) or not mapped: the whole model runs here.
+  bool runs_on_hardware() const;
+  std::shared_ptr<Dense> run(std::shared_ptr<Dense> inputs, uint32_t batch_size);
 
   std::vector<std::shared_ptr<Layer>> layers_;
   std::shared_ptr<LearningParams> learning_;

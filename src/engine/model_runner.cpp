@@ -43,7 +43,15 @@ void check_range(const Dense& inputs, ValueRange range) {
 
 }  // namespace
 
-ModelRunner::ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers) {
+ModelRunner::ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers)
+    : ModelRunner(layers, false) {}
+
+ModelRunner ModelRunner::segment(const std::vector<std::shared_ptr<Layer>>& layers) {
+  return ModelRunner(layers, true);
+}
+
+ModelRunner::ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers, bool segment)
+    : segment_(segment) {
   if (layers.empty()) throw std::invalid_argument("Cannot run a model without layers.");
   for (size_t i = 0; i < layers.size(); ++i) {
     auto* layer = dynamic_cast<EngineLayer*>(layers[i].get());
@@ -53,11 +61,16 @@ ModelRunner::ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers) {
     for (const auto& inbound : layer->inbounds()) {
       const auto found =
           std::find(layers.begin(), layers.begin() + static_cast<ptrdiff_t>(i), inbound);
-      if (found == layers.begin() + static_cast<ptrdiff_t>(i))
+      if (found != layers.begin() + static_cast<ptrdiff_t>(i)) {
+        sources.push_back(static_cast<size_t>(found - layers.begin()));
+      } else if (segment && std::find(layers.begin(), layers.end(), inbound) == layers.end()) {
+        sources.push_back(kRunInput);
+      } else {
         throw std::runtime_error("Layer '" + layer->name() +
                                  "' reads a layer that does not precede it.");
-      sources.push_back(static_cast<size_t>(found - layers.begin()));
+      }
     }
+    if (i == 0 && sources.empty()) sources.push_back(kRunInput);
     if (i > 0 && sources.empty())
       throw std::runtime_error("Layer '" + layer->name() +
                                "' has no inbound layer: a model runs from one input layer.");
@@ -65,7 +78,8 @@ ModelRunner::ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers) {
   }
   last_reader_.assign(layers_.size(), 0);
   for (size_t i = 0; i < layers_.size(); ++i)
-    for (size_t source : inbounds_[i]) last_reader_[source] = i;
+    for (size_t source : inbounds_[i])
+      if (source != kRunInput) last_reader_[source] = i;
   last_reader_.back() = layers_.size();
 }
 
@@ -76,7 +90,10 @@ std::vector<Frame> ModelRunner::input_frames(const Dense& inputs, size_t first,
   const Shape frame_shape{shape[1], shape[2], shape[3]};
   const auto* data = static_cast<const char*>(inputs.buffer().data());
   const bool quantizer = layers_.front()->info().type == LayerType::Quantizer;
-  const bool hrc = layers_.front()->info().type != LayerType::InputData && !quantizer;
+  // An input convolution reads 8-bit unsigned pixels; inside a model the other layers read
+  // what the layers before them produced.
+  const bool hrc = segment_ ? layers_.front()->is_target_component(ComponentKind::HRC)
+                            : layers_.front()->info().type != LayerType::InputData && !quantizer;
   std::vector<Frame> frames;
   for (size_t i = first; i < first + count; ++i) {
     Frame frame =
@@ -99,7 +116,7 @@ std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size
     throw std::invalid_argument("Inputs of shape " + shape_text(shape) +
                                 " do not match the model's input shape " + shape_text(expected) +
                                 ": expected (n, x, y, c).");
-  if (first.info().type != LayerType::Quantizer) {
+  if (!segment_ && first.info().type != LayerType::Quantizer) {
     const ValueRange range = input_range(first);
     switch (inputs.type()) {
       case TensorType::uint8:
@@ -141,14 +158,14 @@ std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size
       const bool last_layer = l + 1 == layers_.size();
       for (size_t f = 0; f < count; ++f) {
         std::vector<Frame> in;
-        if (l == 0) in.push_back(frames[f]);
-        for (size_t source : inbounds_[l]) in.push_back(values[source][f]);
+        for (size_t source : inbounds_[l])
+          in.push_back(source == kRunInput ? frames[f] : values[source][f]);
         values[l].push_back(runners[l]->run(in));
         if (last_layer && hook && hook(start + f, in)) runners[l] = make_layer_runner(*layers_[l]);
       }
       // Outputs nobody reads any more are released.
       for (size_t source : inbounds_[l])
-        if (last_reader_[source] == l) values[source].clear();
+        if (source != kRunInput && last_reader_[source] == l) values[source].clear();
     }
     for (size_t f = 0; f < count; ++f) {
       const Frame& frame = values.back()[f];

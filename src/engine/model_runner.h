@@ -20,6 +20,9 @@ class ModelRunner {
 
   // Refuses (std::invalid_argument) an empty model and layers not made by this engine.
   explicit ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers);
+  // A run of a model's layers that starts after other layers ran elsewhere: every inbound
+  // outside `layers` reads the run's inputs, which are taken as they come (no value check).
+  static ModelRunner segment(const std::vector<std::shared_ptr<Layer>>& layers);
 
   // inputs: (n, x, y, c) matching the first layer's input shape, of an element type and
   // value range its input takes (std::invalid_argument otherwise). At most kFramesAtOnce
@@ -30,7 +33,12 @@ class ModelRunner {
 
  private:
   static constexpr size_t kFramesAtOnce = 1;
+  ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers, bool segment);
   std::vector<Frame> input_frames(const Dense& inputs, size_t first, size_t count) const;
+
+  // An inbound index that stands for the run's inputs.
+  static constexpr size_t kRunInput = SIZE_MAX;
+  bool segment_ = false;
 
   std::vector<EngineLayer*> layers_;
   // Per layer, the indices of its inbound layers.

@@ -14,7 +14,9 @@ namespace morla::engine {
 namespace {
 
 constexpr double kPlasticityOne = 65536.0;
-constexpr int32_t kNeverLearned = -1;
+// A neuron's claim is at least 1 once it learned, so 0 (which the chip's learning memory
+// holds for a fresh neuron: its field is not signed) means never learned.
+constexpr int32_t kNeverLearned = 0;
 
 struct Settings {
   uint32_t num_weights, num_classes;
@@ -190,7 +192,8 @@ void learn(EngineLayer& layer, const LearningParams& params, const Dense& input,
   }
 
   const int64_t reached = potential + static_cast<int64_t>(swaps);
-  state.claimed[winner] = static_cast<int32_t>(std::lround(s.competition * double(reached)));
+  state.claimed[winner] =
+      std::max<int32_t>(1, static_cast<int32_t>(std::lround(s.competition * double(reached))));
   const double decayed = s.min_plasticity + (plasticity - s.min_plasticity) * (1.0 - s.decay);
   state.plasticity[winner] = static_cast<int32_t>(
       std::lround(std::max(decayed, std::min(plasticity, s.min_plasticity)) * kPlasticityOne));

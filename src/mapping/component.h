@@ -60,3 +60,8 @@ struct Component {
 
 }  // namespace hw
 }  // namespace morla
+
+namespace morla::hw {
+// "None", "HRC", "CNP1", ..., "DMA"; "Unknown" for any other value.
+const char* type_name(Type type);
+}  // namespace morla::hw

@@ -11,6 +11,7 @@
 #include "core/layer_params.h"
 #include "core/variables.h"
 #include "mapping/component.h"
+#include "mapping/layer_mapping.h"
 #include "python/registration.h"
 
 namespace morla::python {
@@ -41,6 +42,28 @@ void bind_mapping(py::class_<Layer, std::shared_ptr<Layer>>& layer) {
           [](const Layer::Mapping& self) {
             // A mapping without a component list has no NPs.
             return self.nps ? *self.nps : std::vector<hw::Component>{};
+          },
+          kComponentListDoc)
+      .def_property_readonly(
+          "skipdma_loads",
+          [](const Layer::Mapping& self) {
+            std::vector<hw::Component> loads;
+            if (const auto* mapping = dynamic_cast<const LayerMapping*>(&self))
+              if (const hw::Component* load = skip_dma_load(*mapping)) loads.push_back(*load);
+            return loads;
+          },
+          kComponentListDoc)
+      .def_property_readonly(
+          "skipdma_stores",
+          [](const Layer::Mapping& self) {
+            std::vector<hw::Component> stores;
+            if (const auto* mapping = dynamic_cast<const LayerMapping*>(&self)) {
+              if (const hw::Component* store = output_skip_dma_store(*mapping))
+                stores.push_back(*store);
+              if (const hw::Component* store = dual_skip_dma_store(*mapping))
+                stores.push_back(*store);
+            }
+            return stores;
           },
           kComponentListDoc);
 }

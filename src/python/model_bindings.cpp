@@ -299,8 +299,9 @@ void init_model_bindings(py::module_& m) {
       .def("add_classes", &PyModel::add_classes, py::arg("num_add_classes"), kAddClassesDoc)
       .def(
           "_map",
-          [](PyModel&, std::shared_ptr<Device>, bool, std::shared_ptr<MapConstraints>) {
-            throw std::runtime_error("Mapping onto a device is not available yet.");
+          [](PyModel& self, std::shared_ptr<Device> device, bool hw_only,
+             std::shared_ptr<MapConstraints> constraints) {
+            self.engine().map(std::move(device), hw_only, std::move(constraints));
           },
           py::arg("device"), py::arg("hw_only") = false, py::arg("constraints") = py::none())
       .def(

@@ -10,6 +10,7 @@
 #include "core/sequence.h"
 #include "core/variables.h"
 #include "mapping/component.h"
+#include "mapping/layer_mapping.h"
 
 namespace morla::python {
 
@@ -85,13 +86,24 @@ void PyModel::add(std::shared_ptr<Layer> layer,
   model_->add(std::move(layer), std::move(inbound_layers));
 }
 
+namespace {
+
+// The components a mapped layer uses: its skip-DMA load and store, then its NPs.
+template <typename Visit> void for_each_component(const Layer& layer, Visit visit) {
+  const LayerMapping* mapping = layer_mapping(layer);
+  if (!mapping) return;
+  if (const hw::Component* load = skip_dma_load(*mapping)) visit(*load);
+  if (const hw::Component* store = output_skip_dma_store(*mapping)) visit(*store);
+  if (mapping->nps)
+    for (const auto& component : *mapping->nps) visit(component);
+}
+
+}  // namespace
+
 std::map<hw::Type, size_t> PyModel::component_count() const {
   std::map<hw::Type, size_t> counts;
-  for (const auto& layer : model_->layers()) {
-    const auto mapping = layer->mapping();
-    if (!mapping || !mapping->nps) continue;
-    for (const auto& component : *mapping->nps) ++counts[component.type];
-  }
+  for (const auto& layer : model_->layers())
+    for_each_component(*layer, [&](const hw::Component& c) { ++counts[c.type]; });
   return counts;
 }
 
@@ -99,11 +111,8 @@ uint32_t PyModel::external_memory_size() const {
   uint32_t total = 0;
   for (const auto& sequence : model_->sequences())
     for (const auto& pass : sequence->passes())
-      for (const auto& layer : pass->layers) {
-        const auto mapping = layer->mapping();
-        if (!mapping || !mapping->nps) continue;
-        for (const auto& component : *mapping->nps) total += component.mem_info.external_size;
-      }
+      for (const auto& layer : pass->layers)
+        for_each_component(*layer, [&](const hw::Component& c) { total += c.mem_info.external_size; });
   return total;
 }
 

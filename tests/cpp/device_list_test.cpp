@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "devices/device_list.h"
 #include "devices/device_probe.h"
@@ -10,7 +12,11 @@
 #include "core/hardware_device.h"
 #include "devices/host_device.h"
 #include "core/mesh.h"
+#include "core/model.h"
+#include "core/sequence.h"
+#include "core/virtual_device.h"
 #include "driver_test_support.h"
+#include "program_player.h"
 
 namespace morla {
 namespace {
@@ -143,21 +149,41 @@ TEST(HostDevice, MovesTransferTheHardwareAndTheMesh) {
 namespace morla {
 namespace {
 
-// The real start-up probe on an Orbi v2 board: today it stops at mapping, which
-// the enumeration reports like any other driver error.
-TEST(DeviceProbe, FailureToMapIsReportedAndTheDriverSkipped) {
+// The real start-up probe on an Orbi v2 board whose firmware knows the probe's program
+// (obtained by mapping the probe model on a device without hardware of the same version
+// and mesh): the device is created once, or twice when the board fails that run.
+class DeviceProbe : public testing::TestWithParam<size_t> {};
+
+TEST_P(DeviceProbe, ATestInferenceThatFailsRecreatesTheDevice) {
+  const size_t failing_runs = GetParam();
   Boards boards;
   testing::internal::CaptureStdout();
   boards.add(sim::orbi_board(2));
   boards.add(sim::orbi_board(1));
   testing::internal::GetCapturedStdout();
+  const auto board_device = std::make_shared<HostDevice>(HardwareDevice::create(boards.drivers[0].get()));
+  const std::shared_ptr<Model> probe = build_probe_model();
+  probe->map(make_virtual_device(board_device->version(), board_device->mesh()), true, nullptr);
+  ASSERT_EQ(probe->sequences().size(), 1u);
+  const ByteRange program = probe->sequences()[0]->program();
+  auto player = sim::ProgramPlayer::install(
+      boards.simulators[0]->memory(), sim::kRegistersBase,
+      {{std::vector<uint8_t>(program.data, program.data + program.size), build_probe_model()}});
+  player->fail_runs(failing_runs);
+  const size_t reads_before = boards.version_reads(0);
   testing::internal::CaptureStdout();
   const DeviceList devices = build_device_list(boards.drivers, probe_device);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "Model mapping is not available in this engine build.\n");
-  ASSERT_EQ(devices.size(), 1u);
-  EXPECT_STREQ(devices[0]->desc(), "USB/Orbi_v1");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  ASSERT_EQ(devices.size(), 2u);
+  EXPECT_EQ(devices[0]->version(), devices::Orbi_v2);
+  EXPECT_EQ(player->runs(), 1u);
+  EXPECT_EQ(boards.version_reads(0) - reads_before, failing_runs ? 2u : 1u);
 }
+
+INSTANTIATE_TEST_SUITE_P(Runs, DeviceProbe, testing::Values(0, 1),
+                         [](const testing::TestParamInfo<size_t>& info) {
+                           return info.param ? std::string("failing") : std::string("passing");
+                         });
 
 }  // namespace
 }  // namespace morla

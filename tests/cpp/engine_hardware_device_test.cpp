@@ -62,19 +62,5 @@ TEST_F(EngineHardwareDevice, KeepsTheCallersProgramAndCountsItsMemory) {
   EXPECT_TRUE(device_->learn_mem().empty());
 }
 
-TEST_F(EngineHardwareDevice, WritesExternalProgramsWhereAsked) {
-  const uint8_t bytes[5] = {1, 2, 3, 4, 5};
-  device_->program_external(bytes, sizeof bytes, 0x25000000);
-  uint8_t back[5] = {};
-  memory_.read(0x25000000, back, 5);
-  EXPECT_EQ(std::vector<uint8_t>(back, back + 5), std::vector<uint8_t>(bytes, bytes + 5));
-}
-
-TEST_F(EngineHardwareDevice, InferenceOnTheBoardIsRefused) {
-  EXPECT_THROW(device_->forward({}), std::runtime_error);
-  EXPECT_THROW(device_->predict({}), std::runtime_error);
-  EXPECT_THROW(device_->fit({}, {}), std::runtime_error);
-}
-
 }  // namespace
 }  // namespace morla

@@ -176,7 +176,7 @@ const std::vector<LayerCase>& cases() {
        {{"input_scales", T::uint16, Shape{4}},
         {"input_shift", T::int8, Shape{4}},
         {"threshold", T::uint16, Shape{1}}},
-       IpVersion::mote, C::None},
+       IpVersion::mote, C::TNP_R},
   };
   return all;
 }

@@ -155,11 +155,11 @@ def test_program_learning_memory_and_runs(board):
             dev.fit(frames, (1, 2, 3))
         with pytest.raises(TypeError):
             dev.forward(inputs=frames)
-        # The engine runs nothing without a mapped program; its error comes through.
+        # The board knows no such program: the device's error comes through.
         for run in (lambda: dev.forward(frames), lambda: dev.predict(frames.astype(float)),
                     lambda: dev.fit(frames, 2), lambda: dev.fit(frames, np.int64(2)),
                     lambda: dev.fit(frames, np.array([1, 2, 3])), lambda: dev.fit(frames)):
-            with pytest.raises(RuntimeError, match="mapped program"):
+            with pytest.raises(RuntimeError, match="device reported an error"):
                 run()
         assert "inference_frames" not in dev.metrics.names
         assert dev.inference_power_events == []

@@ -199,11 +199,6 @@ def test_predict_returns_floats_and_refuses_activations():
         relu.predict(frames())
 
 
-def test_map_is_not_available_yet():
-    with pytest.raises(RuntimeError, match=r"^Mapping onto a device is not available yet\.$"):
-        conv_model()._map(None)
-
-
 # ---- Learning -------------------------------------------------------------------------------
 
 CLASSES = 4

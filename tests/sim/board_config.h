@@ -7,6 +7,7 @@
 
 #include "board_memory.h"
 #include "core/hw_ident.h"
+#include "engine/board_registers.h"
 #include "soc_models.h"
 #include "core/hw_version.h"
 
@@ -14,13 +15,14 @@ namespace morla::sim {
 
 // The board's register map.
 inline constexpr uint32_t kRegistersBase = 0xFCC00000;
-inline constexpr uint32_t kHwVersionOffset = 0x000;  // vendor, product, major, minor bytes
-inline constexpr uint32_t kClockCounterControlOffset = 0x020;
-inline constexpr uint32_t kClockCounterOffset = 0x024;
-inline constexpr uint32_t kProgramClockCountOffset = 0x028;
-inline constexpr uint32_t kNpInfoOffset = 0x10000;
-inline constexpr uint32_t kLearnMemWordsOffset = 0x02C;  // size of the learning memory
-inline constexpr uint32_t kLearnMemOffset = 0x20000;     // its words
+// The words the engine reads and writes (engine/board_registers.h).
+inline constexpr uint32_t kHwVersionOffset = engine::board::kHwVersion;
+inline constexpr uint32_t kClockCounterControlOffset = engine::board::kClockCounterControl;
+inline constexpr uint32_t kClockCounterOffset = engine::board::kClockCounter;
+inline constexpr uint32_t kProgramClockCountOffset = engine::board::kProgramClockCount;
+inline constexpr uint32_t kNpInfoOffset = engine::board::kNpInfo;
+inline constexpr uint32_t kLearnMemWordsOffset = engine::board::kLearnMemWords;
+inline constexpr uint32_t kLearnMemOffset = engine::board::kLearnMem;
 inline constexpr uint32_t kSocVersionRegister = 0xF0000010;
 
 // SoC peripherals: the clock block, the I2C and the I3C master controllers.
@@ -52,8 +54,7 @@ inline constexpr uint32_t kI3cDeviceAddress = kI3cBase + 0xD0;
 inline constexpr uint8_t kPowerMonitorAddress = 0x40;
 
 inline constexpr uint32_t np_info_offset(const hw::Ident& ident) {
-  return kNpInfoOffset +
-         (uint32_t{ident.col} << 13 | uint32_t{ident.row} << 5 | (ident.id & 7u) << 2);
+  return engine::board::np_info_offset(ident);
 }
 
 // The mesh identification words (offsets from the registers base).

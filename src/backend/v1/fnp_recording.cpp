@@ -1,0 +1,172 @@
+#include "backend/v1/fnp_recording.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "backend/v1/field_fit.h"
+#include "backend/v1/fnp_learning.h"
+#include "backend/v1/fnp_sizes.h"
+#include "backend/v1/layer_access.h"
+#include "backend/v1/np_errors.h"
+#include "backend/v1/np_routing.h"
+#include "core/device.h"
+#include "core/mesh.h"
+#include "core/v1_layers.h"
+#include "mapping/mapped_nps.h"
+#include "ops/conversion.h"
+
+namespace morla::v1 {
+
+namespace {
+
+constexpr uint32_t kRegisterBlock = 7;
+constexpr uint32_t kWeightImageBlock = 6;
+
+uint32_t magnitude_planes(int weights_bits) {
+  return weights_bits == 1 ? 1 : static_cast<uint32_t>(weights_bits) - 1;
+}
+
+}  // namespace
+
+FnpRegisters record_fnp_registers(const Device& device, const Layer& layer, bool learning,
+                                  const std::shared_ptr<Layer>& next_pass_first,
+                                  bool first_of_pass, bool last_of_pass) {
+  const auto& fc = as_engine_type<FullyConnected>(layer);
+  const LayerMapping& mapping = require_layer_mapping(fc);
+  if (!mapping.nps || mapping.nps->empty())
+    throw std::out_of_range("The layer " + fc.name() + " is mapped on no NP.");
+  const hw::Component& np = mapping.nps->front();
+  const bool fnp2 = np.type == hw::Type::FNP2;
+  const bool single_buffer = np.np_block && np.np_block->single_buffer;
+  const auto input_bits = static_cast<uint8_t>(fc.input_bits());
+  const Shape input = input_shape(fc);
+  const uint32_t x = input[0], y = input[1];
+
+  RegisterBlock block = init_np_registers();
+  const Shape weights = variable(fc, "weights")->shape();
+  const uint32_t neurons = weights[0], inputs = weights[1];
+  const int units = param(fc, "units");
+  const int act_bits = param(fc, "act_bits");
+  const bool activation = param(fc, "activation") != 0;
+  const int weights_bits = param(fc, "weights_bits");
+  const uint32_t planes = magnitude_planes(weights_bits);
+
+  set_field(block, 1, 4, 1, 1);
+  set_field(block, 1, 5, 1, 1);
+  set_field(block, 1, 6, 1, 1);
+  set_field(block, 1, 20, 2, fnp2 ? 3 : 1);
+  if (!fnp2) set_field(block, 1, 24, 2, 1);
+  if (input_bits == 4 && !single_buffer)
+    throw std::invalid_argument("4-bit FNP inputs require single buffer mode.");
+  set_field(block, 1, 22, 1, single_buffer);
+
+  set_field(block, 3, 0, 2, input_bits >> 1);
+  set_field(block, 3, 4, 2, planes - 1);
+  set_field(block, 3, 7, 1, weights_bits != 1);
+  set_field(block, 3, 12, 2, static_cast<uint32_t>(act_bits >> 1));
+  set_field(block, 3, 15, 1, activation);
+  set_field(block, 3, 16, 8, 1);
+  set_field(block, 3, 24, 8, mapping.order);
+  set_field(block, 10, 0, 11, y);
+  set_field(block, 10, 16, 11, x);
+  set_field(block, 11, 0, 8, 0);
+  set_field(block, 11, 12, 18, x * y);
+  set_field(block, 14, 31, 1, 1);
+  set_field(block, 14, 0, 18, static_cast<uint32_t>(fnp_input_words(fc)));
+  set_field(block, 15, 0, 17, static_cast<uint32_t>(units));
+  set_field(block, 16, 0, 18, 0);
+  set_field(block, 16, 28, 2, activation ? 2 : 0);
+  if (!fnp2) {
+    const uint32_t image_words = fnp_weight_words_unaligned(neurons, inputs, weights_bits);
+    const uint32_t chunk = 256 * get_field(block, 12, 24, 8);
+    set_field(block, 17, 0, 16, image_words);
+    set_field(block, 17, 20, 4, (image_words + chunk - 1) / chunk);
+  }
+
+  record_learning_params(block, learning ? fc.learning_params() : nullptr);
+
+  record_np_routing(block, collect_mapped_nps(mapping), *mapping.nps,
+                    collect_following_nps(mapping), mapping.next_order, mapping.has_output_dma,
+                    last_of_pass);
+  // An FNP2 reads its weights from external memory through the configuration DMA.
+  if (fnp2) record_np_dma_conf(block, device.mesh().dma_conf);
+  if (next_pass_first)
+    if (const hw::Component* target = find_np(*next_pass_first, np.ident))
+      record_np_p2p(block, *next_pass_first, *target);
+  if (first_of_pass) set_np_word2_flag(block);
+  return {np.ident, std::move(block)};
+}
+
+std::vector<uint32_t> build_fnp_weight_image(const Dense& weights, const Dense& threshold,
+                                             const Dense& act_step, int weights_bits,
+                                             bool with_activation) {
+  const Shape shape = weights.shape();
+  const uint32_t neurons = shape[0], inputs = shape[1];
+  const std::vector<uint32_t> strides = weights.strides();
+  const uint32_t groups = (inputs + 31) >> 5;
+  const uint32_t planes = magnitude_planes(weights_bits);
+  const uint32_t stride = fnp_weight_words_unaligned(1, inputs, weights_bits);
+  const int8_t* data = weights.data<int8_t>();
+  std::vector<uint32_t> image(size_t{neurons} * stride, 0);
+
+  for (uint32_t n = 0; n < neurons; ++n) {
+    const size_t neuron = size_t{n} * stride;
+    for (uint32_t i = 0; i < inputs; ++i) {
+      const size_t offset = size_t{n} * strides[0] + size_t{i} * strides[1];
+      check_tensor_index(weights, offset);
+      const int w = data[offset];
+      // 1-bit weights have no negative region: a negative weight would land in the next
+      // neuron's words.
+      if (w < 0 && weights_bits == 1)
+        throw std::invalid_argument("1-bit FNP weights must be 0 or 1 (got " + std::to_string(w) + ").");
+      const size_t region = neuron + 4 + (w < 0 ? size_t{groups} * planes : 0);
+      const auto magnitude = static_cast<uint32_t>(std::abs(w));
+      for (uint32_t k = 0; k < planes; ++k)
+        if (magnitude >> k & 1u) image[region + size_t{i >> 5} * planes + k] |= 1u << (i & 31);
+    }
+  }
+  for (uint32_t n = 0; n < neurons; ++n) {
+    const size_t neuron = size_t{n} * stride;
+    if (!with_activation) {
+      set_field(image, neuron, 0, 20, 0x80000);
+      set_field(image, neuron + 1, 0, 20, 0);
+      continue;
+    }
+    set_field(image, neuron, 0, 20, fit_signed(threshold.get<int32_t>(n), 20));
+    const int32_t step = act_step.get<int32_t>(n);
+    if (const std::string error = act_step_error(step); !error.empty()) throw FnpError(error);
+    set_field(image, neuron + 1, 0, 20, static_cast<uint32_t>(step));
+  }
+  return image;
+}
+
+program::RecordPtr record_fully_connected(const Device& device, const Layer& layer,
+                                          const PassPlacement& placement) {
+  const LayerMapping& mapping = require_layer_mapping(layer);
+  auto record = std::make_unique<program::Record>(version_word(device));
+  if (!mapping.nps || mapping.nps->empty())
+    throw std::out_of_range("The layer " + layer.name() + " is mapped on no NP.");
+  const hw::Component& np = mapping.nps->front();
+  const auto& skip = placement.skip_idents;
+  if (std::find(skip.begin(), skip.end(), np.ident) != skip.end()) return record;
+
+  const FnpRegisters registers =
+      record_fnp_registers(device, layer, false, placement.next_pass_first,
+                           placement.first_of_pass, placement.last_of_pass);
+  record->append_np_program(registers.ident, kRegisterBlock, 0, registers.block, true, true);
+  if (placement.handover) return record;
+
+  const std::vector<uint32_t> image = fnp_weight_image(layer);
+  if (np.type == hw::Type::FNP2) record->set_external_block(program::ident_key(np.ident), image);
+  else record->append_np_program(np.ident, kWeightImageBlock, 0, image, true, true);
+  return record;
+}
+
+std::vector<uint32_t> fnp_weight_image(const Layer& layer) {
+  const auto threshold = variable(layer, "threshold");
+  const auto act_step = float_to_fixed_q4(*variable(layer, "act_step"));
+  return build_fnp_weight_image(*variable(layer, "weights"), *threshold, *act_step,
+                                param(layer, "weights_bits"), param(layer, "activation") != 0);
+}
+
+}  // namespace morla::v1

@@ -1,0 +1,40 @@
+#include "backend/v1/layer_access.h"
+
+#include <cstring>
+
+#include "core/device.h"
+#include "core/layer_params.h"
+#include "core/variables.h"
+
+namespace morla::v1 {
+
+uint32_t version_word(const HwVersion& version) {
+  return uint32_t{version.vendor_id} | uint32_t{version.product_id} << 8 |
+         uint32_t{version.major_rev} << 16 | uint32_t{version.minor_rev} << 24;
+}
+
+uint32_t version_word(const Device& device) { return version_word(device.version()); }
+
+int param(const Layer& layer, const std::string& key) {
+  const LayerParams* params = layer.params();
+  if (!params) throw std::invalid_argument("The layer " + layer.name() + " has no parameters.");
+  return params->get(key);
+}
+
+Shape input_shape(const Layer& layer) {
+  Shape shape = layer.input_dims();
+  if (shape.size() == 0) throw std::runtime_error("Cannot get input size before it is set.");
+  return shape;
+}
+
+std::shared_ptr<Dense> variable(const Layer& layer, const std::string& name) {
+  return layer.variables().get(name);
+}
+
+const hw::NpBlock& require_np_block(const hw::Component& component) {
+  if (!component.np_block)
+    throw std::runtime_error("An NP component without a split block cannot take this layer.");
+  return *component.np_block;
+}
+
+}  // namespace morla::v1

@@ -1,0 +1,45 @@
+#pragma once
+// How the v1 back end reads a layer: its parameters, its input shape, its variables, its
+// engine type, and the device's hardware version as one word.
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <typeinfo>
+
+#include "core/hw_version.h"
+#include "core/layer.h"
+#include "core/shape.h"
+#include "core/tensor.h"
+#include "mapping/component.h"
+
+namespace morla {
+class Device;
+}
+
+namespace morla::v1 {
+
+// The four version bytes in order, read as one little-endian word.
+uint32_t version_word(const HwVersion& version);
+uint32_t version_word(const Device& device);
+
+// An integer parameter of the layer (std::invalid_argument for a key it does not hold).
+int param(const Layer& layer, const std::string& key);
+
+// The layer's first input shape; std::runtime_error "Cannot get input size before it is
+// set." while the engine has not set it.
+Shape input_shape(const Layer& layer);
+
+// The layer's variable `name`.
+std::shared_ptr<Dense> variable(const Layer& layer, const std::string& name);
+
+// The split block of an NP component; std::runtime_error when the component has none.
+const hw::NpBlock& require_np_block(const hw::Component& component);
+
+// The layer as the engine's v1 type T (Convolutional, FullyConnected, ...).
+template <typename T> const T& as_engine_type(const Layer& layer) {
+  if (const auto* typed = dynamic_cast<const T*>(&layer)) return *typed;
+  throw std::invalid_argument("The layer " + layer.name() + " is not of the expected engine type.");
+}
+
+}  // namespace morla::v1
