@@ -48,19 +48,25 @@ def layer(kind, name, **keys):
     return core.Layer(core.LayerParams(kind, keys), name)
 
 
-def small_cnn(rng):
+def cnn(rng, size, layers, bias=True):
+    """InputData (size, size, 3), the given (filters, stride) Conv2D layers, Dense1D of 10,
+    with small random weights."""
     m = core.Model()
-    m.add(layer(core.InputData, "in", input_width=32, input_height=32, input_channels=3))
-    m.add(layer(core.Conv2D, "c1", kernel_size=3, filters=32))
-    m.add(layer(core.Conv2D, "c2", kernel_size=3, filters=64, kernel_stride=2))
-    m.add(layer(core.Conv2D, "c3", kernel_size=3, filters=64, kernel_stride=2))
+    m.add(layer(core.InputData, "in", input_width=size, input_height=size, input_channels=3))
+    for i, (filters, stride) in enumerate(layers):
+        m.add(layer(core.Conv2D, f"c{i + 1}", kernel_size=3, filters=filters, kernel_stride=stride))
     m.add(layer(core.Dense1D, "fc", units=10, activation=0))
     for lay in m.layers[1:]:
         v = lay.variables
         v["weights"] = rng.integers(-3, 4, v["weights"].shape).astype(np.int8)
-        v["bias"] = rng.integers(-8, 8, v["bias"].shape).astype(np.int8)
+        if bias:
+            v["bias"] = rng.integers(-8, 8, v["bias"].shape).astype(np.int8)
         v["output_shift"] = np.full(v["output_shift"].shape, -4, np.int8)
     return m
+
+
+def small_cnn(rng):
+    return cnn(rng, 32, [(32, 1), (64, 2), (64, 2)])
 
 
 def numpy_forward(model, frames):
@@ -102,18 +108,7 @@ def forward_benchmark():
 
 def large_cnn(rng):
     """224x224x3 frames through four strided convolutions and a dense layer."""
-    m = core.Model()
-    m.add(layer(core.InputData, "in", input_width=224, input_height=224, input_channels=3))
-    m.add(layer(core.Conv2D, "c1", kernel_size=3, filters=16, kernel_stride=2))
-    m.add(layer(core.Conv2D, "c2", kernel_size=3, filters=32, kernel_stride=2))
-    m.add(layer(core.Conv2D, "c3", kernel_size=3, filters=64, kernel_stride=2))
-    m.add(layer(core.Conv2D, "c4", kernel_size=3, filters=64, kernel_stride=2))
-    m.add(layer(core.Dense1D, "fc", units=10, activation=0))
-    for lay in m.layers[1:]:
-        v = lay.variables
-        v["weights"] = rng.integers(-3, 4, v["weights"].shape).astype(np.int8)
-        v["output_shift"] = np.full(v["output_shift"].shape, -4, np.int8)
-    return m
+    return cnn(rng, 224, [(16, 2), (32, 2), (64, 2), (64, 2)], bias=False)
 
 
 def memory_child(frames):

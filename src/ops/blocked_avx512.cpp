@@ -39,6 +39,12 @@ void depthwise_avx512(const PackedDepthwise& problem) { depthwise<Avx512>(proble
 
 namespace {
 
+// a[0..rows) each in all eight 64-bit lanes; zero past `rows`.
+template <size_t kRows>
+void broadcast_rows(const int32_t* a, size_t rows, __m512i (&factors)[kRows]) {
+  for (size_t i = 0; i < kRows; ++i) factors[i] = _mm512_set1_epi64(i < rows ? a[i] : 0);
+}
+
 // int32 b: vpmuldq multiplies the even 32-bit lanes into 64-bit products, so one load of
 // sixteen values feeds two multiplies (even lanes, then odd lanes shifted down) with no
 // widening shuffle. The sums of each sixteen columns are kept as [8 even | 8 odd] in
@@ -53,7 +59,7 @@ void gemv_words(const int32_t* a, const int32_t* b, size_t k_count, size_t n_cou
   for (size_t k0 = 0; k0 < k_count; k0 += kRows) {
     const size_t rows = smaller(kRows, k_count - k0);
     __m512i factors[kRows];
-    for (size_t i = 0; i < kRows; ++i) factors[i] = _mm512_set1_epi64(i < rows ? a[k0 + i] : 0);
+    broadcast_rows(a + k0, rows, factors);
     const int32_t* first = b + k0 * n_count;
     if (rows == kRows) {
       for (size_t n = 0; n < whole; n += 16) {
@@ -127,7 +133,7 @@ void gemv_wide(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count
   for (size_t k0 = 0; k0 < k_count; k0 += kRows) {
     const size_t rows = smaller(kRows, k_count - k0);
     __m512i factors[kRows];
-    for (size_t i = 0; i < kRows; ++i) factors[i] = _mm512_set1_epi64(i < rows ? a[k0 + i] : 0);
+    broadcast_rows(a + k0, rows, factors);
     const int8_t* first = b + k0 * n_count;
     size_t n = 0;
     if (rows == kRows)

@@ -17,6 +17,23 @@ namespace {  // each per-ISA file gets its own copy
 
 constexpr size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
 
+template <class V, size_t NV, size_t P>
+[[gnu::always_inline]] inline void clear(typename V::reg (&acc)[P][NV]) {
+#pragma GCC unroll 32
+  for (size_t p = 0; p < P; ++p)
+#pragma GCC unroll 2
+    for (size_t v = 0; v < NV; ++v) acc[p][v] = V::zero();
+}
+
+// The P x NV accumulators to `tile`, position after position.
+template <class V, size_t NV, size_t P>
+[[gnu::always_inline]] inline void store_all(const typename V::reg (&acc)[P][NV], uint32_t* tile) {
+#pragma GCC unroll 32
+  for (size_t p = 0; p < P; ++p)
+#pragma GCC unroll 2
+    for (size_t v = 0; v < NV; ++v) V::store(tile + (p * NV + v) * V::kLanes, acc[p][v]);
+}
+
 // One block: `P` consecutive output positions along y (from oy0) by NV vectors of filters,
 // summed over every tap and channel group with the accumulators in registers. Writes the
 // P x (NV * lanes) sums to `tile`.
@@ -24,10 +41,7 @@ template <class V, Packing K, size_t NV, size_t P>
 [[gnu::noinline]] void correlation_block(const PackedCorrelation& c, const uint32_t* kernel,
                                          size_t ox, size_t oy0, uint32_t* tile) {
   typename V::reg acc[P][NV];
-#pragma GCC unroll 32
-  for (size_t p = 0; p < P; ++p)
-#pragma GCC unroll 2
-    for (size_t v = 0; v < NV; ++v) acc[p][v] = V::zero();
+  clear<V, NV, P>(acc);
   const size_t groups = c.groups, row_step = c.image_y * groups, position_step = c.stride_y * groups;
   const uint32_t* origin = c.image + (ox * c.stride_x * c.image_y + oy0 * c.stride_y) * groups;
   const uint32_t* w = kernel;
@@ -46,10 +60,7 @@ template <class V, Packing K, size_t NV, size_t P>
         }
       }
     }
-#pragma GCC unroll 32
-  for (size_t p = 0; p < P; ++p)
-#pragma GCC unroll 2
-    for (size_t v = 0; v < NV; ++v) V::store(tile + (p * NV + v) * V::kLanes, acc[p][v]);
+  store_all<V, NV, P>(acc, tile);
 }
 
 template <class V, Packing K, size_t NV, size_t... P>
@@ -95,10 +106,7 @@ template <class V, size_t NV, size_t P>
 [[gnu::noinline]] void depthwise_block(const PackedDepthwise& d, size_t c0, size_t ox,
                                        size_t oy0, uint32_t* tile) {
   typename V::reg acc[P][NV];
-#pragma GCC unroll 32
-  for (size_t p = 0; p < P; ++p)
-#pragma GCC unroll 2
-    for (size_t v = 0; v < NV; ++v) acc[p][v] = V::zero();
+  clear<V, NV, P>(acc);
   const size_t groups = d.groups, row_step = d.image_y * groups, position_step = d.stride_y * groups;
   const uint32_t* origin = d.image + (ox * d.stride_x * d.image_y + oy0 * d.stride_y) * groups + c0;
   for (size_t t = 0; t < d.kx; ++t)
@@ -115,10 +123,7 @@ template <class V, size_t NV, size_t P>
           acc[p][v] = V::mul_add_words(acc[p][v], V::load(pixel + p * position_step + v * V::kLanes),
                                        weights[v]);
     }
-#pragma GCC unroll 32
-  for (size_t p = 0; p < P; ++p)
-#pragma GCC unroll 2
-    for (size_t v = 0; v < NV; ++v) V::store(tile + (p * NV + v) * V::kLanes, acc[p][v]);
+  store_all<V, NV, P>(acc, tile);
 }
 
 template <class V, size_t NV, size_t... P>

@@ -37,17 +37,34 @@ ShiftPlan plan_shifts(ShiftRule rule, const std::vector<int32_t>& amounts) {
   return plan;
 }
 
-MORLA_MULTIVERSION void shift_clamp_rows(const int32_t* in, size_t count, size_t channels,
-                                         const ShiftPlan& plan, int64_t low, int64_t high,
-                                         int32_t* out) {
+namespace {
+
+// Both loops in one: with `Scaled`, each value is first multiplied by its channel's scale
+// and clamped to the accumulator's bounds.
+template <bool Scaled>
+[[gnu::always_inline]] inline void shift_rows(const int32_t* in, const int64_t* scales,
+                                              size_t count, size_t channels, const ShiftPlan& plan,
+                                              int64_t acc_low, int64_t acc_high, int64_t low,
+                                              int64_t high, int32_t* out) {
   const int64_t* __restrict left = plan.left.data();
   const int64_t* __restrict right = plan.right.data();
   const int64_t* __restrict half = plan.half.data();
   const int64_t* __restrict round = plan.round.data();
   for (size_t start = 0; start < count; start += channels)
-    for (size_t c = 0; c < channels; ++c)
+    for (size_t c = 0; c < channels; ++c) {
+      int64_t value = in[start + c];
+      if constexpr (Scaled) value = clamp(scales[c] * value, acc_low, acc_high);
       out[start + c] = static_cast<int32_t>(
-          clamp(planned_shift(in[start + c], left[c], right[c], half[c], round[c]), low, high));
+          clamp(planned_shift(value, left[c], right[c], half[c], round[c]), low, high));
+    }
+}
+
+}  // namespace
+
+MORLA_MULTIVERSION void shift_clamp_rows(const int32_t* in, size_t count, size_t channels,
+                                         const ShiftPlan& plan, int64_t low, int64_t high,
+                                         int32_t* out) {
+  shift_rows<false>(in, nullptr, count, channels, plan, 0, 0, low, high, out);
 }
 
 MORLA_MULTIVERSION void scale_shift_clamp_rows(const int32_t* in, const int64_t* scales,
@@ -55,16 +72,7 @@ MORLA_MULTIVERSION void scale_shift_clamp_rows(const int32_t* in, const int64_t*
                                                const ShiftPlan& plan, int64_t acc_low,
                                                int64_t acc_high, int64_t low, int64_t high,
                                                int32_t* out) {
-  const int64_t* __restrict left = plan.left.data();
-  const int64_t* __restrict right = plan.right.data();
-  const int64_t* __restrict half = plan.half.data();
-  const int64_t* __restrict round = plan.round.data();
-  for (size_t start = 0; start < count; start += channels)
-    for (size_t c = 0; c < channels; ++c) {
-      const int64_t product = clamp(scales[c] * in[start + c], acc_low, acc_high);
-      out[start + c] = static_cast<int32_t>(
-          clamp(planned_shift(product, left[c], right[c], half[c], round[c]), low, high));
-    }
+  shift_rows<true>(in, scales, count, channels, plan, acc_low, acc_high, low, high, out);
 }
 
 }  // namespace morla::ops
