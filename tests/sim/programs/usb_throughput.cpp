@@ -8,10 +8,13 @@
 //     protocol can reach it).
 // Each figure is measured three times; prints one line per direction:
 // "<direction> driver_ms=<min>/<median> pingpong_ms=<min>/<median> stream_ms=<min>/<median>
-//  ratio=<pingpong/driver, medians>".
+//  driver_cpu_ms=<min>/<median> ratio=<pingpong/driver, medians>", where driver_cpu_ms is
+// the processor time of the driver's own thread (user + system), which the machine's load
+// does not stretch as it does the waits.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -39,6 +42,27 @@ struct Timing {
   double min, median;
 };
 
+double thread_cpu_ms() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
+}
+
+// Runs `run` and adds the processor time this thread spent in it to `cpu`.
+std::function<void()> counting_cpu(std::function<void()> run, std::vector<double>& cpu) {
+  return [run = std::move(run), &cpu] {
+    const double before = thread_cpu_ms();
+    run();
+    cpu.push_back(thread_cpu_ms() - before);
+  };
+}
+
+Timing min_median(std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  return {ms.front(), ms[ms.size() / 2]};
+}
+
 // Runs every measurement once per round, kRuns rounds, so that a change in the machine's
 // load touches all of them alike; min and median of each.
 std::vector<Timing> measure(const std::vector<std::function<void()>>& runs) {
@@ -50,10 +74,7 @@ std::vector<Timing> measure(const std::vector<std::function<void()>>& runs) {
       ms[i].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
   std::vector<Timing> timings;
-  for (auto& m : ms) {
-    std::sort(m.begin(), m.end());
-    timings.push_back({m.front(), m[m.size() / 2]});
-  }
+  for (auto& m : ms) timings.push_back(min_median(m));
   return timings;
 }
 
@@ -136,10 +157,11 @@ void stream(bool host_writes) {
   peer.join();
 }
 
-void print(const char* direction, Timing driver, Timing pingpong, Timing streamed) {
-  std::printf("%s driver_ms=%.2f/%.2f pingpong_ms=%.2f/%.2f stream_ms=%.2f/%.2f ratio=%.3f\n",
+void print(const char* direction, Timing driver, Timing pingpong, Timing streamed, Timing cpu) {
+  std::printf("%s driver_ms=%.2f/%.2f pingpong_ms=%.2f/%.2f stream_ms=%.2f/%.2f "
+              "driver_cpu_ms=%.2f/%.2f ratio=%.3f\n",
               direction, driver.min, driver.median, pingpong.min, pingpong.median, streamed.min,
-              streamed.median, pingpong.median / driver.median);
+              streamed.median, cpu.min, cpu.median, pingpong.median / driver.median);
 }
 
 }  // namespace
@@ -150,9 +172,10 @@ int main() {
   setenv("MORLA_SERIAL_PORT", board.port_path().c_str(), 1);
   unsetenv("NO_USB");
   UsbDriver driver;
+  std::vector<double> write_cpu, read_cpu;
   const std::vector<Timing> t = measure({
-      [&] { driver.write(0x24000000, data.data(), kBytes); },
-      [&] { driver.read(0x24000000, data.data(), kBytes); },
+      counting_cpu([&] { driver.write(0x24000000, data.data(), kBytes); }, write_cpu),
+      counting_cpu([&] { driver.read(0x24000000, data.data(), kBytes); }, read_cpu),
       // Write exchange: header 5 + command 16 + piece + the 0x00 after a whole piece; reply 21.
       [] { ping_pong(5 + 16 + kPiece + 1, 21); },
       // Read exchange: header 5 + command 16; reply marker 1 + length 4 + command 16 + piece.
@@ -160,7 +183,7 @@ int main() {
       [] { stream(true); },
       [] { stream(false); },
   });
-  print("write", t[0], t[2], t[4]);
-  print("read", t[1], t[3], t[5]);
+  print("write", t[0], t[2], t[4], min_median(write_cpu));
+  print("read", t[1], t[3], t[5], min_median(read_cpu));
   return 0;
 }
