@@ -98,5 +98,7 @@ print()
 boards = core.devices()
 print(f"Attached boards: {len(boards) or 'none'}")
 for board in boards:
+    # Only a board over USB has the SoC side (clock modes, power measurement).
+    clock = f", clock {board.soc.clock_mode.name}" if board.soc is not None else ""
     print(f"  {board.desc}: {board.version}, IP {board.ip_version.name}, "
-          f"{len(board.mesh.nps)} NPs, clock {board.soc.clock_mode.name}")
+          f"{len(board.mesh.nps)} NPs{clock}")

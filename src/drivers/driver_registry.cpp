@@ -1,7 +1,9 @@
 #include "drivers/driver_registry.h"
 
 #include "drivers/driver_errors.h"
+#include "drivers/fpga_driver.h"
 #include "drivers/hw_dump.h"
+#include "drivers/jlink_driver.h"
 #include "drivers/usb_driver.h"
 
 namespace morla {
@@ -25,7 +27,8 @@ DriverList make_driver_list() {
 void build_driver_list(DriverList& drivers) {
   hw_dump_init();
   try_driver<UsbDriver>(drivers);
-  // The J-Link and FPGA board drivers join here, in this order, once they exist.
+  try_driver<JlinkDriver>(drivers);
+  try_driver<FPGADriver>(drivers);
 }
 
 DriverList& get_drivers() {

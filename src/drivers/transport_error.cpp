@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <sstream>
+#include <utility>
 
 #include "drivers/bin_protocol.h"
 #include "drivers/status_text.h"
@@ -29,6 +30,16 @@ TransportError::TransportError(const char* operation, uint32_t address, size_t l
       port_(port),
       address_(address),
       length_(length) {}
+
+TransportError::TransportError(std::string text, uint32_t address, size_t length, const LinkFailure& cause,
+                               const std::string& port, int)
+    : std::runtime_error(text), text_(std::move(text)), cause_(cause), port_(port), address_(address),
+      length_(length) {}
+
+TransportError TransportError::with_text(std::string text, uint32_t address, size_t length,
+                                         const LinkFailure& cause, const std::string& port) {
+  return TransportError(std::move(text), address, length, cause, port, 0);
+}
 
 void TransportError::add_context(const std::string& context) { text_ += " " + context; }
 

@@ -30,10 +30,18 @@ class TransportError : public std::runtime_error {
   uint32_t address() const { return address_; }
   size_t length() const { return length_; }
 
+  // The error of a driver whose message has a fixed form of its own: `text` is the
+  // whole message, that form followed by the cause.
+  static TransportError with_text(std::string text, uint32_t address, size_t length,
+                                  const LinkFailure& cause, const std::string& port);
+
   // Adds what the caller was waiting for when the transfer failed.
   void add_context(const std::string& context);
 
  private:
+  TransportError(std::string text, uint32_t address, size_t length, const LinkFailure& cause,
+                 const std::string& port, int);
+
   std::string text_;
   LinkFailure cause_;
   std::string port_;

@@ -5,23 +5,11 @@
 #include "drivers/bin_protocol.h"
 #include "drivers/driver_errors.h"
 #include "drivers/driver_print.h"
+#include "drivers/soc_name.h"
 #include "drivers/transport_error.h"
 #include "drivers/usb_serial.h"
 
 namespace morla {
-namespace {
-
-constexpr uint32_t kSocVersionRegister = 0xF0000010;
-
-}  // namespace
-
-uint32_t read_soc_version(HardwareDriver& driver) {
-  return read_register(driver, kSocVersionRegister) & 0xF;
-}
-
-std::string make_soc_name(HardwareDriver& driver) {
-  return "Orbi_v" + std::to_string(read_soc_version(driver));
-}
 
 UsbDriver::UsbDriver() : SocDriver(static_cast<HardwareDriver&>(*this)) {
   if (std::getenv("NO_USB") != nullptr) {

@@ -30,9 +30,4 @@ class UsbDriver : public HostDriver, public SocDriver {
   std::string name_;  // "USB/" + the SoC name
 };
 
-// The SoC revision: low 4 bits of the word at 0xF0000010, read through the driver.
-uint32_t read_soc_version(HardwareDriver& driver);
-// "Orbi_v" + the SoC revision in decimal.
-std::string make_soc_name(HardwareDriver& driver);
-
 }  // namespace morla

@@ -36,19 +36,25 @@ SocModels install_soc_models(BoardMemory& memory, const SocConfig& board_config)
 
 }  // namespace
 
-SocModels load_board(BoardMemory& memory, const BoardConfig& board_config) {
+std::vector<BoardWord> board_words(const BoardConfig& board_config, uint32_t registers_base) {
   const HwVersion& v = board_config.version;
-  memory.write_word(kRegistersBase + kHwVersionOffset,
-                    v.vendor_id | v.product_id << 8 | v.major_rev << 16 |
-                        uint32_t{v.minor_rev} << 24);
-  memory.write_word(kSocVersionRegister, board_config.soc_version);
-  memory.write_word(kRegistersBase + 0x50, board_config.geometry.word50());
-  memory.write_word(kRegistersBase + 0x54, board_config.geometry.word54());
-  memory.write_word(kRegistersBase + 0x58, board_config.geometry.word58());
-  for (const auto& [offset, word] : board_config.registers) memory.write_word(kRegistersBase + offset, word);
+  std::vector<BoardWord> words = {
+      {registers_base + kHwVersionOffset,
+       v.vendor_id | v.product_id << 8 | v.major_rev << 16 | uint32_t{v.minor_rev} << 24},
+      {kSocVersionRegister, board_config.soc_version},
+      {registers_base + 0x50, board_config.geometry.word50()},
+      {registers_base + 0x54, board_config.geometry.word54()},
+      {registers_base + 0x58, board_config.geometry.word58()},
+  };
+  for (const auto& [offset, word] : board_config.registers) words.push_back({registers_base + offset, word});
   for (const auto& [ident, word] : board_config.np_info)
-    memory.write_word(kRegistersBase + np_info_offset(ident), word);
-  memory.write_word(kRegistersBase + kLearnMemWordsOffset, board_config.learn_mem_words);
+    words.push_back({registers_base + np_info_offset(ident), word});
+  words.push_back({registers_base + kLearnMemWordsOffset, board_config.learn_mem_words});
+  return words;
+}
+
+SocModels load_board(BoardMemory& memory, const BoardConfig& board_config) {
+  for (const BoardWord& word : board_words(board_config)) memory.write_word(word.address, word.value);
   return install_soc_models(memory, board_config.soc);
 }
 

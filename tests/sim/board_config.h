@@ -4,6 +4,7 @@
 // software reads them from.
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "board_memory.h"
 #include "core/hw_ident.h"
@@ -93,6 +94,17 @@ struct BoardConfig {
   uint32_t learn_mem_words = 0;
   SocConfig soc;
 };
+
+// One 32-bit word of a board's power-up contents.
+struct BoardWord {
+  uint32_t address;
+  uint32_t value;
+};
+
+// The board's words in the address space of a driver whose registers start at
+// `registers_base`: the version, the SoC revision, the mesh and NP words.
+std::vector<BoardWord> board_words(const BoardConfig& board_config,
+                                   uint32_t registers_base = kRegistersBase);
 
 // Writes the board's words and plugs in its SoC peripheral models.
 SocModels load_board(BoardMemory& memory, const BoardConfig& board_config);

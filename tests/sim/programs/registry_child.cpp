@@ -3,7 +3,7 @@
 //   registry_child --board    a simulated board on MORLA_SERIAL_PORT, then a fixed
 //                             series of accesses (for the hardware dump)
 //   registry_child --threads  accesses from two threads at once
-//   registry_child --devices  the device list, built twice
+//   registry_child --devices  the device list, built twice, and each device's desc
 //   registry_child --board --devices   the device list of a simulated board
 //   registry_child --silent   a tty that never answers on MORLA_SERIAL_PORT: the
 //                             registry and the device list
@@ -30,6 +30,7 @@ namespace {
 void print_devices() {
   const DeviceList& first = get_devices();
   std::printf("devices=%zu same=%d\n", first.size(), &first == &get_devices());
+  for (const auto& device : first) std::printf("desc=%s\n", device->desc());
 }
 
 void print_registry() {

@@ -1,0 +1,44 @@
+#pragma once
+// A board reached through a J-Link debug probe on its Cortex-M4 core: the board's
+// address space becomes probe memory accesses, through the vendor's library.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "drivers/host_driver.h"
+#include "drivers/posix/dl_handle.h"
+
+namespace morla {
+
+class JlinkDriver : public HostDriver {
+ public:
+  // Tried only when JLINK_EN is set; throws DriverNotAvailable when it is not, when
+  // the library or one of its functions is missing, or when the probe cannot reach
+  // the core (the reason printed). The connection is closed before the throw.
+  JlinkDriver();
+  // Closes the probe connection, then unloads the library.
+  ~JlinkDriver() override;
+
+  const char* desc() const override { return name_.c_str(); }
+
+ protected:
+  // The whole length in one probe call; failures throw TransportError "Unable to read
+  // at address 0x<address>" / "Unable to write at address 0x<address>", followed by the
+  // cause and the library ("; probe result -1 on libjlinkarm.so").
+  void do_read(uint32_t address, void* buffer, size_t length) override;
+  void do_write(uint32_t address, const void* buffer, size_t length) override;
+
+ private:
+  // The connection sequence up to a halted core; throws DriverNotAvailable.
+  void connect();
+  // Opens the core's debug access, through this driver's own write.
+  void unlock_debug_access();
+  void close_connection();
+
+  std::string library_path_;
+  std::unique_ptr<DlHandle> library_;
+  bool connection_open_ = false;
+  std::string name_;  // "Jlink/" + the SoC name
+};
+
+}  // namespace morla

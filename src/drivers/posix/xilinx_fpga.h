@@ -1,0 +1,54 @@
+#pragma once
+// An FPGA board behind the Linux DMA driver, which gives each board a set of device
+// files: `<prefix><index>_user` (the user register window), `<prefix><index>_c2h_0`
+// (card to host) and `<prefix><index>_h2c_0` (host to card).
+#include <sys/types.h>
+
+#include <string>
+
+#include "drivers/fpga_board.h"
+
+namespace morla {
+
+inline constexpr const char* kFpgaDevicePrefix = "/dev/xdma";
+// When set, the device-file prefix to use instead (for instance a folder of files).
+inline constexpr const char* kFpgaDevicePrefixVariable = "MORLA_FPGA_DEVICE_PREFIX";
+
+// The override variable's value when set, else the driver's own prefix.
+std::string fpga_device_prefix();
+
+class XilinxFPGA final : public FPGABoard {
+ public:
+  explicit XilinxFPGA(std::string device_prefix);
+  // Closes the board when it is open.
+  ~XilinxFPGA() override;
+  XilinxFPGA(const XilinxFPGA&) = delete;
+  XilinxFPGA& operator=(const XilinxFPGA&) = delete;
+
+  // Opens both DMA channels of board `device_index`.
+  uint32_t open_device(uint32_t device_index) override;
+  // Closes every descriptor that is open; fpga::kNotOpen when the board is not.
+  uint32_t close_device() override;
+  uint32_t write_data(const void* data, uint32_t length, uint32_t address, bool is_register) override;
+  uint32_t read_data(void* buffer, uint32_t length, uint32_t address, bool is_register) override;
+  uint32_t wait_for_interrupt() override { return fpga::kOk; }
+  // Opens the user register file; a window opened before is closed once the new
+  // one is open.
+  uint32_t map_memory_registers(uint32_t window, uint64_t base, uint64_t size) override;
+
+ private:
+  // The descriptor and file offset of an access; false when it cannot be placed.
+  bool place(uint32_t address, bool is_register, int write_or_read_fd, int* fd, off_t* offset) const;
+
+  std::string device_prefix_;
+  uint32_t device_index_ = 0;
+  uint64_t window_base_ = 0;
+  bool open_ = false;
+  // -1 until opened; only open descriptors are ever closed.
+  int user_fd_ = -1;
+  int read_fd_ = -1;
+  int write_fd_ = -1;
+  std::string device_path_;
+};
+
+}  // namespace morla

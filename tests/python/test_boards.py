@@ -1,0 +1,54 @@
+"""Boards through each of the three drivers at once: a simulated USB board, an Orbi
+board behind the fake J-Link probe library and one as FPGA board files. The device list
+is built once per process, so each scenario runs in a child interpreter."""
+
+import os
+import subprocess
+import sys
+
+import pytest
+
+from conftest import REPO
+
+CHILD_TIMEOUT = 120
+
+
+@pytest.fixture
+def three_boards(build_dir):
+    """The environment of a process that finds a board through every driver."""
+    usb = subprocess.Popen([str(build_dir / "board_sim")], stdin=subprocess.PIPE,
+                           stdout=subprocess.PIPE, text=True)
+    files = subprocess.Popen([str(build_dir / "board_files"), str(build_dir / "libfake_jlink.so")],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    env = dict(os.environ, MORLA_SERIAL_PORT=usb.stdout.readline().strip())
+    env.update(item.split("=", 1) for item in files.stdout.readline().split())
+    env.pop("NO_USB", None)
+    env.pop("HW_DUMP", None)
+    yield env
+    for sim in (usb, files):
+        sim.stdin.close()
+        sim.wait(timeout=30)
+
+
+def run(args, env):
+    result = subprocess.run([sys.executable, "-P", *args], env=env, capture_output=True, text=True,
+                            timeout=CHILD_TIMEOUT)
+    assert result.returncode == 0, result.stdout + result.stderr
+    return result.stdout
+
+
+def test_devices_lists_a_board_through_each_driver(three_boards):
+    out = run(["-c", "import morla.core as core\n"
+                     "for d in core.devices():\n"
+                     "    print(d.desc, d.version == core.Orbi_v1, len(d.mesh.nps), d.soc is not None)"],
+              three_boards)
+    assert out.splitlines()[-3:] == ["USB/Orbi_v1 True 3 True", "Jlink/Orbi_v1 True 3 False",
+                                     "fpga-Orbi_v1 True 3 False"]
+
+
+def test_demo_lists_the_attached_boards(three_boards):
+    out = run([str(REPO / "examples" / "quickstart.py")], three_boards)
+    listing = out[out.index("Attached boards: 3\n"):].splitlines()
+    assert [line.split(":")[0].strip() for line in listing[1:]] == [
+        "USB/Orbi_v1", "Jlink/Orbi_v1", "fpga-Orbi_v1"]
+    assert listing[1].endswith("clock Performance") and listing[2].endswith("3 NPs")
