@@ -186,6 +186,11 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
   if (path == KernelPath::portable) return false;
+  // A depthwise output reads only kx*ky values: where each canvas value feeds fewer than
+  // four multiply-adds (strides or a spread above 1), placing the canvas costs more than it
+  // saves and the portable loops run.
+  const size_t reuse = shape.kx * shape.ky, spread = placement.spread;
+  if (reuse < 4 * shape.stride_x * shape.stride_y * spread * spread) return false;
   const size_t channels = in.channels, taps = shape.kx * shape.ky, lanes = block_shape(path).lanes;
   const size_t vector_block = channels > lanes ? 2 * lanes : lanes;
   const size_t groups = (channels + vector_block - 1) / vector_block * vector_block;
