@@ -133,7 +133,7 @@ bool correlate_blocked(const Image<T>& in, const Placement& placement, const Cor
                        const int32_t* kernel, uint32_t* out) {
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
-  if (path == KernelPath::portable) return false;
+  if (path == KernelPath::portable || placement.spread == 0) return false;
   const size_t channels = in.channels, filters = shape.filters, taps = shape.kx * shape.ky;
   // The kernels of the operations come from 8-bit weights; any wider kernel stays in words.
   const auto [low, high] = value_range(in, placement.fill);
@@ -151,11 +151,11 @@ bool correlate_blocked(const Image<T>& in, const Placement& placement, const Cor
   const size_t blocks = (filters + block - 1) / block;
   std::vector<uint32_t> packed(blocks * taps * groups * block, 0);
   std::vector<int32_t> column(channels);
+  std::vector<uint32_t> cell(groups);
   for (size_t f = 0; f < filters; ++f) {
     uint32_t* target = packed.data() + (f / block) * taps * groups * block + f % block;
     for (size_t tap = 0; tap < taps; ++tap) {
       for (size_t c = 0; c < channels; ++c) column[c] = kernel[(tap * channels + c) * filters + f];
-      std::vector<uint32_t> cell(groups);
       pack_pixel(column.data(), channels, packing, 0, cell.data());
       for (size_t g = 0; g < groups; ++g) target[(tap * groups + g) * block] = cell[g];
     }
@@ -185,7 +185,7 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
                        const int32_t* kernel, uint32_t* out) {
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
-  if (path == KernelPath::portable) return false;
+  if (path == KernelPath::portable || placement.spread == 0) return false;
   // A depthwise output reads only kx*ky values: where each canvas value feeds fewer than
   // four multiply-adds (strides or a spread above 1), placing the canvas costs more than it
   // saves and the portable loops run.

@@ -11,7 +11,8 @@
 
 namespace morla::ops::kernels {
 
-// Input pixel (i, j) sits at canvas position (i * spread + offset_x, j * spread + offset_y);
+// Input pixel (i, j) sits at canvas position (i * spread + offset_x, j * spread + offset_y),
+// spread at least 1 (0 is left to the portable loops);
 // the other positions read `fill` (one value per channel, or zero when null). Positions
 // that fall outside the canvas are dropped.
 struct Placement {
