@@ -7,8 +7,8 @@
 #include <array>
 #include <utility>
 
-#pragma GCC push_options
-#pragma GCC target("avx2")
+#define MORLA_TARGET "avx2"
+#include "ops/target_begin.h"
 #include "ops/blocked_loops.h"
 
 namespace morla::ops::kernels {
@@ -43,5 +43,5 @@ void depthwise_avx2(const PackedDepthwise& problem) { depthwise<Avx2>(problem); 
 
 }  // namespace morla::ops::kernels
 
-#pragma GCC pop_options
+#include "ops/target_end.h"
 #endif

@@ -9,11 +9,13 @@
 #include <array>
 #include <utility>
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw")
+#define MORLA_TARGET "avx512f,avx512bw"
+#include "ops/target_begin.h"
 // GCC 12 takes the _mm512_undefined_epi32() inside its own widening intrinsics for a read
 // of an uninitialised value.
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include "ops/avx512_vectors.h"
 #include "ops/blocked_loops.h"
 
@@ -167,5 +169,5 @@ void gemv_avx512(const int32_t* a, const int8_t* b, size_t k_count, size_t n_cou
 
 }  // namespace morla::ops::kernels
 
-#pragma GCC pop_options
+#include "ops/target_end.h"
 #endif

@@ -7,8 +7,8 @@
 #include <array>
 #include <utility>
 
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512bw,avx512vnni")
+#define MORLA_TARGET "avx512f,avx512bw,avx512vnni"
+#include "ops/target_begin.h"
 #include "ops/avx512_vectors.h"
 #include "ops/blocked_loops.h"
 
@@ -33,5 +33,5 @@ void correlate_vnni(const PackedCorrelation& problem, Packing packing) {
 
 }  // namespace morla::ops::kernels
 
-#pragma GCC pop_options
+#include "ops/target_end.h"
 #endif
