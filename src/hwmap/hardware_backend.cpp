@@ -10,6 +10,7 @@
 #include "backend/v1/backend.h"
 
 // IP v2:
+#include "backend/v2/backend.h"
 
 // Mote:
 #include "backend/mote/mote_backend.h"
@@ -28,6 +29,7 @@ BackendParts make_backend_parts(uint8_t product, const std::shared_ptr<Device>& 
   if (product == 0 || product == 161) return v1::make_backend(device, description);
 
   // IP v2, product 162:
+  if (product == 162) return v2::make_backend(device, description);
 
   // Mote, product 177:
   if (product == 177) return mote::make_backend(device, description);

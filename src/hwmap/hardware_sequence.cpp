@@ -10,6 +10,7 @@
 #include "core/layer.h"
 #include "core/layer_params.h"
 #include "core/platform.h"
+#include "backend/v2/layer_recorder.h"
 #include "hwmap/hardware_backend.h"
 #include "mapping/layer_mapping.h"
 
@@ -96,9 +97,14 @@ void HardwareSequence::sync_learning_vars() {
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
   switch (device_->version().product_id) {
     case 0x00:
-    case 0xA1:
+    case 0xA1: break;
     case 0xA2:
-    case 0xB1: break;
+    case 0xB1: {
+      // Neither v2 nor the Mote edition learns on the chip: the v2 recorder answers both.
+      const HardwareDescription description = describe_hardware(0xA2, device_->mesh());
+      v2::LayerRecorderImpl(device_, description).sync_learning_vars(layer);
+      return;
+    }
     default: throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
   }
   // The back end of the device's generation reads the values back.

@@ -1,0 +1,11 @@
+#pragma once
+// The rules of an InputConv2D layer on the v2 HRC, the model's first convolution: all are
+// run and every broken one reported.
+#include "core/layer.h"
+#include "mapping/mapping_status.h"
+
+namespace morla::v2 {
+
+MappingStatus check_input_conv2d(const Layer& layer);
+
+}  // namespace morla::v2

@@ -1,0 +1,19 @@
+#pragma once
+// The input-shift memory of a v2 NP: 24-bit words of eight 3-bit shifts.
+#include <cstdint>
+
+#include "backend/v2/rule_check.h"
+#include "core/tensor.h"
+#include "mapping/hardware_description.h"
+
+namespace morla::v2 {
+
+// Input-shift words taken by an "input_shift" tensor: one per eight elements.
+uint32_t shift_memory_bytes(const Tensor& input_shift);
+
+// Fails `r` when `words` input-shift words exceed the description's input-shift memory.
+void check_input_shift_words(RuleCheck& r, const HardwareDescription& description, uint32_t words);
+// The same for the layer's whole "input_shift" variable, which must exist.
+void check_input_shift(RuleCheck& r, const HardwareDescription& description, const Layer& layer);
+
+}  // namespace morla::v2

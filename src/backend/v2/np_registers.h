@@ -1,0 +1,35 @@
+#pragma once
+// The 64-word register block every v2 NP is programmed with, and the small writers that
+// all v2 recorders share for it.
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/hw_ident.h"
+#include "mapping/component.h"
+
+namespace morla::v2 {
+
+inline constexpr size_t kNpRegisterWords = 64;
+using NpRegisters = std::vector<uint32_t>;
+
+// Writes `value` into bits `low`..`high` of word `word`; a value wider than the field
+// panics in set_register_field.
+void set_bits(std::vector<uint32_t>& words, size_t word, uint32_t low, uint32_t high,
+              uint32_t value);
+
+// The default block of `np`: word 3 bits 24-31 carry the pass byte (254 for a
+// registers-only recording), word 56 depends on the NP's id and the merge kind.
+NpRegisters init_np_registers(const hw::Component& np, uint32_t pass_byte, bool registers_only,
+                              uint8_t merge_kind);
+
+// Word 49: the NP's own position.
+void record_np_ident(NpRegisters& block, const hw::Ident& ident);
+// Word 2 bit 7.
+void set_np_flag(NpRegisters& block);
+
+// (lowest col, highest col) of the list; (1, 1) for a list of exactly one HRC. An empty list
+// throws std::out_of_range.
+std::pair<uint8_t, uint8_t> column_span(const std::vector<hw::Component>& components);
+
+}  // namespace morla::v2
