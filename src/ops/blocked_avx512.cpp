@@ -47,6 +47,47 @@ void broadcast_rows(const int32_t* a, size_t rows, __m512i (&factors)[kRows]) {
   for (size_t i = 0; i < kRows; ++i) factors[i] = _mm512_set1_epi64(i < rows ? a[i] : 0);
 }
 
+// int32 b: vpmuldq multiplies the even 32-bit lanes into 64-bit products, so one load of
+// sixteen values feeds two multiplies (even lanes, then odd lanes shifted down) with no
+// widening shuffle. The sums of each sixteen columns are kept as [8 even | 8 odd] in
+// `lanes` and put back in column order at the end. Eight rows of b per pass over the sums;
+// b is read once, row after row.
+void gemv_words(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,
+                uint64_t* acc, uint64_t* lanes) {
+  constexpr size_t kRows = 8;
+  const size_t whole = n_count / 16 * 16;
+  for (size_t n = 0; n < n_count; ++n) acc[n] = 0;
+  for (size_t n = 0; n < whole; ++n) lanes[n] = 0;
+  for (size_t k0 = 0; k0 < k_count; k0 += kRows) {
+    const size_t rows = smaller(kRows, k_count - k0);
+    __m512i factors[kRows];
+    broadcast_rows(a + k0, rows, factors);
+    const int32_t* first = b + k0 * n_count;
+    if (rows == kRows) {
+      for (size_t n = 0; n < whole; n += 16) {
+        __m512i even = _mm512_loadu_si512(lanes + n), odd = _mm512_loadu_si512(lanes + n + 8);
+#pragma GCC unroll 8
+        for (size_t i = 0; i < kRows; ++i) {
+          const __m512i values = _mm512_loadu_si512(first + i * n_count + n);
+          even = _mm512_add_epi64(even, _mm512_mul_epi32(factors[i], values));
+          odd = _mm512_add_epi64(odd, _mm512_mul_epi32(factors[i], _mm512_srli_epi64(values, 32)));
+        }
+        _mm512_storeu_si512(lanes + n, even);
+        _mm512_storeu_si512(lanes + n + 8, odd);
+      }
+    } else {
+      for (size_t n = 0; n < whole; ++n)
+        for (size_t i = 0; i < rows; ++i)
+          lanes[n / 16 * 16 + (n % 2) * 8 + n % 16 / 2] +=
+              static_cast<uint64_t>(int64_t{a[k0 + i]} * int64_t{first[i * n_count + n]});
+    }
+    for (size_t n = whole; n < n_count; ++n)
+      for (size_t i = 0; i < rows; ++i)
+        acc[n] += static_cast<uint64_t>(int64_t{a[k0 + i]} * int64_t{first[i * n_count + n]});
+  }
+  for (size_t n = 0; n < whole; ++n) acc[n] = lanes[n / 16 * 16 + (n % 2) * 8 + n % 16 / 2];
+}
+
 // int8 b with every a[k] within 16 bits: each product fits 23 bits, so 256 of them sum
 // exactly in 32-bit lanes before they are widened into the 64-bit sums.
 void gemv_bytes(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count,
@@ -114,6 +155,11 @@ void gemv_wide(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count
 }
 
 }  // namespace
+
+void gemv_avx512(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,
+                 uint64_t* acc, void* scratch) {
+  gemv_words(a, b, k_count, n_count, acc, static_cast<uint64_t*>(scratch));
+}
 
 void gemv_avx512(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count,
                  uint64_t* acc, void* scratch) {

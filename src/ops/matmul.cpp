@@ -76,15 +76,13 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
   detail::require_equal(op, transpose_b ? "b dimension K (last)" : "b dimension K (rows)", b_depth,
                         "a dimension 2", depth);
 
+  const bool vector_rows = !transpose_b && kernels::active_path() >= kernels::KernelPath::avx512;
 #ifdef MORLA_X86_KERNELS
-  // int8 rows in row-major order are read as they are by the AVX-512 loop, not widened
-  // into an int32 copy first.
-  const bool read_bytes = !b_int32 && !transpose_b && row_major(bd) &&
-                          kernels::active_path() >= kernels::KernelPath::avx512;
+  // 8-bit rows in row-major order are read as they are by the vector loop.
+  const int8_t* bytes = !b_int32 && vector_rows && row_major(bd) ? detail::elements<int8_t>(b) : nullptr;
 #else
-  const bool read_bytes = false;
+  const int8_t* bytes = nullptr;
 #endif
-  const int8_t* bytes = read_bytes ? detail::elements<int8_t>(b) : nullptr;
   const MatrixSource matrices = bytes     ? MatrixSource{nullptr, {}}
                                 : b_int32 ? contiguous(detail::elements<int32_t>(b), bd)
                                           : contiguous(detail::elements<int8_t>(b), bd);
@@ -93,7 +91,7 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
 
   const ClipRange range = clip_range(bits);
   const size_t matrix_size = depth * columns;
-  std::vector<uint64_t> sums(columns), scratch(bytes ? columns : 0);
+  std::vector<uint64_t> sums(columns), scratch(columns);
   for (size_t i = 0; i < batches; ++i) {
     const size_t first = rank == 3 ? i * matrix_size : 0;
     const int32_t* matrix = bytes ? nullptr : matrices.data + first;
@@ -102,6 +100,7 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
       if (transpose_b) kernels::gemv_t(row, matrix, depth, columns, sums.data());
 #ifdef MORLA_X86_KERNELS
       else if (bytes) kernels::gemv_avx512(row, bytes + first, depth, columns, sums.data(), scratch.data());
+      else if (vector_rows) kernels::gemv_avx512(row, matrix, depth, columns, sums.data(), scratch.data());
 #endif
       else kernels::gemv(row, matrix, depth, columns, sums.data());
       int32_t* target = out + (i * rows + j) * columns;
