@@ -30,8 +30,7 @@ model = core.Model()
 model.add(layer(core.InputData, "input", input_width=8, input_height=8, input_channels=1,
                 input_bits=1))
 model.add(layer(core.FullyConnected, "classifier", units=8, weights_bits=1, activation=0))
-# A chip holds plasticity in 16 bits of 1/65536: it starts below 1.
-model.compile(core.MorlaUnsupervised(num_weights=16, num_classes=4, initial_plasticity=0.5))
+model.compile(core.MorlaUnsupervised(num_weights=16, num_classes=4))
 
 prototypes = np.zeros((4, 64), np.uint8)
 for c, inputs in enumerate(rng.permutation(64).reshape(4, 16)):

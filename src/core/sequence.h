@@ -36,6 +36,9 @@ class Sequence {
   Sequence& operator=(const Sequence&) { return *this; }
 };
 
+// "<prefix>/<first>" for one layer, "<prefix>/<first>-<last>" for more ("<prefix>/" for none).
+std::string sequence_name(const std::string& prefix, const std::vector<std::shared_ptr<Layer>>& layers);
+
 class ForwardableSequence : public Sequence {
  public:
   // labels is null for inference.

@@ -1,6 +1,5 @@
 #include "engine/software_sequence.h"
 
-#include "core/layer.h"
 
 namespace morla::engine {
 
@@ -10,13 +9,6 @@ SoftwareSequence::SoftwareSequence(std::vector<std::shared_ptr<Layer>> layers) {
   passes_.push_back(std::move(pass));
 }
 
-std::string SoftwareSequence::name() const {
-  const auto& all = layers();
-  std::string text = "SW/";
-  if (all.empty()) return text;
-  text += all.front()->name();
-  if (all.size() >= 2) text += "-" + all.back()->name();
-  return text;
-}
+std::string SoftwareSequence::name() const { return sequence_name("SW", layers()); }
 
 }  // namespace morla::engine

@@ -13,10 +13,17 @@ namespace morla::engine {
 
 namespace {
 
+// The learning variables keep the ranges of the device's learning memory (thswap 16 bits,
+// threshold_learning 20 bits, never negative), so that a compiled layer records as it is.
 constexpr double kPlasticityOne = 65536.0;
+constexpr int32_t kMaxPlasticity = 0xFFFF;
 // A neuron's claim is at least 1 once it learned, so 0 (which the chip's learning memory
 // holds for a fresh neuron: its field is not signed) means never learned.
 constexpr int32_t kNeverLearned = 0;
+
+int32_t plasticity_units(double plasticity) {
+  return static_cast<int32_t>(std::min<long>(std::lround(plasticity * kPlasticityOne), kMaxPlasticity));
+}
 
 struct Settings {
   uint32_t num_weights, num_classes;
@@ -120,7 +127,7 @@ void init_learning(EngineLayer& layer, const LearningParams& params) {
   const Settings s = settings_of(layer, params);
   LearningState state(layer);
   for (uint32_t f = 0; f < state.units; ++f) {
-    state.plasticity[f] = static_cast<int32_t>(std::lround(s.initial_plasticity * kPlasticityOne));
+    state.plasticity[f] = plasticity_units(s.initial_plasticity);
     state.claimed[f] = kNeverLearned;
     bool connected = false;
     for (uint32_t k = 0; k < state.inputs && !connected; ++k) connected = state.w(k, f) != 0;
@@ -195,8 +202,7 @@ void learn(EngineLayer& layer, const LearningParams& params, const Dense& input,
   state.claimed[winner] =
       std::max<int32_t>(1, static_cast<int32_t>(std::lround(s.competition * double(reached))));
   const double decayed = s.min_plasticity + (plasticity - s.min_plasticity) * (1.0 - s.decay);
-  state.plasticity[winner] = static_cast<int32_t>(
-      std::lround(std::max(decayed, std::min(plasticity, s.min_plasticity)) * kPlasticityOne));
+  state.plasticity[winner] = plasticity_units(std::max(decayed, std::min(plasticity, s.min_plasticity)));
 }
 
 }  // namespace morla::engine

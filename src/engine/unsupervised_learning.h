@@ -5,10 +5,10 @@
 // deterministic and described in the README ("Learning rule").
 //
 // Per-neuron state, kept in the layer's learning variables:
-//   thswap             plasticity in 1/65536 units, from initial_plasticity down to
-//                      min_plasticity;
+//   thswap             plasticity in 1/65536 units (at most 65535), from
+//                      initial_plasticity down to min_plasticity;
 //   threshold_learning potential the neuron claims after learning (competition times the
-//                      potential it reached); -1 while the neuron never learned.
+//                      potential it reached, at least 1); 0 while the neuron never learned.
 #include <cstdint>
 
 #include "core/layer_params.h"

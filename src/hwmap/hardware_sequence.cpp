@@ -48,13 +48,7 @@ Sequence::ProgramParts HardwareSequence::program_parts() const {
   return {{program_.data(), info}, {program_.data() + info, program_.size() - info}};
 }
 
-std::string HardwareSequence::name() const {
-  std::string text = "HW/";
-  if (layers_.empty()) return text;
-  text += layers_.front()->name();
-  if (layers_.size() >= 2) text += "-" + layers_.back()->name();
-  return text;
-}
+std::string HardwareSequence::name() const { return sequence_name("HW", layers_); }
 
 namespace {
 

@@ -127,7 +127,8 @@ void fill_first_and_last_layer_data(const SequenceFacts& f, ProgramTables& t) {
     t.quantizer_zero_points.assign(bytes, bytes + zero_points->buffer().size());
     t.input_bits = static_cast<uint8_t>(first.output_bits());
     t.input_signed = first.output_signed();
-    t.channels_first = first.params()->get("channels_first") != 0;
+    t.channels_first =
+        first.params()->has("channels_first") && first.params()->get("channels_first") != 0;
   } else {
     t.input_bits = static_cast<uint8_t>(first.input_bits());
     t.input_signed = t.input_bits >= 5 && !first.is_target_component(ComponentKind::HRC);

@@ -30,17 +30,10 @@ constexpr uint32_t kDma = 0x00000101;  // col 1, row 1
 
 LayerMapping& mapping_of(const LayerPtr& layer) { return require_layer_mapping(*layer); }
 
-// in -> a -> {s, b}; b -> c; merge(s, c) (or merge(c, s)) -> m. The short branch s stores
-// its output through a skip DMA, the merge layer m loads it.
+// The residual graph of the test helpers in one pass.
 struct ResidualGraph {
   ResidualGraph(LayerType merge_type, bool short_first) {
-    g.conv("a", {"in"});
-    g.conv("s", {"a"}, merge_type == LayerType::Concatenate ? 6 : 4);
-    g.conv("b", {"a"});
-    g.conv("c", {"b"});
-    g.merge("merge", merge_type, short_first ? std::vector<std::string>{"s", "c"}
-                                             : std::vector<std::string>{"c", "s"});
-    g.conv("m", {"merge"});
+    g.residual(merge_type, short_first, merge_type == LayerType::Concatenate ? 6 : 4);
     layers = g.all();
     collect_pass_layers(layers, layers, components_for(layers), kDma);
   }
@@ -141,13 +134,8 @@ TEST(PassMapping, DualSourceMergeLayerStoresItsInputToo) {
   // The Add feeds the merge layer m and, through a second Add, the layer after m: m keeps
   // its input for that second Add (the dual store) and stores its own output.
   Graph g(8, 8, 4);
-  g.conv("a", {"in"});
-  g.conv("s", {"a"});
-  g.conv("b", {"a"});
-  g.conv("c", {"b"});
-  g.merge("add", LayerType::Add, {"s", "c"});
-  g.conv("m", {"add"});
-  g.merge("add2", LayerType::Add, {"add", "m"});
+  g.residual(LayerType::Add, true);
+  g.merge("add2", LayerType::Add, {"merge", "m"});
   g.conv("z", {"add2"});
   const LayerList run = g.all();
   collect_pass_layers(run, run, components_for(run), kDma);
@@ -165,7 +153,7 @@ TEST(PassMapping, DualSourceMergeLayerStoresItsInputToo) {
   EXPECT_EQ(m.dual_store_info->index, store_index(g["m"], run) + 1);
   DepthMemo memo;
   EXPECT_EQ(m.dual_store_info->distance,
-            layer_depth(g["add2"], memo) - layer_depth(g["add"], memo));
+            layer_depth(g["add2"], memo) - layer_depth(g["merge"], memo));
   // m's only consumer is the second Add: its output leaves through the store; the merge
   // layer z behind that Add links back to m and takes m's link byte.
   EXPECT_EQ(m.store_info->flag, 1);

@@ -434,12 +434,7 @@ TEST(ProgramBytes, FailedLearningRecordNamesTheLayer) {
 
 TEST(ProgramBytes, SkipDmaEntriesOfAResidualPass) {
   Graph g(8, 8, 4);
-  g.conv("a", {"in"});
-  g.conv("s", {"a"});
-  g.conv("b", {"a"});
-  g.conv("c", {"b"});
-  g.merge("add", LayerType::Add, {"s", "c"});
-  g.conv("m", {"add"});
+  g.residual(LayerType::Add, true);
   const LayerList layers = g.all();
   const std::vector<ComponentList> components = mapcore_test::components_for(layers);
   PassContext context = build_pass_context(v2_device(cnp_nps(4)), nullptr, nullptr, nullptr);

@@ -50,6 +50,17 @@ class Graph {
                  const std::vector<std::string>& inbounds) {
     return add(name, type, {}, inbounds);
   }
+  // a -> {s, b}; b -> c; merge(s, c) (or merge(c, s)) -> m, after "in": the short branch s
+  // stores its output through a skip DMA, the merge layer m loads it. s has `s_filters`.
+  void residual(LayerType merge_type, bool short_first, int s_filters = 4) {
+    conv("a", {"in"});
+    conv("s", {"a"}, s_filters);
+    conv("b", {"a"});
+    conv("c", {"b"});
+    merge("merge", merge_type, short_first ? std::vector<std::string>{"s", "c"}
+                                           : std::vector<std::string>{"c", "s"});
+    conv("m", {"merge"});
+  }
   LayerPtr operator[](const std::string& name) const { return model->get_layer(name); }
   LayerList list(std::initializer_list<const char*> names) const {
     LayerList out;

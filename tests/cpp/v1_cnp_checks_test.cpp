@@ -218,6 +218,13 @@ TEST(MultiNp, PoolingLargerThanItsStrideCannotBeSplitSpatially) {
   EXPECT_EQ(check_multi_np_convolution(*b.layer, {cnp(0, 0, 8), cnp(0, 8, 8)}, v1_word()).text, message);
 }
 
+TEST(MultiNp, DefaultPoolingStridesAreThePoolingSize) {
+  // Pooling strides of -1 (the engine's default) stand for the pooling size: 2 x 2 pooling
+  // with stride 2 splits spatially.
+  const Built b = after_input(LayerType::Convolutional, merge(kConv, kMaxPool), 16, 8, 4);
+  EXPECT_TRUE(check_multi_np_pooling(*b.layer, {cnp(0, 0, 8), cnp(0, 8, 8)}).ok());
+}
+
 TEST(MultiNp, OneChannelOnOrbiV2NeedsAnEvenNumberOfNeuronGroupsPerNp) {
   const Built b = after_input(LayerType::Convolutional, merge(kConv, {{"filters", 24}}), 8, 8, 1);
   const std::vector<hw::Component> split = {cnp(0, 0, 16), cnp(0, 0, 8, 16)};
@@ -229,6 +236,22 @@ TEST(MultiNp, OneChannelOnOrbiV2NeedsAnEvenNumberOfNeuronGroupsPerNp) {
             "With one input channel, the number of neurons per NP / 8 must be even. "
             "With one input channel, the number of neurons per NP / 8 must be even. "
             "With one input channel, the number of neurons per NP / 8 must be even.");
+}
+
+}  // namespace
+}  // namespace morla::v1
+
+namespace morla::v1 {
+namespace {
+
+TEST(EngineStrides, StridesBelowOneAreRefusedWhenTheLayerIsBuilt) {
+  using namespace v1_test;
+  EXPECT_THROW(after_input(LayerType::Convolutional, merge(kConv, {{"stride_x", 0}, {"stride_y", 0}}), 8, 8, 4),
+               std::invalid_argument);
+  EXPECT_EQ(test::error_text<std::invalid_argument>([] {
+              after_input(LayerType::Convolutional, merge(kConv, merge(kMaxPool, {{"pooling_stride_x", 0}})), 8, 8, 4);
+            }),
+            "Cannot build layer 'layer' (Convolutional): pooling strides must be at least 1.");
 }
 
 }  // namespace

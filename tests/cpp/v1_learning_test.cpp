@@ -203,3 +203,27 @@ TEST(LearningReadBack, ShortLearningMemoryIsRefused) {
 
 }  // namespace
 }  // namespace morla::v1
+
+namespace morla::v1 {
+namespace {
+
+TEST(LearningRecords, ModelCompiledAndTrainedByTheEngineRecordsAsItIs) {
+  // The engine keeps its learning variables within the learning memory's fields: a freshly
+  // compiled layer (plasticity 1.0, nothing learned yet) and a trained one both record.
+  using namespace v1_test;
+  Built b = after_input(LayerType::FullyConnected, {{"units", 4}, {"activation", 0}}, 1, 1, 40, 1);
+  b.model->compile(learning({{"initial_plasticity", 1.0}, {"num_classes", 2}, {"num_weights", 8}}));
+  hw::Component fnp;
+  fnp.type = hw::Type::FNP3;
+  fnp.ident = {2, 1, 0, 0};
+  make_layer_mapping(b.layer, {fnp}, 1, 0x0101, 0x0101);
+  EXPECT_NO_THROW(record_fnp_learning(*device(), *b.layer, false));
+  std::shared_ptr<Dense> inputs(Dense::create(TensorType::uint8, Shape{4, 1, 1, 40}, Dense::Layout::RowMajor));
+  uint8_t* x = inputs->mutable_data<uint8_t>();
+  for (size_t i = 0; i < inputs->size(); ++i) x[i] = (i % 3) == 0;
+  b.model->fit(inputs, {0, 1, 0, 1}, 4);
+  EXPECT_NO_THROW(record_fnp_learning(*device(), *b.layer, false));
+}
+
+}  // namespace
+}  // namespace morla::v1

@@ -280,7 +280,6 @@ TEST(FnpImage, NegativeWeightsGoToTheSecondRegion) {
 TEST(FnpImage, ActivationStepLimitsAndNoActivation) {
   const Built b = placed_fc(hw::Type::FNP3);
   const auto weights = b.layer->variables().get("weights");
-  Neurons n;
   auto threshold = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
   auto steps = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
   threshold->set<int32_t>(0, -3);

@@ -172,8 +172,12 @@ MappingStatus check_multi_np_pooling(const Layer& layer,
   RuleStatus status(layer);
   if (!any_spatial_split(components)) return status;
   const CnpParams c = cnp_params(layer);
+  // A negative pooling stride stands for the pooling size, as when the layer is built: taken
+  // literally, every spatially split max-pooling layer with default strides would fail.
+  const int stride_x = c.pooling_stride_x < 0 ? c.pooling_width : c.pooling_stride_x;
+  const int stride_y = c.pooling_stride_y < 0 ? c.pooling_height : c.pooling_stride_y;
   return status.add_if(c.pool_type == static_cast<int>(PoolType::Max) &&
-                           (c.pooling_width > c.pooling_stride_x || c.pooling_height > c.pooling_stride_y),
+                           (c.pooling_width > stride_x || c.pooling_height > stride_y),
                        "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs.");
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/cnp_registers.h"
 #include "backend/v1/cnp_weight_packing.h"
 #include "backend/v1/cnp_weight_sizes.h"
@@ -15,15 +16,11 @@ namespace morla::v1 {
 
 namespace {
 
-constexpr uint32_t kRegisterBlock = 7;
-constexpr uint32_t kWeightBlock = 0;
-constexpr uint32_t kThresholdBlock = 4;
-
 // One CNP's program before it is appended.
 struct CnpProgram {
   const hw::Component* component;
   RegisterBlock registers;
-  std::vector<uint32_t> weights;     // standard weights, or the pointwise weights
+  std::vector<uint32_t> weights;  // standard weights, or the pointwise weights
 };
 
 // What differs between the standard and the separable CNP.
@@ -126,18 +123,18 @@ program::RecordPtr record_cnp_layer(const Device& device, const WindowedV1Layer&
   }
   for (const auto& program : programs) {
     const hw::Ident& ident = program.component->ident;
-    record->append_np_program(ident, kRegisterBlock, 0, program.registers, true, true);
+    record->append_np_program(ident, block::kRegisters, 0, program.registers, true, true);
     if (placement.handover) continue;
     if (kind.separable) {
-      record->append_np_program(ident, kWeightBlock, 0, depthwise, true, true);
+      record->append_np_program(ident, block::kCnpWeights, 0, depthwise, true, true);
       const auto offset = static_cast<uint16_t>((depthwise.size() + 15) / 16);
-      record->append_np_program(ident, kWeightBlock, offset, program.weights, true, true);
+      record->append_np_program(ident, block::kCnpWeights, offset, program.weights, true, true);
     } else {
-      record->append_np_program(ident, kWeightBlock, 0, program.weights, true, true);
+      record->append_np_program(ident, block::kCnpWeights, 0, program.weights, true, true);
     }
     const hw::NpBlock& piece = require_np_block(*program.component);
     record->append_np_program(
-        ident, kThresholdBlock, 0,
+        ident, block::kCnpThresholds, 0,
         build_cnp_threshold_words(*threshold, *act_step, activation, piece.start_neuron, piece.filters),
         true, true);
   }

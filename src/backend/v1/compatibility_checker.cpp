@@ -22,8 +22,6 @@ namespace {
 
 constexpr uint32_t kMaxNpInputLength = 32;
 
-LayerType type_of(const Layer& layer) { return layer.params()->layer_type(); }
-
 bool is_max_pooling_cnp(const Layer& layer) {
   return layer.is_target_component(ComponentKind::CNP) && layer.has_pool_type(PoolType::Max);
 }
@@ -39,7 +37,7 @@ MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>
                                                     uint32_t hw_version) const {
   if (hw_version == version_word(devices::Orbi_v1))
     return make_mapping_status(layer, "Orbi_v1 is not supported on this version. Please install morla 2.0.5 instead.");
-  switch (type_of(*layer)) {
+  switch (layer_type(*layer)) {
     case LayerType::InputData:
     case LayerType::Dequantizer:
     case LayerType::Quantizer: return {};
@@ -82,7 +80,7 @@ MappingStatus CompatibilityCheckerImpl::check_np_mapping(const std::shared_ptr<L
                                                          const std::vector<hw::Component>& components,
                                                          bool) const {
   MappingStatus status;
-  switch (type_of(*layer)) {
+  switch (layer_type(*layer)) {
     case LayerType::InputConvolutional:
     case LayerType::FullyConnected: break;
     case LayerType::SeparableConvolutional: status = check_multi_np_pooling(*layer, components); break;

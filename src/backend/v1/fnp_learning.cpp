@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
 #include "backend/v1/fnp_recording.h"
 #include "backend/v1/fnp_sizes.h"
@@ -18,8 +19,6 @@ namespace morla::v1 {
 
 namespace {
 
-constexpr uint32_t kRegisterBlock = 7;
-constexpr uint32_t kWeightImageBlock = 6;
 // Leading words of an FNP3's learning memory that are not part of the image.
 constexpr size_t kFnp3LearningHeader = 2;
 
@@ -98,15 +97,15 @@ LearningRecords record_fnp_learning(const Device& device, const Layer& layer,
     record = std::make_unique<program::Record>(version_word(device));
   const FnpRegisters on = record_fnp_registers(device, layer, true, nullptr, first_of_pass, false);
   const FnpRegisters off = record_fnp_registers(device, layer, false, nullptr, first_of_pass, false);
-  result.records[0]->append_np_program(on.ident, kRegisterBlock, 0, on.block, true, true);
-  result.records[1]->append_np_program(off.ident, kRegisterBlock, 0, off.block, true, true);
+  result.records[0]->append_np_program(on.ident, block::kRegisters, 0, on.block, true, true);
+  result.records[1]->append_np_program(off.ident, block::kRegisters, 0, off.block, true, true);
 
   std::vector<uint32_t> image = fnp_weight_image(layer);
   write_learning_fields(image, layer);
   if (np.type == hw::Type::FNP2)
     result.records[2]->set_external_block(program::ident_key(np.ident), image);
   else
-    result.records[2]->append_np_program(np.ident, kWeightImageBlock, 0, image, true, true);
+    result.records[2]->append_np_program(np.ident, block::kFnpImage, 0, image, true, true);
   result.weight_words = fnp_weight_words(layer);
   return result;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
 #include "backend/v1/fnp_learning.h"
 #include "backend/v1/fnp_sizes.h"
@@ -18,9 +19,6 @@
 namespace morla::v1 {
 
 namespace {
-
-constexpr uint32_t kRegisterBlock = 7;
-constexpr uint32_t kWeightImageBlock = 6;
 
 uint32_t magnitude_planes(int weights_bits) {
   return weights_bits == 1 ? 1 : static_cast<uint32_t>(weights_bits) - 1;
@@ -153,12 +151,12 @@ program::RecordPtr record_fully_connected(const Device& device, const Layer& lay
   const FnpRegisters registers =
       record_fnp_registers(device, layer, false, placement.next_pass_first,
                            placement.first_of_pass, placement.last_of_pass);
-  record->append_np_program(registers.ident, kRegisterBlock, 0, registers.block, true, true);
+  record->append_np_program(registers.ident, block::kRegisters, 0, registers.block, true, true);
   if (placement.handover) return record;
 
   const std::vector<uint32_t> image = fnp_weight_image(layer);
   if (np.type == hw::Type::FNP2) record->set_external_block(program::ident_key(np.ident), image);
-  else record->append_np_program(np.ident, kWeightImageBlock, 0, image, true, true);
+  else record->append_np_program(np.ident, block::kFnpImage, 0, image, true, true);
   return record;
 }
 

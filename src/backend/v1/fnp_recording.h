@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <vector>
 
-#include "backend/v1/cnp_recording.h"
+#include "backend/v1/pass_placement.h"
 #include "backend/v1/register_block.h"
 #include "core/tensor.h"
+#include "mapping/program_record.h"
 
 namespace morla {
-class LearningParams;
-}
+class Device;
+class Layer;
+}  // namespace morla
 
 namespace morla::v1 {
 

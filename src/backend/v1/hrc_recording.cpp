@@ -1,5 +1,6 @@
 #include "backend/v1/hrc_recording.h"
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/register_block.h"
@@ -12,8 +13,6 @@ namespace morla::v1 {
 
 namespace {
 
-constexpr uint32_t kConfigBlock = 8;
-constexpr uint32_t kDataBlock = 9;
 constexpr uint16_t kConfigField = 8;
 constexpr uint16_t kSelectField = 32;
 constexpr uint16_t kDataField = 40;
@@ -73,8 +72,8 @@ void append_hrc_memory_block(program::Record& record, const RegisterField& selec
   if (words.empty()) return;
   std::vector<uint32_t> selection = {0, 0};
   set_register_field(&selection[0], &select, 1);
-  record.append_np_program(kHrc, kConfigBlock, kSelectField, selection, true, true);
-  record.append_np_program(kHrc, kDataBlock, kDataField, words, true, true);
+  record.append_np_program(kHrc, block::kDirect, kSelectField, selection, true, true);
+  record.append_np_program(kHrc, block::kHrcMemory, kDataField, words, true, true);
 }
 
 uint32_t hrc_weight_words(const Layer& layer) {
@@ -88,7 +87,7 @@ program::RecordPtr record_input_convolutional(const Device& device, const Layer&
   const auto& hrc = as_engine_type<InputConvolutional>(layer);
   auto record = std::make_unique<program::Record>(version_word(device));
   const std::vector<uint32_t> config = hrc_configuration(hrc);
-  record->append_np_program(kHrc, kConfigBlock, kConfigField, config, true, true);
+  record->append_np_program(kHrc, block::kDirect, kConfigField, config, true, true);
 
   const auto memories = format_hrc_weights(*variable(hrc, "weights"));
   for (size_t m = 0; m < memories.size() && m < 3; ++m)
@@ -97,9 +96,9 @@ program::RecordPtr record_input_convolutional(const Device& device, const Layer&
 
   // The three control words that close the program: configuration word 0 without bit 0,
   // then 1, then 0.
-  record->append_np_program(kHrc, kConfigBlock, kConfigField, {config[0] & ~1u}, true, true);
-  record->append_np_program(kHrc, kConfigBlock, 0, {1u}, true, true);
-  record->append_np_program(kHrc, kConfigBlock, 0, {0u}, true, true);
+  record->append_np_program(kHrc, block::kDirect, kConfigField, {config[0] & ~1u}, true, true);
+  record->append_np_program(kHrc, block::kDirect, 0, {1u}, true, true);
+  record->append_np_program(kHrc, block::kDirect, 0, {0u}, true, true);
   return record;
 }
 

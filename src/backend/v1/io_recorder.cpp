@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "backend/v1/block_types.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/register_block.h"
 #include "core/device.h"
@@ -14,10 +15,6 @@
 namespace morla::v1 {
 
 namespace {
-
-constexpr uint32_t kDmaBlock = 8;
-
-LayerType type_of(const Layer& layer) { return layer.params()->layer_type(); }
 
 [[noreturn]] void unsupported() { throw std::runtime_error("Unsupported layer type."); }
 
@@ -45,7 +42,7 @@ program::RecordPtr IoRecorderImpl::record_input(bool input_on_hrc, bool input_co
                                                 const Shape& output_dims) const {
   auto record = std::make_unique<program::Record>(version_word(*device_));
   const auto append = [&](uint16_t offset, uint32_t value) {
-    record->append_np_program(hw::Ident{}, kDmaBlock, offset, {value}, true, true);
+    record->append_np_program(hw::Ident{}, block::kDirect, offset, {value}, true, true);
   };
   append(4, word({{0, 2, input_on_hrc ? 0u : 1u},
                   {3, 1, output_code_zero},
@@ -75,7 +72,7 @@ RegisterWrites IoRecorderImpl::output_registers(const std::shared_ptr<Layer>& la
 
 uint8_t IoRecorderImpl::input_code(const std::shared_ptr<Layer>& layer) const {
   if (device_->version().product_id != 0 && layer->input_dims()[2] < 0x40000) return 0;
-  switch (type_of(*layer)) {
+  switch (layer_type(*layer)) {
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional: return 2;
     case LayerType::InputConvolutional: return 0;
@@ -87,7 +84,7 @@ uint8_t IoRecorderImpl::input_code(const std::shared_ptr<Layer>& layer) const {
 uint8_t IoRecorderImpl::output_code(const std::shared_ptr<Layer>& layer, uint8_t input_code) const {
   const bool narrow = input_code == 0 && device_->version().product_id >= 161 &&
                       layer->output_dims()[2] < 2048;
-  switch (type_of(*layer)) {
+  switch (layer_type(*layer)) {
     case LayerType::Convolutional:
     case LayerType::SeparableConvolutional: return narrow && layer->has_activation() ? 0 : 2;
     case LayerType::InputConvolutional: return 3;

@@ -15,11 +15,19 @@ uint32_t version_word(const HwVersion& version) {
 
 uint32_t version_word(const Device& device) { return version_word(device.version()); }
 
-int param(const Layer& layer, const std::string& key) {
+namespace {
+
+const LayerParams& params_of(const Layer& layer) {
   const LayerParams* params = layer.params();
   if (!params) throw std::invalid_argument("The layer " + layer.name() + " has no parameters.");
-  return params->get(key);
+  return *params;
 }
+
+}  // namespace
+
+LayerType layer_type(const Layer& layer) { return params_of(layer).layer_type(); }
+
+int param(const Layer& layer, const std::string& key) { return params_of(layer).get(key); }
 
 Shape input_shape(const Layer& layer) {
   Shape shape = layer.input_dims();

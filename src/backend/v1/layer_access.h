@@ -5,8 +5,8 @@
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <typeinfo>
 
+#include "core/enums.h"
 #include "core/hw_version.h"
 #include "core/layer.h"
 #include "core/shape.h"
@@ -22,6 +22,9 @@ namespace morla::v1 {
 // The four version bytes in order, read as one little-endian word.
 uint32_t version_word(const HwVersion& version);
 uint32_t version_word(const Device& device);
+
+// The layer's type, from its parameters.
+LayerType layer_type(const Layer& layer);
 
 // An integer parameter of the layer (std::invalid_argument for a key it does not hold).
 int param(const Layer& layer, const std::string& key);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "backend/v1/cnp_recording.h"
+#include "backend/v1/pass_placement.h"
 #include "backend/v1/fnp_learning.h"
 #include "backend/v1/fnp_recording.h"
 #include "backend/v1/hrc_recording.h"
@@ -24,7 +25,7 @@ program::RecordPtr LayerRecorderImpl::record_layer(const std::shared_ptr<Layer>&
                                                    uint8_t handover, uint8_t) const {
   const PassPlacement placement{next_pass_first, first_of_pass != 0, last_of_pass != 0,
                                 skip_idents, handover != 0};
-  const LayerType type = layer->params()->layer_type();
+  const LayerType type = layer_type(*layer);
   switch (type) {
     case LayerType::InputData:
     case LayerType::Dequantizer:

@@ -13,8 +13,6 @@ namespace morla::v1 {
 
 namespace {
 
-LayerType type_of(const Layer& layer) { return layer.params()->layer_type(); }
-
 [[noreturn]] void invalid_type() { throw std::invalid_argument("Invalid v1 layer type."); }
 
 uint32_t fnp_weight_bytes(const Layer& layer) { return 4 * fnp_weight_words(layer); }
@@ -24,7 +22,7 @@ uint32_t fnp_weight_bytes(const Layer& layer) { return 4 * fnp_weight_words(laye
 uint32_t MemorySizerImpl::input_memory_size(const std::shared_ptr<Layer>& layer,
                                             const hw::Component& component,
                                             const std::shared_ptr<Layer>&) const {
-  switch (type_of(*layer)) {
+  switch (layer_type(*layer)) {
     case LayerType::InputConvolutional:
     case LayerType::Add:
     case LayerType::Dequantizer:
@@ -46,7 +44,7 @@ uint32_t MemorySizerImpl::input_memory_size(const std::shared_ptr<Layer>& layer,
 
 uint32_t MemorySizerImpl::weights_memory_size(const std::shared_ptr<Layer>& layer,
                                               const hw::Component& component) const {
-  switch (type_of(*layer)) {
+  switch (layer_type(*layer)) {
     case LayerType::InputConvolutional: return 4 * hrc_weight_words(*layer);
     case LayerType::FullyConnected:
       return component.type == hw::Type::FNP3 ? fnp_weight_bytes(*layer) : 0;

@@ -100,8 +100,8 @@ void record_np_p2p(RegisterBlock& block, const Layer& next, const hw::Component&
   const uint32_t input_words = (width * height * channels + 31) / 32;
   uint32_t words = std::max({get_field(block, 4, 0, 18), get_field(block, 14, 0, 18),
                              window_words, input_words});
-  // An FNP fed point to point reserves at least 9473 words unless the block already says
-  // otherwise (word 1 bit 4).
+  // Handing over to an FNP takes at least 9473 words, unless word 1 bit 4 is set (it is on
+  // FNP blocks, not on CNP blocks).
   if (get_field(block, 1, 4, 1) == 0 && to_fnp && words < 9474) words = 9473;
   set_field(block, 4, 0, 18, words);
   set_field(block, 14, 0, 18, words);
