@@ -26,6 +26,21 @@ bool is_skip_dma_type(hw::Type type) {
   return type == hw::Type::SKIP_DMA_STORE || type == hw::Type::SKIP_DMA_LOAD;
 }
 
+// A select_nps override may only choose among the free candidates it was offered, each
+// once: anything else would place the layer on an NP that is taken, repeated or absent
+// from the mesh, and the program would silently program it twice or not at all.
+void require_free_choice(const std::vector<hw::Ident>& candidates,
+                         const std::vector<hw::Ident>& chosen, hw::Type type) {
+  for (auto it = chosen.begin(); it != chosen.end(); ++it) {
+    const bool offered = std::find(candidates.begin(), candidates.end(), *it) != candidates.end();
+    if (offered && std::find(chosen.begin(), it, *it) == it) continue;
+    throw std::invalid_argument(
+        "select_nps must choose each NP once among the free candidates; it chose (" +
+        std::to_string(it->col) + ", " + std::to_string(it->row) + ", " + std::to_string(it->id) +
+        ") for a " + hw::type_name(type) + ".");
+  }
+}
+
 hw::Component whole_input_component(hw::Type type, const Layer& layer, uint32_t filters) {
   hw::Component component;
   component.type = type;
@@ -225,12 +240,13 @@ LayerResult ComponentPool::map_layer(const LayerPtr& layer,
   for (;;) {
     for (size_t t = 0; t < types.size(); ++t) {
       const hw::Type type = types[t];
-      const std::vector<hw::Ident> chosen =
-          constraints_.select_nps(available_idents(type), needed[t], type);
+      const std::vector<hw::Ident> candidates = available_idents(type);
+      const std::vector<hw::Ident> chosen = constraints_.select_nps(candidates, needed[t], type);
       if (chosen.size() != needed[t]) {
         result.status = not_enough_components(layer, hw::type_name(type), needed[t], chosen.size());
         return result;
       }
+      require_free_choice(candidates, chosen, type);
       size_t next = 0;
       for (auto& component : result.components) {
         if (component.type != type) continue;
