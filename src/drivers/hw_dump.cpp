@@ -2,11 +2,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <string>
 
 #include "drivers/driver_print.h"
+#include "drivers/posix/text_file.h"
 
 namespace morla {
 namespace {
@@ -119,8 +120,10 @@ void hw_dump_write() {
   const char* path = std::getenv("HW_DUMP");
   if (path == nullptr) return;
   driver_print("Saving hardware dump to %s\n", path);
-  std::ofstream file(path, std::ios::out | std::ios::trunc);
-  format_hw_dump(r.records, file);
+  std::ostringstream text;
+  format_hw_dump(r.records, text);
+  if (const std::string failure = write_text_file(path, text.str()); !failure.empty())
+    driver_print("Could not save the hardware dump to %s: %s\n", path, failure.c_str());
 }
 
 }  // namespace morla

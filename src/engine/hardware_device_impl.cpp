@@ -37,11 +37,19 @@ void HardwareDeviceImpl::loaded(ByteRange program, const ProgramPlacement& place
   memory_.top = std::max(memory_.top, memory_.used);
 }
 
+void HardwareDeviceImpl::forget_program() {
+  program_ = ByteRange{};
+  program_end_ = 0;
+  memory_.used = 0;
+}
+
 void HardwareDeviceImpl::set_program(const uint8_t* data, size_t size) {
+  forget_program();
   loaded(ByteRange{data, size}, BoardRun(*driver_).write_program(data, size));
 }
 
 void HardwareDeviceImpl::program_external(const uint8_t* data, size_t size, uint32_t address) {
+  forget_program();
   loaded(ByteRange{data, size}, BoardRun(*driver_).write_external_info(data, size, address));
 }
 
@@ -70,10 +78,9 @@ void HardwareDeviceImpl::update_learn_mem(const uint32_t* words) {
 }
 
 void HardwareDeviceImpl::unprogram() {
-  if (program_.data) BoardRun(*driver_).unload();
-  program_ = ByteRange{};
-  program_end_ = 0;
-  memory_.used = 0;
+  const bool programmed = program_.data != nullptr;
+  forget_program();
+  if (programmed) BoardRun(*driver_).unload();
 }
 
 TensorResults HardwareDeviceImpl::run(board::Command command, const TensorList& inputs,

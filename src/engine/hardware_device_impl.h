@@ -40,6 +40,9 @@ class HardwareDeviceImpl final : public HardwareDevice {
  private:
   uint32_t register_address(uint32_t offset) const;
   void loaded(ByteRange program, const ProgramPlacement& placement);
+  // Drops the caller's program before the board is touched: if the transfer then fails,
+  // nothing points into bytes the caller may free, and no stale program passes for loaded.
+  void forget_program();
   TensorResults run(board::Command command, const TensorList& inputs,
                     const std::vector<int32_t>& labels);
 

@@ -7,6 +7,7 @@
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"
 #include "core/device.h"
+#include "core/mesh.h"
 #include "mapping/map_constraints.h"
 #include "engine/model_mapping.h"
 #include "engine/model_runner.h"
@@ -24,6 +25,11 @@ EngineLayer& engine_layer(const std::shared_ptr<Layer>& layer) {
   auto* impl = dynamic_cast<EngineLayer*>(layer.get());
   if (!impl) throw std::invalid_argument("The layer was not created by this engine.");
   return *impl;
+}
+
+// What a mapping reads of a device: its version and its mesh.
+bool same_device(const Device& a, const Device& b) {
+  return &a == &b || (a.version() == b.version() && a.mesh() == b.mesh());
 }
 
 }  // namespace
@@ -132,9 +138,19 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
     learn(last, *learning, *layer_inputs.at(0), label);
     return true;
   };
-  if (runs_on_hardware())
+  if (runs_on_hardware()) {
+    check_hardware_run(*inputs);
     return run_sequences(sequences_, std::move(inputs), {batch_size, &labels, learn_frame});
+  }
   return ModelRunner(layers_).run(*inputs, batch_size, learn_frame);
+}
+
+void ModelImpl::check_hardware_run(const Dense& inputs) const {
+  if (layers_ != mapped_layers_ || learning_ != mapped_learning_)
+    throw std::runtime_error(
+        "The model changed since it was mapped: map it again to run it on the device.");
+  // A device takes the frames as they come: they get the checks of a run in software.
+  ModelRunner(layers_).check_inputs(inputs);
 }
 
 bool ModelImpl::runs_on_hardware() const {
@@ -142,7 +158,10 @@ bool ModelImpl::runs_on_hardware() const {
 }
 
 std::shared_ptr<Dense> ModelImpl::run(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
-  if (runs_on_hardware()) return run_sequences(sequences_, std::move(inputs), {batch_size});
+  if (runs_on_hardware()) {
+    check_hardware_run(*inputs);
+    return run_sequences(sequences_, std::move(inputs), {batch_size});
+  }
   return ModelRunner(layers_).run(*inputs, batch_size);
 }
 
@@ -167,10 +186,21 @@ void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only,
   // mapping stays.
   sequences_.clear();
   device_.reset();
+  mapped_layers_.clear();
+  mapped_learning_.reset();
   if (!device) throw std::invalid_argument("Cannot map a model on a null device.");
   if (!constraints) constraints = std::make_shared<MapConstraints>(device);
-  sequences_ = map_sequences(layers_, hw_only, constraints, &map_model_on_device);
+  // The mapping places the layers on the constraints' device: it must be the one the
+  // model is mapped on and will run on.
+  if (!same_device(*constraints->device(), *device))
+    throw std::invalid_argument("The map constraints were made for another device.");
+  // What is mapped is the model as it is now: a constraints hook may still change it.
+  std::vector<std::shared_ptr<Layer>> layers = layers_;
+  std::shared_ptr<LearningParams> learning = learning_;
+  sequences_ = map_sequences(layers, hw_only, constraints, &map_model_on_device);
   device_ = std::move(device);
+  mapped_layers_ = std::move(layers);
+  mapped_learning_ = std::move(learning);
 }
 
 }  // namespace engine

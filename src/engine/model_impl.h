@@ -48,12 +48,18 @@ class ModelImpl : public Model {
   // device without hardware (for inspection) or not mapped: the whole model runs here.
   bool runs_on_hardware() const;
   std::shared_ptr<Dense> run(std::shared_ptr<Dense> inputs, uint32_t batch_size);
+  // Before frames go to the device: the model is still the one its programs were made from,
+  // and the inputs fit it.
+  void check_hardware_run(const Dense& inputs) const;
 
   std::vector<std::shared_ptr<Layer>> layers_;
   std::shared_ptr<LearningParams> learning_;
   IpVersion ip_ = IpVersion::none;
   std::vector<std::shared_ptr<Sequence>> sequences_;
   std::shared_ptr<Device> device_;
+  // The layers and learning parameters the sequences were mapped from.
+  std::vector<std::shared_ptr<Layer>> mapped_layers_;
+  std::shared_ptr<LearningParams> mapped_learning_;
 };
 
 }  // namespace morla::engine

@@ -31,7 +31,16 @@ std::vector<std::shared_ptr<Sequence>> map_sequences(
   while (!remaining.empty()) {
     const size_t before = remaining.size();
     const MappingStatusGroup group = step(remaining, sequences, constraints);
-    if (hw_only && !remaining.empty()) throw std::runtime_error(group.message());
+    if (hw_only && !remaining.empty()) {
+      // A run that reports no failure yet leaves layers found nothing for the hardware in
+      // them (an InputData alone): its group would only say "Success.".
+      if (group.kind == 0)
+        throw std::runtime_error(
+            make_mapping_status(remaining.front(),
+                                "No layer from this one on runs on a hardware component.")
+                .message());
+      throw std::runtime_error(group.message());
+    }
     if (remaining.size() < before) continue;
     const size_t last = failed_index(remaining, group);
     LayerList software(remaining.begin(), remaining.begin() + static_cast<ptrdiff_t>(last + 1));

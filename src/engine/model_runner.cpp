@@ -107,8 +107,7 @@ std::vector<Frame> ModelRunner::input_frames(const Dense& inputs, size_t first,
   return frames;
 }
 
-std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size,
-                                        const LastLayerHook& hook) {
+void ModelRunner::check_inputs(const Dense& inputs) const {
   const EngineLayer& first = *layers_.front();
   const Shape expected = first.input_dims();
   const Shape shape = inputs.shape();
@@ -130,6 +129,12 @@ std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size
                                     " takes integer inputs (uint8, int8 or int16).");
     }
   }
+}
+
+std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size,
+                                        const LastLayerHook& hook) {
+  check_inputs(inputs);
+  const Shape shape = inputs.shape();
 
   std::vector<std::unique_ptr<LayerRunner>> runners;
   for (EngineLayer* layer : layers_) runners.push_back(make_layer_runner(*layer));

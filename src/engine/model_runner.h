@@ -30,6 +30,8 @@ class ModelRunner {
   // outputs (n, x', y', c') in its output type.
   std::shared_ptr<Dense> run(const Dense& inputs, uint32_t batch_size,
                              const LastLayerHook& hook = nullptr);
+  // The checks `run` makes of its inputs, for runs that hand them to a device.
+  void check_inputs(const Dense& inputs) const;
 
  private:
   static constexpr size_t kFramesAtOnce = 1;

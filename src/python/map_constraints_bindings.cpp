@@ -13,13 +13,20 @@ namespace morla::python {
 namespace {
 
 // A None inside the result fails as a reference cast, which the dispatcher of a Python call
-// would take for an argument mismatch of the calling method: report it as a cast error.
+// would take for an argument mismatch of the calling method: report it, and every other
+// result that is no list of NP.Ident, as a cast error that names the result.
+[[noreturn]] void refuse_selection(const py::object& result) {
+  throw py::cast_error("Unable to cast the result of select_nps (" +
+                       std::string(py::str(py::repr(result))) + ") to a list of NP.Ident");
+}
+
 std::vector<hw::Ident> selected_idents(const py::object& result) {
   try {
     return result.cast<std::vector<hw::Ident>>();
   } catch (const py::reference_cast_error&) {
-    throw py::cast_error("Unable to cast the result of select_nps (" +
-                         std::string(py::str(py::repr(result))) + ") to a list of NP.Ident");
+    refuse_selection(result);
+  } catch (const py::cast_error&) {
+    refuse_selection(result);
   }
 }
 

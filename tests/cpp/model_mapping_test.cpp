@@ -108,6 +108,21 @@ TEST(SequenceSplit, HardwareOnlyStopsAtTheFirstRefusalWithItsMessage) {
             1u);
 }
 
+// A run that maps nothing and reports no failure is no hardware mapping either.
+TEST(SequenceSplit, HardwareOnlyRefusesARunThatMapsNothingWithoutFailure) {
+  try {
+    engine::map_sequences(
+        layers_named({"a", "b"}), true, nullptr,
+        [](LayerList&, std::vector<std::shared_ptr<Sequence>>&, const std::shared_ptr<MapConstraints>&) {
+          return MappingStatusGroup();
+        });
+    FAIL() << "mapped";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "Cannot map layer 'a'. No layer from this one on runs on a hardware component.");
+  }
+}
+
 TEST(SequenceSplit, AnErrorOfTheMappingPassesThrough) {
   EXPECT_THROW(engine::map_sequences(layers_named({"a"}), false, nullptr,
                                      [](LayerList&, std::vector<std::shared_ptr<Sequence>>&,

@@ -40,6 +40,25 @@ def set_random_weights(model, seed):
             variables["weights"] = rng.integers(0, 2, weights.shape).astype(weights.dtype)
 
 
+def fuzz_variables(model, rng):
+    """Small random integers in every integer variable of the model: weights in [-8, 8], the
+    rest in [0, 7]; a variable that refuses them keeps its values."""
+    for item in model.layers:
+        variables = item.variables
+        if variables is None:
+            continue
+        for name in variables.names:
+            value = variables[name]
+            if value.dtype.kind not in "iu":
+                continue
+            info = np.iinfo(value.dtype)
+            low, high = (max(info.min, -8), min(info.max, 8)) if name == "weights" else (0, 7)
+            try:
+                variables[name] = rng.integers(low, high + 1, value.shape).astype(value.dtype)
+            except (ValueError, RuntimeError):
+                pass
+
+
 def v1_model(seed=1, odd_layer=False, learning=False):
     """InputConvolutional -> Convolutional -> FullyConnected on 16x16x1 inputs; with
     odd_layer, a convolution of stride 3 (which the v1 CNP refuses) after the first."""
@@ -77,3 +96,15 @@ def program_reader(folder):
     for name in ("ProgramInfoRoot", "ProgramDataRoot"):
         importlib.import_module("device_program." + name)
     return importlib.import_module("device_program")
+
+
+def run_fuzz_child(template, seed, rounds, seconds):
+    """Runs a fuzzing loop (`template`, formatted with the tests folder, seed, rounds and
+    seconds) in a child interpreter, so that a crash shows as its exit; returns the number of
+    rounds the child printed last."""
+    tests = str(pathlib.Path(__file__).resolve().parent)
+    code = template.format(tests=tests, seed=seed, rounds=rounds, seconds=seconds)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=120, cwd=tests)
+    assert result.returncode == 0, result.stderr[-2000:]
+    return int(result.stdout.split()[-1])

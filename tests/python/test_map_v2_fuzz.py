@@ -1,12 +1,11 @@
 """Seeded fuzzing of IP v2 mapping: random, valid-looking v2 layer parameters and variables
 go through _map in child processes, which must end with a program or a Python exception,
 never a crash. Each child is bounded by a count and a few seconds."""
-import os
-import subprocess
-import sys
 import textwrap
 
 import pytest
+
+from map_models import run_fuzz_child
 
 SECONDS = 2.0
 ROUNDS = 300
@@ -16,6 +15,7 @@ CHILD = textwrap.dedent("""
     import numpy as np
     sys.path.insert(0, {tests!r})
     import morla.core as core
+    from map_models import fuzz_variables
     from test_map_v2 import NP, layer, v2_device
 
     rng = np.random.default_rng({seed})
@@ -44,22 +44,6 @@ CHILD = textwrap.dedent("""
             k.update(units=int(rng.integers(1, 20)))
         return k
 
-    def randomise(model):
-        for item in model.layers:
-            variables = item.variables
-            if variables is None:
-                continue
-            for name in variables.names:
-                value = variables[name]
-                if value.dtype.kind not in "iu":
-                    continue
-                info = np.iinfo(value.dtype)
-                low, high = (max(info.min, -8), min(info.max, 8)) if name == "weights" else (0, 7)
-                try:
-                    variables[name] = rng.integers(low, high + 1, value.shape).astype(value.dtype)
-                except (ValueError, RuntimeError):
-                    pass
-
     start, rounds = time.monotonic(), 0
     while rounds < {rounds} and time.monotonic() - start < {seconds}:
         rounds += 1
@@ -73,7 +57,7 @@ CHILD = textwrap.dedent("""
                 model.add(layer(kind, "l%d" % i, **keys(kind)))
             except (ValueError, RuntimeError):
                 pass
-        randomise(model)
+        fuzz_variables(model, rng)
         try:
             model._map(v2_device(), hw_only=bool(rng.integers(2)))
             for sequence in model.sequences:
@@ -87,9 +71,4 @@ CHILD = textwrap.dedent("""
 
 @pytest.mark.parametrize("seed", [1, 2, 3])
 def test_random_v2_models_map_or_raise(seed):
-    tests = os.path.dirname(os.path.abspath(__file__))
-    code = CHILD.format(tests=tests, seed=seed, rounds=ROUNDS, seconds=SECONDS)
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            timeout=120, cwd=tests)
-    assert result.returncode == 0, result.stderr[-2000:]
-    assert int(result.stdout.split()[-1]) > 0
+    assert run_fuzz_child(CHILD, seed, ROUNDS, SECONDS) > 0

@@ -1,6 +1,7 @@
 #include "drivers/posix/xilinx_fpga.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -12,11 +13,22 @@ namespace {
 
 constexpr uint32_t kLastWindow = 2;
 
+// Opens a board file without waiting: a FIFO would hold open() until its other end comes,
+// so only character devices (the driver's) and regular files (a board made of files) are
+// kept, and in blocking mode.
 int open_file(const std::string& path, int flags) {
   int fd;
   do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC);
+    fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return fd;
+  struct stat info;
+  const bool usable = ::fstat(fd, &info) == 0 && (S_ISCHR(info.st_mode) || S_ISREG(info.st_mode));
+  const int status = ::fcntl(fd, F_GETFL);
+  if (!usable || status < 0 || ::fcntl(fd, F_SETFL, status & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return -1;
+  }
   return fd;
 }
 
