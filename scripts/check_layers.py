@@ -23,8 +23,9 @@ ALLOWED = {
     "backend/v2": ["program", "mapping", "core"],
     "backend/mote": ["program", "mapping", "core"],
     "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "core"],
+    "model": ["devices", "drivers", "mapping", "core"],
     "engine": ["hwmap", "program", "mapping", "drivers", "ops", "core"],
-    "python": ["mapping", "devices", "drivers", "ops", "core"],
+    "python": ["model", "mapping", "devices", "drivers", "ops", "core"],
 }
 
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')

@@ -102,6 +102,12 @@ void LayerImpl::set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds
   }
 }
 
+void LayerImpl::restore_links(Links links) {
+  inbounds_ = std::move(links.inbounds);
+  linked_layers_ = std::move(links.linked);
+  input_dims_ = std::move(links.input_dims);
+}
+
 void LayerImpl::remove_linked_layer(const std::shared_ptr<Layer>& layer) {
   std::erase_if(linked_layers_, [&](const std::shared_ptr<Layer>& l) { return l == layer; });
 }

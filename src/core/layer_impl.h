@@ -49,6 +49,14 @@ class LayerImpl : public virtual Layer {
   int param(const std::string& key) const { return params_->get(key); }
   void set_input_shapes(std::vector<Shape> shapes) { input_dims_ = std::move(shapes); }
 
+  // What set_inbounds changes, so that a derived layer can put it back when linking fails.
+  struct Links {
+    std::vector<std::shared_ptr<Layer>> inbounds, linked;
+    std::vector<Shape> input_dims;
+  };
+  Links links() const { return {inbounds_, linked_layers_, input_dims_}; }
+  void restore_links(Links links);
+
   // Standard variable initialisers, each for a channel count n (refused when 0).
   void create_activation_variables(uint32_t n);
   void create_scale_shift(std::string prefix, uint32_t n);

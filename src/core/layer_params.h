@@ -1,5 +1,6 @@
 #pragma once
 // The engine's integer layer parameters and real learning parameters, by key.
+#include <cstdint>
 #include <map>
 #include <memory>
 #include <string>
@@ -30,6 +31,16 @@ class LayerParams {
   LayerParams(const LayerParams&) = default;
   LayerParams& operator=(const LayerParams&) { return *this; }
 };
+
+// The values the unsupervised learning takes for keys it is not given.
+namespace unsupervised_defaults {
+inline constexpr uint32_t num_weights = 0;
+inline constexpr uint32_t num_classes = 1;
+inline constexpr double initial_plasticity = 1.0;
+inline constexpr double learning_competition = 0.0;
+inline constexpr double min_plasticity = static_cast<double>(0.1f);
+inline constexpr double plasticity_decay = 0.25;
+}  // namespace unsupervised_defaults
 
 class LearningParams {
  public:

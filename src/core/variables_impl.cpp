@@ -1,6 +1,7 @@
 #include "core/variables_impl.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 
@@ -42,12 +43,31 @@ std::shared_ptr<Dense> VariablesImpl::find_variable(const std::string& name) con
 
 std::shared_ptr<Dense> VariablesImpl::create(const std::string& name, TensorType type,
                                              const Shape& shape, Dense::Layout layout) {
+  if (byte_limit_) {
+    uint64_t bytes = storage_size(type);  // saturates instead of wrapping
+    for (const uint32_t d : shape) bytes = d && bytes > UINT64_MAX / d ? UINT64_MAX : bytes * d;
+    if (bytes > *byte_limit_)
+      throw VariableLimitExceeded("Variable '" + name + "' needs " + std::to_string(bytes) +
+                                  " bytes, " + std::to_string(*byte_limit_) + " are left.");
+    *byte_limit_ -= bytes;
+  }
   std::shared_ptr<Dense> dense = Dense::create(type, shape, layout);
   variables_[name] = dense;
   return dense;
 }
 
+void VariablesImpl::keep_matching(const std::map<std::string, std::shared_ptr<Dense>>& earlier) {
+  for (const auto& [name, old] : earlier) {
+    const auto it = variables_.find(name);
+    if (it == variables_.end() || it->second == old) continue;
+    const Dense& now = *it->second;
+    if (now.type() == old->type() && now.shape() == old->shape() && now.layout() == old->layout())
+      it->second = old;
+  }
+}
+
 void VariablesImpl::set(const std::string& name, std::shared_ptr<Dense> value) {
+  if (!retired_reason_.empty()) throw std::runtime_error(retired_reason_);
   const auto stored = find_variable(name);
   if (!stored) no_such_variable(name);
   if (!value) throw std::invalid_argument("Cannot set variable '" + name + "' to no tensor.");

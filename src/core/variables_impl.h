@@ -3,12 +3,20 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "core/variables.h"
 
 namespace morla {
+
+// A variable that needs more bytes than the store may still allocate.
+class VariableLimitExceeded : public std::length_error {
+ public:
+  using std::length_error::length_error;
+};
 
 class VariablesImpl : public Variables {
  public:
@@ -35,10 +43,30 @@ class VariablesImpl : public Variables {
   std::shared_ptr<Dense> create(const std::string& name, TensorType type, const Shape& shape,
                                 Dense::Layout layout);
 
+  // Caps the bytes that create() may still allocate (none: no cap). Past the cap, create()
+  // throws VariableLimitExceeded before allocating.
+  void limit_bytes(std::optional<uint64_t> bytes) { byte_limit_ = bytes; }
+  std::optional<uint64_t> byte_limit() const { return byte_limit_; }
+
+  // The tensors themselves, by name, and a way back to them.
+  std::map<std::string, std::shared_ptr<Dense>> tensors() const { return variables_; }
+  void restore(std::map<std::string, std::shared_ptr<Dense>> tensors) {
+    variables_ = std::move(tensors);
+  }
+  // Puts back each earlier tensor whose name, type, shape and layout are still those of a
+  // variable of the store, so that rebuilding a layer keeps its values (and the tensors
+  // handed out before).
+  void keep_matching(const std::map<std::string, std::shared_ptr<Dense>>& earlier);
+
+  // After retire(), set() refuses every value with std::runtime_error(reason).
+  void retire(std::string reason) { retired_reason_ = std::move(reason); }
+
   ChangeCallback on_change;
 
  private:
   std::map<std::string, std::shared_ptr<Dense>> variables_;
+  std::optional<uint64_t> byte_limit_;
+  std::string retired_reason_;
 };
 
 }  // namespace morla

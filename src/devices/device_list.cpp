@@ -27,7 +27,10 @@ DeviceList build_device_list(const DriverList& drivers, const DeviceProbe& probe
     try {
       devices.push_back(make_device(driver.get(), probe));
     } catch (const std::runtime_error& error) {
-      std::printf("%s\n", error.what());
+      // The list is built once per process: say so, since a passing fault hides the board
+      // until the process starts again.
+      std::printf("%s (driver %s: its board is skipped for this process)\n", error.what(),
+                  driver->desc());
       std::fflush(stdout);
     }
   }

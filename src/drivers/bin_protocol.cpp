@@ -9,6 +9,7 @@
 
 #include "core/platform.h"
 #include "drivers/driver_print.h"
+#include "drivers/process_owner.h"
 #include "drivers/serial_port.h"
 
 namespace morla {
@@ -88,6 +89,9 @@ const char* status_name(int status) {
 
 std::mutex& bin_protocol_mutex() {
   static std::mutex mutex;
+  // A child forked while the sampling thread talks to a board starts with it free.
+  static const bool held_across_fork = (hold_across_fork(mutex), true);
+  (void)held_across_fork;
   return mutex;
 }
 

@@ -4,16 +4,20 @@
 #include "core/hardware_device.h"
 #include "drivers/hw_dump.h"
 
+#include <string>
+
 namespace morla {
 
 void HostDriver::read(uint32_t address, void* buffer, size_t length) {
   if (length == 0) return;
+  owner_.require(std::string("The board of driver ") + desc());
   do_read(address, buffer, length);
   hw_dump_record_read(address, buffer, length);
 }
 
 void HostDriver::write(uint32_t address, const void* buffer, size_t length) {
   if (length == 0) return;
+  owner_.require(std::string("The board of driver ") + desc());
   do_write(address, buffer, length);
   hw_dump_record_write(address, buffer, length);
 }

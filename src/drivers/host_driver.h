@@ -3,6 +3,7 @@
 // which call the transport and record the access in the hardware dump.
 #include "core/hw_version.h"
 #include "drivers/hardware_driver.h"
+#include "drivers/process_owner.h"
 
 namespace morla {
 
@@ -10,7 +11,8 @@ class HostDriver : public HardwareDriver {
  public:
   static constexpr uint32_t kRegistersBase = 0xFCC00000;
 
-  // A length of 0 does nothing; a transport failure is the transport's exception.
+  // A length of 0 does nothing; a transport failure is the transport's exception. Refused
+  // (std::runtime_error) in a process forked from the one that opened the board.
   void read(uint32_t address, void* buffer, size_t length) override;
   void write(uint32_t address, const void* buffer, size_t length) override;
   uint32_t memory_base() const override;
@@ -32,6 +34,7 @@ class HostDriver : public HardwareDriver {
 
  private:
   HwVersion hw_version_;
+  ProcessOwner owner_;
 };
 
 }  // namespace morla

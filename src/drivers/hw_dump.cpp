@@ -8,6 +8,7 @@
 
 #include "drivers/driver_print.h"
 #include "drivers/posix/text_file.h"
+#include "drivers/process_owner.h"
 
 namespace morla {
 namespace {
@@ -22,6 +23,9 @@ struct Recorder {
 
 Recorder& recorder() {
   static Recorder instance;
+  // The sampling thread records too: a child forked meanwhile starts with the lock free.
+  static const bool held_across_fork = (hold_across_fork(instance.mutex), true);
+  (void)held_across_fork;
   return instance;
 }
 

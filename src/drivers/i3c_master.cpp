@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "drivers/driver_print.h"
+#include "drivers/process_owner.h"
 #include "drivers/register_bits.h"
 #include "drivers/register_poll.h"
 
@@ -35,6 +36,9 @@ struct SharedState {
 };
 SharedState& shared() {
   static SharedState state;
+  // The sampling thread takes it: a child forked meanwhile starts with it free.
+  static const bool held_across_fork = (hold_across_fork(state.mutex), true);
+  (void)held_across_fork;
   return state;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cfloat>
 
+#include "drivers/process_owner.h"
+
 namespace morla {
 namespace {
 
@@ -9,7 +11,10 @@ size_t next(size_t slot) { return slot + 1 == PowerMeter::kCapacity ? 0 : slot +
 
 }  // namespace
 
-PowerMeter::PowerMeter() : ring_(kCapacity), floor_(FLT_MAX) {}
+// The sampling thread adds events: a child forked meanwhile starts with the lock free.
+PowerMeter::PowerMeter() : ring_(kCapacity), floor_(FLT_MAX) { hold_across_fork(mutex_); }
+
+PowerMeter::~PowerMeter() { stop_holding_across_fork(mutex_); }
 
 void PowerMeter::add_event(const PowerEvent& event) {
   std::lock_guard lock(mutex_);

@@ -18,6 +18,9 @@ class PowerMeter {
   };
 
   PowerMeter();
+  ~PowerMeter();
+  PowerMeter(const PowerMeter&) = delete;
+  PowerMeter& operator=(const PowerMeter&) = delete;
 
   // Keeps events whose power is above zero and whose stamp is after the not-before
   // time, replacing the oldest when full; lowers the floor.

@@ -107,6 +107,7 @@ void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback) {
     device->init();
     auto context = std::make_unique<PowerThreadContext>(
         PowerThreadContext{std::move(device), bus, &stop_, opened, std::move(callback)});
+    owner_ = ProcessOwner();
     thread_ = std::thread(power_thread_main, std::move(context));
   } catch (...) {
     stop_ = true;
@@ -117,6 +118,10 @@ void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback) {
 void PowerThread::stop() {
   stop_.exchange(true);
   if (!thread_.joinable()) return;
+  if (!owner_.current()) {
+    thread_.detach();  // it runs in the parent only: nothing here to join
+    return;
+  }
   if (thread_.get_id() == std::this_thread::get_id())
     throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
   thread_.join();

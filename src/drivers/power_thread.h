@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "drivers/hardware_driver.h"
+#include "drivers/process_owner.h"
 
 namespace morla {
 
@@ -28,7 +29,8 @@ class PowerThread {
   // std::runtime_error "Failed to ..." and the monitor's own.
   void launch(HardwareDriver& bus, PowerSampleCallback callback);
   // Asks the thread to stop and joins it; harmless when none runs. Throws
-  // std::system_error when called from the sampling thread itself.
+  // std::system_error when called from the sampling thread itself. In a process forked
+  // from the one that launched it, the thread did not follow: it is let go, not joined.
   void stop();
   // True while sampling (false again once the thread has ended on an error).
   bool sampling() const { return !stop_; }
@@ -36,6 +38,7 @@ class PowerThread {
  private:
   std::atomic<bool> stop_{true};
   std::thread thread_;
+  ProcessOwner owner_;  // of the running thread
 };
 
 }  // namespace morla

@@ -29,20 +29,7 @@ IpVersion EngineLayer::ip_version() const {
   return info_.ip != IpVersion::none ? info_.ip : model_ip_;
 }
 
-bool EngineLayer::output_signed() const {
-  switch (info_.type) {
-    case LayerType::InputData: return param("input_signed") != 0;
-    case LayerType::Quantizer: return param("output_signed") != 0;
-    case LayerType::Dequantizer: return true;
-    case LayerType::MotePostProcessing: return false;
-    case LayerType::Add:
-    case LayerType::Concatenate: {
-      const auto ins = inbounds();
-      return std::any_of(ins.begin(), ins.end(), [](const auto& l) { return l->output_signed(); });
-    }
-    default: return !has_activation();
-  }
-}
+bool EngineLayer::output_signed() const { return info_.output_signed(*this); }
 
 std::vector<std::shared_ptr<Layer>> EngineLayer::outbound_layers() const {
   std::vector<std::shared_ptr<Layer>> out;
@@ -52,8 +39,23 @@ std::vector<std::shared_ptr<Layer>> EngineLayer::outbound_layers() const {
 }
 
 void EngineLayer::set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) {
-  LayerImpl::set_inbounds(inbounds);
-  if (!info_.own_input_shape) build();
+  const auto links_before = links();
+  const auto variables_before = variable_store().tensors();
+  const auto output_before = output_;
+  const auto macs_before = macs_;
+  const auto records_before = records_;
+  try {
+    LayerImpl::set_inbounds(inbounds);
+    if (!info_.own_input_shape) build();
+  } catch (...) {
+    restore_links(links_before);
+    variable_store().restore(variables_before);
+    output_ = output_before;
+    macs_ = macs_before;
+    records_ = records_before;
+    throw;
+  }
+  variable_store().keep_matching(variables_before);
 }
 
 void EngineLayer::add_outbound(const std::shared_ptr<Layer>& layer) { outbounds_.push_back(layer); }
@@ -91,36 +93,42 @@ void EngineLayer::build() {
   info_.build(*this);
 }
 
+std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
+                                                 const std::string& name,
+                                                 std::optional<uint64_t> variable_bytes) {
+  if (name.empty()) throw std::invalid_argument("A layer name cannot be empty.");
+  const auto& info = layer_type_info(params.layer_type());
+  auto own = LayerParams::clone(&params);
+  std::shared_ptr<EngineLayer> layer;
+  switch (info.type) {
+    case LayerType::Convolutional:
+      layer = std::make_shared<V1WindowedLayer<Convolutional>>(info, std::move(own), name);
+      break;
+    case LayerType::SeparableConvolutional:
+      layer = std::make_shared<V1WindowedLayer<SeparableConvolutional>>(info, std::move(own), name);
+      break;
+    case LayerType::InputConvolutional:
+      layer = std::make_shared<V1WindowedLayer<InputConvolutional>>(info, std::move(own), name);
+      break;
+    case LayerType::FullyConnected:
+      layer = std::make_shared<FullyConnectedLayer>(info, std::move(own), name);
+      break;
+    default:
+      if (info.windowed)
+        layer = std::make_shared<WindowedLayer>(info, std::move(own), name);
+      else
+        layer = std::make_shared<EngineLayer>(info, std::move(own), name);
+  }
+  layer->variable_store().limit_bytes(variable_bytes);
+  layer->build_own_input();
+  return layer;
+}
+
 }  // namespace engine
 
 std::shared_ptr<Layer> Layer::create(const LayerParams* params, const std::string& name) {
   if (!params) throw std::invalid_argument("Cannot create a layer without parameters.");
-  const auto& info = engine::layer_type_info(params->layer_type());
-  auto own = LayerParams::clone(params);
-  std::shared_ptr<engine::EngineLayer> layer;
-  switch (info.type) {
-    case LayerType::Convolutional:
-      layer = std::make_shared<engine::V1WindowedLayer<Convolutional>>(info, std::move(own), name);
-      break;
-    case LayerType::SeparableConvolutional:
-      layer = std::make_shared<engine::V1WindowedLayer<SeparableConvolutional>>(info, std::move(own),
-                                                                                name);
-      break;
-    case LayerType::InputConvolutional:
-      layer = std::make_shared<engine::V1WindowedLayer<InputConvolutional>>(info, std::move(own),
-                                                                            name);
-      break;
-    case LayerType::FullyConnected:
-      layer = std::make_shared<engine::FullyConnectedLayer>(info, std::move(own), name);
-      break;
-    default:
-      if (info.windowed)
-        layer = std::make_shared<engine::WindowedLayer>(info, std::move(own), name);
-      else
-        layer = std::make_shared<engine::EngineLayer>(info, std::move(own), name);
-  }
-  layer->build_own_input();
-  return layer;
+  return engine::create_engine_layer(*params, name, std::nullopt);
 }
 
 }  // namespace morla

@@ -1,15 +1,17 @@
 #pragma once
 // The stand-in engine's layers: one class for every layer type, driven by the type's
 // description (layer_types.h), and its windowed form with convolution and pooling records.
-#include <array>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
 #include "core/layer_impl.h"
+#include "core/model.h"
 #include "core/v1_layers.h"
 #include "engine/layer_types.h"
+#include "engine/window_record.h"
 
 namespace morla::engine {
 
@@ -32,8 +34,14 @@ class EngineLayer : public LayerImpl {
   std::shared_ptr<Mapping>& mapping() override { return mapping_; }
   uint64_t macs() const override { return macs_; }
 
-  // Links the inbound layers, then builds the layer for their output shapes.
+  // Links the inbound layers, then builds the layer for their output shapes. Variables
+  // that the new build makes again with the same type and shape keep their values; a
+  // failure leaves the layer as it was (links, shapes, variables, records).
   void set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds) override;
+
+  // The model the layer is in (null when in none): a layer belongs to one model at a time.
+  const Model* owner() const { return owner_; }
+  void set_owner(const Model* owner) { owner_ = owner; }
 
   // Model links: consumers are kept weakly, in the order they were added.
   void add_outbound(const std::shared_ptr<Layer>& layer);
@@ -57,6 +65,10 @@ class EngineLayer : public LayerImpl {
   using LayerImpl::param;
   void set_output(const Shape& output, uint64_t macs);
 
+ protected:
+  // The convolution and pooling rows of a windowed layer; none until it is built.
+  std::optional<std::pair<RecordRow, RecordRow>> records_;
+
  private:
   void build();
 
@@ -67,34 +79,35 @@ class EngineLayer : public LayerImpl {
   std::vector<std::weak_ptr<Layer>> outbounds_;
   std::shared_ptr<Mapping> mapping_;
   std::shared_ptr<LearningParams> learning_;
+  const Model* owner_ = nullptr;
 };
 
-// Row layouts of the two records:
-//   convolution: [0] kernel x | kernel y << 8 | stride x << 16 | stride y << 24,
-//                [1] input width | input height << 16, [2] [3] unpooled output width and
-//                height, [4..7] paddings top, bottom, left, right;
-//   pooling:     [0] byte 0 pool stride x, byte 1 pool stride y, [1] [2] pooled output
-//                width and height, [3..6] paddings top, bottom, left, right, [7] 1 for
-//                global pooling. Without pooling: strides 1, the unpooled size, no padding.
-using ConvRecord = std::array<uint32_t, 8>;
-using PoolRecord = std::array<uint32_t, 8>;
+// Layer::create with a cap on the bytes its variables may take (none: no cap), so that a
+// layer read from a buffer is refused before it allocates more than the buffer holds.
+std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
+                                                 const std::string& name,
+                                                 std::optional<uint64_t> variable_bytes);
 
 class WindowedLayer : public EngineLayer, public HasConvParams, public HasPoolParams {
  public:
   using EngineLayer::EngineLayer;
 
   // Null until the layer is built.
-  const uint32_t* conv_params() const override { return conv_ ? conv_->data() : nullptr; }
-  const uint32_t* pool_params() const override { return pool_ ? pool_->data() : nullptr; }
-
-  void set_records(const ConvRecord& conv, const PoolRecord& pool) {
-    conv_ = conv;
-    pool_ = pool;
+  const uint32_t* conv_params() const override {
+    return records_ ? records_->first.data() : nullptr;
+  }
+  const uint32_t* pool_params() const override {
+    return records_ ? records_->second.data() : nullptr;
   }
 
- private:
-  std::optional<ConvRecord> conv_;
-  std::optional<PoolRecord> pool_;
+  void set_record(const WindowRecord& record) {
+    records_.emplace(record.conv_row(), record.pool_row());
+  }
+  // None until the layer is built.
+  std::optional<WindowRecord> record() const {
+    if (!records_) return std::nullopt;
+    return WindowRecord::decode(records_->first.data(), records_->second.data());
+  }
 };
 
 // The IP v1 windowed types, which the back ends reach through their core declarations.

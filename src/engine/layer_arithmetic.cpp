@@ -103,21 +103,19 @@ int8_t small_size(const EngineLayer& layer, int value, const char* what) {
 
 Window window_of(const EngineLayer& layer, const Shape& input) {
   const auto* windowed = dynamic_cast<const WindowedLayer*>(&layer);
-  if (!windowed || !windowed->conv_params()) refuse_run(layer, "the layer is not built.");
-  const uint32_t* conv = windowed->conv_params();
-  const uint32_t* pool = windowed->pool_params();
+  const auto record = windowed ? windowed->record() : std::nullopt;
+  if (!record) refuse_run(layer, "the layer is not built.");
   const auto mode = static_cast<Padding>(layer.params()->get("padding"));
   Window w;
-  w.kernel_x = conv[0] & 0xFF;
-  w.kernel_y = (conv[0] >> 8) & 0xFF;
-  w.conv =
-      ops::compute_padding(w.kernel_x, w.kernel_y, static_cast<int32_t>((conv[0] >> 16) & 0xFF),
-                           static_cast<int32_t>(conv[0] >> 24), mode, input);
+  w.kernel_x = record->conv.kernel_x;
+  w.kernel_y = record->conv.kernel_y;
+  w.conv = ops::compute_padding(w.kernel_x, w.kernel_y, static_cast<int32_t>(record->conv.stride_x),
+                                static_cast<int32_t>(record->conv.stride_y), mode, input);
   small_size(layer, w.conv.stride_x, "the convolution stride");
   small_size(layer, w.conv.stride_y, "the convolution stride");
   if (!layer.has_pooling()) return w;
   w.pooled = true;
-  w.global = pool[7] == 1;
+  w.global = record->pool.global;
   w.average = layer.has_pool_type(PoolType::Average);
   if (w.global) return w;
   if (w.average) refuse_run(layer, "average pooling runs only as global pooling.");
@@ -125,9 +123,10 @@ Window window_of(const EngineLayer& layer, const Shape& input) {
   const bool v1 = p.has("pooling_width");
   w.pool_x = small_size(layer, p.get(v1 ? "pooling_width" : "pool_size"), "the pooling size");
   w.pool_y = small_size(layer, p.get(v1 ? "pooling_height" : "pool_size"), "the pooling size");
-  const int8_t stride_x = small_size(layer, static_cast<int>(pool[0] & 0xFF), "the pooling stride");
+  const int8_t stride_x =
+      small_size(layer, static_cast<int>(record->pool.stride_x), "the pooling stride");
   const int8_t stride_y =
-      small_size(layer, static_cast<int>((pool[0] >> 8) & 0xFF), "the pooling stride");
+      small_size(layer, static_cast<int>(record->pool.stride_y), "the pooling stride");
   w.pool = ops::compute_padding(static_cast<uint32_t>(w.pool_x), static_cast<uint32_t>(w.pool_y),
                                 stride_x, stride_y, mode, Shape{w.conv.out_x, w.conv.out_y});
   return w;
@@ -361,8 +360,8 @@ class InputConv2DRunner final : public LayerRunner {
   Frame pads_, flat_;
 };
 
-// Conv2DTranspose, DepthwiseConv2DTranspose: input shift, transposed convolution (output
-// size input size times the stride, padding max(0, k - stride) / 2), v2 neurons.
+// Conv2DTranspose, DepthwiseConv2DTranspose: input shift, transposed convolution (geometry
+// of ops::transpose_output_size and ops::transpose_padding), v2 neurons.
 class TransposeRunner final : public LayerRunner {
  public:
   TransposeRunner(EngineLayer& layer, bool depthwise)
@@ -374,8 +373,8 @@ class TransposeRunner final : public LayerRunner {
     const Shape s = stored->shape();
     weights_ = depthwise ? int8_weights(*stored, Shape{s[0], s[1], s[3]}) : int8_weights(*stored);
     stride_ = static_cast<uint8_t>(layer.params()->get("kernel_stride"));
-    pad_x_ = std::max(0, static_cast<int32_t>(s[0]) - stride_) / 2;
-    pad_y_ = std::max(0, static_cast<int32_t>(s[1]) - stride_) / 2;
+    pad_x_ = ops::transpose_padding(s[0], stride_);
+    pad_y_ = ops::transpose_padding(s[1], stride_);
   }
   Frame run(const std::vector<Frame>& inputs) override {
     const Frame shifted = input_shifted(inputs.at(0), input_shift_);
@@ -707,29 +706,46 @@ TensorType output_type(const EngineLayer& layer) {
 
 std::unique_ptr<LayerRunner> make_layer_runner(EngineLayer& layer) {
   if (!layer.built()) refuse_run(layer, "the layer is not built.");
-  switch (layer.info().type) {
-    case LayerType::InputData: return std::make_unique<PassThrough>();
-    case LayerType::InputConvolutional: return std::make_unique<InputConvolutionalRunner>(layer);
-    case LayerType::FullyConnected: return std::make_unique<FullyConnectedRunner>(layer);
-    case LayerType::Convolutional: return std::make_unique<ConvolutionalRunner>(layer);
-    case LayerType::SeparableConvolutional: return std::make_unique<SeparableRunner>(layer);
-    case LayerType::Add: return std::make_unique<AddRunner>(layer);
-    case LayerType::Concatenate: return std::make_unique<ConcatenateRunner>();
-    case LayerType::Conv2D: return std::make_unique<Conv2DRunner>(layer, false);
-    case LayerType::InputConv2D: return std::make_unique<InputConv2DRunner>(layer);
-    case LayerType::DepthwiseConv2D: return std::make_unique<Conv2DRunner>(layer, true);
-    case LayerType::Conv2DTranspose: return std::make_unique<TransposeRunner>(layer, false);
-    case LayerType::DepthwiseConv2DTranspose: return std::make_unique<TransposeRunner>(layer, true);
-    case LayerType::Dequantizer: return std::make_unique<DequantizerRunner>(layer);
-    case LayerType::BufferTempConv: return std::make_unique<BufferTempConvRunner>(layer, false);
-    case LayerType::DepthwiseBufferTempConv:
-      return std::make_unique<BufferTempConvRunner>(layer, true);
-    case LayerType::Dense1D: return std::make_unique<Dense1DRunner>(layer);
-    case LayerType::StatefulRecurrent: return std::make_unique<StatefulRecurrentRunner>(layer);
-    case LayerType::Quantizer: return std::make_unique<QuantizerRunner>(layer);
-    case LayerType::MotePostProcessing: return std::make_unique<MotePostProcessingRunner>(layer);
-    default: refuse_run(layer, "no software arithmetic for this type.");
-  }
+  if (!layer.info().runner) refuse_run(layer, "no software arithmetic for this type.");
+  return layer.info().runner(layer);
 }
+
+namespace {
+
+// A runner of type Runner, made with the layer and the type's fixed options (runners of
+// no per-layer state take nothing).
+template <typename Runner, auto... options>
+std::unique_ptr<LayerRunner> make_runner(EngineLayer& layer) {
+  if constexpr (std::is_constructible_v<Runner, EngineLayer&, decltype(options)...>)
+    return std::make_unique<Runner>(layer, options...);
+  else
+    return std::make_unique<Runner>();
+}
+
+}  // namespace
+
+namespace runners {
+
+const RunnerFactory pass_through = make_runner<PassThrough>;
+const RunnerFactory input_convolutional = make_runner<InputConvolutionalRunner>;
+const RunnerFactory fully_connected = make_runner<FullyConnectedRunner>;
+const RunnerFactory convolutional = make_runner<ConvolutionalRunner>;
+const RunnerFactory separable = make_runner<SeparableRunner>;
+const RunnerFactory add = make_runner<AddRunner>;
+const RunnerFactory concatenate = make_runner<ConcatenateRunner>;
+const RunnerFactory conv2d = make_runner<Conv2DRunner, false>;
+const RunnerFactory depthwise_conv2d = make_runner<Conv2DRunner, true>;
+const RunnerFactory input_conv2d = make_runner<InputConv2DRunner>;
+const RunnerFactory conv2d_transpose = make_runner<TransposeRunner, false>;
+const RunnerFactory depthwise_conv2d_transpose = make_runner<TransposeRunner, true>;
+const RunnerFactory dequantizer = make_runner<DequantizerRunner>;
+const RunnerFactory buffer_temp_conv = make_runner<BufferTempConvRunner, false>;
+const RunnerFactory depthwise_buffer_temp_conv = make_runner<BufferTempConvRunner, true>;
+const RunnerFactory dense1d = make_runner<Dense1DRunner>;
+const RunnerFactory stateful_recurrent = make_runner<StatefulRecurrentRunner>;
+const RunnerFactory quantizer = make_runner<QuantizerRunner>;
+const RunnerFactory mote_post_processing = make_runner<MotePostProcessingRunner>;
+
+}  // namespace runners
 
 }  // namespace morla::engine

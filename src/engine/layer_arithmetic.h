@@ -23,10 +23,20 @@ class LayerRunner {
   virtual Frame run(const std::vector<Frame>& inputs) = 0;
 };
 
+// The runner of the layer's type (the type table's runner column), for a built layer.
 // Throws std::invalid_argument for a layer whose variables or keys cannot run (for instance
 // a Quantizer scale of 0) and std::runtime_error for an arrangement the software path does
 // not run (non-global average pooling, an Add of more than two inputs).
 std::unique_ptr<LayerRunner> make_layer_runner(EngineLayer& layer);
+
+// One factory per family of layer types, for the type table.
+using RunnerFactory = std::unique_ptr<LayerRunner> (*)(EngineLayer& layer);
+namespace runners {
+extern const RunnerFactory pass_through, input_convolutional, fully_connected, convolutional,
+    separable, add, concatenate, conv2d, depthwise_conv2d, input_conv2d, conv2d_transpose,
+    depthwise_conv2d_transpose, dequantizer, buffer_temp_conv, depthwise_buffer_temp_conv,
+    dense1d, stateful_recurrent, quantizer, mote_post_processing;
+}  // namespace runners
 
 // The element type of the layer's outputs as the model returns them: float32 for a
 // Dequantizer, int8 or uint8 (by signedness) up to 8 output bits, int32 above.

@@ -24,10 +24,14 @@ template <typename Map> std::vector<std::string> keys_of(const Map& entries) {
 
 // The keys of the unsupervised learning, with the values taken when one is not given.
 const std::map<std::string, double>& unsupervised_defaults() {
+  namespace d = unsupervised_defaults;
   static const std::map<std::string, double> defaults = {
-      {"initial_plasticity", 1.0}, {"learning_competition", 0.0},
-      {"min_plasticity", 0.1f},    {"num_classes", 1.0},
-      {"num_weights", 0.0},        {"plasticity_decay", 0.25}};
+      {"initial_plasticity", d::initial_plasticity},
+      {"learning_competition", d::learning_competition},
+      {"min_plasticity", d::min_plasticity},
+      {"num_classes", d::num_classes},
+      {"num_weights", d::num_weights},
+      {"plasticity_decay", d::plasticity_decay}};
   return defaults;
 }
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "engine/engine_layer.h"
+#include "engine/layer_arithmetic.h"
 #include "ops/padding.h"
 
 namespace morla::engine {
@@ -54,6 +55,22 @@ const Shape& single_input(const EngineLayer& layer) {
   const auto& shapes = layer.input_shapes();
   if (shapes.size() != 1) refuse(layer, "it takes exactly one inbound layer.");
   return shapes.front();
+}
+
+// A size computation of ops that refuses what does not fit 32 bits, as a refusal of the layer.
+template <typename Compute, typename... Args>
+uint32_t checked(const EngineLayer& layer, Compute compute, Args... args) {
+  try {
+    return compute(args...);
+  } catch (const std::invalid_argument& e) {
+    refuse(layer, e.what());
+  }
+}
+
+// The element count of the single input, as the input count of a dense layer.
+uint32_t input_count(const EngineLayer& layer) {
+  const uint64_t count = single_input(layer).element_count();
+  return checked(layer, ops::checked_size, count, "input element count");
 }
 
 uint32_t u(int value) { return static_cast<uint32_t>(value); }
@@ -117,24 +134,25 @@ ops::PaddingInfo window(const EngineLayer& layer, uint32_t kernel_x, uint32_t ke
   }
 }
 
+WindowRecord::Padding record_padding(const ops::PaddingInfo& g) {
+  return {clamp_pad(g.pad_y_before), clamp_pad(g.pad_y_after), clamp_pad(g.pad_x_before),
+          clamp_pad(g.pad_x_after)};
+}
+
 WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKeys& k) {
   if (k.stride_x < 1 || k.stride_y < 1) refuse(layer, "convolution strides must be at least 1.");
   const auto mode = static_cast<Padding>(layer.param("padding"));
   const auto conv = window(layer, k.kernel_x, k.kernel_y, k.stride_x, k.stride_y, mode, input);
-  ConvRecord conv_record = {(k.kernel_x & 0xFF) | (k.kernel_y & 0xFF) << 8 |
-                                (u(k.stride_x) & 0xFF) << 16 | (u(k.stride_y) & 0xFF) << 24,
-                            (input[0] & 0xFFFF) | (input[1] & 0xFFFF) << 16,
-                            conv.out_x,
-                            conv.out_y,
-                            clamp_pad(conv.pad_y_before),
-                            clamp_pad(conv.pad_y_after),
-                            clamp_pad(conv.pad_x_before),
-                            clamp_pad(conv.pad_x_after)};
-  PoolRecord pool_record = {1u | 1u << 8, conv.out_x, conv.out_y, 0, 0, 0, 0, 0};
+  WindowRecord record;
+  record.conv = {k.kernel_x,  k.kernel_y, u(k.stride_x), u(k.stride_y),           input[0],
+                 input[1],    conv.out_x, conv.out_y,    record_padding(conv)};
+  record.pool.out_x = conv.out_x;
+  record.pool.out_y = conv.out_y;
   WindowResult result{conv.out_x, conv.out_y, conv.out_x, conv.out_y};
   if (layer.has_pooling()) {
     if (k.pool_x == -1) {
-      pool_record = {1u | 1u << 8, 1, 1, 0, 0, 0, 0, 1};
+      record.pool.out_x = record.pool.out_y = 1;
+      record.pool.global = true;
       result.out_x = result.out_y = 1;
     } else {
       if (k.pool_x < 1 || k.pool_y < 1) refuse(layer, "pooling sizes must be at least 1 or -1.");
@@ -143,19 +161,12 @@ WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKe
       if (sx < 1 || sy < 1) refuse(layer, "pooling strides must be at least 1.");
       const auto pool =
           window(layer, u(k.pool_x), u(k.pool_y), sx, sy, mode, Shape{conv.out_x, conv.out_y});
-      pool_record = {(u(sx) & 0xFF) | (u(sy) & 0xFF) << 8,
-                     pool.out_x,
-                     pool.out_y,
-                     clamp_pad(pool.pad_y_before),
-                     clamp_pad(pool.pad_y_after),
-                     clamp_pad(pool.pad_x_before),
-                     clamp_pad(pool.pad_x_after),
-                     0};
+      record.pool = {u(sx), u(sy), pool.out_x, pool.out_y, record_padding(pool), false};
       result.out_x = pool.out_x;
       result.out_y = pool.out_y;
     }
   }
-  static_cast<WindowedLayer&>(layer).set_records(conv_record, pool_record);
+  static_cast<WindowedLayer&>(layer).set_record(record);
   return result;
 }
 
@@ -179,7 +190,7 @@ void build_input_convolutional(EngineLayer& l) {
 }
 
 void build_fully_connected(EngineLayer& l) {
-  const uint32_t inputs = static_cast<uint32_t>(single_input(l).element_count());
+  const uint32_t inputs = input_count(l);
   const uint32_t units = u(l.param("units"));
   create(l, "weights", weight_type(l.param("weights_bits")), Shape{units, inputs}, L::ColMajor);
   l.create_activation_variables(units);
@@ -274,14 +285,16 @@ void build_transpose(EngineLayer& l, bool depthwise) {
   create(l, "weights", weight_type(l.param("weights_bits")), Shape{k, k, depthwise ? 1 : c, f});
   create_neuron_variables(l, f);
   const uint64_t per_input = uint64_t{k} * k * f * (depthwise ? 1 : c);
-  l.set_output(Shape{in[0] * stride, in[1] * stride, f}, uint64_t{in[0]} * in[1] * per_input);
+  l.set_output(Shape{checked(l, ops::transpose_output_size, in[0], stride),
+                     checked(l, ops::transpose_output_size, in[1], stride), f},
+               uint64_t{in[0]} * in[1] * per_input);
 }
 
 void build_conv2d_transpose(EngineLayer& l) { build_transpose(l, false); }
 void build_depthwise_conv2d_transpose(EngineLayer& l) { build_transpose(l, true); }
 
 void build_dense1d(EngineLayer& l) {
-  const uint32_t inputs = static_cast<uint32_t>(single_input(l).element_count());
+  const uint32_t inputs = input_count(l);
   const uint32_t units = u(l.param("units"));
   l.create_unsigned("input_shift", inputs);
   create(l, "weights", weight_type(l.param("weights_bits")), Shape{inputs, units});
@@ -365,74 +378,117 @@ std::vector<KeyInfo> v2_neuron_keys() {
   return {weights_bits_key(8), activation_key(), output_bits_key()};
 }
 
+// ---- Output signedness -----------------------------------------------------------------------
+
+bool signed_by_input_key(const EngineLayer& l) { return l.param("input_signed") != 0; }
+bool signed_by_output_key(const EngineLayer& l) { return l.param("output_signed") != 0; }
+bool always_signed(const EngineLayer&) { return true; }
+bool never_signed(const EngineLayer&) { return false; }
+// Potentials are signed; activations are levels from 0.
+bool signed_without_activation(const EngineLayer& l) { return !l.has_activation(); }
+bool signed_when_an_input_is(const EngineLayer& l) {
+  const auto ins = l.inbounds();
+  return std::any_of(ins.begin(), ins.end(), [](const auto& in) { return in->output_signed(); });
+}
+
 const std::vector<LayerTypeInfo>& table() {
   using C = ComponentKind;
   using I = IpVersion;
   static const std::vector<LayerTypeInfo> infos = {
-      {LayerType::InputData, "InputData", I::none, C::None, true, true, false, false, false,
-       join(input_shape_keys(), {optional("input_bits", 1, 16, 8), optional("input_signed", 0, 1, 0)}),
-       build_input_data},
-      {LayerType::InputConvolutional, "InputConvolutional", I::v1, C::HRC, true, true, false, false, true,
-       join(join(input_shape_keys(), v1_window_keys()),
-            {size_key("filters"), weights_bits_key(8), optional("padding_value", 0, 255, 0),
-             activation_key(), act_bits_key()}),
-       build_input_convolutional},
-      {LayerType::FullyConnected, "FullyConnected", I::v1, C::FNP, false, false, false, true, false,
-       {size_key("units"), weights_bits_key(1), activation_key(), act_bits_key()},
-       build_fully_connected},
-      {LayerType::Convolutional, "Convolutional", I::v1, C::CNP, false, false, false, true, true,
-       join(v1_window_keys(),
-            {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
-       build_convolutional},
-      {LayerType::SeparableConvolutional, "SeparableConvolutional", I::v1, C::CNP, false, false,
-       false, true, true,
-       join(v1_window_keys(),
-            {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
-       build_separable_convolutional},
-      {LayerType::Add, "Add", I::none, C::SKIP_DMA, false, false, false, false, false,
-       {output_bits_key()}, build_add},
-      {LayerType::Concatenate, "Concatenate", I::none, C::SKIP_DMA, false, false, false, false, false,
-       {output_bits_key()}, build_concatenate},
-      {LayerType::Conv2D, "Conv2D", I::v2, C::CNP, false, false, false, true, true,
-       join(join(v2_window_keys(), {size_key("filters")}), v2_neuron_keys()), build_conv2d},
-      {LayerType::InputConv2D, "InputConv2D", I::v2, C::HRC, true, true, false, false, true,
-       join(join(input_shape_keys(), v2_window_keys()),
-            join({size_key("filters"), pool_key("pool_stride", -1)}, v2_neuron_keys())),
-       build_input_conv2d},
-      {LayerType::DepthwiseConv2D, "DepthwiseConv2D", I::v2, C::CNP, false, false, true, true, true,
-       join(v2_window_keys(), v2_neuron_keys()), build_depthwise_conv2d},
-      {LayerType::Conv2DTranspose, "Conv2DTranspose", I::v2, C::CNP, false, false, false, true,
-       false,
-       join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key(),
-             size_key("filters")},
-            v2_neuron_keys()),
-       build_conv2d_transpose},
-      {LayerType::Dequantizer, "Dequantizer", I::none, C::None, false, false, false, false, false,
-       {}, build_dequantizer},
-      {LayerType::DepthwiseConv2DTranspose, "DepthwiseConv2DTranspose", I::v2, C::CNP, false,
-       false, true, true, false,
-       join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key()},
-            v2_neuron_keys()),
-       build_depthwise_conv2d_transpose},
-      {LayerType::BufferTempConv, "BufferTempConv", I::v2, C::TNP_B, false, false, false, true,
-       false, join({required("fifo_size", 1, 14), size_key("filters")}, v2_neuron_keys()),
-       build_buffer_temp_conv},
-      {LayerType::DepthwiseBufferTempConv, "DepthwiseBufferTempConv", I::v2, C::TNP_B, false,
-       false, true, true, false, join({required("fifo_size", 1, 14)}, v2_neuron_keys()),
-       build_depthwise_buffer_temp_conv},
-      {LayerType::Dense1D, "Dense1D", I::v2, C::FNP, false, false, false, true, false,
-       join({size_key("units")}, v2_neuron_keys()), build_dense1d},
-      {LayerType::StatefulRecurrent, "StatefulRecurrent", I::mote, C::TNP_R, false, false, false,
-       false, false,
-       {size_key("stateful_channels"), size_key("output_channels"), stride_key("subsample"),
-        activation_key(ActivationType::NoActivation), output_bits_key()},
-       build_stateful_recurrent},
-      {LayerType::Quantizer, "Quantizer", I::none, C::None, false, true, false, false, false,
-       join(input_shape_keys(), {output_bits_key(), optional("output_signed", 0, 1, 1)}),
-       build_quantizer},
+      {.type = LayerType::InputData, .name = "InputData", .input_layer = true,
+       .own_input_shape = true,
+       .keys = join(input_shape_keys(),
+                    {optional("input_bits", 1, 16, 8), optional("input_signed", 0, 1, 0)}),
+       .build = build_input_data, .runner = runners::pass_through,
+       .output_signed = signed_by_input_key},
+      {.type = LayerType::InputConvolutional, .name = "InputConvolutional", .ip = I::v1,
+       .target = C::HRC, .input_layer = true, .own_input_shape = true, .windowed = true,
+       .keys = join(join(input_shape_keys(), v1_window_keys()),
+                    {size_key("filters"), weights_bits_key(8), optional("padding_value", 0, 255, 0),
+                     activation_key(), act_bits_key()}),
+       .build = build_input_convolutional, .runner = runners::input_convolutional,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::FullyConnected, .name = "FullyConnected", .ip = I::v1, .target = C::FNP,
+       .splittable = true,
+       .keys = {size_key("units"), weights_bits_key(1), activation_key(), act_bits_key()},
+       .build = build_fully_connected, .runner = runners::fully_connected,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::Convolutional, .name = "Convolutional", .ip = I::v1, .target = C::CNP,
+       .splittable = true, .windowed = true,
+       .keys = join(v1_window_keys(),
+                    {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
+       .build = build_convolutional, .runner = runners::convolutional,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::SeparableConvolutional, .name = "SeparableConvolutional", .ip = I::v1,
+       .target = C::CNP, .splittable = true, .windowed = true,
+       .keys = join(v1_window_keys(),
+                    {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
+       .build = build_separable_convolutional, .runner = runners::separable,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::Add, .name = "Add", .target = C::SKIP_DMA, .keys = {output_bits_key()},
+       .build = build_add, .runner = runners::add, .output_signed = signed_when_an_input_is},
+      {.type = LayerType::Concatenate, .name = "Concatenate", .target = C::SKIP_DMA,
+       .keys = {output_bits_key()}, .build = build_concatenate, .runner = runners::concatenate,
+       .output_signed = signed_when_an_input_is},
+      {.type = LayerType::Conv2D, .name = "Conv2D", .ip = I::v2, .target = C::CNP,
+       .splittable = true, .windowed = true,
+       .keys = join(join(v2_window_keys(), {size_key("filters")}), v2_neuron_keys()),
+       .build = build_conv2d, .runner = runners::conv2d,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::InputConv2D, .name = "InputConv2D", .ip = I::v2, .target = C::HRC,
+       .input_layer = true, .own_input_shape = true, .windowed = true,
+       .keys = join(join(input_shape_keys(), v2_window_keys()),
+                    join({size_key("filters"), pool_key("pool_stride", -1)}, v2_neuron_keys())),
+       .build = build_input_conv2d, .runner = runners::input_conv2d,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::DepthwiseConv2D, .name = "DepthwiseConv2D", .ip = I::v2,
+       .target = C::CNP, .channel_wise = true, .splittable = true, .windowed = true,
+       .keys = join(v2_window_keys(), v2_neuron_keys()), .build = build_depthwise_conv2d,
+       .runner = runners::depthwise_conv2d, .output_signed = signed_without_activation},
+      {.type = LayerType::Conv2DTranspose, .name = "Conv2DTranspose", .ip = I::v2,
+       .target = C::CNP, .splittable = true,
+       .keys = join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key(),
+                     size_key("filters")},
+                    v2_neuron_keys()),
+       .build = build_conv2d_transpose, .runner = runners::conv2d_transpose,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::Dequantizer, .name = "Dequantizer", .keys = {}, .build = build_dequantizer,
+       .runner = runners::dequantizer, .output_signed = always_signed},
+      {.type = LayerType::DepthwiseConv2DTranspose, .name = "DepthwiseConv2DTranspose",
+       .ip = I::v2, .target = C::CNP, .channel_wise = true, .splittable = true,
+       .keys = join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key()},
+                    v2_neuron_keys()),
+       .build = build_depthwise_conv2d_transpose, .runner = runners::depthwise_conv2d_transpose,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::BufferTempConv, .name = "BufferTempConv", .ip = I::v2,
+       .target = C::TNP_B, .splittable = true,
+       .keys = join({required("fifo_size", 1, 14), size_key("filters")}, v2_neuron_keys()),
+       .build = build_buffer_temp_conv, .runner = runners::buffer_temp_conv,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::DepthwiseBufferTempConv, .name = "DepthwiseBufferTempConv",
+       .ip = I::v2, .target = C::TNP_B, .channel_wise = true, .splittable = true,
+       .keys = join({required("fifo_size", 1, 14)}, v2_neuron_keys()),
+       .build = build_depthwise_buffer_temp_conv, .runner = runners::depthwise_buffer_temp_conv,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::Dense1D, .name = "Dense1D", .ip = I::v2, .target = C::FNP,
+       .splittable = true, .keys = join({size_key("units")}, v2_neuron_keys()),
+       .build = build_dense1d, .runner = runners::dense1d,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::StatefulRecurrent, .name = "StatefulRecurrent", .ip = I::mote,
+       .target = C::TNP_R,
+       .keys = {size_key("stateful_channels"), size_key("output_channels"),
+                stride_key("subsample"), activation_key(ActivationType::NoActivation),
+                output_bits_key()},
+       .build = build_stateful_recurrent, .runner = runners::stateful_recurrent,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::Quantizer, .name = "Quantizer", .own_input_shape = true,
+       .keys = join(input_shape_keys(), {output_bits_key(), optional("output_signed", 0, 1, 1)}),
+       .build = build_quantizer, .runner = runners::quantizer,
+       .output_signed = signed_by_output_key},
       // The TNP-R runs the post-processing as the last layer of its chain.
-      {LayerType::MotePostProcessing, "MotePostProcessing", I::mote, C::TNP_R, false, false, false,
-       false, false, {output_bits_key(1)}, build_mote_post_processing},
+      {.type = LayerType::MotePostProcessing, .name = "MotePostProcessing", .ip = I::mote,
+       .target = C::TNP_R, .keys = {output_bits_key(1)}, .build = build_mote_post_processing,
+       .runner = runners::mote_post_processing, .output_signed = never_signed},
   };
   return infos;
 }

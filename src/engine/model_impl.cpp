@@ -34,9 +34,17 @@ bool same_device(const Device& a, const Device& b) {
 
 }  // namespace
 
+ModelImpl::~ModelImpl() {
+  for (const auto& layer : layers_) engine_layer(layer).set_owner(nullptr);
+}
+
 void ModelImpl::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> inbounds) {
   if (!layer) throw std::invalid_argument("Cannot add a null layer to a model.");
   EngineLayer& added = engine_layer(layer);
+  if (added.owner())
+    throw std::invalid_argument("Layer '" + layer->name() +
+                                "' already belongs to a model: pop it from that model first, or "
+                                "copy it with Model([...]).");
   if (get_layer(layer->name()))
     throw std::invalid_argument("A layer named '" + layer->name() + "' is already in the model.");
   for (const auto& inbound : inbounds)
@@ -45,8 +53,10 @@ void ModelImpl::add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<La
   if (inbounds.empty() && !layers_.empty() && !layer->is_input_layer() &&
       layer->params()->layer_type() != LayerType::Quantizer)
     inbounds.push_back(layers_.back());
+  // Linking either succeeds or leaves the layer as it was.
   added.set_inbounds(inbounds);
   for (const auto& inbound : inbounds) engine_layer(inbound).add_outbound(layer);
+  added.set_owner(this);
   layers_.push_back(std::move(layer));
   update_ip_version();
 }
@@ -56,6 +66,7 @@ void ModelImpl::pop_layer() {
   const std::shared_ptr<Layer> last = layers_.back();
   for (const auto& inbound : last->inbounds()) engine_layer(inbound).remove_outbound(last.get());
   layers_.pop_back();
+  engine_layer(last).set_owner(nullptr);
   if (layers_.empty() || last->compiled()) learning_.reset();
   update_ip_version();
 }

@@ -12,9 +12,16 @@ class EngineLayer;
 
 class ModelImpl : public Model {
  public:
+  ModelImpl() = default;
+  ModelImpl(const ModelImpl&) = delete;
+  ModelImpl& operator=(const ModelImpl&) = delete;
+  // Its layers belong to no model afterwards.
+  ~ModelImpl() override;
+
   // Appends the layer. Empty inbounds link the layer to the last layer of a non-empty model;
-  // an empty model takes only an input layer or a Quantizer. Refuses a null layer, a
-  // duplicate name and an inbound layer that is not in this model.
+  // an empty model takes only an input layer or a Quantizer. Refuses a null layer, a layer
+  // of another model, a duplicate name and an inbound layer that is not in this model; a
+  // refused layer is left untouched.
   void add(std::shared_ptr<Layer> layer, std::vector<std::shared_ptr<Layer>> inbounds) override;
   // Removes the last layer and its links; throws std::runtime_error on an empty model.
   void pop_layer() override;

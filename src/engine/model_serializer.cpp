@@ -12,7 +12,10 @@
 #include "core/layer_params.h"
 #include "core/variables.h"
 #include "engine/crc32c.h"
+#include "core/variables_impl.h"
 #include "engine/dense_view.h"
+#include "engine/engine_layer.h"
+#include "engine/layer_types.h"
 #include "model_format_generated.h"
 
 namespace morla::engine {
@@ -74,7 +77,17 @@ Offset<fbs::Layer> write_layer(FlatBufferBuilder& b, const Layer& layer, bool le
                           inbounds_offset, variables_offset, learns);
 }
 
-// Room for every variable's bytes, so that large models are built without regrowing.
+// What a model buffer can hold: FlatBuffers addresses its buffers with signed 32-bit offsets.
+constexpr size_t kMaxBufferBytes = FLATBUFFERS_MAX_BUFFER_SIZE;
+
+[[noreturn]] void refuse_size(size_t bytes) {
+  throw std::length_error("Cannot serialize the model: it needs about " + std::to_string(bytes) +
+                          " bytes, more than the " + std::to_string(kMaxBufferBytes) +
+                          " a model buffer holds.");
+}
+
+// Room for every variable's bytes, so that large models are built without regrowing
+// (at least the size of the buffer).
 size_t estimated_size(const Model& model) {
   size_t bytes = 1024;
   for (const auto& layer : model.layers()) {
@@ -88,7 +101,9 @@ size_t estimated_size(const Model& model) {
 }  // namespace
 
 SharedBytes serialize_model(const Model& model) {
-  FlatBufferBuilder b(estimated_size(model));
+  const size_t estimate = estimated_size(model);
+  if (estimate > kMaxBufferBytes) refuse_size(estimate);
+  FlatBufferBuilder b(estimate);
   // The builder fills its buffer from the end: the first element pushed is the room for the
   // checksum trailer, written once the buffer is finished.
   b.PushElement(uint32_t{0});
@@ -112,6 +127,7 @@ SharedBytes serialize_model(const Model& model) {
   }
   fbs::FinishModelDefBuffer(b,
                             fbs::CreateModelDef(b, layers_offset, learning_type, learning_offset));
+  if (b.GetSize() > kMaxBufferBytes) refuse_size(b.GetSize());
   uint8_t* bytes = b.GetBufferPointer();
   const size_t content = b.GetSize() - kChecksumSize;
   flatbuffers::WriteScalar(bytes + content, crc32c(bytes, content));
@@ -120,6 +136,15 @@ SharedBytes serialize_model(const Model& model) {
 }
 
 namespace {
+
+// Input layers and Quantizers are the layers a model takes without an inbound layer.
+bool starts_a_branch(int32_t type) {
+  try {
+    return layer_type_info(static_cast<LayerType>(type)).own_input_shape;
+  } catch (const std::invalid_argument&) {
+    return false;  // refused as an unknown type when it is built
+  }
+}
 
 // Checks that everything the layer needs is present and consistent.
 void check_layer(const fbs::Layer& layer, const std::set<std::string>& earlier, size_t index) {
@@ -130,7 +155,8 @@ void check_layer(const fbs::Layer& layer, const std::set<std::string>& earlier, 
   for (const auto* param : *layer.params())
     if (!keys.insert(param->key()->str()).second)
       refuse("layer '" + name + "' repeats parameter '" + param->key()->str() + "'");
-  if (index > 0 && (!layer.inbounds() || layer.inbounds()->size() == 0))
+  if (index > 0 && (!layer.inbounds() || layer.inbounds()->size() == 0) &&
+      !starts_a_branch(layer.type()))
     refuse("layer '" + name + "' has no inbound layer");
   if (layer.inbounds())
     for (const auto* inbound : *layer.inbounds())
@@ -195,43 +221,6 @@ std::map<std::string, int> params_of(const fbs::Layer& info) {
   return entries;
 }
 
-int param_or(const std::map<std::string, int>& params, const char* key, int otherwise) {
-  const auto it = params.find(key);
-  return it == params.end() ? otherwise : it->second;
-}
-
-// Elements of the largest tensor that building the layer allocates (its weights), from its
-// keys and input shape. A buffer always holds every variable of its layers, so a layer
-// announcing more than the buffer carries for it is refused before anything is allocated.
-uint64_t largest_variable(LayerType type, const std::map<std::string, int>& p, const Shape& in) {
-  const uint64_t c = in.size() >= 3 ? in[2] : 1;
-  const uint64_t kernel =
-      p.count("kernel_size")
-          ? uint64_t(param_or(p, "kernel_size", 1)) * param_or(p, "kernel_size", 1)
-          : uint64_t(param_or(p, "kernel_width", 1)) * param_or(p, "kernel_height", 1);
-  const uint64_t filters =
-      uint64_t(param_or(p, "filters", param_or(p, "units", static_cast<int>(c))));
-  switch (type) {
-    case LayerType::FullyConnected:
-    case LayerType::Dense1D: return in.element_count() * filters;
-    case LayerType::StatefulRecurrent:
-      return uint64_t(param_or(p, "stateful_channels", 1)) *
-             std::max<uint64_t>(c, uint64_t(param_or(p, "output_channels", 1)));
-    case LayerType::InputConvolutional:
-    case LayerType::Convolutional:
-    case LayerType::SeparableConvolutional:
-    case LayerType::Conv2D:
-    case LayerType::InputConv2D:
-    case LayerType::DepthwiseConv2D:
-    case LayerType::Conv2DTranspose:
-    case LayerType::DepthwiseConv2DTranspose:
-    case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv:
-      return kernel * uint64_t(param_or(p, "fifo_size", 1)) * c * filters;
-    default: return 0;  // per-channel variables only
-  }
-}
-
 uint64_t stored_bytes(const fbs::Layer& info) {
   uint64_t bytes = 0;
   if (info.variables())
@@ -239,47 +228,37 @@ uint64_t stored_bytes(const fbs::Layer& info) {
   return bytes;
 }
 
-std::shared_ptr<Layer> build_layer(const fbs::Layer& info, const Model& model) {
+// A buffer always holds every variable of its layers: each layer is built under a cap of
+// the bytes the buffer carries for it, so that one announcing more is refused before its
+// variables are allocated. The cap is lifted once the layer is in the model.
+void add_layer(Model& model, const fbs::Layer& info) {
   const std::string name = info.name()->str();
-  const auto entries = params_of(info);
-  const auto type = static_cast<LayerType>(info.type());
-  const auto params = LayerParams::create(type, entries);
-  Shape input;
-  if (params->has("input_width")) {
-    input = Shape{static_cast<uint32_t>(params->get("input_width")),
-                  static_cast<uint32_t>(params->get("input_height")),
-                  static_cast<uint32_t>(params->get("input_channels"))};
-  } else if (info.inbounds() && info.inbounds()->size() > 0) {
-    if (const auto inbound = model.get_layer(info.inbounds()->Get(0)->str()))
-      input = inbound->output_dims();
-  }
-  if (largest_variable(type, entries, input) > stored_bytes(info))
+  const auto params =
+      LayerParams::create(static_cast<LayerType>(info.type()), params_of(info));
+  std::vector<std::shared_ptr<Layer>> inbounds;
+  if (info.inbounds())
+    for (const auto* inbound : *info.inbounds()) inbounds.push_back(model.get_layer(inbound->str()));
+  try {
+    const auto layer = create_engine_layer(*params, name, stored_bytes(info));
+    model.add(layer, inbounds);
+    layer->variable_store().limit_bytes(std::nullopt);
+  } catch (const VariableLimitExceeded&) {
     refuse("layer '" + name + "' needs more variable data than the buffer holds");
-  auto layer = Layer::create(params.get(), name);
-  if (!layer) refuse("layer '" + name + "' could not be created");
-  return layer;
+  }
 }
 
 std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
   // Each layer is checked (by its sizes here, then by the engine's own rules) before it is
   // built and linked.
-  std::vector<std::shared_ptr<Layer>> layers;
   auto model = Model::create();
-  for (size_t i = 0; i < def.layers()->size(); ++i) {
-    const auto* info = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
-    layers.push_back(build_layer(*info, *model));
-    std::vector<std::shared_ptr<Layer>> inbounds;
-    if (info->inbounds())
-      for (const auto* inbound : *info->inbounds())
-        inbounds.push_back(model->get_layer(inbound->str()));
-    model->add(layers[i], inbounds);
-  }
+  for (const auto* info : *def.layers()) add_layer(*model, *info);
   if (def.learning_type() >= 0) {
     std::map<std::string, double> entries;
     if (def.learning())
       for (const auto* entry : *def.learning()) entries[entry->key()->str()] = entry->value();
     model->compile(LearningParams::create(static_cast<LearningType>(def.learning_type()), entries));
   }
+  const auto& layers = model->layers();
   // Variables last, so that stored (learned) values win over what compiling initialises.
   for (size_t i = 0; i < layers.size(); ++i) {
     const auto* info = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
@@ -301,6 +280,7 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
 }  // namespace
 
 std::unique_ptr<Model> deserialize_model(const char* data, size_t size) {
+  if (size > kMaxBufferBytes) refuse("a buffer of " + std::to_string(size) + " bytes is too large");
   // FlatBuffers reads its scalars in place: a buffer that does not start on an 8-byte
   // boundary is read from an aligned copy.
   std::vector<uint64_t> aligned;

@@ -12,8 +12,10 @@ MappingStatus::MappingStatus(uint8_t kind, std::string text, const Layer* layer)
 MappingStatus& MappingStatus::merge(const MappingStatus& other) {
   if (other.kind == 0) return *this;
   if (kind != 0) {
+    // Copied first: merging a status into itself must not read the text it extends.
+    const std::string added = other.text;
     text += " ";
-    text += other.text;
+    text += added;
   } else if (&other == this) {
     kind = other.kind;
   } else {

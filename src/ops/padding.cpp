@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <stdexcept>
+#include <string>
+#include <utility>
 
 #include "ops/tensor_access.h"
 
@@ -36,6 +38,11 @@ PaddingInfo compute_padding(uint32_t kernel_x, uint32_t kernel_y, int32_t stride
                            info.stride_x);
   detail::require_positive(op, "stride_y (after replacing a stride below 1 by the kernel height)",
                            info.stride_y);
+  for (const auto& [name, kernel] : {std::pair{"kernel_x", kernel_x}, std::pair{"kernel_y", kernel_y}})
+    if (kernel < 1 || kernel > static_cast<uint32_t>(INT32_MAX))
+      throw std::invalid_argument(std::string(op) + ": " + name +
+                                  " must be between 1 and 2147483647, got " +
+                                  std::to_string(static_cast<int32_t>(kernel)) + ".");
   if (input_shape.size() < 2)
     throw std::invalid_argument(std::string(op) + ": the input must have at least 2 dimensions, got " +
                                 std::to_string(input_shape.size()) + ".");
@@ -65,6 +72,22 @@ PaddingInfo compute_padding(uint32_t kernel_x, uint32_t kernel_y, int32_t stride
       return info;
   }
   throw std::runtime_error("Unsupported mode.");
+}
+
+uint32_t checked_size(uint64_t value, const char* what) {
+  if (value > UINT32_MAX)
+    throw std::invalid_argument(std::string(what) + " of " + std::to_string(value) +
+                                " does not fit 32 bits.");
+  return static_cast<uint32_t>(value);
+}
+
+uint32_t transpose_output_size(uint32_t input, uint32_t stride) {
+  return checked_size(uint64_t{input} * stride, "transposed convolution output size");
+}
+
+int32_t transpose_padding(uint32_t kernel, uint32_t stride) {
+  const int64_t overlap = int64_t{kernel} - int64_t{stride};
+  return overlap > 0 ? static_cast<int32_t>(overlap / 2) : 0;
 }
 
 int64_t window_count(int64_t padded_size, int64_t window, int64_t stride) {

@@ -11,10 +11,16 @@
 #include "core/layer_params.h"
 #include "mapping/map_constraints.h"
 #include "core/sequence.h"
-#include "python/py_model.h"
+#include "core/layer.h"
+#include "core/shared_bytes.h"
+#include "model/model_session.h"
+#include "python/label_conversion.h"
+#include "python/tensor_conversion.h"
 #include "python/registration.h"
 
 namespace morla::python {
+
+namespace py = pybind11;
 
 namespace {
 
@@ -288,107 +294,153 @@ std::shared_ptr<LearningParams> shared_optimizer(const LearningParams& optimizer
   return shared ? shared : LearningParams::clone(&optimizer);
 }
 
+// The inputs of an inference, converted by their dtype when the model asks for them.
+ModelSession::Inputs inputs_of(const py::array& inputs) {
+  return [&inputs]() -> std::shared_ptr<Dense> {
+    const py::object dtype = inputs.attr("dtype");
+    if (dtype.equal(py::str("int8"))) return dense_from_numpy<int8_t>(inputs, TensorType::int8);
+    if (dtype.equal(py::str("uint8"))) return dense_from_numpy<uint8_t>(inputs, TensorType::uint8);
+    if (dtype.equal(py::str("int16"))) return dense_from_numpy<int16_t>(inputs, TensorType::int16);
+    if (dtype.equal(py::str("float32")))
+      return dense_from_numpy<float>(inputs, TensorType::float32);
+    throw std::invalid_argument("Input dtype should be int8, uint8, int16 or float32.");
+  };
+}
+
+// Labels of evaluate: a one-dimensional int32 array, one label per input.
+std::vector<int32_t> evaluation_labels(const py::array& inputs, const py::array& labels) {
+  if (labels.ndim() != 1) throw std::invalid_argument("Labels must be 1-D.");
+  if (inputs.ndim() < 1 || inputs.shape(0) != labels.shape(0))
+    throw std::invalid_argument("Inputs and labels must have the same size.");
+  if (!py::object(labels.attr("dtype")).equal(py::str("int32")))
+    throw std::invalid_argument("Labels must be int32.");
+  const auto values = labels.unchecked<int32_t, 1>();
+  std::vector<int32_t> out(static_cast<size_t>(values.shape(0)));
+  for (py::ssize_t i = 0; i < values.shape(0); ++i) out[static_cast<size_t>(i)] = values(i);
+  return out;
+}
+
+template <typename Labels>
+py::array fit(ModelSession& self, const py::array& inputs, const Labels& labels,
+              uint32_t batch_size) {
+  const auto values = labels_from(labels, LabelError::type_error);
+  return tensor_to_numpy(self.fit(inputs_of(inputs), values, batch_size));
+}
+
 }  // namespace
 
 void init_model_bindings(py::module_& m) {
-  py::class_<PyModel>(m, "Model", kModelDoc)
-      .def(py::init<const std::string&>(), py::arg("filename"), kInitFileDoc)
-      .def(py::init<const std::vector<std::shared_ptr<Layer>>&>(), py::arg("layers") = py::list(),
-           kInitLayersDoc)
-      .def("add", &PyModel::add, py::arg("layer"), py::arg("inbound_layers") = py::list(), kAddDoc)
-      .def("add_classes", &PyModel::add_classes, py::arg("num_add_classes"), kAddClassesDoc)
+  py::class_<ModelSession>(m, "Model", kModelDoc)
+      .def(py::init(&ModelSession::from_file), py::arg("filename"), kInitFileDoc)
+      .def(py::init(&ModelSession::from_layers), py::arg("layers") = py::list(), kInitLayersDoc)
+      .def(
+          "add",
+          [](ModelSession& self, std::shared_ptr<Layer> layer,
+             std::vector<std::shared_ptr<Layer>> inbound_layers) {
+            self.model().add(std::move(layer), std::move(inbound_layers));
+          },
+          py::arg("layer"), py::arg("inbound_layers") = py::list(), kAddDoc)
+      .def("add_classes", &ModelSession::add_classes, py::arg("num_add_classes"), kAddClassesDoc)
       .def(
           "_map",
-          [](PyModel& self, std::shared_ptr<Device> device, bool hw_only,
+          [](ModelSession& self, std::shared_ptr<Device> device, bool hw_only,
              std::shared_ptr<MapConstraints> constraints) {
-            self.engine().map(std::move(device), hw_only, std::move(constraints));
+            self.model().map(std::move(device), hw_only, std::move(constraints));
           },
           py::arg("device"), py::arg("hw_only") = false, py::arg("constraints") = py::none())
       .def(
-          "pop_layer", [](PyModel& self) { self.engine().pop_layer(); }, kPopLayerDoc)
+          "pop_layer", [](ModelSession& self) { self.model().pop_layer(); }, kPopLayerDoc)
       .def(
           "compile",
-          [](PyModel& self, const LearningParams& optimizer) {
-            self.engine().compile(shared_optimizer(optimizer));
+          [](ModelSession& self, const LearningParams& optimizer) {
+            self.model().compile(shared_optimizer(optimizer));
           },
           py::arg("optimizer"), kCompileDoc)
+      .def("fit", &fit<float>, py::arg("inputs"), py::arg("input_labels"),
+           py::arg("batch_size") = 0u, kFitFloatDoc)
+      .def("fit", &fit<py::array>, py::arg("inputs"), py::arg("input_labels"),
+           py::arg("batch_size") = 0u, kFitArrayDoc)
+      .def("fit", &fit<py::list>, py::arg("inputs"), py::arg("input_labels") = py::list(),
+           py::arg("batch_size") = 0u, kFitListDoc)
       .def(
-          "fit",
-          [](PyModel& self, const py::array& inputs, float input_labels, uint32_t batch_size) {
-            return self.fit(inputs, labels_from_float(input_labels), batch_size);
+          "forward",
+          [](ModelSession& self, const py::array& inputs, uint32_t batch_size) {
+            return tensor_to_numpy(self.forward(inputs_of(inputs), batch_size));
           },
-          py::arg("inputs"), py::arg("input_labels"), py::arg("batch_size") = 0u, kFitFloatDoc)
+          py::arg("inputs"), py::arg("batch_size") = 0u, kForwardDoc)
       .def(
-          "fit",
-          [](PyModel& self, const py::array& inputs, const py::array& input_labels,
-             uint32_t batch_size) {
-            return self.fit(inputs, labels_from_array(input_labels), batch_size);
+          "predict",
+          [](ModelSession& self, const py::array& inputs, uint32_t batch_size) {
+            return tensor_to_numpy(self.predict(inputs_of(inputs), batch_size));
           },
-          py::arg("inputs"), py::arg("input_labels"), py::arg("batch_size") = 0u, kFitArrayDoc)
-      .def(
-          "fit",
-          [](PyModel& self, const py::array& inputs, const py::list& input_labels,
-             uint32_t batch_size) {
-            return self.fit(inputs, labels_from_list(input_labels), batch_size);
-          },
-          py::arg("inputs"), py::arg("input_labels") = py::list(), py::arg("batch_size") = 0u,
-          kFitListDoc)
-      .def("forward", &PyModel::forward, py::arg("inputs"), py::arg("batch_size") = 0u, kForwardDoc)
-      .def("predict", &PyModel::predict, py::arg("inputs"), py::arg("batch_size") = 0u, kPredictDoc)
+          py::arg("inputs"), py::arg("batch_size") = 0u, kPredictDoc)
       .def(
           "get_layer",
-          [](const PyModel& self, const std::string& layer_name) {
-            return self.engine().get_layer(layer_name);
+          [](const ModelSession& self, const std::string& layer_name) {
+            return self.model().get_layer(layer_name);
           },
           py::arg("layer_name"), kGetLayerByNameDoc)
       .def(
           "get_layer",
-          [](const PyModel& self, size_t layer_index) {
-            return self.engine().get_layer(layer_index);
+          [](const ModelSession& self, size_t layer_index) {
+            return self.model().get_layer(layer_index);
           },
           py::arg("layer_index"), kGetLayerByIndexDoc)
       .def_property_readonly(
-          "sequences", [](const PyModel& self) { return self.engine().sequences(); },
+          "sequences", [](const ModelSession& self) { return self.model().sequences(); },
           "The list of layer sequences in the Model")
       .def_property_readonly(
-          "layers", [](const PyModel& self) { return self.engine().layers(); },
+          "layers", [](const ModelSession& self) { return self.model().layers(); },
           "Get a list of layers in current model.")
       .def_property_readonly(
-          "learning", [](const PyModel& self) { return self.engine().learning(); },
+          "learning", [](const ModelSession& self) { return self.model().learning(); },
           "The learning parameters set.")
       .def_property_readonly(
-          "input_shape", [](const PyModel& self) { return dims_of(self.engine().input_shape()); },
+          "input_shape", [](const ModelSession& self) { return dims_of(self.model().input_shape()); },
           "The model input dimensions.")
       .def_property_readonly(
-          "output_shape", [](const PyModel& self) { return dims_of(self.engine().output_shape()); },
+          "output_shape", [](const ModelSession& self) { return dims_of(self.model().output_shape()); },
           "The model output dimensions.")
       .def_property_readonly(
-          "metrics", [](PyModel& self) { return &self.metrics(); },
+          "metrics", [](ModelSession& self) { return &self.metrics(); },
           py::return_value_policy::reference_internal, "The model metrics.")
       .def_property_readonly(
-          "ip_version", [](const PyModel& self) { return self.engine().ip_version(); },
+          "ip_version", [](const ModelSession& self) { return self.model().ip_version(); },
           "The IP version this model is compatible with.")
       .def_property_readonly(
-          "device", [](const PyModel& self) { return self.engine().device(); },
+          "device", [](const ModelSession& self) { return self.model().device(); },
           "The Device the Model is mapped to.")
       .def_property_readonly(
-          "layer_count", [](const PyModel& self) { return self.engine().layer_count(); },
+          "layer_count", [](const ModelSession& self) { return self.model().layer_count(); },
           "The number of layers.")
-      .def_property_readonly("component_count", &PyModel::component_count,
+      .def_property_readonly("component_count", &ModelSession::component_count,
                              "A dictionary with the number of components per type used in the "
                              "model.")
-      .def_property_readonly("external_memory_size", &PyModel::external_memory_size,
+      .def_property_readonly("external_memory_size", &ModelSession::external_memory_size,
                              "Returns model external memory usage in Bytes.")
       .def_property_readonly(
-          "macs", [](const PyModel& self) { return self.engine().macs(); },
+          "macs", [](const ModelSession& self) { return self.model().macs(); },
           "Returns model number of multiply-accumulate operations.")
-      .def("evaluate", &PyModel::evaluate, py::arg("inputs"), py::arg("labels"),
-           py::arg("num_classes") = 0u, py::arg("batch_size") = 0u, kEvaluateDoc)
-      .def("save", &PyModel::save, py::arg("model_file"), kSaveDoc)
-      .def("to_buffer", &PyModel::to_buffer, kToBufferDoc)
+      .def(
+          "evaluate",
+          [](ModelSession& self, const py::array& inputs, const py::array& labels,
+             uint32_t num_classes, uint32_t batch_size) {
+            return self.evaluate(inputs_of(inputs), evaluation_labels(inputs, labels),
+                                 num_classes, batch_size);
+          },
+          py::arg("inputs"), py::arg("labels"), py::arg("num_classes") = 0u,
+          py::arg("batch_size") = 0u, kEvaluateDoc)
+      .def("save", &ModelSession::save, py::arg("model_file"), kSaveDoc)
+      .def(
+          "to_buffer",
+          [](const ModelSession& self) {
+            const SharedBytes serialized = self.model().serialize();
+            return py::bytes(reinterpret_cast<const char*>(serialized.data()), serialized.size());
+          },
+          kToBufferDoc)
       .def_property_readonly(
           "power_events",
-          [](const PyModel& self) {
+          [](const ModelSession& self) {
             py::list events;
             for (const auto& event : self.power_events()) events.append(py::cast(event));
             return events;

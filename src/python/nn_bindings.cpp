@@ -110,10 +110,12 @@ void init_nn_bindings(py::module_& nn) {
     if (shape.size() < 2)
       throw std::invalid_argument("conv2d_transpose: inputs must have at least 2 dimensions, got " +
                                   std::to_string(shape.size()) + ".");
-    const int32_t kx8 = static_cast<uint8_t>(kx), ky8 = static_cast<uint8_t>(ky);
-    const int32_t pad_x = std::max(0, kx8 - stride) / 2, pad_y = std::max(0, ky8 - stride) / 2;
-    return out(ops::conv2d_transpose(*in, *w, stride, pad_x, pad_y, shape[0] * uint32_t{stride},
-                                     shape[1] * uint32_t{stride}));
+    // The kernel sizes enter the padding rule as 8-bit values.
+    const int32_t pad_x = ops::transpose_padding(static_cast<uint8_t>(kx), stride);
+    const int32_t pad_y = ops::transpose_padding(static_cast<uint8_t>(ky), stride);
+    return out(ops::conv2d_transpose(*in, *w, stride, pad_x, pad_y,
+                                     ops::transpose_output_size(shape[0], stride),
+                                     ops::transpose_output_size(shape[1], stride)));
   });
   nn.def("dequantize", [](const Arr<int32_t>& inputs, const Arr<float>& scales) {
     const auto in = i32(inputs);

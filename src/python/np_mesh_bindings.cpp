@@ -2,6 +2,8 @@
 #include <pybind11/stl.h>
 
 #include <optional>
+#include <string>
+#include <utility>
 #include <vector>
 
 #include "core/mesh.h"
@@ -49,11 +51,23 @@ void bind_sram_size(py::module_& np) {
           "__eq__", [](const SramSize& a, const SramSize& b) { return a == b; },
           py::is_operator(), py::arg("other"));
 
-  // Each constant owns its copy: writing a field of one never reaches the values that new
-  // meshes take as their defaults.
-  np.attr("SramSize_v1") = py::cast(default_sram_size(IpVersion::v1));
-  np.attr("SramSize_v2") = py::cast(default_sram_size(IpVersion::v2));
-  np.attr("SramSize_mote") = py::cast(default_sram_size(IpVersion::mote));
+  // The constants are handed out as new copies on every access (a module __getattr__), so
+  // that writing a field of one changes neither the constant nor the mesh defaults.
+  static const std::pair<const char*, IpVersion> kConstants[] = {
+      {"SramSize_v1", IpVersion::v1}, {"SramSize_v2", IpVersion::v2},
+      {"SramSize_mote", IpVersion::mote}};
+  const std::string module_name = py::str(np.attr("__name__"));
+  np.def("__getattr__", [module_name](const std::string& name) -> py::object {
+    for (const auto& [constant, version] : kConstants)
+      if (name == constant) return py::cast(default_sram_size(version));
+    throw py::attribute_error("module '" + module_name + "' has no attribute '" + name + "'");
+  });
+  // A handle, not an owner: the module outlives its own functions.
+  np.def("__dir__", [module = py::handle(np)]() {
+    py::list names = py::module_::import("builtins").attr("sorted")(module.attr("__dict__"));
+    for (const auto& [constant, version] : kConstants) names.append(constant);
+    return names;
+  });
 }
 
 void bind_mesh(py::module_& np) {

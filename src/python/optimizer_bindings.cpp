@@ -73,11 +73,13 @@ void init_optimizer_bindings(py::module_& m) {
         return static_cast<int32_t>(self.learning_type());
       });
 
+  namespace d = unsupervised_defaults;
   m.def("MorlaUnsupervised", &morla_unsupervised, py::arg("num_weights"),
-        py::arg("num_classes") = 1u, py::arg("initial_plasticity") = 1.0,
-        py::arg("learning_competition") = 0.0,
-        py::arg("min_plasticity") = static_cast<double>(0.1f), py::arg("plasticity_decay") = 0.25,
-        kMorlaUnsupervisedDoc);
+        py::arg("num_classes") = d::num_classes,
+        py::arg("initial_plasticity") = d::initial_plasticity,
+        py::arg("learning_competition") = d::learning_competition,
+        py::arg("min_plasticity") = d::min_plasticity,
+        py::arg("plasticity_decay") = d::plasticity_decay, kMorlaUnsupervisedDoc);
 }
 
 }  // namespace morla::python

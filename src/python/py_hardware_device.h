@@ -7,7 +7,7 @@
 #include "core/device.h"
 #include "core/program_copy.h"
 #include "drivers/power_meter.h"
-#include "python/py_metrics.h"
+#include "model/metrics.h"
 
 namespace morla::python {
 
@@ -25,13 +25,13 @@ class PyHardwareDevice final : public Device {
   // The engine device; std::runtime_error for a device without one.
   HardwareDevice& engine() const;
   ProgramCopy& program_copy() { return program_; }
-  PyMetrics& metrics() { return metrics_; }
+  Metrics& metrics() { return metrics_; }
   std::vector<PowerMeter::PowerEvent>& power_events() { return power_events_; }
 
  private:
   std::shared_ptr<Device> device_;
   ProgramCopy program_;
-  PyMetrics metrics_;
+  Metrics metrics_;
   std::vector<PowerMeter::PowerEvent> power_events_;
 };
 

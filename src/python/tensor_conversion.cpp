@@ -8,19 +8,15 @@
 
 namespace morla::python {
 
-template <typename T> std::shared_ptr<Dense> dense_from_numpy(py::handle object, TensorType type) {
-  using CArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
-  // ensure() returns an empty array and clears the Python error when NumPy cannot convert.
-  CArray array = object ? CArray::ensure(object) : CArray();
-  if (!array) throw std::invalid_argument("Invalid source array.");
+namespace {
 
+// The dimensions of an array as a Shape, checked in the order the conversion reports them.
+Shape checked_shape(const py::array& array) {
   const auto n = static_cast<size_t>(array.ndim());
   if (n == 0 || n > Shape::kMaxDims)
     throw std::invalid_argument("Cannot instantiate a Dense with " + std::to_string(n) +
                                 " dimensions (min 1, max 4).\n");
-
   std::vector<uint32_t> dims(n);
-  uint64_t bytes = sizeof(T);
   for (size_t i = 0; i < n; ++i) {
     const auto dim = static_cast<uint64_t>(array.shape(static_cast<py::ssize_t>(i)));
     if (dim == 0) panic("Cannot have a shape with dimension %zu set to 0", i);
@@ -29,11 +25,30 @@ template <typename T> std::shared_ptr<Dense> dense_from_numpy(py::handle object,
                                   std::to_string(dim) + ", above the maximum of " +
                                   std::to_string(UINT32_MAX) + ".");
     dims[i] = static_cast<uint32_t>(dim);
-    bytes *= dim;
   }
-  std::unique_ptr<Dense> dense =
-      Dense::copy(reinterpret_cast<const char*>(array.data()), static_cast<size_t>(bytes), type,
-                  Shape(dims), Dense::Layout::RowMajor);
+  return Shape(dims);
+}
+
+}  // namespace
+
+template <typename T> std::shared_ptr<Dense> dense_from_numpy(py::handle object, TensorType type) {
+  using CArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
+  if (!object) throw std::invalid_argument("Invalid source array.");
+  // An array is checked on its own shape before NumPy copies it: a broadcast view stands
+  // for far more memory than it takes.
+  if (py::isinstance<py::array>(object)) checked_shape(py::reinterpret_borrow<py::array>(object));
+  CArray array;
+  try {
+    array = CArray(py::reinterpret_borrow<py::object>(object));
+  } catch (py::error_already_set& e) {
+    if (e.matches(PyExc_MemoryError)) throw;  // MemoryError stays what it is
+    throw std::invalid_argument("Invalid source array.");
+  }
+  const Shape shape = checked_shape(array);
+  const uint64_t bytes = uint64_t{shape.element_count()} * sizeof(T);
+  std::unique_ptr<Dense> dense = Dense::copy(reinterpret_cast<const char*>(array.data()),
+                                             static_cast<size_t>(bytes), type, shape,
+                                             Dense::Layout::RowMajor);
   return std::shared_ptr<Dense>(std::move(dense));
 }
 

@@ -18,7 +18,9 @@ namespace py = pybind11;
 // std::invalid_argument "Invalid source array." when NumPy cannot convert the object,
 // std::invalid_argument "Cannot instantiate a Dense with N dimensions (min 1, max 4).\n"
 // for 0 or more than 4 dimensions, std::invalid_argument for a dimension of 2^32 or
-// more, and panics "Cannot have a shape with dimension %zu set to 0" on an empty one.
+// more, and panics "Cannot have a shape with dimension %zu set to 0" on an empty one; an
+// array is checked on its own shape before NumPy copies it. NumPy running out of memory
+// stays a MemoryError.
 // Instances: int8_t, uint8_t, int16_t, uint16_t, int32_t, float.
 template <typename T> std::shared_ptr<Dense> dense_from_numpy(py::handle object, TensorType type);
 

@@ -55,7 +55,9 @@ TEST(DeviceList, ListsWorkingDriversAndReportsFailingOnes) {
 
   testing::internal::CaptureStdout();
   const DeviceList devices = build_device_list(boards.drivers, never_probed);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Unknown IP version.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            std::string("Unknown IP version. (driver ") + boards.drivers[1]->desc() +
+                ": its board is skipped for this process)\n");
   ASSERT_EQ(devices.size(), 2u);
   EXPECT_STREQ(devices[0]->desc(), "USB/Orbi_v1");
   EXPECT_STREQ(devices[1]->desc(), "USB/Orbi_v4");
@@ -113,7 +115,9 @@ TEST(DeviceList, ProbeThatCannotMapSkipsTheDriver) {
       build_device_list(boards.drivers, [](const std::shared_ptr<Device>&) -> bool {
         throw std::runtime_error("Mapping is not available.");
       });
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "Mapping is not available.\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            std::string("Mapping is not available. (driver ") + boards.drivers[0]->desc() +
+                ": its board is skipped for this process)\n");
   ASSERT_EQ(devices.size(), 1u);
   EXPECT_STREQ(devices[0]->desc(), "USB/Orbi_v1");
 }

@@ -136,5 +136,57 @@ TEST_F(ModelFile, ReplacingKeepsPermissions) {
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
+// Runs `save` in a child without the privileges that bypass file permissions; its exit
+// code: 0 saved, 1 refused with the open error, 2 anything else.
+int save_unprivileged(const std::string& target, const std::vector<uint8_t>& data) {
+  const pid_t child = fork();
+  if (child == 0) {
+    if (::geteuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) _exit(3);
+    try {
+      write_model_file(target, range(data));
+      _exit(0);
+    } catch (const std::invalid_argument& e) {
+      _exit(std::string(e.what()) == "Unable to open file for saving model: " + target ? 1 : 2);
+    } catch (...) {
+      _exit(2);
+    }
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+struct PermissionCase {
+  const char* what;
+  mode_t folder_mode, file_mode;
+  int outcome;     // of save_unprivileged
+  bool replaced;   // the file holds the new model afterwards
+};
+
+class SavePermissions : public ModelFile, public testing::WithParamInterface<PermissionCase> {};
+
+TEST_P(SavePermissions, ReadOnlyTargetsAreRefusedAndFullFoldersWrittenInPlace) {
+  const PermissionCase& c = GetParam();
+  write_raw("m.fbz", "old");
+  ::chmod(path("m.fbz").c_str(), c.file_mode);
+  ::chmod(dir_.c_str(), c.folder_mode);
+  const auto data = sample(5000);
+  const int outcome = save_unprivileged(path("m.fbz"), data);
+  ::chmod(dir_.c_str(), 0700);
+  EXPECT_EQ(outcome, c.outcome);
+  std::string expected;
+  snappy::Compress(reinterpret_cast<const char*>(data.data()), data.size(), &expected);
+  EXPECT_EQ(read_raw("m.fbz"), c.replaced ? expected : "old");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SaveModes, SavePermissions,
+    testing::Values(PermissionCase{"read_only_file", 0777, 0444, 1, false},
+                    PermissionCase{"read_only_file_in_read_only_folder", 0555, 0444, 1, false},
+                    PermissionCase{"writable_file_in_read_only_folder", 0555, 0666, 0, true},
+                    PermissionCase{"writable_file", 0777, 0666, 0, true}),
+    [](const testing::TestParamInfo<PermissionCase>& p) { return std::string(p.param.what); });
+
 }  // namespace
 }  // namespace morla

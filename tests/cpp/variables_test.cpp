@@ -264,6 +264,10 @@ TEST(MappingStatus, MergeAndRender) {
   MappingStatus c;
   c.merge(b);
   EXPECT_EQ(c.message(), "Cannot map layer 'x'. B");
+  // Into itself: joined with one blank, as any two texts.
+  MappingStatus twice(1, "A");
+  twice.merge(twice);
+  EXPECT_EQ(twice.text, "A A");
 
   MappingStatusGroup group;
   MappingStatusGroup failed;

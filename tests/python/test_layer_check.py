@@ -46,7 +46,7 @@ def test_downward_same_folder_and_generated_includes_pass(tree):
     ("python/bind.cpp", "engine/model_impl.h", "src/python/bind.cpp:2: python may not include engine"),
     ("ops/add.cpp", "nowhere/x.h", 'src/ops/add.cpp:2: "nowhere/x.h" is in no layer'),
     ("ops/add.cpp", "missing.h", 'src/ops/add.cpp:2: "missing.h" is no header under src/'),
-    ("model/logic.cpp", "core/shape.h", "src/model/logic.cpp: src/model is no layer"),
+    ("widgets/logic.cpp", "core/shape.h", "src/widgets/logic.cpp: src/widgets is no layer"),
 ], ids=["upward", "between_back_ends", "bindings_to_engine", "unknown_folder_included",
         "unknown_local_header", "file_in_no_layer"])
 def test_a_forbidden_include_fails_naming_file_line_and_edge(tree, path, include, problem):

@@ -44,11 +44,40 @@ def mutate(data, rng):
     return bytes(data)
 
 
-def try_load(path, data, x):
+def _crc32c_table():
+    table = []
+    for byte in range(256):
+        crc = byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ (0x82F63B78 if crc & 1 else 0)
+        table.append(crc)
+    return table
+
+
+CRC32C_TABLE = _crc32c_table()
+
+
+def crc32c(data):
+    crc = 0xFFFFFFFF
+    for byte in data:
+        crc = CRC32C_TABLE[(crc ^ byte) & 0xFF] ^ (crc >> 8)
+    return crc ^ 0xFFFFFFFF
+
+
+def resealed(buffer, rng):
+    """The model description (the buffer without its 4-byte CRC-32C trailer) damaged, then
+    followed by its own correct checksum: the damage reaches the checks behind the checksum."""
+    content = mutate(buffer[:-4], rng)
+    return content + crc32c(content).to_bytes(4, "little")
+
+
+def try_load(path, data, x, refusals=None):
     path.write_bytes(data)
     try:
         model = core.Model(str(path))
-    except (RuntimeError, ValueError, IndexError, MemoryError):
+    except (RuntimeError, ValueError, IndexError, MemoryError) as e:
+        if refusals is not None:
+            refusals.append(str(e))
         return False
     try:  # a model that loads must also run or refuse cleanly
         model.forward(x)
@@ -57,7 +86,12 @@ def try_load(path, data, x):
     return True
 
 
-@pytest.mark.parametrize("target", ["file", "buffer"])
+def test_the_checksum_is_the_model_buffer_trailer():
+    buffer = sample_model().to_buffer()
+    assert crc32c(buffer[:-4]).to_bytes(4, "little") == buffer[-4:]
+
+
+@pytest.mark.parametrize("target", ["file", "buffer", "resealed"])
 def test_damaged_models_never_crash(tmp_path, target):
     model = sample_model()
     buffer = model.to_buffer()
@@ -65,16 +99,21 @@ def test_damaged_models_never_crash(tmp_path, target):
     model.save(str(path))
     original = path.read_bytes()
     x = np.zeros((1, 5, 4, 2), np.uint8)
-    rng = np.random.default_rng(1234 if target == "file" else 4321)
+    rng = np.random.default_rng({"file": 1234, "buffer": 4321, "resealed": 2468}[target])
     deadline = time.monotonic() + SECONDS
     loaded = rounds = 0
+    refusals = []
     while rounds < ROUNDS and time.monotonic() < deadline:
         if target == "file":
             data = mutate(original, rng)
-        else:
+        elif target == "buffer":
             data = snappy.compress(mutate(buffer, rng))
-        loaded += try_load(path, data, x)
+        else:
+            data = snappy.compress(resealed(buffer, rng))
+        loaded += try_load(path, data, x, refusals)
         rounds += 1
     assert rounds > 0
+    if target == "resealed":  # every refusal comes from a check behind the checksum
+        assert not [r for r in refusals if "checksum" in r]
     # The untouched file still loads after the whole run.
     assert try_load(path, original, x)

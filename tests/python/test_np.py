@@ -347,3 +347,16 @@ def test_component_cannot_be_made_from_python():
     for name in ("ident", "type", "mem_info", "filters", "start_neuron", "spatial_partition",
                  "single_buffer"):
         assert isinstance(getattr(NP.Component, name), property), name
+
+
+@pytest.mark.parametrize("name", ["SramSize_v1", "SramSize_v2", "SramSize_mote"])
+def test_the_constants_cannot_be_changed(name):
+    fields = ("input_bytes", "weight_bytes", "stsram_32b_size", "fsram_64b_size",
+              "tsram_51b_size", "evsram_32b_size")
+    before = [getattr(getattr(NP, name), f) for f in fields]
+    getattr(NP, name).input_bytes = 1
+    getattr(NP, name).evsram_32b_size = 7
+    assert [getattr(getattr(NP, name), f) for f in fields] == before
+    assert name in dir(NP)
+    with pytest.raises(AttributeError, match="no attribute 'SramSize_v3'"):
+        NP.SramSize_v3

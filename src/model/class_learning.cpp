@@ -1,4 +1,5 @@
-// Model learning and evaluation: add_classes and evaluate.
+// Learning and measuring a classifier: growing the last layer by classes, and the class
+// each output votes for.
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -8,9 +9,10 @@
 
 #include "core/layer_params.h"
 #include "core/variables.h"
-#include "python/py_model.h"
+#include "core/variables_impl.h"
+#include "model/model_session.h"
 
-namespace morla::python {
+namespace morla {
 
 namespace {
 
@@ -19,15 +21,15 @@ struct SavedVariable {
   std::shared_ptr<Dense> value;
 };
 
+std::shared_ptr<Dense> copy_of(const Dense& value) {
+  return Dense::copy(static_cast<const char*>(value.buffer().data()), value.buffer().size(),
+                     value.type(), value.shape(), value.layout());
+}
+
 std::vector<SavedVariable> snapshot(const Layer& layer) {
   std::vector<SavedVariable> saved;
   const Variables& variables = layer.variables();
-  for (const auto& name : variables.names()) {
-    const auto value = variables.get(name);
-    saved.push_back(
-        {name, Dense::copy(static_cast<const char*>(value->buffer().data()), value->buffer().size(),
-                           value->type(), value->shape(), value->layout())});
-  }
+  for (const auto& name : variables.names()) saved.push_back({name, copy_of(*variables.get(name))});
   return saved;
 }
 
@@ -47,9 +49,7 @@ void copy_weights(const Dense& old, Dense& copy) {
 
 // The new layer's tensor with the old values carried over.
 std::shared_ptr<Dense> carried(const std::string& name, const Dense& old, const Dense& fresh) {
-  std::shared_ptr<Dense> copy =
-      Dense::copy(static_cast<const char*>(fresh.buffer().data()), fresh.buffer().size(),
-                  fresh.type(), fresh.shape(), fresh.layout());
+  std::shared_ptr<Dense> copy = copy_of(fresh);
   if (name == "weights") {
     copy_weights(old, *copy);
   } else {
@@ -84,7 +84,7 @@ std::vector<int32_t> strongest(const Dense& dense, size_t n, uint32_t num_classe
 
 }  // namespace
 
-void PyModel::add_classes(int32_t num_add_classes) {
+void ModelSession::add_classes(int32_t num_add_classes) {
   if (num_add_classes <= 0)
     throw std::invalid_argument("The number of classes to add must be positive.");
   const size_t count = model_->layer_count();
@@ -136,10 +136,14 @@ void PyModel::add_classes(int32_t num_add_classes) {
     for (const auto& [name, value] : saved) old_layer->variables().set(name, value);
     throw;
   }
+  // Writes through the old layer's variables would change a layer no model holds.
+  if (auto* store = dynamic_cast<VariablesImpl*>(&old_layer->variables()))
+    store->retire("Layer '" + old_layer->name() +
+                  "' was replaced by add_classes: take its variables from the model again.");
 }
 
-std::vector<int32_t> PyModel::predict_labels(const std::shared_ptr<Tensor>& outputs,
-                                             uint32_t num_classes) const {
+std::vector<int32_t> predict_labels(const std::shared_ptr<const Tensor>& outputs,
+                                    uint32_t num_classes) {
   const TensorType type = outputs->type();
   const bool handled = type == TensorType::int32 || type == TensorType::float32 ||
                        type == TensorType::uint8 || type == TensorType::uint4 ||
@@ -168,27 +172,4 @@ std::vector<int32_t> PyModel::predict_labels(const std::shared_ptr<Tensor>& outp
   }
 }
 
-float PyModel::evaluate(const py::array& inputs, const py::array& labels, uint32_t num_classes,
-                        uint32_t batch_size) {
-  if (labels.ndim() != 1) throw std::invalid_argument("Labels must be 1-D.");
-  if (inputs.ndim() < 1 || inputs.shape(0) != labels.shape(0))
-    throw std::invalid_argument("Inputs and labels must have the same size.");
-  if (!py::object(labels.attr("dtype")).equal(py::str("int32")))
-    throw std::invalid_argument("Labels must be int32.");
-  if (model_->layer_count() == 0)
-    throw std::invalid_argument("Cannot perform an inference on a model with no layers");
-  if (num_classes == 0) num_classes = model_->output_shape()[2];
-  const bool activation = model_->layers().back()->has_activation();
-  const auto outputs = run_inference(inputs, [&](std::shared_ptr<Dense> tensor) {
-    return activation ? model_->forward(std::move(tensor), batch_size)
-                      : model_->predict(std::move(tensor), batch_size);
-  });
-  const std::vector<int32_t> predicted = predict_labels(outputs, num_classes);
-  const auto expected = labels.unchecked<int32_t, 1>();
-  size_t correct = 0;
-  for (size_t i = 0; i < predicted.size() && i < static_cast<size_t>(expected.shape(0)); ++i)
-    if (predicted[i] == expected(static_cast<py::ssize_t>(i))) ++correct;
-  return static_cast<float>(correct) / static_cast<float>(labels.size());
-}
-
-}  // namespace morla::python
+}  // namespace morla
