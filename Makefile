@@ -47,7 +47,10 @@ test-asan: setup
 	cd $(ASAN) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest -j$(JOBS) --output-on-failure --timeout 600
 
+# The benchmarks' own peers (ONNX Runtime) go into the venv first; without them (no
+# network) the comparisons they serve are skipped with a note.
 bench: build
+	@$(PY) -m pip install -q -r bench/requirements.txt || echo "bench: peers not installed, their comparisons are skipped"
 	PYTHONPATH=$(abspath $(BUILD))/python MORLA_BUILD_DIR=$(abspath $(BUILD)) $(PY) bench/run.py
 
 clean:

@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
@@ -114,24 +115,29 @@ int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const
   const uint32_t frame_length = payload != nullptr ? 16 + length : 16;
   ++sequence_counter;
   const auto header = encode_frame_header(frame_length);
-  if (const uint32_t n = port.write(header.data(), header.size()); n != header.size()) {
-    driver_print("Error writing header (%zd)\r\n", static_cast<ssize_t>(n));
-    return fail(port, failure, bin::kShortWrite, address);
-  }
   const auto block = encode_bin_command({command, sequence_counter, address, length});
-  if (const uint32_t n = port.write(block.data(), block.size()); n != block.size()) {
-    driver_print("Error writing bincmd header (%zd)\r\n", static_cast<ssize_t>(n));
+  // Header, command block, payload and, after a payload of whole pieces, one 0x00: one
+  // gathered write.
+  static constexpr uint8_t kPieceEnd = 0;
+  const bool piece_end = payload != nullptr && length % bin::kPieceSize == 0;
+  const WritePiece pieces[] = {{header.data(), header.size()},
+                               {block.data(), block.size()},
+                               {payload, payload != nullptr ? length : 0},
+                               {&kPieceEnd, piece_end ? 1u : 0u}};
+  const size_t sent = port.write_pieces(pieces, std::size(pieces));
+  // Which piece came up short, for the message; a missing final 0x00 is not a failure.
+  if (sent < header.size()) {
+    driver_print("Error writing header (%zd)\r\n", static_cast<ssize_t>(sent));
     return fail(port, failure, bin::kShortWrite, address);
   }
-  if (payload != nullptr) {
-    if (const uint32_t n = port.write(payload, length); n != length) {
-      driver_print("Error writing data (%zd)\r\n", static_cast<ssize_t>(n));
-      return fail(port, failure, bin::kShortWrite, address);
-    }
-    if (length % bin::kPieceSize == 0) {
-      const uint8_t extra = 0;
-      port.write(&extra, 1);
-    }
+  if (sent < header.size() + block.size()) {
+    driver_print("Error writing bincmd header (%zd)\r\n", static_cast<ssize_t>(sent - header.size()));
+    return fail(port, failure, bin::kShortWrite, address);
+  }
+  if (payload != nullptr && sent < header.size() + block.size() + length) {
+    driver_print("Error writing data (%zd)\r\n",
+                 static_cast<ssize_t>(sent - header.size() - block.size()));
+    return fail(port, failure, bin::kShortWrite, address);
   }
   if (!wait_reply_marker(port)) {
     driver_print("timeout waiting response\r\n");

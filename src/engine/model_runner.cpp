@@ -150,7 +150,11 @@ std::shared_ptr<Dense> ModelRunner::run(const Dense& inputs, uint32_t batch_size
   const size_t frame_bytes = result->buffer().size() / n;
   auto* out = static_cast<char*>(result->buffer().mutable_data());
 
-  const size_t batch = batch_size == 0 ? n : batch_size;
+  // In software a batch changes nothing but memory: frames run through every layer one at
+  // a time, so only one frame's intermediate outputs are held however many frames come in
+  // (results are the same, learning included: it changes only the last layer, in frame
+  // order either way).
+  const size_t batch = std::min<size_t>(batch_size == 0 ? n : batch_size, kFramesAtOnce);
   for (size_t start = 0; start < n; start += batch) {
     const size_t count = std::min<size_t>(batch, n - start);
     const std::vector<Frame> frames = input_frames(inputs, start, count);

@@ -1,6 +1,6 @@
 #pragma once
-// Runs a model's layers in software: batch by batch, layer by layer in graph order, frame
-// by frame through each layer's arithmetic (layer_arithmetic.h).
+// Runs a model's layers in software: frame by frame, layer by layer in graph order through
+// each layer's arithmetic (layer_arithmetic.h).
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,14 +25,16 @@ class ModelRunner {
   static ModelRunner segment(const std::vector<std::shared_ptr<Layer>>& layers);
 
   // inputs: (n, x, y, c) matching the first layer's input shape, of an element type and
-  // value range its input takes (std::invalid_argument otherwise). batch_size 0 runs every
-  // frame in one batch. Returns the last layer's outputs (n, x', y', c') in its output type.
+  // value range its input takes (std::invalid_argument otherwise). At most kFramesAtOnce
+  // frames are in flight whatever batch_size says (0: all). Returns the last layer's
+  // outputs (n, x', y', c') in its output type.
   std::shared_ptr<Dense> run(const Dense& inputs, uint32_t batch_size,
                              const LastLayerHook& hook = nullptr);
   // The checks `run` makes of its inputs, for runs that hand them to a device.
   void check_inputs(const Dense& inputs) const;
 
  private:
+  static constexpr size_t kFramesAtOnce = 1;
   ModelRunner(const std::vector<std::shared_ptr<Layer>>& layers, bool segment);
   std::vector<Frame> input_frames(const Dense& inputs, size_t first, size_t count) const;
 

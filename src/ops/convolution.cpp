@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/platform.h"
+#include "ops/blocked_conv.h"
 #include "ops/clip.h"
 #include "ops/kernels.h"
 #include "ops/padding.h"
@@ -86,12 +87,17 @@ std::shared_ptr<Dense> conv2d_impl(const char* op, const Dense& inputs, int8_t s
 
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, true);
   const kernels::Image<T> image{in, dims.x, dims.y, dims.channels};
-  kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], wd.dims[3], 0, stride_y,
-                              pad_y, out_y, nullptr};
   const size_t row_size = size_t{out_y} * wd.dims[3];
-  for (size_t ox = 0; ox < out_x; ++ox) {
-    row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
-    kernels::correlate_row(image, row, reinterpret_cast<uint32_t*>(out + ox * row_size));
+  const kernels::Correlation shape{wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x),
+                                   static_cast<size_t>(stride_y), out_x, out_y, wd.dims[3]};
+  if (!kernels::correlate_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
+                                  reinterpret_cast<uint32_t*>(out))) {
+    kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], wd.dims[3], 0, stride_y,
+                                pad_y, out_y, nullptr};
+    for (size_t ox = 0; ox < out_x; ++ox) {
+      row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
+      kernels::correlate_row(image, row, reinterpret_cast<uint32_t*>(out + ox * row_size));
+    }
   }
   if (bits) {
     const ClipRange range = clip_range(*bits);
@@ -116,6 +122,11 @@ std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8
 
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, true);
   const kernels::Image<T> image{in, dims.x, dims.y, dims.channels};
+  const kernels::Correlation shape{wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x),
+                                   static_cast<size_t>(stride_y), out_x, out_y, dims.channels};
+  if (kernels::depthwise_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
+                                 reinterpret_cast<uint32_t*>(out)))
+    return result;
   kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], 1, 0, stride_y, pad_y,
                               out_y, nullptr};
   const size_t row_size = size_t{out_y} * dims.channels;
@@ -150,9 +161,21 @@ std::shared_ptr<Dense> transpose_impl(const char* op, const Dense& inputs, const
       detail::make_dense(TensorType::int32, {out_x, out_y, static_cast<uint32_t>(filters)});
   auto* out = reinterpret_cast<uint32_t*>(detail::mutable_elements<int32_t>(*result));
 
-  const std::vector<int32_t> kernel = kernel_matrix(w, wd, false);
   const int64_t kx = wd.dims[0], ky = wd.dims[1], s = stride;
   const size_t channels = dims.channels;
+  if (s > 0) {
+    // The scatter as a gather: the input spread `stride` apart on a canvas, correlated with
+    // the rotated kernel at stride 1.
+    const std::vector<int32_t> rotated = kernel_matrix(w, wd, true);
+    const kernels::Image<int32_t> image{in, dims.x, dims.y, channels};
+    const kernels::Placement placement{static_cast<size_t>(s), kx - 1 - pad_x, ky - 1 - pad_y, nullptr};
+    const kernels::Correlation shape{static_cast<size_t>(kx), static_cast<size_t>(ky), 1, 1,
+                                     out_x, out_y, filters};
+    if (depthwise ? kernels::depthwise_blocked(image, placement, shape, rotated.data(), out)
+                  : kernels::correlate_blocked(image, placement, shape, rotated.data(), out))
+      return result;
+  }
+  const std::vector<int32_t> kernel = kernel_matrix(w, wd, false);
   for (size_t i = 0; i < dims.x; ++i) {
     const int64_t x0 = static_cast<int64_t>(i) * s - pad_x;  // output x of kernel row 0
     const int64_t a0 = std::max<int64_t>(0, -x0), a1 = std::min<int64_t>(kx, out_x - x0);
@@ -257,6 +280,11 @@ std::shared_ptr<Dense> input_conv2d(const Dense& inputs, const Dense& pad_values
   const std::vector<int32_t> pad_row(pads, pads + dims.channels);
 
   const kernels::Image<uint8_t> image{in, dims.x, dims.y, dims.channels};
+  const kernels::Correlation shape{kernel_x, kernel_y, static_cast<size_t>(stride_x),
+                                   static_cast<size_t>(stride_y), out_x, out_y, filters};
+  if (kernels::correlate_blocked(image, {1, pad_x_before, pad_y_before, pad_row.data()}, shape,
+                                 kernel.data(), reinterpret_cast<uint32_t*>(out)))
+    return result;
   kernels::CorrelationRow row{kernel.data(), kernel_x, kernel_y, filters, 0, stride_y,
                               pad_y_before, out_y, pad_row.data()};
   const size_t row_size = size_t{out_y} * filters;
@@ -318,6 +346,10 @@ std::shared_ptr<Dense> pointwise_conv2d(const Dense& inputs, const Dense& weight
   auto* out = reinterpret_cast<uint32_t*>(detail::mutable_elements<int32_t>(*result));
 
   const std::vector<int32_t> kernel(w, w + size_t{dims.channels} * filters);
+  const kernels::Image<int32_t> image{in, dims.x, dims.y, dims.channels};
+  if (kernels::correlate_blocked(image, {1, 0, 0, nullptr}, {1, 1, 1, 1, dims.x, dims.y, filters},
+                                 kernel.data(), out))
+    return result;
   const size_t pixels = size_t{dims.x} * dims.y;
   for (size_t p = 0; p < pixels; ++p) {
     const int32_t* values = in + p * dims.channels;

@@ -7,10 +7,26 @@
 
 #include "ops/clip.h"
 #include "ops/conversion.h"
+#include "ops/kernels.h"
 #include "ops/shift.h"
 #include "ops/tensor_access.h"
 
 namespace morla::ops {
+
+namespace {
+
+// out = clamp(x + y, low, high), y repeated every `period` elements: the clip to the bit
+// width and the saturation to int32 in one.
+MORLA_MULTIVERSION void add_clamp_rows(const int32_t* x, const int32_t* y, size_t count,
+                                       size_t period, int64_t low, int64_t high, int32_t* out) {
+  for (size_t start = 0; start < count; start += period)
+    for (size_t k = 0; k < period; ++k) {
+      const int64_t v = int64_t{x[start + k]} + y[k];
+      out[start + k] = static_cast<int32_t>(v < low ? low : (v > high ? high : v));
+    }
+}
+
+}  // namespace
 
 std::shared_ptr<Dense> add(const Dense& a, const Dense& b, int32_t bits) {
   static constexpr const char* op = "add";
@@ -27,10 +43,8 @@ std::shared_ptr<Dense> add(const Dense& a, const Dense& b, int32_t bits) {
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
   const ClipRange range = clip_range(bits);
-  const size_t count = detail::element_count(a), period = detail::element_count(b);
-  for (size_t start = 0; start < count; start += period)
-    for (size_t k = 0; k < period; ++k)
-      out[start + k] = saturate_int32(clip(int64_t{x[start + k]} + y[k], range));
+  add_clamp_rows(x, y, detail::element_count(a), detail::element_count(b),
+                 std::max<int64_t>(range.low, INT32_MIN), std::min<int64_t>(range.high, INT32_MAX), out);
   return result;
 }
 

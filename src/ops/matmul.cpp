@@ -5,7 +5,9 @@
 #include <type_traits>
 #include <vector>
 
+#include "ops/blocked_kernels.h"
 #include "ops/clip.h"
+#include "ops/kernel_path.h"
 #include "ops/kernels.h"
 #include "ops/tensor_access.h"
 
@@ -19,16 +21,21 @@ struct MatrixSource {
   std::vector<int32_t> copy;
 };
 
+bool row_major(const detail::LogicalDims& dims) {
+  size_t expected = 1;
+  for (size_t i = dims.dims.size(); i-- > 0;) {
+    if (dims.strides[i] != expected) return false;
+    expected *= dims.dims[i];
+  }
+  return true;
+}
+
 template <typename T>
 MatrixSource contiguous(const T* data, const detail::LogicalDims& dims) {
   size_t expected = 1;
-  bool row_major = true;
-  for (size_t i = dims.dims.size(); i-- > 0;) {
-    row_major = row_major && dims.strides[i] == expected;
-    expected *= dims.dims[i];
-  }
+  for (uint32_t d : dims.dims) expected *= d;
   if constexpr (std::is_same_v<T, int32_t>)
-    if (row_major) return {data, {}};
+    if (row_major(dims)) return {data, {}};
   MatrixSource source{nullptr, std::vector<int32_t>(expected)};
   // Gather in row-major order through the tensor's strides.
   std::vector<size_t> index(dims.dims.size(), 0);
@@ -69,19 +76,32 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
   detail::require_equal(op, transpose_b ? "b dimension K (last)" : "b dimension K (rows)", b_depth,
                         "a dimension 2", depth);
 
-  const MatrixSource matrices = b_int32 ? contiguous(detail::elements<int32_t>(b), bd)
-                                        : contiguous(detail::elements<int8_t>(b), bd);
+  const bool vector_rows = !transpose_b && kernels::active_path() >= kernels::KernelPath::avx512;
+#ifdef MORLA_X86_KERNELS
+  // 8-bit rows in row-major order are read as they are by the vector loop.
+  const int8_t* bytes = !b_int32 && vector_rows && row_major(bd) ? detail::elements<int8_t>(b) : nullptr;
+#else
+  const int8_t* bytes = nullptr;
+#endif
+  const MatrixSource matrices = bytes     ? MatrixSource{nullptr, {}}
+                                : b_int32 ? contiguous(detail::elements<int32_t>(b), bd)
+                                          : contiguous(detail::elements<int8_t>(b), bd);
   auto result = detail::make_dense(TensorType::int32, {as[0], as[1], columns});
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
   const ClipRange range = clip_range(bits);
   const size_t matrix_size = depth * columns;
-  std::vector<uint64_t> sums(columns);
+  std::vector<uint64_t> sums(columns), scratch(columns);
   for (size_t i = 0; i < batches; ++i) {
-    const int32_t* matrix = matrices.data + (rank == 3 ? i * matrix_size : 0);
+    const size_t first = rank == 3 ? i * matrix_size : 0;
+    const int32_t* matrix = bytes ? nullptr : matrices.data + first;
     for (size_t j = 0; j < rows; ++j) {
       const int32_t* row = x + (i * rows + j) * depth;
       if (transpose_b) kernels::gemv_t(row, matrix, depth, columns, sums.data());
+#ifdef MORLA_X86_KERNELS
+      else if (bytes) kernels::gemv_avx512(row, bytes + first, depth, columns, sums.data(), scratch.data());
+      else if (vector_rows) kernels::gemv_avx512(row, matrix, depth, columns, sums.data(), scratch.data());
+#endif
       else kernels::gemv(row, matrix, depth, columns, sums.data());
       int32_t* target = out + (i * rows + j) * columns;
       for (size_t n = 0; n < columns; ++n)

@@ -1,10 +1,12 @@
 #include "ops/shift.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
 #include "ops/clip.h"
 #include "ops/conversion.h"
+#include "ops/shift_plan.h"
 #include "ops/tensor_access.h"
 
 namespace morla::ops {
@@ -98,10 +100,9 @@ std::shared_ptr<Dense> shift_channels(const char* op, const Dense& inputs, const
   auto result = detail::make_dense(TensorType::int32, shape);
   int32_t* out = detail::mutable_elements<int32_t>(*result);
   const ClipRange range = clip_range(bits);
-  for (size_t e = 0; e < count;) {
-    for (size_t c = 0; c < channels; ++c, ++e)
-      out[e] = saturate_int32(clip(apply_rule(rule, in[e], amounts[c]), range));
-  }
+  // Clip to `bits`, then saturate to int32: one clamp.
+  const int64_t low = std::max<int64_t>(range.low, INT32_MIN), high = std::min<int64_t>(range.high, INT32_MAX);
+  shift_clamp_rows(in, count, channels, plan_shifts(rule, amounts), low, high, out);
   return result;
 }
 

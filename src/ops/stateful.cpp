@@ -4,11 +4,13 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/platform.h"
 #include "ops/clip.h"
 #include "ops/shift.h"
+#include "ops/shift_plan.h"
 #include "ops/tensor_access.h"
 
 namespace morla::ops {
@@ -138,8 +140,21 @@ std::shared_ptr<Dense> scale_out(const Dense& x, const Dense& scales, const Dens
   const ChannelShifts shift = output_shifts(op, shifts, channels);
   const ClipRange acc = clip_range(acc_bits);
 
+  // Accumulators within 32 bits (the engine's are): the branch-free loop, then the narrowing.
+  const bool narrow_acc = acc.low >= INT32_MIN && acc.high <= INT32_MAX;
+  std::vector<int32_t> staged;
+  if (narrow_acc) {
+    std::vector<int64_t> factors(channels);
+    for (size_t c = 0; c < channels; ++c) factors[c] = scale16 ? scale16[c] : scale8[c];
+    staged.resize(count);
+    scale_shift_clamp_rows(in, factors.data(), count, channels, plan_shifts(shift.rule, shift.amounts),
+                           acc.low, acc.high, INT32_MIN, INT32_MAX, staged.data());
+  }
   const auto scaled = [&](auto* out, int64_t low, int64_t high) {
-    if (scale16) scale_values(in, scale16, shift, count, channels, acc, low, high, out);
+    if (narrow_acc)
+      for (size_t e = 0; e < count; ++e)
+        out[e] = static_cast<std::remove_reference_t<decltype(*out)>>(std::clamp<int64_t>(staged[e], low, high));
+    else if (scale16) scale_values(in, scale16, shift, count, channels, acc, low, high, out);
     else scale_values(in, scale8, shift, count, channels, acc, low, high, out);
   };
   const ClipRange range = clip_range(out_bits);

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/uio.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "core/platform.h"
 #include "drivers/driver_print.h"
@@ -77,12 +79,20 @@ uint32_t SerialPortPosix::read(void* buffer, size_t length) {
       delivered += n;
       continue;
     }
-    const short events = failed_ ? 0 : wait(POLLIN, std::min(deadline, limit));
-    if (events == 0) break;
-    const ssize_t n = ::read(fd_, pending_, kChunk);
+    if (failed_) break;
+    short events = 0;
+    ssize_t n = -1;
+    const bool tried = std::exchange(more_waiting_, false);
+    if (tried) n = ::read(fd_, pending_, kReadBuffer);
+    if (!tried || (n < 0 && (errno == EAGAIN || errno == EINTR))) {
+      events = wait(POLLIN, std::min(deadline, limit));
+      if (events == 0) break;
+      n = ::read(fd_, pending_, kReadBuffer);
+    }
     if (n > 0) {
       pending_begin_ = 0;
       pending_end_ = static_cast<size_t>(n);
+      more_waiting_ = pending_end_ == kReadBuffer;
       deadline = time_ms() + timeout_ms_;
     } else if (n == 0) {
       errno = EIO;  // the other end is gone
@@ -95,24 +105,46 @@ uint32_t SerialPortPosix::read(void* buffer, size_t length) {
 }
 
 uint32_t SerialPortPosix::write(const void* buffer, size_t length) {
-  const auto* in = static_cast<const uint8_t*>(buffer);
-  size_t sent = 0;
+  const WritePiece piece{buffer, length};
+  return static_cast<uint32_t>(write_pieces(&piece, 1));
+}
+
+size_t SerialPortPosix::write_pieces(const WritePiece* pieces, size_t count) {
+  static constexpr size_t kMostPieces = 8;
+  if (count > kMostPieces) return SerialPort::write_pieces(pieces, count);
+  iovec vector[kMostPieces];
+  size_t total = 0, used = 0;
+  for (size_t i = 0; i < count; ++i)
+    if (pieces[i].length > 0) {
+      vector[used++] = {const_cast<void*>(pieces[i].data), pieces[i].length};
+      total += pieces[i].length;
+    }
+  more_waiting_ = false;
+  size_t sent = 0, first = 0;
   int64_t deadline = time_ms() + timeout_ms_;
-  while (sent < length && !failed_) {
-    const ssize_t n = ::write(fd_, in + sent, std::min(length - sent, kChunk));
+  while (sent < total && !failed_) {
+    const ssize_t n = ::writev(fd_, vector + first, static_cast<int>(used - first));
     if (n > 0) {
       sent += static_cast<size_t>(n);
+      // Step over what went out: whole pieces, then into the partly written one.
+      for (size_t done = static_cast<size_t>(n); done > 0 && first < used;) {
+        const size_t step = std::min(done, vector[first].iov_len);
+        vector[first].iov_base = static_cast<uint8_t*>(vector[first].iov_base) + step;
+        vector[first].iov_len -= step;
+        done -= step;
+        if (vector[first].iov_len == 0) ++first;
+      }
       deadline = time_ms() + timeout_ms_;
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
-      fail("writing", length, sent);
+      fail("writing", total, sent);
     } else if (const short events = wait(POLLOUT, deadline); events == 0) {
       break;
     } else if (events & (POLLHUP | POLLERR | POLLNVAL)) {
       errno = EIO;
-      fail("writing", length, sent);
+      fail("writing", total, sent);
     }
   }
-  return static_cast<uint32_t>(sent);
+  return sent;
 }
 
 }  // namespace morla

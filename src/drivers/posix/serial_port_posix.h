@@ -16,6 +16,7 @@ class SerialPortPosix final : public SerialPort {
 
   uint32_t read(void* buffer, size_t length) override;
   uint32_t write(const void* buffer, size_t length) override;
+  size_t write_pieces(const WritePiece* pieces, size_t count) override;
   void set_read_timeout(uint32_t milliseconds) override { timeout_ms_ = milliseconds; }
   uint32_t read_timeout() const override { return timeout_ms_; }
   int failure() const override { return error_; }
@@ -28,13 +29,19 @@ class SerialPortPosix final : public SerialPort {
   void fail(const char* operation, size_t asked, size_t done);
 
   static constexpr size_t kChunk = 1024;
+  // Large enough for a whole reply of the binary protocol (1045 bytes) in one read.
+  static constexpr size_t kReadBuffer = 4096;
   int fd_;
   std::string path_;
   bool failed_ = false;
   int error_ = 0;  // errno of the failure
   uint32_t timeout_ms_ = 1000;
+  // Set when the last read filled the buffer, so more is likely waiting: the next read
+  // then goes straight to read(2) and polls only when it finds nothing. After a write
+  // (whose answer takes a round trip) the first wait is a poll.
+  bool more_waiting_ = false;
   // Bytes received but not yet delivered (the port reads through this buffer).
-  uint8_t pending_[kChunk];
+  uint8_t pending_[kReadBuffer];
   size_t pending_begin_ = 0;
   size_t pending_end_ = 0;
 };

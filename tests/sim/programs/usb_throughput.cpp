@@ -1,9 +1,20 @@
-// Throughput of 1 MiB through the USB driver against the board simulator, beside
-// the same pseudo-terminal moving the same bytes without the protocol.
-// Prints one line per direction: "<direction> driver_ms=<t> raw_ms=<t> ratio=<raw/driver>".
+// Throughput of 1 MiB through the USB driver against the board simulator, beside what the
+// same kind of pseudo-terminal allows:
+//   ping-pong: the protocol's strict request/reply with exactly its byte counts (a write
+//     exchange sends 1046 bytes and waits for 21; a read exchange sends 21 and waits for
+//     1045), between two bare ends that do nothing else: the limit of any driver of this
+//     protocol on this link;
+//   stream: the same bytes one way without waiting, for information (no request/reply
+//     protocol can reach it).
+// Each figure is measured three times; prints one line per direction:
+// "<direction> driver_ms=<min>/<median> pingpong_ms=<min>/<median> stream_ms=<min>/<median>
+//  driver_cpu_ms=<min>/<median> ratio=<pingpong/driver, medians>", where driver_cpu_ms is
+// the processor time of the driver's own thread (user + system), which the machine's load
+// does not stretch as it does the waits.
 #include <fcntl.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -23,32 +34,134 @@ using namespace morla;
 namespace {
 
 constexpr size_t kBytes = size_t{1} << 20;
-constexpr int kRuns = 5;
+constexpr size_t kPiece = 1024;
+constexpr size_t kExchanges = kBytes / kPiece;
+constexpr int kRuns = 3;
 
-double best_ms(const std::function<void()>& run) {
-  double best = 1e30;
-  for (int i = 0; i < kRuns; ++i) {
-    const auto t0 = std::chrono::steady_clock::now();
-    run();
-    best = std::min(best, std::chrono::duration<double, std::milli>(
-                              std::chrono::steady_clock::now() - t0)
-                              .count());
-  }
-  return best;
+struct Timing {
+  double min, median;
+};
+
+double thread_cpu_ms() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1e3 +
+         (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e3;
 }
 
-// The board's end of a bare pseudo-terminal: drains or fills it in large blocks,
-// as the simulator does.
-void peer_io(int master, bool drain) {
-  std::vector<uint8_t> block(1 << 16, 0x5A);
-  size_t done = 0;
-  while (done < kBytes) {
-    pollfd entry{master, static_cast<short>(drain ? POLLIN : POLLOUT), 0};
-    if (poll(&entry, 1, 5000) <= 0) return;
-    const ssize_t n = drain ? read(master, block.data(), block.size())
-                            : write(master, block.data(), std::min(block.size(), kBytes - done));
-    if (n > 0) done += static_cast<size_t>(n);
+// Runs `run` and adds the processor time this thread spent in it to `cpu`.
+std::function<void()> counting_cpu(std::function<void()> run, std::vector<double>& cpu) {
+  return [run = std::move(run), &cpu] {
+    const double before = thread_cpu_ms();
+    run();
+    cpu.push_back(thread_cpu_ms() - before);
+  };
+}
+
+Timing min_median(std::vector<double> ms) {
+  std::sort(ms.begin(), ms.end());
+  return {ms.front(), ms[ms.size() / 2]};
+}
+
+// Runs every measurement once per round, kRuns rounds, so that a change in the machine's
+// load touches all of them alike; min and median of each.
+std::vector<Timing> measure(const std::vector<std::function<void()>>& runs) {
+  std::vector<std::vector<double>> ms(runs.size());
+  for (int round = 0; round < kRuns; ++round)
+    for (size_t i = 0; i < runs.size(); ++i) {
+      const auto t0 = std::chrono::steady_clock::now();
+      runs[i]();
+      ms[i].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+    }
+  std::vector<Timing> timings;
+  for (auto& m : ms) timings.push_back(min_median(m));
+  return timings;
+}
+
+// A raw pseudo-terminal: the master end for the peer, the slave end opened like a board's tty.
+struct Pty {
+  int master = -1, slave = -1;
+  Pty() {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    fcntl(master, F_SETFL, O_NONBLOCK);
+    slave = ::open(ptsname(master), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    termios settings;
+    tcgetattr(slave, &settings);
+    cfmakeraw(&settings);
+    tcsetattr(slave, TCSANOW, &settings);
   }
+  ~Pty() {
+    ::close(slave);
+    ::close(master);
+  }
+};
+
+// Reads exactly `count` bytes: each wait a poll, then one read of what has come (an
+// answer is never there before it is waited for, so reading first would only fail).
+bool read_exactly(int fd, uint8_t* buffer, size_t count) {
+  size_t got = 0;
+  while (got < count) {
+    pollfd entry{fd, POLLIN, 0};
+    if (::poll(&entry, 1, 5000) <= 0) return false;
+    const ssize_t n = ::read(fd, buffer + got, count - got);
+    if (n > 0) got += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+bool write_exactly(int fd, const uint8_t* buffer, size_t count) {
+  size_t sent = 0;
+  while (sent < count) {
+    const ssize_t n = ::write(fd, buffer + sent, count - sent);
+    if (n > 0) {
+      sent += static_cast<size_t>(n);
+      continue;
+    }
+    pollfd entry{fd, POLLOUT, 0};
+    if (::poll(&entry, 1, 5000) <= 0) return false;
+  }
+  return true;
+}
+
+// kExchanges request/reply rounds of the given sizes between host (slave) and peer (master).
+void ping_pong(size_t request, size_t reply) {
+  Pty pty;
+  std::thread peer([&] {
+    std::vector<uint8_t> in(request), out(reply, 0x5A);
+    for (size_t i = 0; i < kExchanges; ++i)
+      if (!read_exactly(pty.master, in.data(), request) || !write_exactly(pty.master, out.data(), reply))
+        return;
+  });
+  std::vector<uint8_t> out(request, 0x33), in(reply);
+  for (size_t i = 0; i < kExchanges; ++i)
+    if (!write_exactly(pty.slave, out.data(), request) || !read_exactly(pty.slave, in.data(), reply)) break;
+  peer.join();
+}
+
+// kBytes one way in large blocks.
+void stream(bool host_writes) {
+  Pty pty;
+  std::vector<uint8_t> block(1 << 16, 0x5A);
+  auto pump = [&](int fd, bool write) {
+    for (size_t done = 0; done < kBytes;) {
+      const size_t n = std::min(block.size(), kBytes - done);
+      if (!(write ? write_exactly(fd, block.data(), n) : read_exactly(fd, block.data(), n))) return;
+      done += n;
+    }
+  };
+  std::thread peer([&] { pump(pty.master, !host_writes); });
+  std::vector<uint8_t> mine(1 << 16);
+  pump(pty.slave, host_writes);
+  peer.join();
+}
+
+void print(const char* direction, Timing driver, Timing pingpong, Timing streamed, Timing cpu) {
+  std::printf("%s driver_ms=%.2f/%.2f pingpong_ms=%.2f/%.2f stream_ms=%.2f/%.2f "
+              "driver_cpu_ms=%.2f/%.2f ratio=%.3f\n",
+              direction, driver.min, driver.median, pingpong.min, pingpong.median, streamed.min,
+              streamed.median, cpu.min, cpu.median, pingpong.median / driver.median);
 }
 
 }  // namespace
@@ -59,29 +172,18 @@ int main() {
   setenv("MORLA_SERIAL_PORT", board.port_path().c_str(), 1);
   unsetenv("NO_USB");
   UsbDriver driver;
-  const double driver_write = best_ms([&] { driver.write(0x24000000, data.data(), kBytes); });
-  const double driver_read = best_ms([&] { driver.read(0x24000000, data.data(), kBytes); });
-
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  grantpt(master);
-  unlockpt(master);
-  fcntl(master, F_SETFL, O_NONBLOCK);
-  auto port = SerialPortPosix::open(ptsname(master));
-  if (!port) return 1;
-  const double raw_write = best_ms([&] {
-    std::thread peer(peer_io, master, true);
-    port->write(data.data(), kBytes);
-    peer.join();
+  std::vector<double> write_cpu, read_cpu;
+  const std::vector<Timing> t = measure({
+      counting_cpu([&] { driver.write(0x24000000, data.data(), kBytes); }, write_cpu),
+      counting_cpu([&] { driver.read(0x24000000, data.data(), kBytes); }, read_cpu),
+      // Write exchange: header 5 + command 16 + piece + the 0x00 after a whole piece; reply 21.
+      [] { ping_pong(5 + 16 + kPiece + 1, 21); },
+      // Read exchange: header 5 + command 16; reply marker 1 + length 4 + command 16 + piece.
+      [] { ping_pong(21, 1 + 4 + 16 + kPiece); },
+      [] { stream(true); },
+      [] { stream(false); },
   });
-  const double raw_read = best_ms([&] {
-    std::thread peer(peer_io, master, false);
-    port->read(data.data(), kBytes);
-    peer.join();
-  });
-  close(master);
-  std::printf("write driver_ms=%.2f raw_ms=%.2f ratio=%.3f\n", driver_write, raw_write,
-              raw_write / driver_write);
-  std::printf("read driver_ms=%.2f raw_ms=%.2f ratio=%.3f\n", driver_read, raw_read,
-              raw_read / driver_read);
+  print("write", t[0], t[2], t[4], min_median(write_cpu));
+  print("read", t[1], t[3], t[5], min_median(read_cpu));
   return 0;
 }

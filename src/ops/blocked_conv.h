@@ -1,0 +1,38 @@
+#pragma once
+// Correlations through the register-blocked vector loops: the input is placed once into a
+// filled canvas in the narrowest packing its values fit, the kernel laid out for the loops,
+// and the path picked by kernel_path.h runs. On the portable path, and for a depthwise
+// correlation that reads too few values per canvas position to pay for the canvas, these
+// return false and the caller runs its own loop.
+#include <cstddef>
+#include <cstdint>
+
+#include "ops/kernels.h"
+
+namespace morla::ops::kernels {
+
+// Input pixel (i, j) sits at canvas position (i * spread + offset_x, j * spread + offset_y),
+// spread at least 1 (0 is left to the portable loops);
+// the other positions read `fill` (one value per channel, or zero when null). Positions
+// that fall outside the canvas are dropped.
+struct Placement {
+  size_t spread;
+  int64_t offset_x, offset_y;
+  const int32_t* fill;
+};
+
+// out(ox, oy, f) = Σ_{t,u,c} kernel[(t*ky + u)*channels + c][f] * canvas(ox*stride_x + t,
+// oy*stride_y + u, c), wrapping in 32 bits. For the depthwise form f is the channel and the
+// kernel is (kx*ky, channels).
+struct Correlation {
+  size_t kx, ky, stride_x, stride_y, out_x, out_y, filters;
+};
+
+template <typename T>
+bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
+                       const int32_t* kernel, uint32_t* out);
+template <typename T>
+bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
+                       const int32_t* kernel, uint32_t* out);
+
+}  // namespace morla::ops::kernels
