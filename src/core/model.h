@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/ip_version.h"
+#include "core/owned_bytes.h"
 #include "core/shape.h"
 #include "core/shared_bytes.h"
 #include "core/tensor.h"
@@ -50,6 +51,9 @@ class Model {
   // Engine factories.
   static std::unique_ptr<Model> create();
   static std::unique_ptr<Model> from_buffer(const char* data, size_t size);
+  // The same from bytes the engine keeps: the model's variables are built over them
+  // without a copy.
+  static std::unique_ptr<Model> from_buffer(OwnedBytes bytes);
 
  protected:
   Model() = default;

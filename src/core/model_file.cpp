@@ -64,11 +64,6 @@ bool write_all(int fd, const char* data, size_t size) {
   return true;
 }
 
-// Storage for bytes about to be overwritten: not zero-filled first.
-std::shared_ptr<uint8_t[]> uninitialized_bytes(size_t size) {
-  return std::shared_ptr<uint8_t[]>(new uint8_t[size]);
-}
-
 // Snappy's raw block of `data` into `out`, which has room for MaxCompressedLength bytes;
 // returns the block's length.
 size_t compress_block(ByteRange data, char* out) {
@@ -169,7 +164,7 @@ void write_in_place(FileDescriptor& file, const std::string& target, const char*
 
 }  // namespace
 
-SharedBytes read_model_file(const std::string& filename) {
+OwnedBytes read_model_file(const std::string& filename) {
   refuse_embedded_nul(filename);
   // Without blocking: opening a FIFO for reading would wait for a writer.
   FileDescriptor file(::open(filename.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -197,8 +192,8 @@ SharedBytes read_model_file(const std::string& filename) {
       announced > capacity * kMaxExpansion + 64)
     throw corrupted();
 
-  const auto compressed = uninitialized_bytes(capacity);
-  char* const block = reinterpret_cast<char*>(compressed.get());
+  OwnedBytes compressed = OwnedBytes::uninitialized(capacity);
+  char* const block = reinterpret_cast<char*>(compressed.data());
   std::memcpy(block, header, static_cast<size_t>(header_bytes));
   size_t got = static_cast<size_t>(header_bytes);
   while (got < capacity) {
@@ -207,15 +202,16 @@ SharedBytes read_model_file(const std::string& filename) {
     got += static_cast<size_t>(n);
   }
 
-  const auto model = uninitialized_bytes(announced);
-  char* const out = reinterpret_cast<char*>(model.get());
+  // Decompressed straight into the buffer the engine then verifies and keeps.
+  OwnedBytes model = OwnedBytes::uninitialized(announced);
+  char* const out = reinterpret_cast<char*>(model.data());
   // The decoder reports a failure for bytes after the block too: what counts is that the
   // block gave every byte it announced.
   snappy::ByteArraySource source(block, got);
   snappy::UncheckedByteArraySink sink(out);
   snappy::Uncompress(&source, &sink);
   if (static_cast<size_t>(sink.CurrentDestination() - out) != announced) throw corrupted();
-  return SharedBytes(model, model.get(), announced);
+  return model;
 }
 
 std::string compress_model(ByteRange data) {
@@ -242,8 +238,8 @@ void write_model_file(const std::string& model_file, ByteRange serialized) {
 
   // Compressed whole and written at once: measured faster, for the save and for later reads,
   // than writing the compressor's fragments as they come.
-  const auto compressed = uninitialized_bytes(snappy::MaxCompressedLength(serialized.size));
-  char* const block = reinterpret_cast<char*>(compressed.get());
+  OwnedBytes compressed = OwnedBytes::uninitialized(snappy::MaxCompressedLength(serialized.size));
+  char* const block = reinterpret_cast<char*>(compressed.data());
   const size_t length = compress_block(serialized, block);
   if (length > static_cast<size_t>(kMaxFileBytes))
     throw std::invalid_argument("Cannot save a model file of " + std::to_string(length) +

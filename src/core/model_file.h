@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/byte_range.h"
-#include "core/shared_bytes.h"
+#include "core/owned_bytes.h"
 
 namespace morla {
 
@@ -14,8 +14,9 @@ namespace morla {
 // above 2147483647 bytes, "Cannot uncompress corrupted serialization buffer" for a bad
 // length header or one announcing more than the block could hold (both checked before
 // the file is read), or a block that does not decompress. Bytes after the block are
-// ignored. A path with a NUL byte: std::invalid_argument "embedded null byte".
-SharedBytes read_model_file(const std::string& filename);
+// ignored. A path with a NUL byte: std::invalid_argument "embedded null byte". The bytes
+// are the caller's alone (Model::from_buffer keeps them without a copy).
+OwnedBytes read_model_file(const std::string& filename);
 
 // Compresses `serialized` and saves it at `model_file`, following symbolic links:
 // - a regular file (or a new one) is replaced atomically: the data goes to a temporary file

@@ -67,6 +67,14 @@ void VariablesImpl::keep_matching(const std::map<std::string, std::shared_ptr<De
 }
 
 void VariablesImpl::set(const std::string& name, std::shared_ptr<Dense> value) {
+  store(name, std::move(value), false);
+}
+
+void VariablesImpl::adopt(const std::string& name, std::shared_ptr<Dense> value) {
+  store(name, std::move(value), true);
+}
+
+void VariablesImpl::store(const std::string& name, std::shared_ptr<Dense> value, bool keep) {
   if (!retired_reason_.empty()) throw std::runtime_error(retired_reason_);
   const auto stored = find_variable(name);
   if (!stored) no_such_variable(name);
@@ -99,6 +107,10 @@ void VariablesImpl::set(const std::string& name, std::shared_ptr<Dense> value) {
                           static_cast<const char*>(value->buffer().data()), bytes, stored->type(),
                           stored->shape(), stored->layout())));
     }
+  }
+  if (keep && value->layout() == stored->layout()) {
+    variables_[name] = std::move(value);
+    return;
   }
   if (bytes != 0 && value != stored)
     std::memcpy(stored->buffer().mutable_data(), value->buffer().data(), bytes);

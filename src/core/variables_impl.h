@@ -33,6 +33,9 @@ class VariablesImpl : public Variables {
   // (std::invalid_argument) an unknown name, a different shape (dimensions reversed when the layouts differ), element
   // type or byte size, and whatever the change callback refuses.
   void set(const std::string& name, std::shared_ptr<Dense> value) override;
+  // Makes the same checks as set(), then keeps `value` itself as the variable (its bytes are
+  // not copied): the caller gives the tensor up. A value in another layout is copied.
+  void adopt(const std::string& name, std::shared_ptr<Dense> value);
   // Throws std::invalid_argument for an unknown name.
   std::shared_ptr<Dense> get(const std::string& name) const override;
   bool has(const std::string& name) const override;
@@ -64,6 +67,9 @@ class VariablesImpl : public Variables {
   ChangeCallback on_change;
 
  private:
+  // Checks `value` against the stored variable, then either keeps it or copies its bytes.
+  void store(const std::string& name, std::shared_ptr<Dense> value, bool keep);
+
   std::map<std::string, std::shared_ptr<Dense>> variables_;
   std::optional<uint64_t> byte_limit_;
   std::string retired_reason_;

@@ -13,7 +13,7 @@
 #include "core/variables.h"
 #include "engine/crc32c.h"
 #include "core/variables_impl.h"
-#include "engine/dense_view.h"
+#include "engine/dense_slice.h"
 #include "engine/engine_layer.h"
 #include "engine/layer_types.h"
 #include "model_format_generated.h"
@@ -231,7 +231,7 @@ uint64_t stored_bytes(const fbs::Layer& info) {
 // A buffer always holds every variable of its layers: each layer is built under a cap of
 // the bytes the buffer carries for it, so that one announcing more is refused before its
 // variables are allocated. The cap is lifted once the layer is in the model.
-void add_layer(Model& model, const fbs::Layer& info) {
+std::shared_ptr<EngineLayer> add_layer(Model& model, const fbs::Layer& info) {
   const std::string name = info.name()->str();
   const auto params =
       LayerParams::create(static_cast<LayerType>(info.type()), params_of(info));
@@ -242,23 +242,45 @@ void add_layer(Model& model, const fbs::Layer& info) {
     const auto layer = create_engine_layer(*params, name, stored_bytes(info));
     model.add(layer, inbounds);
     layer->variable_store().limit_bytes(std::nullopt);
+    return layer;
   } catch (const VariableLimitExceeded&) {
     refuse("layer '" + name + "' needs more variable data than the buffer holds");
   }
 }
 
-std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
+// The variables' bytes that another variable's bytes overlap: FlatBuffers lets two fields
+// refer to one vector, and a variable written in place must change no other.
+std::set<const uint8_t*> shared_variable_bytes(const fbs::ModelDef& def) {
+  std::vector<std::pair<const uint8_t*, const uint8_t*>> ranges;
+  for (const auto* layer : *def.layers())
+    if (layer->variables())
+      for (const auto* variable : *layer->variables())
+        ranges.emplace_back(variable->data()->data(),
+                            variable->data()->data() + variable->data()->size());
+  std::sort(ranges.begin(), ranges.end());
+  std::set<const uint8_t*> shared;
+  for (size_t i = 1; i < ranges.size(); ++i)
+    if (ranges[i].first < ranges[i - 1].second) {
+      shared.insert(ranges[i - 1].first);
+      shared.insert(ranges[i].first);
+    }
+  return shared;
+}
+
+// The model over `block`, which holds the verified buffer `def` lies in.
+std::unique_ptr<Model> build_model(const fbs::ModelDef& def, const std::shared_ptr<uint8_t[]>& block) {
   // Each layer is checked (by its sizes here, then by the engine's own rules) before it is
   // built and linked.
   auto model = Model::create();
-  for (const auto* info : *def.layers()) add_layer(*model, *info);
+  std::vector<std::shared_ptr<EngineLayer>> layers;
+  for (const auto* info : *def.layers()) layers.push_back(add_layer(*model, *info));
   if (def.learning_type() >= 0) {
     std::map<std::string, double> entries;
     if (def.learning())
       for (const auto* entry : *def.learning()) entries[entry->key()->str()] = entry->value();
     model->compile(LearningParams::create(static_cast<LearningType>(def.learning_type()), entries));
   }
-  const auto& layers = model->layers();
+  const std::set<const uint8_t*> shared = shared_variable_bytes(def);
   // Variables last, so that stored (learned) values win over what compiling initialises.
   for (size_t i = 0; i < layers.size(); ++i) {
     const auto* info = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
@@ -266,33 +288,51 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def) {
     for (const auto* variable : *info->variables()) {
       const auto* dims = variable->shape();
       const Shape shape(std::vector<uint32_t>(dims->begin(), dims->end()));
-      // The store checks the bytes in place and copies them into its own tensor.
-      auto value = std::make_shared<DenseView>(
-          static_cast<TensorType>(variable->type()), shape,
-          static_cast<Dense::Layout>(variable->layout()), variable->data()->data(),
-          variable->data()->size());
-      layers[i]->variables().set(variable->name()->str(), value);
+      const auto type = static_cast<TensorType>(variable->type());
+      const auto layout = static_cast<Dense::Layout>(variable->layout());
+      const uint8_t* data = variable->data()->data();
+      const size_t size = variable->data()->size();
+      // FlatBuffers starts a vector's data on a 4-byte boundary; a buffer that does not
+      // (or bytes another variable shares) gets a copy.
+      std::shared_ptr<Dense> value;
+      const size_t element = std::max<size_t>(storage_size(type), 1);
+      if (reinterpret_cast<uintptr_t>(data) % element != 0 || shared.count(data)) {
+        value = Dense::copy(reinterpret_cast<const char*>(data), size, type, shape, layout);
+      } else {
+        uint8_t* slice = block.get() + (data - block.get());
+        value = std::make_shared<DenseSlice>(type, shape, layout, block, slice, size);
+      }
+      layers[i]->variable_store().adopt(variable->name()->str(), std::move(value));
     }
   }
   return model;
 }
 
+void check_buffer_size(const char* data, size_t size) {
+  if (size > kMaxBufferBytes) refuse("a buffer of " + std::to_string(size) + " bytes is too large");
+  if (!data || size == 0) refuse("empty buffer");
+}
+
 }  // namespace
 
 std::unique_ptr<Model> deserialize_model(const char* data, size_t size) {
-  if (size > kMaxBufferBytes) refuse("a buffer of " + std::to_string(size) + " bytes is too large");
-  // FlatBuffers reads its scalars in place: a buffer that does not start on an 8-byte
-  // boundary is read from an aligned copy.
-  std::vector<uint64_t> aligned;
-  if (size > 0 && reinterpret_cast<uintptr_t>(data) % alignof(uint64_t) != 0) {
-    aligned.resize((size + sizeof(uint64_t) - 1) / sizeof(uint64_t));
-    std::memcpy(aligned.data(), data, size);
-    data = reinterpret_cast<const char*>(aligned.data());
-  }
+  check_buffer_size(data, size);
+  // The caller keeps its bytes: the model gets its own copy (aligned, as FlatBuffers reads
+  // its scalars in place).
+  OwnedBytes copy = OwnedBytes::uninitialized(size);
+  std::memcpy(copy.data(), data, size);
+  return deserialize_model(std::move(copy));
+}
+
+std::unique_ptr<Model> deserialize_model(OwnedBytes bytes) {
+  const size_t size = bytes.size();
+  const std::shared_ptr<uint8_t[]> block(bytes.release());
+  const auto* data = reinterpret_cast<const char*>(block.get());
+  check_buffer_size(data, size);
   const fbs::ModelDef& def = verified_model_def(data, size);
   // Whatever the engine refuses while rebuilding is a fault of the buffer.
   try {
-    return build_model(def);
+    return build_model(def, block);
   } catch (const std::invalid_argument&) {
     throw;
   } catch (const std::bad_alloc&) {
@@ -308,6 +348,10 @@ namespace morla {
 
 std::unique_ptr<Model> Model::from_buffer(const char* data, size_t size) {
   return engine::deserialize_model(data, size);
+}
+
+std::unique_ptr<Model> Model::from_buffer(OwnedBytes bytes) {
+  return engine::deserialize_model(std::move(bytes));
 }
 
 }  // namespace morla

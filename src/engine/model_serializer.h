@@ -16,5 +16,8 @@ SharedBytes serialize_model(const Model& model);
 // Verifies the whole buffer (checksum, structure, parameters, variable sizes, links)
 // before building anything; throws std::invalid_argument naming what is wrong.
 std::unique_ptr<Model> deserialize_model(const char* data, size_t size);
+// The same over bytes it keeps: each variable is a slice of them (one that shares its bytes
+// with another variable is copied).
+std::unique_ptr<Model> deserialize_model(OwnedBytes bytes);
 
 }  // namespace morla::engine

@@ -65,9 +65,7 @@ ModelSession::ModelSession(std::unique_ptr<Model> model) : model_(std::move(mode
 }
 
 ModelSession ModelSession::from_file(const std::string& filename) {
-  const SharedBytes serialized = read_model_file(filename);
-  return ModelSession(
-      Model::from_buffer(reinterpret_cast<const char*>(serialized.data()), serialized.size()));
+  return ModelSession(Model::from_buffer(read_model_file(filename)));
 }
 
 ModelSession ModelSession::from_layers(const std::vector<std::shared_ptr<Layer>>& layers) {

@@ -13,7 +13,7 @@
 #include "core/model.h"
 #include "core/variables.h"
 #include "engine/crc32c.h"
-#include "engine/dense_view.h"
+#include "engine/dense_slice.h"
 #include "model_format_generated.h"
 #include "test_helpers.h"
 
@@ -64,6 +64,7 @@ struct VariableInfo {
   std::vector<uint32_t> shape;
   size_t bytes;
   uint8_t fill = 0;
+  int same_bytes_as = -1;  // index of an earlier variable whose data vector this one shares
 };
 
 // One InputData layer (4, 3, 2) plus an optional second layer, with the given pieces.
@@ -82,10 +83,13 @@ std::vector<uint8_t> crafted(int second_type, const std::vector<std::string>& in
       fbs::CreateLayer(b, b.CreateString("in"), static_cast<int>(LayerType::InputData),
                        params({{"input_width", 4}, {"input_height", 3}, {"input_channels", 2}})));
   std::vector<flatbuffers::Offset<fbs::Variable>> vars;
-  for (const auto& v : variables)
+  std::vector<flatbuffers::Offset<flatbuffers::Vector<uint8_t>>> data;
+  for (const auto& v : variables) {
+    data.push_back(v.same_bytes_as >= 0 ? data[v.same_bytes_as]
+                                         : b.CreateVector(std::vector<uint8_t>(v.bytes, v.fill)));
     vars.push_back(fbs::CreateVariable(b, b.CreateString(v.name), static_cast<int>(v.type), 0,
-                                       b.CreateVector(v.shape),
-                                       b.CreateVector(std::vector<uint8_t>(v.bytes, v.fill))));
+                                       b.CreateVector(v.shape), data.back()));
+  }
   std::vector<flatbuffers::Offset<flatbuffers::String>> names;
   for (const auto& name : inbounds) names.push_back(b.CreateString(name));
   layers.push_back(fbs::CreateLayer(b, b.CreateString("second"), second_type, params(second_params),
@@ -305,16 +309,95 @@ TEST(ModelSerializer, RefusesInconsistentLearning) {
   EXPECT_NE(refusal(wrap(b)).find("inconsistent compiled flag"), std::string::npos);
 }
 
-TEST(DenseView, ReadOnlyViewOfItsBytes) {
-  const std::vector<uint8_t> bytes = {1, 2, 3, 4, 5, 6};
-  DenseView view(TensorType::int8, Shape{2, 3}, Dense::Layout::RowMajor, bytes.data(), 6);
-  EXPECT_EQ(view.data<int8_t>(), reinterpret_cast<const int8_t*>(bytes.data()));
-  EXPECT_EQ(view.get<int8_t>(5), 6);
-  const auto copy = Dense::copy(reinterpret_cast<const char*>(bytes.data()), 6, TensorType::int8,
-                                Shape{2, 3}, Dense::Layout::RowMajor);
-  EXPECT_TRUE(view == static_cast<const Tensor&>(*copy));
-  EXPECT_THROW(view.buffer().mutable_data(), std::logic_error);
-  EXPECT_THROW(DenseView(TensorType::int16, Shape{2, 3}, Dense::Layout::RowMajor, bytes.data(), 6),
+OwnedBytes owned_copy(const std::vector<uint8_t>& bytes) {
+  OwnedBytes owned = OwnedBytes::uninitialized(bytes.size());
+  std::copy(bytes.begin(), bytes.end(), owned.data());
+  return owned;
+}
+
+bool lies_in(const Dense& tensor, const uint8_t* begin, const uint8_t* end) {
+  const auto* data = static_cast<const uint8_t*>(tensor.buffer().data());
+  return data >= begin && data + tensor.buffer().size() <= end;
+}
+
+// Bytes the engine keeps become the variables themselves; bytes the caller keeps are copied.
+// Either way a variable written afterwards changes itself alone, and the caller's bytes
+// never.
+class ModelFromBuffer : public testing::TestWithParam<bool> {};
+
+TEST_P(ModelFromBuffer, VariablesAreTheirOwnAfterLoading) {
+  const bool owned = GetParam();
+  auto model = sample_model(true);
+  auto* weights = model->get_layer("fc")->variables().get("weights")->mutable_data<int8_t>();
+  weights[3] = 1;
+  const auto bytes = serialized(*model);
+  const auto caller_bytes = bytes;
+  OwnedBytes given = owned_copy(bytes);
+  const uint8_t* begin = given.data();
+  const uint8_t* end = begin + given.size();
+  auto loaded = owned ? Model::from_buffer(std::move(given))
+                      : Model::from_buffer(reinterpret_cast<const char*>(bytes.data()),
+                                           bytes.size());
+  EXPECT_EQ(serialized(*loaded), bytes);
+
+  auto fc = loaded->get_layer("fc");
+  const Variables& variables = fc->variables();
+  for (const auto& name : variables.names()) {
+    const auto value = variables.get(name);
+    EXPECT_EQ(lies_in(*value, begin, end), owned) << name;
+    EXPECT_FALSE(lies_in(*value, bytes.data(), bytes.data() + bytes.size())) << name;
+  }
+  // Written in place: the other variables and the caller's bytes stay as they were.
+  const auto written = fc->variables().get("weights");
+  written->mutable_data<int8_t>()[3] = 0;
+  written->mutable_data<int8_t>()[4] = 1;
+  EXPECT_EQ(bytes, caller_bytes);
+  weights[3] = 0;
+  weights[4] = 1;
+  EXPECT_EQ(serialized(*loaded), serialized(*model));
+
+  // The variables outlive the model they came with.
+  const auto kept = fc->variables().get("weights");
+  fc.reset();
+  loaded.reset();
+  EXPECT_TRUE(*kept == *model->get_layer("fc")->variables().get("weights"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Roads, ModelFromBuffer, testing::Bool(),
+                         [](const testing::TestParamInfo<bool>& info) {
+                           return info.param ? "OwnedBytes" : "CallersBytes";
+                         });
+
+// FlatBuffers lets two variables name one data vector: each gets bytes of its own.
+TEST(ModelFromBuffer, VariablesSharingBytesAreSeparated) {
+  const auto bytes = crafted(3, {"in"},
+                             {{"weights", TensorType::bit, {24, 2}, 48},
+                              {"threshold", TensorType::int32, {2}, 8, 0x3F},
+                              {"act_step", TensorType::float32, {2}, 8, 0x3F, 1}});
+  const auto loaded = Model::from_buffer(owned_copy(bytes));
+  const Variables& variables = loaded->get_layer("second")->variables();
+  const auto threshold = variables.get("threshold");
+  const auto act_step = variables.get("act_step");
+  EXPECT_NE(threshold->buffer().data(), act_step->buffer().data());
+  const int32_t before = threshold->get<int32_t>(0);
+  act_step->set<float>(0, 2.0f);
+  EXPECT_EQ(threshold->get<int32_t>(0), before);
+}
+
+TEST(DenseSlice, WritesItsOwnSliceAndKeepsTheBlock) {
+  std::shared_ptr<uint8_t[]> block(new uint8_t[12]{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12});
+  DenseSlice first(TensorType::int8, Shape{2, 3}, Dense::Layout::RowMajor, block, block.get(), 6);
+  DenseSlice second(TensorType::int8, Shape{6}, Dense::Layout::RowMajor, block, block.get() + 6, 6);
+  block.reset();  // the tensors keep it
+  first.set<int8_t>(5, 60);
+  EXPECT_EQ(first.get<int8_t>(5), 60);
+  EXPECT_EQ(second.get<int8_t>(0), 7);
+  const std::vector<char> expected = {1, 2, 3, 4, 5, 60};
+  const auto copy =
+      Dense::copy(expected.data(), 6, TensorType::int8, Shape{2, 3}, Dense::Layout::RowMajor);
+  EXPECT_TRUE(first == static_cast<const Tensor&>(*copy));
+  EXPECT_THROW(DenseSlice(TensorType::int16, Shape{2, 3}, Dense::Layout::RowMajor, nullptr,
+                          nullptr, 6),
                std::invalid_argument);
 }
 

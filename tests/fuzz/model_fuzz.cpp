@@ -33,8 +33,7 @@ std::unique_ptr<morla::Model> load(uint8_t road, const uint8_t* data, size_t siz
       std::fwrite(data, 1, size, file);
       std::fclose(file);
     }
-    const morla::SharedBytes model = morla::read_model_file(path);
-    return morla::Model::from_buffer(reinterpret_cast<const char*>(model.data()), model.size());
+    return morla::Model::from_buffer(morla::read_model_file(path));
   }
   if (road == 2) {
     const auto wrapped = with_checksum(data, size);

@@ -252,8 +252,7 @@ ProgramPair read_program_pair(const std::string& argument) {
   if (!file) throw std::invalid_argument("cannot read " + argument.substr(0, equals));
   ProgramPair pair;
   pair.program.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
-  const SharedBytes serialized = read_model_file(argument.substr(equals + 1));
-  pair.model = Model::from_buffer(reinterpret_cast<const char*>(serialized.data()), serialized.size());
+  pair.model = Model::from_buffer(read_model_file(argument.substr(equals + 1)));
   return pair;
 }
 

@@ -1,12 +1,13 @@
-#include "engine/dense_view.h"
+#include "engine/dense_slice.h"
 
+#include <stdexcept>
 #include <string>
 
 namespace morla::engine {
 
-DenseView::DenseView(TensorType type, const Shape& shape, Layout layout, const uint8_t* data,
-                     size_t size)
-    : DenseFields(type, shape, layout), buffer_(data, size) {
+DenseSlice::DenseSlice(TensorType type, const Shape& shape, Layout layout,
+                       std::shared_ptr<uint8_t[]> block, uint8_t* data, size_t size)
+    : DenseFields(type, shape, layout), buffer_(std::move(block), data, size) {
   const size_t expected = checked_bytes(type, shape, layout);
   if (size != expected)
     throw std::invalid_argument("Cannot view " + std::to_string(size) + " bytes as a " +

@@ -1,0 +1,54 @@
+#pragma once
+// Writable bytes with a single owner, handed on by moving: a producer (a decompressed model
+// file) gives its buffer whole to a consumer that keeps it (the engine builds a model's
+// variables over it) instead of a copy. Nothing else can reach the bytes once given up.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <utility>
+
+#include "core/byte_range.h"
+
+namespace morla {
+
+class OwnedBytes {
+ public:
+  OwnedBytes() = default;
+  struct Free {
+    void operator()(uint8_t* bytes) const { std::free(bytes); }
+  };
+  using Storage = std::unique_ptr<uint8_t[], Free>;
+  static constexpr size_t kAlignment = 64;
+
+  // Storage for bytes about to be overwritten: not zero-filled, starting on a cache line.
+  static OwnedBytes uninitialized(size_t size) {
+    if (size > SIZE_MAX - kAlignment) throw std::bad_alloc();
+    const size_t rounded = (size / kAlignment + 1) * kAlignment;
+    auto* bytes = static_cast<uint8_t*>(std::aligned_alloc(kAlignment, rounded));
+    if (!bytes) throw std::bad_alloc();
+    return OwnedBytes(Storage(bytes), size);
+  }
+
+  uint8_t* data() { return bytes_.get(); }
+  const uint8_t* data() const { return bytes_.get(); }
+  size_t size() const { return size_; }
+  const uint8_t* begin() const { return data(); }
+  const uint8_t* end() const { return data() + size_; }
+  ByteRange range() const { return {data(), size_}; }
+
+  // Gives the storage up to its next owner; this object is empty afterwards.
+  Storage release() {
+    size_ = 0;
+    return std::move(bytes_);
+  }
+
+ private:
+  OwnedBytes(Storage bytes, size_t size) : bytes_(std::move(bytes)), size_(size) {}
+
+  Storage bytes_;
+  size_t size_ = 0;
+};
+
+}  // namespace morla
