@@ -248,23 +248,34 @@ std::shared_ptr<EngineLayer> add_layer(Model& model, const fbs::Layer& info) {
   }
 }
 
-// The variables' bytes that another variable's bytes overlap: FlatBuffers lets two fields
-// refer to one vector, and a variable written in place must change no other.
-std::set<const uint8_t*> shared_variable_bytes(const fbs::ModelDef& def) {
-  std::vector<std::pair<const uint8_t*, const uint8_t*>> ranges;
+// The variables whose bytes overlap those of a variable before them in the buffer:
+// FlatBuffers lets two fields refer to one vector, and a variable written in place must
+// change no other. The first of each overlapping group keeps the bytes, the others get
+// copies.
+std::set<const fbs::Variable*> variables_sharing_bytes(const fbs::ModelDef& def) {
+  struct Extent {
+    const uint8_t* begin;
+    const uint8_t* end;
+    const fbs::Variable* variable;
+  };
+  std::vector<Extent> extents;
   for (const auto* layer : *def.layers())
     if (layer->variables())
       for (const auto* variable : *layer->variables())
-        ranges.emplace_back(variable->data()->data(),
-                            variable->data()->data() + variable->data()->size());
-  std::sort(ranges.begin(), ranges.end());
-  std::set<const uint8_t*> shared;
-  for (size_t i = 1; i < ranges.size(); ++i)
-    if (ranges[i].first < ranges[i - 1].second) {
-      shared.insert(ranges[i - 1].first);
-      shared.insert(ranges[i].first);
+        extents.push_back({variable->data()->data(),
+                           variable->data()->data() + variable->data()->size(), variable});
+  std::sort(extents.begin(), extents.end(),
+            [](const Extent& a, const Extent& b) { return a.begin < b.begin; });
+  std::set<const fbs::Variable*> sharing;
+  const uint8_t* reach = nullptr;  // the furthest end of the bytes kept so far
+  for (const Extent& extent : extents) {
+    if (reach && extent.begin < reach) {
+      sharing.insert(extent.variable);
+    } else {
+      reach = extent.end;
     }
-  return shared;
+  }
+  return sharing;
 }
 
 // The model over `block`, which holds the verified buffer `def` lies in.
@@ -280,7 +291,7 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def, const std::shared_p
       for (const auto* entry : *def.learning()) entries[entry->key()->str()] = entry->value();
     model->compile(LearningParams::create(static_cast<LearningType>(def.learning_type()), entries));
   }
-  const std::set<const uint8_t*> shared = shared_variable_bytes(def);
+  const std::set<const fbs::Variable*> sharing = variables_sharing_bytes(def);
   // Variables last, so that stored (learned) values win over what compiling initialises.
   for (size_t i = 0; i < layers.size(); ++i) {
     const auto* info = def.layers()->Get(static_cast<flatbuffers::uoffset_t>(i));
@@ -296,7 +307,7 @@ std::unique_ptr<Model> build_model(const fbs::ModelDef& def, const std::shared_p
       // (or bytes another variable shares) gets a copy.
       std::shared_ptr<Dense> value;
       const size_t element = std::max<size_t>(storage_size(type), 1);
-      if (reinterpret_cast<uintptr_t>(data) % element != 0 || shared.count(data)) {
+      if (reinterpret_cast<uintptr_t>(data) % element != 0 || sharing.count(variable)) {
         value = Dense::copy(reinterpret_cast<const char*>(data), size, type, shape, layout);
       } else {
         uint8_t* slice = block.get() + (data - block.get());
