@@ -323,8 +323,8 @@ TEST(CnpRecording, EachNpGetsRegistersWeightsAndThresholds) {
   expected.insert(expected.end(), per_np.begin(), per_np.end());
   EXPECT_EQ(block_kinds(*record), expected);
   const auto all = blocks(*record);
-  EXPECT_EQ(all[0].ident.col, 2);
-  EXPECT_EQ(all[3].ident.col, 3);
+  EXPECT_EQ(all[0].col, 2);
+  EXPECT_EQ(all[3].col, 3);
   const auto& regs = all[3].words;
   EXPECT_EQ(bits(regs[26], 0, 11), 8u);   // start neuron
   EXPECT_EQ(bits(regs[26], 16, 11), 8u);  // neurons
@@ -350,7 +350,7 @@ TEST(CnpRecording, LeftOutNpsAndHandover) {
   const auto record = record_convolutional(*device(), *b.layer, placement);
   const auto all = blocks(*record);
   ASSERT_EQ(all.size(), 3u);
-  for (const auto& block : all) EXPECT_EQ(block.ident.col, 3);
+  for (const auto& block : all) EXPECT_EQ(block.col, 3);
   placement.skip_idents.clear();
   placement.handover = true;
   placement.first_of_pass = true;

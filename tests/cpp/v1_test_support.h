@@ -179,34 +179,13 @@ std::shared_ptr<Layer> overridden(const std::shared_ptr<Layer>& layer, Entries c
 }  // namespace morla::v1_test
 
 #include "mapping/program_record.h"
+#include "record_blocks.h"
 
 namespace morla::v1_test {
 
-// One NP block of a record, read back from its header.
-struct Block {
-  uint32_t code;   // the 4-bit type code of the header
-  uint32_t field;  // the 16-bit field
-  hw::Ident ident;
-  std::vector<uint32_t> words;
-};
+using record_test::Block;
 
-inline std::vector<Block> blocks(const program::Record& record) {
-  std::vector<Block> out;
-  for (const auto& buffer : record.buffers()) {
-    size_t i = 0;
-    while (i + 2 <= buffer.size()) {
-      const uint32_t h0 = buffer[i], h1 = buffer[i + 1];
-      const bool long_form = h1 >> 31;
-      const uint32_t length = ((h1 >> 16) & 0x3FFF) * (long_form ? 16 : 1);
-      Block b{h0 & 0xF, h1 & 0xFFFF, hw::Ident{static_cast<uint8_t>(h0 >> 24), static_cast<uint8_t>(h0 >> 16),
-                                                 0, 0},
-              std::vector<uint32_t>(buffer.begin() + i + 2, buffer.begin() + i + 2 + length)};
-      out.push_back(std::move(b));
-      i += 2 + length;
-    }
-  }
-  return out;
-}
+inline std::vector<Block> blocks(const program::Record& record) { return record_test::blocks_of(record); }
 
 // The (code, field) of each block, in order.
 inline std::vector<std::pair<uint32_t, uint32_t>> block_kinds(const program::Record& record) {

@@ -21,6 +21,7 @@
 #include "mapping/component.h"
 #include "mapping/hardware_description.h"
 #include "mapping/program_record.h"
+#include "record_blocks.h"
 
 namespace morla::v2test {
 
@@ -190,30 +191,8 @@ inline HardwareDescription v2_description(const Mesh& mesh = v2_mesh()) {
   return describe_hardware(0xA2, mesh);
 }
 
-// One block of a record as its header tells it.
-struct Block {
-  uint8_t col, row, mask, code;
-  uint32_t field;
-  std::vector<uint32_t> words;
-};
-
-inline std::vector<Block> blocks_of(const program::Record& record) {
-  std::vector<Block> out;
-  for (const auto& buffer : record.buffers()) {
-    size_t i = 0;
-    while (i + 2 <= buffer.size()) {
-      const uint32_t h0 = buffer[i], h1 = buffer[i + 1];
-      const bool long_form = h1 >> 31;
-      const uint32_t length = ((h1 >> 16) & 0x3FFF) * (long_form ? 16 : 1);
-      Block b{static_cast<uint8_t>(h0 >> 24), static_cast<uint8_t>(h0 >> 16),
-              static_cast<uint8_t>((h0 >> 8) & 0xF), static_cast<uint8_t>(h0 & 0xF), h1 & 0xFFFF,
-              std::vector<uint32_t>(buffer.begin() + i + 2, buffer.begin() + i + 2 + length)};
-      out.push_back(std::move(b));
-      i += 2 + length;
-    }
-  }
-  return out;
-}
+using record_test::Block;
+using record_test::blocks_of;
 
 // Bits low..high of a word.
 inline uint32_t bits(uint32_t word, uint32_t low, uint32_t high) {
