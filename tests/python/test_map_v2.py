@@ -193,16 +193,31 @@ def wide_hrc_model():
     return random_weights(model)
 
 
-# Layers the checks accept but the NP cannot hold: the recording refuses them cleanly.
-@pytest.mark.parametrize("make_model, message", [
-    (lambda: temporal_model(13), "Layer 't' has 13 taps per channel; a TNP-B holds at most 12."),
-    (wide_hrc_model, "Attempted to write value 512 into a 9-bit field, which will cause an overflow."),
-], ids=["deep_depthwise_fifo", "hrc_512_filters"])
-def test_recording_refusals_are_clean_errors(make_model, message):
+def average_pooling_hrc_model():
+    model = core.Model()
+    model.add(layer(core.InputConv2D, "hrc", input_width=12, input_height=12, input_channels=3,
+                    kernel_size=3, filters=8, pool_type=2, pool_size=2))
+    model.add(layer(core.Conv2D, "c1", kernel_size=3, filters=8))
+    return random_weights(model)
+
+
+# Layers the checks accept but the device cannot record: refused like layers the checks
+# refuse, they run in software, or stop a hardware-only mapping naming them.
+@pytest.mark.parametrize("make_model, refused, message, sequences", [
+    (lambda: temporal_model(13), "t", "Layer 't' has 13 taps per channel; a TNP-B holds at most 12.",
+     ["HW/in-c1", "SW/t", "HW/c2"]),
+    (wide_hrc_model, "hrc", "Attempted to write value 512 into a 9-bit field, which will cause an "
+     "overflow.", ["SW/hrc"]),
+    (average_pooling_hrc_model, "hrc", "Wrong pooling at HRC recording.", ["SW/hrc", "HW/c1"]),
+], ids=["deep_depthwise_fifo", "hrc_512_filters", "hrc_average_pooling"])
+def test_layers_the_device_cannot_record_run_in_software(make_model, refused, message, sequences):
     model = make_model()
-    with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+    with pytest.raises(RuntimeError, match="^" + re.escape(f"Cannot map layer '{refused}'. {message}") + "$"):
         model._map(v2_device(), hw_only=True)
     assert model.sequences == []
+    model._map(v2_device())
+    assert [s.name for s in model.sequences] == sequences
+    assert model.get_layer(refused).mapping is None
 
 
 def test_several_passes_on_a_small_mesh(reader):
