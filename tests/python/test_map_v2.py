@@ -220,15 +220,22 @@ def test_layers_the_device_cannot_record_run_in_software(make_model, refused, me
     assert model.get_layer(refused).mapping is None
 
 
-def test_several_passes_on_a_small_mesh(reader):
+def two_np_device():
     nps = [NP.Info(NP.Ident(1, 1, i), [NP.CNP1, NP.CNP2], True) for i in range(2)]
-    device = core.Device(V2, NP.Mesh(core.IpVersion.v2, NP.Ident(0, 1, 0), NP.Ident(0, 1, 1),
-                                     None, nps, []))
+    return core.Device(V2, NP.Mesh(core.IpVersion.v2, NP.Ident(0, 1, 0), NP.Ident(0, 1, 1),
+                                   None, nps, []))
+
+
+def conv2d_chain(count):
     model = core.Model()
     model.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=4))
-    for i in range(4):
+    for i in range(count):
         model.add(layer(core.Conv2D, f"c{i}", kernel_size=3, filters=8))
-    random_weights(model)
+    return random_weights(model)
+
+
+def test_several_passes_on_a_small_mesh(reader):
+    device, model = two_np_device(), conv2d_chain(4)
     model._map(device, hw_only=True)
     [sequence] = model.sequences
     assert [[l.name for l in p.layers] for p in sequence.passes] == [["in", "c0", "c1"], ["c2", "c3"]]
@@ -247,3 +254,15 @@ def test_several_passes_on_a_small_mesh(reader):
                   and len(words) == 64}
         assert order in orders and orders <= {1, 2, 254}
     assert core.get_program_memory_infos(program).program_memory > 0
+
+
+# Each layer needs both NPs: a layer may not reuse the NPs of the one before, so every
+# sequence ends after one layer, and the next sequence takes the next layer. Stopping for
+# want of free NPs is no refusal of the layer.
+@pytest.mark.parametrize("hw_only", [False, True])
+def test_a_model_mapped_sequence_by_sequence_is_all_hardware(hw_only):
+    device, model = two_np_device(), conv2d_chain(3)
+    constraints = core.MapConstraints(device)
+    constraints.cnp_max_filters = 4
+    model._map(device, hw_only=hw_only, constraints=constraints)
+    assert [s.name for s in model.sequences] == ["HW/in-c0", "HW/c1", "HW/c2"]
