@@ -109,13 +109,8 @@ struct Neurons {
   std::shared_ptr<Dense> step = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
 };
 
-TEST(CnpThresholds, SignedTwentyBitsOrTheLowestWithoutActivation) {
+TEST(CnpThresholds, ThresholdBeyondTwentyBitsPanics) {
   Neurons n;
-  n.threshold->set<int32_t>(1, -2);
-  n.step->set<int32_t>(1, 0xFFFFF);
-  EXPECT_EQ(build_cnp_threshold_words(*n.threshold, *n.step, true, 1, 1), (std::vector<uint32_t>{0xFFFFE, 0xFFFFF}));
-  EXPECT_EQ(build_cnp_threshold_words(*n.threshold, *n.step, false, 0, 2),
-            (std::vector<uint32_t>{0x80000, 0, 0x80000, 0xFFFFF}));
   n.threshold->set<int32_t>(0, 0x80000);
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { build_cnp_threshold_words(*n.threshold, *n.step, true, 0, 1); }),
             "524288 cannot fit in a 20-bit signed integer");
