@@ -151,7 +151,7 @@ using WeightCase = std::tuple<uint32_t /*kernel*/, int /*bits*/, uint32_t /*chan
 
 std::string weight_case_name(const testing::TestParamInfo<WeightCase>& info) {
   const auto& [k, b, c, p] = info.param;
-  return "k" + std::to_string(k) + "_b" + std::to_string(b) + "_c" + std::to_string(c) + "_f" +
+  return std::string("k") + std::to_string(k) + "_b" + std::to_string(b) + "_c" + std::to_string(c) + "_f" +
          std::to_string(p.filters) + "_from" + std::to_string(p.start) + "_n" + std::to_string(p.count);
 }
 
@@ -249,7 +249,7 @@ using MappedCase = std::tuple<uint32_t /*kernel*/, int /*bits*/, uint32_t /*filt
 
 std::string mapped_case_name(const testing::TestParamInfo<MappedCase>& info) {
   const auto& [k, b, f] = info.param;
-  return "k" + std::to_string(k) + "_b" + std::to_string(b) + "_f" + std::to_string(f);
+  return std::string("k") + std::to_string(k) + "_b" + std::to_string(b) + "_f" + std::to_string(f);
 }
 
 class MappedCnpWeights : public testing::TestWithParam<MappedCase> {};
