@@ -8,6 +8,7 @@
 #include <tuple>
 
 #include "backend/v1/hrc_recording.h"
+#include "backend/v2/hrc_recorder.h"
 #include "core/mesh.h"
 #include "core/v1_layers.h"
 #include "core/virtual_device.h"
@@ -92,6 +93,44 @@ INSTANTIATE_TEST_SUITE_P(Layouts, HrcWeightLayout,
                                           testing::Values(Dense::Layout::RowMajor, Dense::Layout::ColMajor),
                                           testing::Values(TensorType::int8, TensorType::uint8)),
                          weight_case_name);
+
+// The memories of a v2 InputConv2D program: the data block after each select word of
+// bits 0, 1 and 2 (none for an empty buffer).
+using V2Case = std::tuple<uint32_t /*kernel*/, uint32_t /*channels*/>;
+
+class V2HrcWeightMemories : public testing::TestWithParam<V2Case> {};
+
+TEST_P(V2HrcWeightMemories, EqualTheReference) {
+  const auto& [k, channels] = GetParam();
+  const auto layer = v1_test::make_layer(LayerType::InputConv2D,
+                                         {{"input_width", 24}, {"input_height", 24}, {"input_channels", int(channels)},
+                                          {"kernel_size", int(k)}, {"filters", 37}},
+                                         "hrc");
+  const auto weights = layer->variables().get("weights");
+  Random random(k * 10 + channels);
+  for (size_t i = 0; i < weights->size(); ++i) weights->mutable_data<int8_t>()[i] = int8_t(random(-128, 127));
+  const auto s = weights->strides();  // (k, k, C, F)
+  const Buffers expected = ref_hrc_weights(k, channels, 37, [&](auto y, auto x, auto c, auto f) {
+    return weights->data<int8_t>()[y * s[0] + x * s[1] + c * s[2] + f * s[3]];
+  });
+
+  std::vector<np::Info> nps = {np::Info{hw::Ident{1, 1, 0, 0}, {hw::Type::CNP1, hw::Type::CNP2}, true}};
+  const Mesh mesh(IpVersion::v2, hw::Ident{0, 1, 0, 0}, hw::Ident{0, 1, 1, 0}, std::nullopt, nps, {});
+  const auto record = v2::record_input_conv2d(*make_virtual_device(HwVersion{HwVersion::kel_id, 0xA2, 1, 0}, mesh), *layer);
+  const auto blocks = v1_test::blocks(*record);
+  Buffers memories(3);
+  for (size_t b = 0; b + 1 < blocks.size(); ++b)
+    for (uint32_t m = 0; m < 3; ++m)
+      if (blocks[b].field == 32 && blocks[b].words == std::vector<uint32_t>{1u << m, 0}) memories[m] = blocks[b + 1].words;
+  EXPECT_EQ(memories, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, V2HrcWeightMemories,
+                         testing::Combine(testing::Values(3u, 4u, 5u, 7u), testing::Values(1u, 3u)),
+                         [](const testing::TestParamInfo<V2Case>& info) {
+                           return std::string("k") + std::to_string(std::get<0>(info.param)) + "_c" +
+                                  std::to_string(std::get<1>(info.param));
+                         });
 
 // ---- The v1 HRC program ------------------------------------------------------------------
 

@@ -15,6 +15,7 @@
 #include "core/virtual_device.h"
 #include "layout_refs_support.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/map_constraints.h"
 #include "v1_test_support.h"
 
 namespace morla::v1 {
@@ -242,62 +243,93 @@ TEST(CnpThresholdWords, EqualTheReference) {
 using v1_test::Entries;
 using v1_test::make_layer;
 
-// InputConvolutional 16 x 16 x 1 with `channels` filters, then a Convolutional of random
-// weights, mapped on a virtual Orbi_v2 with an HRC and three NPs: the program holds the
-// reference words of every NP's filters.
-using MappedCase = std::tuple<uint32_t /*kernel*/, int /*bits*/, uint32_t /*filters*/>;
+// InputConvolutional 16 x 16 x 1 with 8 filters, then a Convolutional or a
+// SeparableConvolutional of random weights, mapped on a virtual Orbi_v2 with an HRC and
+// three NPs, 8 filters an NP at most: the program holds the reference words of every NP's
+// filters.
+struct MappedCase {
+  LayerType type;
+  uint32_t kernel;
+  int bits;
+  uint32_t filters;
+};
+
+std::vector<MappedCase> mapped_cases() {
+  std::vector<MappedCase> cases;
+  for (uint32_t filters : {8u, 13u}) {
+    for (uint32_t k : {1u, 3u, 5u, 7u})
+      for (int b : {1, 2, 4}) cases.push_back({LayerType::Convolutional, k, b, filters});
+    for (uint32_t k : {3u, 5u, 7u})
+      for (int b : {2, 4}) cases.push_back({LayerType::SeparableConvolutional, k, b, filters});
+  }
+  return cases;
+}
 
 std::string mapped_case_name(const testing::TestParamInfo<MappedCase>& info) {
-  const auto& [k, b, f] = info.param;
-  return std::string("k") + std::to_string(k) + "_b" + std::to_string(b) + "_f" + std::to_string(f);
+  const MappedCase& c = info.param;
+  return std::string(c.type == LayerType::Convolutional ? "conv" : "separable") + "_k" + std::to_string(c.kernel) +
+         "_b" + std::to_string(c.bits) + "_f" + std::to_string(c.filters);
 }
 
 class MappedCnpWeights : public testing::TestWithParam<MappedCase> {};
 
 TEST_P(MappedCnpWeights, ProgramHoldsTheReferenceWords) {
-  const auto& [k, b, filters] = GetParam();
+  const auto& [type, k, b, filters] = GetParam();
   const uint32_t channels = 8;
   std::shared_ptr<Model> model = Model::create();
   const auto hrc = make_layer(LayerType::InputConvolutional,
                               {{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}, {"kernel_width", 3},
                                {"kernel_height", 3}, {"filters", int(channels)}},
                               "hrc");
-  const auto conv = make_layer(LayerType::Convolutional,
+  const auto conv = make_layer(type,
                                {{"kernel_width", int(k)}, {"kernel_height", int(k)}, {"filters", int(filters)},
                                 {"weights_bits", b}},
                                "conv");
   model->add(hrc, {});
   model->add(conv, {hrc});
   v1_test::fill<int8_t>(*hrc, "weights", 1);
-  Random random(k * 10 + uint32_t(b));
+  Random random(k * 10 + uint32_t(b) + filters * 1000);
   const Width width = width_of(b);
-  const Array4 w(filters, channels, k, k, random, width.layer_low, width.high);
-  const auto weights = w.tensor(width.type, Dense::Layout::ColMajor);
-  conv->variables().set("weights", weights);
+  const bool separable = type == LayerType::SeparableConvolutional;
+  // Standard weights, or the depthwise kernels and the pointwise (filters, channels).
+  const Array4 w(separable ? 1 : filters, channels, k, k, random, width.layer_low, width.high);
+  const Array4 pw(filters, channels, 1, 1, random, width.layer_low, width.high);
+  conv->variables().set("weights", w.tensor(width.type, Dense::Layout::ColMajor));
+  if (separable) {
+    std::shared_ptr<Dense> flat(Dense::create(width.type, Shape{filters, channels}, Dense::Layout::ColMajor));
+    std::memcpy(flat->buffer().mutable_data(), pw.tensor(width.type, Dense::Layout::ColMajor)->buffer().data(),
+                flat->buffer().size());
+    conv->variables().set("weights_pw", flat);
+  }
 
   using np::Info;
   const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, Info::hrc(false),
                   {Info{hw::Ident{1, 2, 0, 0}, {hw::Type::CNP1}, true}, Info{hw::Ident{2, 1, 0, 0}, {hw::Type::CNP1}, true},
                    Info{hw::Ident{2, 2, 0, 0}, {hw::Type::CNP1, hw::Type::FNP3}, true}},
                   {});
-  model->map(make_virtual_device(devices::Orbi_v2, mesh), true, nullptr);
+  const auto device = make_virtual_device(devices::Orbi_v2, mesh);
+  const auto constraints = std::make_shared<MapConstraints>(device);
+  constraints->set_cnp_max_filters(8);
+  model->map(device, true, constraints);
   ASSERT_EQ(model->sequences().size(), 1u);
   const ByteRange program = model->sequences()[0]->program();
+  const auto holds = [&](const Words& words) { return layout_refs::holds_words(program.data, program.size, words); };
   const LayerMapping& mapping = require_layer_mapping(*conv);
-  ASSERT_TRUE(mapping.nps && !mapping.nps->empty());
+  ASSERT_EQ(mapping.nps->size(), (filters + 7) / 8);
+  if (separable) {
+    EXPECT_TRUE(holds(ref_depthwise(w, b)));
+  }
   for (const hw::Component& np : *mapping.nps) {
     const hw::NpBlock& piece = np.np_block.value();
-    const Words expected = b == 4 ? ref_four_bit(w, piece.start_neuron, piece.filters)
-                                  : ref_bit_planes(w, b == 2, piece.start_neuron, piece.filters);
-    EXPECT_TRUE(layout_refs::holds_words(program.data, program.size, expected))
-        << "filters " << piece.start_neuron << " + " << piece.filters;
+    const uint32_t first = piece.start_neuron, count = piece.filters;
+    EXPECT_TRUE(holds(separable ? ref_pointwise(pw, b, first, count)
+                      : b == 4  ? ref_four_bit(w, first, count)
+                                : ref_bit_planes(w, b == 2, first, count)))
+        << "filters " << first << " + " << count;
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, MappedCnpWeights,
-                         testing::Combine(testing::Values(1u, 3u, 5u, 7u), testing::Values(1, 2, 4),
-                                          testing::Values(8u, 13u)),
-                         mapped_case_name);
+INSTANTIATE_TEST_SUITE_P(Layouts, MappedCnpWeights, testing::ValuesIn(mapped_cases()), mapped_case_name);
 
 }  // namespace
 }  // namespace morla::v1
