@@ -2,6 +2,7 @@
 
 import morla
 import morla.core as core
+from _mapping_report import print_mapping
 
 print(f"morla {morla.__version__} (engine {core.__version__})")
 print(core.__doc__)
@@ -65,31 +66,19 @@ print("forward of 3 inputs (potentials):")
 print(outputs.reshape(3, -1))
 print("metrics:", {name: reloaded.metrics[name] for name in sorted(reloaded.metrics.names)})
 
-# Mapping on a device without hardware (an Orbi v2 mesh: the HRC and three NPs, one of
-# them fully connected) shows where the layers go and what the device program needs.
+# Mapping on a device without hardware shows where the layers go and what the device
+# program needs. The mesh is the Orbi v2 board's (IP v1) as `board_sim --soc 2 --fnp3`
+# plays it: the DMA node at column 1, row 1 (event and configuration DMA both id 0), the
+# HRC, and three CNPs with look-up tables, the last one also fully connected (FNP3).
+# examples/ip_v1.py, ip_v2.py and mote.py explain the mesh of each IP generation.
 NP = core.NP
-mesh = NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), NP.Info.hrc(False),
+mesh = NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 0), NP.Info.hrc(False),
                [NP.Info(NP.Ident(1, 2, 0), [NP.CNP1], True),
                 NP.Info(NP.Ident(2, 1, 0), [NP.CNP1], True),
                 NP.Info(NP.Ident(2, 2, 0), [NP.CNP1, NP.FNP3], True)])
-device = core.Device(core.Orbi_v2, mesh)
-reloaded._map(device)
+reloaded._map(core.Device(core.Orbi_v2, mesh))
 print()
-print(f"Mapped on {device.desc}:")
-for sequence in reloaded.sequences:
-    print(f"  sequence {sequence.name} ({sequence.backend.name})")
-    for number, hw_pass in enumerate(sequence.passes, 1):
-        print(f"    pass {number}: {', '.join(item.name for item in hw_pass.layers)}")
-    if sequence.program is not None:
-        parts = sequence.program_parts
-        print(f"    program: {len(sequence.program)} bytes (info {len(parts.program_info)}, "
-              f"data {len(parts.program_data)})")
-        print(f"    {core.get_program_memory_infos(sequence.program)}")
-for item in reloaded.layers:
-    if item.mapping is not None and item.mapping.nps:
-        print(f"  {item.name}: " + ", ".join(f"{c.type.name} at {c.ident}"
-                                             for c in item.mapping.nps))
-print("components:", {kind.name: count for kind, count in reloaded.component_count.items()})
+print_mapping(reloaded)
 print("mapped model forward equals software:",
       bool((reloaded.forward(test_x[:3]) == outputs).all()))
 
