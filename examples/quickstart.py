@@ -2,7 +2,6 @@
 
 import morla
 import morla.core as core
-from _mapping_report import print_mapping
 
 print(f"morla {morla.__version__} (engine {core.__version__})")
 print(core.__doc__)
@@ -76,9 +75,24 @@ mesh = NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 0), NP.Info.hrc(False)
                [NP.Info(NP.Ident(1, 2, 0), [NP.CNP1], True),
                 NP.Info(NP.Ident(2, 1, 0), [NP.CNP1], True),
                 NP.Info(NP.Ident(2, 2, 0), [NP.CNP1, NP.FNP3], True)])
-reloaded._map(core.Device(core.Orbi_v2, mesh))
+device = core.Device(core.Orbi_v2, mesh)
+reloaded._map(device)
 print()
-print_mapping(reloaded)
+print(f"Mapped on {device.desc}:")
+for sequence in reloaded.sequences:
+    print(f"  sequence {sequence.name} ({sequence.backend.name})")
+    for number, hw_pass in enumerate(sequence.passes, 1):
+        print(f"    pass {number}: {', '.join(item.name for item in hw_pass.layers)}")
+    if sequence.program is not None:
+        parts = sequence.program_parts
+        print(f"    program: {len(sequence.program)} bytes (info {len(parts.program_info)}, "
+              f"data {len(parts.program_data)})")
+        print(f"    {core.get_program_memory_infos(sequence.program)}")
+for item in reloaded.layers:
+    if item.mapping is not None and item.mapping.nps:
+        print(f"  {item.name}: " + ", ".join(f"{c.type.name} at {c.ident}"
+                                             for c in item.mapping.nps))
+print("components:", {kind.name: count for kind, count in reloaded.component_count.items()})
 print("mapped model forward equals software:",
       bool((reloaded.forward(test_x[:3]) == outputs).all()))
 
