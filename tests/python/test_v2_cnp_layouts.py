@@ -1,0 +1,108 @@
+"""The words every CNP of an IP v2 program receives for a convolution layer, checked whole:
+random values over each variable's full range, shapes at the edges (filter counts that are
+not multiples of 8, one and many channels, every kernel size and width the CNP takes, filters
+split over NPs), compared word for word with the references of v2_layout_refs."""
+
+import numpy as np
+import pytest
+
+import morla.core as core
+from map_models import layer, program_reader
+from test_map_v2 import v2_device
+from v2_layout_refs import (byte_words, cnp_weights, depthwise_weights, lut_pairs, np_images,
+                            shift_words)
+
+# The widest value each neuron variable may take on v2.
+RANGES = {"input_shift": (0, 7), "bias": (-128, 127), "bias_shift": (0, 31),
+          "output_shift": (-32, 31), "output_scales": (0, 255), "max_value": (0, 255),
+          "max_value_shift": (0, 31), "activation_shift": (-32, 31),
+          "activation_scales": (0, 255), "lut_values": (-8192, 8191)}
+
+
+@pytest.fixture(scope="module")
+def reader(tmp_path_factory):
+    return program_reader(tmp_path_factory.mktemp("reader"))
+
+
+def fill(item, rng, bits):
+    """Random values over every variable's range; weights over the full range of their bits."""
+    variables = item.variables
+    for name in variables.names:
+        low, high = RANGES.get(name, (-(1 << (bits - 1)), (1 << (bits - 1)) - 1))
+        variables[name] = rng.integers(low, high + 1, variables[name].shape).astype(
+            variables[name].dtype)
+    return {name: variables[name] for name in variables.names}
+
+
+DEPTHWISE = (core.DepthwiseConv2D, core.DepthwiseConv2DTranspose)
+
+
+# (layer type, kernel, weight bits, input channels, filters, activation, output bits,
+#  largest filter count per NP)
+CASES = [
+    (core.Conv2D, 1, 8, 1, 25, 1, 8, 64),
+    (core.Conv2D, 1, 8, 40, 50, 0, 8, 20),
+    (core.Conv2D, 3, 8, 3, 13, 2, 8, 8),
+    (core.Conv2D, 5, 8, 17, 30, 1, 8, 12),
+    (core.Conv2D, 1, 8, 1366, 30, 1, 8, 64),  # a long block: 16392 words padded to 16
+    (core.Conv2D, 7, 8, 2, 9, 1, 8, 64),
+    (core.Conv2D, 1, 4, 5, 49, 1, 4, 64),
+    (core.Conv2D, 3, 4, 1, 17, 1, 8, 10),
+    (core.Conv2D, 5, 4, 9, 5, 1, 4, 64),
+    (core.Conv2D, 7, 4, 3, 20, 1, 4, 11),
+    (core.DepthwiseConv2D, 3, 8, 1, None, 1, 8, 64),
+    (core.DepthwiseConv2D, 5, 8, 21, None, 2, 8, 8),
+    (core.DepthwiseConv2D, 7, 8, 9, None, 1, 8, 64),
+    (core.DepthwiseConv2D, 3, 4, 13, None, 0, 8, 5),
+    (core.DepthwiseConv2D, 5, 4, 2, None, 1, 4, 64),
+    (core.DepthwiseConv2D, 7, 4, 7, None, 0, 8, 64),
+    (core.Conv2DTranspose, 3, 8, 6, 11, 1, 8, 64),
+    (core.Conv2DTranspose, 4, 8, 1, 26, 0, 8, 9),
+    (core.DepthwiseConv2DTranspose, 3, 8, 19, None, 1, 8, 6),
+    (core.DepthwiseConv2DTranspose, 4, 8, 1, None, 1, 8, 64),
+]
+
+
+def case_id(case):
+    kind, k, bits, channels, filters = case[:5]
+    return f"{kind.name}-k{k}-w{bits}-c{channels}-f{filters or channels}"
+
+
+@pytest.mark.parametrize("case", CASES, ids=map(case_id, CASES))
+def test_cnp_images_equal_the_reference(reader, case):
+    kind, k, bits, channels, filters, activation, output_bits, max_filters = case
+    keys = dict(kernel_size=k, activation=activation, output_bits=output_bits)
+    if kind not in (core.Conv2DTranspose, core.DepthwiseConv2DTranspose):
+        keys["weights_bits"] = bits
+    if filters is not None:
+        keys["filters"] = filters
+    model = core.Model()
+    model.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=channels))
+    model.add(layer(kind, "c", **keys))
+    rng = np.random.default_rng(k * 1000 + channels)
+    v = fill(model.get_layer("c"), rng, bits)
+    device = v2_device()
+    constraints = core.MapConstraints(device)
+    constraints.cnp_max_filters = max_filters
+    model._map(device, hw_only=True, constraints=constraints)
+    [sequence] = model.sequences
+    depthwise = kind in DEPTHWISE
+    nps = model.get_layer("c").mapping.nps
+    covered = {f for c in nps for f in range(c.start_neuron, c.start_neuron + c.filters)}
+    assert covered == set(range(len(v["bias"])))
+    for component in nps:
+        first, n = component.start_neuron, component.filters
+        weights, shifts, scales, *rest = np_images(reader, sequence.program, component.ident)
+        if depthwise:
+            assert weights[0] == (0 if bits == 4 else 1)
+            np.testing.assert_array_equal(weights[2], depthwise_weights(v["weights"], first, n, bits))
+            np.testing.assert_array_equal(shifts[2], byte_words(v["input_shift"], first, n))
+        else:
+            assert weights[0] == (0 if bits == 4 or k == 7 else 1)
+            np.testing.assert_array_equal(weights[2], cnp_weights(v["weights"], first, n, bits))
+            np.testing.assert_array_equal(shifts[2], byte_words(v["input_shift"]))
+        assert (shifts[0], scales[0]) == (2, 4)
+        np.testing.assert_array_equal(scales[2], shift_words(v, first, n))
+        if activation == 2:
+            assert rest[0][0] == 5
+            np.testing.assert_array_equal(rest[0][2], lut_pairs(v["lut_values"]))

@@ -1,0 +1,236 @@
+"""Word images of the IP v2 and Mote board data layouts, written from their definitions
+(kept apart from the code under test), and the readers that find the images in a program."""
+
+import struct
+
+import numpy as np
+
+LONG_BLOCK = 16383
+
+
+def ceil_div(a, b):
+    return -(-a // b)
+
+
+def long_padded(words):
+    return ceil_div(words, 16) * 16 if words >= LONG_BLOCK else words
+
+
+def put_bits(image, bit, value, width):
+    """ORs `width` bits of `value` into a uint32 image at a bit position."""
+    for b in range(width):
+        if (value >> b) & 1:
+            image[(bit + b) // 32] |= 1 << ((bit + b) % 32)
+
+
+def to_words(data, words):
+    """Bytes (a uint8 array) as little-endian words, `words` of them."""
+    buf = np.zeros(words * 4, np.uint8)
+    buf[:len(data)] = data
+    return buf.view("<u4").astype(np.uint32)
+
+
+class Lanes:
+    """64-bit lanes (word 2j bits 0-31, word 2j + 1 bits 32-63) of which `bits` are used."""
+
+    def __init__(self, image, base, bits):
+        self.image, self.base, self.bits, self.lane, self.pos = image, base, bits, 0, 0
+
+    def put(self, value, width):
+        for b in range(width):
+            put_bits(self.image, (self.base + 2 * self.lane) * 32 + self.pos, (value >> b) & 1, 1)
+            self.pos += 1
+            if self.pos == self.bits:
+                self.next()
+
+    def next(self):
+        self.lane, self.pos = self.lane + 1, 0
+
+    def close(self):
+        if self.pos:
+            self.next()
+
+
+# ---- CNP weights -----------------------------------------------------------------------
+
+
+def cnp_containers(k, n, bits):
+    c8 = ceil_div(n, 8) * 8
+    if bits == 8:
+        return {1: 2 * ceil_div(c8, 24), 3: 3 * c8 // 4, 4: 3 * c8 // 2, 5: 5 * c8 // 2,
+                7: 7 * c8}[k]
+    return {1: ceil_div(n, 24), 3: 3 * ceil_div(n, 8), 5: c8, 7: 21 * ceil_div(n, 8)}[k]
+
+
+def cnp_weights(w, first, n, bits):
+    """Standard weights (k, k, C, F), filters first .. first + n - 1."""
+    k, channels = w.shape[0], w.shape[2]
+    w = w.astype(np.int64) & 0xFF
+    if bits == 8:
+        group, stride, row, gap = {1: (24, 6, 0, 0), 3: (8, 18, 24, 0), 4: (8, 36, 36, 0),
+                                   5: (8, 60, 48, 1), 7: (8, 224, 128, 9)}[k]
+        per_channel = (4 if k == 7 else 3) * cnp_containers(k, n, 8)
+        words = long_padded(per_channel * channels)
+        data = np.zeros(words * 4, np.uint8)
+        for i in range(channels):
+            for g in range(ceil_div(n, group)):
+                filters = range(first + g * group, first + min(n, (g + 1) * group))
+                for y in range(k):
+                    p = (i * per_channel + g * stride) * 4 + y * row
+                    for f in filters:
+                        for x in range(k):
+                            if k == 7 and x == 6:  # split: low 2 bits, then the high 6
+                                data[p] = w[x, y, i, f] & 3
+                                data[p + 2] = w[x, y, i, f] >> 2
+                            else:
+                                data[p] = w[x, y, i, f]
+                            p += 1
+                        p += gap
+        return to_words(data, words)
+    per_channel = 4 * cnp_containers(k, n, 4)
+    image = np.zeros(per_channel * channels, np.uint32)
+    for i in range(channels):
+        if k == 1:
+            lanes = Lanes(image, i * per_channel, 48)
+            for f in range(first, first + n):
+                lanes.put(w[0, 0, i, f] & 0xF, 4)
+            continue
+        for g in range(ceil_div(n, 8)):
+            lanes = Lanes(image, i * per_channel + g * {3: 12, 5: 32, 7: 84}[k],
+                          48 if k == 3 else 50)
+            for y in range(k):
+                for j in range(8):
+                    f = g * 8 + j
+                    for x in range(k):
+                        lanes.put(w[x, y, i, first + f] & 0xF if f < n else 0, 4)
+                    if k == 7 and j % 3 == 2:
+                        lanes.close()
+                if k == 7:
+                    lanes.close()
+    return image
+
+
+def depthwise_weights(w, first, n, bits):
+    """Depthwise weights (k, k, 1, C), channels first .. first + n - 1."""
+    k = w.shape[0]
+    w = w.astype(np.int64)
+    if bits == 8:
+        stride, after, skip, row_skip = {3: (12, 2, 0, 0), 4: (24, 3, 0, 2), 5: (30, 4, 0, 1),
+                                         7: (84, 3, 2, 3)}[k]
+        words = long_padded(3 * {3: 1, 4: 2, 5: 3, 7: 7}[k] * n)
+        data = np.zeros(words * 4, np.uint8)
+        for i in range(n):
+            p = i * stride
+            for y in range(k):
+                for x in range(k):
+                    data[p] = w[x, y, 0, first + i] & 0xFF
+                    p += 1 + (skip if x == after else 0)
+                p += row_skip
+        return to_words(data, words)
+    image = np.zeros({3: 2, 5: 6, 7: 14}[k] * n, np.uint32)
+    lane = pos = 0
+    for i in range(n):
+        for y in range(k):
+            if pos + 4 * k > 51:
+                lane, pos = lane + 1, 0
+            for x in range(k):
+                v = w[x, y, 0, first + i]
+                assert -8 <= v <= 7
+                put_bits(image, lane * 64 + pos, v & 0xF, 4)
+                pos += 4
+        if pos + 4 * k * k > 51:
+            lane, pos = lane + 1, 0
+    return image
+
+
+# ---- Per-neuron words ------------------------------------------------------------------
+
+
+def byte_words(values, first=0, count=None):
+    """Bytes first .. first + count - 1 four to a word, in 2 x ceil(count / 8) words."""
+    values = np.asarray(values).astype(np.int64) & 0xFF
+    count = len(values) - first if count is None else count
+    return to_words(values[first:first + count].astype(np.uint8), 2 * ceil_div(count, 8))
+
+
+def shift_words(v, first, n):
+    """Two words per filter of the CNP and TNP-B shift/scale block."""
+    out = np.zeros(2 * n, np.uint32)
+    get = lambda name, f: int(v[name][f]) if name in v else None
+    for i in range(n):
+        f, a, b = first + i, 0, 0
+        if (s := get("output_scales", f)) is not None:
+            a |= s
+        if (s := get("bias", f)) is not None:
+            a |= (s & 0xFF) << 8
+        if (s := get("bias_shift", f)) is not None:
+            a |= s << 16
+        if (s := get("output_shift", f)) is not None:
+            a |= (s & 0x3F) << 21
+        if (s := get("max_value_shift", f)) is not None:
+            a |= s << 27
+        if (s := get("activation_shift", f)) is not None:
+            a = (a & ~(0x1F << 27)) | (s & 0x1F) << 27
+            b |= (s >> 5) & 1
+        if (s := get("activation_scales", f)) is not None:
+            b |= s << 1
+        if (s := get("max_value", f)) is not None:
+            b = (b & ~0xFF) | s
+        out[2 * i], out[2 * i + 1] = a, b
+    return out
+
+
+def lut_pairs(lut):
+    lut = np.asarray(lut).astype(np.int64) & 0x3FFF
+    return (lut[0:2048:2] | lut[1:2048:2] << 16).astype(np.uint32)
+
+
+# ---- Program reading -------------------------------------------------------------------
+
+
+def blocks(words):
+    """(col, row, select mask, type code, field, words) of every NP block of a word buffer."""
+    words = [int(w) for w in words]
+    i = 0
+    while i + 2 <= len(words):
+        h0, h1 = words[i], words[i + 1]
+        length = ((h1 >> 16) & 0x3FFF) * (16 if h1 >> 31 else 1)
+        yield (h0 >> 24, (h0 >> 16) & 0xFF, (h0 >> 8) & 0xF, h0 & 0xF, h1 & 0xFFFF,
+               np.array(words[i + 2:i + 2 + length], np.uint32))
+        i += 2 + length
+
+
+def program_data(reader, program):
+    length = struct.unpack_from("<I", program)[0]
+    return reader.ProgramDataRoot.ProgramDataRoot.GetRootAs(program[4 + length:], 4)
+
+
+def pass_records(reader, program):
+    """Every NP program record of every pass."""
+    data = program_data(reader, program)
+    for p in range(data.PassesLength()):
+        for i in range(data.Passes(p).ProgramsLength()):
+            yield data.Passes(p).Programs(i)
+
+
+def np_blocks(reader, program, ident):
+    """(type code, field, words) of the blocks of one NP, in program order."""
+    key = (ident.col, ident.row, 1 << ident.id)
+    return [b[3:] for record in pass_records(reader, program)
+            for buffer in range(record.BuffersLength())
+            for b in blocks(record.Buffers(buffer).WordsAsNumpy()) if b[:3] == key]
+
+
+def np_images(reader, program, ident):
+    """The blocks that follow the NP's register block of its own pass (not a registers-only
+    one): weights, input shifts, shift and scale words, ..."""
+    found = np_blocks(reader, program, ident)
+    for i, (code, field, words) in enumerate(found):
+        if code == 8 and field == 0 and len(words) == 64 and words[3] >> 24 != 254:
+            rest = []
+            for block in found[i + 1:]:
+                if block[0] == 8 and len(block[2]) == 64:
+                    break
+                rest.append(block)
+            return rest
+    raise AssertionError("no register block")
