@@ -9,29 +9,13 @@ import pytest
 import morla.core as core
 from map_models import layer, program_reader
 from test_map_v2 import v2_device
-from v2_layout_refs import (byte_words, cnp_weights, depthwise_weights, lut_pairs, np_images,
-                            shift_words)
-
-# The widest value each neuron variable may take on v2.
-RANGES = {"input_shift": (0, 7), "bias": (-128, 127), "bias_shift": (0, 31),
-          "output_shift": (-32, 31), "output_scales": (0, 255), "max_value": (0, 255),
-          "max_value_shift": (0, 31), "activation_shift": (-32, 31),
-          "activation_scales": (0, 255), "lut_values": (-8192, 8191)}
+from v2_layout_refs import (byte_words, cnp_weights, depthwise_weights, fill, lut_pairs,
+                            np_images, shift_words)
 
 
 @pytest.fixture(scope="module")
 def reader(tmp_path_factory):
     return program_reader(tmp_path_factory.mktemp("reader"))
-
-
-def fill(item, rng, bits):
-    """Random values over every variable's range; weights over the full range of their bits."""
-    variables = item.variables
-    for name in variables.names:
-        low, high = RANGES.get(name, (-(1 << (bits - 1)), (1 << (bits - 1)) - 1))
-        variables[name] = rng.integers(low, high + 1, variables[name].shape).astype(
-            variables[name].dtype)
-    return {name: variables[name] for name in variables.names}
 
 
 DEPTHWISE = (core.DepthwiseConv2D, core.DepthwiseConv2DTranspose)

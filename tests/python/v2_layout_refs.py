@@ -7,6 +7,22 @@ import numpy as np
 
 LONG_BLOCK = 16383
 
+# The widest value each neuron variable may take on v2.
+RANGES = {"input_shift": (0, 7), "bias": (-128, 127), "bias_shift": (0, 31),
+          "output_shift": (-32, 31), "output_scales": (0, 255), "max_value": (0, 255),
+          "max_value_shift": (0, 31), "activation_shift": (-32, 31),
+          "activation_scales": (0, 255), "lut_values": (-8192, 8191)}
+
+
+def fill(item, rng, bits):
+    """Random values over every variable's range; weights over the full range of their bits."""
+    variables = item.variables
+    for name in variables.names:
+        low, high = RANGES.get(name, (-(1 << (bits - 1)), (1 << (bits - 1)) - 1))
+        variables[name] = rng.integers(low, high + 1, variables[name].shape).astype(
+            variables[name].dtype)
+    return {name: variables[name] for name in variables.names}
+
 
 def ceil_div(a, b):
     return -(-a // b)
@@ -141,6 +157,37 @@ def depthwise_weights(w, first, n, bits):
         if pos + 4 * k * k > 51:
             lane, pos = lane + 1, 0
     return image
+
+
+# ---- TNP-B weights ---------------------------------------------------------------------
+
+
+def tnp_b_weights(w, fifo, first, n):
+    """BufferTempConv weights (1, 1, fifo x C, F): rows from time-major to channel-major, one
+    byte per filter, 24 filters per 6 words."""
+    rows, per_frame = w.shape[2], w.shape[2] // fifo
+    row_words = 2 * ceil_div(n, 24) * 3
+    w = w.astype(np.int64)
+    words = long_padded(rows * row_words)
+    data = np.zeros(words * 4, np.uint8)
+    for t in range(fifo):
+        for j in range(per_frame):
+            at = (j * fifo + t) * row_words * 4
+            for g in range(ceil_div(n, 24)):
+                for k in range(min(24, n - 24 * g)):
+                    data[at + 24 * g + k] = w[0, 0, t * per_frame + j, first + 24 * g + k] & 0xFF
+    return to_words(data, words)
+
+
+def depthwise_tnp_b_weights(w, first, n):
+    """DepthwiseBufferTempConv weights (1, 1, T, C): one 12-byte slot per channel."""
+    taps, w = w.shape[2], w.astype(np.int64)
+    words = long_padded((3 * taps + 3) * n)
+    data = np.zeros(words * 4, np.uint8)
+    for j in range(n):
+        for t in range(taps):
+            data[12 * j + t] = w[0, 0, t, first + j] & 0xFF
+    return to_words(data, words)
 
 
 # ---- Per-neuron words ------------------------------------------------------------------
