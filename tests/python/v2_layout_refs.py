@@ -34,9 +34,11 @@ def long_padded(words):
 
 def put_bits(image, bit, value, width):
     """ORs `width` bits of `value` into a uint32 image at a bit position."""
-    for b in range(width):
-        if (value >> b) & 1:
-            image[(bit + b) // 32] |= 1 << ((bit + b) % 32)
+    value &= (1 << width) - 1
+    word, low = divmod(bit, 32)
+    image[word] |= (value << low) & 0xFFFFFFFF
+    if low + width > 32:
+        image[word + 1] |= value >> (32 - low)
 
 
 def to_words(data, words):
@@ -188,6 +190,72 @@ def depthwise_tnp_b_weights(w, first, n):
         for t in range(taps):
             data[12 * j + t] = w[0, 0, t, first + j] & 0xFF
     return to_words(data, words)
+
+
+# ---- FNP images --------------------------------------------------------------------------
+
+
+def fnp_padding(x, c, ib):
+    """Inputs that pad an x-run to a byte, inputs of a row, inputs that pad a row to a word."""
+    per_byte, per_word = 8 // ib, 32 // ib
+    p8 = ((x * ib // 8 + 1) * per_byte - x) % per_byte
+    run = (x + p8) * c
+    return p8, run, ((run * ib // 32 + 1) * per_word - run) % per_word
+
+
+def fnp_neuron_words(shape, mode, ib, wb):
+    x, y, c = shape
+    if mode == 1:
+        return 2 + ceil_div(c * wb, 32)
+    if mode == 2:
+        _, run, p32 = fnp_padding(x, c, ib)
+        return 2 + ceil_div(y * wb * (run + p32), 32)
+    return 2 + ceil_div(x * ib, 32) * c * y
+
+
+def fnp_input_order(shape, mode, ib):
+    """The input index at each position of the padded input (None for padding)."""
+    x, y, c = shape
+    if mode == 1:
+        return list(range(x * y * c))
+    order = []
+    p8, _, p32 = fnp_padding(x, c, ib) if mode == 2 else (0, 0, 0)
+    gap = ceil_div(ceil_div(ib * x, 8), 4) * 4 - ceil_div(ib * x, 8)
+    for j in range(y):
+        for k in range(c):
+            order += [(i * y + j) * c + k for i in range(x)]
+            order += [None] * (p8 if mode == 2 else gap)
+        order += [None] * p32
+    return order
+
+
+def fnp_input_shifts(shifts, shape, mode, ib):
+    if mode == 1:
+        return byte_words(shifts)
+    order = fnp_input_order(shape, mode, ib)
+    data = np.array([0 if i is None else shifts[i] for i in order], np.uint8)
+    return to_words(data, 2 * ceil_div(len(data), 8))
+
+
+def fnp_weights(v, shape, mode, ib, wb):
+    """Per neuron: bias, bias shift and the max pair; output scale and shift; then each
+    weight at the position of the input it multiplies, padding included, wb bits each (a
+    byte in mode 3)."""
+    per_neuron = fnp_neuron_words(shape, mode, ib, wb)
+    w = v["weights"].astype(np.int64)
+    image = np.zeros(per_neuron * w.shape[1], np.uint32)
+    width = 8 if mode == 3 else wb
+    order = fnp_input_order(shape, mode, ib)
+    for n in range(w.shape[1]):
+        base = n * per_neuron
+        image[base] = (int(v["bias"][n]) & 0xFF) | int(v["bias_shift"][n]) << 8
+        if "max_value" in v:
+            image[base] |= int(v["max_value"][n]) << 16 | int(v["max_value_shift"][n]) << 24
+        image[base + 1] = int(v["output_scales"][n]) | (int(v["output_shift"][n]) & 0xFF) << 8
+        for at, i in enumerate(order):
+            if i is not None:
+                put_bits(image, (base + 2) * 32 + at * width, w[i, n] & ((1 << width) - 1), width)
+    return image
 
 
 # ---- Per-neuron words ------------------------------------------------------------------
