@@ -295,6 +295,27 @@ def shift_words(v, first, n):
     return out
 
 
+def neuron_params(v):
+    """Two words per neuron of the HRC without a look-up table; a missing max pair packs 0."""
+    out = np.zeros(2 * len(v["bias"]), np.uint32)
+    for n in range(len(v["bias"])):
+        get = lambda name: int(v[name][n]) if name in v else 0
+        out[2 * n] = ((get("output_shift") & 0x3F) | get("output_scales") << 6 |
+                      get("max_value_shift") << 14 | (get("max_value") & 1) << 19)
+        out[2 * n + 1] = get("max_value") >> 1 | get("bias_shift") << 7 | (get("bias") & 0xFF) << 12
+    return out
+
+
+def narrow_neuron_params(p1, p2, p3, p4, p5, p6):
+    """Two words per neuron of the HRC with a look-up table."""
+    out = np.zeros(2 * len(p2), np.uint32)
+    for n in range(len(p2)):
+        a, b, c, d, e, f = (int(p[n]) for p in (p1, p2, p3, p4, p5, p6))
+        out[2 * n] = a | (b & 0xFF) << 8 | (c & 0xF) << 16
+        out[2 * n + 1] = (c >> 4) & 1 | (d & 0x3F) << 1 | (e & 0x3F) << 7 | f << 13
+    return out
+
+
 def lut_pairs(lut):
     lut = np.asarray(lut).astype(np.int64) & 0x3FFF
     return (lut[0:2048:2] | lut[1:2048:2] << 16).astype(np.uint32)
@@ -334,6 +355,18 @@ def np_blocks(reader, program, ident):
     return [b[3:] for record in pass_records(reader, program)
             for buffer in range(record.BuffersLength())
             for b in blocks(record.Buffers(buffer).WordsAsNumpy()) if b[:3] == key]
+
+
+def hrc_memory(reader, program, selector_bit):
+    """The words the HRC's memory `selector_bit` receives."""
+    found = [b[3:] for record in pass_records(reader, program)
+             for buffer in range(record.BuffersLength())
+             for b in blocks(record.Buffers(buffer).WordsAsNumpy()) if b[:3] == (0, 0, 0)]
+    for (code, field, words), data in zip(found, found[1:]):
+        if (code, field, list(words)) == (8, 32, [1 << selector_bit, 0]):
+            assert data[:2] == (0, 40)
+            return data[2]
+    raise AssertionError("no memory block")
 
 
 def np_images(reader, program, ident):
