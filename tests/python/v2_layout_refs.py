@@ -382,3 +382,58 @@ def np_images(reader, program, ident):
                 rest.append(block)
             return rest
     raise AssertionError("no register block")
+
+
+# ---- Mote TNP-R images -----------------------------------------------------------------
+
+MOTE_RANGES = {"A_real": (-32768, 32767), "A_imag": (-32768, 32767),
+               "internal_state_outputs_shift": (-16, 15), "new_state_shift": (-32, 31),
+               "new_state_scale": (0, 255), "input_shift": (0, 255), "output_shift": (-32, 31),
+               "bias_shift": (0, 31), "input_scales": (0, 65535), "threshold": (0, 65535)}
+
+
+def split_words(values):
+    """64-bit values as two words each, low half first."""
+    values = [int(v) for v in values]
+    return np.array([half for v in values for half in (v & 0xFFFFFFFF, v >> 32)], np.uint32)
+
+
+def fsram_image(matrices):
+    """Per matrix, per block of 8 columns, per row: one 64-bit word, byte j = column 8b + j."""
+    out = []
+    for m in matrices:
+        m = m.astype(np.int64) & 0xFF
+        for b in range(0, m.shape[1], 8):
+            for row in m:
+                out.append(sum(int(v) << (8 * j) for j, v in enumerate(row[b:b + 8])))
+    return split_words(out)
+
+
+def tsram_image(chain):
+    """State, output and input regions of a chain of (variables, input bits, following
+    MotePostProcessing variables or None) StatefulRecurrent layers, then the tail's
+    (timesteps, threshold) or None."""
+    layers, tail = chain
+    state, output, inputs = [], [], []
+    for v, bits, post in layers:
+        for j in range(len(v["A_real"])):
+            state.append((int(v["A_real"][j]) & 0xFFFF) | (int(v["A_imag"][j]) & 0xFFFF) << 16 |
+                         (int(v["internal_state_outputs_shift"][j]) & 0x1F) << 32 |
+                         int(v["new_state_scale"][j]) << 37 | (int(v["new_state_shift"][j]) & 0x3F) << 45)
+        scales, shifts = ((post["input_scales"], post["input_shift"]) if post is not None
+                          else (v["output_scales"], v["output_shift"]))
+        for j in range(len(v["bias"])):
+            output.append(int(scales[j]) | (int(shifts[j]) & 0x3F) << 16 |
+                          (int(v["bias"][j]) & 0xFF) << 22 | int(v["bias_shift"][j]) << 30)
+        per_entry = 8 if bits == 8 else 4
+        shifts = [int(s) for s in v["input_shift"]]
+        for g in range(0, len(shifts), per_entry):
+            entry = 0
+            for i, s in enumerate(shifts[g:g + per_entry]):
+                entry |= s << 3 * i if bits == 8 else s << 6 * i | s << (6 * i + 3)
+            inputs.append(entry)
+    if tail is not None:
+        timesteps, threshold = tail
+        output.append(1 | (-int(np.log2(timesteps)) & 0x3F) << 16 | int(threshold) << 22)
+        inputs.append(0)
+    return split_words(state + output + inputs)
