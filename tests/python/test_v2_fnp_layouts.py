@@ -22,7 +22,7 @@ def reader(tmp_path_factory):
 #  units, weight bits, activation, layout)
 CASES = [
     (NP.FNP3, (1, 1, 37), 8, None, 5, 8, 1, 1),
-    (NP.FNP3, (3, 2, 5), 4, None, 13, 4, 1, 1),
+    (NP.FNP3, (3, 1, 5), 4, None, 13, 4, 1, 1),  # 15 weights: a last half byte
     (NP.FNP2, (1, 1, 256), 8, None, 300, 8, 1, 1),  # 19800 words: a long image
     (NP.FNP3, (7, 3, 3), 8, 5, 9, 8, 1, 3),
     (NP.FNP2, (6, 2, 3), 8, 1, 4, 8, 0, 3),

@@ -26,6 +26,7 @@ CASES = [
     (core.BufferTempConv, 2, 33, 61, 1, 25),
     (core.DepthwiseBufferTempConv, 1, 1, None, 1, 64),
     (core.DepthwiseBufferTempConv, 12, 37, None, 0, 64),
+    (core.DepthwiseBufferTempConv, 12, 428, None, 1, 512),
     (core.DepthwiseBufferTempConv, 5, 300, None, 1, 64),
 ]
 
