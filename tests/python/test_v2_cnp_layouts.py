@@ -10,7 +10,7 @@ import morla.core as core
 from map_models import layer, program_reader
 from test_map_v2 import v2_device
 from v2_layout_refs import (byte_words, cnp_weights, depthwise_weights, fill, lut_pairs,
-                            np_images, shift_words)
+                            merge_shift_bytes, np_images, shift_words)
 
 
 @pytest.fixture(scope="module")
@@ -90,3 +90,37 @@ def test_cnp_images_equal_the_reference(reader, case):
         if activation == 2:
             assert rest[0][0] == 5
             np.testing.assert_array_equal(rest[0][2], lut_pairs(v["lut_values"]))
+
+
+# A skip branch whose layers take one NP each; the convolution after the Add may take two.
+@pytest.mark.parametrize("kind, channels, max_filters", [
+    (core.Conv2D, 1, 5), (core.Conv2D, 5, 5), (core.Conv2D, 40, 64),
+    (core.DepthwiseConv2D, 13, 64)])
+def test_merge_shift_bytes_equal_the_reference(reader, kind, channels, max_filters):
+    """The shifts of an Add, sent whole to every NP of the convolution it merges into."""
+    model = core.Model()
+    model.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=4))
+    model.add(layer(core.Conv2D, "c1", kernel_size=3, filters=channels))
+    model.add(layer(core.DepthwiseConv2D, "dw", kernel_size=3))
+    model.add(layer(core.Add, "add"), [model.get_layer("dw"), model.get_layer("c1")])
+    model.add(layer(kind, "c2", kernel_size=3, **({"filters": 9} if kind == core.Conv2D else {})))
+    rng = np.random.default_rng(channels)
+    # The widest shifts an Add takes: input shifts at most 15 apart, a merged shift in -4 .. 3,
+    # a 6-bit output shift.
+    a = rng.integers(0, 29, channels)
+    b = np.clip(a + rng.integers(-15, 16, channels), 0, 28)
+    c = rng.integers(-4, 4, channels) - np.maximum(a, b)
+    variables = model.get_layer("add").variables
+    for name, value in (("a_shift", a), ("b_shift", b), ("output_shift", c)):
+        variables[name] = value.astype(variables[name].dtype)
+    device = v2_device()
+    constraints = core.MapConstraints(device)
+    constraints.cnp_max_filters = max_filters
+    model._map(device, hw_only=True, constraints=constraints)
+    [sequence] = model.sequences
+    nps = model.get_layer("c2").mapping.nps
+    assert len(nps) == (2 if max_filters < 9 and kind == core.Conv2D else 1)
+    for component in nps:
+        merge = np_images(reader, sequence.program, component.ident)[3]
+        assert merge[0] == 3
+        np.testing.assert_array_equal(merge[2], merge_shift_bytes(a, b, c))

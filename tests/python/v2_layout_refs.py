@@ -316,6 +316,14 @@ def narrow_neuron_params(p1, p2, p3, p4, p5, p6):
     return out
 
 
+def merge_shift_bytes(a, b, c):
+    """One byte per channel of an Add merged into a convolution: which input shift is the
+    larger-or-equal one (bit 7), the merged shift (bits 4-6), the shifts' difference."""
+    a, b, c = (np.asarray(t).astype(np.int64) for t in (a, b, c))
+    data = np.where(a <= b, 128, 0) + abs(a - b) + 16 * ((np.maximum(a, b) + c) & 7)
+    return to_words(data.astype(np.uint8), ceil_div(len(a), 4))
+
+
 def lut_pairs(lut):
     lut = np.asarray(lut).astype(np.int64) & 0x3FFF
     return (lut[0:2048:2] | lut[1:2048:2] << 16).astype(np.uint32)
