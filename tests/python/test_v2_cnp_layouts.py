@@ -10,7 +10,7 @@ import morla.core as core
 from map_models import layer, program_reader
 from test_map_v2 import v2_device
 from v2_layout_refs import (byte_words, cnp_weights, depthwise_weights, fill, lut_pairs,
-                            merge_shift_bytes, np_images, shift_words)
+                            map_one_sequence, merge_shift_bytes, np_images, shift_words)
 
 
 @pytest.fixture(scope="module")
@@ -65,11 +65,7 @@ def test_cnp_images_equal_the_reference(reader, case):
     model.add(layer(kind, "c", **keys))
     rng = np.random.default_rng(k * 1000 + channels)
     v = fill(model.get_layer("c"), rng, bits)
-    device = v2_device()
-    constraints = core.MapConstraints(device)
-    constraints.cnp_max_filters = max_filters
-    model._map(device, hw_only=True, constraints=constraints)
-    [sequence] = model.sequences
+    sequence = map_one_sequence(model, v2_device(), max_filters)
     depthwise = kind in DEPTHWISE
     nps = model.get_layer("c").mapping.nps
     covered = {f for c in nps for f in range(c.start_neuron, c.start_neuron + c.filters)}
@@ -113,11 +109,7 @@ def test_merge_shift_bytes_equal_the_reference(reader, kind, channels, max_filte
     variables = model.get_layer("add").variables
     for name, value in (("a_shift", a), ("b_shift", b), ("output_shift", c)):
         variables[name] = value.astype(variables[name].dtype)
-    device = v2_device()
-    constraints = core.MapConstraints(device)
-    constraints.cnp_max_filters = max_filters
-    model._map(device, hw_only=True, constraints=constraints)
-    [sequence] = model.sequences
+    sequence = map_one_sequence(model, v2_device(), max_filters)
     nps = model.get_layer("c2").mapping.nps
     assert len(nps) == (2 if max_filters < 9 and kind == core.Conv2D else 1)
     for component in nps:

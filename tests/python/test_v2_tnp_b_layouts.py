@@ -9,8 +9,8 @@ import pytest
 import morla.core as core
 from map_models import layer, program_reader
 from test_map_v2 import v2_device
-from v2_layout_refs import (byte_words, depthwise_tnp_b_weights, fill, np_images, shift_words,
-                            tnp_b_weights)
+from v2_layout_refs import (byte_words, depthwise_tnp_b_weights, fill, map_one_sequence,
+                            np_images, shift_words, tnp_b_weights)
 
 
 @pytest.fixture(scope="module")
@@ -41,11 +41,7 @@ def test_tnp_b_images_equal_the_reference(reader, case):
     model.add(layer(core.InputData, "in", input_width=4, input_height=4, input_channels=channels))
     model.add(layer(kind, "t", **keys))
     v = fill(model.get_layer("t"), np.random.default_rng(fifo * 100 + channels), 8)
-    device = v2_device()
-    constraints = core.MapConstraints(device)
-    constraints.cnp_max_filters = max_filters
-    model._map(device, hw_only=True, constraints=constraints)
-    [sequence] = model.sequences
+    sequence = map_one_sequence(model, v2_device(), max_filters)
     nps = model.get_layer("t").mapping.nps
     covered = {f for c in nps for f in range(c.start_neuron, c.start_neuron + c.filters)}
     assert covered == set(range(len(v["bias"])))

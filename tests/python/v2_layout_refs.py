@@ -5,6 +5,8 @@ import struct
 
 import numpy as np
 
+import morla.core as core
+
 LONG_BLOCK = 16383
 
 # The widest value each neuron variable may take on v2.
@@ -22,6 +24,16 @@ def fill(item, rng, bits):
         variables[name] = rng.integers(low, high + 1, variables[name].shape).astype(
             variables[name].dtype)
     return {name: variables[name] for name in variables.names}
+
+
+def map_one_sequence(model, device, max_filters):
+    """Maps the model wholly on the device, at most `max_filters` filters per NP; returns its
+    one sequence."""
+    constraints = core.MapConstraints(device)
+    constraints.cnp_max_filters = max_filters
+    model._map(device, hw_only=True, constraints=constraints)
+    [sequence] = model.sequences
+    return sequence
 
 
 def ceil_div(a, b):
