@@ -21,6 +21,7 @@ const char* result_name(int result);
 
 }  // namespace fpga
 
+// A failing operation leaves errno telling why (EIO for a transfer that falls short).
 class FPGABoard {
  public:
   virtual ~FPGABoard() = default;

@@ -11,6 +11,8 @@
 #include <cstring>
 #include <vector>
 
+#include "drivers/posix/file_descriptor.h"
+
 namespace morla {
 namespace {
 
@@ -61,16 +63,10 @@ bool whole_object(int fd, uint64_t size) {
 }  // namespace
 
 bool is_whole_elf_object(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
+  const FileDescriptor file = open_without_waiting(path, O_RDONLY);
   struct stat info;
-  const bool whole = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                     whole_object(fd, static_cast<uint64_t>(info.st_size));
-  ::close(fd);
-  return whole;
+  return file.is_open() && ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+         whole_object(file.get(), static_cast<uint64_t>(info.st_size));
 }
 
 }  // namespace morla
