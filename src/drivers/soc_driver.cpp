@@ -10,7 +10,7 @@ SocDriver::~SocDriver() { stop_power_measurement(); }
 soc::ClockMode SocDriver::clock_mode() { return soc::read_clock_frequency(bus_); }
 
 void SocDriver::set_clock_mode(const soc::ClockMode& mode) {
-  soc::apply_clock_mode(bus_, mode);
+  soc::apply_clock_mode(bus_, mode, clock_change_);
   if (meter_) meter_->reset(time_ms() + kClockSettleMs);
 }
 
