@@ -287,3 +287,24 @@ def test_arrays_are_checked_on_their_view_before_a_copy_and_memory_errors_stay()
     assert lines[0] == "ValueError Cannot instantiate a Dense with 5 dimensions (min 1, max 4)."
     assert lines[1].startswith("ValueError Dimension 0 of the source array is 4294967297")
     assert lines[2].startswith("MemoryError")
+
+
+def test_reading_a_variable_without_memory_is_a_memory_error():
+    result = run_child("""
+        import resource
+        import numpy as np
+        from morla import core
+        m = core.Model()
+        m.add(core.Layer(core.LayerParams(core.InputData, dict(input_width=1, input_height=1,
+                                                                 input_channels=4096)), "in"))
+        m.add(core.Layer(core.LayerParams(core.Dense1D, dict(units=8192)), "d"))  # 32 MiB
+        variables = m.get_layer("d").variables
+        used = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status")
+                    if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), resource.RLIM_INFINITY))
+        try:
+            variables["weights"]
+        except Exception as e:
+            print(type(e).__name__)
+    """)
+    assert result.stdout.strip() == "MemoryError", result.stdout + result.stderr
