@@ -182,18 +182,46 @@ def test_loading_a_fifo_is_refused_without_waiting(tmp_path):
     assert "not a regular file" in result.stdout, result.stderr
 
 
+def bytes_read_by(call):
+    """What `call` reads from files, as this process's read counter sees it."""
+    def counter():
+        with open("/proc/self/io") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("rchar:"))
+    before = counter()
+    call()
+    return counter() - before
+
+
+def refused(path, error, match):
+    def call():
+        with pytest.raises(error, match=match):
+            core.Model(str(path))
+    return call
+
+
 def test_a_huge_file_is_refused_before_it_is_read(tmp_path):
     path = tmp_path / "sparse.fbz"
     with open(path, "wb") as f:
         f.truncate(6 << 30)
-    with pytest.raises(ValueError, match="more than the 2147483647"):
-        core.Model(str(path))
-    # A header announcing more than the file could hold is refused from the header alone.
+    assert bytes_read_by(refused(path, ValueError, "more than the 2147483647")) < 1 << 20
+
+
+@pytest.mark.parametrize("announced", [2**31, 2**32 - 1])
+def test_a_header_announcing_more_than_a_model_holds_is_refused_from_the_header_alone(
+        tmp_path, announced):
+    # A sparse 1 GiB file whose length header (a base-128 varint) announces more than the
+    # 2147483647 bytes of a serialized model: nothing past the header is read.
+    varint = bytearray()
+    while announced >= 0x80:
+        varint.append(announced & 0x7F | 0x80)
+        announced >>= 7
+    varint.append(announced)
+    path = tmp_path / "sparse.fbz"
     with open(path, "wb") as f:
-        f.write(b"\xff\xff\xff\xff\x0f")
+        f.write(varint)
         f.truncate(1 << 30)
-    with pytest.raises(ValueError, match="Cannot uncompress corrupted serialization buffer"):
-        core.Model(str(path))
+    match = "Cannot uncompress corrupted serialization buffer"
+    assert bytes_read_by(refused(path, ValueError, match)) < 1 << 20
 
 
 def test_a_later_save_removes_what_a_killed_save_left(tmp_path):
