@@ -1,6 +1,7 @@
 #pragma once
-// How long the USB driver and its SoC side wait at each step, each a named duration.
-// The defaults are the driver's own; tests pass shorter ones to reach a time-out fast.
+// How long the USB driver and its SoC side (clock, power-monitor buses) wait at each
+// step, each a named duration. The defaults are the driver's own; tests pass shorter
+// ones to reach a time-out fast.
 #include <chrono>
 
 namespace morla {
@@ -21,6 +22,10 @@ struct DriverDeadlines {
   std::chrono::milliseconds drain_limit{2000};
   // A change of the SoC's clock mode.
   std::chrono::milliseconds clock_change{10};
+  // Power-monitor buses: one phase of an I2C transfer, and each awaited condition of the
+  // I3C controller (idle, a queue drained, a command complete).
+  std::chrono::milliseconds i2c_phase{10};
+  std::chrono::milliseconds i3c_wait{10000};
 };
 
 }  // namespace morla

@@ -31,17 +31,17 @@ class SocDriver {
   SocDriver& operator=(const SocDriver&) = delete;
 
  protected:
-  // `bus` is the driver itself; every access goes through its read and write. A clock
-  // change that takes longer than `clock_change` fails.
-  explicit SocDriver(HardwareDriver& bus,
-                     std::chrono::milliseconds clock_change = DriverDeadlines{}.clock_change)
-      : bus_(bus), clock_change_(clock_change) {}
+  // `bus` is the driver itself; every access goes through its read and write. The clock
+  // and the power-monitor buses wait as long as `deadlines` say.
+  explicit SocDriver(HardwareDriver& bus, const DriverDeadlines& deadlines = {})
+      : bus_(bus), deadlines_(deadlines) {}
   // Stops sampling; the concrete driver calls it before its transport goes away.
   void stop_power_measurement() noexcept;
+  const DriverDeadlines& deadlines() const { return deadlines_; }
 
  private:
   HardwareDriver& bus_;
-  std::chrono::milliseconds clock_change_;
+  DriverDeadlines deadlines_;
   std::shared_ptr<PowerMeter> meter_;
   PowerThread power_thread_;
 };

@@ -28,7 +28,6 @@ class UsbDriver : public HostDriver, public SocDriver {
   void do_write(uint32_t address, const void* buffer, size_t length) override;
 
  private:
-  DriverDeadlines deadlines_;
   std::unique_ptr<SerialPort> port_;
   std::string name_;  // "USB/" + the SoC name
 };
