@@ -30,11 +30,11 @@ void board_transfer(const char* error, uint32_t address, size_t length, const st
   if (result == fpga::kOk) return;
   const int status = static_cast<int>(result);
   std::ostringstream text;
-  text << error << "; board result " << status_text(status, fpga::result_name) << ", errno " << error_number
-       << " (" << std::strerror(error_number) << "), at 0x" << std::hex << address << std::dec << " len "
-       << length << " on " << device;
-  throw TransportError::with_text(text.str(), address, length, LinkFailure{status, error_number, address},
-                                  device);
+  text << error << "; board result " << status_text(status, fpga::result_name) << ", errno "
+       << error_number << " (" << std::strerror(error_number) << "), at 0x" << std::hex << address
+       << std::dec << " len " << length << " on " << device;
+  throw TransportError::with_text(text.str(), address, length,
+                                  LinkFailure{status, error_number, address}, device);
 }
 
 }  // namespace

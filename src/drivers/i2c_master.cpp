@@ -32,7 +32,8 @@ void set_up(HardwareDriver& bus) {
 }
 
 int wait(HardwareDriver& bus, std::chrono::milliseconds limit) {
-  if (poll_until(bus, kControl, kDone, PollClock::now() + limit, "the i2c phase to end")) return kOk;
+  if (poll_until(bus, kControl, kDone, PollClock::now() + limit, "the i2c phase to end"))
+    return kOk;
   if (!test_register_bits(bus, kControl, kError)) return kTimeout;
   write_register(bus, kControl, 0);
   set_up(bus);
@@ -104,7 +105,8 @@ int init(HardwareDriver& bus) {
 bool probe(HardwareDriver& bus, uint8_t device, std::chrono::milliseconds wait_limit) {
   write_register(bus, kData, uint32_t{device} * 2);
   set_register_bits(bus, kControl, kTransfer);
-  const bool answers = wait(bus, wait_limit) == kOk && test_register_bits(bus, kStatus, kBusTaken) &&
+  const bool answers = wait(bus, wait_limit) == kOk &&
+                       test_register_bits(bus, kStatus, kBusTaken) &&
                        !test_register_bits(bus, kStatus, kNoAcknowledge);
   clear_register_bits(bus, kControl, kTransfer);
   return answers;

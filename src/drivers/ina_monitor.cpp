@@ -47,8 +47,8 @@ uint32_t INA231::current() { return milliamperes(read_word(0x01, false, "current
 
 std::unique_ptr<INA> make_ina(HardwareDriver& bus, uint8_t address, const MonitorBus& functions) {
   uint8_t model[2] = {};
-  if (functions.read(bus, address, kModelRegister, model, 2, functions.wait) == 0 && model[0] == '3' &&
-      model[1] == '3')
+  if (functions.read(bus, address, kModelRegister, model, 2, functions.wait) == 0 &&
+      model[0] == '3' && model[1] == '3')
     return std::make_unique<INA233>(bus, address, functions);
   return std::make_unique<INA231>(bus, address, functions);
 }

@@ -98,7 +98,8 @@ PowerThread::~PowerThread() {
   }
 }
 
-void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback, const DriverDeadlines& deadlines) {
+void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback,
+                         const DriverDeadlines& deadlines) {
   bool stopped = true;
   if (!stop_.compare_exchange_strong(stopped, false)) return;
   try {

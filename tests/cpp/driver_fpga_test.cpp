@@ -142,11 +142,13 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // The register window is only as long as the user file: a short read.
         TransferCase{"read past the window", false, kWindowEnd - 4, 8,
-                     "An error occured while reading data from hardware; board result 4 (transfer failed), "
-                     "errno 5 (Input/output error), at 0x1ffffc len 8", EIO},
+                     "An error occured while reading data from hardware; board result 4 "
+                     "(transfer failed), errno 5 (Input/output error), at 0x1ffffc len 8",
+                     EIO},
         TransferCase{"write to a full channel", true, 0x24000000, 64,
-                     "An error occured while writing data to hardware; board result 4 (transfer failed), "
-                     "errno 28 (No space left on device), at 0x24000000 len 64", ENOSPC}),
+                     "An error occured while writing data to hardware; board result 4 "
+                     "(transfer failed), errno 28 (No space left on device), at 0x24000000 len 64",
+                     ENOSPC}),
     test::names_by([](const TransferCase& c) { return c.name; }));
 
 TEST(FpgaDriver, WithoutBoardFilesIsNotAvailableAndPrintsNothing) {
@@ -163,8 +165,9 @@ TEST_F(FpgaBoard, UnreadableNameWordLeavesTheDriverOut) {
   testing::internal::CaptureStdout();
   EXPECT_THROW(FPGADriver(files_.prefix()), DriverNotAvailable);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "An error occured while reading data from hardware; board result 4 (transfer failed), errno 5 "
-            "(Input/output error), at 0x1f0000 len 4 on " + files_.prefix() + "0\n");
+            "An error occured while reading data from hardware; board result 4 (transfer failed), "
+            "errno 5 (Input/output error), at 0x1f0000 len 4 on " +
+                files_.prefix() + "0\n");
 }
 
 TEST(FpgaDriver, PrefixComesFromTheEnvironment) {

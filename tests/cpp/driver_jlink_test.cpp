@@ -138,7 +138,8 @@ INSTANTIATE_TEST_SUITE_P(
         StartUpFailure{"connect missing", "FAKE_JLINK_MISSING=JLINKARM_Connect", "JLINK opened\n",
                        {"SetSpeed 12000", "Close", "unload"}},
         StartUpFailure{"close missing", "FAKE_JLINK_FAIL=connect FAKE_JLINK_MISSING=JLINKARM_Close",
-                       "JLINK opened\nUnable to connect to JLink: error #-258\n", {"Connect", kUnloadedOpen}},
+                       "JLINK opened\nUnable to connect to JLink: error #-258\n",
+                       {"Connect", kUnloadedOpen}},
         StartUpFailure{"write missing", "FAKE_JLINK_MISSING=JLINKARM_WriteMem",
                        std::string(kConnected) +
                            "Unable to write at address 0xe8012c00; JLINKARM_WriteMem not found" + kOnLibrary +
@@ -161,7 +162,8 @@ TEST_F(JlinkChild, TruncatedLibraryIsNeverLoaded) {
   for (const size_t size : {size_t{0}, size_t{63}, size_t{100}, size_t{2000}, whole.size() / 2}) {
     const std::string cut = folder.file("lib" + std::to_string(size) + ".so");
     std::ofstream(cut, std::ios::binary) << whole.substr(0, size);
-    EXPECT_EQ(run("JLINK_EN=1 " + std::string(kJlinkLibraryVariable) + "=" + cut), "not available\n") << size;
+    EXPECT_EQ(run("JLINK_EN=1 " + std::string(kJlinkLibraryVariable) + "=" + cut), "not available\n")
+        << size;
   }
   EXPECT_EQ(calls(), Calls{});
 }
@@ -170,7 +172,8 @@ TEST_F(JlinkChild, TruncatedLibraryIsNeverLoaded) {
 TEST_F(JlinkChild, TransfersGoWholeToTheProbe) {
   const std::string out = run("JLINK_EN=1", "write:24000001:1048576 read:24000001:1048576");
   EXPECT_EQ(out, std::string(kConnected) + "desc=Jlink/Orbi_v1\nwritten\nread 281b0e01\ndestroyed\n");
-  EXPECT_EQ(last(calls(), 3), (Calls{"WriteMem 24000001 1048576", "ReadMem 24000001 1048576", kUnloadedOpen}));
+  EXPECT_EQ(last(calls(), 3),
+            (Calls{"WriteMem 24000001 1048576", "ReadMem 24000001 1048576", kUnloadedOpen}));
 }
 
 struct TransferFailure {

@@ -110,7 +110,8 @@ TEST(UsbDriver, ChatteringConsoleEndsThePromptWaitAtItsDeadline) {
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_LT(elapsed, kShort.prompt + std::chrono::milliseconds(2000));
   EXPECT_EQ(printed, "No \"morla>\" prompt from " + board.port_path() + " within " +
-                         std::to_string(kShort.prompt.count()) + " ms\nSwitched to bin commands\r\n");
+                         std::to_string(kShort.prompt.count()) +
+                         " ms\nSwitched to bin commands\r\n");
   EXPECT_STREQ(driver->desc(), "USB/Orbi_v1");
 }
 
@@ -131,7 +132,8 @@ TEST(UsbDriver, ALateReplyIsNotTakenForALaterOne) {
   testing::internal::GetCapturedStdout();
   driver->read(first, &word, 4);
   EXPECT_EQ(word, 0x11111111u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2 * board.late_reply_ms()) - kShort.reply_byte);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2 * board.late_reply_ms()) -
+                              kShort.reply_byte);
   for (const auto& [address, expected] : {std::pair{second, 0x22222222u}, {first, 0x11111111u}}) {
     driver->read(address, &word, 4);
     EXPECT_EQ(word, expected) << std::hex << address;

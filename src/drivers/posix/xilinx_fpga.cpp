@@ -20,7 +20,8 @@ FileDescriptor open_file(const std::string& path, int flags) {
   FileDescriptor file = open_without_waiting(path, flags);
   if (!file.is_open()) return file;
   struct stat info;
-  const bool usable = ::fstat(file.get(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISREG(info.st_mode));
+  const bool usable =
+      ::fstat(file.get(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISREG(info.st_mode));
   const int status = ::fcntl(file.get(), F_GETFL);
   if (!usable || status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return {};
   return file;

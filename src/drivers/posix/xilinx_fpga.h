@@ -40,7 +40,8 @@ class XilinxFPGA final : public FPGABoard {
  private:
   // The descriptor and file offset of an access through `channel` (or the register
   // window): 0, else the errno of why it cannot be placed.
-  int place(uint32_t address, bool is_register, const FileDescriptor& channel, int* fd, off_t* offset) const;
+  int place(uint32_t address, bool is_register, const FileDescriptor& channel, int* fd,
+            off_t* offset) const;
 
   std::string device_prefix_;
   uint32_t device_index_ = 0;
