@@ -14,6 +14,7 @@
 #include "core/mesh.h"
 #include "core/v1_layers.h"
 #include "mapping/mapped_nps.h"
+#include "mapping/strided_view.h"
 #include "ops/conversion.h"
 
 namespace morla::v1 {
@@ -104,15 +105,14 @@ std::vector<uint32_t> build_fnp_weight_image(const Dense& weights, const Dense& 
   const uint32_t groups = (inputs + 31) >> 5;
   const uint32_t planes = magnitude_planes(weights_bits);
   const uint32_t stride = fnp_weight_words_unaligned(1, inputs, weights_bits);
-  const int8_t* data = weights.data<int8_t>();
+  const StridedView<int8_t> at(weights, strides, {neurons, inputs, 1, 1});
   std::vector<uint32_t> image(size_t{neurons} * stride, 0);
 
   for (uint32_t n = 0; n < neurons; ++n) {
     const size_t neuron = size_t{n} * stride;
     for (uint32_t i = 0; i < inputs; ++i) {
-      const size_t offset = size_t{n} * strides[0] + size_t{i} * strides[1];
-      check_tensor_index(weights, offset);
-      const int w = data[offset];
+      const int w = at(n, i, 0, 0);
+      if (w == 0) continue;
       // 1-bit weights have no negative region: a negative weight would land in the next
       // neuron's words.
       if (w < 0 && weights_bits == 1)
