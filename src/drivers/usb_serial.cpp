@@ -1,5 +1,6 @@
 #include "drivers/usb_serial.h"
 
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -65,7 +66,14 @@ std::unique_ptr<SerialPort> open_usb_serial() {
   const auto path = board_serial_port_path();
   if (!path) return nullptr;
   std::unique_ptr<SerialPort> port = SerialPortPosix::open(*path);
-  if (!port) return nullptr;
+  if (!port) {
+    // A port the user named is worth a line; a discovered one stays silent.
+    const int error = errno;
+    if (named_serial_port_path() == path)
+      driver_print("MORLA_SERIAL_PORT names %s, which cannot be opened: %s\n", path->c_str(),
+                   std::strerror(error));
+    return nullptr;
+  }
   return handshake_usb_serial(std::move(port));
 }
 
