@@ -18,6 +18,10 @@ template <typename T> const T* checked_elements(const Tensor& tensor, size_t cou
   return data;
 }
 
+// The extent along one dimension of the indices first .. first + count - 1 (0 when count is 0:
+// nothing is read).
+inline uint32_t index_extent(uint32_t first, uint32_t count) { return count == 0 ? 0 : first + count; }
+
 // Element (a, b, c, d) of a tensor at a * s0 + b * s1 + c * s2 + d * s3 for the first four
 // `strides` (missing ones count as 0). The reader promises to stay inside the box
 // `extents` (indices a < extents[0], ...), whose highest element is checked once.

@@ -32,10 +32,6 @@ uint64_t separable_code(int value, int weights_bits) {
   return code & ((uint64_t{1} << weights_bits) - 1);
 }
 
-// The extent of filters start .. start + count - 1 along the filter dimension (none when
-// count is 0).
-uint32_t filter_extent(uint32_t start, uint32_t count) { return count == 0 ? 0 : start + count; }
-
 }  // namespace
 
 uint32_t signed_code4(int value) { return fit_signed(value, 4); }
@@ -65,7 +61,7 @@ std::vector<uint32_t> pack_cnp_weights(const Dense& weights, uint32_t start, uin
     }
     return words;
   }
-  const StridedView<int8_t> at(weights, strides, {filter_extent(start, count), channels, kernel, kernel});
+  const StridedView<int8_t> at(weights, strides, {index_extent(start, count), channels, kernel, kernel});
   for (uint32_t c = 0; c < channels; ++c) {
     const size_t base = size_t{c} * row_words;
     const uint32_t block_words = kernel == 3 ? 12 : kernel == 5 ? 32 : 84;
@@ -107,7 +103,7 @@ std::vector<uint32_t> format_cnp_weights(const Dense& weights, bool two_planes, 
   const uint32_t used = kernel == 1 ? 48 : 50;
   const uint32_t padding = kernel == 3 || kernel == 7 ? 1 : 0;
   const uint32_t run = kernel * kernel;
-  const StridedView<int8_t> at(weights, strides, {filter_extent(start, count), channels, kernel, kernel});
+  const StridedView<int8_t> at(weights, strides, {index_extent(start, count), channels, kernel, kernel});
   std::vector<uint32_t> words(size_t{channels} * slots * 2, 0);
   for (uint32_t c = 0; c < channels; ++c) {
     const size_t base = size_t{c} * slots * 2;
