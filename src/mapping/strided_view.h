@@ -39,8 +39,10 @@ template <typename T> class StridedView {
     data_ = checked_elements<T>(tensor, empty ? 0 : highest + 1);
   }
 
-  T operator()(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const {
-    return data_[a * strides_[0] + b * strides_[1] + c * strides_[2] + d * strides_[3]];
+  T operator()(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const { return *element(a, b, c, d); }
+  // Where element (a, b, c, d) lies: the elements of the box around it are `stride` apart.
+  const T* element(uint32_t a, uint32_t b, uint32_t c, uint32_t d) const {
+    return data_ + a * strides_[0] + b * strides_[1] + c * strides_[2] + d * strides_[3];
   }
   size_t stride(size_t d) const { return strides_[d]; }
 

@@ -47,27 +47,30 @@ std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t fi
   const uint32_t channels = w.dim(2);
   const StridedView<int8_t> at = w.view({k, k, channels, index_extent(first, count)});
   std::vector<uint32_t> image(padded_image_words(channel_words * channels), 0);
+  uint8_t* bytes = image_bytes(image);
+  const size_t x_stride = at.stride(0), f_stride = at.stride(3);
   for (uint32_t i = 0; i < channels; ++i) {
     for (uint32_t g = 0; g * layout.group < count; ++g) {
       const size_t group_byte = (i * channel_words + size_t{g} * layout.group_words) * 4;
       const uint32_t in_group = std::min(layout.group, count - g * layout.group);
       for (uint32_t y = 0; y < k; ++y) {
-        size_t p = group_byte + size_t{y} * layout.row_bytes;
-        for (uint32_t j = 0; j < in_group; ++j) {
-          const uint32_t f = first + g * layout.group + j;
+        uint8_t* out = bytes + group_byte + size_t{y} * layout.row_bytes;
+        const int8_t* row = at.element(0, y, i, first + g * layout.group);
+        if (k == 1) {
+          for (uint32_t j = 0; j < in_group; ++j) out[j] |= static_cast<uint8_t>(row[j * f_stride]);
+          continue;
+        }
+        for (uint32_t j = 0; j < in_group; ++j, out += k + layout.gap) {
+          const int8_t* filter = row + j * f_stride;
           if (split_last) {
             // Kernel 7: weights 0-5 whole, weight 6 split over bytes 6 and 8.
-            for (uint32_t x = 0; x < 6; ++x)
-              put_byte(image, p + x, static_cast<uint8_t>(at(x, y, i, f)));
-            const auto last = static_cast<uint8_t>(at(6, y, i, f));
-            put_byte(image, p + 6, last & 0x03);
-            put_byte(image, p + 8, last >> 2);
-            p += k;
+            for (uint32_t x = 0; x < 6; ++x) out[x] |= static_cast<uint8_t>(filter[x * x_stride]);
+            const auto last = static_cast<uint8_t>(filter[6 * x_stride]);
+            out[6] |= last & 0x03;
+            out[8] |= last >> 2;
           } else {
-            for (uint32_t x = 0; x < k; ++x, ++p)
-              put_byte(image, p, static_cast<uint8_t>(at(x, y, i, f)));
+            for (uint32_t x = 0; x < k; ++x) out[x] |= static_cast<uint8_t>(filter[x * x_stride]);
           }
-          p += layout.gap;
         }
         // Missing filters of a short last group stay zero.
       }

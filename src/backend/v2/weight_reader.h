@@ -3,6 +3,7 @@
 // a packer reads a box of indices through a view whose highest element is checked once, so
 // that nothing past the tensor is read.
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <stdexcept>
 #include <vector>
@@ -36,6 +37,12 @@ class WeightReader {
 // A byte-addressed image: byte n in word n / 4, bits 8 (n mod 4) upward.
 inline void put_byte(std::vector<uint32_t>& image, size_t byte_index, uint8_t value) {
   image[byte_index / 4] |= uint32_t{value} << (8 * (byte_index % 4));
+}
+
+// The bytes of a byte-addressed image in that order, which is the machine's own.
+inline uint8_t* image_bytes(std::vector<uint32_t>& image) {
+  static_assert(std::endian::native == std::endian::little);
+  return reinterpret_cast<uint8_t*>(image.data());
 }
 
 }  // namespace morla::v2
