@@ -57,7 +57,11 @@ std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t fi
         uint8_t* out = bytes + group_byte + size_t{y} * layout.row_bytes;
         const int8_t* row = at.element(0, y, i, first + g * layout.group);
         if (k == 1) {
-          for (uint32_t j = 0; j < in_group; ++j) out[j] |= static_cast<uint8_t>(row[j * f_stride]);
+          // Filters side by side: a plain copy when they are so in the tensor too.
+          if (f_stride == 1)
+            for (uint32_t j = 0; j < in_group; ++j) out[j] |= static_cast<uint8_t>(row[j]);
+          else
+            for (uint32_t j = 0; j < in_group; ++j) out[j] |= static_cast<uint8_t>(row[j * f_stride]);
           continue;
         }
         for (uint32_t j = 0; j < in_group; ++j, out += k + layout.gap) {
