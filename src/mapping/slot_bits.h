@@ -9,17 +9,22 @@
 namespace morla {
 
 // ORs `bits` (bit p of the value at slot bit `bit` + p; none may pass bit 63) into the slot
-// whose first word is `slot_word`. Only the words that receive a set bit are touched; one
-// outside the image throws std::out_of_range.
+// whose first word is `slot_word`. A set bit in a word outside the image throws
+// std::out_of_range.
 inline void or_slot_bits(std::vector<uint32_t>& words, size_t slot_word, uint32_t bit,
                          uint64_t bits) {
   const uint64_t shifted = bits << bit;
   const auto low = static_cast<uint32_t>(shifted);
   const auto high = static_cast<uint32_t>(shifted >> 32);
-  if ((low != 0 && slot_word >= words.size()) || (high != 0 && slot_word + 1 >= words.size()))
+  if (slot_word + 1 < words.size()) {
+    // Both words exist: OR-ing zeros changes nothing, and no branch depends on the values.
+    words[slot_word] |= low;
+    words[slot_word + 1] |= high;
+    return;
+  }
+  if ((low != 0 && slot_word >= words.size()) || high != 0)
     throw std::out_of_range("Weight bits outside their image.");
   if (low != 0) words[slot_word] |= low;
-  if (high != 0) words[slot_word + 1] |= high;
 }
 
 // A write position that runs over consecutive slots from `base_word`, `used` bits of each: a
