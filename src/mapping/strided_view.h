@@ -18,6 +18,23 @@ template <typename T> const T* checked_elements(const Tensor& tensor, size_t cou
   return data;
 }
 
+// Elements of a tensor by linear index, its element count read once: an index past it panics
+// as checked access does. The caller has checked the element type.
+template <typename T> class IndexedView {
+ public:
+  explicit IndexedView(const Tensor& tensor)
+      : tensor_(&tensor), data_(static_cast<const T*>(tensor.buffer().data())), size_(tensor.size()) {}
+  T operator[](size_t index) const {
+    if (index >= size_) check_tensor_index(*tensor_, index);
+    return data_[index];
+  }
+
+ private:
+  const Tensor* tensor_;
+  const T* data_;
+  size_t size_;
+};
+
 // The extent along one dimension of the indices first .. first + count - 1 (0 when count is 0:
 // nothing is read).
 inline uint32_t index_extent(uint32_t first, uint32_t count) { return count == 0 ? 0 : first + count; }
