@@ -37,6 +37,11 @@ class SlotCursor {
   // The low `count` bits of `code` (count at most 32), lowest first.
   void put(uint32_t code, uint32_t count) {
     uint64_t rest = code & ((uint64_t{1} << count) - 1);
+    if (bit_ + count < used_) {  // the common case: the code fits the current slot
+      or_slot_bits(words_, base_ + 2 * slot_, bit_, rest);
+      bit_ += count;
+      return;
+    }
     while (count > 0) {
       const uint32_t n = count < used_ - bit_ ? count : used_ - bit_;
       or_slot_bits(words_, base_ + 2 * slot_, bit_, rest & ((uint64_t{1} << n) - 1));
