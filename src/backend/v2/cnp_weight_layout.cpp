@@ -47,6 +47,7 @@ std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t fi
   const uint32_t channels = w.dim(2);
   const StridedView<int8_t> at = w.view({k, k, channels, index_extent(first, count)});
   std::vector<uint32_t> image(padded_image_words(channel_words * channels), 0);
+  // Every byte of the zero-filled image is written once at most: stored, not OR-ed.
   uint8_t* bytes = image_bytes(image);
   const size_t x_stride = at.stride(0), f_stride = at.stride(3);
   for (uint32_t i = 0; i < channels; ++i) {
@@ -59,21 +60,21 @@ std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t fi
         if (k == 1) {
           // Filters side by side: a plain copy when they are so in the tensor too.
           if (f_stride == 1)
-            for (uint32_t j = 0; j < in_group; ++j) out[j] |= static_cast<uint8_t>(row[j]);
+            for (uint32_t j = 0; j < in_group; ++j) out[j] = static_cast<uint8_t>(row[j]);
           else
-            for (uint32_t j = 0; j < in_group; ++j) out[j] |= static_cast<uint8_t>(row[j * f_stride]);
+            for (uint32_t j = 0; j < in_group; ++j) out[j] = static_cast<uint8_t>(row[j * f_stride]);
           continue;
         }
         for (uint32_t j = 0; j < in_group; ++j, out += k + layout.gap) {
           const int8_t* filter = row + j * f_stride;
           if (split_last) {
             // Kernel 7: weights 0-5 whole, weight 6 split over bytes 6 and 8.
-            for (uint32_t x = 0; x < 6; ++x) out[x] |= static_cast<uint8_t>(filter[x * x_stride]);
+            for (uint32_t x = 0; x < 6; ++x) out[x] = static_cast<uint8_t>(filter[x * x_stride]);
             const auto last = static_cast<uint8_t>(filter[6 * x_stride]);
-            out[6] |= last & 0x03;
-            out[8] |= last >> 2;
+            out[6] = last & 0x03;
+            out[8] = last >> 2;
           } else {
-            for (uint32_t x = 0; x < k; ++x) out[x] |= static_cast<uint8_t>(filter[x * x_stride]);
+            for (uint32_t x = 0; x < k; ++x) out[x] = static_cast<uint8_t>(filter[x * x_stride]);
           }
         }
         // Missing filters of a short last group stay zero.
