@@ -28,7 +28,8 @@ inline void or_slot_bits(std::vector<uint32_t>& words, size_t slot_word, uint32_
 }
 
 // A write position that runs over consecutive slots from `base_word`, `used` bits of each: a
-// code that reaches a slot's end goes on at bit 0 of the next one.
+// code that reaches a slot's end goes on at bit 0 of the next one. A slot's bits are gathered
+// and written when the cursor leaves it: finish() writes the last one.
 class SlotCursor {
  public:
   SlotCursor(std::vector<uint32_t>& words, size_t base_word, uint32_t used)
@@ -38,13 +39,13 @@ class SlotCursor {
   void put(uint32_t code, uint32_t count) {
     uint64_t rest = code & ((uint64_t{1} << count) - 1);
     if (bit_ + count < used_) {  // the common case: the code fits the current slot
-      or_slot_bits(words_, base_ + 2 * slot_, bit_, rest);
+      pending_ |= rest << bit_;
       bit_ += count;
       return;
     }
     while (count > 0) {
       const uint32_t n = count < used_ - bit_ ? count : used_ - bit_;
-      or_slot_bits(words_, base_ + 2 * slot_, bit_, rest & ((uint64_t{1} << n) - 1));
+      pending_ |= (rest & ((uint64_t{1} << n) - 1)) << bit_;
       rest >>= n;
       count -= n;
       bit_ += n;
@@ -52,12 +53,18 @@ class SlotCursor {
     }
   }
   void next_slot() {
+    finish();
     ++slot_;
     bit_ = 0;
   }
   // Moves to the next slot unless the current one is still empty.
   void align() {
     if (bit_ != 0) next_slot();
+  }
+  // Writes the bits gathered for the current slot.
+  void finish() {
+    if (pending_ != 0) or_slot_bits(words_, base_ + 2 * slot_, 0, pending_);
+    pending_ = 0;
   }
   uint32_t bit() const { return bit_; }
 
@@ -67,6 +74,7 @@ class SlotCursor {
   uint32_t used_;
   size_t slot_ = 0;
   uint32_t bit_ = 0;
+  uint64_t pending_ = 0;
 };
 
 }  // namespace morla

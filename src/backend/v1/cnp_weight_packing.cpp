@@ -83,6 +83,7 @@ std::vector<uint32_t> pack_cnp_weights(const Dense& weights, uint32_t start, uin
         // rows run on (a block of 8 filters is 800 bits, 16 slots exactly).
         if (kernel == 7) cursor.align();
       }
+      cursor.finish();
     }
   }
   return words;

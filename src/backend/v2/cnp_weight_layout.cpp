@@ -99,6 +99,7 @@ std::vector<uint32_t> format_cnp_weights_4bit(const WeightReader& w, uint32_t fi
       // Twelve weights fill a 48-bit lane.
       SlotCursor lanes(image, base, lane_bits);
       for (uint32_t j = 0; j < count; ++j) lanes.put(static_cast<uint8_t>(at(0, 0, i, first + j)) & 0xF, 4);
+      lanes.finish();
       continue;
     }
     const uint32_t group_words = k == 3 ? 12 : k == 5 ? 32 : 84;
@@ -113,6 +114,7 @@ std::vector<uint32_t> format_cnp_weights_4bit(const WeightReader& w, uint32_t fi
         }
         if (k == 7) lanes.align();
       }
+      lanes.finish();
     }
   }
   return image;
