@@ -1,5 +1,6 @@
 #include "backend/v1/cnp_weight_packing.h"
 
+#include <array>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -22,9 +23,15 @@ std::vector<uint32_t> weight_strides(const Dense& weights) {
   return weights.strides();
 }
 
-uint32_t four_bit_magnitude_code(int value) {
-  return static_cast<uint32_t>(std::abs(value) % 8) | (value > 0 ? 8u : 0u);
-}
+// |v| mod 8 in bits 0-2, bit 3 for a positive value; looked up by the weight's byte.
+constexpr std::array<uint8_t, 256> kFourBitCodes = [] {
+  std::array<uint8_t, 256> codes{};
+  for (int v = -128; v < 128; ++v)
+    codes[static_cast<uint8_t>(v)] = static_cast<uint8_t>((v < 0 ? -v : v) % 8 | (v > 0 ? 8 : 0));
+  return codes;
+}();
+
+uint32_t four_bit_magnitude_code(int8_t value) { return kFourBitCodes[static_cast<uint8_t>(value)]; }
 
 // The code of a separable weight in its low `bits` bits.
 uint64_t separable_code(int value, int weights_bits) {
