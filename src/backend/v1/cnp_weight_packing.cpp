@@ -1,7 +1,6 @@
 #include "backend/v1/cnp_weight_packing.h"
 
 #include <array>
-#include <cstdlib>
 #include <stdexcept>
 
 #include "backend/v1/cnp_weight_sizes.h"
