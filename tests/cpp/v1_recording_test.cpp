@@ -209,6 +209,19 @@ TEST(FnpImage, ActivationStepBeyondTwentyBitsThrows) {
             "Backend hardware(FullyConnected): act_step should be between 0 and 65535. Receives act_step 65536.");
 }
 
+TEST(FnpImage, NegativeOneBitWeightThrowsNamingTheFirst) {
+  // Neuron 1's inputs 40 and 45 (its second group of 32) are negative: the first one is named.
+  std::shared_ptr<Dense> weights(Dense::create(TensorType::int8, Shape{2, 70}, Dense::Layout::ColMajor));
+  const auto strides = weights->strides();
+  weights->mutable_data<int8_t>()[1 * strides[0] + 40 * strides[1]] = -3;
+  weights->mutable_data<int8_t>()[1 * strides[0] + 45 * strides[1]] = -1;
+  auto threshold = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
+  auto steps = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { build_fnp_weight_image(*weights, *threshold, *steps, 1, false); }),
+            "1-bit FNP weights must be 0 or 1 (got -3).");
+}
+
 // ---- CNP ----------------------------------------------------------------------------------
 
 const Entries kConv = {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 16}, {"weights_bits", 4},

@@ -2,10 +2,13 @@
 // and depthwise weights.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "backend/v2/cnp_weight_layout.h"
+#include "backend/v2/tnp_b_recorder.h"
 #include "test_helpers.h"
 #include "v2_test_support.h"
 
@@ -108,6 +111,52 @@ TEST(V2DepthwiseWeightLayout, FourBitLanesAndRange) {
             "8 cannot fit in a 4-bit signed integer");
   EXPECT_EQ(depthwise_ch_cont_size(7, 3, 4), 11u);
 }
+
+// The packers read weights through their strides: the same values stored in layout 1 (first
+// dimension fastest, filters far apart) give the images of layout 0, which the whole-image
+// references check.
+using LayoutCase = std::tuple<uint32_t /*kernel*/, uint32_t /*bits*/>;
+class V2WeightImagesOfBothLayouts : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(V2WeightImagesOfBothLayouts, AreTheSame) {
+  const auto [k, bits] = GetParam();
+  std::mt19937 random(k * 31 + bits);
+  const auto both = [&](uint32_t channels, uint32_t filters) {
+    const Shape shape{k, k, channels, filters};
+    std::shared_ptr<Dense> rows(Dense::create(TensorType::int8, shape, Dense::Layout::RowMajor));
+    std::shared_ptr<Dense> columns(Dense::create(TensorType::int8, shape, Dense::Layout::ColMajor));
+    std::uniform_int_distribution<int> value(bits == 8 ? -128 : -8, bits == 8 ? 127 : 7);
+    for (uint32_t x = 0; x < k; ++x)
+      for (uint32_t y = 0; y < k; ++y)
+        for (uint32_t i = 0; i < channels; ++i)
+          for (uint32_t f = 0; f < filters; ++f) {
+            const auto v = static_cast<int8_t>(value(random));
+            set_weight(*rows, x, y, i, f, v);
+            set_weight(*columns, x, y, i, f, v);
+          }
+    return std::pair{rows, columns};
+  };
+  const auto [rows, columns] = both(5, 53);
+  if (k != 4 || bits == 8) {
+    for (const auto& [first, count] : {std::pair{0u, 53u}, std::pair{7u, 30u}})
+      EXPECT_EQ(format_cnp_weights(*rows, first, count, bits),
+                format_cnp_weights(*columns, first, count, bits));
+  }
+  if (k != 1 && (k != 4 || bits == 8)) {
+    const auto [depth_rows, depth_columns] = both(1, 29);
+    EXPECT_EQ(format_depthwise_weights(*depth_rows, 3, 26, bits),
+              format_depthwise_weights(*depth_columns, 3, 26, bits));
+  }
+  if (k == 1 && bits == 8) {
+    const auto [taps_rows, taps_columns] = both(12, 40);
+    EXPECT_EQ(format_tnp_b_weights(*taps_rows, 4, 5, 35), format_tnp_b_weights(*taps_columns, 4, 5, 35));
+    EXPECT_EQ(format_depthwise_tnp_b_weights(*taps_rows, 2, 38),
+              format_depthwise_tnp_b_weights(*taps_columns, 2, 38));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, V2WeightImagesOfBothLayouts,
+                         testing::Combine(testing::Values(1u, 3u, 4u, 5u, 7u), testing::Values(4u, 8u)));
 
 }  // namespace
 }  // namespace morla::v2
