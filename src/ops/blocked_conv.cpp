@@ -1,10 +1,12 @@
 #include "ops/blocked_conv.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <vector>
 
 #include "ops/blocked_kernels.h"
+#include "ops/clip.h"
 #include "ops/kernel_path.h"
 
 namespace morla::ops::kernels {
@@ -15,35 +17,81 @@ constexpr size_t per_group(Packing packing) {
   return packing == Packing::words ? 1 : packing == Packing::pairs ? 2 : 4;
 }
 
-// The narrowest packing that holds every value in [low, high] on `path`; bytes are unsigned
-// in the dot product, so signed 8-bit values are stored with 128 added (`offset`).
-Packing choose_packing(KernelPath path, int64_t low, int64_t high, uint32_t* offset) {
+// The narrowest packing that holds every value in `bounds` on `path`; bytes are unsigned in
+// the dot product, so signed 8-bit values are stored with 128 added (`offset`).
+Packing choose_packing(KernelPath path, const ValueBounds& bounds, uint32_t* offset) {
   *offset = 0;
   if (path == KernelPath::avx512_vnni) {
-    if (low >= 0 && high <= 255) return Packing::bytes;
-    if (low >= -128 && high <= 127) {
+    if (bounds.low >= 0 && bounds.high <= 255) return Packing::bytes;
+    if (bounds.low >= -128 && bounds.high <= 127) {
       *offset = 128;
       return Packing::bytes;
     }
   }
-  if (low >= INT16_MIN && high <= INT16_MAX) return Packing::pairs;
+  if (bounds.low >= INT16_MIN && bounds.high <= INT16_MAX) return Packing::pairs;
   return Packing::words;
 }
 
-// One pixel's channels as packed 32-bit groups; channels beyond the last read zero.
-template <typename V>
-void pack_pixel(const V* values, size_t channels, Packing packing, uint32_t offset,
-                uint32_t* groups) {
-  const size_t width = per_group(packing), bits = 32 / width;
-  const uint32_t mask = packing == Packing::words ? ~0u : (1u << bits) - 1;
-  for (size_t c0 = 0, g = 0; c0 < channels; c0 += width, ++g) {
-    uint32_t group = 0;
-    for (size_t i = 0; i < width; ++i) {
-      const uint32_t value = c0 + i < channels ? static_cast<uint32_t>(values[c0 + i]) + offset : offset;
-      group |= (value & mask) << (i * bits);
+// `pixels` pixels of `channels` values each into cells of `groups` 32-bit groups, values
+// beyond the last channel of a cell zero. Little-endian: value i of a group sits at bits
+// i * (32 / width). Inlined into each multiversioned caller below.
+template <typename T>
+[[gnu::always_inline]] inline void pack_pixels_impl(const T* src, size_t pixels, size_t channels,
+                                                    Packing packing, uint32_t offset,
+                                                    uint32_t* dst, size_t groups) {
+  const size_t width = per_group(packing), cell = groups * width;
+  const size_t count = pixels * channels;
+  if (packing == Packing::words) {
+    if (channels == cell) {
+      for (size_t i = 0; i < count; ++i) dst[i] = static_cast<uint32_t>(src[i]);
+      return;
     }
-    groups[g] = group;
+    for (size_t p = 0; p < pixels; ++p, src += channels, dst += cell) {
+      for (size_t c = 0; c < channels; ++c) dst[c] = static_cast<uint32_t>(src[c]);
+      for (size_t c = channels; c < cell; ++c) dst[c] = 0;
+    }
+  } else if (packing == Packing::pairs) {
+    auto* out = reinterpret_cast<uint16_t*>(dst);
+    if (channels == cell) {
+      for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint16_t>(src[i]);
+      return;
+    }
+    for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
+      for (size_t c = 0; c < channels; ++c) out[c] = static_cast<uint16_t>(src[c]);
+      for (size_t c = channels; c < cell; ++c) out[c] = 0;
+    }
+  } else {
+    auto* out = reinterpret_cast<uint8_t*>(dst);
+    if (channels == cell) {
+      for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(static_cast<uint32_t>(src[i]) + offset);
+      return;
+    }
+    for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
+      for (size_t c = 0; c < channels; ++c)
+        out[c] = static_cast<uint8_t>(static_cast<uint32_t>(src[c]) + offset);
+      for (size_t c = channels; c < cell; ++c) out[c] = 0;
+    }
   }
+}
+
+MORLA_MULTIVERSION void pack_pixels(const int32_t* src, size_t pixels, size_t channels,
+                                    Packing packing, uint32_t offset, uint32_t* dst, size_t groups) {
+  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
+}
+
+MORLA_MULTIVERSION void pack_pixels(const uint8_t* src, size_t pixels, size_t channels,
+                                    Packing packing, uint32_t offset, uint32_t* dst, size_t groups) {
+  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
+}
+
+MORLA_MULTIVERSION void bounds_of(const int32_t* values, size_t count, int32_t* low, int32_t* high) {
+  int32_t lo = 0, hi = 0;
+  for (size_t i = 0; i < count; ++i) {
+    lo = std::min(lo, values[i]);
+    hi = std::max(hi, values[i]);
+  }
+  *low = lo;
+  *high = hi;
 }
 
 struct Canvas {
@@ -58,6 +106,17 @@ int64_t source_index(int64_t at, const Placement& placement, int64_t offset, siz
   return from / spread;
 }
 
+void fill_cells(uint32_t* cells, size_t count, const std::vector<uint32_t>& fill, bool zero) {
+  if (zero) {
+    std::memset(cells, 0, count * fill.size() * sizeof(uint32_t));
+    return;
+  }
+  for (size_t i = 0; i < count; ++i, cells += fill.size()) std::copy(fill.begin(), fill.end(), cells);
+}
+
+// The input on a canvas of the correlation's size: pixel (i, j) at (i * spread + offset_x,
+// j * spread + offset_y), every other cell the fill. One write per cell; the input pixels of
+// a canvas row are packed in one run when they lie next to each other there.
 template <typename T>
 Canvas place(const Image<T>& in, const Placement& placement, const Correlation& shape,
              Packing packing, uint32_t offset, size_t groups) {
@@ -66,50 +125,38 @@ Canvas place(const Image<T>& in, const Placement& placement, const Correlation& 
   canvas.cells.reset(new uint32_t[canvas.x * canvas.y * groups]);
   std::vector<uint32_t> fill(groups, 0);
   const std::vector<int32_t> zeros(in.channels, 0);
-  pack_pixel(placement.fill ? placement.fill : zeros.data(), in.channels, packing, offset, fill.data());
+  const int32_t* fill_values = placement.fill ? placement.fill : zeros.data();
+  pack_pixels(fill_values, 1, in.channels, packing, offset, fill.data(), groups);
+  const bool zero_fill = std::all_of(fill.begin(), fill.end(), [](uint32_t g) { return g == 0; });
   std::vector<int64_t> rows(canvas.y);
-  for (size_t cy = 0; cy < canvas.y; ++cy)
+  size_t first = canvas.y, last = 0;  // canvas y range that holds input rows
+  for (size_t cy = 0; cy < canvas.y; ++cy) {
     rows[cy] = source_index(static_cast<int64_t>(cy), placement, placement.offset_y, in.y);
-  uint32_t* cell = canvas.cells.get();
+    if (rows[cy] >= 0) first = std::min(first, cy), last = cy;
+  }
+  const size_t row_cells = canvas.y * groups;
   for (size_t cx = 0; cx < canvas.x; ++cx) {
+    uint32_t* row = canvas.cells.get() + cx * row_cells;
     const int64_t i = source_index(static_cast<int64_t>(cx), placement, placement.offset_x, in.x);
-    for (size_t cy = 0; cy < canvas.y; ++cy, cell += groups) {
-      if (i < 0 || rows[cy] < 0) {
-        std::copy(fill.begin(), fill.end(), cell);
-        continue;
-      }
-      const T* values = in.data + (static_cast<size_t>(i) * in.y + static_cast<size_t>(rows[cy])) * in.channels;
-      if (packing == Packing::words) {
-        std::copy(values, values + in.channels, cell);
-        std::fill(cell + in.channels, cell + groups, 0u);
-      } else {
-        pack_pixel(values, in.channels, packing, offset, cell);
-      }
+    if (i < 0 || first > last) {
+      fill_cells(row, canvas.y, fill, zero_fill);
+      continue;
+    }
+    const T* values = in.data + static_cast<size_t>(i) * in.y * in.channels;
+    fill_cells(row, first, fill, zero_fill);
+    fill_cells(row + (last + 1) * groups, canvas.y - 1 - last, fill, zero_fill);
+    if (placement.spread == 1) {
+      pack_pixels(values + static_cast<size_t>(rows[first]) * in.channels, last - first + 1,
+                  in.channels, packing, offset, row + first * groups, groups);
+      continue;
+    }
+    for (size_t cy = first; cy <= last; ++cy) {
+      if (rows[cy] < 0) fill_cells(row + cy * groups, 1, fill, zero_fill);
+      else pack_pixels(values + static_cast<size_t>(rows[cy]) * in.channels, 1, in.channels,
+                       packing, offset, row + cy * groups, groups);
     }
   }
   return canvas;
-}
-
-// Smallest and largest value the canvas will hold: the input's and the fill's.
-template <typename T>
-std::pair<int64_t, int64_t> value_range(const Image<T>& in, const int32_t* fill) {
-  T low = 0, high = 0;  // the canvas always holds zeros or fill where no input lands
-  const size_t count = in.x * in.y * in.channels;
-  for (size_t i = 0; i < count; ++i) {
-    low = std::min(low, in.data[i]);
-    high = std::max(high, in.data[i]);
-  }
-  int64_t lo = low, hi = high;
-  if (fill)
-    for (size_t c = 0; c < in.channels; ++c) {
-      lo = std::min<int64_t>(lo, fill[c]);
-      hi = std::max<int64_t>(hi, fill[c]);
-    }
-  return {lo, hi};
-}
-
-bool fits_bytes(const int32_t* kernel, size_t count) {
-  return std::all_of(kernel, kernel + count, [](int32_t w) { return w >= -128 && w <= 127; });
 }
 
 // A canvas much larger than the input and output together (strides far above the kernel
@@ -126,63 +173,104 @@ BlockShape block_shape(KernelPath path) {
   return path == KernelPath::avx2 ? kAvx2Block : kAvx512Block;
 }
 
+// The clip of `out`, as the loops apply it: none when the width holds every 32-bit value.
+PackedOutput packed_output(const Output& out) {
+  PackedOutput packed{out.data, out.x_step, out.y_step, false, INT32_MIN, INT32_MAX};
+  if (out.bits) {
+    const ClipRange range = clip_range(*out.bits);
+    packed.clip = range.low > INT32_MIN || range.high < INT32_MAX;
+    packed.low = static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN));
+    packed.high = static_cast<int32_t>(std::min<int64_t>(range.high, INT32_MAX));
+  }
+  return packed;
+}
+
+// The kernel matrix (taps * channels, filters) in the loops' order: per filter block, tap,
+// channel group, then the block's filters, each group holding `width` channels.
+std::vector<uint32_t> pack_kernel(const int32_t* kernel, size_t taps, size_t channels,
+                                  size_t filters, Packing packing, size_t groups, size_t block) {
+  const size_t width = per_group(packing), bits = 32 / width;
+  const uint32_t mask = packing == Packing::words ? ~0u : (1u << bits) - 1;
+  const size_t blocks = (filters + block - 1) / block, per_block = taps * groups * block;
+  std::vector<uint32_t> packed(blocks * per_block, 0);
+  for (size_t tap = 0; tap < taps; ++tap)
+    for (size_t c = 0; c < channels; ++c) {
+      const int32_t* row = kernel + (tap * channels + c) * filters;
+      const size_t shift = (c % width) * bits;
+      uint32_t* group = packed.data() + (tap * groups + c / width) * block;
+      for (size_t f = 0; f < filters; ++f)
+        group[(f / block) * per_block + f % block] |= (static_cast<uint32_t>(row[f]) & mask) << shift;
+    }
+  return packed;
+}
+
 }  // namespace
 
 template <typename T>
+ValueBounds value_bounds(const Image<T>& in, const int32_t* fill) {
+  int64_t low = 0, high = 0;
+  if constexpr (std::is_same_v<T, uint8_t>) {
+    high = 255;  // every uint8 value fits the unsigned bytes; the exact bounds do not matter
+  } else {
+    int32_t lo, hi;
+    bounds_of(in.data, in.x * in.y * in.channels, &lo, &hi);
+    low = lo, high = hi;
+  }
+  if (fill)
+    for (size_t c = 0; c < in.channels; ++c) {
+      low = std::min<int64_t>(low, fill[c]);
+      high = std::max<int64_t>(high, fill[c]);
+    }
+  return {low, high};
+}
+
+template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out) {
+                       const int32_t* kernel, const ValueBounds& bounds, const Output& out) {
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
   if (path == KernelPath::portable || placement.spread == 0) return false;
   const size_t channels = in.channels, filters = shape.filters, taps = shape.kx * shape.ky;
   // The kernels of the operations come from 8-bit weights; any wider kernel stays in words.
-  const auto [low, high] = value_range(in, placement.fill);
   uint32_t offset = 0;
-  Packing packing = fits_bytes(kernel, taps * channels * filters)
-                        ? choose_packing(path, low, high, &offset)
-                        : Packing::words;
+  const bool byte_kernel = std::all_of(kernel, kernel + taps * channels * filters,
+                                       [](int32_t w) { return w >= -128 && w <= 127; });
+  Packing packing = byte_kernel ? choose_packing(path, bounds, &offset) : Packing::words;
   if (packing == Packing::bytes && path != KernelPath::avx512_vnni) packing = Packing::pairs;
   const size_t width = per_group(packing), groups = (channels + width - 1) / width;
   if (!canvas_reasonable(in, shape, groups)) return false;
   const Canvas canvas = place(in, placement, shape, packing, offset, groups);
 
   const BlockShape lanes = block_shape(path);
-  const size_t vectors = filters > lanes.lanes ? 2 : 1, block = vectors * lanes.lanes;
-  const size_t blocks = (filters + block - 1) / block;
-  std::vector<uint32_t> packed(blocks * taps * groups * block, 0);
-  std::vector<int32_t> column(channels);
-  std::vector<uint32_t> cell(groups);
-  for (size_t f = 0; f < filters; ++f) {
-    uint32_t* target = packed.data() + (f / block) * taps * groups * block + f % block;
-    for (size_t tap = 0; tap < taps; ++tap) {
-      for (size_t c = 0; c < channels; ++c) column[c] = kernel[(tap * channels + c) * filters + f];
-      pack_pixel(column.data(), channels, packing, 0, cell.data());
-      for (size_t g = 0; g < groups; ++g) target[(tap * groups + g) * block] = cell[g];
-    }
-  }
+  const size_t vectors = filters > 2 * lanes.lanes && lanes.lanes == 16 ? 4
+                         : filters > lanes.lanes                        ? 2
+                                                                        : 1;
+  const size_t block = vectors * lanes.lanes;
+  const std::vector<uint32_t> packed = pack_kernel(kernel, taps, channels, filters, packing, groups, block);
   std::vector<uint32_t> correction;
   if (offset) {
-    correction.assign(filters, 0);
+    correction.assign((filters + block - 1) / block * block, 0);
     for (size_t k = 0; k < taps * channels; ++k)
       for (size_t f = 0; f < filters; ++f)
         correction[f] += offset * static_cast<uint32_t>(kernel[k * filters + f]);
   }
   const PackedCorrelation problem{canvas.cells.get(), canvas.y, groups, packed.data(), vectors,
                                   shape.kx, shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
-                                  shape.out_y, filters, offset ? correction.data() : nullptr, out};
+                                  shape.out_y, filters, offset ? correction.data() : nullptr,
+                                  packed_output(out)};
   if (path == KernelPath::avx2) correlate_avx2(problem, packing);
   else if (path == KernelPath::avx512 || packing == Packing::words) correlate_avx512(problem, packing);
   else correlate_vnni(problem, packing);
   return true;
 #else
-  (void)in, (void)placement, (void)shape, (void)kernel, (void)out;
+  (void)in, (void)placement, (void)shape, (void)kernel, (void)bounds, (void)out;
   return false;
 #endif
 }
 
 template <typename T>
 bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out) {
+                       const int32_t* kernel, const Output& out) {
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
   if (path == KernelPath::portable || placement.spread == 0) return false;
@@ -202,7 +290,7 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
       packed[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
   const PackedDepthwise problem{canvas.cells.get(), canvas.y, groups, packed.data(), shape.kx,
                                 shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
-                                shape.out_y, channels, out};
+                                shape.out_y, channels, packed_output(out)};
   if (path == KernelPath::avx2) depthwise_avx2(problem);
   else depthwise_avx512(problem);
   return true;
@@ -212,13 +300,15 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
 #endif
 }
 
+template ValueBounds value_bounds(const Image<int32_t>&, const int32_t*);
+template ValueBounds value_bounds(const Image<uint8_t>&, const int32_t*);
 template bool correlate_blocked(const Image<int32_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const ValueBounds&, const Output&);
 template bool correlate_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const ValueBounds&, const Output&);
 template bool depthwise_blocked(const Image<int32_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const Output&);
 template bool depthwise_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const Output&);
 
 }  // namespace morla::ops::kernels

@@ -28,11 +28,27 @@ struct Correlation {
   size_t kx, ky, stride_x, stride_y, out_x, out_y, filters;
 };
 
+// Where the results go: output (ox, oy) starts at data + ox * x_step + oy * y_step, its
+// filters (or channels) contiguous. With `bits` set each result is clipped to that width.
+struct Output {
+  uint32_t* data;
+  size_t x_step, y_step;
+  const int32_t* bits;
+};
+
+// The smallest and largest value a canvas of `in` holds: its elements', the fill's and 0.
+struct ValueBounds {
+  int64_t low, high;
+};
+template <typename T>
+ValueBounds value_bounds(const Image<T>& in, const int32_t* fill);
+
+// `bounds` are value_bounds(in, placement.fill) (they choose the narrowest packing).
 template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out);
+                       const int32_t* kernel, const ValueBounds& bounds, const Output& out);
 template <typename T>
 bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out);
+                       const int32_t* kernel, const Output& out);
 
 }  // namespace morla::ops::kernels
