@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #include "ops/blocked_kernels.h"
@@ -60,6 +62,21 @@ template <typename T>
       for (size_t c = 0; c < channels; ++c) out[c] = static_cast<uint16_t>(src[c]);
       for (size_t c = channels; c < cell; ++c) out[c] = 0;
     }
+  } else if (groups == 1) {
+    // Up to four channels (an image's colours): one word per pixel, built in a register.
+    // The channel count as a constant, so that each pixel is a few loads and shifts.
+    auto words = [&](auto count) {
+      constexpr size_t n = decltype(count)::value;
+      for (size_t p = 0; p < pixels; ++p, src += n) {
+        uint32_t word = 0;
+        for (size_t c = 0; c < n; ++c) word |= ((static_cast<uint32_t>(src[c]) + offset) & 0xffu) << (8 * c);
+        dst[p] = word;
+      }
+    };
+    if (channels == 1) words(std::integral_constant<size_t, 1>{});
+    else if (channels == 2) words(std::integral_constant<size_t, 2>{});
+    else if (channels == 3) words(std::integral_constant<size_t, 3>{});
+    else words(std::integral_constant<size_t, 4>{});
   } else {
     auto* out = reinterpret_cast<uint8_t*>(dst);
     if (channels == cell) {
@@ -94,8 +111,19 @@ MORLA_MULTIVERSION void bounds_of(const int32_t* values, size_t count, int32_t* 
   *high = hi;
 }
 
+// Operands of the vector loops start on a cache line, so that no whole-vector load of a
+// packed row straddles two lines.
+struct FreeAligned {
+  void operator()(uint32_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using AlignedWords = std::unique_ptr<uint32_t[], FreeAligned>;
+
+AlignedWords aligned_words(size_t count) {
+  return AlignedWords(new (std::align_val_t{64}) uint32_t[count]);
+}
+
 struct Canvas {
-  std::unique_ptr<uint32_t[]> cells;  // every cell written once by place()
+  AlignedWords cells;  // every cell written once by place()
   size_t x, y, groups;
 };
 
@@ -122,7 +150,7 @@ Canvas place(const Image<T>& in, const Placement& placement, const Correlation& 
              Packing packing, uint32_t offset, size_t groups) {
   Canvas canvas{nullptr, (shape.out_x - 1) * shape.stride_x + shape.kx,
                 (shape.out_y - 1) * shape.stride_y + shape.ky, groups};
-  canvas.cells.reset(new uint32_t[canvas.x * canvas.y * groups]);
+  canvas.cells = aligned_words(canvas.x * canvas.y * groups);
   std::vector<uint32_t> fill(groups, 0);
   const std::vector<int32_t> zeros(in.channels, 0);
   const int32_t* fill_values = placement.fill ? placement.fill : zeros.data();
@@ -187,20 +215,25 @@ PackedOutput packed_output(const Output& out) {
 
 // The kernel matrix (taps * channels, filters) in the loops' order: per filter block, tap,
 // channel group, then the block's filters, each group holding `width` channels.
-std::vector<uint32_t> pack_kernel(const int32_t* kernel, size_t taps, size_t channels,
+AlignedWords pack_kernel(const int32_t* kernel, size_t taps, size_t channels,
                                   size_t filters, Packing packing, size_t groups, size_t block) {
   const size_t width = per_group(packing), bits = 32 / width;
   const uint32_t mask = packing == Packing::words ? ~0u : (1u << bits) - 1;
-  const size_t blocks = (filters + block - 1) / block, per_block = taps * groups * block;
-  std::vector<uint32_t> packed(blocks * per_block, 0);
-  for (size_t tap = 0; tap < taps; ++tap)
-    for (size_t c = 0; c < channels; ++c) {
-      const int32_t* row = kernel + (tap * channels + c) * filters;
-      const size_t shift = (c % width) * bits;
-      uint32_t* group = packed.data() + (tap * groups + c / width) * block;
-      for (size_t f = 0; f < filters; ++f)
-        group[(f / block) * per_block + f % block] |= (static_cast<uint32_t>(row[f]) & mask) << shift;
-    }
+  const size_t per_block = taps * groups * block;
+  const size_t size = (filters + block - 1) / block * per_block;
+  AlignedWords packed = aligned_words(size);
+  std::fill_n(packed.get(), size, 0u);
+  for (size_t f0 = 0; f0 < filters; f0 += block) {
+    const size_t count = std::min(block, filters - f0);
+    uint32_t* target = packed.get() + f0 / block * per_block;
+    for (size_t tap = 0; tap < taps; ++tap)
+      for (size_t c = 0; c < channels; ++c) {
+        const int32_t* row = kernel + (tap * channels + c) * filters + f0;
+        uint32_t* group = target + (tap * groups + c / width) * block;
+        const size_t shift = (c % width) * bits;
+        for (size_t f = 0; f < count; ++f) group[f] |= (static_cast<uint32_t>(row[f]) & mask) << shift;
+      }
+  }
   return packed;
 }
 
@@ -231,11 +264,8 @@ bool correlate_blocked(const Image<T>& in, const Placement& placement, const Cor
   const KernelPath path = active_path();
   if (path == KernelPath::portable || placement.spread == 0) return false;
   const size_t channels = in.channels, filters = shape.filters, taps = shape.kx * shape.ky;
-  // The kernels of the operations come from 8-bit weights; any wider kernel stays in words.
   uint32_t offset = 0;
-  const bool byte_kernel = std::all_of(kernel, kernel + taps * channels * filters,
-                                       [](int32_t w) { return w >= -128 && w <= 127; });
-  Packing packing = byte_kernel ? choose_packing(path, bounds, &offset) : Packing::words;
+  Packing packing = choose_packing(path, bounds, &offset);
   if (packing == Packing::bytes && path != KernelPath::avx512_vnni) packing = Packing::pairs;
   const size_t width = per_group(packing), groups = (channels + width - 1) / width;
   if (!canvas_reasonable(in, shape, groups)) return false;
@@ -246,7 +276,7 @@ bool correlate_blocked(const Image<T>& in, const Placement& placement, const Cor
                          : filters > lanes.lanes                        ? 2
                                                                         : 1;
   const size_t block = vectors * lanes.lanes;
-  const std::vector<uint32_t> packed = pack_kernel(kernel, taps, channels, filters, packing, groups, block);
+  const AlignedWords packed = pack_kernel(kernel, taps, channels, filters, packing, groups, block);
   std::vector<uint32_t> correction;
   if (offset) {
     correction.assign((filters + block - 1) / block * block, 0);
@@ -254,7 +284,7 @@ bool correlate_blocked(const Image<T>& in, const Placement& placement, const Cor
       for (size_t f = 0; f < filters; ++f)
         correction[f] += offset * static_cast<uint32_t>(kernel[k * filters + f]);
   }
-  const PackedCorrelation problem{canvas.cells.get(), canvas.y, groups, packed.data(), vectors,
+  const PackedCorrelation problem{canvas.cells.get(), canvas.y, groups, packed.get(), vectors,
                                   shape.kx, shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
                                   shape.out_y, filters, offset ? correction.data() : nullptr,
                                   packed_output(out)};
@@ -284,11 +314,12 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
   const size_t groups = (channels + vector_block - 1) / vector_block * vector_block;
   if (!canvas_reasonable(in, shape, groups)) return false;
   const Canvas canvas = place(in, placement, shape, Packing::words, 0, groups);
-  std::vector<uint32_t> packed(taps * groups, 0);
+  const AlignedWords packed = aligned_words(taps * groups);
+  std::fill_n(packed.get(), taps * groups, 0u);
   for (size_t tap = 0; tap < taps; ++tap)
     for (size_t c = 0; c < channels; ++c)
-      packed[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
-  const PackedDepthwise problem{canvas.cells.get(), canvas.y, groups, packed.data(), shape.kx,
+      packed.get()[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
+  const PackedDepthwise problem{canvas.cells.get(), canvas.y, groups, packed.get(), shape.kx,
                                 shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
                                 shape.out_y, channels, packed_output(out)};
   if (path == KernelPath::avx2) depthwise_avx2(problem);

@@ -43,7 +43,8 @@ struct ValueBounds {
 template <typename T>
 ValueBounds value_bounds(const Image<T>& in, const int32_t* fill);
 
-// `bounds` are value_bounds(in, placement.fill) (they choose the narrowest packing).
+// `bounds` are value_bounds(in, placement.fill) (they choose the narrowest packing). The
+// kernel values of correlate_blocked must fit 8 bits (every operation's weights do).
 template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
                        const int32_t* kernel, const ValueBounds& bounds, const Output& out);

@@ -68,7 +68,9 @@ std::vector<int32_t> kernel_matrix(const int8_t* w, const LogicalDims& dims, boo
       const size_t a = rotate ? kx - 1 - t : t, b = rotate ? ky - 1 - u : u;
       for (size_t c = 0; c < channels; ++c) {
         const int8_t* src = w + a * dims.strides[0] + b * dims.strides[1] + c * dims.strides[2];
-        for (size_t f = 0; f < filters; ++f) *out++ = src[f * filter_stride];
+        if (filter_stride == 1) out = std::copy_n(src, filters, out);
+        else
+          for (size_t f = 0; f < filters; ++f) *out++ = src[f * filter_stride];
       }
     }
   return matrix;
