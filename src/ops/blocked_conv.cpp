@@ -37,31 +37,30 @@ Packing choose_packing(KernelPath path, const ValueBounds& bounds, uint32_t* off
 // `pixels` pixels of `channels` values each into cells of `groups` 32-bit groups, values
 // beyond the last channel of a cell zero. Little-endian: value i of a group sits at bits
 // i * (32 / width). Inlined into each multiversioned caller below.
+// Each value converted into cells of `cell` elements of U, the rest of each cell zero.
+template <typename U, typename T, typename Convert>
+[[gnu::always_inline]] inline void convert_cells(const T* src, size_t pixels, size_t channels,
+                                                 size_t cell, U* out, Convert convert) {
+  if (channels == cell) {
+    for (size_t i = 0; i < pixels * channels; ++i) out[i] = convert(src[i]);
+    return;
+  }
+  for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
+    for (size_t c = 0; c < channels; ++c) out[c] = convert(src[c]);
+    for (size_t c = channels; c < cell; ++c) out[c] = 0;
+  }
+}
+
 template <typename T>
 [[gnu::always_inline]] inline void pack_pixels_impl(const T* src, size_t pixels, size_t channels,
                                                     Packing packing, uint32_t offset,
                                                     uint32_t* dst, size_t groups) {
-  const size_t width = per_group(packing), cell = groups * width;
-  const size_t count = pixels * channels;
+  const size_t cell = groups * per_group(packing);
   if (packing == Packing::words) {
-    if (channels == cell) {
-      for (size_t i = 0; i < count; ++i) dst[i] = static_cast<uint32_t>(src[i]);
-      return;
-    }
-    for (size_t p = 0; p < pixels; ++p, src += channels, dst += cell) {
-      for (size_t c = 0; c < channels; ++c) dst[c] = static_cast<uint32_t>(src[c]);
-      for (size_t c = channels; c < cell; ++c) dst[c] = 0;
-    }
+    convert_cells(src, pixels, channels, cell, dst, [](T v) { return static_cast<uint32_t>(v); });
   } else if (packing == Packing::pairs) {
-    auto* out = reinterpret_cast<uint16_t*>(dst);
-    if (channels == cell) {
-      for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint16_t>(src[i]);
-      return;
-    }
-    for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
-      for (size_t c = 0; c < channels; ++c) out[c] = static_cast<uint16_t>(src[c]);
-      for (size_t c = channels; c < cell; ++c) out[c] = 0;
-    }
+    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint16_t*>(dst),
+                  [](T v) { return static_cast<uint16_t>(v); });
   } else if (groups == 1) {
     // Up to four channels (an image's colours): one word per pixel, built in a register.
     // The channel count as a constant, so that each pixel is a few loads and shifts.
@@ -78,16 +77,8 @@ template <typename T>
     else if (channels == 3) words(std::integral_constant<size_t, 3>{});
     else words(std::integral_constant<size_t, 4>{});
   } else {
-    auto* out = reinterpret_cast<uint8_t*>(dst);
-    if (channels == cell) {
-      for (size_t i = 0; i < count; ++i) out[i] = static_cast<uint8_t>(static_cast<uint32_t>(src[i]) + offset);
-      return;
-    }
-    for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
-      for (size_t c = 0; c < channels; ++c)
-        out[c] = static_cast<uint8_t>(static_cast<uint32_t>(src[c]) + offset);
-      for (size_t c = channels; c < cell; ++c) out[c] = 0;
-    }
+    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint8_t*>(dst),
+                  [offset](T v) { return static_cast<uint8_t>(static_cast<uint32_t>(v) + offset); });
   }
 }
 

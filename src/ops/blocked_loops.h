@@ -26,6 +26,13 @@ template <class V, size_t NV, size_t P>
     for (size_t v = 0; v < NV; ++v) acc[p][v] = V::zero();
 }
 
+// NV vectors from consecutive words at `w`.
+template <class V, size_t NV>
+[[gnu::always_inline]] inline void load_vectors(const uint32_t* w, typename V::reg (&out)[NV]) {
+#pragma GCC unroll 4
+  for (size_t v = 0; v < NV; ++v) out[v] = V::load(w + v * V::kLanes);
+}
+
 // Output positions one block keeps in registers for NV vectors of filters: four vectors
 // take half as many positions, so that the accumulators still fit the register file.
 template <class V, size_t NV>
@@ -39,8 +46,7 @@ template <class V, size_t NV, size_t P>
                                              size_t width) {
   if (correction) {
     typename V::reg less[NV];
-#pragma GCC unroll 4
-    for (size_t v = 0; v < NV; ++v) less[v] = V::load(correction + v * V::kLanes);
+    load_vectors<V, NV>(correction, less);
 #pragma GCC unroll 32
     for (size_t p = 0; p < P; ++p)
 #pragma GCC unroll 4
@@ -85,8 +91,7 @@ template <class V, Packing K, size_t NV, size_t P>
       const uint32_t* pixel = origin + t * row_step + u * groups;
       for (size_t g = 0; g < groups; ++g, w += NV * V::kLanes) {
         typename V::reg weights[NV];
-#pragma GCC unroll 4
-        for (size_t v = 0; v < NV; ++v) weights[v] = V::load(w + v * V::kLanes);
+        load_vectors<V, NV>(w, weights);
 #pragma GCC unroll 32
         for (size_t p = 0; p < P; ++p) {
           const typename V::reg x = V::broadcast(pixel[p * position_step + g]);
@@ -142,10 +147,8 @@ template <class V, size_t NV, size_t P>
   for (size_t t = 0; t < d.kx; ++t)
     for (size_t u = 0; u < d.ky; ++u) {
       const uint32_t* pixel = origin + t * row_step + u * groups;
-      const uint32_t* w = d.kernel + (t * d.ky + u) * groups + c0;
       typename V::reg weights[NV];
-#pragma GCC unroll 2
-      for (size_t v = 0; v < NV; ++v) weights[v] = V::load(w + v * V::kLanes);
+      load_vectors<V, NV>(d.kernel + (t * d.ky + u) * groups + c0, weights);
 #pragma GCC unroll 32
       for (size_t p = 0; p < P; ++p)
 #pragma GCC unroll 2
