@@ -60,18 +60,14 @@ template <class V, size_t NV, size_t P>
 #pragma GCC unroll 4
       for (size_t v = 0; v < NV; ++v) acc[p][v] = V::min(V::max(acc[p][v], low), high);
   }
-  if (width == NV * V::kLanes) {
+  // Unrolled throughout, so that the accumulators stay in registers.
 #pragma GCC unroll 32
-    for (size_t p = 0; p < P; ++p)
-#pragma GCC unroll 4
-      for (size_t v = 0; v < NV; ++v) V::store(out + p * o.y_step + v * V::kLanes, acc[p][v]);
-    return;
-  }
   for (size_t p = 0; p < P; ++p)
-    for (size_t v = 0; v * V::kLanes < width; ++v) {
-      const size_t left = width - v * V::kLanes;
-      if (left >= V::kLanes) V::store(out + p * o.y_step + v * V::kLanes, acc[p][v]);
-      else V::store_partial(out + p * o.y_step + v * V::kLanes, acc[p][v], left);
+#pragma GCC unroll 4
+    for (size_t v = 0; v < NV; ++v) {
+      uint32_t* at = out + p * o.y_step + v * V::kLanes;
+      if (width >= (v + 1) * V::kLanes) V::store(at, acc[p][v]);
+      else if (width > v * V::kLanes) V::store_partial(at, acc[p][v], width - v * V::kLanes);
     }
 }
 
