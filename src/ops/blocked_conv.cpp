@@ -228,6 +228,25 @@ AlignedWords pack_kernel(const int32_t* kernel, size_t taps, size_t channels,
   return packed;
 }
 
+#ifdef MORLA_X86_KERNELS
+// The depthwise loops over `image` (cells of `groups` words, a whole number of vectors), the
+// kernel (taps, channels) laid out with the same cell size.
+void run_depthwise(KernelPath path, const uint32_t* image, size_t image_y, size_t groups,
+                   const Correlation& shape, const int32_t* kernel, const Output& out) {
+  const size_t taps = shape.kx * shape.ky, channels = shape.filters;
+  const AlignedWords packed = aligned_words(taps * groups);
+  std::fill_n(packed.get(), taps * groups, 0u);
+  for (size_t tap = 0; tap < taps; ++tap)
+    for (size_t c = 0; c < channels; ++c)
+      packed.get()[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
+  const PackedDepthwise problem{image, image_y, groups, packed.get(), shape.kx, shape.ky,
+                                shape.stride_x, shape.stride_y, shape.out_x, shape.out_y,
+                                channels, packed_output(out)};
+  if (path == KernelPath::avx2) depthwise_avx2(problem);
+  else depthwise_avx512(problem);
+}
+#endif
+
 }  // namespace
 
 template <typename T>
@@ -300,24 +319,28 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
   // saves and the portable loops run.
   const size_t reuse = shape.kx * shape.ky, spread = placement.spread;
   if (reuse < 4 * shape.stride_x * shape.stride_y * spread * spread) return false;
-  const size_t channels = in.channels, taps = shape.kx * shape.ky, lanes = block_shape(path).lanes;
+  const size_t channels = in.channels, lanes = block_shape(path).lanes;
   const size_t vector_block = channels > lanes ? 2 * lanes : lanes;
   const size_t groups = (channels + vector_block - 1) / vector_block * vector_block;
   if (!canvas_reasonable(in, shape, groups)) return false;
   const Canvas canvas = place(in, placement, shape, Packing::words, 0, groups);
-  const AlignedWords packed = aligned_words(taps * groups);
-  std::fill_n(packed.get(), taps * groups, 0u);
-  for (size_t tap = 0; tap < taps; ++tap)
-    for (size_t c = 0; c < channels; ++c)
-      packed.get()[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
-  const PackedDepthwise problem{canvas.cells.get(), canvas.y, groups, packed.get(), shape.kx,
-                                shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
-                                shape.out_y, channels, packed_output(out)};
-  if (path == KernelPath::avx2) depthwise_avx2(problem);
-  else depthwise_avx512(problem);
+  run_depthwise(path, canvas.cells.get(), canvas.y, groups, shape, kernel, out);
   return true;
 #else
   (void)in, (void)placement, (void)shape, (void)kernel, (void)out;
+  return false;
+#endif
+}
+
+bool depthwise_inside(const int32_t* origin, size_t image_y, size_t channels,
+                      const Correlation& shape, const int32_t* kernel, const Output& out) {
+#ifdef MORLA_X86_KERNELS
+  const KernelPath path = active_path();
+  if (path == KernelPath::portable || channels % block_shape(path).lanes != 0) return false;
+  run_depthwise(path, reinterpret_cast<const uint32_t*>(origin), image_y, channels, shape, kernel, out);
+  return true;
+#else
+  (void)origin, (void)image_y, (void)channels, (void)shape, (void)kernel, (void)out;
   return false;
 #endif
 }

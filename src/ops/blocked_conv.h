@@ -48,6 +48,12 @@ ValueBounds value_bounds(const Image<T>& in, const int32_t* fill);
 template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
                        const int32_t* kernel, const ValueBounds& bounds, const Output& out);
+// The depthwise correlation read straight from an int32 image, no canvas, for outputs whose
+// windows all lie inside it: `origin` is the first value of output (0, 0)'s window, pixel
+// rows image_y pixels apart. False where the vector loops cannot read the image as it lies
+// (the portable path, or channels not a whole number of vectors).
+bool depthwise_inside(const int32_t* origin, size_t image_y, size_t channels,
+                      const Correlation& shape, const int32_t* kernel, const Output& out);
 template <typename T>
 bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
                        const int32_t* kernel, const Output& out);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/platform.h"
@@ -113,6 +114,55 @@ std::shared_ptr<Dense> conv2d_impl(const char* op, const Dense& inputs, int8_t s
   return result;
 }
 
+// The outputs o in [begin, end) whose windows o * stride - pad + [0, kernel) lie inside
+// [0, size).
+struct Span {
+  size_t begin, end;
+};
+
+Span inside(int64_t size, int64_t kernel, int64_t stride, int64_t pad, int64_t out) {
+  const int64_t begin = std::min(out, pad > 0 ? (pad + stride - 1) / stride : 0);
+  const int64_t last = size + pad - kernel;  // the largest o * stride
+  const int64_t end = last < 0 ? 0 : std::min(out, last / stride + 1);
+  return {static_cast<size_t>(begin), static_cast<size_t>(std::max(begin, end))};
+}
+
+// Depthwise over an int32 input without a padded copy: the vector loops read the input
+// itself for the outputs whose windows lie inside it, the portable rows do the border.
+// False, with `out` untouched, where the loops cannot read the input as it lies.
+bool depthwise_in_place(const kernels::Image<int32_t>& image, const kernels::Correlation& shape,
+                        int32_t pad_x, int32_t pad_y, const int32_t* kernel, uint32_t* out) {
+  const int64_t sx = static_cast<int64_t>(shape.stride_x), sy = static_cast<int64_t>(shape.stride_y);
+  const Span xs = inside(image.x, shape.kx, sx, pad_x, shape.out_x);
+  const Span ys = inside(image.y, shape.ky, sy, pad_y, shape.out_y);
+  if (xs.begin == xs.end || ys.begin == ys.end) return false;
+  const size_t channels = image.channels, row_size = shape.out_y * channels;
+  const int32_t* origin = image.data + ((xs.begin * sx - pad_x) * image.y + (ys.begin * sy - pad_y)) * channels;
+  kernels::Correlation middle = shape;
+  middle.out_x = xs.end - xs.begin;
+  middle.out_y = ys.end - ys.begin;
+  if (!kernels::depthwise_inside(origin, image.y, channels, middle, kernel,
+                                 {out + xs.begin * row_size + ys.begin * channels, row_size, channels, nullptr}))
+    return false;
+  kernels::CorrelationRow row{kernel, shape.kx, shape.ky, 1, 0, sy, 0, 0, nullptr};
+  auto border = [&](size_t ox, size_t oy0, size_t oy1) {
+    if (oy0 >= oy1) return;
+    row.x0 = static_cast<int64_t>(ox) * sx - pad_x;
+    row.pad_y = pad_y - static_cast<int64_t>(oy0) * sy;
+    row.out_y = oy1 - oy0;
+    kernels::depthwise_row(image, row, out + ox * row_size + oy0 * channels);
+  };
+  for (size_t ox = 0; ox < shape.out_x; ++ox) {
+    if (ox < xs.begin || ox >= xs.end) {
+      border(ox, 0, shape.out_y);
+    } else {
+      border(ox, 0, ys.begin);
+      border(ox, ys.end, shape.out_y);
+    }
+  }
+  return true;
+}
+
 template <typename T>
 std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8_t stride_y,
                                       int32_t pad_x, int32_t pad_y, uint32_t out_x, uint32_t out_y,
@@ -131,6 +181,10 @@ std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8
   const kernels::Correlation shape{wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x),
                                    static_cast<size_t>(stride_y), out_x, out_y, dims.channels};
   const size_t row_size = size_t{out_y} * dims.channels;
+  if constexpr (std::is_same_v<T, int32_t>) {
+    if (depthwise_in_place(image, shape, pad_x, pad_y, kernel.data(), reinterpret_cast<uint32_t*>(out)))
+      return result;
+  }
   if (kernels::depthwise_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
                                  {reinterpret_cast<uint32_t*>(out), row_size, dims.channels, nullptr}))
     return result;
