@@ -68,7 +68,8 @@ template <typename T>
       constexpr size_t n = decltype(count)::value;
       for (size_t p = 0; p < pixels; ++p, src += n) {
         uint32_t word = 0;
-        for (size_t c = 0; c < n; ++c) word |= ((static_cast<uint32_t>(src[c]) + offset) & 0xffu) << (8 * c);
+        for (size_t c = 0; c < n; ++c)
+          word |= ((static_cast<uint32_t>(src[c]) + offset) & 0xffu) << (8 * c);
         dst[p] = word;
       }
     };
@@ -77,22 +78,26 @@ template <typename T>
     else if (channels == 3) words(std::integral_constant<size_t, 3>{});
     else words(std::integral_constant<size_t, 4>{});
   } else {
-    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint8_t*>(dst),
-                  [offset](T v) { return static_cast<uint8_t>(static_cast<uint32_t>(v) + offset); });
+    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint8_t*>(dst), [offset](T v) {
+      return static_cast<uint8_t>(static_cast<uint32_t>(v) + offset);
+    });
   }
 }
 
 MORLA_MULTIVERSION void pack_pixels(const int32_t* src, size_t pixels, size_t channels,
-                                    Packing packing, uint32_t offset, uint32_t* dst, size_t groups) {
+                                    Packing packing, uint32_t offset, uint32_t* dst,
+                                    size_t groups) {
   pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
 }
 
 MORLA_MULTIVERSION void pack_pixels(const uint8_t* src, size_t pixels, size_t channels,
-                                    Packing packing, uint32_t offset, uint32_t* dst, size_t groups) {
+                                    Packing packing, uint32_t offset, uint32_t* dst,
+                                    size_t groups) {
   pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
 }
 
-MORLA_MULTIVERSION void bounds_of(const int32_t* values, size_t count, int32_t* low, int32_t* high) {
+MORLA_MULTIVERSION void bounds_of(const int32_t* values, size_t count, int32_t* low,
+                                  int32_t* high) {
   int32_t lo = 0, hi = 0;
   for (size_t i = 0; i < count; ++i) {
     lo = std::min(lo, values[i]);
@@ -130,7 +135,8 @@ void fill_cells(uint32_t* cells, size_t count, const std::vector<uint32_t>& fill
     std::memset(cells, 0, count * fill.size() * sizeof(uint32_t));
     return;
   }
-  for (size_t i = 0; i < count; ++i, cells += fill.size()) std::copy(fill.begin(), fill.end(), cells);
+  for (size_t i = 0; i < count; ++i, cells += fill.size())
+    std::copy(fill.begin(), fill.end(), cells);
 }
 
 // The input on a canvas of the correlation's size: pixel (i, j) at (i * spread + offset_x,
@@ -222,7 +228,8 @@ AlignedWords pack_kernel(const int32_t* kernel, size_t taps, size_t channels,
         const int32_t* row = kernel + (tap * channels + c) * filters + f0;
         uint32_t* group = target + (tap * groups + c / width) * block;
         const size_t shift = (c % width) * bits;
-        for (size_t f = 0; f < count; ++f) group[f] |= (static_cast<uint32_t>(row[f]) & mask) << shift;
+        for (size_t f = 0; f < count; ++f)
+          group[f] |= (static_cast<uint32_t>(row[f]) & mask) << shift;
       }
   }
   return packed;
@@ -337,7 +344,8 @@ bool depthwise_inside(const int32_t* origin, size_t image_y, size_t channels,
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
   if (path == KernelPath::portable || channels % block_shape(path).lanes != 0) return false;
-  run_depthwise(path, reinterpret_cast<const uint32_t*>(origin), image_y, channels, shape, kernel, out);
+  run_depthwise(path, reinterpret_cast<const uint32_t*>(origin), image_y, channels, shape, kernel,
+                out);
   return true;
 #else
   (void)origin, (void)image_y, (void)channels, (void)shape, (void)kernel, (void)out;

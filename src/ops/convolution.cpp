@@ -132,17 +132,19 @@ Span inside(int64_t size, int64_t kernel, int64_t stride, int64_t pad, int64_t o
 // False, with `out` untouched, where the loops cannot read the input as it lies.
 bool depthwise_in_place(const kernels::Image<int32_t>& image, const kernels::Correlation& shape,
                         int32_t pad_x, int32_t pad_y, const int32_t* kernel, uint32_t* out) {
-  const int64_t sx = static_cast<int64_t>(shape.stride_x), sy = static_cast<int64_t>(shape.stride_y);
+  const auto sx = static_cast<int64_t>(shape.stride_x), sy = static_cast<int64_t>(shape.stride_y);
   const Span xs = inside(image.x, shape.kx, sx, pad_x, shape.out_x);
   const Span ys = inside(image.y, shape.ky, sy, pad_y, shape.out_y);
   if (xs.begin == xs.end || ys.begin == ys.end) return false;
   const size_t channels = image.channels, row_size = shape.out_y * channels;
-  const int32_t* origin = image.data + ((xs.begin * sx - pad_x) * image.y + (ys.begin * sy - pad_y)) * channels;
+  const int32_t* origin =
+      image.data + ((xs.begin * sx - pad_x) * image.y + (ys.begin * sy - pad_y)) * channels;
   kernels::Correlation middle = shape;
   middle.out_x = xs.end - xs.begin;
   middle.out_y = ys.end - ys.begin;
+  uint32_t* first = out + xs.begin * row_size + ys.begin * channels;
   if (!kernels::depthwise_inside(origin, image.y, channels, middle, kernel,
-                                 {out + xs.begin * row_size + ys.begin * channels, row_size, channels, nullptr}))
+                                 {first, row_size, channels, nullptr}))
     return false;
   kernels::CorrelationRow row{kernel, shape.kx, shape.ky, 1, 0, sy, 0, 0, nullptr};
   auto border = [&](size_t ox, size_t oy0, size_t oy1) {
@@ -174,7 +176,7 @@ std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8
   const LogicalDims wd = depthwise_weights(op, detail::logical_dims(weights), dims.channels);
   require_strides(op, stride_x, stride_y);
   auto result = detail::make_dense(TensorType::int32, {out_x, out_y, dims.channels});
-  int32_t* out = detail::mutable_elements<int32_t>(*result);
+  auto* sums = reinterpret_cast<uint32_t*>(detail::mutable_elements<int32_t>(*result));
 
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, true);
   const kernels::Image<T> image{in, dims.x, dims.y, dims.channels};
@@ -182,17 +184,16 @@ std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8
                                    static_cast<size_t>(stride_y), out_x, out_y, dims.channels};
   const size_t row_size = size_t{out_y} * dims.channels;
   if constexpr (std::is_same_v<T, int32_t>) {
-    if (depthwise_in_place(image, shape, pad_x, pad_y, kernel.data(), reinterpret_cast<uint32_t*>(out)))
-      return result;
+    if (depthwise_in_place(image, shape, pad_x, pad_y, kernel.data(), sums)) return result;
   }
   if (kernels::depthwise_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
-                                 {reinterpret_cast<uint32_t*>(out), row_size, dims.channels, nullptr}))
+                                 {sums, row_size, dims.channels, nullptr}))
     return result;
   kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], 1, 0, stride_y, pad_y,
                               out_y, nullptr};
   for (size_t ox = 0; ox < out_x; ++ox) {
     row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
-    kernels::depthwise_row(image, row, reinterpret_cast<uint32_t*>(out + ox * row_size));
+    kernels::depthwise_row(image, row, sums + ox * row_size);
   }
   return result;
 }
@@ -209,10 +210,12 @@ struct TransposePhase {
   int64_t first, offset;
 };
 
-TransposePhase transpose_phase(int64_t kernel, int64_t stride, int64_t pad, int64_t out, int64_t r) {
+TransposePhase transpose_phase(int64_t kernel, int64_t stride, int64_t pad, int64_t out,
+                               int64_t r) {
   if (r >= kernel) return {0, 0, 0, 0};
   const int64_t taps = (kernel - r + stride - 1) / stride;
-  const int64_t q0 = floor_div(pad - r + stride - 1, stride), q1 = floor_div(out - 1 + pad - r, stride);
+  const int64_t q0 = floor_div(pad - r + stride - 1, stride);
+  const int64_t q1 = floor_div(out - 1 + pad - r, stride);
   if (q1 < q0) return {0, 0, 0, 0};
   return {static_cast<size_t>(taps), static_cast<size_t>(q1 - q0 + 1), q0 * stride + r - pad,
           taps - 1 - q0};
@@ -221,9 +224,9 @@ TransposePhase transpose_phase(int64_t kernel, int64_t stride, int64_t pad, int6
 // conv2d_transpose through the vector loops, one correlation per residue pair, so that no
 // multiply-add meets a zero of the spread input. Residues no kernel row reaches keep their
 // zeros. False on the portable path, with `out` untouched.
-bool transpose_by_phases(const kernels::Image<int32_t>& image, const int8_t* w, const LogicalDims& wd,
-                         int64_t s, int32_t pad_x, int32_t pad_y, uint32_t out_x, uint32_t out_y,
-                         uint32_t* out) {
+bool transpose_by_phases(const kernels::Image<int32_t>& image, const int8_t* w,
+                         const LogicalDims& wd, int64_t s, int32_t pad_x, int32_t pad_y,
+                         uint32_t out_x, uint32_t out_y, uint32_t* out) {
   if (kernels::active_path() == kernels::KernelPath::portable) return false;
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, false);
   const size_t ky = wd.dims[1], channels = image.channels, filters = wd.dims[3];
