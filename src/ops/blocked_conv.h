@@ -1,9 +1,10 @@
 #pragma once
 // Correlations through the register-blocked vector loops: the input is placed once into a
-// filled canvas in the narrowest packing its values fit, the kernel laid out for the loops,
-// and the path picked by kernel_path.h runs. On the portable path, and for a depthwise
-// correlation that reads too few values per canvas position to pay for the canvas, these
-// return false and the caller runs its own loop.
+// filled canvas in the narrowest packing its values fit (or, for depthwise_inside, read
+// where it lies), the kernel laid out for the loops, and the path picked by kernel_path.h
+// runs; the sums go straight from the registers to the output. On the portable path, and
+// for a depthwise correlation that reads too few values per canvas position to pay for the
+// canvas, these return false and the caller runs its own loop.
 #include <cstddef>
 #include <cstdint>
 
