@@ -9,7 +9,6 @@
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/hrc_checks.h"
 #include "backend/v1/layer_access.h"
-#include "backend/v1/rule_status.h"
 #include "core/device.h"
 #include "core/device_versions.h"
 #include "core/enums.h"

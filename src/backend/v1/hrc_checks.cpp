@@ -5,9 +5,9 @@
 #include <string>
 
 #include "backend/v1/layer_access.h"
-#include "backend/v1/rule_status.h"
 #include "core/enums.h"
 #include "core/v1_layers.h"
+#include "mapping/layer_rules.h"
 #include "ops/conversion.h"
 
 namespace morla::v1 {
@@ -55,73 +55,103 @@ std::string act_step_range_error(const Dense& act_step) {
   return {};
 }
 
+// What the HRC rules read of a layer.
+struct HrcFacts {
+  const Layer& layer;
+  int kernel_height, kernel_width, activation, channels, stride_y, height, width, padding;
+  PoolType pool_type;
+
+  int p(const char* key) const { return param(layer, key); }
+  uint8_t kernel() const { return static_cast<uint8_t>(kernel_width); }
+  bool kernel_ok() const { return kernel() == 3 || kernel() == 5 || kernel() == 7; }
+  int max_filters() const { return max_neurons(kernel(), channels); }
+  int min_valid_height() const { return std::max(kMinInputSize, kernel_height + stride_y); }
+  bool max_pooling() const { return pool_type == PoolType::Max; }
+  int pool_stride_x() const { return p("pooling_stride_x") < 0 ? p("pooling_width") : p("pooling_stride_x"); }
+  int pool_stride_y() const {
+    return p("pooling_stride_y") < 0 ? p("pooling_height") : p("pooling_stride_y");
+  }
+};
+
+const Rule<HrcFacts> kHrcRules[] = {
+    {[](const HrcFacts& f) { return f.kernel_height != f.kernel_width; }, "Kernel size should be symmetric."},
+    {[](const HrcFacts& f) { return !f.kernel_ok(); }, "Kernel size should be 3, 5 or 7."},
+    {[](const HrcFacts& f) { return f.activation != 0 && !is_1_2_or_4(f.p("act_bits")); },
+     "The parameter act_bits should be 1, 2 or 4."},
+    {[](const HrcFacts& f) { return f.channels != 1 && f.channels != 3; },
+     "The parameter input_channels must be 1 or 3."},
+    {[](const HrcFacts& f) { return !is_1_2_or_3(f.p("stride_x")); }, "The parameter stride_x should be 1, 2 or 3."},
+    {[](const HrcFacts& f) { return !is_1_2_or_3(f.stride_y); }, "The parameter stride_y should be 1, 2 or 3."},
+    {[](const HrcFacts& f) {
+       return f.kernel_ok() && (f.p("filters") < 1 || f.p("filters") > f.max_filters());
+     },
+     [](const HrcFacts& f) {
+       return "The parameter num_neurons should be set between 1 and " + std::to_string(f.max_filters()) + ".";
+     }},
+    {[](const HrcFacts& f) { return f.padding != 0 && f.height < kMinInputSize; },
+     [](const HrcFacts&) { return second_dimension_message("Input", kMinInputSize); }},
+    {[](const HrcFacts& f) { return f.padding == 0 && f.height < f.min_valid_height(); },
+     [](const HrcFacts& f) {
+       // The prefix ends with a blank and the pattern starts with one: two blanks, as the
+       // HRC's users have always read it.
+       const std::string prefix = "With valid padding, a " + std::to_string(f.kernel()) +
+                                  " kernel size and a " + std::to_string(f.stride_y) +
+                                  " kernel stride, input ";
+       return second_dimension_message(prefix, f.min_valid_height());
+     }},
+    {[](const HrcFacts& f) { return f.width < kMinInputSize; },
+     [](const HrcFacts&) {
+       return "Input first dimension size cannot be smaller than " + std::to_string(kMinInputSize) + ".";
+     }},
+    {[](const HrcFacts& f) { return f.width < f.kernel(); },
+     "Input first dimension size cannot be smaller than kernel size."},
+    {[](const HrcFacts& f) { return f.height > static_cast<int>(kMaxInputHeight); },
+     [](const HrcFacts& f) {
+       return "The maximum input second dimension size is " + std::to_string(kMaxInputHeight) +
+              " (got " + std::to_string(f.height) + ").";
+     }},
+    {[](const HrcFacts& f) { return f.pool_type == PoolType::Average; },
+     "The parameter pool_type cannot be Average."},
+    {[](const HrcFacts& f) { return f.max_pooling() && !is_1_or_2(f.p("pooling_height")); },
+     "The parameter pooling_y should be 1 or 2."},
+    {[](const HrcFacts& f) { return f.max_pooling() && !is_1_or_2(f.p("pooling_width")); },
+     "The parameter pooling_x should be 1 or 2."},
+    {[](const HrcFacts& f) {
+       return f.max_pooling() &&
+              (f.p("pooling_width") != f.pool_stride_x() || f.p("pooling_height") != f.pool_stride_y());
+     },
+     "The parameter pool_size and pool_stride should be equal."},
+    {[](const HrcFacts& f) { return f.max_pooling() && f.layer.output_dims()[1] < 2; },
+     "With max pooling, output second dimension size must be at least 2."},
+    {[](const HrcFacts& f) { return f.activation == 0; },
+     "The first convolutional layer of a model can only be mapped if its activations are enabled."},
+    {[](const HrcFacts& f) { return all_zero_bytes(*variable(f.layer, "weights")); },
+     "All weights in a hrc layer cannot be zeroes."},
+};
+
+const Rule<std::string> kActStepRules[] = {
+    {[](const std::string& error) { return !error.empty(); },
+     [](const std::string& error) { return error; }},
+};
+
 }  // namespace
 
 MappingStatus check_input_convolutional(const Layer& layer) {
   const auto& hrc = as_engine_type<InputConvolutional>(layer);
   const auto p = [&](const char* key) { return param(hrc, key); };
+  const HrcFacts f{hrc,
+                   p("kernel_height"),
+                   p("kernel_width"),
+                   p("activation"),
+                   p("input_channels"),
+                   p("stride_y"),
+                   p("input_height"),
+                   p("input_width"),
+                   p("padding"),
+                   static_cast<PoolType>(p("pool_type"))};
   RuleStatus status(hrc);
-
-  const int kernel_height = p("kernel_height"), kernel_width = p("kernel_width");
-  const auto kernel = static_cast<uint8_t>(kernel_width);
-  status.add_if(kernel_height != kernel_width, "Kernel size should be symmetric.");
-  const bool kernel_ok = kernel == 3 || kernel == 5 || kernel == 7;
-  status.add_if(!kernel_ok, "Kernel size should be 3, 5 or 7.");
-  const bool activation = p("activation") != 0;
-  if (activation)
-    status.add_if(!is_1_2_or_4(p("act_bits")), "The parameter act_bits should be 1, 2 or 4.");
-  const int channels = p("input_channels");
-  status.add_if(channels != 1 && channels != 3, "The parameter input_channels must be 1 or 3.");
-  status.add_if(!is_1_2_or_3(p("stride_x")), "The parameter stride_x should be 1, 2 or 3.");
-  const int stride_y = p("stride_y");
-  status.add_if(!is_1_2_or_3(stride_y), "The parameter stride_y should be 1, 2 or 3.");
-  if (kernel_ok) {
-    const int filters = p("filters"), most = max_neurons(kernel, channels);
-    status.add_if(filters < 1 || filters > most,
-                  "The parameter num_neurons should be set between 1 and " + std::to_string(most) + ".");
-  }
-
-  const int height = p("input_height"), width = p("input_width");
-  if (p("padding") != 0) {
-    status.add_if(height < kMinInputSize, second_dimension_message("Input", kMinInputSize));
-  } else {
-    const int minimum = std::max(kMinInputSize, kernel_height + stride_y);
-    // The prefix ends with a blank and the pattern starts with one: two blanks, as the
-    // HRC's users have always read it.
-    const std::string prefix = "With valid padding, a " + std::to_string(kernel) +
-                               " kernel size and a " + std::to_string(stride_y) +
-                               " kernel stride, input ";
-    status.add_if(height < minimum, second_dimension_message(prefix, minimum));
-  }
-  status.add_if(width < kMinInputSize, "Input first dimension size cannot be smaller than " +
-                                           std::to_string(kMinInputSize) + ".");
-  status.add_if(width < kernel, "Input first dimension size cannot be smaller than kernel size.");
-  status.add_if(height > static_cast<int>(kMaxInputHeight),
-                "The maximum input second dimension size is " + std::to_string(kMaxInputHeight) +
-                    " (got " + std::to_string(height) + ").");
-
-  const auto pool_type = static_cast<PoolType>(p("pool_type"));
-  if (pool_type == PoolType::Average) {
-    status.add_if(true, "The parameter pool_type cannot be Average.");
-  } else if (pool_type == PoolType::Max) {
-    const int pool_height = p("pooling_height"), pool_width = p("pooling_width");
-    status.add_if(!is_1_or_2(pool_height), "The parameter pooling_y should be 1 or 2.");
-    status.add_if(!is_1_or_2(pool_width), "The parameter pooling_x should be 1 or 2.");
-    const int stride_x = p("pooling_stride_x") < 0 ? pool_width : p("pooling_stride_x");
-    const int stride_y_pool = p("pooling_stride_y") < 0 ? pool_height : p("pooling_stride_y");
-    status.add_if(pool_width != stride_x || pool_height != stride_y_pool,
-                  "The parameter pool_size and pool_stride should be equal.");
-    status.add_if(hrc.output_dims()[1] < 2,
-                  "With max pooling, output second dimension size must be at least 2.");
-  }
-
-  status.add_if(!activation,
-                "The first convolutional layer of a model can only be mapped if its activations are enabled.");
-  status.add_if(all_zero_bytes(*variable(hrc, "weights")), "All weights in a hrc layer cannot be zeroes.");
-  if (!status.failed()) {
-    const std::string error = act_step_range_error(*variable(hrc, "act_step"));
-    status.add_if(!error.empty(), error);
-  }
+  status.every(kHrcRules, f);
+  if (!status.failed()) status.every(kActStepRules, act_step_range_error(*variable(hrc, "act_step")));
   return status;
 }
 

@@ -2,23 +2,30 @@
 
 #include <string>
 
-#include "backend/v1/rule_status.h"
+#include "mapping/layer_rules.h"
 
 namespace morla::v1 {
 
+namespace {
+
+std::string limit_message(const char* what, uint32_t limit, uint32_t got) {
+  return std::string("The maximum input ") + what + " is " + std::to_string(limit) + " (got " +
+         std::to_string(got) + ").";
+}
+
+const Rule<Shape> kInputRules[] = {
+    {[](const Shape& in) { return in[0] > kMaxInputWidth; },
+     [](const Shape& in) { return limit_message("width", kMaxInputWidth, in[0]); }},
+    {[](const Shape& in) { return in[1] > kMaxInputHeight; },
+     [](const Shape& in) { return limit_message("height", kMaxInputHeight, in[1]); }},
+    {[](const Shape& in) { return in[2] > kMaxInputChannels; },
+     [](const Shape& in) { return limit_message("channel value", kMaxInputChannels, in[2]); }},
+};
+
+}  // namespace
+
 MappingStatus check_input_dimensions(const Layer& layer, const Shape& input) {
-  const uint32_t width = input[0], height = input[1], channels = input[2];
-  RuleStatus status(layer);
-  status.add_if(width > kMaxInputWidth, "The maximum input width is " +
-                                            std::to_string(kMaxInputWidth) + " (got " +
-                                            std::to_string(width) + ").");
-  status.add_if(height > kMaxInputHeight, "The maximum input height is " +
-                                              std::to_string(kMaxInputHeight) + " (got " +
-                                              std::to_string(height) + ").");
-  status.add_if(channels > kMaxInputChannels, "The maximum input channel value is " +
-                                                  std::to_string(kMaxInputChannels) + " (got " +
-                                                  std::to_string(channels) + ").");
-  return status;
+  return RuleStatus(layer).every(kInputRules, input).status();
 }
 
 }  // namespace morla::v1

@@ -1,7 +1,7 @@
 #include "backend/v2/cnp_pooling.h"
 
 #include "backend/v2/built_records.h"
-#include "backend/v2/rule_check.h"
+#include "backend/v2/layer_param.h"
 #include "core/enums.h"
 
 namespace morla::v2 {

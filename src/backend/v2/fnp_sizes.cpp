@@ -4,10 +4,11 @@
 #include <string>
 
 #include "backend/v2/input_shift_memory.h"
-#include "backend/v2/rule_check.h"
+#include "backend/v2/layer_facts.h"
 #include "backend/v2/variable_access.h"
 #include "core/layer_params.h"
 #include "mapping/fnp_input_size.h"
+#include "mapping/layer_rules.h"
 #include "mapping/program_record.h"
 
 namespace morla::v2 {
@@ -38,44 +39,69 @@ bool mode_fits_inbound(uint32_t mode, const Layer* inbound) {
   }
 }
 
-void check_output_bits(RuleCheck& r, const Layer& layer, uint32_t bits) {
-  if (layer.has_activation()) {
-    r.fail_if(bits != 4 && bits != 8, "With activation output bitwidth should be 4 or 8.");
-    r.fail_if(bits == 4 && param(layer, "activation") != static_cast<int>(ActivationType::ReLU),
-              "4-bit activation is not supported with LUT.");
-  } else {
-    r.fail_if(bits != 8 && bits != 28 && bits != 32,
-              "Without activation output bitwidth should be 8, 28 or 32.");
-  }
-}
+// A Dense1D layer with the input padding mode it would get and the layer feeding it.
+struct DenseFacts {
+  LayerFacts layer;
+  const Layer* inbound;
+  uint32_t mode;
+
+  uint32_t in_bits() const { return layer.input_bits(); }
+  uint32_t out_bits() const { return layer.output_bits(); }
+  int weights_bits() const { return layer.param("weights_bits"); }
+  bool activation() const { return layer.activation(); }
+  uint32_t input_words() const { return fnp_input_words(layer.layer, inbound == nullptr); }
+  uint32_t input_limit() const { return layer.word(Word::fnp_input_words); }
+};
+
+using D = DenseFacts;
+
+const Rule<D> kDenseRules[] = {
+    {[](const D& d) { return d.in_bits() != 4 && d.in_bits() != 8; }, "Input should be 4-bit or 8-bit."},
+    {[](const D& d) { return d.out_bits() < 8 && d.out_bits() != 4; }, "Output bits should be 4, 8 or > 8."},
+    {[](const D& d) { return d.activation() && d.out_bits() != 4 && d.out_bits() != 8; },
+     "With activation output bitwidth should be 4 or 8."},
+    {[](const D& d) {
+       return d.activation() && d.out_bits() == 4 &&
+              d.layer.param("activation") != static_cast<int>(ActivationType::ReLU);
+     },
+     "4-bit activation is not supported with LUT."},
+    {[](const D& d) { return !d.activation() && d.out_bits() != 8 && d.out_bits() != 28 && d.out_bits() != 32; },
+     "Without activation output bitwidth should be 8, 28 or 32."},
+    {[](const D& d) { return !mode_fits_inbound(d.mode, d.inbound); },
+     "Input dimensions are too large to fit in a FNP. The maximum value is 2048."},
+    {[](const D& d) { return d.weights_bits() != 4 && d.weights_bits() != 8; },
+     "Weights bitwidth should be 4-bit or 8-bit."},
+    {[](const D& d) { return d.weights_bits() == 4 && d.out_bits() == 8; },
+     "With 4-bit weights, output must be 4-bit or 32-bit."},
+    {[](const D& d) { return d.weights_bits() > static_cast<int>(d.in_bits()); },
+     "Input bits should be >= weights bits."},
+};
+
+const Rule<D> kInputShiftPresentRules[] = {
+    {[](const D& d) { return !optional_variable(d.layer.layer, "input_shift"); },
+     "No variable named 'input_shift'."},
+};
+
+const Rule<D> kInputMemoryRules[] = {
+    {[](const D& d) { return d.input_words() > d.input_limit(); },
+     [](const D& d) {
+       return "Input size exceeds memory. Maximum size is " + std::to_string(uint64_t{4} * d.input_limit()) +
+              " bytes. (got " + std::to_string(uint64_t{4} * d.input_words()) + " bytes).";
+     }},
+};
 
 }  // namespace
 
 MappingStatus check_dense1d(const HardwareDescription& d, const Layer& layer, const Layer* inbound) {
-  RuleCheck r(layer);
-  const uint32_t in_bits = layer.input_bits() & 0xFF;
-  const uint32_t out_bits = layer.output_bits() & 0xFF;
-  const int weights_bits = param(layer, "weights_bits");
-  r.fail_if(in_bits != 4 && in_bits != 8, "Input should be 4-bit or 8-bit.");
-  r.fail_if(out_bits < 8 && out_bits != 4, "Output bits should be 4, 8 or > 8.");
-  check_output_bits(r, layer, out_bits);
-  const uint32_t mode = fnp_input_size(layer, inbound == nullptr);
-  r.fail_if(!mode_fits_inbound(mode, inbound),
-            "Input dimensions are too large to fit in a FNP. The maximum value is 2048.");
-  r.fail_if(weights_bits != 4 && weights_bits != 8, "Weights bitwidth should be 4-bit or 8-bit.");
-  r.fail_if(weights_bits == 4 && out_bits == 8, "With 4-bit weights, output must be 4-bit or 32-bit.");
-  r.fail_if(weights_bits > static_cast<int>(in_bits), "Input bits should be >= weights bits.");
-  if (!r.ok()) return r.status();
-
+  const DenseFacts f{{layer, &d}, inbound, fnp_input_size(layer, inbound == nullptr)};
+  RuleStatus status(layer);
+  // The memory rules are sized by the mode, which only the passing layer rules make sound.
+  if (status.every(kDenseRules, f).failed()) return status;
+  if (status.every(kInputShiftPresentRules, f).failed()) return status;
   const auto input_shift = optional_variable(layer, "input_shift");
-  if (r.fail_if(!input_shift, "No variable named 'input_shift'.")) return r.status();
-  check_input_shift_words(r, d, fnp_input_shift_size(*input_shift, layer.input_dims(), mode, in_bits));
-  const uint32_t input_words = fnp_input_words(layer, inbound == nullptr);
-  const uint32_t input_limit = d[Word::fnp_input_words];
-  r.fail_if(input_words > input_limit,
-            "Input size exceeds memory. Maximum size is " + std::to_string(uint64_t{4} * input_limit) +
-                " bytes. (got " + std::to_string(uint64_t{4} * input_words) + " bytes).");
-  return r.status();
+  status.merge(check_input_shift_words(
+      d, layer, fnp_input_shift_size(*input_shift, layer.input_dims(), f.mode, f.in_bits())));
+  return status.every(kInputMemoryRules, f);
 }
 
 Shape fnp_input_shape(const Layer& layer, bool flatten) {

@@ -2,18 +2,19 @@
 // The input-shift memory of a v2 NP: 24-bit words of eight 3-bit shifts.
 #include <cstdint>
 
-#include "backend/v2/rule_check.h"
 #include "core/tensor.h"
 #include "mapping/hardware_description.h"
+#include "mapping/mapping_status.h"
 
 namespace morla::v2 {
 
 // Input-shift words taken by an "input_shift" tensor: one per eight elements.
 uint32_t shift_memory_bytes(const Tensor& input_shift);
 
-// Fails `r` when `words` input-shift words exceed the description's input-shift memory.
-void check_input_shift_words(RuleCheck& r, const HardwareDescription& description, uint32_t words);
+// Fails the layer when `words` input-shift words exceed the description's input-shift memory.
+MappingStatus check_input_shift_words(const HardwareDescription& description, const Layer& layer,
+                                      uint32_t words);
 // The same for the layer's whole "input_shift" variable, which must exist.
-void check_input_shift(RuleCheck& r, const HardwareDescription& description, const Layer& layer);
+MappingStatus check_input_shift(const HardwareDescription& description, const Layer& layer);
 
 }  // namespace morla::v2

@@ -6,7 +6,7 @@
 #include "backend/v2/cnp_weight_layout.h"
 #include "backend/v2/fnp_sizes.h"
 #include "backend/v2/hrc_recorder.h"
-#include "backend/v2/rule_check.h"
+#include "backend/v2/layer_param.h"
 #include "backend/v2/tnp_b_sizes.h"
 #include "mapping/graph_utils.h"
 #include "core/layer_params.h"

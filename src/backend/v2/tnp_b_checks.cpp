@@ -3,8 +3,9 @@
 #include <string>
 
 #include "backend/v2/input_shift_memory.h"
-#include "backend/v2/rule_check.h"
+#include "backend/v2/layer_facts.h"
 #include "core/layer_params.h"
+#include "mapping/layer_rules.h"
 
 namespace morla::v2 {
 
@@ -15,32 +16,40 @@ constexpr uint32_t kMaxChannels = 2048;
 // A skip-DMA row of channels x input bits must stay below 1024 words.
 constexpr uint32_t kMaxSkipDmaRowBits = 32768;
 
+using F = LayerFacts;
+
 std::string limit(const char* what, uint32_t bound, uint32_t got) {
   return std::string("The maximum ") + what + " is " + std::to_string(bound) + " (got " +
          std::to_string(got) + ").";
 }
 
+uint32_t skip_dma_row_bits(const F& f) { return f.input()[2] * f.input_bits() + 31; }
+
+const Rule<F> kTnpBRules[] = {
+    {[](const F& f) { return f.input_bits() != 8; }, "Input should be 8-bit."},
+    {[](const F& f) { return f.output_bits() != 8; }, "Output should be 8-bit."},
+    {[](const F& f) { return f.input()[0] > kMaxSide; },
+     [](const F& f) { return limit("input width", kMaxSide, f.input()[0]); }},
+    {[](const F& f) { return f.input()[1] > kMaxSide; },
+     [](const F& f) { return limit("input height", kMaxSide, f.input()[1]); }},
+    {[](const F& f) { return f.input()[2] > kMaxChannels; },
+     [](const F& f) { return limit("input channel value", kMaxChannels, f.input()[2]); }},
+    {[](const F& f) { return f.param("weights_bits") != 8; }, "Only 8-bit weights are supported."},
+    {[](const F& f) { return f.filters_or_channels() > kMaxChannels; },
+     [](const F& f) { return limit("number of filters", kMaxChannels, f.filters_or_channels()); }},
+    {[](const F& f) { return skip_dma_row_bits(f) >= kMaxSkipDmaRowBits; },
+     [](const F& f) {
+       return "The skip DMA horizontal dimension must be smaller than 1024 (got " +
+              std::to_string(skip_dma_row_bits(f) / 32) + ").";
+     }},
+};
+
 }  // namespace
 
 MappingStatus check_tnp_b(const HardwareDescription& d, const Layer& layer) {
-  RuleCheck r(layer);
-  const Shape in = layer.input_dims();
-  const uint32_t in_bits = layer.input_bits() & 0xFF;
-  r.fail_if(in_bits != 8, "Input should be 8-bit.");
-  r.fail_if((layer.output_bits() & 0xFF) != 8, "Output should be 8-bit.");
-  r.fail_if(in[0] > kMaxSide, limit("input width", kMaxSide, in[0]));
-  r.fail_if(in[1] > kMaxSide, limit("input height", kMaxSide, in[1]));
-  r.fail_if(in[2] > kMaxChannels, limit("input channel value", kMaxChannels, in[2]));
-  r.fail_if(param(layer, "weights_bits") != 8, "Only 8-bit weights are supported.");
-  const uint32_t filters =
-      layer.params()->has("filters") ? static_cast<uint32_t>(param(layer, "filters")) : in[2];
-  r.fail_if(filters > kMaxChannels, limit("number of filters", kMaxChannels, filters));
-  const uint32_t row_bits = in[2] * in_bits + 31;
-  r.fail_if(row_bits >= kMaxSkipDmaRowBits,
-            "The skip DMA horizontal dimension must be smaller than 1024 (got " +
-                std::to_string(row_bits / 32) + ").");
-  check_input_shift(r, d, layer);
-  return r.status();
+  RuleStatus status(layer);
+  status.every(kTnpBRules, F{layer, &d});
+  return status.merge(check_input_shift(d, layer));
 }
 
 MappingStatus check_buffer_temp_conv(const HardwareDescription& d, const Layer& layer) {

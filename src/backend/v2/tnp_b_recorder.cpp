@@ -9,7 +9,7 @@
 #include "backend/v2/merge_programming.h"
 #include "backend/v2/np_links.h"
 #include "backend/v2/record_key.h"
-#include "backend/v2/rule_check.h"
+#include "backend/v2/layer_param.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/variable_access.h"
