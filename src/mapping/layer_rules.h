@@ -31,10 +31,13 @@ template <typename Facts> class RuleMessage {
   Build build_ = nullptr;
 };
 
-// One rule: broken when `broken` answers true for the facts.
+// One rule: broken when `broken` answers true for the facts. A rule about a run of layers
+// names, with `about`, the layer its failure is about (null: none); without `about` the
+// failure is about the layer the status was made for.
 template <typename Facts> struct Rule {
   bool (*broken)(const Facts&);
   RuleMessage<Facts> message;
+  const Layer* (*about)(const Facts&) = nullptr;
 };
 
 template <typename Facts> using RuleTable = std::span<const Rule<Facts>>;
@@ -50,14 +53,14 @@ class RuleStatus {
   template <typename Facts>
   RuleStatus& every(RuleTable<Facts> rules, const std::type_identity_t<Facts>& facts) {
     for (const Rule<Facts>& rule : rules)
-      if (rule.broken(facts)) add(rule.message(facts));
+      if (rule.broken(facts)) add(rule, facts);
     return *this;
   }
   // Adds the message of the first broken rule only.
   template <typename Facts>
   RuleStatus& first(RuleTable<Facts> rules, const std::type_identity_t<Facts>& facts) {
     for (const Rule<Facts>& rule : rules)
-      if (rule.broken(facts)) return add(rule.message(facts));
+      if (rule.broken(facts)) return add(rule, facts);
     return *this;
   }
   template <typename Facts, size_t N>
@@ -80,8 +83,9 @@ class RuleStatus {
   operator const MappingStatus&() const { return status_; }
 
  private:
-  RuleStatus& add(std::string message) {
-    status_.merge(make_mapping_status(layer_, std::move(message)));
+  template <typename Facts> RuleStatus& add(const Rule<Facts>& rule, const Facts& facts) {
+    const Layer* about = rule.about ? rule.about(facts) : layer_;
+    status_.merge(make_mapping_status(about, rule.message(facts)));
     return *this;
   }
 

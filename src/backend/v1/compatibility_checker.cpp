@@ -14,6 +14,7 @@
 #include "core/enums.h"
 #include "core/layer_params.h"
 #include "mapping/hardware_description.h"
+#include "mapping/layer_rules.h"
 
 namespace morla::v1 {
 
@@ -25,6 +26,63 @@ bool is_max_pooling_cnp(const Layer& layer) {
   return layer.is_target_component(ComponentKind::CNP) && layer.has_pool_type(PoolType::Max);
 }
 
+// Before any rule of a layer.
+const Rule<uint32_t> kVersionRules[] = {
+    {[](const uint32_t& hw_version) { return hw_version == version_word(devices::Orbi_v1); },
+     "Orbi_v1 is not supported on this version. Please install morla 2.0.5 instead."},
+};
+
+// The rule of the last layer of a sequence.
+const Rule<Layer> kLastLayerRules[] = {
+    {is_max_pooling_cnp,
+     "A convolutional or separable convolutional layer with max pooling cannot be the last layer "
+     "of a sequence."},
+};
+
+struct LayerInRun {
+  const std::vector<std::shared_ptr<Layer>>& run;
+  const Layer& layer;
+
+  // The first max-pooling CNP inbound of a layer that is not on a CNP, when it lies in the run.
+  std::shared_ptr<Layer> max_pooling_inbound() const {
+    if (layer.is_target_component(ComponentKind::CNP)) return nullptr;
+    for (const auto& inbound : layer.inbounds()) {
+      if (!inbound || !is_max_pooling_cnp(*inbound)) continue;
+      return std::find(run.begin(), run.end(), inbound) != run.end() ? inbound : nullptr;
+    }
+    return nullptr;
+  }
+};
+
+const Rule<LayerInRun> kFollowerRules[] = {
+    {[](const LayerInRun& f) { return f.max_pooling_inbound() != nullptr; },
+     [](const LayerInRun& f) {
+       return "A convolutional or separable convolutional layer with max pooling must be followed by "
+              "another convolutional or separable convolutional layer. Layer '" +
+              f.max_pooling_inbound()->name() + "' has max pooling.";
+     }},
+};
+
+// The input length of the last CNP whose input is too wide, or 0: that NP names the failure.
+uint32_t too_wide_input(const std::vector<hw::Component>& components) {
+  uint32_t too_wide = 0;
+  for (const auto& component : components) {
+    if (component.type != hw::Type::CNP1 && component.type != hw::Type::CNP2) continue;
+    if (!component.np_block) continue;
+    const uint32_t length = (component.np_block->spatial_partition.shape[0] + 3) / 4 * 4;
+    if (length > kMaxNpInputLength) too_wide = length;
+  }
+  return too_wide;
+}
+
+const Rule<std::vector<hw::Component>> kNpInputRules[] = {
+    {[](const std::vector<hw::Component>& c) { return too_wide_input(c) != 0; },
+     [](const std::vector<hw::Component>& c) {
+       return "The input length " + std::to_string(too_wide_input(c)) +
+              " exceeds the maximum value for NP input width: " + std::to_string(kMaxNpInputLength) + ".";
+     }},
+};
+
 uint32_t packed_input_words(uint32_t height, uint32_t width, uint32_t channels, uint32_t bits) {
   return packed_words(packed_bytes(width, bits), channels, height);
 }
@@ -34,8 +92,8 @@ uint32_t packed_input_words(uint32_t height, uint32_t width, uint32_t channels, 
 MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>& layer,
                                                     const std::shared_ptr<Layer>&,
                                                     uint32_t hw_version) const {
-  if (hw_version == version_word(devices::Orbi_v1))
-    return make_mapping_status(layer, "Orbi_v1 is not supported on this version. Please install morla 2.0.5 instead.");
+  RuleStatus version(*layer);
+  if (version.every(kVersionRules, hw_version).failed()) return version;
   switch (layer_type(*layer)) {
     case LayerType::InputData:
     case LayerType::Dequantizer:
@@ -57,22 +115,14 @@ MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>
 
 MappingStatus CompatibilityCheckerImpl::check_sequence(const std::vector<std::shared_ptr<Layer>>& layers,
                                                        uint32_t) const {
-  if (layers.empty()) return {};
-  const auto& last = layers.back();
-  if (is_max_pooling_cnp(*last))
-    return make_mapping_status(last, "A convolutional or separable convolutional layer with max pooling cannot be the last layer of a sequence.");
-  for (const auto& layer : layers) {
-    if (layer->is_target_component(ComponentKind::CNP)) continue;
-    for (const auto& inbound : layer->inbounds()) {
-      if (!inbound || !is_max_pooling_cnp(*inbound)) continue;
-      const bool in_sequence = std::find(layers.begin(), layers.end(), inbound) != layers.end();
-      if (in_sequence)
-        return make_mapping_status(layer, "A convolutional or separable convolutional layer with max pooling must be followed by another convolutional or separable convolutional layer. Layer '" +
-                                              inbound->name() + "' has max pooling.");
-      break;
-    }
-  }
-  return {};
+  RuleStatus status(nullptr);
+  if (layers.empty()) return status;
+  if (status.merge(RuleStatus(*layers.back()).every(kLastLayerRules, *layers.back())).failed())
+    return status;
+  for (const auto& layer : layers)
+    if (status.merge(RuleStatus(*layer).first(kFollowerRules, LayerInRun{layers, *layer})).failed())
+      return status;
+  return status;
 }
 
 MappingStatus CompatibilityCheckerImpl::check_np_mapping(const std::shared_ptr<Layer>& layer,
@@ -89,17 +139,7 @@ MappingStatus CompatibilityCheckerImpl::check_np_mapping(const std::shared_ptr<L
     default: return make_mapping_status(layer, "unknown Layer type.");
   }
   if (!status.ok()) return status;
-  // The last NP whose input is too wide names the failure.
-  for (const auto& component : components) {
-    if (component.type != hw::Type::CNP1 && component.type != hw::Type::CNP2) continue;
-    if (!component.np_block) continue;
-    const uint32_t length = (component.np_block->spatial_partition.shape[0] + 3) / 4 * 4;
-    if (length > kMaxNpInputLength)
-      status = make_mapping_status(layer, "The input length " + std::to_string(length) +
-                                              " exceeds the maximum value for NP input width: " +
-                                              std::to_string(kMaxNpInputLength) + ".");
-  }
-  return status;
+  return RuleStatus(*layer).every(kNpInputRules, components);
 }
 
 bool CompatibilityCheckerImpl::fits_single_buffer(hw::Type, uint32_t height, uint32_t width,

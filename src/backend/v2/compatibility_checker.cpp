@@ -13,6 +13,7 @@
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
 #include "mapping/bitwidth.h"
+#include "mapping/layer_rules.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 
@@ -62,6 +63,27 @@ std::optional<MappingStatus> check_by_type(const HardwareDescription& d, const L
   }
 }
 
+struct ActivationFacts {
+  const Layer& layer;
+  const Mesh& mesh;
+};
+
+const Rule<ActivationFacts> kActivationRules[] = {
+    {[](const ActivationFacts& f) {
+       const Layer& l = f.layer;
+       return !l.is_target_component(ComponentKind::CNP) && !l.is_target_component(ComponentKind::HRC) &&
+              l.has_activation() && !l.has_activation_type(ActivationType::ReLU);
+     },
+     [](const ActivationFacts& f) {
+       const auto activation = static_cast<ActivationType>(f.layer.params()->get("activation"));
+       return "Does not support activation type '" + LayerParams::as_name(activation) + "'.";
+     }},
+    {[](const ActivationFacts& f) {
+       return f.layer.has_activation_type(ActivationType::LUT) && !f.mesh.has_lut_on_all_nps();
+     },
+     "Lookup tables are missing on some NPs."},
+};
+
 bool fits_buffer(uint32_t capacity, hw::Type type, uint32_t rows, uint32_t cols,
                  uint32_t channels, uint32_t fifo_size, uint32_t bits, uint32_t reserve) {
   const uint32_t words = np_input_buffer_words(type, rows, cols, channels, fifo_size, bits);
@@ -73,17 +95,7 @@ bool fits_buffer(uint32_t capacity, hw::Type type, uint32_t rows, uint32_t cols,
 }  // namespace
 
 MappingStatus check_activation_support(const Layer& layer, const Mesh& mesh) {
-  MappingStatus status;
-  if (!layer.is_target_component(ComponentKind::CNP) &&
-      !layer.is_target_component(ComponentKind::HRC) && layer.has_activation() &&
-      !layer.has_activation_type(ActivationType::ReLU)) {
-    const auto activation = static_cast<ActivationType>(layer.params()->get("activation"));
-    status.merge(make_mapping_status(
-        layer, "Does not support activation type '" + LayerParams::as_name(activation) + "'."));
-  }
-  if (layer.has_activation_type(ActivationType::LUT) && !mesh.has_lut_on_all_nps())
-    status.merge(make_mapping_status(layer, "Lookup tables are missing on some NPs."));
-  return status;
+  return RuleStatus(layer).every(kActivationRules, ActivationFacts{layer, mesh});
 }
 
 uint32_t layer_weight_containers(const Layer& layer, uint32_t filters) {
