@@ -43,6 +43,11 @@ IpVersion HwVersion::get_ip_version() const {
   }
 }
 
+uint32_t version_word(const HwVersion& version) {
+  return uint32_t{version.vendor_id} | uint32_t{version.product_id} << 8 |
+         uint32_t{version.major_rev} << 16 | uint32_t{version.minor_rev} << 24;
+}
+
 std::string hw_version_to_string(const HwVersion& version) {
   char buffer[128];
   std::snprintf(buffer, sizeof buffer, "%02X.%02X.%03u.%03u", version.vendor_id,

@@ -25,6 +25,11 @@ struct HwVersion {
   IpVersion get_ip_version() const;
 };
 
+// The version as one 32-bit word, the form device programs and the back ends' checks take:
+// vendor in the low byte, then product, major and minor revision, whatever the host's byte
+// order.
+uint32_t version_word(const HwVersion& version);
+
 // Python text form: "%02X.%02X.%03u.%03u".
 std::string hw_version_to_string(const HwVersion& version);
 

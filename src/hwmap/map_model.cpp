@@ -27,11 +27,6 @@ struct Group {
   std::vector<ComponentList> components;
 };
 
-uint32_t version_word(const HwVersion& v) {
-  return v.vendor_id | uint32_t{v.product_id} << 8 | uint32_t{v.major_rev} << 16 |
-         uint32_t{v.minor_rev} << 24;
-}
-
 void add_failure(MappingStatusGroup& group, const MappingStatus& status) {
   if (std::find(group.statuses.begin(), group.statuses.end(), status) == group.statuses.end())
     group.statuses.push_back(status);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 #include <stdexcept>
 #include <string>
 
@@ -88,6 +89,18 @@ TEST(HwVersion, ProductByteSelectsIpVersion) {
   EXPECT_EQ((HwVersion{1, 0xA2, 0, 2}).get_ip_version(), IpVersion::v2);
   EXPECT_EQ((HwVersion{1, 0xB1, 0, 2}).get_ip_version(), IpVersion::mote);
   EXPECT_EQ((HwVersion{1, 0xB2, 0, 2}).get_ip_version(), IpVersion::none);
+}
+
+TEST(HwVersion, WordReadsTheFourBytesLittleEndian) {
+  std::mt19937 random(26);
+  for (int i = 0; i < 16; ++i) {
+    const HwVersion v{static_cast<uint8_t>(random()), static_cast<uint8_t>(random()),
+                      static_cast<uint8_t>(random()), static_cast<uint8_t>(random())};
+    const uint8_t bytes[4] = {v.vendor_id, v.product_id, v.major_rev, v.minor_rev};
+    uint32_t expected = 0;
+    for (int b = 3; b >= 0; --b) expected = expected * 256 + bytes[b];
+    EXPECT_EQ(version_word(v), expected);
+  }
 }
 
 TEST(HwVersion, TextForms) {

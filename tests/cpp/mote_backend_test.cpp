@@ -98,7 +98,7 @@ TEST_F(MoteBackend, IoRecorderHasNothingToProgram) {
   Chain chain(8, 32);
   const IoRecorder& io = backend.io_recorder();
   const auto input = io.record_input(false, true, false, true, false, Shape{1, 8, 32}, Shape{1, 8, 32});
-  EXPECT_EQ(input->key(), mote::version_key(*device));
+  EXPECT_EQ(input->key(), version_word(device->version()));
   EXPECT_TRUE(input->buffers().empty());
   EXPECT_TRUE(io.output_registers(chain["input"], 0, 0, 0, false, false, false).empty());
   EXPECT_EQ(io.input_code(chain["input"]), 0);
@@ -114,7 +114,7 @@ TEST_F(MoteBackend, LayerRecorderRecordsChainsAndHostLayers) {
     return recorder.record_layer(chain[name], chain["input"], nullptr, 1, 1, {}, 0, 0);
   };
   const auto input = record("input");
-  EXPECT_EQ(input->key(), mote::version_key(*device));
+  EXPECT_EQ(input->key(), version_word(device->version()));
   EXPECT_TRUE(input->buffers().empty());
   EXPECT_EQ(record("sr")->buffers().size(), 3u);
   try {

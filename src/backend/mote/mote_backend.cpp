@@ -107,7 +107,7 @@ IoRecorderImpl::IoRecorderImpl(std::shared_ptr<Device> device) : device_(std::mo
 
 program::RecordPtr IoRecorderImpl::record_input(bool, bool, bool, bool, bool, const Shape&,
                                                 const Shape&) const {
-  return std::make_unique<program::Record>(version_key(*device_));
+  return std::make_unique<program::Record>(version_word(device_->version()));
 }
 
 RegisterWrites IoRecorderImpl::output_registers(const std::shared_ptr<Layer>&, uint8_t, uint8_t,
@@ -129,7 +129,7 @@ program::RecordPtr LayerRecorderImpl::record_layer(const std::shared_ptr<Layer>&
                                                    const std::vector<hw::Ident>&, uint8_t,
                                                    uint8_t) const {
   const LayerType type = layer_type(*layer);
-  if (is_host_layer(type)) return std::make_unique<program::Record>(version_key(*device_));
+  if (is_host_layer(type)) return std::make_unique<program::Record>(version_word(device_->version()));
   if (type == LayerType::StatefulRecurrent) return record_stateful_recurrent(*device_, layer);
   throw std::runtime_error("Unsupported layer type on mote: " +
                            std::to_string(static_cast<int32_t>(type)) + ".");

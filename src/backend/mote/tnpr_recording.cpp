@@ -256,17 +256,11 @@ const hw::Ident& tnp_r_ident(const Layer& start) {
 
 }  // namespace
 
-uint32_t version_key(const Device& device) {
-  const HwVersion v = device.version();
-  return uint32_t{v.vendor_id} | uint32_t{v.product_id} << 8 | uint32_t{v.major_rev} << 16 |
-         uint32_t{v.minor_rev} << 24;
-}
-
 program::RecordPtr record_stateful_recurrent(const Device& device,
                                              const std::shared_ptr<Layer>& start) {
   if (!is_stateful_recurrent(*start) || !on_tnp_r(*start))
     refuse(*start, "a chain starts at a StatefulRecurrent layer on the TNP-R.");
-  auto record = std::make_unique<program::Record>(version_key(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
 
   ChainTable chain;
   std::vector<uint32_t> fsram;

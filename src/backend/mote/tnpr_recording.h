@@ -17,9 +17,6 @@ inline constexpr uint32_t kFsramImageBlock = 14;
 inline constexpr uint32_t kTsramImageBlock = 15;
 inline constexpr uint32_t kTnprConfigWords = 16;
 
-// The device's HwVersion bytes read as one little-endian word: the key of every record.
-uint32_t version_key(const Device& device);
-
 // Records the checked chain that starts at `start`, a mapped StatefulRecurrent layer.
 // Throws when a value does not fit its hardware field, a variable has the wrong type or
 // not the chain's length, the chain is longer than 8 layers, or the start layer's mapping

@@ -8,6 +8,7 @@
 #include "backend/v1/cnp_weight_sizes.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_routing.h"
+#include "core/device.h"
 #include "core/v1_layers.h"
 #include "mapping/mapped_nps.h"
 #include "ops/conversion.h"
@@ -109,7 +110,7 @@ program::RecordPtr record_cnp_layer(const Device& device, const WindowedV1Layer&
     programs.push_back(std::move(program));
   }
 
-  auto record = std::make_unique<program::Record>(version_word(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
   if (programs.empty()) return record;
   std::vector<uint32_t> depthwise;
   std::shared_ptr<Dense> act_step, threshold;

@@ -134,7 +134,7 @@ MappingStatus CompatibilityCheckerImpl::check_np_mapping(const std::shared_ptr<L
     case LayerType::FullyConnected: break;
     case LayerType::SeparableConvolutional: status = check_multi_np_pooling(*layer, components); break;
     case LayerType::Convolutional:
-      status = check_multi_np_convolution(*layer, components, version_word(*device_));
+      status = check_multi_np_convolution(*layer, components, version_word(device_->version()));
       break;
     default: return make_mapping_status(layer, "unknown Layer type.");
   }

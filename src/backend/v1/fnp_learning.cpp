@@ -10,6 +10,7 @@
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_errors.h"
+#include "core/device.h"
 #include "core/hardware_device.h"
 #include "core/layer_params.h"
 #include "core/variables.h"
@@ -94,7 +95,7 @@ LearningRecords record_fnp_learning(const Device& device, const Layer& layer,
 
   LearningRecords result;
   for (auto& record : result.records)
-    record = std::make_unique<program::Record>(version_word(device));
+    record = std::make_unique<program::Record>(version_word(device.version()));
   const FnpRegisters on = record_fnp_registers(device, layer, true, nullptr, first_of_pass, false);
   const FnpRegisters off = record_fnp_registers(device, layer, false, nullptr, first_of_pass, false);
   result.records[0]->append_np_program(on.ident, block::kRegisters, 0, on.block, true, true);

@@ -170,7 +170,7 @@ std::vector<uint32_t> build_fnp_weight_image(const Dense& weights, const Dense& 
 program::RecordPtr record_fully_connected(const Device& device, const Layer& layer,
                                           const PassPlacement& placement) {
   const LayerMapping& mapping = require_layer_mapping(layer);
-  auto record = std::make_unique<program::Record>(version_word(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
   if (!mapping.nps || mapping.nps->empty())
     throw std::out_of_range("The layer " + layer.name() + " is mapped on no NP.");
   const hw::Component& np = mapping.nps->front();

@@ -4,6 +4,7 @@
 #include "backend/v1/field_fit.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/register_block.h"
+#include "core/device.h"
 #include "core/enums.h"
 #include "core/v1_layers.h"
 #include "mapping/hrc_weights.h"
@@ -85,7 +86,7 @@ uint32_t hrc_weight_words(const Layer& layer) {
 
 program::RecordPtr record_input_convolutional(const Device& device, const Layer& layer) {
   const auto& hrc = as_engine_type<InputConvolutional>(layer);
-  auto record = std::make_unique<program::Record>(version_word(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
   const std::vector<uint32_t> config = hrc_configuration(hrc);
   record->append_np_program(kHrc, block::kDirect, kConfigField, config, true, true);
 

@@ -40,7 +40,7 @@ program::RecordPtr IoRecorderImpl::record_input(bool input_on_hrc, bool input_co
                                                 bool last_on_hrc, bool output_code_zero, bool,
                                                 const Shape& input_dims,
                                                 const Shape& output_dims) const {
-  auto record = std::make_unique<program::Record>(version_word(*device_));
+  auto record = std::make_unique<program::Record>(version_word(device_->version()));
   const auto append = [&](uint16_t offset, uint32_t value) {
     record->append_np_program(hw::Ident{}, block::kDirect, offset, {value}, true, true);
   };

@@ -1,19 +1,9 @@
 #include "backend/v1/layer_access.h"
 
-#include <cstring>
-
-#include "core/device.h"
 #include "core/layer_params.h"
 #include "core/variables.h"
 
 namespace morla::v1 {
-
-uint32_t version_word(const HwVersion& version) {
-  return uint32_t{version.vendor_id} | uint32_t{version.product_id} << 8 |
-         uint32_t{version.major_rev} << 16 | uint32_t{version.minor_rev} << 24;
-}
-
-uint32_t version_word(const Device& device) { return version_word(device.version()); }
 
 namespace {
 

@@ -1,6 +1,6 @@
 #pragma once
-// How the v1 back end reads a layer: its parameters, its input shape, its variables, its
-// engine type, and the device's hardware version as one word.
+// How the v1 back end reads a layer: its parameters, its input shape, its variables and its
+// engine type.
 #include <cstdint>
 #include <memory>
 #include <stdexcept>
@@ -13,15 +13,7 @@
 #include "core/tensor.h"
 #include "mapping/component.h"
 
-namespace morla {
-class Device;
-}
-
 namespace morla::v1 {
-
-// The four version bytes in order, read as one little-endian word.
-uint32_t version_word(const HwVersion& version);
-uint32_t version_word(const Device& device);
 
 // The layer's type, from its parameters.
 LayerType layer_type(const Layer& layer);

@@ -29,7 +29,7 @@ program::RecordPtr LayerRecorderImpl::record_layer(const std::shared_ptr<Layer>&
   switch (type) {
     case LayerType::InputData:
     case LayerType::Dequantizer:
-    case LayerType::Quantizer: return std::make_unique<program::Record>(version_word(*device_));
+    case LayerType::Quantizer: return std::make_unique<program::Record>(version_word(device_->version()));
     case LayerType::InputConvolutional: return record_input_convolutional(*device_, *layer);
     case LayerType::FullyConnected: return record_fully_connected(*device_, *layer, placement);
     case LayerType::Convolutional: return record_convolutional(*device_, *layer, placement);

@@ -11,12 +11,12 @@
 #include "backend/v2/cnp_pooling.h"
 #include "backend/v2/cnp_shifts.h"
 #include "backend/v2/cnp_weight_layout.h"
+#include "backend/v2/layer_param.h"
 #include "backend/v2/merge_programming.h"
 #include "backend/v2/np_links.h"
-#include "backend/v2/record_key.h"
-#include "backend/v2/layer_param.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
+#include "core/hw_version.h"
 #include "core/layer_params.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/np_split.h"
@@ -154,7 +154,7 @@ program::RecordPtr record_cnp(const Device& device, const Layer& layer, const Re
     if (!is_skipped(flags, np.ident))
       blocks.emplace(np.ident, register_block(layer, v, facts, m, np, links, peers, flags));
 
-  auto record = std::make_unique<program::Record>(record_key(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
   std::vector<uint32_t> whole_input_shift;
   std::shared_ptr<Dense> input_shift;
   if (!v.depthwise && !flags.registers_only)

@@ -8,14 +8,14 @@
 #include "backend/v2/cnp_weight_layout.h"
 #include "backend/v2/fnp_sizes.h"
 #include "backend/v2/hrc_checks.h"
-#include "backend/v2/tnp_b_checks.h"
-#include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
-#include "mapping/bitwidth.h"
-#include "mapping/layer_rules.h"
+#include "backend/v2/tnp_b_checks.h"
+#include "backend/v2/tnp_b_sizes.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
+#include "mapping/bitwidth.h"
+#include "mapping/layer_rules.h"
 
 namespace morla::v2 {
 

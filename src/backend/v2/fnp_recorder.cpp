@@ -4,12 +4,12 @@
 #include <string>
 
 #include "backend/v2/fnp_sizes.h"
-#include "backend/v2/np_links.h"
-#include "backend/v2/record_key.h"
 #include "backend/v2/layer_param.h"
+#include "backend/v2/np_links.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
 #include "backend/v2/weight_reader.h"
+#include "core/hw_version.h"
 #include "mapping/fnp_input_size.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/strided_view.h"
@@ -245,7 +245,7 @@ program::RecordPtr record_dense1d(const Device& device, const HardwareDescriptio
   const auto wb = static_cast<uint32_t>(param(layer, "weights_bits"));
   const uint32_t mode = fnp_input_size(layer, flatten);
 
-  auto record = std::make_unique<program::Record>(record_key(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
   if (is_skipped(flags, np.ident)) return record;
   NpRegisters block = init_np_registers(np, m.order, flags.registers_only, 0);
   record_fnp_fields(block, description, layer, np, s, mode);

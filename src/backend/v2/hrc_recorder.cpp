@@ -3,13 +3,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "backend/v2/np_registers.h"
 #include "backend/v2/built_records.h"
-#include "backend/v2/record_key.h"
 #include "backend/v2/layer_param.h"
+#include "backend/v2/np_registers.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
 #include "core/enums.h"
+#include "core/hw_version.h"
 #include "mapping/hrc_weights.h"
 #include "mapping/neuron_params.h"
 
@@ -136,7 +136,7 @@ program::RecordPtr record_input_conv2d(const Device& device, const Layer& layer)
   const bool lut = layer.has_activation_type(ActivationType::LUT);
   const std::vector<uint32_t> neurons = lut ? narrow_neuron_params(layer) : neuron_params(layer);
 
-  auto record = std::make_unique<program::Record>(record_key(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
   record->append_np_program(kHrc, kConfigBlock, kConfigField, config, true, true);
   for (uint32_t group = 0; group < 3 && group < lines.size(); ++group)
     append_hrc_memory(*record, group, lines[group]);

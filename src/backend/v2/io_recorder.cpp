@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "backend/v2/np_registers.h"
-#include "backend/v2/record_key.h"
+#include "core/hw_version.h"
 #include "core/layer.h"
 
 namespace morla::v2 {
@@ -24,7 +24,7 @@ program::RecordPtr IoRecorderImpl::record_input(bool input_on_hrc, bool /*input_
                                                 bool /*last_on_hrc*/, bool /*output_code_zero*/,
                                                 bool output_narrow, const Shape& a,
                                                 const Shape& b) const {
-  auto record = std::make_unique<program::Record>(record_key(*device_));
+  auto record = std::make_unique<program::Record>(version_word(device_->version()));
   std::vector<uint32_t> w(3, 0);
   set_bits(w, 0, 0, 1, input_on_hrc ? 0 : 1);
   set_bits(w, 0, 3, 3, 1);

@@ -6,8 +6,8 @@
 #include "backend/v2/cnp_recorder.h"
 #include "backend/v2/fnp_recorder.h"
 #include "backend/v2/hrc_recorder.h"
-#include "backend/v2/record_key.h"
 #include "backend/v2/tnp_b_recorder.h"
+#include "core/hw_version.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
 
@@ -30,7 +30,7 @@ program::RecordPtr LayerRecorderImpl::record_layer(const std::shared_ptr<Layer>&
     case LayerType::Dequantizer:
     case LayerType::Quantizer:
       // Merge layers are programmed with the layers that carry them.
-      return std::make_unique<program::Record>(record_key(device));
+      return std::make_unique<program::Record>(version_word(device.version()));
     case LayerType::Conv2D: return record_conv2d(device, *layer, flags);
     case LayerType::InputConv2D: return record_input_conv2d(device, *layer);
     case LayerType::DepthwiseConv2D: return record_depthwise_conv2d(device, *layer, flags);

@@ -8,8 +8,8 @@
 #include "backend/v2/hrc_recorder.h"
 #include "backend/v2/layer_param.h"
 #include "backend/v2/tnp_b_sizes.h"
-#include "mapping/graph_utils.h"
 #include "core/layer_params.h"
+#include "mapping/graph_utils.h"
 
 namespace morla::v2 {
 

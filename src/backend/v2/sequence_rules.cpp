@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <string>
 
-#include "mapping/graph_utils.h"
-#include "core/layer_params.h"
 #include "backend/v2/variable_access.h"
+#include "core/layer_params.h"
+#include "mapping/graph_utils.h"
 #include "mapping/layer_rules.h"
 
 namespace morla::v2 {

@@ -6,14 +6,14 @@
 
 #include "backend/v2/cnp_config.h"
 #include "backend/v2/cnp_shifts.h"
+#include "backend/v2/layer_param.h"
 #include "backend/v2/merge_programming.h"
 #include "backend/v2/np_links.h"
-#include "backend/v2/record_key.h"
-#include "backend/v2/layer_param.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/variable_access.h"
 #include "backend/v2/weight_reader.h"
+#include "core/hw_version.h"
 #include "core/layer_params.h"
 #include "mapping/np_split.h"
 
@@ -107,7 +107,7 @@ program::RecordPtr record_tnp_b(const Device& device, const Layer& layer, const 
   for (const auto& np : *m.nps)
     if (!is_skipped(flags, np.ident)) blocks.emplace(np.ident, register_block(layer, facts, m, np, links, flags));
 
-  auto record = std::make_unique<program::Record>(record_key(device));
+  auto record = std::make_unique<program::Record>(version_word(device.version()));
   std::vector<uint32_t> whole_input_shift;
   std::shared_ptr<Dense> input_shift, weights;
   LayerNeuronTensors neuron_variables;
