@@ -33,15 +33,7 @@ std::string HwVersion::to_string() const {
          std::to_string(major_rev) + "." + std::to_string(minor_rev);
 }
 
-IpVersion HwVersion::get_ip_version() const {
-  switch (product_id) {
-    case 0x00:
-    case 0xA1: return IpVersion::v1;
-    case 0xA2: return IpVersion::v2;
-    case 0xB1: return IpVersion::mote;
-    default: return IpVersion::none;
-  }
-}
+IpVersion HwVersion::get_ip_version() const { return ip_version_of_product(product_id); }
 
 uint32_t version_word(const HwVersion& version) {
   return uint32_t{version.vendor_id} | uint32_t{version.product_id} << 8 |

@@ -11,11 +11,6 @@
 namespace morla {
 namespace {
 
-constexpr uint8_t kProductMote = 0xB1;
-constexpr uint8_t kProductV2 = 0xA2;
-constexpr uint8_t kProductV1 = 0xA1;
-constexpr uint8_t kProductOrbi = 0x00;
-
 uint8_t byte_of(uint32_t word, int shift) { return static_cast<uint8_t>(word >> shift); }
 
 // The fields of the geometry words at 0x50, 0x54 and 0x58.
@@ -123,13 +118,13 @@ std::unique_ptr<Mesh> discover_mesh(HardwareDevice* device) {
   if (orbi_v2) g.last_col = g.cols;
   const hw::Ident dma_event{g.dma_col, g.dma_row, g.dma_event_id, 0};
   const hw::Ident dma_conf{g.dma_col, g.dma_row, g.dma_conf_id, 0};
-  const uint8_t product = version.product_id;
+  const IpVersion ip = version.get_ip_version();
 
   std::optional<np::Info> hrc;
-  if (orbi_v2 || (product != kProductMote && product != kProductV2))
+  if (orbi_v2 || (ip != IpVersion::mote && ip != IpVersion::v2))
     hrc = np::Info::hrc(false);
 
-  if (product == kProductMote) {
+  if (ip == IpVersion::mote) {
     const uint32_t stsram = reg(0x70), fsram = reg(0x74), tsram = reg(0x78), evsram = reg(0x7C);
     std::vector<np::Info> nps{np::Info{{0, 0, 0, 0}, {hw::Type::TNP_R}, false}};
     auto mesh = std::make_unique<Mesh>(IpVersion::mote, dma_event, dma_conf, std::move(hrc),
@@ -140,7 +135,7 @@ std::unique_ptr<Mesh> discover_mesh(HardwareDevice* device) {
     mesh->np_sram_size.evsram_32b_size = evsram;
     return mesh;
   }
-  if (product == kProductV2) {
+  if (ip == IpVersion::v2) {
     const uint32_t w68 = reg(0x68);
     const uint32_t w64 = reg(0x64);
     const uint32_t input = reg(0x70);
@@ -155,7 +150,7 @@ std::unique_ptr<Mesh> discover_mesh(HardwareDevice* device) {
     mesh->np_sram_size.weight_bytes = (weight * 100u) >> 4;
     return mesh;
   }
-  if (product == kProductOrbi || product == kProductV1) {
+  if (ip == IpVersion::v1) {
     auto nps = walk_nps(*device, g, false);
     return std::make_unique<Mesh>(IpVersion::v1, dma_event, dma_conf, std::move(hrc),
                                   std::move(nps), std::vector<np::Info>{});

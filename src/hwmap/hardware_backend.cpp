@@ -1,8 +1,10 @@
 #include "hwmap/hardware_backend.h"
 
 #include <stdexcept>
+#include <utility>
 
 #include "core/device.h"
+#include "core/ip_version.h"
 #include "core/mesh.h"
 
 // The back ends, one include per IP generation.
@@ -18,22 +20,20 @@
 namespace morla {
 namespace {
 
-// One line per IP generation below: `if (<its products>) return <ns>::make_backend(device,
-// description);`. A product that reaches the end has no back end.
+using MakeBackend = BackendParts (*)(const std::shared_ptr<Device>&, const HardwareDescription*);
+
+// The back end of each IP generation.
+constexpr std::pair<IpVersion, MakeBackend> kBackends[] = {
+    {IpVersion::v1, v1::make_backend},
+    {IpVersion::v2, v2::make_backend},
+    {IpVersion::mote, mote::make_backend},
+};
+
 BackendParts make_backend_parts(uint8_t product, const std::shared_ptr<Device>& device,
                                 const HardwareDescription* description) {
-  (void)product;
-  (void)device;
-  (void)description;
-  // IP v1, products 0 and 161:
-  if (product == 0 || product == 161) return v1::make_backend(device, description);
-
-  // IP v2, product 162:
-  if (product == 162) return v2::make_backend(device, description);
-
-  // Mote, product 177:
-  if (product == 177) return mote::make_backend(device, description);
-
+  const IpVersion ip = ip_version_of_product(product);
+  for (const auto& [generation, make_backend] : kBackends)
+    if (generation == ip) return make_backend(device, description);
   throw std::runtime_error("Unsupported IP version in IpVersionSpecificHardwareBackend.");
 }
 

@@ -89,11 +89,10 @@ void HardwareSequence::sync_learning_vars() {
   const LayerMapping& mapping = require_layer_mapping(*layer);
   if (!mapping.nps || mapping.nps->size() != 1)
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
-  switch (device_->version().product_id) {
-    case 0x00:
-    case 0xA1: break;
-    case 0xA2:
-    case 0xB1: {
+  switch (device_->version().get_ip_version()) {
+    case IpVersion::v1: break;
+    case IpVersion::v2:
+    case IpVersion::mote: {
       // Neither v2 nor the Mote edition learns on the chip: the v2 recorder answers both.
       const HardwareDescription description = describe_hardware(0xA2, device_->mesh());
       v2::LayerRecorderImpl(device_, description).sync_learning_vars(layer);

@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "core/ip_version.h"
 #include "core/mesh.h"
 
 namespace morla {
@@ -38,11 +39,10 @@ HardwareDescription describe_np_generation(bool v2, const SramSize& sram) {
 }  // namespace
 
 HardwareDescription describe_hardware(uint8_t product_id, const Mesh& mesh) {
-  switch (product_id) {
-    case 0:
-    case 161: return describe_np_generation(false, mesh.np_sram_size);
-    case 162: return describe_np_generation(true, mesh.np_sram_size);
-    case 177: {
+  switch (ip_version_of_product(product_id)) {
+    case IpVersion::v1: return describe_np_generation(false, mesh.np_sram_size);
+    case IpVersion::v2: return describe_np_generation(true, mesh.np_sram_size);
+    case IpVersion::mote: {
       HardwareDescription d;
       d[HardwareDescription::stsram_32b_words] = mesh.np_sram_size.stsram_32b_size;
       d[HardwareDescription::fsram_64b_words] = mesh.np_sram_size.fsram_64b_size;

@@ -76,5 +76,26 @@ TEST(HardwareBackend, UnknownProductIsRefused) {
   }
 }
 
+// The version, the description and the factory read one product table: every product byte
+// that names a generation has a description and a back end, and no other does.
+TEST(HardwareBackend, EveryProductByteAgreesWithItsGeneration) {
+  for (int product = 0; product < 256; ++product) {
+    const HwVersion version{HwVersion::kel_id, static_cast<uint8_t>(product), 1, 0};
+    const IpVersion ip = version.get_ip_version();
+    const bool known = product == 0x00 || product == 0xA1 || product == 0xA2 || product == 0xB1;
+    EXPECT_EQ(ip != IpVersion::none, known) << product;
+    const Mesh mesh = mesh_with(known ? ip : IpVersion::v1, SramSize{4096, 4096, 1, 1, 1, 1});
+    if (!known) {
+      EXPECT_THROW(describe_hardware(static_cast<uint8_t>(product), mesh), std::runtime_error);
+      continue;
+    }
+    EXPECT_EQ(describe_hardware(static_cast<uint8_t>(product), mesh)[W::weight_units] == 0,
+              ip == IpVersion::mote)
+        << product;
+    EXPECT_NO_THROW(IpVersionSpecificHardwareBackend(std::make_shared<VirtualDevice>(version, mesh)))
+        << product;
+  }
+}
+
 }  // namespace
 }  // namespace morla
