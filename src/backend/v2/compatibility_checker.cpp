@@ -1,16 +1,12 @@
 #include "backend/v2/compatibility_checker.h"
 
-#include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "backend/v2/cnp_checks.h"
-#include "backend/v2/cnp_weight_layout.h"
 #include "backend/v2/fnp_sizes.h"
-#include "backend/v2/hrc_checks.h"
-#include "backend/v2/merge_checks.h"
+#include "backend/v2/layer_traits.h"
 #include "backend/v2/sequence_rules.h"
-#include "backend/v2/tnp_b_checks.h"
 #include "backend/v2/tnp_b_sizes.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
@@ -36,31 +32,10 @@ constexpr VariableBudget kVariableBudgets[] = {
     {"output_shift", 6}, {"output_scales", 8},
 };
 
-LayerType type_of(const Layer& layer) { return layer.params()->layer_type(); }
-
-uint32_t uparam(const Layer& layer, const char* key) {
-  return static_cast<uint32_t>(layer.params()->get(key));
-}
-
-// The per-type rules; null for a type the checker does not know.
-std::optional<MappingStatus> check_by_type(const HardwareDescription& d, const Layer& layer,
-                                           const Layer* inbound) {
-  switch (type_of(layer)) {
-    case LayerType::InputData:
-    case LayerType::Dequantizer:
-    case LayerType::Quantizer: return MappingStatus();
-    case LayerType::Add: return check_add(layer);
-    case LayerType::Concatenate: return check_concatenate(layer);
-    case LayerType::Conv2D: return check_conv2d(d, layer);
-    case LayerType::DepthwiseConv2D: return check_depthwise_conv2d(d, layer);
-    case LayerType::Conv2DTranspose: return check_conv2d_transpose(d, layer);
-    case LayerType::DepthwiseConv2DTranspose: return check_depthwise_conv2d_transpose(d, layer);
-    case LayerType::Dense1D: return check_dense1d(d, layer, inbound);
-    case LayerType::InputConv2D: return check_input_conv2d(layer);
-    case LayerType::BufferTempConv: return check_buffer_temp_conv(d, layer);
-    case LayerType::DepthwiseBufferTempConv: return check_depthwise_buffer_temp_conv(d, layer);
-    default: return std::nullopt;
-  }
+// The row of a layer type the v2 checker maps; null for one it refuses.
+const LayerTraits* mapped_traits(const Layer& layer) {
+  const LayerTraits* traits = find_layer_traits(layer.params()->layer_type());
+  return traits && traits->carrier != Carrier::other_generation ? traits : nullptr;
 }
 
 struct ActivationFacts {
@@ -99,22 +74,10 @@ MappingStatus check_activation_support(const Layer& layer, const Mesh& mesh) {
 }
 
 uint32_t layer_weight_containers(const Layer& layer, uint32_t filters) {
-  const uint32_t channels = layer.input_dims()[2];
-  switch (type_of(layer)) {
-    case LayerType::Conv2D:
-    case LayerType::Conv2DTranspose:
-      return ch_cont_size(uparam(layer, "kernel_size"), filters, uparam(layer, "weights_bits")) *
-             channels;
-    case LayerType::DepthwiseConv2D:
-    case LayerType::DepthwiseConv2DTranspose:
-      return depthwise_ch_cont_size(uparam(layer, "kernel_size"), filters,
-                                    uparam(layer, "weights_bits"));
-    case LayerType::BufferTempConv:
-      return tnp_b_weight_size(uparam(layer, "fifo_size"), filters, channels);
-    case LayerType::DepthwiseBufferTempConv:
-      return depthwise_tnp_b_weight_size(uparam(layer, "fifo_size"), filters);
-    default: throw std::invalid_argument("Unexpected layer type for CNP or TNP-B.");
-  }
+  const LayerTraits* traits = find_layer_traits(layer.params()->layer_type());
+  if (!traits || !traits->weight_containers)
+    throw std::invalid_argument("Unexpected layer type for CNP or TNP-B.");
+  return traits->weight_containers(layer, filters);
 }
 
 uint32_t np_input_buffer_words(hw::Type type, uint32_t rows, uint32_t cols, uint32_t channels,
@@ -137,9 +100,9 @@ MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>
   MappingStatus result;
   result.merge(variables);
   result.merge(check_activation_support(*layer, device_->mesh()));
-  const auto by_type = check_by_type(*description_, *layer, inbound.get());
-  if (!by_type) return make_mapping_status(*layer, "Unsupported layer type on Morla v2.");
-  result.merge(*by_type);
+  const LayerTraits* traits = mapped_traits(*layer);
+  if (!traits) return make_mapping_status(*layer, "Unsupported layer type on Morla v2.");
+  if (traits->check) result.merge(traits->check(*description_, *layer, inbound.get()));
   return result;
 }
 
@@ -173,22 +136,8 @@ bool CompatibilityCheckerImpl::fits_dual_buffer(hw::Type type, uint32_t height, 
 bool CompatibilityCheckerImpl::fits_weights(const std::shared_ptr<Layer>& layer,
                                             uint32_t filters) const {
   const uint32_t containers = layer_weight_containers(*layer, filters);
-  switch (type_of(*layer)) {
-    case LayerType::Conv2D:
-    case LayerType::Conv2DTranspose:
-      if (ch_cont_size(uparam(*layer, "kernel_size"), filters, uparam(*layer, "weights_bits")) >=
-          kMaxContainers)
-        return false;
-      break;
-    case LayerType::DepthwiseConv2D:
-    case LayerType::DepthwiseConv2DTranspose:
-      if (containers >= kMaxContainers) return false;
-      break;
-    case LayerType::BufferTempConv:
-      if (tnp_b_ch_cont_size(filters) >= kMaxContainers) return false;
-      break;
-    default: break;
-  }
+  const auto addressed = find_layer_traits(layer->params()->layer_type())->addressed_containers;
+  if (addressed && addressed(*layer, filters) >= kMaxContainers) return false;
   return containers <= (*description_)[Word::weight_capacity];
 }
 

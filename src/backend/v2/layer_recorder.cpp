@@ -3,10 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "backend/v2/cnp_recorder.h"
-#include "backend/v2/fnp_recorder.h"
-#include "backend/v2/hrc_recorder.h"
-#include "backend/v2/tnp_b_recorder.h"
+#include "backend/v2/layer_traits.h"
 #include "core/hw_version.h"
 #include "core/layer.h"
 #include "core/layer_params.h"
@@ -21,29 +18,13 @@ program::RecordPtr LayerRecorderImpl::record_layer(const std::shared_ptr<Layer>&
                                                    uint8_t handover, uint8_t recorder_flag) const {
   const RecorderFlags flags{next_pass_first, first_of_pass != 0, last_of_pass != 0, skip_idents,
                             handover != 0, recorder_flag != 0};
-  const Device& device = *device_;
   const LayerType type = layer->params()->layer_type();
-  switch (type) {
-    case LayerType::InputData:
-    case LayerType::Add:
-    case LayerType::Concatenate:
-    case LayerType::Dequantizer:
-    case LayerType::Quantizer:
-      // Merge layers are programmed with the layers that carry them.
-      return std::make_unique<program::Record>(version_word(device.version()));
-    case LayerType::Conv2D: return record_conv2d(device, *layer, flags);
-    case LayerType::InputConv2D: return record_input_conv2d(device, *layer);
-    case LayerType::DepthwiseConv2D: return record_depthwise_conv2d(device, *layer, flags);
-    case LayerType::Conv2DTranspose: return record_conv2d_transpose(device, *layer, flags);
-    case LayerType::DepthwiseConv2DTranspose:
-      return record_depthwise_conv2d_transpose(device, *layer, flags);
-    case LayerType::BufferTempConv: return record_buffer_temp_conv(device, *layer, flags);
-    case LayerType::DepthwiseBufferTempConv:
-      return record_depthwise_buffer_temp_conv(device, *layer, flags);
-    case LayerType::Dense1D: return record_dense1d(device, *description_, *layer, first_layer, flags);
-    default:
-      throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
-  }
+  const LayerTraits* traits = find_layer_traits(type);
+  if (!traits || traits->carrier == Carrier::other_generation)
+    throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
+  // Merge layers are programmed with the layers that carry them.
+  if (!traits->record) return std::make_unique<program::Record>(version_word(device_->version()));
+  return traits->record({*device_, *description_, *layer, first_layer, flags});
 }
 
 LearningRecords LayerRecorderImpl::record_learning(const std::shared_ptr<Layer>&, uint32_t) const {

@@ -7,6 +7,7 @@
 #include "backend/v2/fnp_sizes.h"
 #include "backend/v2/hrc_recorder.h"
 #include "backend/v2/layer_param.h"
+#include "backend/v2/layer_traits.h"
 #include "backend/v2/tnp_b_sizes.h"
 #include "core/layer_params.h"
 #include "mapping/graph_utils.h"
@@ -48,7 +49,15 @@ uint32_t cnp_input_bytes(const Layer& layer, const hw::Component& c) {
 }
 
 bool temporal(LayerType type) {
-  return type == LayerType::BufferTempConv || type == LayerType::DepthwiseBufferTempConv;
+  const LayerTraits* traits = find_layer_traits(type);
+  return traits && traits->carrier == Carrier::tnp_b;
+}
+
+// The row of a layer type the sizer knows.
+const LayerTraits& sized_traits(const Layer& layer) {
+  const LayerTraits* traits = find_layer_traits(layer.params()->layer_type());
+  if (!traits || traits->carrier == Carrier::model_input) invalid_type();
+  return *traits;
 }
 
 // The skip buffer a skip-DMA store writes: a temporal layer's input frames, or a number of
@@ -76,57 +85,28 @@ uint32_t skip_buffer_bytes(const std::shared_ptr<Layer>& layer, bool input_side,
 uint32_t MemorySizerImpl::input_memory_size(const std::shared_ptr<Layer>& layer,
                                             const hw::Component& component,
                                             const std::shared_ptr<Layer>& first_layer) const {
-  switch (layer->params()->layer_type()) {
-    case LayerType::Add:
-    case LayerType::Concatenate:
-    case LayerType::InputConv2D:
-    case LayerType::Dequantizer:
-    case LayerType::StatefulRecurrent:
-    case LayerType::Quantizer: return 0;
-    case LayerType::Conv2D:
-    case LayerType::DepthwiseConv2D:
-    case LayerType::Conv2DTranspose:
-    case LayerType::DepthwiseConv2DTranspose:
-      return on_cnp(component) ? cnp_input_bytes(*layer, component) : 0;
-    case LayerType::BufferTempConv:
-    case LayerType::DepthwiseBufferTempConv:
-      return component.type == hw::Type::TNP_B ? tnp_b_input_bytes(*layer, component) : 0;
-    case LayerType::Dense1D: return 4 * fnp_input_words(*layer, layer == first_layer);
-    default: invalid_type();
+  switch (sized_traits(*layer).carrier) {
+    case Carrier::cnp: return on_cnp(component) ? cnp_input_bytes(*layer, component) : 0;
+    case Carrier::tnp_b: return component.type == hw::Type::TNP_B ? tnp_b_input_bytes(*layer, component) : 0;
+    case Carrier::fnp: return 4 * fnp_input_words(*layer, layer == first_layer);
+    default: return 0;
   }
 }
 
 uint32_t MemorySizerImpl::weights_memory_size(const std::shared_ptr<Layer>& layer,
                                               const hw::Component& component) const {
   const Layer& l = *layer;
-  switch (l.params()->layer_type()) {
-    case LayerType::Add:
-    case LayerType::Concatenate:
-    case LayerType::Dequantizer:
-    case LayerType::StatefulRecurrent:
-    case LayerType::Quantizer: return 0;
-    case LayerType::Conv2D:
-    case LayerType::Conv2DTranspose:
+  const LayerTraits& traits = sized_traits(l);
+  switch (traits.carrier) {
+    case Carrier::cnp:
       if (!on_cnp(component)) return 0;
-      return weight_container_bytes(ch_cont_size(uparam(l, "kernel_size"), part_of(l, component).filters,
-                                                 uparam(l, "weights_bits")) *
-                                    l.input_dims()[2]);
-    case LayerType::DepthwiseConv2D:
-    case LayerType::DepthwiseConv2DTranspose:
-      if (!on_cnp(component)) return 0;
-      return weight_container_bytes(depthwise_ch_cont_size(
-          uparam(l, "kernel_size"), part_of(l, component).filters, uparam(l, "weights_bits")));
-    case LayerType::InputConv2D: return 4 * hrc_weight_words(l);
-    case LayerType::BufferTempConv:
+      return weight_container_bytes(traits.weight_containers(l, part_of(l, component).filters));
+    case Carrier::tnp_b:
       if (component.type != hw::Type::TNP_B) return 0;
-      return weight_container_bytes(tnp_b_weight_size(uparam(l, "fifo_size"),
-                                                       part_of(l, component).filters, l.input_dims()[2]));
-    case LayerType::DepthwiseBufferTempConv:
-      if (component.type != hw::Type::TNP_B) return 0;
-      return weight_container_bytes(
-          depthwise_tnp_b_weight_size(uparam(l, "fifo_size"), part_of(l, component).filters));
-    case LayerType::Dense1D: return component.type == hw::Type::FNP3 ? 4 * fnp_weight_words(l) : 0;
-    default: invalid_type();
+      return weight_container_bytes(traits.weight_containers(l, part_of(l, component).filters));
+    case Carrier::hrc: return 4 * hrc_weight_words(l);
+    case Carrier::fnp: return component.type == hw::Type::FNP3 ? 4 * fnp_weight_words(l) : 0;
+    default: return 0;
   }
 }
 
