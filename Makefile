@@ -29,8 +29,14 @@ build: setup
 	@$(CONFIGURE) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# Every example (examples/_*.py are their helpers), the quickstart first.
+EXAMPLES  := examples/quickstart.py $(filter-out examples/quickstart.py examples/_%,$(sort $(wildcard examples/*.py)))
+
 demo: build
-	PYTHONPATH=$(abspath $(BUILD))/python $(PY) examples/quickstart.py
+	@for example in $(EXAMPLES); do \
+	  echo "== $$example"; \
+	  PYTHONPATH=$(abspath $(BUILD))/python $(PY) $$example || exit 1; echo; \
+	done
 
 test-cpp: build
 	cd $(BUILD) && ctest -j$(JOBS) --output-on-failure --timeout 300

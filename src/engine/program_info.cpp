@@ -1,6 +1,7 @@
-// The stand-in engine's reading of a device program's info: the program-info buffer (and
-// the program-data buffer after it, when given) is verified before anything is read, so
-// that bytes from a user never lead past their end.
+// The stand-in engine's reading of a device program: the program-info buffer and the
+// program-data buffer after it are verified before anything is read, so that bytes from a
+// user never lead past their end. The info spans whole 32-bit words, so that the data
+// buffer after it starts on a word like the program.
 #include "core/program_info.h"
 
 #include <flatbuffers/flatbuffers.h>
@@ -63,18 +64,17 @@ uint64_t external_bytes(const fb::NpProgramInfo* program) {
 ProgramInfo::ProgramInfo(const uint8_t* program, size_t size) {
   if (!program || size == 0) refuse("no bytes");
   const size_t info_size = prefixed_length(program, size, "the program info is truncated");
+  if (info_size % 4 != 0) refuse("the program info is not a whole number of 32-bit words");
   flatbuffers::Verifier info_check(program, info_size);
   if (!info_check.VerifySizePrefixedBuffer<fb::ProgramInfoRoot>(nullptr))
     refuse("the program info does not verify");
   const size_t data_size = size - info_size;
-  if (data_size > 0) {
-    const uint8_t* data = program + info_size;
-    if (prefixed_length(data, data_size, "the program data is truncated") != data_size)
-      refuse("bytes follow the program data");
-    flatbuffers::Verifier data_check(data, data_size);
-    if (!data_check.VerifySizePrefixedBuffer<fb::ProgramDataRoot>(nullptr))
-      refuse("the program data does not verify");
-  }
+  const uint8_t* data = program + info_size;
+  if (prefixed_length(data, data_size, "the program data is truncated") != data_size)
+    refuse("bytes follow the program data");
+  flatbuffers::Verifier data_check(data, data_size);
+  if (!data_check.VerifySizePrefixedBuffer<fb::ProgramDataRoot>(nullptr))
+    refuse("the program data does not verify");
   const auto* root = flatbuffers::GetSizePrefixedRoot<fb::ProgramInfoRoot>(program);
   put(*this, kInputBytes, frame_bytes(root->input_dims(), root->input_bits()));
   put(*this, kOutputBytes, frame_bytes(root->output_dims(), root->output_bits()));

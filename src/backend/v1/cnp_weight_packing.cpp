@@ -116,7 +116,9 @@ std::vector<uint32_t> pack_cnp_weights(const Dense& weights, uint32_t start, uin
             rows_since_step = 0;
           }
         }
-        cursor.align();
+        // Only a 7x7 kernel row starts on a fresh slot: 3x3 rows fill whole slots, and 5x5
+        // rows run on (a block of 8 filters is 800 bits, 16 slots exactly).
+        if (kernel == 7) cursor.align();
       }
     }
   }

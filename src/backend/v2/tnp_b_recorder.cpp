@@ -53,6 +53,8 @@ void record_tnp_b_fields(NpRegisters& b, const TnpFacts& f, const hw::NpBlock& p
   set_bits(b, 11, 12, 29, f.depthwise ? 1 : tnp_b_ch_cont_size(filters));
   set_bits(b, 21, 0, 10, c);
   if (f.depthwise) {
+    // Word 22 as for a depthwise CNP: first channel and channel count; the routing writer
+    // then puts the P2P-out flag in bit 0.
     set_bits(b, 22, 0, 11, channel_part ? part.start_neuron : 0);
     set_bits(b, 22, 16, 25, channel_part ? filters : 0);
   }
