@@ -3,12 +3,10 @@
 #include <algorithm>
 #include <string>
 
-#include "backend/v1/cnp_checks.h"
 #include "backend/v1/cnp_weight_sizes.h"
-#include "backend/v1/fnp_checks.h"
 #include "backend/v1/fnp_sizes.h"
-#include "backend/v1/hrc_checks.h"
 #include "backend/v1/layer_access.h"
+#include "backend/v1/layer_traits.h"
 #include "core/device.h"
 #include "core/device_versions.h"
 #include "core/enums.h"
@@ -94,23 +92,11 @@ MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>
                                                     uint32_t hw_version) const {
   RuleStatus version(*layer);
   if (version.every(kVersionRules, hw_version).failed()) return version;
-  switch (layer_type(*layer)) {
-    case LayerType::InputData:
-    case LayerType::Dequantizer:
-    case LayerType::Quantizer: return {};
-    case LayerType::InputConvolutional: return check_input_convolutional(*layer);
-    case LayerType::FullyConnected: {
-      MappingStatus status = check_fully_connected(*description_, *layer, hw_version);
-      if (!status.ok()) return status;
-      status = check_fnp_weight_range(*layer);
-      if (!status.ok()) return status;
-      return check_fnp_weights_per_neuron(*layer);
-    }
-    case LayerType::Convolutional: return check_convolutional(*description_, *layer, hw_version);
-    case LayerType::SeparableConvolutional:
-      return check_separable_convolutional(*description_, *layer, hw_version);
-    default: return make_mapping_status(layer, "Unsupported layer type on Morla v1.");
-  }
+  const LayerTraits* traits = find_layer_traits(layer_type(*layer));
+  if (!traits || traits->carrier == Carrier::other_generation)
+    return make_mapping_status(layer, "Unsupported layer type on Morla v1.");
+  if (!traits->check) return {};
+  return traits->check(*description_, *layer, hw_version);
 }
 
 MappingStatus CompatibilityCheckerImpl::check_sequence(const std::vector<std::shared_ptr<Layer>>& layers,
@@ -128,16 +114,9 @@ MappingStatus CompatibilityCheckerImpl::check_sequence(const std::vector<std::sh
 MappingStatus CompatibilityCheckerImpl::check_np_mapping(const std::shared_ptr<Layer>& layer,
                                                          const std::vector<hw::Component>& components,
                                                          bool) const {
-  MappingStatus status;
-  switch (layer_type(*layer)) {
-    case LayerType::InputConvolutional:
-    case LayerType::FullyConnected: break;
-    case LayerType::SeparableConvolutional: status = check_multi_np_pooling(*layer, components); break;
-    case LayerType::Convolutional:
-      status = check_multi_np_convolution(*layer, components, version_word(device_->version()));
-      break;
-    default: return make_mapping_status(layer, "unknown Layer type.");
-  }
+  const LayerTraits* traits = find_layer_traits(layer_type(*layer));
+  if (!traits || !traits->check_placement) return make_mapping_status(layer, "unknown Layer type.");
+  const MappingStatus status = traits->check_placement(*layer, components, version_word(device_->version()));
   if (!status.ok()) return status;
   return RuleStatus(*layer).every(kNpInputRules, components);
 }

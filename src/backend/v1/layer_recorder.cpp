@@ -3,12 +3,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "backend/v1/cnp_recording.h"
-#include "backend/v1/pass_placement.h"
 #include "backend/v1/fnp_learning.h"
-#include "backend/v1/fnp_recording.h"
-#include "backend/v1/hrc_recording.h"
 #include "backend/v1/layer_access.h"
+#include "backend/v1/layer_traits.h"
+#include "backend/v1/pass_placement.h"
 #include "core/device.h"
 #include "core/enums.h"
 #include "core/hardware_device.h"
@@ -26,18 +24,11 @@ program::RecordPtr LayerRecorderImpl::record_layer(const std::shared_ptr<Layer>&
   const PassPlacement placement{next_pass_first, first_of_pass != 0, last_of_pass != 0,
                                 skip_idents, handover != 0};
   const LayerType type = layer_type(*layer);
-  switch (type) {
-    case LayerType::InputData:
-    case LayerType::Dequantizer:
-    case LayerType::Quantizer: return std::make_unique<program::Record>(version_word(device_->version()));
-    case LayerType::InputConvolutional: return record_input_convolutional(*device_, *layer);
-    case LayerType::FullyConnected: return record_fully_connected(*device_, *layer, placement);
-    case LayerType::Convolutional: return record_convolutional(*device_, *layer, placement);
-    case LayerType::SeparableConvolutional:
-      return record_separable_convolutional(*device_, *layer, placement);
-    default:
-      throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
-  }
+  const LayerTraits* traits = find_layer_traits(type);
+  if (!traits || traits->carrier == Carrier::other_generation)
+    throw std::runtime_error("Unsupported layer type: " + std::to_string(static_cast<int>(type)) + ".");
+  if (!traits->record) return std::make_unique<program::Record>(version_word(device_->version()));
+  return traits->record(*device_, *layer, placement);
 }
 
 LearningRecords LayerRecorderImpl::record_learning(const std::shared_ptr<Layer>& layer,
