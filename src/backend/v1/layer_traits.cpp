@@ -6,6 +6,7 @@
 #include "backend/v1/fnp_recording.h"
 #include "backend/v1/hrc_checks.h"
 #include "backend/v1/hrc_recording.h"
+#include "mapping/layer_type_table.h"
 
 namespace morla::v1 {
 
@@ -52,10 +53,6 @@ constexpr LayerTraits kLayerTraits[] = {
 
 }  // namespace
 
-const LayerTraits* find_layer_traits(LayerType type) {
-  for (const LayerTraits& row : kLayerTraits)
-    if (row.type == type) return &row;
-  return nullptr;
-}
+const LayerTraits* find_layer_traits(LayerType type) { return find_type_row(kLayerTraits, type); }
 
 }  // namespace morla::v1

@@ -12,6 +12,7 @@
 #include "backend/v2/tnp_b_checks.h"
 #include "backend/v2/tnp_b_recorder.h"
 #include "backend/v2/tnp_b_sizes.h"
+#include "mapping/layer_type_table.h"
 
 namespace morla::v2 {
 
@@ -84,10 +85,6 @@ constexpr LayerTraits kLayerTraits[] = {
 
 }  // namespace
 
-const LayerTraits* find_layer_traits(LayerType type) {
-  for (const LayerTraits& row : kLayerTraits)
-    if (row.type == type) return &row;
-  return nullptr;
-}
+const LayerTraits* find_layer_traits(LayerType type) { return find_type_row(kLayerTraits, type); }
 
 }  // namespace morla::v2
