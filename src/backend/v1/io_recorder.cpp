@@ -7,6 +7,7 @@
 
 #include "backend/v1/block_types.h"
 #include "backend/v1/layer_access.h"
+#include "backend/v1/layer_traits.h"
 #include "backend/v1/register_block.h"
 #include "core/device.h"
 #include "core/enums.h"
@@ -17,6 +18,13 @@ namespace morla::v1 {
 namespace {
 
 [[noreturn]] void unsupported() { throw std::runtime_error("Unsupported layer type."); }
+
+// The unit that carries a layer with an input or output code.
+Carrier coded_carrier(const Layer& layer) {
+  const LayerTraits* traits = find_layer_traits(layer_type(layer));
+  if (!traits) unsupported();
+  return traits->carrier;
+}
 
 // An FNP whose input is a 1 x 1 vector that no CNP produces.
 bool is_flat_fnp_input(const Layer& layer) {
@@ -72,11 +80,10 @@ RegisterWrites IoRecorderImpl::output_registers(const std::shared_ptr<Layer>& la
 
 uint8_t IoRecorderImpl::input_code(const std::shared_ptr<Layer>& layer) const {
   if (device_->version().product_id != 0 && layer->input_dims()[2] < 0x40000) return 0;
-  switch (layer_type(*layer)) {
-    case LayerType::Convolutional:
-    case LayerType::SeparableConvolutional: return 2;
-    case LayerType::InputConvolutional: return 0;
-    case LayerType::FullyConnected: return is_flat_fnp_input(*layer) ? 1 : 2;
+  switch (coded_carrier(*layer)) {
+    case Carrier::cnp: return 2;
+    case Carrier::hrc: return 0;
+    case Carrier::fnp: return is_flat_fnp_input(*layer) ? 1 : 2;
     default: unsupported();
   }
 }
@@ -84,11 +91,10 @@ uint8_t IoRecorderImpl::input_code(const std::shared_ptr<Layer>& layer) const {
 uint8_t IoRecorderImpl::output_code(const std::shared_ptr<Layer>& layer, uint8_t input_code) const {
   const bool narrow = input_code == 0 && device_->version().product_id >= 161 &&
                       layer->output_dims()[2] < 2048;
-  switch (layer_type(*layer)) {
-    case LayerType::Convolutional:
-    case LayerType::SeparableConvolutional: return narrow && layer->has_activation() ? 0 : 2;
-    case LayerType::InputConvolutional: return 3;
-    case LayerType::FullyConnected: return narrow ? 0 : 1;
+  switch (coded_carrier(*layer)) {
+    case Carrier::cnp: return narrow && layer->has_activation() ? 0 : 2;
+    case Carrier::hrc: return 3;
+    case Carrier::fnp: return narrow ? 0 : 1;
     default: unsupported();
   }
 }
