@@ -15,7 +15,8 @@
 namespace morla {
 
 // What a broken rule says: a fixed text, or a text built from the facts it judged.
-template <typename Facts> class RuleMessage {
+template <typename Facts>
+class RuleMessage {
  public:
   using Build = std::string (*)(const Facts&);
 
@@ -34,13 +35,15 @@ template <typename Facts> class RuleMessage {
 // One rule: broken when `broken` answers true for the facts. A rule about a run of layers
 // names, with `about`, the layer its failure is about (null: none); without `about` the
 // failure is about the layer the status was made for.
-template <typename Facts> struct Rule {
+template <typename Facts>
+struct Rule {
   bool (*broken)(const Facts&);
   RuleMessage<Facts> message;
   const Layer* (*about)(const Facts&) = nullptr;
 };
 
-template <typename Facts> using RuleTable = std::span<const Rule<Facts>>;
+template <typename Facts>
+using RuleTable = std::span<const Rule<Facts>>;
 
 // The status one check builds about one layer, table by table.
 class RuleStatus {
@@ -83,7 +86,8 @@ class RuleStatus {
   operator const MappingStatus&() const { return status_; }
 
  private:
-  template <typename Facts> RuleStatus& add(const Rule<Facts>& rule, const Facts& facts) {
+  template <typename Facts>
+  RuleStatus& add(const Rule<Facts>& rule, const Facts& facts) {
     const Layer* about = rule.about ? rule.about(facts) : layer_;
     status_.merge(make_mapping_status(about, rule.message(facts)));
     return *this;

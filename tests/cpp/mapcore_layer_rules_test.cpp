@@ -15,7 +15,8 @@ namespace {
 
 const Rule<int> kDigitRules[] = {
     {[](const int& v) { return v % 2 != 0; }, "odd."},
-    {[](const int& v) { return v > 4; }, [](const int& v) { return "above 4 (" + std::to_string(v) + ")."; }},
+    {[](const int& v) { return v > 4; },
+     [](const int& v) { return "above 4 (" + std::to_string(v) + ")."; }},
     {[](const int& v) { return v % 3 == 0; }, "a multiple of 3."},
 };
 
@@ -43,8 +44,10 @@ TEST(LayerRules, EveryAndFirstFollowTableOrder) {
     const int v = static_cast<int>(random() % 10);
     for (bool first_only : {false, true}) {
       RuleStatus status(*layer);
-      if (first_only) status.first(kDigitRules, v);
-      else status.every(kDigitRules, v);
+      if (first_only)
+        status.first(kDigitRules, v);
+      else
+        status.every(kDigitRules, v);
       EXPECT_EQ(status.status().text, joined(v, first_only)) << v;
       EXPECT_EQ(status.failed(), joined(v, false) != "Success.");
       EXPECT_EQ(status.status().layer_name, status.failed() ? "digits" : "");
@@ -58,8 +61,10 @@ struct Pair {
 };
 
 const Rule<Pair> kPairRules[] = {
-    {[](const Pair&) { return true; }, "about the right one.", [](const Pair& p) { return p.right; }},
-    {[](const Pair&) { return true; }, "about no layer.", [](const Pair&) -> const Layer* { return nullptr; }},
+    {[](const Pair&) { return true; }, "about the right one.",
+     [](const Pair& p) { return p.right; }},
+    {[](const Pair&) { return true; }, "about no layer.",
+     [](const Pair&) -> const Layer* { return nullptr; }},
 };
 
 TEST(LayerRules, ARuleNamesTheLayerItIsAbout) {
@@ -68,7 +73,8 @@ TEST(LayerRules, ARuleNamesTheLayerItIsAbout) {
   about_right.first(kPairRules, Pair{left.get(), right.get()});
   EXPECT_EQ(about_right.status(), MappingStatus(1, "about the right one.", right.get()));
   RuleStatus none(nullptr);
-  none.merge(RuleStatus(*left).every(kDigitRules, 1)).every(RuleTable<Pair>(kPairRules).last(1), Pair{});
+  none.merge(RuleStatus(*left).every(kDigitRules, 1))
+      .every(RuleTable<Pair>(kPairRules).last(1), Pair{});
   EXPECT_EQ(none.status(), MappingStatus(1, "odd. about no layer.", left.get()));
 }
 

@@ -49,7 +49,7 @@ struct RecurrentFacts {
 // With ReLU, the index and value of the first element of variable `name` that is not
 // `expected`; nothing when the variable is absent or holds only `expected`.
 std::optional<std::pair<size_t, uint8_t>> relu_mismatch(const Layer& layer, const char* name,
-                                                         uint8_t expected) {
+                                                        uint8_t expected) {
   if (!layer.has_activation_type(ActivationType::ReLU) || !layer.variables().has(name)) return {};
   const auto values = layer.variables().get(name);
   for (size_t i = 0; i < values->size(); ++i) {
@@ -59,11 +59,13 @@ std::optional<std::pair<size_t, uint8_t>> relu_mismatch(const Layer& layer, cons
   return {};
 }
 
-template <const char* Name, uint8_t Expected> bool relu_broken(const RecurrentFacts& f) {
+template <const char* Name, uint8_t Expected>
+bool relu_broken(const RecurrentFacts& f) {
   return relu_mismatch(f.layer, Name, Expected).has_value();
 }
 
-template <const char* Name, uint8_t Expected> std::string relu_message(const RecurrentFacts& f) {
+template <const char* Name, uint8_t Expected>
+std::string relu_message(const RecurrentFacts& f) {
   const auto [index, value] = *relu_mismatch(f.layer, Name, Expected);
   return "When activation is ReLU, all " + std::string(Name) + " elements must be " +
          to_string(Expected) + " (got " + to_string(value) + " at index " + to_string(index) + ").";
@@ -78,14 +80,16 @@ const Rule<R> kRecurrentRules[] = {
     {[](const R& f) { return f.first && !std::has_single_bit(f.row()); },
      [](const R& f) {
        return "The packed input row (channels x input bits) must occupy a power-of-2 number of "
-              "32-bit words (got " + to_string(f.row()) + " words for " + to_string(f.channels) +
-              " channels at " + to_string(f.bits) + "-bit).";
+              "32-bit words (got " +
+              to_string(f.row()) + " words for " + to_string(f.channels) + " channels at " +
+              to_string(f.bits) + "-bit).";
      }},
     {[](const R& f) { return f.first && f.row() > kMaxRowWords; },
      [](const R& f) {
        return "The maximum input row size (input_channels * input_bits, padded to a power-of-2 "
-              "number of 32-bit words) is " + to_string(kMaxRowWords * 4) + " bytes (got " +
-              to_string(4 * std::bit_ceil(f.row())) + ").";
+              "number of 32-bit words) is " +
+              to_string(kMaxRowWords * 4) + " bytes (got " + to_string(4 * std::bit_ceil(f.row())) +
+              ").";
      }},
     {[](const R& f) { return f.first && f.channels > f.first_channel_limit(); },
      [](const R& f) {
@@ -93,7 +97,8 @@ const Rule<R> kRecurrentRules[] = {
               to_string(f.first_channel_limit()) + " (got " + to_string(f.channels) + ").";
      }},
     {relu_broken<kMaxValue, kReluMaxValue>, relu_message<kMaxValue, kReluMaxValue>},
-    {relu_broken<kMaxValueShift, kReluMaxValueShift>, relu_message<kMaxValueShift, kReluMaxValueShift>},
+    {relu_broken<kMaxValueShift, kReluMaxValueShift>,
+     relu_message<kMaxValueShift, kReluMaxValueShift>},
     {[](const R& f) { return f.first && f.bits != 8 && f.bits != 16; },
      [](const R& f) {
        return "For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( " +
@@ -119,7 +124,8 @@ const Rule<R> kRecurrentRules[] = {
      }},
     {[](const R& f) { return f.param("output_channels") > kMaxOutputChannels; },
      [](const R&) {
-       return "Output channels exceeds max limit of " + to_string(kMaxOutputChannels) + " for TNP-R.";
+       return "Output channels exceeds max limit of " + to_string(kMaxOutputChannels) +
+              " for TNP-R.";
      }},
     {[](const R& f) { return f.param("subsample") > kMaxSubsample; },
      [](const R& f) {
@@ -131,7 +137,8 @@ const Rule<R> kRecurrentRules[] = {
        return f.last() && bits != 8 && bits != 28 && bits != 32;
      },
      [](const R& f) {
-       return "For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. (got " +
+       return "For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. "
+              "(got " +
               to_string(output_bit_width(f.layer)) + ").";
      }},
 };
@@ -172,12 +179,14 @@ const Rule<Layer> kFeedingRules[] = {
     {[](const Layer& l) { return output_scale(l) != 1; },
      [](const Layer& l) {
        return "Output scales must be 1 for the last StatefulRecurrent layer before a "
-              "MotePostProcessing layer (got " + to_string(output_scale(l)) + ").";
+              "MotePostProcessing layer (got " +
+              to_string(output_scale(l)) + ").";
      }},
     {[](const Layer& l) { return output_shift(l) != 0; },
      [](const Layer& l) {
        return "Output shift must be 0 for the last StatefulRecurrent layer before a "
-              "MotePostProcessing layer (got " + to_string(output_shift(l)) + ").";
+              "MotePostProcessing layer (got " +
+              to_string(output_shift(l)) + ").";
      }},
 };
 

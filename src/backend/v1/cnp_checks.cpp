@@ -27,8 +27,8 @@ bool is_orbi_v2(uint32_t hw_version) { return hw_version == version_word(devices
 struct CnpFacts {
   const Layer& layer;
   const HardwareDescription* description;
-  int filters, kernel_width, kernel_height, stride_x, stride_y, padding, pool_type,
-      pooling_width, pooling_height, pooling_stride_x, pooling_stride_y, weights_bits;
+  int filters, kernel_width, kernel_height, stride_x, stride_y, padding, pool_type, pooling_width,
+      pooling_height, pooling_stride_x, pooling_stride_y, weights_bits;
   Shape input;
   uint32_t input_bits;
   const uint32_t* conv_record;
@@ -41,14 +41,28 @@ struct CnpFacts {
   uint32_t conv_rows() const { return conv_record[3]; }
 };
 
-CnpFacts cnp_facts(const Layer& layer, const HardwareDescription* description, const uint32_t* conv_record,
-                   const uint32_t* pool_record, uint32_t hw_version) {
+CnpFacts cnp_facts(const Layer& layer, const HardwareDescription* description,
+                   const uint32_t* conv_record, const uint32_t* pool_record, uint32_t hw_version) {
   const auto p = [&](const char* key) { return param(layer, key); };
-  return {layer,           description,        p("filters"),          p("kernel_width"),
-          p("kernel_height"), p("stride_x"),   p("stride_y"),         p("padding"),
-          p("pool_type"),  p("pooling_width"), p("pooling_height"),   p("pooling_stride_x"),
-          p("pooling_stride_y"), p("weights_bits"), layer.input_dims(),
-          static_cast<uint8_t>(layer.input_bits()), conv_record, pool_record, is_orbi_v2(hw_version)};
+  return {layer,
+          description,
+          p("filters"),
+          p("kernel_width"),
+          p("kernel_height"),
+          p("stride_x"),
+          p("stride_y"),
+          p("padding"),
+          p("pool_type"),
+          p("pooling_width"),
+          p("pooling_height"),
+          p("pooling_stride_x"),
+          p("pooling_stride_y"),
+          p("weights_bits"),
+          layer.input_dims(),
+          static_cast<uint8_t>(layer.input_bits()),
+          conv_record,
+          pool_record,
+          is_orbi_v2(hw_version)};
 }
 
 const Rule<CnpFacts> kGeometryRules[] = {
@@ -81,7 +95,8 @@ const Rule<CnpFacts> kAveragePoolingRules[] = {
     {[](const CnpFacts& c) { return c.conv_rows() < 3; },
      [](const CnpFacts& c) {
        return "When using Global Average Pooling, the output of the convolution must have at "
-              "least 3 rows (currently " + std::to_string(c.conv_rows()) + ").";
+              "least 3 rows (currently " +
+              std::to_string(c.conv_rows()) + ").";
      }},
     {[](const CnpFacts& c) {
        return packed_words(packed_bytes(c.input[0], c.input_bits), c.input[2], c.input[1]) >
@@ -112,30 +127,38 @@ const char* const kFilterTooBig =
     "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth.";
 
 const Rule<CnpFacts> kFilterFitRule[] = {
-    {[](const CnpFacts& c) { return !fits_cnp_weights(*c.description, c.layer, 1); }, kFilterTooBig},
+    {[](const CnpFacts& c) { return !fits_cnp_weights(*c.description, c.layer, 1); },
+     kFilterTooBig},
 };
 
 const Rule<CnpFacts> kConvolutionalRules[] = {
     {[](const CnpFacts& c) {
-       return c.kernel_width != 1 && c.kernel_width != 3 && c.kernel_width != 5 && c.kernel_width != 7;
+       return c.kernel_width != 1 && c.kernel_width != 3 && c.kernel_width != 5 &&
+              c.kernel_width != 7;
      },
      "Kernel size must be 1, 3, 5 or 7."},
-    {[](const CnpFacts& c) { return c.weights_bits != 1 && c.weights_bits != 2 && c.weights_bits != 4; },
+    {[](const CnpFacts& c) {
+       return c.weights_bits != 1 && c.weights_bits != 2 && c.weights_bits != 4;
+     },
      "Standard CNP weights bitwidth must be 1, 2 or 4."},
 };
 
 const Rule<CnpFacts> kSeparableRules[] = {
-    {[](const CnpFacts& c) { return c.kernel_width != 3 && c.kernel_width != 5 && c.kernel_width != 7; },
+    {[](const CnpFacts& c) {
+       return c.kernel_width != 3 && c.kernel_width != 5 && c.kernel_width != 7;
+     },
      "Kernel size must be 3, 5 or 7."},
     {[](const CnpFacts& c) { return c.weights_bits != 2 && c.weights_bits != 4; },
      "Separable CNP weights bitwidth must be 2 or 4."},
-    {[](const CnpFacts& c) { return c.pool_type == kAverage && c.input[0] == 1 && c.input[1] == 1; },
+    {[](const CnpFacts& c) {
+       return c.pool_type == kAverage && c.input[0] == 1 && c.input[1] == 1;
+     },
      "Separable CNP with Global Average Pooling does not support 1x1 inputs."},
 };
 
 bool starts_away_from_origin(const hw::Component& component) {
-  return component.np_block &&
-         (component.np_block->spatial_partition.x != 0 || component.np_block->spatial_partition.y != 0);
+  return component.np_block && (component.np_block->spatial_partition.x != 0 ||
+                                component.np_block->spatial_partition.y != 0);
 }
 
 bool any_spatial_split(const std::vector<hw::Component>& components) {
@@ -149,13 +172,18 @@ struct SplitFacts {
 
   // A negative pooling stride stands for the pooling size, as when the layer is built: taken
   // literally, every spatially split max-pooling layer with default strides would fail.
-  int stride_x() const { return cnp.pooling_stride_x < 0 ? cnp.pooling_width : cnp.pooling_stride_x; }
-  int stride_y() const { return cnp.pooling_stride_y < 0 ? cnp.pooling_height : cnp.pooling_stride_y; }
+  int stride_x() const {
+    return cnp.pooling_stride_x < 0 ? cnp.pooling_width : cnp.pooling_stride_x;
+  }
+  int stride_y() const {
+    return cnp.pooling_stride_y < 0 ? cnp.pooling_height : cnp.pooling_stride_y;
+  }
 };
 
 const Rule<SplitFacts> kMultiNpConvolutionRules[] = {
     {[](const SplitFacts& s) {
-       return (s.cnp.stride_x >= 2 || s.cnp.stride_y >= 2) && s.cnp.pool_type == kMax && s.spatial_split;
+       return (s.cnp.stride_x >= 2 || s.cnp.stride_y >= 2) && s.cnp.pool_type == kMax &&
+              s.spatial_split;
      },
      "Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs."},
 };
@@ -177,8 +205,10 @@ MappingStatus check_geometry(const CnpFacts& c) {
   RuleStatus status(c.layer);
   status.merge(check_input_dimensions(c.layer, input_shape(c.layer)));
   status.every(kGeometryRules, c);
-  if (c.pool_type == kAverage) status.every(kAveragePoolingRules, c);
-  else if (c.pool_type == kMax) status.every(kMaxPoolingRules, c);
+  if (c.pool_type == kAverage)
+    status.every(kAveragePoolingRules, c);
+  else if (c.pool_type == kMax)
+    status.every(kMaxPoolingRules, c);
   return status;
 }
 
@@ -196,7 +226,8 @@ MappingStatus check_cnp_geometry(const Layer& layer, const uint32_t* conv_record
 MappingStatus check_convolutional(const HardwareDescription& description, const Layer& layer,
                                   uint32_t hw_version) {
   const auto& conv = as_engine_type<Convolutional>(layer);
-  const CnpFacts c = cnp_facts(conv, &description, conv.conv_record(), conv.pool_record(), hw_version);
+  const CnpFacts c =
+      cnp_facts(conv, &description, conv.conv_record(), conv.pool_record(), hw_version);
   RuleStatus status(conv);
   status.merge(check_geometry(c));
   if (status.failed()) return status;
@@ -210,8 +241,8 @@ MappingStatus check_separable_convolutional(const HardwareDescription& descripti
   const auto& separable = as_engine_type<SeparableConvolutional>(layer);
   const auto depthwise = variable(separable, "weights");
   const auto pointwise = variable(separable, "weights_pw");
-  const CnpFacts c =
-      cnp_facts(separable, &description, separable.conv_record(), separable.pool_record(), hw_version);
+  const CnpFacts c = cnp_facts(separable, &description, separable.conv_record(),
+                               separable.pool_record(), hw_version);
   RuleStatus status(separable);
   status.merge(check_geometry(c));
   if (status.failed()) return status;

@@ -55,7 +55,8 @@ struct LayerInRun {
 const Rule<LayerInRun> kFollowerRules[] = {
     {[](const LayerInRun& f) { return f.max_pooling_inbound() != nullptr; },
      [](const LayerInRun& f) {
-       return "A convolutional or separable convolutional layer with max pooling must be followed by "
+       return "A convolutional or separable convolutional layer with max pooling must be followed "
+              "by "
               "another convolutional or separable convolutional layer. Layer '" +
               f.max_pooling_inbound()->name() + "' has max pooling.";
      }},
@@ -77,7 +78,8 @@ const Rule<std::vector<hw::Component>> kNpInputRules[] = {
     {[](const std::vector<hw::Component>& c) { return too_wide_input(c) != 0; },
      [](const std::vector<hw::Component>& c) {
        return "The input length " + std::to_string(too_wide_input(c)) +
-              " exceeds the maximum value for NP input width: " + std::to_string(kMaxNpInputLength) + ".";
+              " exceeds the maximum value for NP input width: " +
+              std::to_string(kMaxNpInputLength) + ".";
      }},
 };
 
@@ -99,8 +101,8 @@ MappingStatus CompatibilityCheckerImpl::check_layer(const std::shared_ptr<Layer>
   return traits->check(*description_, *layer, hw_version);
 }
 
-MappingStatus CompatibilityCheckerImpl::check_sequence(const std::vector<std::shared_ptr<Layer>>& layers,
-                                                       uint32_t) const {
+MappingStatus CompatibilityCheckerImpl::check_sequence(
+    const std::vector<std::shared_ptr<Layer>>& layers, uint32_t) const {
   RuleStatus status(nullptr);
   if (layers.empty()) return status;
   if (status.merge(RuleStatus(*layers.back()).every(kLastLayerRules, *layers.back())).failed())
@@ -111,12 +113,12 @@ MappingStatus CompatibilityCheckerImpl::check_sequence(const std::vector<std::sh
   return status;
 }
 
-MappingStatus CompatibilityCheckerImpl::check_np_mapping(const std::shared_ptr<Layer>& layer,
-                                                         const std::vector<hw::Component>& components,
-                                                         bool) const {
+MappingStatus CompatibilityCheckerImpl::check_np_mapping(
+    const std::shared_ptr<Layer>& layer, const std::vector<hw::Component>& components, bool) const {
   const LayerTraits* traits = find_layer_traits(layer_type(*layer));
   if (!traits || !traits->check_placement) return make_mapping_status(layer, "unknown Layer type.");
-  const MappingStatus status = traits->check_placement(*layer, components, version_word(device_->version()));
+  const MappingStatus status =
+      traits->check_placement(*layer, components, version_word(device_->version()));
   if (!status.ok()) return status;
   return RuleStatus(*layer).every(kNpInputRules, components);
 }
@@ -135,15 +137,16 @@ bool CompatibilityCheckerImpl::fits_dual_buffer(hw::Type, uint32_t height, uint3
          (*description_)[HardwareDescription::dual_buffer_words];
 }
 
-bool CompatibilityCheckerImpl::fits_weights(const std::shared_ptr<Layer>& layer, uint32_t filters) const {
+bool CompatibilityCheckerImpl::fits_weights(const std::shared_ptr<Layer>& layer,
+                                            uint32_t filters) const {
   return fits_cnp_weights(*description_, *layer, filters);
 }
 
 LayerGeometry CompatibilityCheckerImpl::layer_geometry(hw::Type, const LayerParams& params) const {
   const auto p = [&](const char* key) { return static_cast<uint32_t>(params.get(key)); };
   const uint32_t kernel_width = p("kernel_width"), kernel_height = p("kernel_height");
-  return {kernel_width / 2,   kernel_width / 2, kernel_height / 2, kernel_height / 2,
-          p("pool_type"),     p("pooling_width"), p("pooling_height"), p("filters")};
+  return {kernel_width / 2, kernel_width / 2,   kernel_height / 2,   kernel_height / 2,
+          p("pool_type"),   p("pooling_width"), p("pooling_height"), p("filters")};
 }
 
 bool CompatibilityCheckerImpl::fits_fnp3(const HardwareDescription& description,

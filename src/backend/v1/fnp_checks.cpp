@@ -33,7 +33,8 @@ struct FnpFacts {
 };
 
 const Rule<FnpFacts> kInputRules[] = {
-    {[](const FnpFacts& f) { return !is_1_2_or_4(f.input_bits); }, "Input bitwidth should be 1, 2 or 4."},
+    {[](const FnpFacts& f) { return !is_1_2_or_4(f.input_bits); },
+     "Input bitwidth should be 1, 2 or 4."},
     {[](const FnpFacts& f) { return f.input_values > f.input_limit; },
      [](const FnpFacts& f) {
        return "Input dimensions are too large to fit in a FNP. The maximum value is " +
@@ -45,7 +46,9 @@ const Rule<FnpFacts> kBitRules[] = {
     // Below 1 bit the size formulas would shift by a negative amount.
     {[](const FnpFacts& f) { return f.weights_bits > 4 || f.weights_bits < 1; },
      "Weight bits should be between 1 and 4 inclusive."},
-    {[](const FnpFacts& f) { return f.activation != 0 && !is_1_2_or_4(param(f.layer, "act_bits")); },
+    {[](const FnpFacts& f) {
+       return f.activation != 0 && !is_1_2_or_4(param(f.layer, "act_bits"));
+     },
      "act_bits should be 1, 2 or 4."},
 };
 
@@ -88,8 +91,14 @@ MappingStatus check_fully_connected(const HardwareDescription& description, cons
   const Shape input = fc.input_dims();
   uint64_t values = input.size() > 0 ? 1 : 0;  // 64 bits: 4096 x 4096 x 256 wraps to 0 in 32
   for (uint32_t dim : input) values *= dim;
-  const FnpFacts f{fc, description, static_cast<uint8_t>(fc.input_bits()), input, values,
-                   fnp_input_limit(hw_version), param(fc, "weights_bits"), param(fc, "activation")};
+  const FnpFacts f{fc,
+                   description,
+                   static_cast<uint8_t>(fc.input_bits()),
+                   input,
+                   values,
+                   fnp_input_limit(hw_version),
+                   param(fc, "weights_bits"),
+                   param(fc, "activation")};
   RuleStatus status(fc);
   status.every(kInputRules, f);
   if (!status.failed() && !(input[0] == 1 && input[1] == 1))

@@ -67,26 +67,32 @@ struct HrcFacts {
   int max_filters() const { return max_neurons(kernel(), channels); }
   int min_valid_height() const { return std::max(kMinInputSize, kernel_height + stride_y); }
   bool max_pooling() const { return pool_type == PoolType::Max; }
-  int pool_stride_x() const { return p("pooling_stride_x") < 0 ? p("pooling_width") : p("pooling_stride_x"); }
+  int pool_stride_x() const {
+    return p("pooling_stride_x") < 0 ? p("pooling_width") : p("pooling_stride_x");
+  }
   int pool_stride_y() const {
     return p("pooling_stride_y") < 0 ? p("pooling_height") : p("pooling_stride_y");
   }
 };
 
 const Rule<HrcFacts> kHrcRules[] = {
-    {[](const HrcFacts& f) { return f.kernel_height != f.kernel_width; }, "Kernel size should be symmetric."},
+    {[](const HrcFacts& f) { return f.kernel_height != f.kernel_width; },
+     "Kernel size should be symmetric."},
     {[](const HrcFacts& f) { return !f.kernel_ok(); }, "Kernel size should be 3, 5 or 7."},
     {[](const HrcFacts& f) { return f.activation != 0 && !is_1_2_or_4(f.p("act_bits")); },
      "The parameter act_bits should be 1, 2 or 4."},
     {[](const HrcFacts& f) { return f.channels != 1 && f.channels != 3; },
      "The parameter input_channels must be 1 or 3."},
-    {[](const HrcFacts& f) { return !is_1_2_or_3(f.p("stride_x")); }, "The parameter stride_x should be 1, 2 or 3."},
-    {[](const HrcFacts& f) { return !is_1_2_or_3(f.stride_y); }, "The parameter stride_y should be 1, 2 or 3."},
+    {[](const HrcFacts& f) { return !is_1_2_or_3(f.p("stride_x")); },
+     "The parameter stride_x should be 1, 2 or 3."},
+    {[](const HrcFacts& f) { return !is_1_2_or_3(f.stride_y); },
+     "The parameter stride_y should be 1, 2 or 3."},
     {[](const HrcFacts& f) {
        return f.kernel_ok() && (f.p("filters") < 1 || f.p("filters") > f.max_filters());
      },
      [](const HrcFacts& f) {
-       return "The parameter num_neurons should be set between 1 and " + std::to_string(f.max_filters()) + ".";
+       return "The parameter num_neurons should be set between 1 and " +
+              std::to_string(f.max_filters()) + ".";
      }},
     {[](const HrcFacts& f) { return f.padding != 0 && f.height < kMinInputSize; },
      [](const HrcFacts&) { return second_dimension_message("Input", kMinInputSize); }},
@@ -101,7 +107,8 @@ const Rule<HrcFacts> kHrcRules[] = {
      }},
     {[](const HrcFacts& f) { return f.width < kMinInputSize; },
      [](const HrcFacts&) {
-       return "Input first dimension size cannot be smaller than " + std::to_string(kMinInputSize) + ".";
+       return "Input first dimension size cannot be smaller than " + std::to_string(kMinInputSize) +
+              ".";
      }},
     {[](const HrcFacts& f) { return f.width < f.kernel(); },
      "Input first dimension size cannot be smaller than kernel size."},
@@ -117,8 +124,8 @@ const Rule<HrcFacts> kHrcRules[] = {
     {[](const HrcFacts& f) { return f.max_pooling() && !is_1_or_2(f.p("pooling_width")); },
      "The parameter pooling_x should be 1 or 2."},
     {[](const HrcFacts& f) {
-       return f.max_pooling() &&
-              (f.p("pooling_width") != f.pool_stride_x() || f.p("pooling_height") != f.pool_stride_y());
+       return f.max_pooling() && (f.p("pooling_width") != f.pool_stride_x() ||
+                                  f.p("pooling_height") != f.pool_stride_y());
      },
      "The parameter pool_size and pool_stride should be equal."},
     {[](const HrcFacts& f) { return f.max_pooling() && f.layer.output_dims()[1] < 2; },
@@ -151,7 +158,8 @@ MappingStatus check_input_convolutional(const Layer& layer) {
                    static_cast<PoolType>(p("pool_type"))};
   RuleStatus status(hrc);
   status.every(kHrcRules, f);
-  if (!status.failed()) status.every(kActStepRules, act_step_range_error(*variable(hrc, "act_step")));
+  if (!status.failed())
+    status.every(kActStepRules, act_step_range_error(*variable(hrc, "act_step")));
   return status;
 }
 

@@ -17,7 +17,8 @@ MappingStatus check_hrc(const HardwareDescription&, const Layer& layer, uint32_t
 }
 
 // The layer rules, then the weight range, then the weights per neuron: the first that fails.
-MappingStatus check_fnp(const HardwareDescription& description, const Layer& layer, uint32_t hw_version) {
+MappingStatus check_fnp(const HardwareDescription& description, const Layer& layer,
+                        uint32_t hw_version) {
   MappingStatus status = check_fully_connected(description, layer, hw_version);
   if (!status.ok()) return status;
   status = check_fnp_weight_range(layer);
@@ -29,8 +30,8 @@ MappingStatus check_no_placement(const Layer&, const std::vector<hw::Component>&
   return {};
 }
 
-MappingStatus check_separable_placement(const Layer& layer, const std::vector<hw::Component>& components,
-                                        uint32_t) {
+MappingStatus check_separable_placement(const Layer& layer,
+                                        const std::vector<hw::Component>& components, uint32_t) {
   return check_multi_np_pooling(layer, components);
 }
 
@@ -43,7 +44,8 @@ constexpr LayerTraits kLayerTraits[] = {
     {LayerType::Quantizer, Carrier::host},
     {LayerType::Dequantizer, Carrier::host},
     {LayerType::InputConvolutional, Carrier::hrc, check_hrc, check_no_placement, record_hrc},
-    {LayerType::FullyConnected, Carrier::fnp, check_fnp, check_no_placement, record_fully_connected},
+    {LayerType::FullyConnected, Carrier::fnp, check_fnp, check_no_placement,
+     record_fully_connected},
     {LayerType::Convolutional, Carrier::cnp, check_convolutional, check_multi_np_convolution,
      record_convolutional},
     {LayerType::SeparableConvolutional, Carrier::cnp, check_separable_convolutional,

@@ -17,8 +17,8 @@ namespace morla::v1 {
 
 // What carries a layer of the type on a v1 device.
 enum class Carrier {
-  model_input,       // the model's input: checked, recorded empty, never sized
-  host,              // the host (Quantizer, Dequantizer)
+  model_input,  // the model's input: checked, recorded empty, never sized
+  host,         // the host (Quantizer, Dequantizer)
   cnp,
   hrc,
   fnp,

@@ -50,7 +50,8 @@ uint32_t MemorySizerImpl::weights_memory_size(const std::shared_ptr<Layer>& laye
     case Carrier::hrc: return 4 * hrc_weight_words(*layer);
     case Carrier::fnp: return component.type == hw::Type::FNP3 ? fnp_weight_bytes(*layer) : 0;
     // Bytes of the 50-bit slots the weights fill.
-    case Carrier::cnp: return (cnp_weight_size(*layer, require_np_block(component).filters) / 2 * 50 + 7) / 8;
+    case Carrier::cnp:
+      return (cnp_weight_size(*layer, require_np_block(component).filters) / 2 * 50 + 7) / 8;
     default: return 0;
   }
 }

@@ -48,16 +48,21 @@ const Rule<F> kDimensionRules[] = {
     {[](const F& f) { return f.param("weights_bits") > static_cast<int>(f.input_bits()); },
      "Input bits should be >= weights bits."},
     {[](const F& f) { return f.input()[0] > f.word(Word::max_width); },
-     [](const F& f) { return limit_message("input width", f.word(Word::max_width), f.input()[0]); }},
+     [](const F& f) {
+       return limit_message("input width", f.word(Word::max_width), f.input()[0]);
+     }},
     {[](const F& f) { return f.input()[1] > f.word(Word::max_height); },
-     [](const F& f) { return limit_message("input height", f.word(Word::max_height), f.input()[1]); }},
+     [](const F& f) {
+       return limit_message("input height", f.word(Word::max_height), f.input()[1]);
+     }},
     {[](const F& f) { return f.input()[2] > f.word(Word::max_channels); },
      [](const F& f) {
        return limit_message("input channel value", f.word(Word::max_channels), f.input()[2]);
      }},
     {[](const F& f) { return f.filters_or_channels() > f.word(Word::max_filters); },
      [](const F& f) {
-       return limit_message("number of filters", f.word(Word::max_filters), f.filters_or_channels());
+       return limit_message("number of filters", f.word(Word::max_filters),
+                            f.filters_or_channels());
      }},
 };
 
@@ -89,8 +94,10 @@ const Rule<F> kPoolingStrideRules[] = {
 };
 
 const Rule<F> kAveragePoolingRules[] = {
-    {[](const F& f) { return f.output_bits() >= 9; }, "With average pooling output bitwidth should be <= 8."},
-    {[](const F& f) { return f.param("pool_size") != -1; }, "Global Average pooling must be global."},
+    {[](const F& f) { return f.output_bits() >= 9; },
+     "With average pooling output bitwidth should be <= 8."},
+    {[](const F& f) { return f.param("pool_size") != -1; },
+     "Global Average pooling must be global."},
     {[](const F& f) { return f.input()[0] > kGlobalPoolMaxWidth; },
      [](const F&) {
        return "When using Global Average Pooling, input height cannot exceed " +
@@ -106,13 +113,15 @@ const Rule<F> kAveragePoolingRules[] = {
      }},
     {[](const F& f) {
        const Shape in = f.input();
-       return cnp_input_words(in[1], in[0], in[2], f.input_bits()) > f.word(Word::single_buffer_words);
+       return cnp_input_words(in[1], in[0], in[2], f.input_bits()) >
+              f.word(Word::single_buffer_words);
      },
      "When using Global Average Pooling, spatial split is impossible."},
 };
 
 const Rule<F> kMaxPoolingRules[] = {
-    {[](const F& f) { return !one_of(f.param("pool_size"), {1, 2}); }, "Pooling size must be 1 or 2."},
+    {[](const F& f) { return !one_of(f.param("pool_size"), {1, 2}); },
+     "Pooling size must be 1 or 2."},
     {[](const F& f) {
        const uint32_t strides = pool_record(f.layer)[0];
        return (strides & 0xFF) != ((strides >> 8) & 0xFF);
@@ -173,18 +182,23 @@ const Rule<F> kConv2DFitRules[] = {
 };
 
 const Rule<F> kConv2DPotentialRules[] = {
-    {[](const F& f) { return f.output_bits() == 8 && !f.activation() && f.param("weights_bits") == 4; },
+    {[](const F& f) {
+       return f.output_bits() == 8 && !f.activation() && f.param("weights_bits") == 4;
+     },
      "4-bit weights and 8-bit potential is not allowed."},
 };
 
 const Rule<F> kDepthwiseActivationRules[] = {
-    {[](const F& f) { return f.output_bits() == 8 && f.activation() && f.param("weights_bits") == 4; },
+    {[](const F& f) {
+       return f.output_bits() == 8 && f.activation() && f.param("weights_bits") == 4;
+     },
      "4-bit weights and 8-bit activation is not allowed."},
 };
 
 const Rule<F> kTransposeRules[] = {
     {[](const F& f) { return f.param("weights_bits") != 8; }, "Weights should be 8-bit."},
-    {[](const F& f) { return !one_of(f.param("kernel_size"), {3, 4}); }, "Kernel size must be 3 or 4."},
+    {[](const F& f) { return !one_of(f.param("kernel_size"), {3, 4}); },
+     "Kernel size must be 3 or 4."},
 };
 
 const Rule<F> kTransposeFitRules[] = {
@@ -233,8 +247,10 @@ MappingStatus check_cnp_pooling(const HardwareDescription& description, const La
   const auto pool = static_cast<PoolType>(f.param("pool_type"));
   if (pool == PoolType::NoPooling) return status;
   status.every(kPoolingStrideRules, f);
-  if (pool == PoolType::Average) status.every(kAveragePoolingRules, f);
-  else if (pool == PoolType::Max) status.every(kMaxPoolingRules, f);
+  if (pool == PoolType::Average)
+    status.every(kAveragePoolingRules, f);
+  else if (pool == PoolType::Max)
+    status.every(kMaxPoolingRules, f);
   return status;
 }
 

@@ -28,7 +28,7 @@ struct VariableBudget {
 };
 
 constexpr VariableBudget kVariableBudgets[] = {
-    {"input_shift", 3}, {"max_value_shift", 5}, {"bias_shift", 5},
+    {"input_shift", 3},  {"max_value_shift", 5}, {"bias_shift", 5},
     {"output_shift", 6}, {"output_scales", 8},
 };
 
@@ -46,8 +46,9 @@ struct ActivationFacts {
 const Rule<ActivationFacts> kActivationRules[] = {
     {[](const ActivationFacts& f) {
        const Layer& l = f.layer;
-       return !l.is_target_component(ComponentKind::CNP) && !l.is_target_component(ComponentKind::HRC) &&
-              l.has_activation() && !l.has_activation_type(ActivationType::ReLU);
+       return !l.is_target_component(ComponentKind::CNP) &&
+              !l.is_target_component(ComponentKind::HRC) && l.has_activation() &&
+              !l.has_activation_type(ActivationType::ReLU);
      },
      [](const ActivationFacts& f) {
        const auto activation = static_cast<ActivationType>(f.layer.params()->get("activation"));
@@ -59,8 +60,8 @@ const Rule<ActivationFacts> kActivationRules[] = {
      "Lookup tables are missing on some NPs."},
 };
 
-bool fits_buffer(uint32_t capacity, hw::Type type, uint32_t rows, uint32_t cols,
-                 uint32_t channels, uint32_t fifo_size, uint32_t bits, uint32_t reserve) {
+bool fits_buffer(uint32_t capacity, hw::Type type, uint32_t rows, uint32_t cols, uint32_t channels,
+                 uint32_t fifo_size, uint32_t bits, uint32_t reserve) {
   const uint32_t words = np_input_buffer_words(type, rows, cols, channels, fifo_size, bits);
   // A reserve beyond the capacity leaves no room at all.
   if (reserve > capacity) return false;

@@ -56,8 +56,10 @@ struct DenseFacts {
 using D = DenseFacts;
 
 const Rule<D> kDenseRules[] = {
-    {[](const D& d) { return d.in_bits() != 4 && d.in_bits() != 8; }, "Input should be 4-bit or 8-bit."},
-    {[](const D& d) { return d.out_bits() < 8 && d.out_bits() != 4; }, "Output bits should be 4, 8 or > 8."},
+    {[](const D& d) { return d.in_bits() != 4 && d.in_bits() != 8; },
+     "Input should be 4-bit or 8-bit."},
+    {[](const D& d) { return d.out_bits() < 8 && d.out_bits() != 4; },
+     "Output bits should be 4, 8 or > 8."},
     {[](const D& d) { return d.activation() && d.out_bits() != 4 && d.out_bits() != 8; },
      "With activation output bitwidth should be 4 or 8."},
     {[](const D& d) {
@@ -65,7 +67,9 @@ const Rule<D> kDenseRules[] = {
               d.layer.param("activation") != static_cast<int>(ActivationType::ReLU);
      },
      "4-bit activation is not supported with LUT."},
-    {[](const D& d) { return !d.activation() && d.out_bits() != 8 && d.out_bits() != 28 && d.out_bits() != 32; },
+    {[](const D& d) {
+       return !d.activation() && d.out_bits() != 8 && d.out_bits() != 28 && d.out_bits() != 32;
+     },
      "Without activation output bitwidth should be 8, 28 or 32."},
     {[](const D& d) { return !mode_fits_inbound(d.mode, d.inbound); },
      "Input dimensions are too large to fit in a FNP. The maximum value is 2048."},
@@ -85,14 +89,16 @@ const Rule<D> kInputShiftPresentRules[] = {
 const Rule<D> kInputMemoryRules[] = {
     {[](const D& d) { return d.input_words() > d.input_limit(); },
      [](const D& d) {
-       return "Input size exceeds memory. Maximum size is " + std::to_string(uint64_t{4} * d.input_limit()) +
-              " bytes. (got " + std::to_string(uint64_t{4} * d.input_words()) + " bytes).";
+       return "Input size exceeds memory. Maximum size is " +
+              std::to_string(uint64_t{4} * d.input_limit()) + " bytes. (got " +
+              std::to_string(uint64_t{4} * d.input_words()) + " bytes).";
      }},
 };
 
 }  // namespace
 
-MappingStatus check_dense1d(const HardwareDescription& d, const Layer& layer, const Layer* inbound) {
+MappingStatus check_dense1d(const HardwareDescription& d, const Layer& layer,
+                            const Layer* inbound) {
   const DenseFacts f{{layer, &d}, inbound, fnp_input_size(layer, inbound == nullptr)};
   RuleStatus status(layer);
   // The memory rules are sized by the mode, which only the passing layer rules make sound.
@@ -164,10 +170,9 @@ uint32_t fnp_weight_words_of(const Tensor& weights, uint32_t wb, const Shape& sh
 
 uint32_t fnp_weight_words(const Layer& layer) {
   const auto weights = required_variable(layer, "weights");
-  const uint32_t words =
-      fnp_weight_words_of(*weights, static_cast<uint32_t>(param(layer, "weights_bits")),
-                          fnp_input_shape(layer, false), fnp_input_size(layer, false),
-                          layer.input_bits() & 0xFF);
+  const uint32_t words = fnp_weight_words_of(
+      *weights, static_cast<uint32_t>(param(layer, "weights_bits")), fnp_input_shape(layer, false),
+      fnp_input_size(layer, false), layer.input_bits() & 0xFF);
   return program::is_long_np_block(words) ? round_up(words, 16) : words;
 }
 

@@ -18,13 +18,15 @@ const Rule<ShiftFacts> kShiftMemoryRules[] = {
     // Three bytes a word, in the message.
     {[](const ShiftFacts& s) { return s.words > s.limit; },
      [](const ShiftFacts& s) {
-       return "Input shift exceeds memory. Maximum size is " + std::to_string(uint64_t{3} * s.limit) +
-              " bytes. (got " + std::to_string(uint64_t{3} * s.words) + " bytes).";
+       return "Input shift exceeds memory. Maximum size is " +
+              std::to_string(uint64_t{3} * s.limit) + " bytes. (got " +
+              std::to_string(uint64_t{3} * s.words) + " bytes).";
      }},
 };
 
 const Rule<const Dense*> kShiftPresentRules[] = {
-    {[](const Dense* const& shift) { return shift == nullptr; }, "No variable named 'input_shift'."},
+    {[](const Dense* const& shift) { return shift == nullptr; },
+     "No variable named 'input_shift'."},
 };
 
 }  // namespace
@@ -43,7 +45,8 @@ MappingStatus check_input_shift(const HardwareDescription& description, const La
   const auto input_shift = optional_variable(layer, "input_shift");
   RuleStatus status(layer);
   if (status.every(kShiftPresentRules, input_shift.get()).failed()) return status;
-  return status.merge(check_input_shift_words(description, layer, shift_memory_bytes(*input_shift)));
+  return status.merge(
+      check_input_shift_words(description, layer, shift_memory_bytes(*input_shift)));
 }
 
 }  // namespace morla::v2

@@ -20,7 +20,9 @@ namespace {
 
 using Description = HardwareDescription;
 
-uint32_t uparam(const Layer& layer, const char* key) { return static_cast<uint32_t>(param(layer, key)); }
+uint32_t uparam(const Layer& layer, const char* key) {
+  return static_cast<uint32_t>(param(layer, key));
+}
 uint32_t channels(const Layer& layer) { return layer.input_dims()[2]; }
 
 // A check that reads neither the description nor the inbound layer, or only the description.
@@ -36,7 +38,9 @@ MappingStatus with_description(const Description& d, const Layer& layer, const L
 uint32_t filter_row(const Layer& l, uint32_t filters) {
   return ch_cont_size(uparam(l, "kernel_size"), filters, uparam(l, "weights_bits"));
 }
-uint32_t cnp_containers(const Layer& l, uint32_t filters) { return filter_row(l, filters) * channels(l); }
+uint32_t cnp_containers(const Layer& l, uint32_t filters) {
+  return filter_row(l, filters) * channels(l);
+}
 uint32_t depthwise_cnp_containers(const Layer& l, uint32_t filters) {
   return depthwise_ch_cont_size(uparam(l, "kernel_size"), filters, uparam(l, "weights_bits"));
 }
@@ -52,7 +56,9 @@ template <program::RecordPtr (*Record)(const Device&, const Layer&, const Record
 program::RecordPtr with_flags(const RecordRequest& r) {
   return Record(r.device, r.layer, r.flags);
 }
-program::RecordPtr record_hrc(const RecordRequest& r) { return record_input_conv2d(r.device, r.layer); }
+program::RecordPtr record_hrc(const RecordRequest& r) {
+  return record_input_conv2d(r.device, r.layer);
+}
 program::RecordPtr record_fnp(const RecordRequest& r) {
   return record_dense1d(r.device, r.description, r.layer, r.first_layer, r.flags);
 }

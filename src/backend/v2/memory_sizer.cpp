@@ -31,7 +31,9 @@ const hw::NpBlock& part_of(const Layer& layer, const hw::Component& c) {
   return *c.np_block;
 }
 
-uint32_t uparam(const Layer& layer, const char* key) { return static_cast<uint32_t>(param(layer, key)); }
+uint32_t uparam(const Layer& layer, const char* key) {
+  return static_cast<uint32_t>(param(layer, key));
+}
 
 bool fed_by_add(const Layer& layer) {
   const auto inbounds = layer.inbounds();
@@ -62,7 +64,8 @@ const LayerTraits& sized_traits(const Layer& layer) {
 
 // The skip buffer a skip-DMA store writes: a temporal layer's input frames, or a number of
 // output (or input) rows deep enough for the branch it bridges.
-uint32_t skip_buffer_bytes(const std::shared_ptr<Layer>& layer, bool input_side, bool several_passes) {
+uint32_t skip_buffer_bytes(const std::shared_ptr<Layer>& layer, bool input_side,
+                           bool several_passes) {
   const bool is_temporal = temporal(layer->params()->layer_type());
   const bool use_input = input_side || is_temporal;
   const Shape d = use_input ? layer->input_dims() : layer->output_dims();
@@ -87,7 +90,8 @@ uint32_t MemorySizerImpl::input_memory_size(const std::shared_ptr<Layer>& layer,
                                             const std::shared_ptr<Layer>& first_layer) const {
   switch (sized_traits(*layer).carrier) {
     case Carrier::cnp: return on_cnp(component) ? cnp_input_bytes(*layer, component) : 0;
-    case Carrier::tnp_b: return component.type == hw::Type::TNP_B ? tnp_b_input_bytes(*layer, component) : 0;
+    case Carrier::tnp_b:
+      return component.type == hw::Type::TNP_B ? tnp_b_input_bytes(*layer, component) : 0;
     case Carrier::fnp: return 4 * fnp_input_words(*layer, layer == first_layer);
     default: return 0;
   }

@@ -52,7 +52,8 @@ const Rule<ChannelShifts> kShiftRules[] = {
     {[](const ChannelShifts& s) { return std::abs(s.a - s.b) > kMaxShiftDifference; },
      [](const ChannelShifts&) {
        return "This model cannot be mapped in hardware, Add input shift is out of range. The "
-              "maximum is " + std::to_string(kMaxShiftDifference) + ".";
+              "maximum is " +
+              std::to_string(kMaxShiftDifference) + ".";
      }},
     {[](const ChannelShifts& s) {
        const int merged = std::max(s.a, s.b) + s.output;
@@ -60,8 +61,8 @@ const Rule<ChannelShifts> kShiftRules[] = {
      },
      [](const ChannelShifts&) {
        return "This model cannot be mapped in hardware, Add output shift is out of range. "
-              "Should be in [" + std::to_string(kMinMergedShift) + ", " +
-              std::to_string(kMaxMergedShift) + "].";
+              "Should be in [" +
+              std::to_string(kMinMergedShift) + ", " + std::to_string(kMaxMergedShift) + "].";
      }},
 };
 
@@ -86,7 +87,8 @@ MappingStatus check_add_shifts(const Layer& layer) {
     return status;
   const size_t channels = a->shape().size() == 0 ? 0 : a->shape()[0];
   for (size_t i = 0; i < channels; ++i)
-    status.every(kShiftRules, ChannelShifts{a->get<uint8_t>(i), b->get<uint8_t>(i), o->get<int8_t>(i)});
+    status.every(kShiftRules,
+                 ChannelShifts{a->get<uint8_t>(i), b->get<uint8_t>(i), o->get<int8_t>(i)});
   return status;
 }
 

@@ -25,7 +25,8 @@ bool in_run(const LayerList& run, const LayerPtr& layer) {
 }
 
 // The first non-null inbound of `layer` that `matches`, or null.
-template <typename Pred> LayerPtr first_inbound(const Layer& layer, Pred matches) {
+template <typename Pred>
+LayerPtr first_inbound(const Layer& layer, Pred matches) {
   for (const auto& in : layer.inbounds())
     if (in && matches(*in)) return in;
   return nullptr;
@@ -40,8 +41,9 @@ struct RunFacts {
   const Layer& last() const { return *run.back(); }
   // The run's first Dequantizer, or null.
   const Layer* dequantizer() const {
-    const auto d = std::find_if(run.begin(), run.end(),
-                                [](const LayerPtr& l) { return is_type(*l, LayerType::Dequantizer); });
+    const auto d = std::find_if(run.begin(), run.end(), [](const LayerPtr& l) {
+      return is_type(*l, LayerType::Dequantizer);
+    });
     return d == run.end() ? nullptr : d->get();
   }
   // The sequence's output leaves through its last computing layer.
@@ -52,7 +54,9 @@ struct RunFacts {
   bool wide_unactivated_tail() const {
     return !tail().has_activation() && (tail().output_bits() & 0xFF) >= 9;
   }
-  std::shared_ptr<Dense> tail_variable(const char* name) const { return optional_variable(tail(), name); }
+  std::shared_ptr<Dense> tail_variable(const char* name) const {
+    return optional_variable(tail(), name);
+  }
 };
 
 const Layer* first_of(const RunFacts& r) { return &r.first(); }
@@ -61,7 +65,8 @@ const Layer* tail_of(const RunFacts& r) { return &r.tail(); }
 const Layer* dequantizer_of(const RunFacts& r) { return r.dequantizer(); }
 const Layer* no_layer(const RunFacts&) { return nullptr; }
 
-template <typename T, typename Pred> bool any_element(const Dense& tensor, Pred pred) {
+template <typename T, typename Pred>
+bool any_element(const Dense& tensor, Pred pred) {
   const T* values = tensor.data<T>();
   return std::any_of(values, values + tensor.size(), pred);
 }
@@ -76,18 +81,22 @@ const Rule<RunFacts> kRunStartRules[] = {
      "Only 1 Dequantizer at the end of the model is supported.", dequantizer_of},
     {[](const RunFacts& r) { return r.tail().has_pool_type(PoolType::Max); },
      "A layer with max pooling cannot be the last layer of a sequence.", tail_of},
-    {[](const RunFacts& r) { return r.wide_unactivated_tail() && !r.tail_variable("output_scales"); },
+    {[](const RunFacts& r) {
+       return r.wide_unactivated_tail() && !r.tail_variable("output_scales");
+     },
      "No variable named 'output_scales'.", tail_of},
-    {[](const RunFacts& r) { return r.wide_unactivated_tail() && !r.tail_variable("output_shift"); },
+    {[](const RunFacts& r) {
+       return r.wide_unactivated_tail() && !r.tail_variable("output_shift");
+     },
      "No variable named 'output_shift'.", tail_of},
     {[](const RunFacts& r) {
-       return r.wide_unactivated_tail() &&
-              any_element<int8_t>(*r.tail_variable("output_shift"), [](int8_t s) { return s != 0; });
+       return r.wide_unactivated_tail() && any_element<int8_t>(*r.tail_variable("output_shift"),
+                                                               [](int8_t s) { return s != 0; });
      },
      "Without activation output_shift should be 0.", tail_of},
     {[](const RunFacts& r) {
-       return r.wide_unactivated_tail() &&
-              any_element<uint8_t>(*r.tail_variable("output_scales"), [](uint8_t s) { return s != 1; });
+       return r.wide_unactivated_tail() && any_element<uint8_t>(*r.tail_variable("output_scales"),
+                                                                [](uint8_t s) { return s != 1; });
      },
      "Without activation output_scales should be 1.", tail_of},
 };
@@ -114,7 +123,8 @@ struct LayerInRun {
 
   bool on(Kind kind) const { return x->is_target_component(kind); }
   // The first inbound of X of that kind when it lies in the run, else null.
-  template <typename Pred> LayerPtr inbound_in_run(Pred matches) const {
+  template <typename Pred>
+  LayerPtr inbound_in_run(Pred matches) const {
     const LayerPtr y = first_inbound(*x, matches);
     return y && in_run(run, y) ? y : nullptr;
   }
@@ -137,13 +147,14 @@ const Rule<X> kNeighbourRules[] = {
     {[](const X& f) { return !f.on(Kind::CNP) && !f.on(Kind::TNP_B) && f.max_pooling_inbound(); },
      [](const X& f) {
        return "Any layer with max pooling must be followed by a layer mapped on a CNP or a TNP-B. "
-              "Layer '" + f.max_pooling_inbound()->name() + "' has max pooling.";
+              "Layer '" +
+              f.max_pooling_inbound()->name() + "' has max pooling.";
      }},
     {[](const X& f) { return f.on(Kind::CNP) && f.fnp_inbound(); },
      [](const X& f) {
        return "A layer mapped on FNP cannot be directly followed by a layer mapped on CNP due to "
-              "incompatible data processing requirements. Layer '" + f.fnp_inbound()->name() +
-              "' is mappable on FNP.";
+              "incompatible data processing requirements. Layer '" +
+              f.fnp_inbound()->name() + "' is mappable on FNP.";
      }},
     {[](const X& f) { return f.on(Kind::FNP) && f.merge_inbound(); },
      [](const X& f) {
@@ -172,7 +183,8 @@ bool second_concat_input_with_outputs(const X& f) {
 }
 
 const Rule<X> kConcatRules[] = {
-    {second_concat_input_with_outputs, "Is the second input of a Concat, it can't have multiple outputs."},
+    {second_concat_input_with_outputs,
+     "Is the second input of a Concat, it can't have multiple outputs."},
 };
 
 // ---- Rules of the components of one layer -------------------------------------------------------
@@ -196,7 +208,8 @@ const Rule<Placement> kPlacementRules[] = {
     {[](const Placement& p) { return p.too_wide_input() != 0; },
      [](const Placement& p) {
        return "The input length " + std::to_string(p.too_wide_input()) +
-              " exceeds the maximum value for NP input width: " + std::to_string(kMaxNpInputWidth) + ".";
+              " exceeds the maximum value for NP input width: " + std::to_string(kMaxNpInputWidth) +
+              ".";
      }},
     {[](const Placement& p) {
        return std::count_if(p.components.begin(), p.components.end(), [](const hw::Component& c) {
@@ -205,10 +218,13 @@ const Rule<Placement> kPlacementRules[] = {
      },
      "A layer which outputs directly to one skip dma and another skipdma via dual outputs is not "
      "supported."},
-    {[](const Placement& p) { return p.first_of_pass && p.components.size() > kMaxFirstLayerComponents; },
+    {[](const Placement& p) {
+       return p.first_of_pass && p.components.size() > kMaxFirstLayerComponents;
+     },
      [](const Placement& p) {
-       return "First layer of pass exceeds the maximum of " + std::to_string(kMaxFirstLayerComponents) +
-              " hardware components. Needs " + std::to_string(p.components.size()) + ".";
+       return "First layer of pass exceeds the maximum of " +
+              std::to_string(kMaxFirstLayerComponents) + " hardware components. Needs " +
+              std::to_string(p.components.size()) + ".";
      }},
 };
 
