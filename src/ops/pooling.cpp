@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ops/channel_loops.h"
 #include "ops/clip.h"
 #include "ops/padding.h"
 #include "ops/tensor_access.h"
@@ -72,8 +73,7 @@ std::shared_ptr<Dense> max_pooling(std::shared_ptr<Dense> inputs, int8_t pool_x,
       for (int64_t x = xs.first; x <= xs.last; ++x)
         for (int64_t y = ys.first; y <= ys.last; ++y) {
           const int32_t* values = in + static_cast<size_t>(x * size_y + y) * channels;
-          for (size_t c = 0; c < channels; ++c)
-            target[c] = std::max(target[c], std::clamp(values[c], low, high));
+          loops::max_into(target, values, channels, low, high);
         }
     }
   }
@@ -94,7 +94,7 @@ std::shared_ptr<Dense> global_average_pooling(std::shared_ptr<Dense> inputs, int
   std::vector<int64_t> sums(channels, 0);
   const size_t pixels = size_t{shape[0]} * shape[1];
   for (size_t p = 0; p < pixels; ++p)
-    for (size_t c = 0; c < channels; ++c) sums[c] = clip(sums[c] + in[p * channels + c], range);
+    loops::sum_into(sums.data(), in + p * channels, channels, range.low, range.high);
   for (size_t c = 0; c < channels; ++c) out[c] = saturate_int32(sums[c]);
   return result;
 }

@@ -1,0 +1,80 @@
+#include "engine/block_cache.h"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+namespace morla::engine {
+
+namespace {
+
+// Blocks from this size on go through the cache; smaller ones the allocator keeps well.
+constexpr size_t kLargeBlock = size_t{64} << 10;
+// At most this many blocks and bytes kept while unused.
+constexpr size_t kSlots = 16;
+constexpr size_t kCachedBytes = size_t{48} << 20;
+constexpr size_t kPage = 4096;
+
+size_t rounded(size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+
+struct Cache {
+  std::mutex mutex;
+  std::array<void*, kSlots> blocks{};
+  std::array<size_t, kSlots> sizes{};  // rounded sizes, 0 for an empty slot
+  size_t bytes = 0;
+};
+
+Cache& cache() {
+  static Cache* instance = new Cache();  // never destroyed: tensors may outlive statics
+  return *instance;
+}
+
+void* take(size_t size) {
+  Cache& c = cache();
+  std::lock_guard<std::mutex> lock(c.mutex);
+  for (size_t i = 0; i < kSlots; ++i)
+    if (c.sizes[i] == size) {
+      c.sizes[i] = 0;
+      c.bytes -= size;
+      return c.blocks[i];
+    }
+  return nullptr;
+}
+
+}  // namespace
+
+void* acquire_block(size_t bytes, bool zeros) {
+  if (bytes == 0) bytes = 1;
+  if (bytes >= kLargeBlock && bytes <= SIZE_MAX - kPage)
+    if (void* block = take(rounded(bytes))) {
+      if (zeros) std::memset(block, 0, bytes);
+      return block;
+    }
+  const size_t size = bytes >= kLargeBlock && bytes <= SIZE_MAX - kPage ? rounded(bytes) : bytes;
+  void* block = zeros ? std::calloc(size, 1) : std::malloc(size);
+  if (!block) throw std::bad_alloc();
+  return block;
+}
+
+void release_block(void* block, size_t bytes) noexcept {
+  if (!block) return;
+  if (bytes == 0) bytes = 1;
+  if (bytes >= kLargeBlock && bytes <= SIZE_MAX - kPage) {
+    const size_t size = rounded(bytes);
+    Cache& c = cache();
+    std::lock_guard<std::mutex> lock(c.mutex);
+    if (c.bytes + size <= kCachedBytes)
+      for (size_t i = 0; i < kSlots; ++i)
+        if (c.sizes[i] == 0) {
+          c.blocks[i] = block;
+          c.sizes[i] = size;
+          c.bytes += size;
+          return;
+        }
+  }
+  std::free(block);
+}
+
+}  // namespace morla::engine

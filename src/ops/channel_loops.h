@@ -1,0 +1,61 @@
+#pragma once
+// The element-wise loops of the operations over raw, already validated memory: one pass
+// each, reading every input once and writing every output once. Channel-last data, `count`
+// elements, per-channel stages indexed by element mod `channels`; `count` need not be a
+// multiple of `channels`, so stages repeated over several pixels (repeated() of
+// shift_plan.h) give the loops rows long enough for whole vectors. Each loop is compiled for
+// the baseline ISA, AVX2 and AVX-512 (channel_loops_*.cpp) and runs on the path
+// kernels::active_path() names.
+#include <cstddef>
+#include <cstdint>
+
+#include "ops/shift_plan.h"
+
+namespace morla::ops::loops {
+
+// out = clamp(shift(in)) per channel.
+#define MORLA_SHIFT_ROWS(In, Out) \
+  void shift_rows(const In* in, size_t count, size_t channels, const ShiftStage& s, Out* out);
+MORLA_SHIFT_ROWS(int8_t, int32_t)
+MORLA_SHIFT_ROWS(uint8_t, int32_t)
+MORLA_SHIFT_ROWS(int16_t, int32_t)
+MORLA_SHIFT_ROWS(int32_t, int32_t)
+MORLA_SHIFT_ROWS(int32_t, int8_t)
+#undef MORLA_SHIFT_ROWS
+
+// The neuron stages of `n` (see NeuronStages); Out other than int32 needs the output scale.
+#define MORLA_NEURON_ROWS(Out) \
+  void neuron_rows(const int32_t* in, size_t count, size_t channels, const NeuronStages& n, Out* out);
+MORLA_NEURON_ROWS(uint8_t)
+MORLA_NEURON_ROWS(int8_t)
+MORLA_NEURON_ROWS(int16_t)
+MORLA_NEURON_ROWS(int32_t)
+#undef MORLA_NEURON_ROWS
+
+// out = clamp(shift_out(clamp(shift_a(a) + shift_b(b), low, high))): the Add layer's sum.
+#define MORLA_SHIFTED_ADD_ROWS(A, B, Out)                                                   \
+  void shifted_add_rows(const A* a, const B* b, size_t count, size_t channels,              \
+                        const ShiftStage& sa, const ShiftStage& sb, int32_t low, int32_t high, \
+                        const ShiftStage& so, Out* out);
+#define MORLA_SHIFTED_ADD_OUTS(A, B) MORLA_SHIFTED_ADD_ROWS(A, B, int8_t) MORLA_SHIFTED_ADD_ROWS(A, B, int32_t)
+#define MORLA_SHIFTED_ADD_B(A) \
+  MORLA_SHIFTED_ADD_OUTS(A, int8_t) MORLA_SHIFTED_ADD_OUTS(A, uint8_t) MORLA_SHIFTED_ADD_OUTS(A, int32_t)
+MORLA_SHIFTED_ADD_B(int8_t)
+MORLA_SHIFTED_ADD_B(uint8_t)
+MORLA_SHIFTED_ADD_B(int32_t)
+
+// out = clamp(x + y, low, high) with y repeated every `period` elements.
+void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int64_t low,
+              int64_t high, int32_t* out);
+
+// out[i] = table[half + index[i]] for 1 <= half <= 2^30; false (out unspecified) when an
+// index lies outside [-half, half).
+bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size_t count,
+                  int32_t* out);
+
+// target[c] = max(target[c], clamp(values[c], low, high)) for c < n.
+void max_into(int32_t* target, const int32_t* values, size_t n, int32_t low, int32_t high);
+// sums[c] = clamp(sums[c] + values[c], low, high) for c < n.
+void sum_into(int64_t* sums, const int32_t* values, size_t n, int64_t low, int64_t high);
+
+}  // namespace morla::ops::loops
