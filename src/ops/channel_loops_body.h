@@ -19,6 +19,9 @@
 
 namespace morla::ops::loops {
 
+// Internal to each file that includes this one: every helper is compiled for that file's
+// instruction set alone, never shared with another's at link time.
+namespace {
 namespace body {
 
 // The stage's arrays as plain pointers, for the loops.
@@ -31,7 +34,8 @@ struct Shift {
   // With Right or Left false, the stage has no right or no left shift.
   template <bool Right = true, bool Left = true> int32_t apply(int32_t x, size_t c) const {
     const int32_t t = Right ? (x >> right[c]) + ((x >> half[c]) & round[c]) : x;
-    const int32_t shifted = Left ? static_cast<int32_t>(static_cast<uint32_t>(t) << left[c]) : t;
+    if constexpr (!Left) return t > high ? high : (t < low ? low : t);  // below, above: the clip
+    const int32_t shifted = static_cast<int32_t>(static_cast<uint32_t>(t) << left[c]);
     return t > above[c] ? high : (t < below[c] ? low : shifted);
   }
   int32_t operator()(int32_t x, size_t c) const { return apply(x, c); }
@@ -61,13 +65,15 @@ struct Scale {
   explicit Scale(const ScaleStage& s)
       : scale(s.scale.data()), below(s.below.data()), above(s.above.data()), low(s.acc_low),
         high(s.acc_high), shift(s.shift) {}
-  int32_t operator()(int32_t x, size_t c) const {
+  // With Left false, the shift has no left shift (the usual case: scales shift right).
+  template <bool Left = true> int32_t apply(int32_t x, size_t c) const {
     const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(x) * static_cast<uint32_t>(scale[c]));
-    return shift(x > above[c] ? high : (x < below[c] ? low : product), c);
+    return shift.template apply<true, Left>(x > above[c] ? high : (x < below[c] ? low : product), c);
   }
+  int32_t operator()(int32_t x, size_t c) const { return apply(x, c); }
 };
 
-enum Stage : unsigned { kBias = 1, kRelu = 2, kLut = 4, kScale = 8 };
+constexpr unsigned kBias = 1, kRelu = 2, kLut = 4, kScale = 8, kScaleLeft = 16;  // stages present
 
 template <unsigned Stages, class Out>
 inline void neuron_pass(const int32_t* __restrict in, size_t count, size_t channels,
@@ -92,7 +98,7 @@ inline void neuron_pass(const int32_t* __restrict in, size_t count, size_t chann
         v = v > 0 ? v : 0;
       }
       if constexpr ((Stages & kLut) != 0) v = lut[index(v, c)];
-      if constexpr ((Stages & kScale) != 0) v = scale(v, c);
+      if constexpr ((Stages & kScale) != 0) v = scale.template apply<(Stages & kScaleLeft) != 0>(v, c);
       target[c] = static_cast<Out>(v);
     }
   }
@@ -106,6 +112,7 @@ inline int32_t add_saturated(int32_t a, int32_t b) {
 }
 
 }  // namespace body
+}  // namespace
 
 template <class Isa>
 template <class In, class Out>
@@ -126,14 +133,16 @@ void Loops<Isa>::neuron_rows(const int32_t* in, size_t count, size_t channels,
                              const NeuronStages& n, Out* out) {
   using namespace body;
   const unsigned stages = (n.bias.empty() ? 0 : kBias) | (n.relu_max.empty() ? 0 : kRelu) |
-                          (n.lut ? kLut : 0) | (n.scaled ? kScale : 0);
+                          (n.lut ? kLut : 0) | (n.scaled ? kScale : 0) |
+                          (n.scaled && any(n.out.shift.left) ? kScaleLeft : 0);
   switch (stages) {
 #define MORLA_STAGES(s) \
   case s: return neuron_pass<s>(in, count, channels, n, out);
     MORLA_STAGES(0) MORLA_STAGES(1) MORLA_STAGES(2) MORLA_STAGES(3) MORLA_STAGES(4)
     MORLA_STAGES(5) MORLA_STAGES(6) MORLA_STAGES(7) MORLA_STAGES(8) MORLA_STAGES(9)
     MORLA_STAGES(10) MORLA_STAGES(11) MORLA_STAGES(12) MORLA_STAGES(13) MORLA_STAGES(14)
-    MORLA_STAGES(15)
+    MORLA_STAGES(15) MORLA_STAGES(24) MORLA_STAGES(25) MORLA_STAGES(26) MORLA_STAGES(27)
+    MORLA_STAGES(28) MORLA_STAGES(29) MORLA_STAGES(30) MORLA_STAGES(31)
 #undef MORLA_STAGES
   }
 }
