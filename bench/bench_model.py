@@ -131,7 +131,7 @@ def memory_benchmark():
         growth = [r["growth"] / 2**20 for r in runs]
         beyond = [(r["growth"] - r["output"]) / 2**20 for r in runs]
         fps = [r["fps"] for r in runs]
-        print(f"forward {frames:3d} frames 224x224x3 -> 4 Conv2D -> Dense1D: "
+        print(f"forward {frames:3d} frames 224x224x3 -> 4 Conv2D, 2 DepthwiseConv2D -> Dense1D: "
               f"{min(fps):7.1f} / {statistics.median(fps):7.1f} frames/s (min / median); peak RSS "
               f"growth {min(growth):6.2f} / {statistics.median(growth):6.2f} MiB, beyond the "
               f"output array {min(beyond):6.2f} / {statistics.median(beyond):6.2f} MiB "

@@ -31,11 +31,7 @@ namespace {
       return shift_rows(in, count, channels * r, repeated(s, r), out);                       \
     MORLA_DISPATCH(shift_rows, in, count, channels, s, out);                                 \
   }
-MORLA_SHIFT_ROWS(int8_t, int32_t)
-MORLA_SHIFT_ROWS(uint8_t, int32_t)
-MORLA_SHIFT_ROWS(int16_t, int32_t)
-MORLA_SHIFT_ROWS(int32_t, int32_t)
-MORLA_SHIFT_ROWS(int32_t, int8_t)
+MORLA_SHIFT_ROWS_TYPES(MORLA_SHIFT_ROWS)
 #undef MORLA_SHIFT_ROWS
 
 #define MORLA_NEURON_ROWS(Out)                                                     \
@@ -45,13 +41,9 @@ MORLA_SHIFT_ROWS(int32_t, int8_t)
       return neuron_rows(in, count, channels * r, repeated(n, r), out);            \
     MORLA_DISPATCH(neuron_rows, in, count, channels, n, out);                      \
   }
-MORLA_NEURON_ROWS(uint8_t)
-MORLA_NEURON_ROWS(int8_t)
-MORLA_NEURON_ROWS(int16_t)
-MORLA_NEURON_ROWS(int32_t)
+MORLA_NEURON_ROWS_TYPES(MORLA_NEURON_ROWS)
 #undef MORLA_NEURON_ROWS
 
-#undef MORLA_SHIFTED_ADD_ROWS
 #define MORLA_SHIFTED_ADD_ROWS(A, B, Out)                                                     \
   void shifted_add_rows(const A* a, const B* b, size_t count, size_t channels,                \
                         const ShiftStage& sa, const ShiftStage& sb, int32_t low, int32_t high, \
@@ -61,9 +53,8 @@ MORLA_NEURON_ROWS(int32_t)
                               high, repeated(so, r), out);                                    \
     MORLA_DISPATCH(shifted_add_rows, a, b, count, channels, sa, sb, low, high, so, out);      \
   }
-MORLA_SHIFTED_ADD_B(int8_t)
-MORLA_SHIFTED_ADD_B(uint8_t)
-MORLA_SHIFTED_ADD_B(int32_t)
+MORLA_SHIFTED_ADD_TYPES(MORLA_SHIFTED_ADD_ROWS)
+#undef MORLA_SHIFTED_ADD_ROWS
 
 void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int64_t low,
               int64_t high, int32_t* out) {
@@ -75,12 +66,14 @@ bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size
   MORLA_DISPATCH(look_up_rows, table, half, index, count, out);
 }
 
-void max_into(int32_t* target, const int32_t* values, size_t n, int32_t low, int32_t high) {
-  MORLA_DISPATCH(max_into, target, values, n, low, high);
+void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n, int32_t low,
+              int32_t high) {
+  MORLA_DISPATCH(max_rows, target, values, rows, n, low, high);
 }
 
-void sum_into(int64_t* sums, const int32_t* values, size_t n, int64_t low, int64_t high) {
-  MORLA_DISPATCH(sum_into, sums, values, n, low, high);
+void sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n, int64_t low,
+              int64_t high) {
+  MORLA_DISPATCH(sum_rows, sums, values, rows, n, low, high);
 }
 
 }  // namespace morla::ops::loops

@@ -7,7 +7,9 @@
 #include "ops/channel_loops_body.h"
 
 namespace morla::ops::loops {
-MORLA_INSTANTIATE_CHANNEL_LOOPS(Avx512)
+#define MORLA_ISA Avx512
+MORLA_INSTANTIATE_CHANNEL_LOOPS()
+#undef MORLA_ISA
 }  // namespace morla::ops::loops
 
 #include "ops/target_end.h"

@@ -177,41 +177,45 @@ void Loops<Isa>::add_rows(const int32_t* __restrict x, const int32_t* __restrict
   }
 }
 
+// One table read per element: a plain loop beats the vector gathers here.
 template <class Isa>
-bool Loops<Isa>::look_up_rows(const int32_t* __restrict table, int64_t half,
-                              const int32_t* __restrict index, size_t count,
-                              int32_t* __restrict out) {
-  // Indices clamped into the table, read from its middle; any clamp is an index outside.
-  const int32_t* middle = table + half;
-  const int32_t low = static_cast<int32_t>(-half), high = static_cast<int32_t>(half - 1);
-  int32_t outside = 0;
-  MORLA_NO_ALIAS
+[[gnu::optimize("no-tree-vectorize")]] bool Loops<Isa>::look_up_rows(
+    const int32_t* __restrict table, int64_t half, const int32_t* __restrict index, size_t count,
+    int32_t* __restrict out) {
+  // Indices moved to [0, 2 * half) in 32-bit unsigned arithmetic: any other is outside.
+  const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
+  uint32_t outside = 0;
   for (size_t i = 0; i < count; ++i) {
-    const int32_t v = index[i];
-    const int32_t k = v < low ? low : (v > high ? high : v);
-    outside |= k ^ v;
-    out[i] = middle[k];
+    const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
+    outside |= k >= span ? 1u : 0u;
+    out[i] = table[k < span ? k : 0];
   }
   return outside == 0;
 }
 
 template <class Isa>
-void Loops<Isa>::max_into(int32_t* __restrict target, const int32_t* __restrict values, size_t n,
-                          int32_t low, int32_t high) {
-  MORLA_NO_ALIAS
-  for (size_t c = 0; c < n; ++c) {
-    const int32_t v = values[c] < low ? low : (values[c] > high ? high : values[c]);
-    target[c] = target[c] > v ? target[c] : v;
+void Loops<Isa>::max_rows(int32_t* __restrict target, const int32_t* __restrict values,
+                          size_t rows, size_t n, int32_t low, int32_t high) {
+  for (size_t r = 0; r < rows; ++r) {
+    const int32_t* row = values + r * n;
+    MORLA_NO_ALIAS
+    for (size_t c = 0; c < n; ++c) {
+      const int32_t v = row[c] < low ? low : (row[c] > high ? high : row[c]);
+      target[c] = target[c] > v ? target[c] : v;
+    }
   }
 }
 
 template <class Isa>
-void Loops<Isa>::sum_into(int64_t* __restrict sums, const int32_t* __restrict values, size_t n,
-                          int64_t low, int64_t high) {
-  MORLA_NO_ALIAS
-  for (size_t c = 0; c < n; ++c) {
-    const int64_t v = sums[c] + values[c];
-    sums[c] = v < low ? low : (v > high ? high : v);
+void Loops<Isa>::sum_rows(int64_t* __restrict sums, const int32_t* __restrict values,
+                          size_t rows, size_t n, int64_t low, int64_t high) {
+  for (size_t r = 0; r < rows; ++r) {
+    const int32_t* row = values + r * n;
+    MORLA_NO_ALIAS
+    for (size_t c = 0; c < n; ++c) {
+      const int64_t v = sums[c] + row[c];
+      sums[c] = v < low ? low : (v > high ? high : v);
+    }
   }
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ops/channel_loops.h"
 #include "ops/shift_plan.h"
 
 namespace morla::ops::loops {
@@ -27,34 +28,26 @@ template <class Isa> struct Loops {
                        int64_t low, int64_t high, int32_t* out);
   static bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size_t count,
                            int32_t* out);
-  static void max_into(int32_t* target, const int32_t* values, size_t n, int32_t low, int32_t high);
-  static void sum_into(int64_t* sums, const int32_t* values, size_t n, int64_t low, int64_t high);
+  static void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n,
+                       int32_t low, int32_t high);
+  static void sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n, int64_t low,
+                       int64_t high);
 };
 
-// Explicit instantiations of every loop for one tag (in the file that compiles them).
-#define MORLA_INSTANTIATE_CHANNEL_LOOPS(Isa)                                                  \
-  template struct Loops<Isa>;                                                                 \
-  template void Loops<Isa>::shift_rows(const int8_t*, size_t, size_t, const ShiftStage&, int32_t*);   \
-  template void Loops<Isa>::shift_rows(const uint8_t*, size_t, size_t, const ShiftStage&, int32_t*);  \
-  template void Loops<Isa>::shift_rows(const int16_t*, size_t, size_t, const ShiftStage&, int32_t*);  \
-  template void Loops<Isa>::shift_rows(const int32_t*, size_t, size_t, const ShiftStage&, int32_t*);  \
-  template void Loops<Isa>::shift_rows(const int32_t*, size_t, size_t, const ShiftStage&, int8_t*);   \
-  template void Loops<Isa>::neuron_rows(const int32_t*, size_t, size_t, const NeuronStages&, uint8_t*); \
-  template void Loops<Isa>::neuron_rows(const int32_t*, size_t, size_t, const NeuronStages&, int8_t*);  \
-  template void Loops<Isa>::neuron_rows(const int32_t*, size_t, size_t, const NeuronStages&, int16_t*); \
-  template void Loops<Isa>::neuron_rows(const int32_t*, size_t, size_t, const NeuronStages&, int32_t*); \
-  MORLA_INSTANTIATE_SHIFTED_ADD_B(Isa, int8_t)                                                \
-  MORLA_INSTANTIATE_SHIFTED_ADD_B(Isa, uint8_t)                                               \
-  MORLA_INSTANTIATE_SHIFTED_ADD_B(Isa, int32_t)
-#define MORLA_INSTANTIATE_SHIFTED_ADD(Isa, A, B, Out)                                         \
-  template void Loops<Isa>::shifted_add_rows(const A*, const B*, size_t, size_t,              \
-                                             const ShiftStage&, const ShiftStage&, int32_t,   \
-                                             int32_t, const ShiftStage&, Out*);
-#define MORLA_INSTANTIATE_SHIFTED_ADD_OUTS(Isa, A, B) \
-  MORLA_INSTANTIATE_SHIFTED_ADD(Isa, A, B, int8_t) MORLA_INSTANTIATE_SHIFTED_ADD(Isa, A, B, int32_t)
-#define MORLA_INSTANTIATE_SHIFTED_ADD_B(Isa, A)          \
-  MORLA_INSTANTIATE_SHIFTED_ADD_OUTS(Isa, A, int8_t)     \
-  MORLA_INSTANTIATE_SHIFTED_ADD_OUTS(Isa, A, uint8_t)    \
-  MORLA_INSTANTIATE_SHIFTED_ADD_OUTS(Isa, A, int32_t)
+// Explicit instantiations of every loop for the tag `MORLA_ISA` names (in the file that
+// compiles them), over the element types channel_loops.h lists.
+#define MORLA_INSTANTIATE_SHIFT_ROWS(In, Out) \
+  template void Loops<MORLA_ISA>::shift_rows(const In*, size_t, size_t, const ShiftStage&, Out*);
+#define MORLA_INSTANTIATE_NEURON_ROWS(Out) \
+  template void Loops<MORLA_ISA>::neuron_rows(const int32_t*, size_t, size_t, const NeuronStages&, Out*);
+#define MORLA_INSTANTIATE_SHIFTED_ADD_ROWS(A, B, Out)                                       \
+  template void Loops<MORLA_ISA>::shifted_add_rows(const A*, const B*, size_t, size_t,      \
+                                                   const ShiftStage&, const ShiftStage&,    \
+                                                   int32_t, int32_t, const ShiftStage&, Out*);
+#define MORLA_INSTANTIATE_CHANNEL_LOOPS()                      \
+  template struct Loops<MORLA_ISA>;                            \
+  MORLA_SHIFT_ROWS_TYPES(MORLA_INSTANTIATE_SHIFT_ROWS)         \
+  MORLA_NEURON_ROWS_TYPES(MORLA_INSTANTIATE_NEURON_ROWS)       \
+  MORLA_SHIFTED_ADD_TYPES(MORLA_INSTANTIATE_SHIFTED_ADD_ROWS)
 
 }  // namespace morla::ops::loops

@@ -2,5 +2,7 @@
 #include "ops/channel_loops_body.h"
 
 namespace morla::ops::loops {
-MORLA_INSTANTIATE_CHANNEL_LOOPS(Portable)
+#define MORLA_ISA Portable
+MORLA_INSTANTIATE_CHANNEL_LOOPS()
+#undef MORLA_ISA
 }  // namespace morla::ops::loops

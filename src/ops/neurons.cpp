@@ -1,5 +1,6 @@
 #include "ops/neurons.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,12 +31,6 @@ ShiftStage checked_shift(const char* op, const Dense& shifts, size_t channels, i
   return plan_shift(is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, amounts, low, high);
 }
 
-ClipRange out_bounds(int32_t out_bits) {
-  if (out_bits < 5) return {0, (int64_t{1} << out_bits) - 1};
-  if (out_bits == 16) return {INT16_MIN, INT16_MAX};
-  return clip_range(out_bits);
-}
-
 template <typename Out> void neurons_as(const Dense& sums, const NeuronStages& stages, Dense& out) {
   loops::neuron_rows(detail::elements<int32_t>(sums), detail::element_count(sums),
                      sums.shape().back(), stages, detail::mutable_elements<Out>(out));
@@ -48,8 +43,8 @@ template <typename In> void lshift_as(const Dense& inputs, const ShiftStage& sta
 
 }  // namespace
 
-ScaleStage scale_out_stage(const char* op, const Dense& scales, const Dense& shifts,
-                           size_t channels, int32_t out_bits, uint8_t acc_bits) {
+std::vector<int64_t> scale_out_factors(const char* op, const Dense& scales, const Dense& shifts,
+                                       size_t channels, int32_t out_bits) {
   detail::require_positive(op, "out_bits", out_bits);
   const bool wide_scales = out_bits == 16 && storage_type(scales.type()) == StorageType::uint16;
   const uint16_t* scale16 = wide_scales ? detail::elements<uint16_t>(scales) : nullptr;
@@ -57,15 +52,28 @@ ScaleStage scale_out_stage(const char* op, const Dense& scales, const Dense& shi
   detail::elements<int8_t>(shifts);
   detail::require_count(op, "scales", detail::element_count(scales), channels,
                         "one per channel of x");
-  const ClipRange out = out_bounds(out_bits);
+  std::vector<int64_t> factors(channels);
+  for (size_t c = 0; c < channels; ++c) factors[c] = scale16 ? scale16[c] : scale8[c];
+  return factors;
+}
+
+ScaleStage scale_out_stage(const char* op, const Dense& scales, const Dense& shifts,
+                           size_t channels, int32_t out_bits, uint8_t acc_bits) {
+  std::vector<int64_t> factors = scale_out_factors(op, scales, shifts, channels, out_bits);
+  const ClipRange out = scale_out_bounds(out_bits);
   ShiftStage shift = checked_shift(op, shifts, channels, out.low, out.high);
   const ClipRange acc = clip_range(acc_bits);
   if (acc.low < INT32_MIN || acc.high > INT32_MAX)
     throw std::invalid_argument(std::string(op) + ": an accumulator of " +
                                 std::to_string(acc_bits) + " bits is wider than 32 bits.");
-  std::vector<int64_t> factors(channels);
-  for (size_t c = 0; c < channels; ++c) factors[c] = scale16 ? scale16[c] : scale8[c];
   return plan_scale(factors, acc, std::move(shift));
+}
+
+ClipRange scale_out_bounds(int32_t out_bits) {
+  if (out_bits < 5) return {0, (int64_t{1} << out_bits) - 1};
+  if (out_bits == 16) return {INT16_MIN, INT16_MAX};
+  const ClipRange range = clip_range(out_bits);
+  return {std::max<int64_t>(range.low, INT32_MIN), std::min<int64_t>(range.high, INT32_MAX)};
 }
 
 TensorType scale_out_type(int32_t out_bits) {

@@ -141,27 +141,19 @@ std::shared_ptr<Dense> scale_out(const Dense& x, const Dense& scales, const Dens
     run_neurons(x, stages, *result);
     return result;
   }
-  const bool wide_scales = out_bits == 16 && storage_type(scales.type()) == StorageType::uint16;
-  const uint16_t* scale16 = wide_scales ? detail::elements<uint16_t>(scales) : nullptr;
-  const uint8_t* scale8 = wide_scales ? nullptr : detail::elements<uint8_t>(scales);
-  detail::elements<int8_t>(shifts);
-  detail::require_count(op, "scales", detail::element_count(scales), channels,
-                        "one per channel of x");
+  // Wider accumulators: element by element in 64 bits.
+  const std::vector<int64_t> factors = scale_out_factors(op, scales, shifts, channels, out_bits);
   const ChannelShifts shift = output_shifts(op, shifts, channels);
-  const auto scaled = [&](auto* out, int64_t low, int64_t high) {
-    if (scale16) scale_values(in, scale16, shift, count, channels, acc, low, high, out);
-    else scale_values(in, scale8, shift, count, channels, acc, low, high, out);
+  const ClipRange out = scale_out_bounds(out_bits);
+  const auto scaled = [&](auto* target) {
+    scale_values(in, factors.data(), shift, count, channels, acc, out.low, out.high, target);
   };
-  const ClipRange range = clip_range(out_bits);
-  if (out_bits < 5)
-    scaled(detail::mutable_elements<uint8_t>(*result), 0, (int64_t{1} << out_bits) - 1);
-  else if (out_bits <= 8)
-    scaled(detail::mutable_elements<int8_t>(*result), range.low, range.high);
-  else if (out_bits == 16)
-    scaled(detail::mutable_elements<int16_t>(*result), INT16_MIN, INT16_MAX);
-  else
-    scaled(detail::mutable_elements<int32_t>(*result), std::max<int64_t>(range.low, INT32_MIN),
-           std::min<int64_t>(range.high, INT32_MAX));
+  switch (result->type()) {
+    case TensorType::uint8: scaled(detail::mutable_elements<uint8_t>(*result)); break;
+    case TensorType::int8: scaled(detail::mutable_elements<int8_t>(*result)); break;
+    case TensorType::int16: scaled(detail::mutable_elements<int16_t>(*result)); break;
+    default: scaled(detail::mutable_elements<int32_t>(*result)); break;
+  }
   return result;
 }
 
