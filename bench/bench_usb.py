@@ -4,7 +4,7 @@ request/reply ping-pong with exactly its byte counts, its peer a process of its 
 limit of any driver of this protocol; target: ratio >= 0.9), and one-way streaming (for
 information: no request/reply protocol can reach it). Also the processor time of the
 driver's thread, which the machine's load stretches less than the waits. Each figure:
-min / median of three rounds, the measurements interleaved round by round
+min / median of nine rounds, the measurements interleaved round by round
 (tests/sim/programs/usb_throughput.cpp)."""
 import os
 import pathlib

@@ -6,7 +6,7 @@
 //     as a board's end is: the limit of any driver of this protocol on this link;
 //   stream: the same bytes one way without waiting, for information (no request/reply
 //     protocol can reach it).
-// Each figure is measured three times; prints one line per direction:
+// Each figure is measured nine times, round by round; prints one line per direction:
 // "<direction> driver_ms=<min>/<median> pingpong_ms=<min>/<median> stream_ms=<min>/<median>
 //  driver_cpu_ms=<min>/<median> ratio=<pingpong/driver, medians>", where driver_cpu_ms is
 // the processor time of the driver's own thread (user + system), which the machine's load
@@ -36,7 +36,7 @@ namespace {
 constexpr size_t kBytes = size_t{1} << 20;
 constexpr size_t kPiece = 1024;
 constexpr size_t kExchanges = kBytes / kPiece;
-constexpr int kRuns = 3;
+constexpr int kRuns = 9;
 
 struct Timing {
   double min, median;
