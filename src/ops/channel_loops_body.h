@@ -65,15 +65,21 @@ struct Scale {
   explicit Scale(const ScaleStage& s)
       : scale(s.scale.data()), below(s.below.data()), above(s.above.data()), low(s.acc_low),
         high(s.acc_high), shift(s.shift) {}
-  // With Left false, the shift has no left shift (the usual case: scales shift right).
-  template <bool Left = true> int32_t apply(int32_t x, size_t c) const {
+  // With Left false, the shift has no left shift (the usual case: scales shift right);
+  // with Clamp, the stage clamps its input (ScaleStage::clamps_input).
+  template <bool Left = true, bool Clamp = false> int32_t apply(int32_t x, size_t c) const {
+    if constexpr (Clamp) {
+      const int32_t in = x < below[c] ? below[c] : (x > above[c] ? above[c] : x);
+      return shift.template apply<true, Left>(in * scale[c], c);
+    }
     const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(x) * static_cast<uint32_t>(scale[c]));
     return shift.template apply<true, Left>(x > above[c] ? high : (x < below[c] ? low : product), c);
   }
   int32_t operator()(int32_t x, size_t c) const { return apply(x, c); }
 };
 
-constexpr unsigned kBias = 1, kRelu = 2, kLut = 4, kScale = 8, kScaleLeft = 16;  // stages present
+// Stages present, and how the output scale runs.
+constexpr unsigned kBias = 1, kRelu = 2, kLut = 4, kScale = 8, kScaleLeft = 16, kScaleClamp = 32;
 
 template <unsigned Stages, class Out>
 inline void neuron_pass(const int32_t* __restrict in, size_t count, size_t channels,
@@ -84,23 +90,24 @@ inline void neuron_pass(const int32_t* __restrict in, size_t count, size_t chann
   const int32_t* relu_max = n.relu_max.data();
   const int32_t* lut = n.lut + 1024;
   const Scale index(n.lut_index), scale(n.out);
+  const auto stages = [&](int32_t v, size_t c) {
+    if constexpr ((Stages & kBias) != 0)
+      v = v > bias_above[c] ? INT32_MAX : (v < bias_below[c] ? INT32_MIN : v + bias[c]);
+    if constexpr ((Stages & kRelu) != 0) {
+      v = v < relu_max[c] ? v : relu_max[c];
+      v = v > 0 ? v : 0;
+    }
+    if constexpr ((Stages & kLut) != 0) v = lut[index(v, c)];
+    if constexpr ((Stages & kScale) != 0)
+      v = scale.template apply<(Stages & kScaleLeft) != 0, (Stages & kScaleClamp) != 0>(v, c);
+    return v;
+  };
   for (size_t start = 0; start < count; start += channels) {
     const int32_t* __restrict row = in + start;
     Out* __restrict target = out + start;
     const size_t width = count - start < channels ? count - start : channels;
     MORLA_NO_ALIAS
-    for (size_t c = 0; c < width; ++c) {
-      int32_t v = row[c];
-      if constexpr ((Stages & kBias) != 0)
-        v = v > bias_above[c] ? INT32_MAX : (v < bias_below[c] ? INT32_MIN : v + bias[c]);
-      if constexpr ((Stages & kRelu) != 0) {
-        v = v < relu_max[c] ? v : relu_max[c];
-        v = v > 0 ? v : 0;
-      }
-      if constexpr ((Stages & kLut) != 0) v = lut[index(v, c)];
-      if constexpr ((Stages & kScale) != 0) v = scale.template apply<(Stages & kScaleLeft) != 0>(v, c);
-      target[c] = static_cast<Out>(v);
-    }
+    for (size_t c = 0; c < width; ++c) target[c] = static_cast<Out>(stages(row[c], c));
   }
 }
 
@@ -134,7 +141,8 @@ void Loops<Isa>::neuron_rows(const int32_t* in, size_t count, size_t channels,
   using namespace body;
   const unsigned stages = (n.bias.empty() ? 0 : kBias) | (n.relu_max.empty() ? 0 : kRelu) |
                           (n.lut ? kLut : 0) | (n.scaled ? kScale : 0) |
-                          (n.scaled && any(n.out.shift.left) ? kScaleLeft : 0);
+                          (n.scaled && any(n.out.shift.left) ? kScaleLeft : 0) |
+                          (n.scaled && n.out.clamps_input ? kScaleClamp : 0);
   switch (stages) {
 #define MORLA_STAGES(s) \
   case s: return neuron_pass<s>(in, count, channels, n, out);
@@ -142,7 +150,10 @@ void Loops<Isa>::neuron_rows(const int32_t* in, size_t count, size_t channels,
     MORLA_STAGES(5) MORLA_STAGES(6) MORLA_STAGES(7) MORLA_STAGES(8) MORLA_STAGES(9)
     MORLA_STAGES(10) MORLA_STAGES(11) MORLA_STAGES(12) MORLA_STAGES(13) MORLA_STAGES(14)
     MORLA_STAGES(15) MORLA_STAGES(24) MORLA_STAGES(25) MORLA_STAGES(26) MORLA_STAGES(27)
-    MORLA_STAGES(28) MORLA_STAGES(29) MORLA_STAGES(30) MORLA_STAGES(31)
+    MORLA_STAGES(28) MORLA_STAGES(29) MORLA_STAGES(30) MORLA_STAGES(31) MORLA_STAGES(40)
+    MORLA_STAGES(41) MORLA_STAGES(42) MORLA_STAGES(43) MORLA_STAGES(44) MORLA_STAGES(45)
+    MORLA_STAGES(46) MORLA_STAGES(47) MORLA_STAGES(56) MORLA_STAGES(57) MORLA_STAGES(58)
+    MORLA_STAGES(59) MORLA_STAGES(60) MORLA_STAGES(61) MORLA_STAGES(62) MORLA_STAGES(63)
 #undef MORLA_STAGES
   }
 }

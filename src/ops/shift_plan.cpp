@@ -39,15 +39,37 @@ ShiftStage plan_shift(ShiftRule rule, const std::vector<int32_t>& amounts, int64
   return s;
 }
 
+namespace {
+
+// The stage's arithmetic for one value, as the loops do it.
+int32_t shifted(const ShiftStage& s, int32_t x, size_t c) {
+  const int32_t t = (x >> s.right[c]) + ((x >> s.half[c]) & s.round[c]);
+  if (t > s.above[c]) return s.high;
+  if (t < s.below[c]) return s.low;
+  return static_cast<int32_t>(static_cast<uint32_t>(t) << s.left[c]);
+}
+
+}  // namespace
+
 ScaleStage plan_scale(const std::vector<int64_t>& scales, ClipRange acc, ShiftStage shift) {
   ScaleStage s;
   s.acc_low = narrow(acc.low);
   s.acc_high = narrow(acc.high);
   s.shift = std::move(shift);
-  for (const int64_t scale : scales) {
+  s.clamps_input = true;
+  for (size_t c = 0; c < scales.size(); ++c) {
+    const int64_t scale = scales[c];
     s.scale.push_back(static_cast<int32_t>(scale));
     s.below.push_back(scale == 0 ? INT32_MIN : narrow(ceil_div(s.acc_low, scale)));
     s.above.push_back(scale == 0 ? INT32_MAX : narrow(floor_div(s.acc_high, scale)));
+    // A zero scale never saturates: its bounds are the int32 range.
+    const bool alike =
+        scale == 0 ||
+        (shifted(s.shift, static_cast<int32_t>(s.above[c] * scale), c) ==
+             shifted(s.shift, s.acc_high, c) &&
+         shifted(s.shift, static_cast<int32_t>(s.below[c] * scale), c) ==
+             shifted(s.shift, s.acc_low, c));
+    s.clamps_input = s.clamps_input && alike;
   }
   return s;
 }

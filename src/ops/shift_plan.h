@@ -32,6 +32,9 @@ struct ScaleStage {
   std::vector<int32_t> scale, below, above;
   int32_t acc_low = INT32_MIN, acc_high = INT32_MAX;
   ShiftStage shift;
+  // Every channel gives the same result for x clamped to [below, above] then multiplied as
+  // for the saturated product (its output clip is reached first): the loops may clamp.
+  bool clamps_input = false;
 };
 
 // The stage of the per-channel shift operations of shift.h over `channels` channels: the
