@@ -5,8 +5,8 @@
 #include <new>
 #include <vector>
 
+#include "core/block_cache.h"
 #include "core/tensor.h"
-#include "engine/block_cache.h"
 
 namespace morla::engine {
 

@@ -1,4 +1,4 @@
-#include "engine/block_cache.h"
+#include "core/block_cache.h"
 
 #include <array>
 #include <cstdlib>
@@ -6,7 +6,7 @@
 #include <mutex>
 #include <new>
 
-namespace morla::engine {
+namespace morla {
 
 namespace {
 
@@ -16,8 +16,17 @@ constexpr size_t kLargeBlock = size_t{64} << 10;
 constexpr size_t kSlots = 16;
 constexpr size_t kCachedBytes = size_t{48} << 20;
 constexpr size_t kPage = 4096;
+constexpr size_t kAlignment = 64;
 
 size_t rounded(size_t bytes) { return (bytes + kPage - 1) / kPage * kPage; }
+
+// Storage from the allocator: large blocks whole pages, small ones whole cache lines.
+void* allocate(size_t size, bool zeros) {
+  void* block = std::aligned_alloc(kAlignment, (size + kAlignment - 1) / kAlignment * kAlignment);
+  if (!block) throw std::bad_alloc();
+  if (zeros) std::memset(block, 0, size);
+  return block;
+}
 
 struct Cache {
   std::mutex mutex;
@@ -47,21 +56,19 @@ void* take(size_t size) {
 
 void* acquire_block(size_t bytes, bool zeros) {
   if (bytes == 0) bytes = 1;
-  if (bytes >= kLargeBlock && bytes <= SIZE_MAX - kPage)
-    if (void* block = take(rounded(bytes))) {
-      if (zeros) std::memset(block, 0, bytes);
-      return block;
-    }
-  const size_t size = bytes >= kLargeBlock && bytes <= SIZE_MAX - kPage ? rounded(bytes) : bytes;
-  void* block = zeros ? std::calloc(size, 1) : std::malloc(size);
-  if (!block) throw std::bad_alloc();
-  return block;
+  if (bytes > SIZE_MAX - kPage) throw std::bad_alloc();
+  if (bytes < kLargeBlock) return allocate(bytes, zeros);
+  if (void* block = take(rounded(bytes))) {
+    if (zeros) std::memset(block, 0, bytes);
+    return block;
+  }
+  return allocate(rounded(bytes), zeros);
 }
 
 void release_block(void* block, size_t bytes) noexcept {
   if (!block) return;
   if (bytes == 0) bytes = 1;
-  if (bytes >= kLargeBlock && bytes <= SIZE_MAX - kPage) {
+  if (bytes >= kLargeBlock) {
     const size_t size = rounded(bytes);
     Cache& c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
@@ -77,4 +84,4 @@ void release_block(void* block, size_t bytes) noexcept {
   std::free(block);
 }
 
-}  // namespace morla::engine
+}  // namespace morla
