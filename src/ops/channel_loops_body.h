@@ -118,6 +118,17 @@ inline int32_t add_saturated(int32_t a, int32_t b) {
   return overflow ? (a < 0 ? INT32_MIN : INT32_MAX) : sum;
 }
 
+// target[c] = combine(target[c], row[c]) for each of `rows` consecutive rows of n values.
+template <class T, class Combine>
+inline void fold_rows(T* __restrict target, const int32_t* __restrict values, size_t rows,
+                      size_t n, Combine combine) {
+  for (size_t r = 0; r < rows; ++r) {
+    const int32_t* row = values + r * n;
+    MORLA_NO_ALIAS
+    for (size_t c = 0; c < n; ++c) target[c] = combine(target[c], row[c]);
+  }
+}
+
 }  // namespace body
 }  // namespace
 
@@ -205,29 +216,21 @@ template <class Isa>
 }
 
 template <class Isa>
-void Loops<Isa>::max_rows(int32_t* __restrict target, const int32_t* __restrict values,
-                          size_t rows, size_t n, int32_t low, int32_t high) {
-  for (size_t r = 0; r < rows; ++r) {
-    const int32_t* row = values + r * n;
-    MORLA_NO_ALIAS
-    for (size_t c = 0; c < n; ++c) {
-      const int32_t v = row[c] < low ? low : (row[c] > high ? high : row[c]);
-      target[c] = target[c] > v ? target[c] : v;
-    }
-  }
+void Loops<Isa>::max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n,
+                          int32_t low, int32_t high) {
+  body::fold_rows(target, values, rows, n, [=](int32_t kept, int32_t v) {
+    v = v < low ? low : (v > high ? high : v);
+    return kept > v ? kept : v;
+  });
 }
 
 template <class Isa>
-void Loops<Isa>::sum_rows(int64_t* __restrict sums, const int32_t* __restrict values,
-                          size_t rows, size_t n, int64_t low, int64_t high) {
-  for (size_t r = 0; r < rows; ++r) {
-    const int32_t* row = values + r * n;
-    MORLA_NO_ALIAS
-    for (size_t c = 0; c < n; ++c) {
-      const int64_t v = sums[c] + row[c];
-      sums[c] = v < low ? low : (v > high ? high : v);
-    }
-  }
+void Loops<Isa>::sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n,
+                          int64_t low, int64_t high) {
+  body::fold_rows(sums, values, rows, n, [=](int64_t sum, int32_t v) {
+    const int64_t s = sum + v;
+    return s < low ? low : (s > high ? high : s);
+  });
 }
 
 }  // namespace morla::ops::loops
