@@ -28,11 +28,21 @@ void* allocate(size_t size, bool zeros) {
   return block;
 }
 
+// The kept blocks, oldest first; a block that does not fit pushes the oldest out.
 struct Cache {
   std::mutex mutex;
   std::array<void*, kSlots> blocks{};
-  std::array<size_t, kSlots> sizes{};  // rounded sizes, 0 for an empty slot
-  size_t bytes = 0;
+  std::array<size_t, kSlots> sizes{};  // rounded sizes
+  size_t count = 0, bytes = 0;
+
+  void remove(size_t i) {
+    bytes -= sizes[i];
+    for (size_t k = i + 1; k < count; ++k) {
+      blocks[k - 1] = blocks[k];
+      sizes[k - 1] = sizes[k];
+    }
+    --count;
+  }
 };
 
 Cache& cache() {
@@ -43,11 +53,11 @@ Cache& cache() {
 void* take(size_t size) {
   Cache& c = cache();
   std::lock_guard<std::mutex> lock(c.mutex);
-  for (size_t i = 0; i < kSlots; ++i)
+  for (size_t i = c.count; i-- > 0;)  // the newest first: its pages are the warmest
     if (c.sizes[i] == size) {
-      c.sizes[i] = 0;
-      c.bytes -= size;
-      return c.blocks[i];
+      void* block = c.blocks[i];
+      c.remove(i);
+      return block;
     }
   return nullptr;
 }
@@ -68,20 +78,22 @@ void* acquire_block(size_t bytes, bool zeros) {
 void release_block(void* block, size_t bytes) noexcept {
   if (!block) return;
   if (bytes == 0) bytes = 1;
-  if (bytes >= kLargeBlock) {
-    const size_t size = rounded(bytes);
+  const size_t size = rounded(bytes);
+  if (bytes < kLargeBlock || size > kCachedBytes) return std::free(block);
+  std::array<void*, kSlots> dropped{};
+  size_t drops = 0;
+  {
     Cache& c = cache();
     std::lock_guard<std::mutex> lock(c.mutex);
-    if (c.bytes + size <= kCachedBytes)
-      for (size_t i = 0; i < kSlots; ++i)
-        if (c.sizes[i] == 0) {
-          c.blocks[i] = block;
-          c.sizes[i] = size;
-          c.bytes += size;
-          return;
-        }
+    while (c.count == kSlots || c.bytes + size > kCachedBytes) {
+      dropped[drops++] = c.blocks[0];
+      c.remove(0);
+    }
+    c.blocks[c.count] = block;
+    c.sizes[c.count++] = size;
+    c.bytes += size;
   }
-  std::free(block);
+  for (size_t i = 0; i < drops; ++i) std::free(dropped[i]);
 }
 
 }  // namespace morla
