@@ -79,7 +79,8 @@ def bench(name, model, device):
     print(f"{name}: {layers} layers, {len(model.sequences)} sequence(s), "
           f"{sum(len(s.passes) for s in model.sequences)} pass(es), program {program} bytes")
     print(f"  map + program: best {best:.2f} ms, median {median:.2f} ms per model; "
-          f"{best / layers:.3f} ms per layer")
+          f"{best / layers:.3f} ms per layer; best {best / (program / 1e6):.2f} ms per MB "
+          f"of program")
 
 
 def main():

@@ -65,10 +65,13 @@ print("forward of 3 inputs (potentials):")
 print(outputs.reshape(3, -1))
 print("metrics:", {name: reloaded.metrics[name] for name in sorted(reloaded.metrics.names)})
 
-# Mapping on a device without hardware (an Orbi v2 mesh: the HRC and three NPs, one of
-# them fully connected) shows where the layers go and what the device program needs.
+# Mapping on a device without hardware shows where the layers go and what the device
+# program needs. The mesh is the Orbi v2 board's (IP v1) as `board_sim --soc 2 --fnp3`
+# plays it: the DMA node at column 1, row 1 (event and configuration DMA both id 0), the
+# HRC, and three CNPs with look-up tables, the last one also fully connected (FNP3).
+# examples/ip_v1.py, ip_v2.py and mote.py explain the mesh of each IP generation.
 NP = core.NP
-mesh = NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), NP.Info.hrc(False),
+mesh = NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 0), NP.Info.hrc(False),
                [NP.Info(NP.Ident(1, 2, 0), [NP.CNP1], True),
                 NP.Info(NP.Ident(2, 1, 0), [NP.CNP1], True),
                 NP.Info(NP.Ident(2, 2, 0), [NP.CNP1, NP.FNP3], True)])

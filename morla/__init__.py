@@ -3,4 +3,6 @@
 from . import core
 from .core import *  # noqa: F401,F403  (the module's public names)
 
-__version__ = core.__version__
+# The package version (what `pip show morla` reports); core.__version__ is the version
+# text of the engine library inside it.
+__version__ = "0.1.0"

@@ -159,6 +159,7 @@ void LayerImpl::check_variable(const std::string& name, const Dense& value) {
   if (name == "act_step") check_act_step(value);
   if (name == "weights" || name == "weights_pw") check_weights(value, ip_version() == IpVersion::v1);
   variables_changed_ = true;
+  ++variable_writes_;
 }
 
 void LayerImpl::create_activation_variables(uint32_t n) {

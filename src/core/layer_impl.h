@@ -1,6 +1,7 @@
 #pragma once
 // The common part of every concrete layer: name, parameters, variables, inbound layers
 // with the input shapes they imply, and the bit-width rules.
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -39,6 +40,8 @@ class LayerImpl : public virtual Layer {
   bool has_pooling() const;
   bool is_depthwise() const;
   bool variables_changed() const { return variables_changed_; }
+  // How many values the variable store has taken since the layer was made.
+  uint64_t variable_writes() const { return variable_writes_; }
   const std::vector<std::shared_ptr<Layer>>& linked_layers() const { return linked_layers_; }
   VariablesImpl& variable_store() { return variables_; }
 
@@ -65,7 +68,7 @@ class LayerImpl : public virtual Layer {
 
  private:
   // Refuses (std::invalid_argument) weights outside the range of their type and
-  // activation steps below 1/16, then marks the variables as changed.
+  // activation steps below 1/16, then marks the variables as changed and counts the write.
   void check_variable(const std::string& name, const Dense& value);
 
   VariablesImpl variables_;
@@ -73,6 +76,7 @@ class LayerImpl : public virtual Layer {
   std::vector<Shape> input_dims_;
   std::unique_ptr<LayerParams> params_;
   bool variables_changed_ = false;
+  uint64_t variable_writes_ = 0;
   std::vector<std::shared_ptr<Layer>> inbounds_;
   std::vector<std::shared_ptr<Layer>> linked_layers_;
 };

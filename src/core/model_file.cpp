@@ -72,8 +72,10 @@ size_t compress_block(ByteRange data, char* out) {
   return length;
 }
 
-// A model file holds at most what a signed 32-bit size counts.
+// A model file holds at most what a signed 32-bit size counts, and so does the
+// serialized model it decompresses to (one FlatBuffers buffer).
 constexpr off_t kMaxFileBytes = 2147483647;
+constexpr size_t kMaxSerializedBytes = 2147483647;
 // The length header: a base-128 varint of a 32-bit value.
 constexpr size_t kMaxVarintBytes = 5;
 // A link chain longer than this is taken as a loop.
@@ -180,7 +182,8 @@ OwnedBytes read_model_file(const std::string& filename) {
                                 std::to_string(kMaxFileBytes) + " a model file can hold.");
   const auto capacity = static_cast<size_t>(info.st_size);
 
-  // The length header and the size it announces are checked before the file is read.
+  // The length header and the size it announces (no more than the file's bytes could
+  // expand to, nor than a serialized model holds) are checked before the file is read.
   const auto corrupted = [] {
     return std::invalid_argument("Cannot uncompress corrupted serialization buffer");
   };
@@ -189,7 +192,7 @@ OwnedBytes read_model_file(const std::string& filename) {
   size_t announced = 0;
   if (header_bytes <= 0 ||
       !snappy::GetUncompressedLength(header, static_cast<size_t>(header_bytes), &announced) ||
-      announced > capacity * kMaxExpansion + 64)
+      announced > capacity * kMaxExpansion + 64 || announced > kMaxSerializedBytes)
     throw corrupted();
 
   OwnedBytes compressed = OwnedBytes::uninitialized(capacity);

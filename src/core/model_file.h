@@ -12,8 +12,9 @@ namespace morla {
 // (missing path or a directory), "File is empty.", and a refusal of anything but a regular
 // file (a FIFO is opened without waiting for a writer); std::invalid_argument for a file
 // above 2147483647 bytes, "Cannot uncompress corrupted serialization buffer" for a bad
-// length header or one announcing more than the block could hold (both checked before
-// the file is read), or a block that does not decompress. Bytes after the block are
+// length header or one announcing more than the block could hold or more than the
+// 2147483647 bytes of a serialized model (all checked before the file is read), or a
+// block that does not decompress. Bytes after the block are
 // ignored. A path with a NUL byte: std::invalid_argument "embedded null byte". The bytes
 // are the caller's alone (Model::from_buffer keeps them without a copy).
 OwnedBytes read_model_file(const std::string& filename);

@@ -6,7 +6,8 @@
 namespace morla {
 
 // Fixed-size, trivially copyable; built by the engine from program bytes and
-// handed back to the engine's memory-requirement functions.
+// handed back to the engine's memory-requirement functions. The bytes must be a whole
+// program, info and data; anything else throws std::invalid_argument.
 class ProgramInfo {
  public:
   ProgramInfo(const uint8_t* program, size_t size);  // engine

@@ -43,8 +43,8 @@ int fail(SerialPort& port, LinkFailure* failure, int status, uint32_t address) {
 
 // Skips bytes up to the reply marker. A read that delivers nothing, or a port that
 // keeps delivering other bytes past the deadline, is a time-out.
-bool wait_reply_marker(SerialPort& port) {
-  const int64_t deadline = time_ms() + bin::kReplyDeadlineMs;
+bool wait_reply_marker(SerialPort& port, std::chrono::milliseconds limit) {
+  const int64_t deadline = time_ms() + limit.count();
   uint8_t byte = 0;
   while (true) {
     if (port.read(&byte, 1) != 1) return false;
@@ -111,7 +111,8 @@ int switch_to_bin_commands(SerialPort& port) {
 }
 
 int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const void* payload,
-                     uint32_t length, BinCommand* reply, LinkFailure* failure) {
+                     uint32_t length, BinCommand* reply, LinkFailure* failure,
+                     const DriverDeadlines& deadlines) {
   const uint32_t frame_length = payload != nullptr ? 16 + length : 16;
   ++sequence_counter;
   const auto header = encode_frame_header(frame_length);
@@ -139,7 +140,7 @@ int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const
                  static_cast<ssize_t>(sent - header.size() - block.size()));
     return fail(port, failure, bin::kShortWrite, address);
   }
-  if (!wait_reply_marker(port)) {
+  if (!wait_reply_marker(port, deadlines.reply_marker)) {
     driver_print("timeout waiting response\r\n");
     return fail(port, failure, bin::kNoReply, address);
   }
@@ -162,10 +163,10 @@ int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const
   return bin::kOk;
 }
 
-void drain_line(SerialPort& port) {
+void drain_line(SerialPort& port, const DriverDeadlines& deadlines) {
   const uint32_t timeout = port.read_timeout();
-  port.set_read_timeout(bin::kDrainQuietMs);
-  const int64_t limit = time_ms() + bin::kDrainLimitMs;
+  port.set_read_timeout(static_cast<uint32_t>(deadlines.drain_quiet.count()));
+  const int64_t limit = time_ms() + deadlines.drain_limit.count();
   uint8_t byte;
   while (port.read(&byte, 1) == 1 && time_ms() < limit) {
   }
@@ -174,12 +175,12 @@ void drain_line(SerialPort& port) {
 }
 
 int64_t bin_read(SerialPort& port, uint32_t address, void* buffer, size_t length,
-                 LinkFailure* failure) {
+                 LinkFailure* failure, const DriverDeadlines& deadlines) {
   std::lock_guard lock(bin_protocol_mutex());
-  if (port.unsettled()) drain_line(port);
+  if (port.unsettled()) drain_line(port, deadlines);
   BinCommand reply;
   const int result = send_bin_command(port, bin::kRead, address, nullptr,
-                                      static_cast<uint32_t>(length), &reply, failure);
+                                      static_cast<uint32_t>(length), &reply, failure, deadlines);
   if (result != bin::kOk) return result;
   if (reply.length != length) {
     driver_print("unexpected response size: expected %u got %u\n", static_cast<unsigned>(length),
@@ -195,12 +196,12 @@ int64_t bin_read(SerialPort& port, uint32_t address, void* buffer, size_t length
 }
 
 int64_t bin_write(SerialPort& port, uint32_t address, const void* payload, size_t length,
-                  LinkFailure* failure) {
+                  LinkFailure* failure, const DriverDeadlines& deadlines) {
   std::lock_guard lock(bin_protocol_mutex());
-  if (port.unsettled()) drain_line(port);
+  if (port.unsettled()) drain_line(port, deadlines);
   BinCommand reply;
   const int result = send_bin_command(port, bin::kWrite, address, payload,
-                                      static_cast<uint32_t>(length), &reply, failure);
+                                      static_cast<uint32_t>(length), &reply, failure, deadlines);
   return result != bin::kOk ? result : static_cast<int64_t>(length);
 }
 

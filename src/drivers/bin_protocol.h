@@ -7,6 +7,7 @@
 #include <functional>
 #include <mutex>
 
+#include "drivers/driver_deadlines.h"
 #include "drivers/transport_error.h"
 
 namespace morla {
@@ -29,14 +30,6 @@ inline constexpr uint32_t kWrite = 2;
 inline constexpr uint32_t kLeaveBinary = 6;
 // Largest payload of one exchange; a payload of a multiple of it is followed by 0x00.
 inline constexpr size_t kPieceSize = 1024;
-// How long a read waits for the next byte of a reply.
-inline constexpr uint32_t kReplyTimeoutMs = 1000;
-// Longest wait for the reply marker while the port delivers other bytes.
-inline constexpr int64_t kReplyDeadlineMs = 2000;
-// After a failed exchange the line is drained until it has been quiet this long
-// (so that a late answer is not taken for the next one), for at most the limit.
-inline constexpr uint32_t kDrainQuietMs = 250;
-inline constexpr int64_t kDrainLimitMs = 2000;
 
 // Result codes of one exchange.
 enum Status : int {
@@ -62,18 +55,20 @@ uint32_t bin_sequence_number();
 // "bin\n\r": 0, or -4 when not written whole.
 int switch_to_bin_commands(SerialPort& port);
 // One exchange; the caller holds the protocol mutex. Returns 0 or a negative code;
-// a failure is described in `failure` when given, and leaves the port unsettled.
+// a failure is described in `failure` when given, and leaves the port unsettled. The
+// reply marker is awaited for at most `deadlines.reply_marker`.
 int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const void* payload,
-                     uint32_t length, BinCommand* reply, LinkFailure* failure = nullptr);
+                     uint32_t length, BinCommand* reply, LinkFailure* failure = nullptr,
+                     const DriverDeadlines& deadlines = {});
 // The length transferred, or a negative code. Take the mutex themselves, and
 // first drain a port that an earlier exchange left unsettled.
 int64_t bin_read(SerialPort& port, uint32_t address, void* buffer, size_t length,
-                 LinkFailure* failure = nullptr);
+                 LinkFailure* failure = nullptr, const DriverDeadlines& deadlines = {});
 int64_t bin_write(SerialPort& port, uint32_t address, const void* payload, size_t length,
-                  LinkFailure* failure = nullptr);
-// Reads and discards until the line has been quiet for kDrainQuietMs (at most
-// kDrainLimitMs), then marks the port settled. The caller holds the mutex.
-void drain_line(SerialPort& port);
+                  LinkFailure* failure = nullptr, const DriverDeadlines& deadlines = {});
+// Reads and discards until the line has been quiet for `deadlines.drain_quiet` (at
+// most `deadlines.drain_limit`), then marks the port settled. The caller holds the mutex.
+void drain_line(SerialPort& port, const DriverDeadlines& deadlines = {});
 
 // One piece of a transfer: (address, offset into the caller's buffer, size) -> result.
 using BinExchange = std::function<int64_t(uint32_t, size_t, size_t)>;

@@ -21,6 +21,8 @@ const char* result_name(int result);
 
 }  // namespace fpga
 
+// A failing transfer (read_data, write_data) leaves errno telling why: EIO for one that
+// falls short.
 class FPGABoard {
  public:
   virtual ~FPGABoard() = default;

@@ -1,5 +1,7 @@
 #include "drivers/fpga_driver.h"
 
+#include <cerrno>
+#include <cstring>
 #include <limits>
 #include <sstream>
 
@@ -14,19 +16,25 @@ namespace {
 
 // One board call for the whole length, to the register window below its end and to
 // the DMA channels from there on; any result but success throws `error`, followed by
-// the result, the transfer and the board's device files.
+// the result, the errno the board left, the transfer and the board's device files.
 template <typename Transfer>
 void board_transfer(const char* error, uint32_t address, size_t length, const std::string& device,
                     Transfer transfer) {
-  const uint32_t result = length > std::numeric_limits<uint32_t>::max()
-                              ? fpga::kTransferFailed
-                              : transfer(static_cast<uint32_t>(length), address < FPGADriver::kRegisterWindowEnd);
+  uint32_t result = fpga::kTransferFailed;
+  errno = EINVAL;  // a length no board call takes
+  if (length <= std::numeric_limits<uint32_t>::max()) {
+    errno = 0;
+    result = transfer(static_cast<uint32_t>(length), address < FPGADriver::kRegisterWindowEnd);
+  }
+  const int error_number = errno;
   if (result == fpga::kOk) return;
   const int status = static_cast<int>(result);
   std::ostringstream text;
-  text << error << "; board result " << status_text(status, fpga::result_name) << " at 0x" << std::hex
-       << address << std::dec << " len " << length << " on " << device;
-  throw TransportError::with_text(text.str(), address, length, LinkFailure{status, 0, address}, device);
+  text << error << "; board result " << status_text(status, fpga::result_name) << ", errno "
+       << error_number << " (" << std::strerror(error_number) << "), at 0x" << std::hex << address
+       << std::dec << " len " << length << " on " << device;
+  throw TransportError::with_text(text.str(), address, length,
+                                  LinkFailure{status, error_number, address}, device);
 }
 
 }  // namespace

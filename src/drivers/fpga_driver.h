@@ -36,8 +36,9 @@ class FPGADriver : public HostDriver {
  protected:
   // Throw TransportError "An error occured while reading data from hardware" / "An
   // error occured while writing data to hardware", followed by the board's result, the
-  // transfer and the device ("; board result 4 (transfer failed) at 0x200000 len 8 on
-  // /dev/xdma0").
+  // errno of the failure, the transfer and the device ("; board result 4 (transfer
+  // failed), errno 5 (Input/output error), at 0x200000 len 8 on /dev/xdma0"); the error's
+  // cause holds the result and the errno.
   void do_read(uint32_t address, void* buffer, size_t length) override;
   void do_write(uint32_t address, const void* buffer, size_t length) override;
 

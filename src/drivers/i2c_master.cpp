@@ -31,8 +31,9 @@ void set_up(HardwareDriver& bus) {
   write_register(bus, kControl, kControlSetupValue);
 }
 
-int wait(HardwareDriver& bus) {
-  if (poll_until(bus, kControl, kDone, deadline_after(kWaitMs), "the i2c phase to end")) return kOk;
+int wait(HardwareDriver& bus, std::chrono::milliseconds limit) {
+  if (poll_until(bus, kControl, kDone, PollClock::now() + limit, "the i2c phase to end"))
+    return kOk;
   if (!test_register_bits(bus, kControl, kError)) return kTimeout;
   write_register(bus, kControl, 0);
   set_up(bus);
@@ -45,17 +46,18 @@ int fail(HardwareDriver& bus, int code) {
   return code;
 }
 
-int send_byte(HardwareDriver& bus, uint8_t device, uint8_t byte, bool with_address) {
+int send_byte(HardwareDriver& bus, uint8_t device, uint8_t byte, bool with_address,
+              std::chrono::milliseconds limit) {
   if (with_address) {
     write_register(bus, kData, uint32_t{device} * 2);
     set_register_bits(bus, kControl, kTransfer);
-    if (const int rc = wait(bus); rc != kOk) return fail(bus, rc);
+    if (const int rc = wait(bus, limit); rc != kOk) return fail(bus, rc);
     if (!test_register_bits(bus, kStatus, kBusTaken)) return fail(bus, kNoBus);
     if (test_register_bits(bus, kStatus, kNoAcknowledge)) return fail(bus, kNoAck);
   }
   write_register(bus, kData, byte);
   clear_register_bits(bus, kControl, kDone);
-  if (const int rc = wait(bus); rc != kOk) return fail(bus, rc);
+  if (const int rc = wait(bus, limit); rc != kOk) return fail(bus, rc);
   if (test_register_bits(bus, kStatus, kNoAcknowledge)) return fail(bus, kNoAck);
   return kOk;
 }
@@ -86,7 +88,7 @@ const char* status_name(int status) {
   }
 }
 
-int clear(HardwareDriver& bus) {
+int clear(HardwareDriver& bus, std::chrono::milliseconds /*wait*/) {
   for (const uint32_t address : {kControl, kSetup, kTiming, kReg0C, kData, kReg1C})
     write_register(bus, address, 0);
   return kOk;
@@ -100,35 +102,38 @@ int init(HardwareDriver& bus) {
   return kOk;
 }
 
-bool probe(HardwareDriver& bus, uint8_t device) {
+bool probe(HardwareDriver& bus, uint8_t device, std::chrono::milliseconds wait_limit) {
   write_register(bus, kData, uint32_t{device} * 2);
   set_register_bits(bus, kControl, kTransfer);
-  const bool answers = wait(bus) == kOk && test_register_bits(bus, kStatus, kBusTaken) &&
+  const bool answers = wait(bus, wait_limit) == kOk &&
+                       test_register_bits(bus, kStatus, kBusTaken) &&
                        !test_register_bits(bus, kStatus, kNoAcknowledge);
   clear_register_bits(bus, kControl, kTransfer);
   return answers;
 }
 
-int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count) {
+int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+          std::chrono::milliseconds wait_limit) {
   if (const int rc = check_start(bus, device); rc != kOk) return rc;
-  if (const int rc = send_byte(bus, device, reg, true); rc != kOk) return rc;
+  if (const int rc = send_byte(bus, device, reg, true, wait_limit); rc != kOk) return rc;
   for (int32_t i = 0; i < count; ++i)
-    if (const int rc = send_byte(bus, device, bytes[i], false); rc != kOk) return rc;
+    if (const int rc = send_byte(bus, device, bytes[i], false, wait_limit); rc != kOk) return rc;
   end_transfer(bus);
   return kOk;
 }
 
-int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count) {
+int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+         std::chrono::milliseconds wait_limit) {
   if (const int rc = check_start(bus, device); rc != kOk) return rc;
   int rc = kNoAck;
   for (int attempt = 0; attempt < kRegisterAttempts && rc == kNoAck; ++attempt)
-    rc = send_byte(bus, device, reg, true);
+    rc = send_byte(bus, device, reg, true, wait_limit);
   if (rc != kOk) return rc;
   end_transfer(bus);
 
   write_register(bus, kData, uint32_t{device} * 2 + 1);
   set_register_bits(bus, kControl, kTransfer);
-  rc = wait(bus);
+  rc = wait(bus, wait_limit);
   if (rc == kOk && !test_register_bits(bus, kStatus, kBusTaken)) rc = kNoBus;
   if (rc == kOk && test_register_bits(bus, kStatus, kNoAcknowledge)) rc = kNoAck;
   if (rc == kOk) {
@@ -137,7 +142,7 @@ int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32
       uint32_t control = read_register(bus, kControl) & ~(kDone | kAck);
       if (i + 1 < count) control |= kAck;
       write_register(bus, kControl, control);
-      if ((rc = wait(bus)) != kOk) break;
+      if ((rc = wait(bus, wait_limit)) != kOk) break;
       bytes[i] = static_cast<uint8_t>(read_register(bus, kData));
     }
   }

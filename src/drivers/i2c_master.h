@@ -2,6 +2,7 @@
 // The SoC's I2C master controller, driven register by register from the host.
 #include <cstdint>
 
+#include "drivers/driver_deadlines.h"
 #include "drivers/hardware_driver.h"
 #include "drivers/monitor_bus.h"
 
@@ -20,8 +21,9 @@ inline constexpr uint32_t kSetupValue = 0x71;
 inline constexpr uint32_t kControlSetupValue = 0x46;
 inline constexpr uint32_t kSetupLostBit = 1u << 5;
 inline constexpr uint8_t kLargestDevice = 119;
-// How long a phase may take, and how often a read tries its register byte.
-inline constexpr int64_t kWaitMs = 10;
+// How long a phase may take unless told otherwise, and how often a read tries its
+// register byte.
+inline constexpr std::chrono::milliseconds kWait = DriverDeadlines{}.i2c_phase;
 inline constexpr int kRegisterAttempts = 5;
 
 enum Status : int {
@@ -35,13 +37,19 @@ enum Status : int {
 };
 const char* status_name(int status);
 
-int clear(HardwareDriver& bus);
+// `wait` bounds each phase of a transfer; clear and init wait for nothing.
+int clear(HardwareDriver& bus, std::chrono::milliseconds wait = kWait);
 int init(HardwareDriver& bus);
 // True when `device` acknowledges its address.
-bool probe(HardwareDriver& bus, uint8_t device);
-int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
-int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
+bool probe(HardwareDriver& bus, uint8_t device, std::chrono::milliseconds wait = kWait);
+int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+          std::chrono::milliseconds wait = kWait);
+int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+         std::chrono::milliseconds wait = kWait);
 
-inline constexpr MonitorBus kMonitorBus{write, read, clear, status_name};
+// The controller with each phase bounded by `wait`.
+constexpr MonitorBus monitor_bus(std::chrono::milliseconds wait = kWait) {
+  return {write, read, clear, status_name, wait};
+}
 
 }  // namespace morla::soc::i2c

@@ -51,13 +51,14 @@ struct CommandHeader {
   uint16_t offset = 0;
 };
 
-bool wait_idle(HardwareDriver& bus) {
-  return poll_until(bus, kStatus, kIdle, deadline_after(kWaitMs), "the i3c controller to be idle");
+bool wait_idle(HardwareDriver& bus, std::chrono::milliseconds wait) {
+  return poll_until(bus, kStatus, kIdle, PollClock::now() + wait, "the i3c controller to be idle");
 }
 
 // Reads `queue` until `drained` shows in the events, then acknowledges it.
-int drain(HardwareDriver& bus, uint32_t queue, uint32_t drained, uint32_t acknowledge) {
-  if (!poll_until(bus, kEvents, drained, deadline_after(kWaitMs), "an i3c queue to drain",
+int drain(HardwareDriver& bus, uint32_t queue, uint32_t drained, uint32_t acknowledge,
+          std::chrono::milliseconds wait) {
+  if (!poll_until(bus, kEvents, drained, PollClock::now() + wait, "an i3c queue to drain",
                   BitsWanted::AnySet, [&] { read_register(bus, queue); }))
     return kDrainTimeout;
   write_register(bus, kEventControl, acknowledge);
@@ -82,7 +83,7 @@ uint32_t pack_piece(const uint8_t* bytes, int32_t count) {
 }
 
 int transfer(HardwareDriver& bus, uint8_t device, uint32_t length, const CommandHeader& header,
-             const uint8_t* data, int32_t count) {
+             const uint8_t* data, int32_t count, std::chrono::milliseconds wait) {
   write_register(bus, kCommand1,
                  uint32_t{header.id} << 24 | (header.has_offset ? header.offset : 0u));
   int32_t sent = 0;
@@ -106,7 +107,7 @@ int transfer(HardwareDriver& bus, uint8_t device, uint32_t length, const Command
       sent += std::min(count - sent, 4);
     }
   };
-  if (!poll_until(bus, kEvents, kCommandDone, deadline_after(kWaitMs), "an i3c command to complete",
+  if (!poll_until(bus, kEvents, kCommandDone, PollClock::now() + wait, "an i3c command to complete",
                   BitsWanted::AnySet, feed_transmit_queue))
     return kNoCompletion;
 
@@ -145,8 +146,8 @@ const char* status_name(int status) {
   }
 }
 
-int clear(HardwareDriver& bus) {
-  const bool idle = wait_idle(bus);
+int clear(HardwareDriver& bus, std::chrono::milliseconds wait) {
+  const bool idle = wait_idle(bus, wait);
   if (idle) clear_register_bits(bus, kControl, kEnable);
   {
     std::lock_guard lock(shared().mutex);
@@ -156,8 +157,8 @@ int clear(HardwareDriver& bus) {
   return idle ? kOk : kNotIdle;
 }
 
-int init(HardwareDriver& bus) {
-  if (!wait_idle(bus)) return kNotIdle;
+int init(HardwareDriver& bus, std::chrono::milliseconds wait) {
+  if (!wait_idle(bus, wait)) return kNotIdle;
   clear_register_bits(bus, kControl, kEnable);
   write_register(bus, kSetup14, 0x00950005);
   write_register(bus, kSetup18, 0x00000909);
@@ -172,27 +173,29 @@ int init(HardwareDriver& bus) {
   const uint32_t status = read_register(bus, kStatus);
   if (!(status & kResponsesEmpty)) {
     driver_print("WARNING: i3c reported cmdr fifo was not empty\n");
-    if (const int rc = drain(bus, kResponse, kResponsesDrained, 2); rc != kOk) return rc;
+    if (const int rc = drain(bus, kResponse, kResponsesDrained, 2, wait); rc != kOk) return rc;
   }
   if (!(status & kRxEmpty)) {
     driver_print("WARNING: i3c reported rx fifo was not empty\n");
-    if (const int rc = drain(bus, kRxData, kRxDrained, 64); rc != kOk) return rc;
+    if (const int rc = drain(bus, kRxData, kRxDrained, 64, wait); rc != kOk) return rc;
   }
   return kOk;
 }
 
-int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count) {
+int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+          std::chrono::milliseconds wait) {
   register_device(bus, device);
   const CommandHeader header = next_header(reg, false);
   const uint32_t length = count > 0 ? static_cast<uint32_t>(count) : 1u;
-  return transfer(bus, device, length, header, bytes, std::max(count, 0));
+  return transfer(bus, device, length, header, bytes, std::max(count, 0), wait);
 }
 
-int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count) {
+int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+         std::chrono::milliseconds wait) {
   register_device(bus, device);
   const CommandHeader header = next_header(reg, true);
   const int32_t wanted = std::max(count, 0);
-  const int rc = transfer(bus, device, static_cast<uint32_t>(wanted), header, nullptr, 0);
+  const int rc = transfer(bus, device, static_cast<uint32_t>(wanted), header, nullptr, 0, wait);
   if (rc != kOk) return rc;
   for (int32_t filled = 0; filled < wanted;) {
     const uint32_t word = read_register(bus, kRxData);

@@ -2,6 +2,7 @@
 // The SoC's I3C master controller, driven register by register from the host.
 #include <cstdint>
 
+#include "drivers/driver_deadlines.h"
 #include "drivers/hardware_driver.h"
 #include "drivers/monitor_bus.h"
 
@@ -28,7 +29,8 @@ inline constexpr uint32_t kDeviceAddress = 0xF000B0D0;
 inline constexpr uint32_t kDeviceDisableAll = 0x00FE0000;
 // Device numbers 1 to 7 can be registered.
 inline constexpr uint32_t kDeviceSlots = 8;
-inline constexpr int64_t kWaitMs = 10000;
+// How long each awaited condition may take unless told otherwise.
+inline constexpr std::chrono::milliseconds kWait = DriverDeadlines{}.i3c_wait;
 
 enum Status : int {
   kOk = 0,
@@ -41,12 +43,19 @@ enum Status : int {
 };
 const char* status_name(int status);
 
-int clear(HardwareDriver& bus);
-int init(HardwareDriver& bus);
-int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
-int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count);
+// `wait` bounds each awaited condition: the controller idle, a queue drained, a command
+// complete.
+int clear(HardwareDriver& bus, std::chrono::milliseconds wait = kWait);
+int init(HardwareDriver& bus, std::chrono::milliseconds wait = kWait);
+int write(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+          std::chrono::milliseconds wait = kWait);
+int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32_t count,
+         std::chrono::milliseconds wait = kWait);
 
-inline constexpr MonitorBus kMonitorBus{write, read, clear, status_name};
+// The controller with each awaited condition bounded by `wait`.
+constexpr MonitorBus monitor_bus(std::chrono::milliseconds wait = kWait) {
+  return {write, read, clear, status_name, wait};
+}
 
 // The registered devices and the command identifiers are process-wide, shared by
 // every board; a lock keeps them whole when two boards measure power at once.

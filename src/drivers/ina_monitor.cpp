@@ -23,14 +23,14 @@ uint32_t signed_milliamperes(uint16_t steps) {
 void INA::write_word(uint8_t reg, uint16_t value, bool low_first) {
   uint8_t bytes[2] = {static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
   if (low_first) std::swap(bytes[0], bytes[1]);
-  if (const int rc = functions_.write(bus_, address_, reg, bytes, 2); rc != 0)
+  if (const int rc = functions_.write(bus_, address_, reg, bytes, 2, functions_.wait); rc != 0)
     throw std::runtime_error("Unable to init INA: failed to send to bus: " +
                              status_text(rc, functions_.status_name));
 }
 
 uint16_t INA::read_word(uint8_t reg, bool low_first, const char* what) {
   uint8_t bytes[2] = {};
-  if (const int rc = functions_.read(bus_, address_, reg, bytes, 2); rc != 0)
+  if (const int rc = functions_.read(bus_, address_, reg, bytes, 2, functions_.wait); rc != 0)
     throw std::runtime_error(std::string("Unable to get INA ") + what +
                              ": failed to read bus: " + status_text(rc, functions_.status_name));
   return low_first ? static_cast<uint16_t>(bytes[0] | bytes[1] << 8)
@@ -47,8 +47,8 @@ uint32_t INA231::current() { return milliamperes(read_word(0x01, false, "current
 
 std::unique_ptr<INA> make_ina(HardwareDriver& bus, uint8_t address, const MonitorBus& functions) {
   uint8_t model[2] = {};
-  if (functions.read(bus, address, kModelRegister, model, 2) == 0 && model[0] == '3' &&
-      model[1] == '3')
+  if (functions.read(bus, address, kModelRegister, model, 2, functions.wait) == 0 &&
+      model[0] == '3' && model[1] == '3')
     return std::make_unique<INA233>(bus, address, functions);
   return std::make_unique<INA231>(bus, address, functions);
 }

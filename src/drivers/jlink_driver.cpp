@@ -86,39 +86,59 @@ int probe_transfer(const DlHandle& library, const std::string& library_path, Ent
 
 }  // namespace
 
+// The probe connection while the driver is being built. From the call of Open on it
+// counts as open (the library expects its Close even after a refused Open), and a
+// step that fails closes it on the way out; once the driver stands it is released
+// without a Close: the built driver never closes it.
+class ProbeConnection {
+ public:
+  explicit ProbeConnection(const DlHandle& library) : library_(library) {}
+  ~ProbeConnection() {
+    if (!open_) return;
+    try {
+      entry(library_, kClose)();
+    } catch (const DlHandleError&) {
+      // A library without Close has no connection to close.
+    }
+  }
+  ProbeConnection(const ProbeConnection&) = delete;
+  ProbeConnection& operator=(const ProbeConnection&) = delete;
+
+  // Calls Open: null on success, else the library's error text.
+  const char* open() {
+    const char* error = entry(library_, kOpen)();
+    open_ = true;
+    return error;
+  }
+  void release() { open_ = false; }
+
+ private:
+  const DlHandle& library_;
+  bool open_ = false;
+};
+
 JlinkDriver::JlinkDriver() {
   if (std::getenv("JLINK_EN") == nullptr) throw DriverNotAvailable();
   try {
     library_path_ = jlink_library_path();
     library_ = std::make_unique<DlHandle>(library_path_);
-    connect();
+    ProbeConnection connection(*library_);
+    connect(connection);
     unlock_debug_access();
     name_ = "Jlink/" + make_soc_name(*this);
     read_version_from_board();
+    connection.release();
   } catch (const DlHandleError&) {
-    close_connection();
     throw DriverNotAvailable();
-  } catch (const DriverNotAvailable&) {
-    close_connection();
-    throw;
   } catch (const TransportError& error) {
     // A transfer of the start-up failed: the probe reached no usable core.
-    close_connection();
     driver_print("%s\n", error.what());
     throw DriverNotAvailable();
-  } catch (...) {
-    close_connection();
-    throw;
   }
 }
 
-JlinkDriver::~JlinkDriver() { close_connection(); }
-
-void JlinkDriver::connect() {
-  const char* open_error = entry(*library_, kOpen)();
-  // The library expects its Close even after a refused Open.
-  connection_open_ = true;
-  if (open_error != nullptr) throw DriverNotAvailable();
+void JlinkDriver::connect(ProbeConnection& connection) {
+  if (connection.open() != nullptr) throw DriverNotAvailable();
   driver_print("JLINK opened\n");
   entry(*library_, kConfigJtag)(-1, -1);
   if (entry(*library_, kExecCommand)(kDeviceCommand, nullptr, 0) != 0) throw DriverNotAvailable();
@@ -146,16 +166,6 @@ void JlinkDriver::unlock_debug_access() {
   set_register_field(&control, &kLockBit0, 0);
   set_register_field(&control, &kLockBit1, 0);
   write_register(*this, kLockControl, control);
-}
-
-void JlinkDriver::close_connection() {
-  if (!connection_open_) return;
-  connection_open_ = false;
-  try {
-    entry(*library_, kClose)();
-  } catch (const DlHandleError&) {
-    // A library without Close has no connection to close.
-  }
 }
 
 void JlinkDriver::do_read(uint32_t address, void* buffer, size_t length) {

@@ -10,14 +10,17 @@
 
 namespace morla {
 
+class ProbeConnection;
+
 class JlinkDriver : public HostDriver {
  public:
   // Tried only when JLINK_EN is set; throws DriverNotAvailable when it is not, when
   // the library or one of its functions is missing, or when the probe cannot reach
-  // the core (the reason printed). The connection is closed before the throw.
+  // the core (the reason printed). A connection opened by then is closed before the
+  // throw.
   JlinkDriver();
-  // Closes the probe connection, then unloads the library.
-  ~JlinkDriver() override;
+  // Unloads the library without closing the probe connection.
+  ~JlinkDriver() override = default;
 
   const char* desc() const override { return name_.c_str(); }
 
@@ -30,14 +33,12 @@ class JlinkDriver : public HostDriver {
 
  private:
   // The connection sequence up to a halted core; throws DriverNotAvailable.
-  void connect();
+  void connect(ProbeConnection& connection);
   // Opens the core's debug access, through this driver's own write.
   void unlock_debug_access();
-  void close_connection();
 
   std::string library_path_;
   std::unique_ptr<DlHandle> library_;
-  bool connection_open_ = false;
   std::string name_;  // "Jlink/" + the SoC name
 };
 

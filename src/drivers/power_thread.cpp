@@ -35,22 +35,24 @@ struct PowerThreadContext {
   throw std::runtime_error(what + status_text(status, name));
 }
 
-// The I2C controller when the monitor answers there, else the I3C controller.
-OpenedBus open_monitor_bus(HardwareDriver& bus) {
+// The I2C controller when the monitor answers there, else the I3C controller; each
+// waits on its controller as long as `deadlines` say.
+OpenedBus open_monitor_bus(HardwareDriver& bus, const DriverDeadlines& deadlines) {
   soc::i2c::clear(bus);
   if (const int rc = soc::i2c::init(bus); rc != 0) {
     soc::i2c::clear(bus);
     bus_failure("Failed to init i2c controller: ", rc, soc::i2c::status_name);
   }
-  if (soc::i2c::probe(bus, soc::kMonitorAddress)) return {soc::i2c::kMonitorBus, true};
+  if (soc::i2c::probe(bus, soc::kMonitorAddress, deadlines.i2c_phase))
+    return {soc::i2c::monitor_bus(deadlines.i2c_phase), true};
   soc::i2c::clear(bus);
-  if (const int rc = soc::i3c::clear(bus); rc != 0)
+  if (const int rc = soc::i3c::clear(bus, deadlines.i3c_wait); rc != 0)
     bus_failure("Failed to access i3c: ", rc, soc::i3c::status_name);
-  if (const int rc = soc::i3c::init(bus); rc != 0) {
-    soc::i3c::clear(bus);
+  if (const int rc = soc::i3c::init(bus, deadlines.i3c_wait); rc != 0) {
+    soc::i3c::clear(bus, deadlines.i3c_wait);
     bus_failure("Failed to init i3c controller: ", rc, soc::i3c::status_name);
   }
-  return {soc::i3c::kMonitorBus, false};
+  return {soc::i3c::monitor_bus(deadlines.i3c_wait), false};
 }
 
 // Sleeps until `deadline` in whole milliseconds, waking early when asked to stop.
@@ -81,7 +83,7 @@ void power_thread_main(std::unique_ptr<PowerThreadContext> context) {
     *c.stop = true;
   }
   try {
-    c.opened.functions.clear(c.bus);
+    c.opened.functions.clear(c.bus, c.opened.functions.wait);
   } catch (const std::exception&) {
     // The link is gone; there is nothing left to tidy on the board.
   }
@@ -96,13 +98,14 @@ PowerThread::~PowerThread() {
   }
 }
 
-void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback) {
+void PowerThread::launch(HardwareDriver& bus, PowerSampleCallback callback,
+                         const DriverDeadlines& deadlines) {
   bool stopped = true;
   if (!stop_.compare_exchange_strong(stopped, false)) return;
   try {
     // A thread that ended on a sampling error is still to be joined.
     if (thread_.joinable()) thread_.join();
-    const OpenedBus opened = open_monitor_bus(bus);
+    const OpenedBus opened = open_monitor_bus(bus, deadlines);
     auto device = soc::make_ina(bus, soc::kMonitorAddress, opened.functions);
     device->init();
     auto context = std::make_unique<PowerThreadContext>(

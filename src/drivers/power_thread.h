@@ -5,6 +5,7 @@
 #include <functional>
 #include <thread>
 
+#include "drivers/driver_deadlines.h"
 #include "drivers/hardware_driver.h"
 #include "drivers/process_owner.h"
 
@@ -24,10 +25,11 @@ class PowerThread {
   ~PowerThread();
 
   // Sets up the monitor's bus (I2C, else I3C), makes and initialises the monitor
-  // and starts sampling into `callback`. Does nothing while a thread runs. On
-  // failure nothing runs and a later launch starts afresh; the bus errors are
-  // std::runtime_error "Failed to ..." and the monitor's own.
-  void launch(HardwareDriver& bus, PowerSampleCallback callback);
+  // and starts sampling into `callback`; the buses wait as long as `deadlines` say.
+  // Does nothing while a thread runs. On failure nothing runs and a later launch starts
+  // afresh; the bus errors are std::runtime_error "Failed to ..." and the monitor's own.
+  void launch(HardwareDriver& bus, PowerSampleCallback callback,
+              const DriverDeadlines& deadlines = {});
   // Asks the thread to stop and joins it; harmless when none runs. Throws
   // std::system_error when called from the sampling thread itself. In a process forked
   // from the one that launched it, the thread did not follow: it is let go, not joined.

@@ -41,7 +41,7 @@ ClockMode read_clock_frequency(HardwareDriver& driver) {
   return static_cast<ClockMode>(hz);
 }
 
-void apply_clock_mode(HardwareDriver& driver, ClockMode mode) {
+void apply_clock_mode(HardwareDriver& driver, ClockMode mode, std::chrono::nanoseconds deadline) {
   const auto hz = static_cast<uint32_t>(mode);
   if (!is_clock_mode(hz)) throw std::invalid_argument("Invalid clock mode");
   if (change_in_progress(driver)) throw std::runtime_error("Clock mode is already changing.");
@@ -51,8 +51,8 @@ void apply_clock_mode(HardwareDriver& driver, ClockMode mode) {
   write_field(driver, clock::kBusDivider, kDividerByte, d - 1);
   write_field(driver, clock::kChangeControl, kChangeBit, 1);
 
-  const auto deadline = PollClock::now() + std::chrono::nanoseconds(clock::kChangeDeadlineNs);
-  if (!poll_until(driver, clock::kChangeControl, 1u, deadline, "the clock change to complete",
+  if (!poll_until(driver, clock::kChangeControl, 1u, PollClock::now() + deadline,
+                  "the clock change to complete",
                   BitsWanted::AllClear))
     throw std::runtime_error("Failed to apply clock mode.");
 }

@@ -10,7 +10,7 @@ SocDriver::~SocDriver() { stop_power_measurement(); }
 soc::ClockMode SocDriver::clock_mode() { return soc::read_clock_frequency(bus_); }
 
 void SocDriver::set_clock_mode(const soc::ClockMode& mode) {
-  soc::apply_clock_mode(bus_, mode);
+  soc::apply_clock_mode(bus_, mode, deadlines_.clock_change);
   if (meter_) meter_->reset(time_ms() + kClockSettleMs);
 }
 
@@ -25,7 +25,7 @@ void SocDriver::set_power_measurement_enabled(bool enabled) {
   try {
     power_thread_.launch(bus_, [meter = meter_](std::pair<uint32_t, uint32_t> sample) {
       meter->add_event({time_ms(), sample.first, sample.second});
-    });
+    }, deadlines_);
   } catch (...) {
     meter_.reset();
     throw;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "drivers/clock_mode.h"
+#include "drivers/driver_deadlines.h"
 #include "drivers/hardware_driver.h"
 #include "drivers/power_meter.h"
 #include "drivers/power_thread.h"
@@ -30,13 +31,17 @@ class SocDriver {
   SocDriver& operator=(const SocDriver&) = delete;
 
  protected:
-  // `bus` is the driver itself; every access goes through its read and write.
-  explicit SocDriver(HardwareDriver& bus) : bus_(bus) {}
+  // `bus` is the driver itself; every access goes through its read and write. The clock
+  // and the power-monitor buses wait as long as `deadlines` say.
+  explicit SocDriver(HardwareDriver& bus, const DriverDeadlines& deadlines = {})
+      : bus_(bus), deadlines_(deadlines) {}
   // Stops sampling; the concrete driver calls it before its transport goes away.
   void stop_power_measurement() noexcept;
+  const DriverDeadlines& deadlines() const { return deadlines_; }
 
  private:
   HardwareDriver& bus_;
+  DriverDeadlines deadlines_;
   std::shared_ptr<PowerMeter> meter_;
   PowerThread power_thread_;
 };

@@ -11,12 +11,13 @@
 
 namespace morla {
 
-UsbDriver::UsbDriver() : SocDriver(static_cast<HardwareDriver&>(*this)) {
+UsbDriver::UsbDriver(const DriverDeadlines& deadlines)
+    : SocDriver(static_cast<HardwareDriver&>(*this), deadlines) {
   if (std::getenv("NO_USB") != nullptr) {
     driver_print("USB driver disabled\n");
     throw DriverNotAvailable();
   }
-  port_ = open_usb_serial();
+  port_ = open_usb_serial(deadlines);
   if (!port_) throw DriverNotAvailable();
   switch_to_bin_commands(*port_);
   try {
@@ -37,7 +38,7 @@ void UsbDriver::do_read(uint32_t address, void* buffer, size_t length) {
   LinkFailure failure;
   const bool done = transfer_in_chunks(
       [&](uint32_t piece_address, size_t offset, size_t size) {
-        return bin_read(*port_, piece_address, bytes + offset, size, &failure);
+        return bin_read(*port_, piece_address, bytes + offset, size, &failure, deadlines());
       },
       address, length);
   if (!done) throw TransportError("Error reading at 0x", address, length, failure, port_->name());
@@ -48,7 +49,7 @@ void UsbDriver::do_write(uint32_t address, const void* buffer, size_t length) {
   LinkFailure failure;
   const bool done = transfer_in_chunks(
       [&](uint32_t piece_address, size_t offset, size_t size) {
-        return bin_write(*port_, piece_address, bytes + offset, size, &failure);
+        return bin_write(*port_, piece_address, bytes + offset, size, &failure, deadlines());
       },
       address, length);
   if (!done) throw TransportError("Error writing  at 0x", address, length, failure, port_->name());

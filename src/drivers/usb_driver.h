@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 
+#include "drivers/driver_deadlines.h"
 #include "drivers/host_driver.h"
 #include "drivers/serial_port.h"
 #include "drivers/soc_driver.h"
@@ -13,8 +14,9 @@ namespace morla {
 class UsbDriver : public HostDriver, public SocDriver {
  public:
   // Throws DriverNotAvailable when NO_USB is set, no board answers the handshake,
-  // or the first binary reads (name and version) fail (their error is printed).
-  UsbDriver();
+  // or the first binary reads (name and version) fail (their error is printed). Every
+  // wait of the link and the clock is bounded by `deadlines`.
+  explicit UsbDriver(const DriverDeadlines& deadlines = {});
   // Stops power sampling before the port goes.
   ~UsbDriver() override;
 

@@ -27,6 +27,14 @@ EngineLayer& engine_layer(const std::shared_ptr<Layer>& layer) {
   return *impl;
 }
 
+// How many values each layer's variables have taken.
+std::vector<uint64_t> variable_writes(const std::vector<std::shared_ptr<Layer>>& layers) {
+  std::vector<uint64_t> writes;
+  writes.reserve(layers.size());
+  for (const auto& layer : layers) writes.push_back(engine_layer(layer).variable_writes());
+  return writes;
+}
+
 // What a mapping reads of a device: its version and its mesh.
 bool same_device(const Device& a, const Device& b) {
   return &a == &b || (a.version() == b.version() && a.mesh() == b.mesh());
@@ -151,17 +159,41 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
   };
   if (runs_on_hardware()) {
     check_hardware_run(*inputs);
-    return run_sequences(sequences_, std::move(inputs), {batch_size, &labels, learn_frame});
+    // What the run writes into the layers is the values the device learned and now holds:
+    // no change to what runs there, whether or not the run ends well.
+    std::shared_ptr<Tensor> outputs;
+    try {
+      outputs = run_sequences(sequences_, std::move(inputs), {batch_size, &labels, learn_frame});
+    } catch (...) {
+      note_program_writes();
+      throw;
+    }
+    note_program_writes();
+    return outputs;
   }
   return ModelRunner(layers_).run(*inputs, batch_size, learn_frame);
 }
 
 void ModelImpl::check_hardware_run(const Dense& inputs) const {
-  if (layers_ != mapped_layers_ || learning_ != mapped_learning_)
+  const bool written =
+      std::any_of(program_writes_.begin(), program_writes_.end(), [](const auto& entry) {
+        return engine_layer(entry.first).variable_writes() != entry.second;
+      });
+  if (layers_ != mapped_layers_ || learning_ != mapped_learning_ || written)
     throw std::runtime_error(
         "The model changed since it was mapped: map it again to run it on the device.");
   // A device takes the frames as they come: they get the checks of a run in software.
   ModelRunner(layers_).check_inputs(inputs);
+}
+
+void ModelImpl::note_program_writes() {
+  program_writes_.clear();
+  for (const auto& sequence : sequences_) {
+    if (sequence->backend() != BackendType::Hardware) continue;
+    for (const auto& pass : sequence->passes())
+      for (const auto& layer : pass->layers)
+        program_writes_.emplace_back(layer, engine_layer(layer).variable_writes());
+  }
 }
 
 bool ModelImpl::runs_on_hardware() const {
@@ -199,19 +231,27 @@ void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only,
   device_.reset();
   mapped_layers_.clear();
   mapped_learning_.reset();
+  program_writes_.clear();
   if (!device) throw std::invalid_argument("Cannot map a model on a null device.");
   if (!constraints) constraints = std::make_shared<MapConstraints>(device);
   // The mapping places the layers on the constraints' device: it must be the one the
   // model is mapped on and will run on.
   if (!same_device(*constraints->device(), *device))
     throw std::invalid_argument("The map constraints were made for another device.");
-  // What is mapped is the model as it is now: a constraints hook may still change it.
+  // What is mapped is the model as it is now. A constraints hook that changes it (layers,
+  // learning or variables) would leave sequences of another model: they are dropped, and
+  // with them the layers' mappings.
   std::vector<std::shared_ptr<Layer>> layers = layers_;
   std::shared_ptr<LearningParams> learning = learning_;
-  sequences_ = map_sequences(layers, hw_only, constraints, &map_model_on_device);
+  const std::vector<uint64_t> writes = variable_writes(layers);
+  auto sequences = map_sequences(layers, hw_only, constraints, &map_model_on_device);
+  if (layers_ != layers || learning_ != learning || variable_writes(layers) != writes)
+    throw std::invalid_argument("The model changed while it was being mapped.");
+  sequences_ = std::move(sequences);
   device_ = std::move(device);
   mapped_layers_ = std::move(layers);
   mapped_learning_ = std::move(learning);
+  note_program_writes();
 }
 
 }  // namespace engine

@@ -2,6 +2,7 @@
 // The stand-in engine's model: an ordered list of layers linked by their inbounds.
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/model.h"
@@ -55,9 +56,12 @@ class ModelImpl : public Model {
   // device without hardware (for inspection) or not mapped: the whole model runs here.
   bool runs_on_hardware() const;
   std::shared_ptr<Dense> run(std::shared_ptr<Dense> inputs, uint32_t batch_size);
-  // Before frames go to the device: the model is still the one its programs were made from,
+  // Before frames go to the device: the model is still the one its programs were made from
+  // (the same layers and learning, no variable of a hardware sequence's layer written since),
   // and the inputs fit it.
   void check_hardware_run(const Dense& inputs) const;
+  // Takes the variable writes of the hardware sequences' layers as those of their programs.
+  void note_program_writes();
 
   std::vector<std::shared_ptr<Layer>> layers_;
   std::shared_ptr<LearningParams> learning_;
@@ -67,6 +71,8 @@ class ModelImpl : public Model {
   // The layers and learning parameters the sequences were mapped from.
   std::vector<std::shared_ptr<Layer>> mapped_layers_;
   std::shared_ptr<LearningParams> mapped_learning_;
+  // Each layer of a hardware sequence with the variable writes its program holds.
+  std::vector<std::pair<std::shared_ptr<Layer>, uint64_t>> program_writes_;
 };
 
 }  // namespace morla::engine

@@ -5,6 +5,7 @@
 
 #include "core/layer.h"
 #include "engine/software_sequence.h"
+#include "mapping/recording_refusal.h"
 
 namespace morla::engine {
 namespace {
@@ -21,6 +22,25 @@ size_t failed_index(const LayerList& remaining, const MappingStatusGroup& group)
   return 0;
 }
 
+// One run; while a recorder refuses a layer, the run is made again stopping at that layer.
+// Each attempt stops before the layer refused last, so the attempts end.
+MappingStatusGroup map_one_run(const MapStep& step, LayerList& remaining,
+                               std::vector<std::shared_ptr<Sequence>>& sequences,
+                               const std::shared_ptr<MapConstraints>& constraints) {
+  std::vector<MappingStatus> refused;
+  for (;;) {
+    try {
+      return step(remaining, sequences, constraints, refused);
+    } catch (const RecordingRefused& refusal) {
+      const bool again = std::any_of(refused.begin(), refused.end(), [&](const MappingStatus& s) {
+        return s.layer_name == refusal.status().layer_name;
+      });
+      if (again) throw;
+      refused.push_back(refusal.status());
+    }
+  }
+}
+
 }  // namespace
 
 std::vector<std::shared_ptr<Sequence>> map_sequences(
@@ -30,10 +50,12 @@ std::vector<std::shared_ptr<Sequence>> map_sequences(
   LayerList remaining = layers;
   while (!remaining.empty()) {
     const size_t before = remaining.size();
-    const MappingStatusGroup group = step(remaining, sequences, constraints);
-    if (hw_only && !remaining.empty()) {
-      // A run that reports no failure yet leaves layers found nothing for the hardware in
-      // them (an InputData alone): its group would only say "Success.".
+    const MappingStatusGroup group = map_one_run(step, remaining, sequences, constraints);
+    // A run that stops early (no NP left in its sequence, say) leaves the rest to the next.
+    if (remaining.size() < before) continue;
+    if (hw_only) {
+      // A run that maps nothing and reports no failure found nothing for the hardware in
+      // its layers (an InputData alone): its group would only say "Success.".
       if (group.kind == 0)
         throw std::runtime_error(
             make_mapping_status(remaining.front(),
@@ -41,7 +63,6 @@ std::vector<std::shared_ptr<Sequence>> map_sequences(
                 .message());
       throw std::runtime_error(group.message());
     }
-    if (remaining.size() < before) continue;
     const size_t last = failed_index(remaining, group);
     LayerList software(remaining.begin(), remaining.begin() + static_cast<ptrdiff_t>(last + 1));
     remaining.erase(remaining.begin(), remaining.begin() + static_cast<ptrdiff_t>(last + 1));

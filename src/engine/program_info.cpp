@@ -1,6 +1,7 @@
-// The stand-in engine's reading of a device program's info: the program-info buffer (and
-// the program-data buffer after it, when given) is verified before anything is read, so
-// that bytes from a user never lead past their end.
+// The stand-in engine's reading of a device program: the program-info buffer and the
+// program-data buffer after it are verified before anything is read, so that bytes from a
+// user never lead past their end. The info spans whole 32-bit words, so that the data
+// buffer after it starts on a word like the program.
 #include "core/program_info.h"
 
 #include <flatbuffers/flatbuffers.h>
@@ -46,9 +47,9 @@ size_t prefixed_length(const uint8_t* data, size_t size, const char* what) {
 // Bytes of one frame of `dims` elements of `bits` bits, in whole 32-bit words.
 uint64_t frame_bytes(const flatbuffers::Vector<uint32_t>* dims, uint32_t bits) {
   if (!dims || dims->size() == 0) return 0;
-  unsigned __int128 elements = 1;
+  __extension__ unsigned __int128 elements = 1;
   for (uint32_t d : *dims) elements *= d;
-  const unsigned __int128 words = (elements * bits + 31) / 32;
+  __extension__ const unsigned __int128 words = (elements * bits + 31) / 32;
   if (words > UINT64_MAX / 4) refuse("a frame size out of range");
   return static_cast<uint64_t>(words) * 4;
 }
@@ -63,18 +64,17 @@ uint64_t external_bytes(const fb::NpProgramInfo* program) {
 ProgramInfo::ProgramInfo(const uint8_t* program, size_t size) {
   if (!program || size == 0) refuse("no bytes");
   const size_t info_size = prefixed_length(program, size, "the program info is truncated");
+  if (info_size % 4 != 0) refuse("the program info is not a whole number of 32-bit words");
   flatbuffers::Verifier info_check(program, info_size);
   if (!info_check.VerifySizePrefixedBuffer<fb::ProgramInfoRoot>(nullptr))
     refuse("the program info does not verify");
   const size_t data_size = size - info_size;
-  if (data_size > 0) {
-    const uint8_t* data = program + info_size;
-    if (prefixed_length(data, data_size, "the program data is truncated") != data_size)
-      refuse("bytes follow the program data");
-    flatbuffers::Verifier data_check(data, data_size);
-    if (!data_check.VerifySizePrefixedBuffer<fb::ProgramDataRoot>(nullptr))
-      refuse("the program data does not verify");
-  }
+  const uint8_t* data = program + info_size;
+  if (prefixed_length(data, data_size, "the program data is truncated") != data_size)
+    refuse("bytes follow the program data");
+  flatbuffers::Verifier data_check(data, data_size);
+  if (!data_check.VerifySizePrefixedBuffer<fb::ProgramDataRoot>(nullptr))
+    refuse("the program data does not verify");
   const auto* root = flatbuffers::GetSizePrefixedRoot<fb::ProgramInfoRoot>(program);
   put(*this, kInputBytes, frame_bytes(root->input_dims(), root->input_bits()));
   put(*this, kOutputBytes, frame_bytes(root->output_dims(), root->output_bits()));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
+#include <string>
 
 #include "core/device.h"
 #include "mapping/map_constraints.h"
@@ -19,6 +20,7 @@ namespace {
 // From this product id on, a layer that does not fit the free NPs opens a new pass.
 constexpr uint8_t kFirstReconfigurableProduct = 0xA1;
 constexpr size_t kMaxGroups = 255;
+constexpr uint8_t kLastNpIdentifier = 3;
 
 struct Group {
   LayerList layers;
@@ -56,6 +58,20 @@ std::vector<hw::Ident> previous_layer_nps(const std::vector<Group>& groups) {
   return idents;
 }
 
+// The v1 and v2 registers select an NP by a one-hot mask of its identifier, four bits wide.
+void check_np_identifiers(const Device& device) {
+  const IpVersion ip = device.version().get_ip_version();
+  if (ip != IpVersion::v1 && ip != IpVersion::v2) return;
+  const Mesh& mesh = device.mesh();
+  for (const auto* list : {&mesh.nps, &mesh.skip_dmas})
+    for (const np::Info& np : *list)
+      if (np.ident.id > kLastNpIdentifier)
+        throw std::invalid_argument(
+            "The NP at column " + std::to_string(np.ident.col) + ", row " +
+            std::to_string(np.ident.row) + " has identifier " + std::to_string(np.ident.id) +
+            ": the IP addresses NP identifiers 0 to 3 only.");
+}
+
 void fill_memory_infos(const MemorySizer& sizer, const HardwareSequence& sequence) {
   const auto& passes = sequence.passes();
   if (passes.empty() || passes.front()->layers.empty()) return;
@@ -80,7 +96,8 @@ void fill_memory_infos(const MemorySizer& sizer, const HardwareSequence& sequenc
 
 MappingStatusGroup map_model_on_device(LayerList& layers,
                                        std::vector<std::shared_ptr<Sequence>>& sequences,
-                                       const std::shared_ptr<MapConstraints>& constraints) {
+                                       const std::shared_ptr<MapConstraints>& constraints,
+                                       const std::vector<MappingStatus>& refused) {
   if (!constraints) throw std::runtime_error("Map constraints must be specified.");
   const std::shared_ptr<Device> device = constraints->device();
   const HwVersion hw_version = device->version();
@@ -89,6 +106,7 @@ MappingStatusGroup map_model_on_device(LayerList& layers,
   const bool reconfigurable = product >= kFirstReconfigurableProduct;
   const IpVersionSpecificHardwareBackend backend(device);
   const CompatibilityChecker& checker = backend.checker();
+  check_np_identifiers(*device);
 
   MappingStatusGroup result;
   MappingStatus current;
@@ -108,7 +126,10 @@ MappingStatusGroup map_model_on_device(LayerList& layers,
     LayerPtr previous;
     if (!first)
       if (const auto inbounds = layer->inbound_layers(); !inbounds.empty()) previous = inbounds.front();
-    current = checker.check_layer(layer, previous, version);
+    const auto refusal = std::find_if(refused.begin(), refused.end(), [&](const MappingStatus& s) {
+      return s.layer_name == layer->name();
+    });
+    current = refusal != refused.end() ? *refusal : checker.check_layer(layer, previous, version);
     if (!current.ok()) {
       stop = index;
       stopped_on_failure = true;

@@ -13,6 +13,7 @@
 #include "hwmap/hardware_backend.h"
 #include "hwmap/hardware_sequence.h"
 #include "mapping/fnp_input_size.h"
+#include "mapping/recording_refusal.h"
 #include "program/program_builder.h"
 
 namespace morla {
@@ -48,6 +49,17 @@ std::vector<uint32_t> inverse_steps(const Layer& layer) {
     words.push_back(word);
   }
   return words;
+}
+
+// A recorder's refusal of the layer it records names the layer.
+template <typename Record> auto refusing_layer(const LayerPtr& layer, Record record) {
+  try {
+    return record();
+  } catch (const RecordingRefused&) {
+    throw;
+  } catch (const std::runtime_error& error) {
+    throw RecordingRefused(make_mapping_status(layer, error.what()));
+  }
 }
 
 // Multi-pass sequences run every NP on one input buffer, but for the NPs that the last
@@ -221,11 +233,13 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> build_sequence_progr
       const uint8_t first_of_pass = i != 0 && layer == pass_first;
       const uint8_t last_of_pass = !last_pass && layer == pass_last;
       if (layer->compiled()) {
-        counter.add(builder.record_learning(layer, first_of_pass));
+        counter.add(
+            refusing_layer(layer, [&] { return builder.record_learning(layer, first_of_pass); }));
       } else {
-        const uint32_t records =
-            builder.record_layer(layer, sequence_first, next_pass_first, first_of_pass,
-                                 last_of_pass, {}, 0, recorder_flag(layer, next));
+        const uint32_t records = refusing_layer(layer, [&] {
+          return builder.record_layer(layer, sequence_first, next_pass_first, first_of_pass,
+                                      last_of_pass, {}, 0, recorder_flag(layer, next));
+        });
         // The TNP-R record covers the rest of its chain.
         if (on(layer, ComponentKind::TNP_R)) break;
         counter.add(records);

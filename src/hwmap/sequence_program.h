@@ -13,7 +13,9 @@ namespace morla {
 class HardwareSequence;
 
 // On failure the status names the layer over budget; the context's layers, passes and
-// program are emptied and no sequence is made. Recorder and builder errors pass through.
+// program are emptied and no sequence is made. A recorder's std::runtime_error about the
+// layer it records comes out as RecordingRefused (the same message, naming the layer);
+// builder errors pass through.
 std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> build_sequence_program(
     PassContext& context);
 

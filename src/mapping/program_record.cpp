@@ -1,5 +1,6 @@
 #include "mapping/program_record.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "core/register_field.h"
@@ -85,7 +86,10 @@ bool append_block_to_buffer(WordBuffer& buffer, const hw::Ident& ident, uint32_t
   // Check every header field before the buffer grows, so a refusal leaves it unchanged.
   write_np_block_header(header, ident, type, with_length ? static_cast<uint32_t>(padded) : 0,
                         field, long_form);
-  buffer.reserve(buffer.size() + 2 + padded);
+  // Grown geometrically: a record appends many blocks to one buffer, and growing it to the
+  // exact size each time would copy the whole buffer at every block.
+  const size_t needed = buffer.size() + 2 + padded;
+  if (needed > buffer.capacity()) buffer.reserve(std::max(needed, 2 * buffer.capacity()));
   buffer.push_back(header[0]);
   buffer.push_back(header[1]);
   buffer.insert(buffer.end(), words.begin(), words.end());

@@ -19,6 +19,13 @@ struct Avx512Vectors {
   static reg load(const uint32_t* p) { return _mm512_loadu_si512(p); }
   static reg broadcast(uint32_t x) { return _mm512_set1_epi32(static_cast<int>(x)); }
   static void store(uint32_t* p, reg r) { _mm512_storeu_si512(p, r); }
+  // The first `count` lanes (count < 16).
+  static void store_partial(uint32_t* p, reg r, size_t count) {
+    _mm512_mask_storeu_epi32(p, static_cast<__mmask16>((1u << count) - 1), r);
+  }
+  static reg sub(reg a, reg b) { return _mm512_sub_epi32(a, b); }
+  static reg min(reg a, reg b) { return _mm512_min_epi32(a, b); }
+  static reg max(reg a, reg b) { return _mm512_max_epi32(a, b); }
   static reg mul_add_words(reg acc, reg a, reg b) {
     return _mm512_add_epi32(acc, _mm512_mullo_epi32(a, b));
   }

@@ -23,6 +23,15 @@ struct Avx2 {
   static reg load(const uint32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const reg*>(p)); }
   static reg broadcast(uint32_t x) { return _mm256_set1_epi32(static_cast<int>(x)); }
   static void store(uint32_t* p, reg r) { _mm256_storeu_si256(reinterpret_cast<reg*>(p), r); }
+  // The first `count` lanes (count < 8).
+  static void store_partial(uint32_t* p, reg r, size_t count) {
+    const reg lanes = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const reg mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(count)), lanes);
+    _mm256_maskstore_epi32(reinterpret_cast<int*>(p), mask, r);
+  }
+  static reg sub(reg a, reg b) { return _mm256_sub_epi32(a, b); }
+  static reg min(reg a, reg b) { return _mm256_min_epi32(a, b); }
+  static reg max(reg a, reg b) { return _mm256_max_epi32(a, b); }
   static reg mul_add_words(reg acc, reg a, reg b) {
     return _mm256_add_epi32(acc, _mm256_mullo_epi32(a, b));
   }

@@ -1,10 +1,14 @@
 #include "ops/blocked_conv.h"
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
+#include <new>
+#include <type_traits>
 #include <vector>
 
 #include "ops/blocked_kernels.h"
+#include "ops/clip.h"
 #include "ops/kernel_path.h"
 
 namespace morla::ops::kernels {
@@ -15,39 +19,107 @@ constexpr size_t per_group(Packing packing) {
   return packing == Packing::words ? 1 : packing == Packing::pairs ? 2 : 4;
 }
 
-// The narrowest packing that holds every value in [low, high] on `path`; bytes are unsigned
-// in the dot product, so signed 8-bit values are stored with 128 added (`offset`).
-Packing choose_packing(KernelPath path, int64_t low, int64_t high, uint32_t* offset) {
+// The narrowest packing that holds every value in `bounds` on `path`; bytes are unsigned in
+// the dot product, so signed 8-bit values are stored with 128 added (`offset`).
+Packing choose_packing(KernelPath path, const ValueBounds& bounds, uint32_t* offset) {
   *offset = 0;
   if (path == KernelPath::avx512_vnni) {
-    if (low >= 0 && high <= 255) return Packing::bytes;
-    if (low >= -128 && high <= 127) {
+    if (bounds.low >= 0 && bounds.high <= 255) return Packing::bytes;
+    if (bounds.low >= -128 && bounds.high <= 127) {
       *offset = 128;
       return Packing::bytes;
     }
   }
-  if (low >= INT16_MIN && high <= INT16_MAX) return Packing::pairs;
+  if (bounds.low >= INT16_MIN && bounds.high <= INT16_MAX) return Packing::pairs;
   return Packing::words;
 }
 
-// One pixel's channels as packed 32-bit groups; channels beyond the last read zero.
-template <typename V>
-void pack_pixel(const V* values, size_t channels, Packing packing, uint32_t offset,
-                uint32_t* groups) {
-  const size_t width = per_group(packing), bits = 32 / width;
-  const uint32_t mask = packing == Packing::words ? ~0u : (1u << bits) - 1;
-  for (size_t c0 = 0, g = 0; c0 < channels; c0 += width, ++g) {
-    uint32_t group = 0;
-    for (size_t i = 0; i < width; ++i) {
-      const uint32_t value = c0 + i < channels ? static_cast<uint32_t>(values[c0 + i]) + offset : offset;
-      group |= (value & mask) << (i * bits);
-    }
-    groups[g] = group;
+// `pixels` pixels of `channels` values each into cells of `groups` 32-bit groups, values
+// beyond the last channel of a cell zero. Little-endian: value i of a group sits at bits
+// i * (32 / width). Inlined into each multiversioned caller below.
+// Each value converted into cells of `cell` elements of U, the rest of each cell zero.
+template <typename U, typename T, typename Convert>
+[[gnu::always_inline]] inline void convert_cells(const T* src, size_t pixels, size_t channels,
+                                                 size_t cell, U* out, Convert convert) {
+  if (channels == cell) {
+    for (size_t i = 0; i < pixels * channels; ++i) out[i] = convert(src[i]);
+    return;
+  }
+  for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
+    for (size_t c = 0; c < channels; ++c) out[c] = convert(src[c]);
+    for (size_t c = channels; c < cell; ++c) out[c] = 0;
   }
 }
 
+template <typename T>
+[[gnu::always_inline]] inline void pack_pixels_impl(const T* src, size_t pixels, size_t channels,
+                                                    Packing packing, uint32_t offset,
+                                                    uint32_t* dst, size_t groups) {
+  const size_t cell = groups * per_group(packing);
+  if (packing == Packing::words) {
+    convert_cells(src, pixels, channels, cell, dst, [](T v) { return static_cast<uint32_t>(v); });
+  } else if (packing == Packing::pairs) {
+    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint16_t*>(dst),
+                  [](T v) { return static_cast<uint16_t>(v); });
+  } else if (groups == 1) {
+    // Up to four channels (an image's colours): one word per pixel, built in a register.
+    // The channel count as a constant, so that each pixel is a few loads and shifts.
+    auto words = [&](auto count) {
+      constexpr size_t n = decltype(count)::value;
+      for (size_t p = 0; p < pixels; ++p, src += n) {
+        uint32_t word = 0;
+        for (size_t c = 0; c < n; ++c)
+          word |= ((static_cast<uint32_t>(src[c]) + offset) & 0xffu) << (8 * c);
+        dst[p] = word;
+      }
+    };
+    if (channels == 1) words(std::integral_constant<size_t, 1>{});
+    else if (channels == 2) words(std::integral_constant<size_t, 2>{});
+    else if (channels == 3) words(std::integral_constant<size_t, 3>{});
+    else words(std::integral_constant<size_t, 4>{});
+  } else {
+    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint8_t*>(dst), [offset](T v) {
+      return static_cast<uint8_t>(static_cast<uint32_t>(v) + offset);
+    });
+  }
+}
+
+MORLA_MULTIVERSION void pack_pixels(const int32_t* src, size_t pixels, size_t channels,
+                                    Packing packing, uint32_t offset, uint32_t* dst,
+                                    size_t groups) {
+  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
+}
+
+MORLA_MULTIVERSION void pack_pixels(const uint8_t* src, size_t pixels, size_t channels,
+                                    Packing packing, uint32_t offset, uint32_t* dst,
+                                    size_t groups) {
+  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
+}
+
+MORLA_MULTIVERSION void bounds_of(const int32_t* values, size_t count, int32_t* low,
+                                  int32_t* high) {
+  int32_t lo = 0, hi = 0;
+  for (size_t i = 0; i < count; ++i) {
+    lo = std::min(lo, values[i]);
+    hi = std::max(hi, values[i]);
+  }
+  *low = lo;
+  *high = hi;
+}
+
+// Operands of the vector loops start on a cache line, so that no whole-vector load of a
+// packed row straddles two lines.
+struct FreeAligned {
+  void operator()(uint32_t* p) const { ::operator delete[](p, std::align_val_t{64}); }
+};
+using AlignedWords = std::unique_ptr<uint32_t[], FreeAligned>;
+
+AlignedWords aligned_words(size_t count) {
+  return AlignedWords(new (std::align_val_t{64}) uint32_t[count]);
+}
+
 struct Canvas {
-  std::unique_ptr<uint32_t[]> cells;  // every cell written once by place()
+  AlignedWords cells;  // every cell written once by place()
   size_t x, y, groups;
 };
 
@@ -58,58 +130,58 @@ int64_t source_index(int64_t at, const Placement& placement, int64_t offset, siz
   return from / spread;
 }
 
+void fill_cells(uint32_t* cells, size_t count, const std::vector<uint32_t>& fill, bool zero) {
+  if (zero) {
+    std::memset(cells, 0, count * fill.size() * sizeof(uint32_t));
+    return;
+  }
+  for (size_t i = 0; i < count; ++i, cells += fill.size())
+    std::copy(fill.begin(), fill.end(), cells);
+}
+
+// The input on a canvas of the correlation's size: pixel (i, j) at (i * spread + offset_x,
+// j * spread + offset_y), every other cell the fill. One write per cell; the input pixels of
+// a canvas row are packed in one run when they lie next to each other there.
 template <typename T>
 Canvas place(const Image<T>& in, const Placement& placement, const Correlation& shape,
              Packing packing, uint32_t offset, size_t groups) {
   Canvas canvas{nullptr, (shape.out_x - 1) * shape.stride_x + shape.kx,
                 (shape.out_y - 1) * shape.stride_y + shape.ky, groups};
-  canvas.cells.reset(new uint32_t[canvas.x * canvas.y * groups]);
+  canvas.cells = aligned_words(canvas.x * canvas.y * groups);
   std::vector<uint32_t> fill(groups, 0);
   const std::vector<int32_t> zeros(in.channels, 0);
-  pack_pixel(placement.fill ? placement.fill : zeros.data(), in.channels, packing, offset, fill.data());
+  const int32_t* fill_values = placement.fill ? placement.fill : zeros.data();
+  pack_pixels(fill_values, 1, in.channels, packing, offset, fill.data(), groups);
+  const bool zero_fill = std::all_of(fill.begin(), fill.end(), [](uint32_t g) { return g == 0; });
   std::vector<int64_t> rows(canvas.y);
-  for (size_t cy = 0; cy < canvas.y; ++cy)
+  size_t first = canvas.y, last = 0;  // canvas y range that holds input rows
+  for (size_t cy = 0; cy < canvas.y; ++cy) {
     rows[cy] = source_index(static_cast<int64_t>(cy), placement, placement.offset_y, in.y);
-  uint32_t* cell = canvas.cells.get();
+    if (rows[cy] >= 0) first = std::min(first, cy), last = cy;
+  }
+  const size_t row_cells = canvas.y * groups;
   for (size_t cx = 0; cx < canvas.x; ++cx) {
+    uint32_t* row = canvas.cells.get() + cx * row_cells;
     const int64_t i = source_index(static_cast<int64_t>(cx), placement, placement.offset_x, in.x);
-    for (size_t cy = 0; cy < canvas.y; ++cy, cell += groups) {
-      if (i < 0 || rows[cy] < 0) {
-        std::copy(fill.begin(), fill.end(), cell);
-        continue;
-      }
-      const T* values = in.data + (static_cast<size_t>(i) * in.y + static_cast<size_t>(rows[cy])) * in.channels;
-      if (packing == Packing::words) {
-        std::copy(values, values + in.channels, cell);
-        std::fill(cell + in.channels, cell + groups, 0u);
-      } else {
-        pack_pixel(values, in.channels, packing, offset, cell);
-      }
+    if (i < 0 || first > last) {
+      fill_cells(row, canvas.y, fill, zero_fill);
+      continue;
+    }
+    const T* values = in.data + static_cast<size_t>(i) * in.y * in.channels;
+    fill_cells(row, first, fill, zero_fill);
+    fill_cells(row + (last + 1) * groups, canvas.y - 1 - last, fill, zero_fill);
+    if (placement.spread == 1) {
+      pack_pixels(values + static_cast<size_t>(rows[first]) * in.channels, last - first + 1,
+                  in.channels, packing, offset, row + first * groups, groups);
+      continue;
+    }
+    for (size_t cy = first; cy <= last; ++cy) {
+      if (rows[cy] < 0) fill_cells(row + cy * groups, 1, fill, zero_fill);
+      else pack_pixels(values + static_cast<size_t>(rows[cy]) * in.channels, 1, in.channels,
+                       packing, offset, row + cy * groups, groups);
     }
   }
   return canvas;
-}
-
-// Smallest and largest value the canvas will hold: the input's and the fill's.
-template <typename T>
-std::pair<int64_t, int64_t> value_range(const Image<T>& in, const int32_t* fill) {
-  T low = 0, high = 0;  // the canvas always holds zeros or fill where no input lands
-  const size_t count = in.x * in.y * in.channels;
-  for (size_t i = 0; i < count; ++i) {
-    low = std::min(low, in.data[i]);
-    high = std::max(high, in.data[i]);
-  }
-  int64_t lo = low, hi = high;
-  if (fill)
-    for (size_t c = 0; c < in.channels; ++c) {
-      lo = std::min<int64_t>(lo, fill[c]);
-      hi = std::max<int64_t>(hi, fill[c]);
-    }
-  return {lo, hi};
-}
-
-bool fits_bytes(const int32_t* kernel, size_t count) {
-  return std::all_of(kernel, kernel + count, [](int32_t w) { return w >= -128 && w <= 127; });
 }
 
 // A canvas much larger than the input and output together (strides far above the kernel
@@ -126,63 +198,126 @@ BlockShape block_shape(KernelPath path) {
   return path == KernelPath::avx2 ? kAvx2Block : kAvx512Block;
 }
 
+// The clip of `out`, as the loops apply it: none when the width holds every 32-bit value.
+PackedOutput packed_output(const Output& out) {
+  PackedOutput packed{out.data, out.x_step, out.y_step, false, INT32_MIN, INT32_MAX};
+  if (out.bits) {
+    const ClipRange range = clip_range(*out.bits);
+    packed.clip = range.low > INT32_MIN || range.high < INT32_MAX;
+    packed.low = static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN));
+    packed.high = static_cast<int32_t>(std::min<int64_t>(range.high, INT32_MAX));
+  }
+  return packed;
+}
+
+// The kernel matrix (taps * channels, filters) in the loops' order: per filter block, tap,
+// channel group, then the block's filters, each group holding `width` channels.
+AlignedWords pack_kernel(const int32_t* kernel, size_t taps, size_t channels,
+                                  size_t filters, Packing packing, size_t groups, size_t block) {
+  const size_t width = per_group(packing), bits = 32 / width;
+  const uint32_t mask = packing == Packing::words ? ~0u : (1u << bits) - 1;
+  const size_t per_block = taps * groups * block;
+  const size_t size = (filters + block - 1) / block * per_block;
+  AlignedWords packed = aligned_words(size);
+  std::fill_n(packed.get(), size, 0u);
+  for (size_t f0 = 0; f0 < filters; f0 += block) {
+    const size_t count = std::min(block, filters - f0);
+    uint32_t* target = packed.get() + f0 / block * per_block;
+    for (size_t tap = 0; tap < taps; ++tap)
+      for (size_t c = 0; c < channels; ++c) {
+        const int32_t* row = kernel + (tap * channels + c) * filters + f0;
+        uint32_t* group = target + (tap * groups + c / width) * block;
+        const size_t shift = (c % width) * bits;
+        for (size_t f = 0; f < count; ++f)
+          group[f] |= (static_cast<uint32_t>(row[f]) & mask) << shift;
+      }
+  }
+  return packed;
+}
+
+#ifdef MORLA_X86_KERNELS
+// The depthwise loops over `image` (cells of `groups` words, a whole number of vectors), the
+// kernel (taps, channels) laid out with the same cell size.
+void run_depthwise(KernelPath path, const uint32_t* image, size_t image_y, size_t groups,
+                   const Correlation& shape, const int32_t* kernel, const Output& out) {
+  const size_t taps = shape.kx * shape.ky, channels = shape.filters;
+  const AlignedWords packed = aligned_words(taps * groups);
+  std::fill_n(packed.get(), taps * groups, 0u);
+  for (size_t tap = 0; tap < taps; ++tap)
+    for (size_t c = 0; c < channels; ++c)
+      packed.get()[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
+  const PackedDepthwise problem{image, image_y, groups, packed.get(), shape.kx, shape.ky,
+                                shape.stride_x, shape.stride_y, shape.out_x, shape.out_y,
+                                channels, packed_output(out)};
+  if (path == KernelPath::avx2) depthwise_avx2(problem);
+  else depthwise_avx512(problem);
+}
+#endif
+
 }  // namespace
 
 template <typename T>
+ValueBounds value_bounds(const Image<T>& in, const int32_t* fill) {
+  int64_t low = 0, high = 0;
+  if constexpr (std::is_same_v<T, uint8_t>) {
+    high = 255;  // every uint8 value fits the unsigned bytes; the exact bounds do not matter
+  } else {
+    int32_t lo, hi;
+    bounds_of(in.data, in.x * in.y * in.channels, &lo, &hi);
+    low = lo, high = hi;
+  }
+  if (fill)
+    for (size_t c = 0; c < in.channels; ++c) {
+      low = std::min<int64_t>(low, fill[c]);
+      high = std::max<int64_t>(high, fill[c]);
+    }
+  return {low, high};
+}
+
+template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out) {
+                       const int32_t* kernel, const ValueBounds& bounds, const Output& out) {
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
   if (path == KernelPath::portable || placement.spread == 0) return false;
   const size_t channels = in.channels, filters = shape.filters, taps = shape.kx * shape.ky;
-  // The kernels of the operations come from 8-bit weights; any wider kernel stays in words.
-  const auto [low, high] = value_range(in, placement.fill);
   uint32_t offset = 0;
-  Packing packing = fits_bytes(kernel, taps * channels * filters)
-                        ? choose_packing(path, low, high, &offset)
-                        : Packing::words;
+  Packing packing = choose_packing(path, bounds, &offset);
   if (packing == Packing::bytes && path != KernelPath::avx512_vnni) packing = Packing::pairs;
   const size_t width = per_group(packing), groups = (channels + width - 1) / width;
   if (!canvas_reasonable(in, shape, groups)) return false;
   const Canvas canvas = place(in, placement, shape, packing, offset, groups);
 
   const BlockShape lanes = block_shape(path);
-  const size_t vectors = filters > lanes.lanes ? 2 : 1, block = vectors * lanes.lanes;
-  const size_t blocks = (filters + block - 1) / block;
-  std::vector<uint32_t> packed(blocks * taps * groups * block, 0);
-  std::vector<int32_t> column(channels);
-  std::vector<uint32_t> cell(groups);
-  for (size_t f = 0; f < filters; ++f) {
-    uint32_t* target = packed.data() + (f / block) * taps * groups * block + f % block;
-    for (size_t tap = 0; tap < taps; ++tap) {
-      for (size_t c = 0; c < channels; ++c) column[c] = kernel[(tap * channels + c) * filters + f];
-      pack_pixel(column.data(), channels, packing, 0, cell.data());
-      for (size_t g = 0; g < groups; ++g) target[(tap * groups + g) * block] = cell[g];
-    }
-  }
+  const size_t vectors = filters > 2 * lanes.lanes && lanes.lanes == 16 ? 4
+                         : filters > lanes.lanes                        ? 2
+                                                                        : 1;
+  const size_t block = vectors * lanes.lanes;
+  const AlignedWords packed = pack_kernel(kernel, taps, channels, filters, packing, groups, block);
   std::vector<uint32_t> correction;
   if (offset) {
-    correction.assign(filters, 0);
+    correction.assign((filters + block - 1) / block * block, 0);
     for (size_t k = 0; k < taps * channels; ++k)
       for (size_t f = 0; f < filters; ++f)
         correction[f] += offset * static_cast<uint32_t>(kernel[k * filters + f]);
   }
-  const PackedCorrelation problem{canvas.cells.get(), canvas.y, groups, packed.data(), vectors,
+  const PackedCorrelation problem{canvas.cells.get(), canvas.y, groups, packed.get(), vectors,
                                   shape.kx, shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
-                                  shape.out_y, filters, offset ? correction.data() : nullptr, out};
+                                  shape.out_y, filters, offset ? correction.data() : nullptr,
+                                  packed_output(out)};
   if (path == KernelPath::avx2) correlate_avx2(problem, packing);
   else if (path == KernelPath::avx512 || packing == Packing::words) correlate_avx512(problem, packing);
   else correlate_vnni(problem, packing);
   return true;
 #else
-  (void)in, (void)placement, (void)shape, (void)kernel, (void)out;
+  (void)in, (void)placement, (void)shape, (void)kernel, (void)bounds, (void)out;
   return false;
 #endif
 }
 
 template <typename T>
 bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out) {
+                       const int32_t* kernel, const Output& out) {
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
   if (path == KernelPath::portable || placement.spread == 0) return false;
@@ -191,20 +326,12 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
   // saves and the portable loops run.
   const size_t reuse = shape.kx * shape.ky, spread = placement.spread;
   if (reuse < 4 * shape.stride_x * shape.stride_y * spread * spread) return false;
-  const size_t channels = in.channels, taps = shape.kx * shape.ky, lanes = block_shape(path).lanes;
+  const size_t channels = in.channels, lanes = block_shape(path).lanes;
   const size_t vector_block = channels > lanes ? 2 * lanes : lanes;
   const size_t groups = (channels + vector_block - 1) / vector_block * vector_block;
   if (!canvas_reasonable(in, shape, groups)) return false;
   const Canvas canvas = place(in, placement, shape, Packing::words, 0, groups);
-  std::vector<uint32_t> packed(taps * groups, 0);
-  for (size_t tap = 0; tap < taps; ++tap)
-    for (size_t c = 0; c < channels; ++c)
-      packed[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
-  const PackedDepthwise problem{canvas.cells.get(), canvas.y, groups, packed.data(), shape.kx,
-                                shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
-                                shape.out_y, channels, out};
-  if (path == KernelPath::avx2) depthwise_avx2(problem);
-  else depthwise_avx512(problem);
+  run_depthwise(path, canvas.cells.get(), canvas.y, groups, shape, kernel, out);
   return true;
 #else
   (void)in, (void)placement, (void)shape, (void)kernel, (void)out;
@@ -212,13 +339,29 @@ bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Cor
 #endif
 }
 
+bool depthwise_inside(const int32_t* origin, size_t image_y, size_t channels,
+                      const Correlation& shape, const int32_t* kernel, const Output& out) {
+#ifdef MORLA_X86_KERNELS
+  const KernelPath path = active_path();
+  if (path == KernelPath::portable || channels % block_shape(path).lanes != 0) return false;
+  run_depthwise(path, reinterpret_cast<const uint32_t*>(origin), image_y, channels, shape, kernel,
+                out);
+  return true;
+#else
+  (void)origin, (void)image_y, (void)channels, (void)shape, (void)kernel, (void)out;
+  return false;
+#endif
+}
+
+template ValueBounds value_bounds(const Image<int32_t>&, const int32_t*);
+template ValueBounds value_bounds(const Image<uint8_t>&, const int32_t*);
 template bool correlate_blocked(const Image<int32_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const ValueBounds&, const Output&);
 template bool correlate_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const ValueBounds&, const Output&);
 template bool depthwise_blocked(const Image<int32_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const Output&);
 template bool depthwise_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,
-                                const int32_t*, uint32_t*);
+                                const int32_t*, const Output&);
 
 }  // namespace morla::ops::kernels

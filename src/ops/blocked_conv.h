@@ -1,9 +1,10 @@
 #pragma once
 // Correlations through the register-blocked vector loops: the input is placed once into a
-// filled canvas in the narrowest packing its values fit, the kernel laid out for the loops,
-// and the path picked by kernel_path.h runs. On the portable path, and for a depthwise
-// correlation that reads too few values per canvas position to pay for the canvas, these
-// return false and the caller runs its own loop.
+// filled canvas in the narrowest packing its values fit (or, for depthwise_inside, read
+// where it lies), the kernel laid out for the loops, and the path picked by kernel_path.h
+// runs; the sums go straight from the registers to the output. On the portable path, and
+// for a depthwise correlation that reads too few values per canvas position to pay for the
+// canvas, these return false and the caller runs its own loop.
 #include <cstddef>
 #include <cstdint>
 
@@ -28,11 +29,34 @@ struct Correlation {
   size_t kx, ky, stride_x, stride_y, out_x, out_y, filters;
 };
 
+// Where the results go: output (ox, oy) starts at data + ox * x_step + oy * y_step, its
+// filters (or channels) contiguous. With `bits` set each result is clipped to that width.
+struct Output {
+  uint32_t* data;
+  size_t x_step, y_step;
+  const int32_t* bits;
+};
+
+// The smallest and largest value a canvas of `in` holds: its elements', the fill's and 0.
+struct ValueBounds {
+  int64_t low, high;
+};
+template <typename T>
+ValueBounds value_bounds(const Image<T>& in, const int32_t* fill);
+
+// `bounds` are value_bounds(in, placement.fill) (they choose the narrowest packing). The
+// kernel values of correlate_blocked must fit 8 bits (every operation's weights do).
 template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out);
+                       const int32_t* kernel, const ValueBounds& bounds, const Output& out);
+// The depthwise correlation read straight from an int32 image, no canvas, for outputs whose
+// windows all lie inside it: `origin` is the first value of output (0, 0)'s window, pixel
+// rows image_y pixels apart. False where the vector loops cannot read the image as it lies
+// (the portable path, or channels not a whole number of vectors).
+bool depthwise_inside(const int32_t* origin, size_t image_y, size_t channels,
+                      const Correlation& shape, const int32_t* kernel, const Output& out);
 template <typename T>
 bool depthwise_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, uint32_t* out);
+                       const int32_t* kernel, const Output& out);
 
 }  // namespace morla::ops::kernels

@@ -23,28 +23,37 @@ struct BlockShape {
   size_t positions;
 };
 
+// Where the sums go: output (ox, oy) starts at data + ox * x_step + oy * y_step, its
+// filters (or channels) contiguous. With `clip` set each sum is clipped to [low, high].
+struct PackedOutput {
+  uint32_t* data;
+  size_t x_step, y_step;
+  bool clip;
+  int32_t low, high;
+};
+
 struct PackedCorrelation {
-  const uint32_t* image;  // (image_x, image_y, groups)
+  const uint32_t* image;  // cell of output (0, 0)'s window origin in (image_x, image_y, groups)
   size_t image_y, groups;
   // (filter_blocks, kx, ky, groups, block) with block = vectors * lanes filters.
   const uint32_t* kernel;
-  size_t vectors;  // vectors per filter block: 1 or 2
+  size_t vectors;  // vectors per filter block: 1, 2 or 4 (4 on 512-bit vectors only)
   size_t kx, ky, stride_x, stride_y;
   size_t out_x, out_y, filters;
-  const uint32_t* correction;  // per filter, subtracted from each sum; null for none
-  uint32_t* out;               // (out_x, out_y, filters)
+  // Per filter, subtracted from each sum, padded to whole filter blocks; null for none.
+  const uint32_t* correction;
+  PackedOutput out;
 };
 
 // The depthwise form: image (image_x, image_y, groups) words with groups the channels
-// rounded up to a whole number of vectors; kernel (kx, ky, groups) words; out
-// (out_x, out_y, channels).
+// rounded up to a whole number of vectors; kernel (kx, ky, groups) words.
 struct PackedDepthwise {
   const uint32_t* image;
   size_t image_y, groups;
   const uint32_t* kernel;
   size_t kx, ky, stride_x, stride_y;
   size_t out_x, out_y, channels;
-  uint32_t* out;
+  PackedOutput out;
 };
 
 #if defined(__x86_64__) && defined(__GNUC__)

@@ -9,6 +9,11 @@
 
 #define MORLA_TARGET "avx512f,avx512bw,avx512vnni"
 #include "ops/target_begin.h"
+// GCC 12 takes the _mm512_undefined_epi32() inside its own intrinsics for a read of an
+// uninitialised value.
+#if !defined(__clang__)
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 #include "ops/avx512_vectors.h"
 #include "ops/blocked_loops.h"
 

@@ -4,11 +4,13 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "core/platform.h"
 #include "ops/blocked_conv.h"
 #include "ops/clip.h"
+#include "ops/kernel_path.h"
 #include "ops/kernels.h"
 #include "ops/padding.h"
 #include "ops/tensor_access.h"
@@ -67,7 +69,9 @@ std::vector<int32_t> kernel_matrix(const int8_t* w, const LogicalDims& dims, boo
       const size_t a = rotate ? kx - 1 - t : t, b = rotate ? ky - 1 - u : u;
       for (size_t c = 0; c < channels; ++c) {
         const int8_t* src = w + a * dims.strides[0] + b * dims.strides[1] + c * dims.strides[2];
-        for (size_t f = 0; f < filters; ++f) *out++ = src[f * filter_stride];
+        if (filter_stride == 1) out = std::copy_n(src, filters, out);
+        else
+          for (size_t f = 0; f < filters; ++f) *out++ = src[f * filter_stride];
       }
     }
   return matrix;
@@ -90,21 +94,75 @@ std::shared_ptr<Dense> conv2d_impl(const char* op, const Dense& inputs, int8_t s
   const size_t row_size = size_t{out_y} * wd.dims[3];
   const kernels::Correlation shape{wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x),
                                    static_cast<size_t>(stride_y), out_x, out_y, wd.dims[3]};
-  if (!kernels::correlate_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
-                                  reinterpret_cast<uint32_t*>(out))) {
-    kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], wd.dims[3], 0, stride_y,
-                                pad_y, out_y, nullptr};
-    for (size_t ox = 0; ox < out_x; ++ox) {
-      row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
-      kernels::correlate_row(image, row, reinterpret_cast<uint32_t*>(out + ox * row_size));
-    }
+  auto* sums = reinterpret_cast<uint32_t*>(out);
+  if (kernels::correlate_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
+                                 kernels::value_bounds(image, nullptr),
+                                 {sums, row_size, wd.dims[3], bits}))
+    return result;
+  kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], wd.dims[3], 0, stride_y,
+                              pad_y, out_y, nullptr};
+  for (size_t ox = 0; ox < out_x; ++ox) {
+    row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
+    kernels::correlate_row(image, row, sums + ox * row_size);
   }
-  if (bits) {
-    const ClipRange range = clip_range(*bits);
+  // A width of 32 bits or more clips no sum.
+  const ClipRange range = clip_range(bits ? *bits : 32);
+  if (range.low > INT32_MIN || range.high < INT32_MAX) {
     const size_t count = row_size * out_x;
     for (size_t i = 0; i < count; ++i) out[i] = static_cast<int32_t>(clip(out[i], range));
   }
   return result;
+}
+
+// The outputs o in [begin, end) whose windows o * stride - pad + [0, kernel) lie inside
+// [0, size).
+struct Span {
+  size_t begin, end;
+};
+
+Span inside(int64_t size, int64_t kernel, int64_t stride, int64_t pad, int64_t out) {
+  const int64_t begin = std::min(out, pad > 0 ? (pad + stride - 1) / stride : 0);
+  const int64_t last = size + pad - kernel;  // the largest o * stride
+  const int64_t end = last < 0 ? 0 : std::min(out, last / stride + 1);
+  return {static_cast<size_t>(begin), static_cast<size_t>(std::max(begin, end))};
+}
+
+// Depthwise over an int32 input without a padded copy: the vector loops read the input
+// itself for the outputs whose windows lie inside it, the portable rows do the border.
+// False, with `out` untouched, where the loops cannot read the input as it lies.
+bool depthwise_in_place(const kernels::Image<int32_t>& image, const kernels::Correlation& shape,
+                        int32_t pad_x, int32_t pad_y, const int32_t* kernel, uint32_t* out) {
+  const auto sx = static_cast<int64_t>(shape.stride_x), sy = static_cast<int64_t>(shape.stride_y);
+  const Span xs = inside(image.x, shape.kx, sx, pad_x, shape.out_x);
+  const Span ys = inside(image.y, shape.ky, sy, pad_y, shape.out_y);
+  if (xs.begin == xs.end || ys.begin == ys.end) return false;
+  const size_t channels = image.channels, row_size = shape.out_y * channels;
+  const int32_t* origin =
+      image.data + ((xs.begin * sx - pad_x) * image.y + (ys.begin * sy - pad_y)) * channels;
+  kernels::Correlation middle = shape;
+  middle.out_x = xs.end - xs.begin;
+  middle.out_y = ys.end - ys.begin;
+  uint32_t* first = out + xs.begin * row_size + ys.begin * channels;
+  if (!kernels::depthwise_inside(origin, image.y, channels, middle, kernel,
+                                 {first, row_size, channels, nullptr}))
+    return false;
+  kernels::CorrelationRow row{kernel, shape.kx, shape.ky, 1, 0, sy, 0, 0, nullptr};
+  auto border = [&](size_t ox, size_t oy0, size_t oy1) {
+    if (oy0 >= oy1) return;
+    row.x0 = static_cast<int64_t>(ox) * sx - pad_x;
+    row.pad_y = pad_y - static_cast<int64_t>(oy0) * sy;
+    row.out_y = oy1 - oy0;
+    kernels::depthwise_row(image, row, out + ox * row_size + oy0 * channels);
+  };
+  for (size_t ox = 0; ox < shape.out_x; ++ox) {
+    if (ox < xs.begin || ox >= xs.end) {
+      border(ox, 0, shape.out_y);
+    } else {
+      border(ox, 0, ys.begin);
+      border(ox, ys.end, shape.out_y);
+    }
+  }
+  return true;
 }
 
 template <typename T>
@@ -118,23 +176,87 @@ std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8
   const LogicalDims wd = depthwise_weights(op, detail::logical_dims(weights), dims.channels);
   require_strides(op, stride_x, stride_y);
   auto result = detail::make_dense(TensorType::int32, {out_x, out_y, dims.channels});
-  int32_t* out = detail::mutable_elements<int32_t>(*result);
+  auto* sums = reinterpret_cast<uint32_t*>(detail::mutable_elements<int32_t>(*result));
 
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, true);
   const kernels::Image<T> image{in, dims.x, dims.y, dims.channels};
   const kernels::Correlation shape{wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x),
                                    static_cast<size_t>(stride_y), out_x, out_y, dims.channels};
+  const size_t row_size = size_t{out_y} * dims.channels;
+  if constexpr (std::is_same_v<T, int32_t>) {
+    if (depthwise_in_place(image, shape, pad_x, pad_y, kernel.data(), sums)) return result;
+  }
   if (kernels::depthwise_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
-                                 reinterpret_cast<uint32_t*>(out)))
+                                 {sums, row_size, dims.channels, nullptr}))
     return result;
   kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], 1, 0, stride_y, pad_y,
                               out_y, nullptr};
-  const size_t row_size = size_t{out_y} * dims.channels;
   for (size_t ox = 0; ox < out_x; ++ox) {
     row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
-    kernels::depthwise_row(image, row, reinterpret_cast<uint32_t*>(out + ox * row_size));
+    kernels::depthwise_row(image, row, sums + ox * row_size);
   }
   return result;
+}
+
+int64_t floor_div(int64_t a, int64_t b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
+
+// One residue r of a transposed convolution along one dimension: the outputs o with
+// (o + pad) mod stride = r are o = q * stride + r - pad, and only kernel rows r, r + stride,
+// ... reach them, row r + m * stride from input q - m. Over those outputs the scatter is a
+// stride-1 correlation of the input with `taps` kernel rows, rotated, the input sitting at
+// `offset` on its canvas.
+struct TransposePhase {
+  size_t taps, count;  // kernel rows and outputs of the residue (either may be 0)
+  int64_t first, offset;
+};
+
+TransposePhase transpose_phase(int64_t kernel, int64_t stride, int64_t pad, int64_t out,
+                               int64_t r) {
+  if (r >= kernel) return {0, 0, 0, 0};
+  const int64_t taps = (kernel - r + stride - 1) / stride;
+  const int64_t q0 = floor_div(pad - r + stride - 1, stride);
+  const int64_t q1 = floor_div(out - 1 + pad - r, stride);
+  if (q1 < q0) return {0, 0, 0, 0};
+  return {static_cast<size_t>(taps), static_cast<size_t>(q1 - q0 + 1), q0 * stride + r - pad,
+          taps - 1 - q0};
+}
+
+// conv2d_transpose through the vector loops, one correlation per residue pair, so that no
+// multiply-add meets a zero of the spread input. Residues no kernel row reaches keep their
+// zeros. False on the portable path, with `out` untouched.
+bool transpose_by_phases(const kernels::Image<int32_t>& image, const int8_t* w,
+                         const LogicalDims& wd, int64_t s, int32_t pad_x, int32_t pad_y,
+                         uint32_t out_x, uint32_t out_y, uint32_t* out) {
+  if (kernels::active_path() == kernels::KernelPath::portable) return false;
+  const std::vector<int32_t> kernel = kernel_matrix(w, wd, false);
+  const size_t ky = wd.dims[1], channels = image.channels, filters = wd.dims[3];
+  const size_t column = channels * filters;  // one tap's (channel, filter) block
+  const kernels::ValueBounds bounds = kernels::value_bounds(image, nullptr);
+  std::vector<int32_t> taps;
+  for (int64_t rx = 0; rx < s; ++rx) {
+    const TransposePhase px = transpose_phase(wd.dims[0], s, pad_x, out_x, rx);
+    for (int64_t ry = 0; ry < s && px.taps && px.count; ++ry) {
+      const TransposePhase py = transpose_phase(ky, s, pad_y, out_y, ry);
+      if (!py.taps || !py.count) continue;
+      taps.resize(px.taps * py.taps * column);
+      for (size_t t = 0; t < px.taps; ++t)
+        for (size_t u = 0; u < py.taps; ++u) {
+          const size_t a = rx + (px.taps - 1 - t) * s, b = ry + (py.taps - 1 - u) * s;
+          std::copy_n(kernel.data() + (a * ky + b) * column, column,
+                      taps.data() + (t * py.taps + u) * column);
+        }
+      const kernels::Output target{
+          out + (static_cast<size_t>(px.first) * out_y + static_cast<size_t>(py.first)) * filters,
+          s * out_y * filters, s * filters, nullptr};
+      if (!kernels::correlate_blocked(image, {1, px.offset, py.offset, nullptr},
+                                      {px.taps, py.taps, 1, 1, px.count, py.count, filters},
+                                      taps.data(), bounds, target)) {
+        std::fill(out, out + size_t{out_x} * out_y * filters, 0u);
+        return false;
+      }
+    }
+  }
+  return true;
 }
 
 template <bool depthwise>
@@ -163,16 +285,18 @@ std::shared_ptr<Dense> transpose_impl(const char* op, const Dense& inputs, const
 
   const int64_t kx = wd.dims[0], ky = wd.dims[1], s = stride;
   const size_t channels = dims.channels;
-  if (s > 0) {
+  const kernels::Image<int32_t> image{in, dims.x, dims.y, channels};
+  if (s > 0 && !depthwise) {
+    if (transpose_by_phases(image, w, wd, s, pad_x, pad_y, out_x, out_y, out)) return result;
+  } else if (s > 0) {
     // The scatter as a gather: the input spread `stride` apart on a canvas, correlated with
     // the rotated kernel at stride 1.
     const std::vector<int32_t> rotated = kernel_matrix(w, wd, true);
-    const kernels::Image<int32_t> image{in, dims.x, dims.y, channels};
     const kernels::Placement placement{static_cast<size_t>(s), kx - 1 - pad_x, ky - 1 - pad_y, nullptr};
     const kernels::Correlation shape{static_cast<size_t>(kx), static_cast<size_t>(ky), 1, 1,
                                      out_x, out_y, filters};
-    if (depthwise ? kernels::depthwise_blocked(image, placement, shape, rotated.data(), out)
-                  : kernels::correlate_blocked(image, placement, shape, rotated.data(), out))
+    if (kernels::depthwise_blocked(image, placement, shape, rotated.data(),
+                                   {out, size_t{out_y} * filters, filters, nullptr}))
       return result;
   }
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, false);
@@ -282,12 +406,13 @@ std::shared_ptr<Dense> input_conv2d(const Dense& inputs, const Dense& pad_values
   const kernels::Image<uint8_t> image{in, dims.x, dims.y, dims.channels};
   const kernels::Correlation shape{kernel_x, kernel_y, static_cast<size_t>(stride_x),
                                    static_cast<size_t>(stride_y), out_x, out_y, filters};
+  const size_t row_size = size_t{out_y} * filters;
   if (kernels::correlate_blocked(image, {1, pad_x_before, pad_y_before, pad_row.data()}, shape,
-                                 kernel.data(), reinterpret_cast<uint32_t*>(out)))
+                                 kernel.data(), kernels::value_bounds(image, pad_row.data()),
+                                 {reinterpret_cast<uint32_t*>(out), row_size, filters, nullptr}))
     return result;
   kernels::CorrelationRow row{kernel.data(), kernel_x, kernel_y, filters, 0, stride_y,
                               pad_y_before, out_y, pad_row.data()};
-  const size_t row_size = size_t{out_y} * filters;
   for (size_t ox = 0; ox < out_x; ++ox) {
     row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x_before;
     kernels::correlate_row(image, row, reinterpret_cast<uint32_t*>(out + ox * row_size));
@@ -348,7 +473,8 @@ std::shared_ptr<Dense> pointwise_conv2d(const Dense& inputs, const Dense& weight
   const std::vector<int32_t> kernel(w, w + size_t{dims.channels} * filters);
   const kernels::Image<int32_t> image{in, dims.x, dims.y, dims.channels};
   if (kernels::correlate_blocked(image, {1, 0, 0, nullptr}, {1, 1, 1, 1, dims.x, dims.y, filters},
-                                 kernel.data(), out))
+                                 kernel.data(), kernels::value_bounds(image, nullptr),
+                                 {out, size_t{dims.y} * filters, filters, nullptr}))
     return result;
   const size_t pixels = size_t{dims.x} * dims.y;
   for (size_t p = 0; p < pixels; ++p) {

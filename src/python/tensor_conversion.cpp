@@ -102,8 +102,11 @@ py::array tensor_to_numpy(std::shared_ptr<const Tensor> tensor) {
   if ((last + 1) * element > dense->buffer().size())
     throw std::runtime_error("Tensor buffer is smaller than its shape and strides describe.");
 
-  // Without a base object NumPy copies the described memory into a new array.
-  return py::array(dtype, std::move(np_shape), std::move(np_strides), dense->buffer().data());
+  // Without a base object NumPy copies the described memory into a new array. A copy
+  // that finds no memory leaves an empty array and NumPy's MemoryError pending.
+  py::array array(dtype, std::move(np_shape), std::move(np_strides), dense->buffer().data());
+  if (!array) throw py::error_already_set();
+  return array;
 }
 
 }  // namespace morla::python

@@ -35,7 +35,8 @@ extern template std::shared_ptr<Dense> dense_from_numpy<float>(py::handle, Tenso
 // tensor's element type (sub-byte types come back one element per byte as int8 or
 // uint8). A tensor in layout 1 is presented with its axes reversed. Throws
 // std::runtime_error "Unable to convert a tensor of type unknown\n" for a type above 10
-// and std::invalid_argument for a missing tensor.
+// and std::invalid_argument for a missing tensor; NumPy running out of memory is a
+// MemoryError.
 py::array tensor_to_numpy(std::shared_ptr<const Tensor> tensor);
 
 }  // namespace morla::python

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
@@ -109,6 +110,7 @@ struct TransferCase {
   uint32_t address;
   size_t length;
   std::string error;
+  int error_number;  // errno of the failure
 };
 
 class FpgaTransferError : public testing::TestWithParam<TransferCase> {};
@@ -122,25 +124,31 @@ TEST_P(FpgaTransferError, GivesTheDriverMessage) {
   std::filesystem::create_symlink("/dev/full", files.write_channel());
   FPGADriver driver(files.prefix());
   std::vector<uint8_t> bytes(c.length);
-  const std::string text = test::error_text<TransportError>([&] {
+  try {
     if (c.write)
       driver.write(c.address, bytes.data(), bytes.size());
     else
       driver.read(c.address, bytes.data(), bytes.size());
-  });
-  EXPECT_EQ(text, c.error + " on " + files.prefix() + "0");
+    ADD_FAILURE() << "no error";
+  } catch (const TransportError& error) {
+    EXPECT_EQ(error.what(), c.error + " on " + files.prefix() + "0");
+    EXPECT_EQ(error.cause().error_number, c.error_number);
+    EXPECT_EQ(error.cause().status, fpga::kTransferFailed);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Transfers, FpgaTransferError,
     testing::Values(
-        // The register window is only as long as the user file.
+        // The register window is only as long as the user file: a short read.
         TransferCase{"read past the window", false, kWindowEnd - 4, 8,
-                     "An error occured while reading data from hardware; board result 4 (transfer failed) at "
-                     "0x1ffffc len 8"},
+                     "An error occured while reading data from hardware; board result 4 "
+                     "(transfer failed), errno 5 (Input/output error), at 0x1ffffc len 8",
+                     EIO},
         TransferCase{"write to a full channel", true, 0x24000000, 64,
-                     "An error occured while writing data to hardware; board result 4 (transfer failed) at "
-                     "0x24000000 len 64"}),
+                     "An error occured while writing data to hardware; board result 4 "
+                     "(transfer failed), errno 28 (No space left on device), at 0x24000000 len 64",
+                     ENOSPC}),
     test::names_by([](const TransferCase& c) { return c.name; }));
 
 TEST(FpgaDriver, WithoutBoardFilesIsNotAvailableAndPrintsNothing) {
@@ -157,8 +165,9 @@ TEST_F(FpgaBoard, UnreadableNameWordLeavesTheDriverOut) {
   testing::internal::CaptureStdout();
   EXPECT_THROW(FPGADriver(files_.prefix()), DriverNotAvailable);
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "An error occured while reading data from hardware; board result 4 (transfer failed) at 0x1f0000 "
-            "len 4 on " + files_.prefix() + "0\n");
+            "An error occured while reading data from hardware; board result 4 (transfer failed), "
+            "errno 5 (Input/output error), at 0x1f0000 len 4 on " +
+                files_.prefix() + "0\n");
 }
 
 TEST(FpgaDriver, PrefixComesFromTheEnvironment) {

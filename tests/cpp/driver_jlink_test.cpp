@@ -1,6 +1,6 @@
 // The J-Link driver in a child process against the fake probe library: the
 // connection sequence and its failures, the debug unlock, whole-length transfers
-// and their errors, functions missing from the library, and the order of closing.
+// and their errors, functions missing from the library, and when the probe is closed.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "driver_test_support.h"
+#include "drivers/posix/jlink_library.h"
 #include "drivers/posix/xilinx_fpga.h"
 #include "fake_probe.h"
 #include "fpga_board_files.h"
@@ -30,6 +31,10 @@ const Calls kStartUp = {"Open",          "ConfigJTAG -1 -1", "ExecCommand device
                         "TIF_Select 0",  "SetSpeed 12000",   "Connect",
                         "GetDeviceInfo 0", "IsHalted",       "WriteMem e8012c00 4",
                         "WriteMem e8012008 4", "ReadMem f0000010 4", "ReadMem fcc00000 4"};
+
+// The fake library's last line when it is unloaded while the probe is still open: how a
+// built driver goes (it never closes the probe).
+const char* const kUnloadedOpen = "unload with the connection open";
 
 Calls concat(Calls head, const Calls& tail) {
   head.insert(head.end(), tail.begin(), tail.end());
@@ -62,9 +67,9 @@ TEST_F(JlinkChild, WithoutJlinkEnTheLibraryIsNotLoadedAndNothingPrinted) {
   EXPECT_EQ(calls(), Calls{});
 }
 
-TEST_F(JlinkChild, ConnectsUnlocksAndClosesBeforeUnloading) {
+TEST_F(JlinkChild, ConnectsUnlocksAndUnloadsWithoutClosing) {
   EXPECT_EQ(run("JLINK_EN=1"), std::string(kConnected) + "desc=Jlink/Orbi_v1\ndestroyed\n");
-  EXPECT_EQ(calls(), concat(kStartUp, {"Close", "unload"}));
+  EXPECT_EQ(calls(), concat(kStartUp, {kUnloadedOpen}));
 }
 
 TEST_F(JlinkChild, RunningCoreIsHaltedFirst) {
@@ -132,6 +137,9 @@ INSTANTIATE_TEST_SUITE_P(
         StartUpFailure{"open missing", "FAKE_JLINK_MISSING=JLINKARM_Open", "", {"unload"}},
         StartUpFailure{"connect missing", "FAKE_JLINK_MISSING=JLINKARM_Connect", "JLINK opened\n",
                        {"SetSpeed 12000", "Close", "unload"}},
+        StartUpFailure{"close missing", "FAKE_JLINK_FAIL=connect FAKE_JLINK_MISSING=JLINKARM_Close",
+                       "JLINK opened\nUnable to connect to JLink: error #-258\n",
+                       {"Connect", kUnloadedOpen}},
         StartUpFailure{"write missing", "FAKE_JLINK_MISSING=JLINKARM_WriteMem",
                        std::string(kConnected) +
                            "Unable to write at address 0xe8012c00; JLINKARM_WriteMem not found" + kOnLibrary +
@@ -144,12 +152,28 @@ TEST_F(JlinkChild, MissingLibraryIsNeverCalled) {
   EXPECT_EQ(calls(), Calls{});
 }
 
+// A truncated copy of the library is never loaded, wherever it was cut: in the ELF
+// header, in the program header table, or in the segments (which the loader maps).
+TEST_F(JlinkChild, TruncatedLibraryIsNeverLoaded) {
+  std::ifstream in(MORLA_FAKE_JLINK, std::ios::binary);
+  const std::string whole(std::istreambuf_iterator<char>(in), {});
+  ASSERT_GT(whole.size(), 4096u);
+  sim::TempFolder folder("morla-jlink-cut");
+  for (const size_t size : {size_t{0}, size_t{63}, size_t{100}, size_t{2000}, whole.size() / 2}) {
+    const std::string cut = folder.file("lib" + std::to_string(size) + ".so");
+    std::ofstream(cut, std::ios::binary) << whole.substr(0, size);
+    EXPECT_EQ(run("JLINK_EN=1 " + std::string(kJlinkLibraryVariable) + "=" + cut), "not available\n")
+        << size;
+  }
+  EXPECT_EQ(calls(), Calls{});
+}
+
 // A transfer of any length is one probe call, and written memory reads back.
 TEST_F(JlinkChild, TransfersGoWholeToTheProbe) {
   const std::string out = run("JLINK_EN=1", "write:24000001:1048576 read:24000001:1048576");
   EXPECT_EQ(out, std::string(kConnected) + "desc=Jlink/Orbi_v1\nwritten\nread 281b0e01\ndestroyed\n");
-  EXPECT_EQ(last(calls(), 4),
-            (Calls{"WriteMem 24000001 1048576", "ReadMem 24000001 1048576", "Close", "unload"}));
+  EXPECT_EQ(last(calls(), 3),
+            (Calls{"WriteMem 24000001 1048576", "ReadMem 24000001 1048576", kUnloadedOpen}));
 }
 
 struct TransferFailure {
@@ -161,12 +185,12 @@ struct TransferFailure {
 class JlinkTransferFailure : public JlinkChild, public testing::WithParamInterface<TransferFailure> {};
 
 // After start-up a failing transfer, or a function that the library no longer
-// exports, is the transfer's error; the driver goes on and is closed as usual.
+// exports, is the transfer's error; the driver goes on and is destroyed as usual.
 TEST_P(JlinkTransferFailure, IsTheTransferError) {
   const TransferFailure& c = GetParam();
   EXPECT_EQ(run("JLINK_EN=1", c.steps + " read:f0000010:4"),
             std::string(kConnected) + "desc=Jlink/Orbi_v1\nerror: " + c.error + "\nread 00000001\ndestroyed\n");
-  EXPECT_EQ(last(calls(), 2), (Calls{"Close", "unload"}));
+  EXPECT_EQ(last(calls(), 2), (Calls{"ReadMem f0000010 4", kUnloadedOpen}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -184,11 +208,11 @@ INSTANTIATE_TEST_SUITE_P(
                         "Unable to write at address 0x24000000; JLINKARM_WriteMem not found" + kOnLibrary}),
     test::names_by([](const TransferFailure& c) { return c.name; }));
 
-// A library that lost its Close has no connection to close: the driver still goes.
+// A library that lost its Close: the built driver, which never calls it, still goes.
 TEST_F(JlinkChild, CloseMissingAtTheEndStillUnloads) {
   EXPECT_EQ(run("JLINK_EN=1", "set:FAKE_JLINK_MISSING=JLINKARM_Close"),
             std::string(kConnected) + "desc=Jlink/Orbi_v1\ndestroyed\n");
-  EXPECT_EQ(last(calls(), 2), (Calls{"ReadMem fcc00000 4", "unload with the connection open"}));
+  EXPECT_EQ(last(calls(), 2), (Calls{"ReadMem fcc00000 4", kUnloadedOpen}));
 }
 
 // The device list of a process with a probe and an FPGA board attached: one device

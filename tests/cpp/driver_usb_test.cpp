@@ -31,6 +31,8 @@ namespace morla {
 namespace {
 
 constexpr uint32_t kMemory = 0x24000000;
+// Every wait of these tests' drivers: time-outs come fast.
+const DriverDeadlines kShort = test::short_deadlines();
 
 std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
   std::vector<uint8_t> bytes(n);
@@ -39,7 +41,7 @@ std::vector<uint8_t> pattern(size_t n, uint8_t seed) {
 }
 
 TEST(UsbDriver, IsFoundThroughTheSerialPortVariable) {
-  sim::BoardSimulator board(sim::orbi_board(3));
+  sim::BoardSimulator board(sim::orbi_board(3), false, kShort);
   testing::internal::CaptureStdout();
   const auto driver = test::usb_driver_on(board);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "Switched to bin commands\r\n");
@@ -51,7 +53,7 @@ TEST(UsbDriver, IsFoundThroughTheSerialPortVariable) {
 }
 
 TEST(UsbDriver, BoardLeftInBinaryModeIsSentBackToItsShellFirst) {
-  sim::BoardSimulator board(sim::orbi_board(2), /*start_in_binary_mode=*/true);
+  sim::BoardSimulator board(sim::orbi_board(2), /*start_in_binary_mode=*/true, kShort);
   const auto driver = test::usb_driver_on(board);
   EXPECT_STREQ(driver->desc(), "USB/Orbi_v2");
   const auto frames = board.frames();
@@ -64,7 +66,7 @@ TEST(UsbDriver, IsNotAvailableWithoutABoardOrWithNoUsb) {
   setenv("MORLA_SERIAL_PORT", "/nonexistent/ttyMORLA", 1);
   unsetenv("NO_USB");
   EXPECT_THROW(UsbDriver(), DriverNotAvailable);
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   setenv("MORLA_SERIAL_PORT", board.port_path().c_str(), 1);
   setenv("NO_USB", "", 1);
   testing::internal::CaptureStdout();
@@ -86,7 +88,7 @@ TEST(UsbDriver, SilentPortIsNotAvailableAndItsReadErrorIsPrinted) {
   setenv("MORLA_SERIAL_PORT", port.c_str(), 1);
   unsetenv("NO_USB");
   testing::internal::CaptureStdout();
-  EXPECT_THROW(UsbDriver(), DriverNotAvailable);
+  EXPECT_THROW(UsbDriver{kShort}, DriverNotAvailable);
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_NE(printed.find("timeout waiting response\r\n"), std::string::npos) << printed;
   EXPECT_NE(printed.find("Error reading at 0xf0000010 len: 4 errno(110): Connection timed out; "
@@ -99,16 +101,17 @@ TEST(UsbDriver, SilentPortIsNotAvailableAndItsReadErrorIsPrinted) {
 // A console that keeps printing without ever showing its prompt ends the wait for
 // the prompt at its deadline; the board is then used as usual.
 TEST(UsbDriver, ChatteringConsoleEndsThePromptWaitAtItsDeadline) {
-  sim::BoardSimulator board(sim::orbi_board(1));
+  sim::BoardSimulator board(sim::orbi_board(1), false, kShort);
   board.set_console_chatter(8000);
   testing::internal::CaptureStdout();
   const auto start = std::chrono::steady_clock::now();
   const auto driver = test::usb_driver_on(board);
   const auto elapsed = std::chrono::steady_clock::now() - start;
   const std::string printed = testing::internal::GetCapturedStdout();
-  EXPECT_LT(elapsed, std::chrono::milliseconds(kPromptDeadlineMs + 2000));
-  EXPECT_EQ(printed, "No \"morla>\" prompt from " + board.port_path() +
-                         " within 1000 ms\nSwitched to bin commands\r\n");
+  EXPECT_LT(elapsed, kShort.prompt + std::chrono::milliseconds(2000));
+  EXPECT_EQ(printed, "No \"morla>\" prompt from " + board.port_path() + " within " +
+                         std::to_string(kShort.prompt.count()) +
+                         " ms\nSwitched to bin commands\r\n");
   EXPECT_STREQ(driver->desc(), "USB/Orbi_v1");
 }
 
@@ -116,7 +119,7 @@ TEST(UsbDriver, ChatteringConsoleEndsThePromptWaitAtItsDeadline) {
 // answer to a later command: neither by a command sent at once, nor by one sent
 // after the late reply has arrived.
 TEST(UsbDriver, ALateReplyIsNotTakenForALaterOne) {
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   const auto driver = test::usb_driver_on(board);
   const uint32_t late = kMemory, first = kMemory + 4, second = kMemory + 8;
   board.memory().write_word(late, 0x5A5A5A5A);
@@ -129,8 +132,8 @@ TEST(UsbDriver, ALateReplyIsNotTakenForALaterOne) {
   testing::internal::GetCapturedStdout();
   driver->read(first, &word, 4);
   EXPECT_EQ(word, 0x11111111u);
-  std::this_thread::sleep_for(std::chrono::milliseconds(2 * sim::BoardSimulator::kLateReplyMs -
-                                                        bin::kReplyTimeoutMs));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2 * board.late_reply_ms()) -
+                              kShort.reply_byte);
   for (const auto& [address, expected] : {std::pair{second, 0x22222222u}, {first, 0x11111111u}}) {
     driver->read(address, &word, 4);
     EXPECT_EQ(word, expected) << std::hex << address;
@@ -139,7 +142,7 @@ TEST(UsbDriver, ALateReplyIsNotTakenForALaterOne) {
 
 // Where a transfer failed is in its error: errno, status, the piece and the port.
 TEST(UsbDriver, TransferErrorNamesItsCauseThePieceAndThePort) {
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   const auto driver = test::usb_driver_on(board);
   board.inject_fault(sim::Fault::Silence, 2);
   std::vector<uint8_t> buffer(2048);
@@ -153,7 +156,7 @@ TEST(UsbDriver, TransferErrorNamesItsCauseThePieceAndThePort) {
 
 // A transfer that fails while a register is polled says what was awaited.
 TEST(UsbDriver, TransferErrorInAPollNamesWhatWasAwaited) {
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   const auto driver = test::usb_driver_on(board);
   // The clock change: one read, four writes, then the poll of the change bit.
   board.inject_fault(sim::Fault::Silence, 6);
@@ -178,7 +181,7 @@ TEST_P(UsbRoundTrip, WritesAndReadsBackEveryByte) {
     if (test::real_board_port().empty()) GTEST_SKIP() << "no MORLA_TEST_BOARD_PORT given";
     driver = test::usb_driver_on_port(test::real_board_port());
   } else {
-    board = std::make_unique<sim::BoardSimulator>(sim::orbi_board());
+    board = std::make_unique<sim::BoardSimulator>(sim::orbi_board(), false, kShort);
     driver = test::usb_driver_on(*board);
   }
   const uint32_t address = driver->memory_base() + 1;
@@ -207,7 +210,7 @@ INSTANTIATE_TEST_SUITE_P(
     }));
 
 TEST(UsbWire, FramesMatchHandWrittenBytes) {
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   const auto driver = test::usb_driver_on(board);
   board.set_wire_capture(true);
   const auto data = pattern(1500, 9);
@@ -249,7 +252,7 @@ class UsbFault : public testing::TestWithParam<InjectedFault> {};
 // written where they belong and nothing after it reaches the memory.
 TEST_P(UsbFault, EndsInTheDriverError) {
   const InjectedFault& c = GetParam();
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   const auto driver = test::usb_driver_on(board);
   const size_t before = board.frames().size();
   const auto data = pattern(4096, 5);
@@ -306,7 +309,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UsbFault, GarbageBeforeTheReplyMarkerIsSkipped) {
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   const auto driver = test::usb_driver_on(board);
   board.inject_fault(sim::Fault::GarbageBeforeReply, 1);
   board.inject_fault(sim::Fault::GarbageBeforeReply, 2);
@@ -319,7 +322,7 @@ TEST(UsbFault, GarbageBeforeTheReplyMarkerIsSkipped) {
 }
 
 TEST(UsbFault, VanishedPortFailsEveryLaterAccessAtOnce) {
-  sim::BoardSimulator board(sim::orbi_board());
+  sim::BoardSimulator board(sim::orbi_board(), false, kShort);
   const auto driver = test::usb_driver_on(board);
   board.inject_fault(sim::Fault::VanishMidTransfer, 1);
   uint32_t word = 0;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <bit>
+#include <chrono>
 #include <thread>
 
 #include "drivers/i2c_master.h"
@@ -148,6 +149,18 @@ TEST_F(I3cBus, ReportsResponseErrors) {
   EXPECT_EQ(soc::i3c::write(bus(), kMonitor, 0xD0, bytes, 2), soc::i3c::kWrongIdentifier);
 }
 
+// A controller that stalls gives each operation's time-out status once its wait is over.
+TEST_F(I3cBus, AStalledControllerTimesOutAfterTheWaitItIsGiven) {
+  model().set_fault(I3cFault::Stalled);
+  const std::chrono::milliseconds wait(5);
+  uint8_t bytes[2] = {};
+  EXPECT_EQ(soc::i3c::clear(bus(), wait), soc::i3c::kNotIdle);
+  EXPECT_EQ(soc::i3c::init(bus(), wait), soc::i3c::kNotIdle);
+  EXPECT_EQ(soc::i3c::read(bus(), kMonitor, 0x88, bytes, 2, wait), soc::i3c::kNoCompletion);
+  EXPECT_EQ(soc::i3c::write(bus(), kMonitor, 0xD0, bytes, 2, wait), soc::i3c::kNoCompletion);
+  model().set_fault(I3cFault::None);
+}
+
 TEST_F(I3cBus, RegistersAtMostSevenDevices) {
   uint8_t bytes[2] = {};
   for (uint8_t address = 0x40; address < 0x49; ++address)
@@ -188,7 +201,7 @@ sim::SocConfig with_monitor(sim::MonitorChip chip) {
 // The monitor of `board` on its I2C bus, as the sampling thread makes it.
 std::unique_ptr<soc::INA> ina_on(test::SocBoard& board) {
   soc::i2c::init(*board.driver);
-  return soc::make_ina(*board.driver, kMonitor, soc::i2c::kMonitorBus);
+  return soc::make_ina(*board.driver, kMonitor, soc::i2c::monitor_bus());
 }
 
 class InaKind : public testing::TestWithParam<InaCase> {};
@@ -269,7 +282,7 @@ TEST(I3cDeviceTable, TwoBoardsRegisteringAtOnceGetDistinctDeviceNumbers) {
 TEST(Ina, ReadErrorsNameTheQuantity) {
   test::SocBoard board;
   soc::i2c::init(*board.driver);
-  soc::INA231 ina(*board.driver, kMonitor, soc::i2c::kMonitorBus);
+  soc::INA231 ina(*board.driver, kMonitor, soc::i2c::monitor_bus());
   board.models.i2c->set_fault(I2cFault::LostBus);
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { ina.current(); }),
             "Unable to get INA current: failed to read bus: -5 (bus not taken)");

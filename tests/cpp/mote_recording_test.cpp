@@ -14,7 +14,6 @@ namespace morla {
 namespace {
 
 using mote_test::Chain;
-using mote_test::fill_values;
 using mote_test::replace_variable;
 using mote_test::set_value;
 
@@ -154,67 +153,6 @@ TEST(MoteRecording, PostProcessingEntryOfOneHundredSteps) {
   EXPECT_EQ(bits(entry, 16, 21), 58u);  // -6: log2(100) truncated
   EXPECT_EQ(bits(entry, 22, 37), 0xBEEFu);
   EXPECT_EQ(bits(entry, 38, 63), 0u);
-}
-
-TEST(MoteRecording, StateEntriesPackTheFiveStateVariables) {
-  Chain chain(8, 32);
-  chain.recurrent("sr", 16, 8).dequantizer();
-  const auto sr = chain["sr"];
-  set_value<int16_t>(*sr, "A_real", 5, -2);
-  set_value<int16_t>(*sr, "A_imag", 5, 0x1234);
-  set_value<int8_t>(*sr, "internal_state_outputs_shift", 5, -16);
-  set_value<uint8_t>(*sr, "new_state_scale", 5, 0xA5);
-  set_value<int8_t>(*sr, "new_state_shift", 5, 31);
-  const uint64_t entry = record(sr).tsram.entry(5);
-  EXPECT_EQ(bits(entry, 0, 15), 0xFFFEu);
-  EXPECT_EQ(bits(entry, 16, 31), 0x1234u);
-  EXPECT_EQ(bits(entry, 32, 36), 16u);
-  EXPECT_EQ(bits(entry, 37, 44), 0xA5u);
-  EXPECT_EQ(bits(entry, 45, 50), 31u);
-  EXPECT_EQ(bits(entry, 51, 63), 0u);
-}
-
-TEST(MoteRecording, FsramImageTakesEightColumnsOfEachRowPerWord) {
-  Chain chain(8, 3);
-  chain.recurrent("sr", 16, 4).dequantizer();
-  const auto sr = chain["sr"];
-  for (uint32_t r = 0; r < 16; ++r)
-    for (uint32_t c = 0; c < 3; ++c) set_value<int8_t>(*sr, "in_proj", r * 3 + c, int8_t(r - c));
-  for (uint32_t r = 0; r < 4; ++r)
-    for (uint32_t c = 0; c < 16; ++c) set_value<int8_t>(*sr, "out_proj", r * 16 + c, int8_t(c + 16 * r));
-  const Block fsram = record(sr).fsram;
-  ASSERT_EQ(fsram.entries(), 16u + 2 * 4);
-  // Three columns: one word per row, bytes 3 to 7 zero.
-  EXPECT_EQ(fsram.entry(0), 0xFEFF00u);
-  EXPECT_EQ(fsram.entry(7), 0x050607u);
-  // Sixteen columns: the first eight of every row, then the last eight.
-  EXPECT_EQ(fsram.entry(16 + 1), 0x1716151413121110u);
-  EXPECT_EQ(fsram.entry(16 + 4 + 1), 0x1F1E1D1C1B1A1918u);
-}
-
-TEST(MoteRecording, EightBitScalesLeaveTheHighByteClear) {
-  Chain chain(8, 32);
-  chain.recurrent("sr", 16, 8).dequantizer();
-  fill_values<uint8_t>(*chain["sr"], "output_scales", 0xFF);
-  EXPECT_EQ(bits(record(chain["sr"]).tsram.entry(16), 0, 15), 0xFFu);
-}
-
-TEST(MoteRecording, InputShiftEntriesPackEightOrFourValues) {
-  Chain eight(8, 10);
-  eight.recurrent("sr", 16, 8).dequantizer();
-  for (uint32_t j = 0; j < 10; ++j) set_value<uint8_t>(*eight["sr"], "input_shift", j, 1 + j % 7);
-  const Block tsram = record(eight["sr"]).tsram;
-  ASSERT_EQ(tsram.entries(), 16u + 8 + 2);
-  EXPECT_EQ(tsram.entry(24), 1u | 2u << 3 | 3u << 6 | 4u << 9 | 5u << 12 | 6u << 15 | 7u << 18 |
-                                 1u << 21);
-  EXPECT_EQ(tsram.entry(25), 2u | 3u << 3);
-
-  Chain sixteen(8, 4, 16);
-  sixteen.recurrent("sr", 16, 8).dequantizer();
-  for (uint32_t j = 0; j < 4; ++j) set_value<uint8_t>(*sixteen["sr"], "input_shift", j, 1 + j);
-  const Block wide = record(sixteen["sr"]).tsram;
-  // Each value goes to both halves of a 16-bit input.
-  EXPECT_EQ(wide.entry(24), 0x9u | 0x12u << 6 | 0x1Bu << 12 | 0x24u << 18);
 }
 
 // ---- Refusals --------------------------------------------------------------------------------

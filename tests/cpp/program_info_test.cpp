@@ -53,11 +53,19 @@ TEST(ProgramInfo, FiguresOfAKnownProgram) {
   EXPECT_EQ(extra_program_memory_required(info), 40u);
   EXPECT_EQ(input_descriptor_memory_required(info), 32u);
   EXPECT_EQ(program_descriptors_memory_required(info), 3u * 32u);
-  // The info alone (as handed to a device with its data elsewhere) reads the same, without
-  // program data.
-  const ProgramInfo alone(program.bytes.data(), program.info_size);
-  EXPECT_EQ(program_data_memory_required(alone), 0u);
-  EXPECT_EQ(extra_program_memory_required(alone), 40u);
+}
+
+// The info with its length word grown by 1 to 3 bytes, those bytes appended to it: an info
+// that is no whole number of words (the data after it would start off a word).
+std::vector<uint8_t> info_grown_by(const KnownProgram& program, uint32_t extra) {
+  std::vector<uint8_t> bytes(program.bytes.begin(),
+                             program.bytes.begin() + static_cast<ptrdiff_t>(program.info_size));
+  const uint32_t length = static_cast<uint32_t>(program.info_size - 4 + extra);
+  for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(length >> (8 * i));
+  bytes.insert(bytes.end(), extra, 0);
+  bytes.insert(bytes.end(), program.bytes.begin() + static_cast<ptrdiff_t>(program.info_size),
+               program.bytes.end());
+  return bytes;
 }
 
 TEST(ProgramInfo, RefusesBytesThatAreNoProgram) {
@@ -69,6 +77,11 @@ TEST(ProgramInfo, RefusesBytesThatAreNoProgram) {
       std::vector<uint8_t>(64, 0xFF),
       std::vector<uint8_t>(p.begin(), p.begin() + static_cast<ptrdiff_t>(program.info_size - 1)),
       std::vector<uint8_t>(p.begin(), p.end() - 1),
+      // The info alone is a program without its data.
+      std::vector<uint8_t>(p.begin(), p.begin() + static_cast<ptrdiff_t>(program.info_size)),
+      info_grown_by(program, 1),
+      info_grown_by(program, 2),
+      info_grown_by(program, 3),
   };
   std::vector<uint8_t> trailing = p;
   trailing.push_back(0);

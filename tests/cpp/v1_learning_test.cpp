@@ -11,6 +11,7 @@
 #include "engine/engine_layer.h"
 #include "mapping/pass_mapping.h"
 #include "test_helpers.h"
+#include "learning_memory_device.h"
 #include "v1_test_support.h"
 
 namespace morla::v1 {
@@ -67,29 +68,6 @@ TEST(LearningRegisters, CompetitionPlasticityAndDecay) {
   EXPECT_EQ(bits(block[36], 0, 20), 0u);  // left as it was
 }
 
-TEST(LearningFields, ClassesNumWeightsAndTheSplitThreshold) {
-  const Built b = learning_layer(100, learning({{"num_classes", 10}, {"num_weights", 70000}}));
-  set_values(*b.layer, "threshold_learning", {0x12345});
-  set_values(*b.layer, "thswap", {0xBEEF});
-  std::vector<uint32_t> image(100 * kStride, 0);
-  write_learning_fields(image, *b.layer);
-  EXPECT_EQ(bits(image[1], 20, 10), 1u);
-  EXPECT_EQ(bits(image[9 * kStride + 1], 20, 10), 1u);
-  EXPECT_EQ(bits(image[90 * kStride + 1], 20, 10), 10u);
-  EXPECT_EQ(bits(image[99 * kStride + 1], 20, 10), 10u);
-  // 70000 = 0x11170: its bits 16-19 give way to the threshold's.
-  EXPECT_EQ(bits(image[2], 0, 16), 0x1170u);
-  EXPECT_EQ(bits(image[2], 16, 4), 0x1u);
-  EXPECT_EQ(image[3], 0x2345BEEFu);
-}
-
-TEST(LearningFields, OneClassWritesNoClassField) {
-  const Built b = learning_layer(4, learning());
-  std::vector<uint32_t> image(4 * kStride, 0);
-  write_learning_fields(image, *b.layer);
-  for (uint32_t n = 0; n < 4; ++n) EXPECT_EQ(bits(image[n * kStride + 1], 20, 10), 0u);
-}
-
 TEST(LearningFields, ClassCountThatLeavesAClassWithoutNeuronsIsRefused) {
   for (double classes : {0.0, 5.0, -2.0}) {
     const Built b = learning_layer(4, learning({{"num_classes", classes}}));
@@ -133,69 +111,9 @@ TEST(LearningRecords, RegistersOnAndOffThenTheImage) {
   }
 }
 
-// A device whose learning memory is the given words.
-class LearningMemoryDevice final : public HardwareDevice {
- public:
-  explicit LearningMemoryDevice(std::vector<uint32_t> memory) : memory_(std::move(memory)) {}
-  size_t learn_mem_size() const override { return memory_.size(); }
-  void read_learn_mem(uint32_t* out) override { std::copy(memory_.begin(), memory_.end(), out); }
-
-  HwVersion version() const override { return v1_version(); }
-  const char* desc() const override { return "learning memory"; }
-  void set_clock_counter_enabled(bool) override {}
-  uint32_t clock_counter() override { return 0; }
-  uint32_t program_clock_count() override { return 0; }
-  DeviceMemory memory() override { return {}; }
-  void reset_top_memory() override {}
-  ByteRange program() const override { return {}; }
-  void set_program(const uint8_t*, size_t) override {}
-  void program_external(const uint8_t*, size_t, uint32_t) override {}
-  void read_np_info(uint32_t*, const hw::Ident*, size_t) override {}
-  void set_batch_size(size_t, bool) override {}
-  void set_learn_enabled(bool) override {}
-  bool learn_enabled() const override { return true; }
-  void update_learn_mem(const uint32_t*) override {}
-  void unprogram() override {}
-  TensorResults fit(const TensorList&, const std::vector<int32_t>&) override { return {}; }
-  TensorResults forward(const TensorList&) override { return {}; }
-  TensorResults predict(const TensorList&) override { return {}; }
-  HardwareDriver* driver() const override { return nullptr; }
-
- private:
-  std::vector<uint32_t> memory_;
-};
-
-std::vector<int32_t> values(const Layer& layer, const std::string& name) {
-  const auto tensor = layer.variables().get(name);
-  std::vector<int32_t> out;
-  for (size_t i = 0; i < tensor->size(); ++i)
-    out.push_back(tensor->type() == TensorType::int32 ? tensor->get<int32_t>(i) : tensor->get<int8_t>(i));
-  return out;
-}
-
-TEST(LearningReadBack, LearnedImageReadsBackToTheSameValues) {
-  for (const bool fnp3 : {true, false}) {
-    const Built learned = learning_layer(3, learning(), fnp3 ? hw::Type::FNP3 : hw::Type::FNP2);
-    poke(*learned.layer, "weights", {1, 0, 1, 1, 1, 0, 0, 0, 1});  // layout 1: input-major
-    learned.layer->variables().get("weights")->mutable_data<int8_t>()[3 * 39 + 2] = 1;
-    set_values(*learned.layer, "threshold_learning", {0x12345, 7, 0});
-    set_values(*learned.layer, "thswap", {0xFFFF, 1, 0x8000});
-    const LearningRecords records = record_fnp_learning(*device(), *learned.layer, false);
-    std::vector<uint32_t> memory =
-        fnp3 ? blocks(*records.records[2])[0].words : records.records[2]->external_block()->words;
-    if (fnp3) memory.insert(memory.begin(), {0xDEAD, 0xBEEF});
-
-    const Built fresh = learning_layer(3, learning());
-    LearningMemoryDevice hardware(memory);
-    sync_fnp_learning(hardware, fresh.layer->variables(), fnp3);
-    for (const char* name : {"weights", "threshold_learning", "thswap"})
-      EXPECT_EQ(values(*fresh.layer, name), values(*learned.layer, name)) << name << (fnp3 ? " FNP3" : " FNP2");
-  }
-}
-
 TEST(LearningReadBack, ShortLearningMemoryIsRefused) {
   const Built b = learning_layer(3, learning());
-  LearningMemoryDevice hardware(std::vector<uint32_t>(3 * kStride + 1, 0));
+  v1_test::LearningMemoryDevice hardware(std::vector<uint32_t>(3 * kStride + 1, 0));
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { sync_fnp_learning(hardware, b.layer->variables(), true); }),
             "The learning memory holds 19 words; the 3 neurons of the learning layer need 20.");
   EXPECT_NO_THROW(sync_fnp_learning(hardware, b.layer->variables(), false));

@@ -33,55 +33,7 @@ hw::Component component(hw::Type type, hw::Ident ident, std::optional<hw::NpBloc
   return c;
 }
 
-// ---- HRC -------------------------------------------------------------------------------
-
-const Entries kHrc = {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}, {"kernel_width", 3},
-                      {"kernel_height", 3}, {"padding", 0}, {"filters", 16}, {"activation", 1}, {"act_bits", 4}};
-
-TEST(HrcRecording, ConfigurationWordsOfAPlainLayer) {
-  const auto layer = make_layer(LayerType::InputConvolutional, kHrc, "hrc");
-  const auto record = record_input_convolutional(*device(), *layer);
-  const auto all = blocks(*record);
-  ASSERT_FALSE(all.empty());
-  const std::vector<uint32_t>& config = all.front().words;
-  ASSERT_EQ(config.size(), 8u);
-  EXPECT_EQ(config[0], 0x00302201u);
-  EXPECT_EQ(config[1], 0x11u);
-  EXPECT_EQ(config[4], 0x000F0000u);
-  EXPECT_EQ(all[all.size() - 3].words, std::vector<uint32_t>{0x00302200u});
-  EXPECT_EQ(record->key(), v1_word());
-}
-
-TEST(HrcRecording, ChannelsPaddingAndPoolingBits) {
-  const auto one_channel = make_layer(LayerType::InputConvolutional, with(kHrc, {{"input_channels", 1}}), "a");
-  EXPECT_TRUE(bits(blocks(*record_input_convolutional(*device(), *one_channel))[0].words[0], 12, 1));
-  const auto same = make_layer(LayerType::InputConvolutional, with(kHrc, {{"padding", 1}}), "b");
-  const auto same_word = blocks(*record_input_convolutional(*device(), *same))[0].words;
-  EXPECT_EQ(same_word[0] & (1u << 13 | 1u << 20 | 1u << 21), 0u);
-  EXPECT_EQ(same_word[3], 0x1111u);  // one row or column of Same padding on each side
-  const auto pooled = make_layer(LayerType::InputConvolutional,
-                                 with(kHrc, {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 1}}), "c");
-  const uint32_t word0 = blocks(*record_input_convolutional(*device(), *pooled))[0].words[0];
-  EXPECT_EQ(bits(word0, 16, 2), 2u);
-}
-
-TEST(HrcRecording, BlockSequenceOfOneLayer) {
-  const auto layer = make_layer(LayerType::InputConvolutional, kHrc, "hrc");
-  const auto record = record_input_convolutional(*device(), *layer);
-  // Configuration; three weight memories and the threshold memory (select, data); the
-  // three control words. Types 8 and 9 carry codes 8 and 0.
-  const std::vector<std::pair<uint32_t, uint32_t>> expected = {
-      {8, 8}, {8, 32}, {0, 40}, {8, 32}, {0, 40}, {8, 32}, {0, 40}, {8, 32}, {0, 40}, {8, 8}, {8, 0}, {8, 0}};
-  EXPECT_EQ(block_kinds(*record), expected);
-  const auto all = blocks(*record);
-  EXPECT_EQ(all[1].words, (std::vector<uint32_t>{1, 0}));
-  EXPECT_EQ(all[7].words, (std::vector<uint32_t>{0x80000000u, 0}));
-  EXPECT_EQ(all[8].words.size(), 32u);  // two words a neuron
-  EXPECT_EQ(all[10].words, std::vector<uint32_t>{1});
-  EXPECT_EQ(all[11].words, std::vector<uint32_t>{0});
-  // The memory words the sizer counts are the ones recorded.
-  EXPECT_EQ(hrc_weight_words(*layer), all[2].words.size() + all[4].words.size() + all[6].words.size() + 32);
-}
+// ---- HRC (its words: hrc_layout_refs_test) ---------------------------------------------
 
 TEST(HrcRecording, EmptyMemoryGetsNoBlocks) {
   program::Record record(0);
@@ -89,14 +41,9 @@ TEST(HrcRecording, EmptyMemoryGetsNoBlocks) {
   EXPECT_TRUE(record.buffers().empty());
 }
 
-TEST(HrcRecording, ThresholdsAre24BitTwosComplement) {
+TEST(HrcRecording, ThresholdBeyond24BitsPanics) {
   const auto threshold = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
   const auto steps = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
-  threshold->set<int32_t>(0, -1);
-  threshold->set<int32_t>(1, 8388607);
-  steps->set<int32_t>(1, 16777215);
-  EXPECT_EQ(pack_hrc_threshold_words(*threshold, *steps),
-            (std::vector<uint32_t>{0xFFFFFF, 0, 0x7FFFFF, 16777215}));
   threshold->set<int32_t>(1, 8388608);
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_hrc_threshold_words(*threshold, *steps); }),
             "8388608 cannot fit in a 24-bit signed integer");
@@ -109,13 +56,8 @@ struct Neurons {
   std::shared_ptr<Dense> step = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
 };
 
-TEST(CnpThresholds, SignedTwentyBitsOrTheLowestWithoutActivation) {
+TEST(CnpThresholds, ThresholdBeyondTwentyBitsPanics) {
   Neurons n;
-  n.threshold->set<int32_t>(1, -2);
-  n.step->set<int32_t>(1, 0xFFFFF);
-  EXPECT_EQ(build_cnp_threshold_words(*n.threshold, *n.step, true, 1, 1), (std::vector<uint32_t>{0xFFFFE, 0xFFFFF}));
-  EXPECT_EQ(build_cnp_threshold_words(*n.threshold, *n.step, false, 0, 2),
-            (std::vector<uint32_t>{0x80000, 0, 0x80000, 0xFFFFF}));
   n.threshold->set<int32_t>(0, 0x80000);
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { build_cnp_threshold_words(*n.threshold, *n.step, true, 0, 1); }),
             "524288 cannot fit in a 20-bit signed integer");
@@ -257,42 +199,27 @@ TEST(FnpRecording, FourBitInputsNeedSingleBuffer) {
             "4-bit FNP inputs require single buffer mode.");
 }
 
-TEST(FnpImage, NegativeWeightsGoToTheSecondRegion) {
-  // 4 bits, 33 inputs: 2 groups, 3 planes, 16 words a neuron; the negative region at word 10.
-  const Built b = placed_fc(hw::Type::FNP3);
-  const auto weights = b.layer->variables().get("weights");
-  const auto s = weights->strides();
-  weights->mutable_data<int8_t>()[1 * s[0] + 32 * s[1]] = -5;
-  weights->mutable_data<int8_t>()[2 * s[0] + 3 * s[1]] = 6;
-  const auto threshold = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
-  const auto steps = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
-  const auto image = build_fnp_weight_image(*weights, *threshold, *steps, 4, true);
-  ASSERT_EQ(image.size(), 48u);
-  EXPECT_EQ(image[16 + 13], 1u);  // plane 0 of group 1, negative
-  EXPECT_EQ(image[16 + 15], 1u);  // plane 2
-  EXPECT_EQ(image[32 + 5], 1u << 3);  // 6: planes 1 and 2 of group 0, positive
-  EXPECT_EQ(image[32 + 6], 1u << 3);
-  size_t set = 0;
-  for (uint32_t w : image) set += __builtin_popcount(w);
-  EXPECT_EQ(set, 4u);
-}
-
-TEST(FnpImage, ActivationStepLimitsAndNoActivation) {
+TEST(FnpImage, ActivationStepBeyondTwentyBitsThrows) {
   const Built b = placed_fc(hw::Type::FNP3);
   const auto weights = b.layer->variables().get("weights");
   auto threshold = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
   auto steps = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
-  threshold->set<int32_t>(0, -3);
-  steps->set<int32_t>(0, 1048575);
-  auto image = build_fnp_weight_image(*weights, *threshold, *steps, 4, true);
-  EXPECT_EQ(image[0], 0xFFFFDu);
-  EXPECT_EQ(image[1], 1048575u);
-  image = build_fnp_weight_image(*weights, *threshold, *steps, 4, false);
-  EXPECT_EQ(image[16], 0x80000u);
-  EXPECT_EQ(image[17], 0u);
   steps->set<int32_t>(2, 1048576);
   EXPECT_EQ(test::error_text<FnpError>([&] { build_fnp_weight_image(*weights, *threshold, *steps, 4, true); }),
             "Backend hardware(FullyConnected): act_step should be between 0 and 65535. Receives act_step 65536.");
+}
+
+TEST(FnpImage, NegativeOneBitWeightThrowsNamingTheFirst) {
+  // Neuron 1's inputs 40 and 45 (its second group of 32) are negative: the first one is named.
+  std::shared_ptr<Dense> weights(Dense::create(TensorType::int8, Shape{2, 70}, Dense::Layout::ColMajor));
+  const auto strides = weights->strides();
+  weights->mutable_data<int8_t>()[1 * strides[0] + 40 * strides[1]] = -3;
+  weights->mutable_data<int8_t>()[1 * strides[0] + 45 * strides[1]] = -1;
+  auto threshold = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
+  auto steps = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { build_fnp_weight_image(*weights, *threshold, *steps, 1, false); }),
+            "1-bit FNP weights must be 0 or 1 (got -3).");
 }
 
 // ---- CNP ----------------------------------------------------------------------------------

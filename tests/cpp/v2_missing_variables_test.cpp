@@ -149,11 +149,6 @@ INSTANTIATE_TEST_SUITE_P(
                      record_depthwise_conv2d(d, *c, {});
                    },
                    "Layer 'dw': variable 'input_shift' holds 3 elements, elements 0 to 3 are needed."},
-        RecordCase{"HrcHalfAMaxPair",
-                   [](V2Model& m, const Device& d) {
-                     record_input_conv2d(d, *LayerView::without(input_conv(m), {"max_value_shift"}));
-                   },
-                   "Layer 'h' has only one of the variables 'max_value' and 'max_value_shift'."},
         RecordCase{"DenseBias",
                    [](V2Model& m, const Device& d) {
                      const auto dense = m.add("d", LayerType::Dense1D, {{"units", 4}}, {"in"});
@@ -170,6 +165,29 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    "Layer 't' has no variable 'weights'."}),
     test::names_by([](const auto& c) { return c.name; }));
+
+// The HRC packs a missing max_value or max_value_shift as 0, whichever half is there.
+TEST(V2MissingVariables, HrcPacksAMissingHalfOfTheMaxPairAsZero) {
+  for (const char* missing : {"max_value", "max_value_shift"}) {
+    V2Model m;
+    const auto h = input_conv(m);
+    for (const char* name : {"max_value", "max_value_shift"}) {
+      auto& values = *h->variables().get(name);
+      for (size_t n = 0; n < values.size(); ++n) values.mutable_data<uint8_t>()[n] = 17;
+    }
+    const VirtualDevice device(v2test::v2_version(), v2test::v2_mesh());
+    const auto record = record_input_conv2d(device, *LayerView::without(h, {missing}));
+    // The neuron parameters are the last memory block before the three closing writes.
+    const auto blocks = record_test::blocks_of(*record);
+    const auto& words = blocks.at(blocks.size() - 4).words;
+    ASSERT_EQ(words.size(), 8u);
+    const bool has_shift = std::string(missing) == "max_value";
+    for (size_t n = 0; n < 4; ++n) {
+      EXPECT_EQ((words[2 * n] >> 14) & 0x1F, has_shift ? 17u : 0u);
+      EXPECT_EQ((words[2 * n] >> 19 & 1) | (words[2 * n + 1] & 0x7F) << 1, has_shift ? 0u : 17u);
+    }
+  }
+}
 
 }  // namespace
 }  // namespace morla::v2

@@ -2,10 +2,13 @@
 // and depthwise weights.
 #include <gtest/gtest.h>
 
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "backend/v2/cnp_weight_layout.h"
+#include "backend/v2/tnp_b_recorder.h"
 #include "test_helpers.h"
 #include "v2_test_support.h"
 
@@ -26,12 +29,6 @@ void set_weight(Dense& w, uint32_t x, uint32_t y, uint32_t i, uint32_t f, int8_t
 
 uint8_t byte_at(const std::vector<uint32_t>& image, size_t n) {
   return static_cast<uint8_t>(image.at(n / 4) >> (8 * (n % 4)));
-}
-
-size_t nonzero_words(const std::vector<uint32_t>& image) {
-  size_t n = 0;
-  for (uint32_t w : image) n += w != 0;
-  return n;
 }
 
 struct ImageSize {
@@ -77,55 +74,12 @@ TEST(V2CnpWeightLayout, FormatsAndRefusedKernels) {
   EXPECT_EQ(message([] { format_cnp_weights(*weights(4, 1, 8), 0, 8, 4); }), "Unsupported kernel size.");
 }
 
-TEST(V2CnpWeightLayout, EightBitThreeByThreePlacesFiltersOfAGroupSideBySide) {
-  auto w = weights(3, 2, 5);
-  set_weight(*w, 2, 1, 1, 4, 0x11);  // channel 1, row 1, filter 4, column 2
-  set_weight(*w, 0, 0, 0, 0, -1);
-  const auto image = format_cnp_weights(*w, 0, 5, 8);
-  EXPECT_EQ(byte_at(image, 0), 0xFF);
-  // Channel 1 starts after 18 words; row 1 at 24 bytes; filter 4 at 3 bytes each.
-  EXPECT_EQ(byte_at(image, 18 * 4 + 24 + 4 * 3 + 2), 0x11);
-  EXPECT_EQ(nonzero_words(image), 2u);  // the missing filters 5-7 stay zero
-}
-
-TEST(V2CnpWeightLayout, SevenBySevenSplitsTheLastWeightOfARow) {
-  auto w = weights(7, 2, 12);
-  set_weight(*w, 6, 0, 0, 0, static_cast<int8_t>(0xB5));
-  set_weight(*w, 3, 2, 1, 9, 0x42);
-  const auto image = format_cnp_weights(*w, 0, 12, 8);
-  EXPECT_EQ(byte_at(image, 6), 0x01);
-  EXPECT_EQ(byte_at(image, 8), 0x2D);
-  // Channel 1 (448 words), group 1 (224 words), row 2 (128 bytes), filter 1 of the group
-  // (16 bytes), column 3.
-  EXPECT_EQ(byte_at(image, 448 * 4 + 224 * 4 + 2 * 128 + 16 + 3), 0x42);
-}
-
 TEST(V2CnpWeightLayout, FilterRangeStartsAtTheNpsFirstFilter) {
   auto w = weights(1, 1, 30);
   set_weight(*w, 0, 0, 0, 26, 7);
   const auto image = format_cnp_weights(*w, 24, 6, 8);
   EXPECT_EQ(byte_at(image, 2), 7);
   EXPECT_THROW(format_cnp_weights(*w, 26, 6, 8), std::runtime_error);  // past filter 29
-}
-
-TEST(V2CnpWeightLayout, FourBitLanes) {
-  auto k1 = weights(1, 1, 13);
-  set_weight(*k1, 0, 0, 0, 12, 0x5);  // the thirteenth weight opens the second lane
-  set_weight(*k1, 0, 0, 0, 8, -1);    // bits 32-35 of the first lane
-  const auto lanes = format_cnp_weights(*k1, 0, 13, 4);
-  EXPECT_EQ(lanes[1], 0xFu);
-  EXPECT_EQ(lanes[2], 0x5u);
-
-  auto k5 = weights(5, 1, 8);
-  set_weight(*k5, 2, 0, 0, 2, 0xF);  // nibble 12 of the row: bits 48-51 cross a 50-bit lane
-  const auto split = format_cnp_weights(*k5, 0, 8, 4);
-  EXPECT_EQ(split[1], 0x3u << 16);
-  EXPECT_EQ(split[2], 0x3u);
-
-  auto k7 = weights(7, 1, 8);
-  set_weight(*k7, 0, 0, 0, 3, 0x9);  // the fourth filter of a row starts a fresh lane
-  const auto closed = format_cnp_weights(*k7, 0, 8, 4);
-  EXPECT_EQ(closed[4], 0x9u);
 }
 
 TEST(V2DepthwiseWeightLayout, EightBitRowsAndImageSizes) {
@@ -157,6 +111,52 @@ TEST(V2DepthwiseWeightLayout, FourBitLanesAndRange) {
             "8 cannot fit in a 4-bit signed integer");
   EXPECT_EQ(depthwise_ch_cont_size(7, 3, 4), 11u);
 }
+
+// The packers read weights through their strides: the same values stored in layout 1 (first
+// dimension fastest, filters far apart) give the images of layout 0, which the whole-image
+// references check.
+using LayoutCase = std::tuple<uint32_t /*kernel*/, uint32_t /*bits*/>;
+class V2WeightImagesOfBothLayouts : public testing::TestWithParam<LayoutCase> {};
+
+TEST_P(V2WeightImagesOfBothLayouts, AreTheSame) {
+  const auto [k, bits] = GetParam();
+  std::mt19937 random(k * 31 + bits);
+  const auto both = [&](uint32_t channels, uint32_t filters) {
+    const Shape shape{k, k, channels, filters};
+    std::shared_ptr<Dense> rows(Dense::create(TensorType::int8, shape, Dense::Layout::RowMajor));
+    std::shared_ptr<Dense> columns(Dense::create(TensorType::int8, shape, Dense::Layout::ColMajor));
+    std::uniform_int_distribution<int> value(bits == 8 ? -128 : -8, bits == 8 ? 127 : 7);
+    for (uint32_t x = 0; x < k; ++x)
+      for (uint32_t y = 0; y < k; ++y)
+        for (uint32_t i = 0; i < channels; ++i)
+          for (uint32_t f = 0; f < filters; ++f) {
+            const auto v = static_cast<int8_t>(value(random));
+            set_weight(*rows, x, y, i, f, v);
+            set_weight(*columns, x, y, i, f, v);
+          }
+    return std::pair{rows, columns};
+  };
+  const auto [rows, columns] = both(5, 53);
+  if (k != 4 || bits == 8) {
+    for (const auto& [first, count] : {std::pair{0u, 53u}, std::pair{7u, 30u}})
+      EXPECT_EQ(format_cnp_weights(*rows, first, count, bits),
+                format_cnp_weights(*columns, first, count, bits));
+  }
+  if (k != 1 && (k != 4 || bits == 8)) {
+    const auto [depth_rows, depth_columns] = both(1, 29);
+    EXPECT_EQ(format_depthwise_weights(*depth_rows, 3, 26, bits),
+              format_depthwise_weights(*depth_columns, 3, 26, bits));
+  }
+  if (k == 1 && bits == 8) {
+    const auto [taps_rows, taps_columns] = both(12, 40);
+    EXPECT_EQ(format_tnp_b_weights(*taps_rows, 4, 5, 35), format_tnp_b_weights(*taps_columns, 4, 5, 35));
+    EXPECT_EQ(format_depthwise_tnp_b_weights(*taps_rows, 2, 38),
+              format_depthwise_tnp_b_weights(*taps_columns, 2, 38));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, V2WeightImagesOfBothLayouts,
+                         testing::Combine(testing::Values(1u, 3u, 4u, 5u, 7u), testing::Values(4u, 8u)));
 
 }  // namespace
 }  // namespace morla::v2

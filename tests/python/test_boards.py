@@ -52,3 +52,20 @@ def test_demo_lists_the_attached_boards(three_boards):
     assert [line.split(":")[0].strip() for line in listing[1:]] == [
         "USB/Orbi_v1", "Jlink/Orbi_v1", "fpga-Orbi_v1"]
     assert listing[1].endswith("clock Performance") and listing[2].endswith("3 NPs")
+
+
+@pytest.mark.parametrize("named", ["missing", None])
+def test_a_named_port_that_cannot_be_opened_is_reported(tmp_path, named):
+    """One line names the port and the reason; without MORLA_SERIAL_PORT discovery says
+    nothing."""
+    env = dict(os.environ)
+    for name in ("NO_USB", "HW_DUMP", "JLINK_EN", "MORLA_SERIAL_PORT"):
+        env.pop(name, None)
+    env["MORLA_FPGA_DEVICE_PREFIX"] = str(tmp_path / "xdma")
+    if named:
+        env["MORLA_SERIAL_PORT"] = str(tmp_path / named)
+    out = run(["-c", "import morla.core as core\nprint(core.devices())"], env)
+    expected = [] if named is None else [
+        f"MORLA_SERIAL_PORT names {tmp_path / named}, which cannot be opened: "
+        "No such file or directory"]
+    assert out.splitlines() == expected + ["[]"]

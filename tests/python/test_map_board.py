@@ -8,6 +8,7 @@ board and back. The device list is built once per process, so each scenario runs
 child interpreter."""
 
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -164,6 +165,9 @@ def test_hardware_and_software_sequences_together(boards, tmp_path):
         model = core.Model(sys.argv[1])
         model._map(core.devices()[0])
         print([s.name for s in model.sequences])
+        # A software sequence reads its layers' variables as they are.
+        odd = model.get_layer("odd").variables
+        odd["weights"] = odd["weights"]
         np.testing.assert_array_equal(model.forward(x), core.Model(sys.argv[1]).forward(x))
         print("done")
     """, model_file, tmp_path / "x.npy")
@@ -241,3 +245,22 @@ def test_the_start_up_probe_of_an_orbi_v2_board(boards, tmp_path):
         assert stats[failing]["loads"] == 1 and stats[failing]["runs"] == 1
     # A failed test inference creates the device once more.
     assert stats[1]["version_reads"] == stats[0]["version_reads"] + 1
+
+
+def test_a_pair_with_the_whole_model_of_several_sequences_is_refused(boards, build_dir, tmp_path):
+    model_file = save(v1_model(odd_layer=True), tmp_path / "model.fbz")
+    programs = programs_on_board_device(boards, model_file, tmp_path)
+    result = subprocess.run([str(build_dir / "board_sim"), *SIM_OPTIONS, "--pair",
+                             f"{programs['HW/conv-fc']}={model_file}"],
+                            stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and result.stdout == ""
+    assert "the model does not hold the program's layers" in result.stderr
+    assert "the model takes (16, 16, 1)" in result.stderr
+
+
+def test_until_signal_serves_after_the_input_ends(boards):
+    board = boards(extra_options=["--until-signal"])
+    board.process.stdin.close()
+    assert board.run("print(len(core.devices()))")[-1] == "1"
+    board.process.send_signal(signal.SIGTERM)
+    assert board.process.wait(timeout=30) == 0

@@ -80,6 +80,62 @@ def test_constraints_of_another_device_are_refused(other):
     assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
 
 
+class Changing(core.MapConstraints):
+    """Changes the model once, from the hook named by `hook`."""
+
+    def __init__(self, device, model, hook, change):
+        super().__init__(device)
+        self.model, self.hook, self.change = model, hook, change
+
+    def select_nps(self, source_nps, num_nps, type):
+        self.change_once("select_nps")
+        return list(source_nps)[:num_nps]
+
+    def next_layer_handler(self, name):
+        self.change_once("next_layer_handler")
+
+    def change_once(self, hook):
+        if hook == self.hook and self.change:
+            self.change, change = None, self.change
+            change(self.model)
+
+
+def write_weights(model):
+    weights = model.get_layer("conv").variables["weights"]
+    model.get_layer("conv").variables["weights"] = 1 - weights
+
+
+@pytest.mark.parametrize("change", [lambda m: m.pop_layer(), write_weights],
+                         ids=["pop_layer", "write_weights"])
+@pytest.mark.parametrize("hook", ["select_nps", "next_layer_handler"])
+def test_a_hook_that_changes_the_model_leaves_it_unmapped(hook, change):
+    model, device = v1_case()
+    with pytest.raises(ValueError, match=r"^The model changed while it was being mapped\.$"):
+        model._map(device, constraints=Changing(device, model, hook, change))
+    assert model.sequences == [] and model.device is None
+    assert all(item.mapping is None for item in model.layers)
+    model._map(device)
+    assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
+
+
+# The v1 and v2 registers select an NP by a four-bit one-hot mask of its identifier.
+@pytest.mark.parametrize("ident", [4, 16, 31, 32, 255])
+@pytest.mark.parametrize("case", [v1_case, v2_case], ids=["v1", "v2"])
+def test_an_np_identifier_the_ip_cannot_select_is_refused(case, ident):
+    model, device = case()
+    mesh = device.mesh
+    nps = list(mesh.nps)
+    nps[-1] = NP.Info(NP.Ident(nps[-1].ident.col, nps[-1].ident.row, ident), nps[-1].types,
+                      nps[-1].has_lut)
+    ip = core.IpVersion.v1 if case is v1_case else core.IpVersion.v2
+    odd = core.Device(device.version, NP.Mesh(ip, mesh.dma_event, mesh.dma_conf, mesh.hrc, nps,
+                                              mesh.skip_dmas))
+    with pytest.raises(ValueError, match=rf"identifier {ident}: the IP addresses NP identifiers "
+                                         r"0 to 3 only\.$"):
+        model._map(odd)
+    assert model.sequences == []
+
+
 def test_a_model_mapped_on_a_board_checks_its_inputs_and_layers_before_the_board_runs(build_dir, tmp_path):
     from map_models import inputs
     from test_map_board import Board, programs_on_board_device, save
@@ -106,6 +162,13 @@ def test_a_model_mapped_on_a_board_checks_its_inputs_and_layers_before_the_board
                                      (np.full((2, 16, 16, 1), -3, np.int8), "outside the range")):
                     with pytest.raises(ValueError, match=message):
                         model.forward(bad)
+                # A variable written since the mapping, even with its own values: the program
+                # holds the values as they were. Mapping again takes the new ones.
+                fc = model.get_layer("fc").variables
+                fc["weights"] = fc["weights"]
+                with pytest.raises(RuntimeError, match="^The model changed since it was mapped"):
+                    model.forward(x)
+                model._map(core.devices()[0])
             np.testing.assert_array_equal(model.forward(x.astype(np.int16)),
                                           core.Model(sys.argv[1]).forward(x))
             if sys.argv[3] == "bad":

@@ -193,27 +193,49 @@ def wide_hrc_model():
     return random_weights(model)
 
 
-# Layers the checks accept but the NP cannot hold: the recording refuses them cleanly.
-@pytest.mark.parametrize("make_model, message", [
-    (lambda: temporal_model(13), "Layer 't' has 13 taps per channel; a TNP-B holds at most 12."),
-    (wide_hrc_model, "Attempted to write value 512 into a 9-bit field, which will cause an overflow."),
-], ids=["deep_depthwise_fifo", "hrc_512_filters"])
-def test_recording_refusals_are_clean_errors(make_model, message):
+def average_pooling_hrc_model():
+    model = core.Model()
+    model.add(layer(core.InputConv2D, "hrc", input_width=12, input_height=12, input_channels=3,
+                    kernel_size=3, filters=8, pool_type=2, pool_size=2))
+    model.add(layer(core.Conv2D, "c1", kernel_size=3, filters=8))
+    return random_weights(model)
+
+
+# Layers the checks accept but the device cannot record: refused like layers the checks
+# refuse, they run in software, or stop a hardware-only mapping naming them.
+@pytest.mark.parametrize("make_model, refused, message, sequences", [
+    (lambda: temporal_model(13), "t", "Layer 't' has 13 taps per channel; a TNP-B holds at most 12.",
+     ["HW/in-c1", "SW/t", "HW/c2"]),
+    (wide_hrc_model, "hrc", "Attempted to write value 512 into a 9-bit field, which will cause an "
+     "overflow.", ["SW/hrc"]),
+    (average_pooling_hrc_model, "hrc", "Wrong pooling at HRC recording.", ["SW/hrc", "HW/c1"]),
+], ids=["deep_depthwise_fifo", "hrc_512_filters", "hrc_average_pooling"])
+def test_layers_the_device_cannot_record_run_in_software(make_model, refused, message, sequences):
     model = make_model()
-    with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+    with pytest.raises(RuntimeError, match="^" + re.escape(f"Cannot map layer '{refused}'. {message}") + "$"):
         model._map(v2_device(), hw_only=True)
     assert model.sequences == []
+    model._map(v2_device())
+    assert [s.name for s in model.sequences] == sequences
+    assert model.get_layer(refused).mapping is None
+
+
+def two_np_device():
+    nps = [NP.Info(NP.Ident(1, 1, i), [NP.CNP1, NP.CNP2], True) for i in range(2)]
+    return core.Device(V2, NP.Mesh(core.IpVersion.v2, NP.Ident(0, 1, 0), NP.Ident(0, 1, 1),
+                                   None, nps, []))
+
+
+def conv2d_chain(count):
+    model = core.Model()
+    model.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=4))
+    for i in range(count):
+        model.add(layer(core.Conv2D, f"c{i}", kernel_size=3, filters=8))
+    return random_weights(model)
 
 
 def test_several_passes_on_a_small_mesh(reader):
-    nps = [NP.Info(NP.Ident(1, 1, i), [NP.CNP1, NP.CNP2], True) for i in range(2)]
-    device = core.Device(V2, NP.Mesh(core.IpVersion.v2, NP.Ident(0, 1, 0), NP.Ident(0, 1, 1),
-                                     None, nps, []))
-    model = core.Model()
-    model.add(layer(core.InputData, "in", input_width=8, input_height=8, input_channels=4))
-    for i in range(4):
-        model.add(layer(core.Conv2D, f"c{i}", kernel_size=3, filters=8))
-    random_weights(model)
+    device, model = two_np_device(), conv2d_chain(4)
     model._map(device, hw_only=True)
     [sequence] = model.sequences
     assert [[l.name for l in p.layers] for p in sequence.passes] == [["in", "c0", "c1"], ["c2", "c3"]]
@@ -232,3 +254,15 @@ def test_several_passes_on_a_small_mesh(reader):
                   and len(words) == 64}
         assert order in orders and orders <= {1, 2, 254}
     assert core.get_program_memory_infos(program).program_memory > 0
+
+
+# Each layer needs both NPs: a layer may not reuse the NPs of the one before, so every
+# sequence ends after one layer, and the next sequence takes the next layer. Stopping for
+# want of free NPs is no refusal of the layer.
+@pytest.mark.parametrize("hw_only", [False, True])
+def test_a_model_mapped_sequence_by_sequence_is_all_hardware(hw_only):
+    device, model = two_np_device(), conv2d_chain(3)
+    constraints = core.MapConstraints(device)
+    constraints.cnp_max_filters = 4
+    model._map(device, hw_only=hw_only, constraints=constraints)
+    assert [s.name for s in model.sequences] == ["HW/in-c0", "HW/c1", "HW/c2"]

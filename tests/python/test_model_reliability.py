@@ -182,18 +182,46 @@ def test_loading_a_fifo_is_refused_without_waiting(tmp_path):
     assert "not a regular file" in result.stdout, result.stderr
 
 
+def bytes_read_by(call):
+    """What `call` reads from files, as this process's read counter sees it."""
+    def counter():
+        with open("/proc/self/io") as f:
+            return next(int(line.split()[1]) for line in f if line.startswith("rchar:"))
+    before = counter()
+    call()
+    return counter() - before
+
+
+def refused(path, error, match):
+    def call():
+        with pytest.raises(error, match=match):
+            core.Model(str(path))
+    return call
+
+
 def test_a_huge_file_is_refused_before_it_is_read(tmp_path):
     path = tmp_path / "sparse.fbz"
     with open(path, "wb") as f:
         f.truncate(6 << 30)
-    with pytest.raises(ValueError, match="more than the 2147483647"):
-        core.Model(str(path))
-    # A header announcing more than the file could hold is refused from the header alone.
+    assert bytes_read_by(refused(path, ValueError, "more than the 2147483647")) < 1 << 20
+
+
+@pytest.mark.parametrize("announced", [2**31, 2**32 - 1])
+def test_a_header_announcing_more_than_a_model_holds_is_refused_from_the_header_alone(
+        tmp_path, announced):
+    # A sparse 1 GiB file whose length header (a base-128 varint) announces more than the
+    # 2147483647 bytes of a serialized model: nothing past the header is read.
+    varint = bytearray()
+    while announced >= 0x80:
+        varint.append(announced & 0x7F | 0x80)
+        announced >>= 7
+    varint.append(announced)
+    path = tmp_path / "sparse.fbz"
     with open(path, "wb") as f:
-        f.write(b"\xff\xff\xff\xff\x0f")
+        f.write(varint)
         f.truncate(1 << 30)
-    with pytest.raises(ValueError, match="Cannot uncompress corrupted serialization buffer"):
-        core.Model(str(path))
+    match = "Cannot uncompress corrupted serialization buffer"
+    assert bytes_read_by(refused(path, ValueError, match)) < 1 << 20
 
 
 def test_a_later_save_removes_what_a_killed_save_left(tmp_path):
@@ -287,3 +315,24 @@ def test_arrays_are_checked_on_their_view_before_a_copy_and_memory_errors_stay()
     assert lines[0] == "ValueError Cannot instantiate a Dense with 5 dimensions (min 1, max 4)."
     assert lines[1].startswith("ValueError Dimension 0 of the source array is 4294967297")
     assert lines[2].startswith("MemoryError")
+
+
+def test_reading_a_variable_without_memory_is_a_memory_error():
+    result = run_child("""
+        import resource
+        import numpy as np
+        from morla import core
+        m = core.Model()
+        m.add(core.Layer(core.LayerParams(core.InputData, dict(input_width=1, input_height=1,
+                                                                 input_channels=4096)), "in"))
+        m.add(core.Layer(core.LayerParams(core.Dense1D, dict(units=8192)), "d"))  # 32 MiB
+        variables = m.get_layer("d").variables
+        used = next(int(line.split()[1]) * 1024 for line in open("/proc/self/status")
+                    if line.startswith("VmSize:"))
+        resource.setrlimit(resource.RLIMIT_AS, (used + (16 << 20), resource.RLIM_INFINITY))
+        try:
+            variables["weights"]
+        except Exception as e:
+            print(type(e).__name__)
+    """)
+    assert result.stdout.strip() == "MemoryError", result.stdout + result.stderr

@@ -3,6 +3,7 @@ import pathlib
 import shutil
 import subprocess
 import sys
+import tomllib
 
 import pytest
 
@@ -12,8 +13,15 @@ import morla.core as core
 
 def test_module_identity():
     assert core.__doc__ == "Morla core library"
-    assert core.__version__ == morla.__version__
     assert isinstance(core.__version__, str) and core.__version__
+
+
+def test_package_version_is_the_metadata_version():
+    """morla.__version__ is the package's version (pyproject.toml, what pip reports);
+    core.__version__ is the engine library's own version text."""
+    pyproject = pathlib.Path(__file__).resolve().parents[2] / "pyproject.toml"
+    project = tomllib.loads(pyproject.read_text())["project"]
+    assert morla.__version__ == project["version"]
 
 
 def test_backend_type_exported():

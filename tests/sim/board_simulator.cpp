@@ -19,7 +19,6 @@ namespace morla::sim {
 namespace {
 
 constexpr uint8_t kGarbage = 0x55;
-constexpr int64_t kFloodMs = 2 * bin::kReplyDeadlineMs;
 constexpr uint32_t kLargestRead = 16u << 20;
 
 uint32_t get_be32(const uint8_t* p) {
@@ -30,8 +29,9 @@ void fail(const char* what) { throw std::runtime_error(std::string(what) + ": " 
 
 }  // namespace
 
-BoardSimulator::BoardSimulator(const BoardConfig& board_config, bool start_in_binary_mode)
-    : binary_(start_in_binary_mode) {
+BoardSimulator::BoardSimulator(const BoardConfig& board_config, bool start_in_binary_mode,
+                               const DriverDeadlines& host)
+    : host_(host), binary_(start_in_binary_mode) {
   soc_ = load_board(memory_, board_config);
   master_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master_fd_ < 0 || grantpt(master_fd_) != 0 || unlockpt(master_fd_) != 0)
@@ -240,11 +240,12 @@ bool BoardSimulator::binary_frame() {
     case Fault::Silence: break;
     case Fault::GarbageFlood:
       flood_bytes_.assign(64, kGarbage);
-      flood_until_ = time_ms() + kFloodMs;
+      // Twice as long as the host waits for a reply marker among other bytes.
+      flood_until_ = time_ms() + 2 * host_.reply_marker.count();
       break;
     case Fault::LateReply:
       late_bytes_ = reply_bytes(16 + data_length, c, s, a, data_length, data.data(), data.size());
-      late_at_ = time_ms() + kLateReplyMs;
+      late_at_ = time_ms() + late_reply_ms();
       break;
     case Fault::GarbageBeforeReply:
       send(std::vector<uint8_t>(37, kGarbage));

@@ -15,6 +15,7 @@
 #include "board_memory.h"
 #include "board_config.h"
 #include "drivers/bin_protocol.h"
+#include "drivers/driver_deadlines.h"
 
 namespace morla::sim {
 
@@ -40,15 +41,19 @@ struct FrameRecord {
 
 class BoardSimulator {
  public:
-  explicit BoardSimulator(const BoardConfig& board_config, bool start_in_binary_mode = false);
+  // `host` are the deadlines of the driver that talks to the board: the timed faults
+  // are played against them.
+  explicit BoardSimulator(const BoardConfig& board_config, bool start_in_binary_mode = false,
+                          const DriverDeadlines& host = {});
   ~BoardSimulator();
   BoardSimulator(const BoardSimulator&) = delete;
   BoardSimulator& operator=(const BoardSimulator&) = delete;
 
   // How late a LateReply comes: past the host's reply time-out, within its drain.
-  static constexpr int64_t kLateReplyMs = bin::kReplyTimeoutMs + bin::kDrainQuietMs / 2;
+  int64_t late_reply_ms() const { return (host_.reply_byte + host_.drain_quiet / 2).count(); }
 
   const std::string& port_path() const { return port_path_; }
+  const DriverDeadlines& host_deadlines() const { return host_; }
   BoardMemory& memory() { return memory_; }
   // The clock block, bus controllers and power monitor of the board.
   const SocModels& soc() const { return soc_; }
@@ -85,6 +90,7 @@ class BoardSimulator {
   void vanish();
   Fault* fault_for(uint64_t frame_index);
 
+  DriverDeadlines host_;
   BoardMemory memory_;
   SocModels soc_;
   std::string port_path_;

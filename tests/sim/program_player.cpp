@@ -1,5 +1,6 @@
 #include "program_player.h"
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -11,6 +12,7 @@
 
 #include "core/layer.h"
 #include "core/model_file.h"
+#include "core/program_info.h"
 #include "core/variables.h"
 #include "core/tensor_type.h"
 #include "engine/board_registers.h"
@@ -244,7 +246,52 @@ void ProgramPlayer::fail_runs(size_t count) {
   failing_runs_ = count;
 }
 
-ProgramPair read_program_pair(const std::string& argument) {
+namespace {
+
+std::string dims_text(const uint32_t* begin, const uint32_t* end) {
+  std::string text = "(";
+  for (const uint32_t* d = begin; d != end; ++d) text += (d == begin ? "" : ", ") + std::to_string(*d);
+  return text + ")";
+}
+
+std::string dims_text(const flatbuffers::Vector<uint32_t>* dims) {
+  return dims ? dims_text(dims->data(), dims->data() + dims->size()) : "()";
+}
+
+bool same_dims(const Shape& shape, const flatbuffers::Vector<uint32_t>* dims) {
+  return dims && dims->size() == shape.size() && std::equal(shape.begin(), shape.end(), dims->begin());
+}
+
+// The program must be a device program for this board, and the model must hold the layers
+// of the program's sequence: same input and output shapes.
+void check_pair(const std::string& argument, const ProgramPair& pair, const HwVersion& board) {
+  try {
+    ProgramInfo(pair.program.data(), pair.program.size());
+  } catch (const std::exception& error) {
+    throw std::invalid_argument(argument + ": the program is not a device program (" +
+                                error.what() + ")");
+  }
+  const auto* info = flatbuffers::GetSizePrefixedRoot<device_program::ProgramInfoRoot>(pair.program.data());
+  const auto* v = info->hw_version();
+  const HwVersion version = v ? HwVersion{v->vendor_id(), v->product_id(), v->major_rev(), v->minor_rev()}
+                              : HwVersion{};
+  if (version != board)
+    throw std::invalid_argument(argument + ": the program was made for " +
+                                hw_version_to_string(version) + ", this board is " +
+                                hw_version_to_string(board) + " (see --help for --soc)");
+  const Shape in = pair.model->input_shape(), out = pair.model->output_shape();
+  if (!same_dims(in, info->input_dims()) || !same_dims(out, info->output_dims()))
+    throw std::invalid_argument(
+        argument + ": the model does not hold the program's layers: the model takes " +
+        dims_text(in.begin(), in.end()) + " and gives " + dims_text(out.begin(), out.end()) +
+        ", the program takes " + dims_text(info->input_dims()) + " and gives " +
+        dims_text(info->output_dims()) +
+        ". Pair each hardware sequence's program with a model of that sequence's layers only.");
+}
+
+}  // namespace
+
+ProgramPair read_program_pair(const std::string& argument, const HwVersion& board) {
   const size_t equals = argument.find('=');
   if (equals == std::string::npos)
     throw std::invalid_argument("a pair is program.bin=model.fbz, not " + argument);
@@ -253,6 +300,7 @@ ProgramPair read_program_pair(const std::string& argument) {
   ProgramPair pair;
   pair.program.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   pair.model = Model::from_buffer(read_model_file(argument.substr(equals + 1)));
+  check_pair(argument, pair, board);
   return pair;
 }
 

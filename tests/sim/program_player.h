@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "board_memory.h"
+#include "core/hw_version.h"
 #include "core/model.h"
 
 namespace morla::sim {
@@ -65,7 +66,9 @@ class ProgramPlayer final : public RegisterHandler {
   size_t learn_leading_ = 0;
 };
 
-// Reads a pair given as "program.bin=model.fbz".
-ProgramPair read_program_pair(const std::string& argument);
+// Reads a pair given as "program.bin=model.fbz" for a board of version `board`; refuses
+// (std::invalid_argument) bytes that are not a device program, a program made for another
+// version, and a model whose input or output shape is not the program's.
+ProgramPair read_program_pair(const std::string& argument, const HwVersion& board);
 
 }  // namespace morla::sim

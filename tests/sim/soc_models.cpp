@@ -210,7 +210,8 @@ uint32_t I3cMaster::read_word(uint32_t address) {
   };
   switch (address) {
     case kI3cStatus:
-      return (responses_.empty() ? 1u : 0u) | (rx_.empty() ? 4u : 0u) | 1u << 18;
+      return (responses_.empty() ? 1u : 0u) | (rx_.empty() ? 4u : 0u) |
+             (fault_ == I3cFault::Stalled ? 0u : 1u << 18);
     case kI3cEvents:
       return (responses_.empty() ? 2u : 0u) | (done_ ? 4u : 0u) | (rx_.empty() ? 64u : 0u);
     case kI3cResponse: return pop(responses_);
@@ -229,7 +230,7 @@ void I3cMaster::write_word(uint32_t address, uint32_t value) {
     case kI3cDeviceAddress: registrations_.push_back(static_cast<uint8_t>(value >> 1)); break;
     case kI3cControl:
       words_[address] = value & ~kStartCommand;
-      if (value & kStartCommand) execute();
+      if (value & kStartCommand && fault_ != I3cFault::Stalled) execute();
       return;
   }
   words_[address] = value;

@@ -119,6 +119,7 @@ enum class I3cFault {
   WrongIdentifier,  // responses carry another command's identifier
   WrongLength,      // read responses announce another length
   StaleQueues,      // a response and a receive word are left over at set-up
+  Stalled,          // never idle, and a started command never completes
 };
 
 class I3cMaster final : public RegisterHandler {

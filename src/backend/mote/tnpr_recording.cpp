@@ -1,5 +1,6 @@
 #include "backend/mote/tnpr_recording.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <stdexcept>
@@ -12,6 +13,7 @@
 #include "core/variables.h"
 #include "mapping/field_checks.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/strided_view.h"
 
 namespace morla::mote {
 
@@ -60,15 +62,15 @@ void append_matrix_image(std::vector<uint32_t>& image, const Dense& matrix) {
   const Shape shape = matrix.shape();
   const uint32_t rows = shape[0];
   const uint32_t columns = shape[1];
-  if (columns == 0) return;
-  const std::vector<uint32_t> strides = matrix.strides();
+  if (columns == 0 || rows == 0) return;
+  const StridedView<int8_t> at(matrix, matrix.strides(), {rows, columns, 1, 1});
   for (uint64_t block = 0; block < columns; block += 8) {
+    const auto width = static_cast<uint32_t>(std::min<uint64_t>(8, columns - block));
     for (uint32_t row = 0; row < rows; ++row) {
       uint64_t word = 0;
-      for (uint32_t j = 0; j < 8 && block + j < columns; ++j) {
-        const size_t index = size_t{row} * strides[0] + (block + j) * strides[1];
-        word |= uint64_t{static_cast<uint8_t>(matrix.get<int8_t>(index))} << (8 * j);
-      }
+      for (uint32_t j = 0; j < width; ++j)
+        word |= uint64_t{static_cast<uint8_t>(at(row, static_cast<uint32_t>(block + j), 0, 0))}
+                << (8 * j);
       append_split(image, word);
     }
   }

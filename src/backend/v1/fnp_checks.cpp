@@ -63,7 +63,12 @@ MappingStatus check_fnp_weight_range(const Layer& layer) {
   const auto weights = variable(layer, "weights");
   const int8_t* values = weights->data<int8_t>();
   RuleStatus status(layer);
-  for (size_t i = 0, n = weights->size(); i < n; ++i) {
+  const size_t n = weights->size();
+  // One pass without an early exit (which vectorises), then the first value out of range.
+  int outside = 0;
+  for (size_t i = 0; i < n; ++i) outside |= (values[i] >= limit) | (values[i] <= -limit);
+  if (outside == 0) return status;
+  for (size_t i = 0; i < n; ++i) {
     if (values[i] < limit && values[i] > -limit) continue;
     return status
         .add_if(true, "Weights contain values out of range (" + std::to_string(1 - limit) + ", " +

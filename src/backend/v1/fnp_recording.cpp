@@ -14,6 +14,7 @@
 #include "core/mesh.h"
 #include "core/v1_layers.h"
 #include "mapping/mapped_nps.h"
+#include "mapping/strided_view.h"
 #include "ops/conversion.h"
 
 namespace morla::v1 {
@@ -104,23 +105,51 @@ std::vector<uint32_t> build_fnp_weight_image(const Dense& weights, const Dense& 
   const uint32_t groups = (inputs + 31) >> 5;
   const uint32_t planes = magnitude_planes(weights_bits);
   const uint32_t stride = fnp_weight_words_unaligned(1, inputs, weights_bits);
-  const int8_t* data = weights.data<int8_t>();
+  const StridedView<int8_t> at(weights, strides, {neurons, inputs, 1, 1});
   std::vector<uint32_t> image(size_t{neurons} * stride, 0);
 
+  // 1-bit weights have no negative region: a negative weight would land in the next neuron's
+  // words.
+  const auto refuse_negative = [](int w) {
+    throw std::invalid_argument("1-bit FNP weights must be 0 or 1 (got " + std::to_string(w) + ").");
+  };
+  // An int8 magnitude has 8 bits: planes above them stay empty.
+  constexpr uint32_t kValuePlanes = 8;
+  const uint32_t value_planes = std::min(planes, kValuePlanes);
   for (uint32_t n = 0; n < neurons; ++n) {
-    const size_t neuron = size_t{n} * stride;
-    for (uint32_t i = 0; i < inputs; ++i) {
-      const size_t offset = size_t{n} * strides[0] + size_t{i} * strides[1];
-      check_tensor_index(weights, offset);
-      const int w = data[offset];
-      // 1-bit weights have no negative region: a negative weight would land in the next
-      // neuron's words.
-      if (w < 0 && weights_bits == 1)
-        throw std::invalid_argument("1-bit FNP weights must be 0 or 1 (got " + std::to_string(w) + ").");
-      const size_t region = neuron + 4 + (w < 0 ? size_t{groups} * planes : 0);
-      const auto magnitude = static_cast<uint32_t>(std::abs(w));
-      for (uint32_t k = 0; k < planes; ++k)
-        if (magnitude >> k & 1u) image[region + size_t{i >> 5} * planes + k] |= 1u << (i & 31);
+    const size_t positive = size_t{n} * stride + 4;
+    const size_t negative = positive + size_t{groups} * planes;
+    for (uint32_t g = 0; g < groups; ++g) {
+      // The plane words of 32 inputs, built without a branch on the values.
+      const uint32_t end = std::min(inputs, g * 32 + 32);
+      if (weights_bits == 1) {
+        uint32_t word = 0, signs = 0;
+        for (uint32_t i = g * 32; i < end; ++i) {
+          const auto w = static_cast<uint8_t>(at(n, i, 0, 0));
+          word |= uint32_t{w & 1u} << (i & 31);
+          signs |= w;
+        }
+        if (signs & 0x80u)
+          for (uint32_t i = g * 32; i < end; ++i)
+            if (at(n, i, 0, 0) < 0) refuse_negative(at(n, i, 0, 0));
+        image[positive + g] |= word;
+        continue;
+      }
+      uint32_t plus[kValuePlanes] = {}, minus[kValuePlanes] = {};
+      for (uint32_t i = g * 32; i < end; ++i) {
+        const int w = at(n, i, 0, 0);
+        const auto magnitude = static_cast<uint32_t>(std::abs(w));
+        const uint32_t sign_mask = w < 0 ? ~0u : 0u;
+        for (uint32_t k = 0; k < value_planes; ++k) {
+          const uint32_t bit = (magnitude >> k & 1u) << (i & 31);
+          plus[k] |= bit & ~sign_mask;
+          minus[k] |= bit & sign_mask;
+        }
+      }
+      for (uint32_t k = 0; k < value_planes; ++k) {
+        image[positive + size_t{g} * planes + k] |= plus[k];
+        image[negative + size_t{g} * planes + k] |= minus[k];
+      }
     }
   }
   for (uint32_t n = 0; n < neurons; ++n) {

@@ -137,6 +137,9 @@ void record_depthwise_geometry(NpRegisters& b, const NpSplitInterface& s, uint32
            ((((s.window_width * input_bits + 31) & ~31u) * s.channels) >> 5) * s.window_height);
   if (layer_channels > filters) {
     set_bits(b, 3, 10, 10, 1);
+    // Word 22: the NP's first channel (bits 0-11) and its channel count (bits 16-25). The
+    // routing writer runs later and puts the P2P-out flag in bit 0, over the first channel's
+    // lowest bit: that order is the one the recorders keep.
     set_bits(b, 22, 0, 11, first_filter);
     set_bits(b, 22, 16, 25, filters);
   }

@@ -1,19 +1,13 @@
 #include "backend/v2/cnp_shifts.h"
 
+#include <optional>
+
 #include "backend/v2/np_registers.h"
 #include "backend/v2/variable_access.h"
 #include "mapping/field_checks.h"
+#include "mapping/strided_view.h"
 
 namespace morla::v2 {
-
-namespace {
-
-uint8_t byte_at(const Tensor* t, size_t n) {
-  check_tensor_index(*t, n);
-  return static_cast<const uint8_t*>(t->buffer().data())[n];
-}
-
-}  // namespace
 
 LayerNeuronTensors read_neuron_tensors(const Layer& layer) {
   LayerNeuronTensors out;
@@ -59,24 +53,34 @@ std::vector<uint32_t> record_cnp_shifts(const NeuronTensors& t, uint32_t first, 
   if (t.activation_shift) check_tensor_type<int8_t>(*t.activation_shift);
   if (t.activation_scales) check_tensor_type<uint8_t>(*t.activation_scales);
 
+  // The bytes of each tensor present, its size read once.
+  using Bytes = std::optional<IndexedView<uint8_t>>;
+  const auto bytes_of = [](const Tensor* tensor) {
+    return tensor ? Bytes(IndexedView<uint8_t>(*tensor)) : Bytes();
+  };
+  const Bytes output_scales = bytes_of(t.output_scales), bias = bytes_of(t.bias),
+              bias_shift = bytes_of(t.bias_shift), output_shift = bytes_of(t.output_shift),
+              max_value_shift = bytes_of(t.max_value_shift),
+              activation_shift = bytes_of(t.activation_shift),
+              activation_scales = bytes_of(t.activation_scales), max_value = bytes_of(t.max_value);
+
   std::vector<uint32_t> words(size_t{2} * filters, 0);
   for (uint32_t i = 0; i < filters; ++i) {
     const size_t n = size_t{first} + i;
     const size_t a = 2 * size_t{i}, b = a + 1;
-    if (t.output_scales) set_bits(words, a, 0, 7, byte_at(t.output_scales, n));
-    if (t.bias) set_bits(words, a, 8, 15, byte_at(t.bias, n));
-    if (t.bias_shift) set_bits(words, a, 16, 20, byte_at(t.bias_shift, n));
-    if (t.output_shift)
-      set_bits(words, a, 21, 26,
-               signed_field(static_cast<int8_t>(byte_at(t.output_shift, n)), 6));
-    if (t.max_value_shift) set_bits(words, a, 27, 31, byte_at(t.max_value_shift, n));
-    if (t.activation_shift) {
-      const uint8_t shift = byte_at(t.activation_shift, n);
+    if (output_scales) set_bits(words, a, 0, 7, (*output_scales)[n]);
+    if (bias) set_bits(words, a, 8, 15, (*bias)[n]);
+    if (bias_shift) set_bits(words, a, 16, 20, (*bias_shift)[n]);
+    if (output_shift)
+      set_bits(words, a, 21, 26, signed_field(static_cast<int8_t>((*output_shift)[n]), 6));
+    if (max_value_shift) set_bits(words, a, 27, 31, (*max_value_shift)[n]);
+    if (activation_shift) {
+      const uint8_t shift = (*activation_shift)[n];
       set_bits(words, a, 27, 31, shift & 0x1F);
       set_bits(words, b, 0, 0, (shift >> 5) & 1);
     }
-    if (t.activation_scales) set_bits(words, b, 1, 8, byte_at(t.activation_scales, n));
-    if (t.max_value) set_bits(words, b, 0, 7, byte_at(t.max_value, n));
+    if (activation_scales) set_bits(words, b, 1, 8, (*activation_scales)[n]);
+    if (max_value) set_bits(words, b, 0, 7, (*max_value)[n]);
   }
   return words;
 }

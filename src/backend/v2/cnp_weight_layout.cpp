@@ -6,6 +6,7 @@
 #include "mapping/field_checks.h"
 #include "backend/v2/weight_reader.h"
 #include "mapping/program_record.h"
+#include "mapping/slot_bits.h"
 
 namespace morla::v2 {
 
@@ -13,39 +14,6 @@ namespace {
 
 uint32_t ceil_div(uint32_t a, uint32_t b) { return (a + b - 1) / b; }
 uint32_t round_up(uint32_t a, uint32_t m) { return ceil_div(a, m) * m; }
-
-// A bit-addressed image of 64-bit lanes (two words each) from a base word.
-class LaneWriter {
- public:
-  LaneWriter(std::vector<uint32_t>& image, size_t base_word, uint32_t lane_bits)
-      : image_(image), base_(base_word), lane_bits_(lane_bits) {}
-  void put_bit(uint32_t bit) {
-    if (bit) {
-      const size_t word = base_ + 2 * lane_ + (position_ >= 32 ? 1 : 0);
-      image_[word] |= 1u << (position_ % 32);
-    }
-    if (++position_ == lane_bits_) next_lane();
-  }
-  void put_nibble(uint32_t nibble) {
-    for (uint32_t b = 0; b < 4; ++b) put_bit((nibble >> b) & 1u);
-  }
-  // Closes a started lane; a lane not yet written stays open.
-  void close_lane() {
-    if (position_ > 0) next_lane();
-  }
-  void next_lane() {
-    ++lane_;
-    position_ = 0;
-  }
-  uint32_t position() const { return position_; }
-
- private:
-  std::vector<uint32_t>& image_;
-  size_t base_;
-  uint32_t lane_bits_;
-  size_t lane_ = 0;
-  uint32_t position_ = 0;
-};
 
 // Weight images of 16383 words or more go into long blocks, which are 16-word granular.
 size_t padded_image_words(size_t words) {
@@ -76,28 +44,38 @@ std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t fi
   const StandardLayout layout = standard_layout(k);
   const bool split_last = cnp_weight_format(k, 8) == 0;
   const size_t channel_words = size_t{k == 7 ? 4u : 3u} * ch_cont_size(k, count, 8);
-  std::vector<uint32_t> image(padded_image_words(channel_words * w.dim(2)), 0);
-  for (uint32_t i = 0; i < w.dim(2); ++i) {
+  const uint32_t channels = w.dim(2);
+  const StridedView<int8_t> at = w.view({k, k, channels, index_extent(first, count)});
+  std::vector<uint32_t> image(padded_image_words(channel_words * channels), 0);
+  // Every byte of the zero-filled image is written once at most: stored, not OR-ed.
+  uint8_t* bytes = image_bytes(image);
+  const size_t x_stride = at.stride(0), f_stride = at.stride(3);
+  for (uint32_t i = 0; i < channels; ++i) {
     for (uint32_t g = 0; g * layout.group < count; ++g) {
       const size_t group_byte = (i * channel_words + size_t{g} * layout.group_words) * 4;
       const uint32_t in_group = std::min(layout.group, count - g * layout.group);
       for (uint32_t y = 0; y < k; ++y) {
-        size_t p = group_byte + size_t{y} * layout.row_bytes;
-        for (uint32_t j = 0; j < in_group; ++j) {
-          const uint32_t f = first + g * layout.group + j;
+        uint8_t* out = bytes + group_byte + size_t{y} * layout.row_bytes;
+        const int8_t* row = at.element(0, y, i, first + g * layout.group);
+        if (k == 1) {
+          // Filters side by side: a plain copy when they are so in the tensor too.
+          if (f_stride == 1)
+            for (uint32_t j = 0; j < in_group; ++j) out[j] = static_cast<uint8_t>(row[j]);
+          else
+            for (uint32_t j = 0; j < in_group; ++j) out[j] = static_cast<uint8_t>(row[j * f_stride]);
+          continue;
+        }
+        for (uint32_t j = 0; j < in_group; ++j, out += k + layout.gap) {
+          const int8_t* filter = row + j * f_stride;
           if (split_last) {
             // Kernel 7: weights 0-5 whole, weight 6 split over bytes 6 and 8.
-            for (uint32_t x = 0; x < 6; ++x)
-              put_byte(image, p + x, static_cast<uint8_t>(w.at(x, y, i, f)));
-            const auto last = static_cast<uint8_t>(w.at(6, y, i, f));
-            put_byte(image, p + 6, last & 0x03);
-            put_byte(image, p + 8, last >> 2);
-            p += k;
+            for (uint32_t x = 0; x < 6; ++x) out[x] = static_cast<uint8_t>(filter[x * x_stride]);
+            const auto last = static_cast<uint8_t>(filter[6 * x_stride]);
+            out[6] = last & 0x03;
+            out[8] = last >> 2;
           } else {
-            for (uint32_t x = 0; x < k; ++x, ++p)
-              put_byte(image, p, static_cast<uint8_t>(w.at(x, y, i, f)));
+            for (uint32_t x = 0; x < k; ++x) out[x] = static_cast<uint8_t>(filter[x * x_stride]);
           }
-          p += layout.gap;
         }
         // Missing filters of a short last group stay zero.
       }
@@ -112,29 +90,31 @@ std::vector<uint32_t> format_cnp_weights_4bit(const WeightReader& w, uint32_t fi
   const uint32_t containers = ch_cont_size(k, count, 4);  // refuses kernel 4 and others
   const uint32_t lane_bits = k <= 3 ? 48 : 50;
   const size_t channel_words = size_t{4} * containers;
-  std::vector<uint32_t> image(channel_words * w.dim(2), 0);
-  for (uint32_t i = 0; i < w.dim(2); ++i) {
+  const uint32_t channels = w.dim(2);
+  const StridedView<int8_t> at = w.view({k, k, channels, index_extent(first, count)});
+  std::vector<uint32_t> image(channel_words * channels, 0);
+  for (uint32_t i = 0; i < channels; ++i) {
     const size_t base = i * channel_words;
     if (k == 1) {
-      LaneWriter lanes(image, base, lane_bits);
-      for (uint32_t j = 0; j < count; ++j) {
-        // Twelve weights fill a 48-bit lane.
-        lanes.put_nibble(static_cast<uint8_t>(w.at(0, 0, i, first + j)) & 0xF);
-      }
+      // Twelve weights fill a 48-bit lane.
+      SlotCursor lanes(image, base, lane_bits);
+      for (uint32_t j = 0; j < count; ++j) lanes.put(static_cast<uint8_t>(at(0, 0, i, first + j)) & 0xF, 4);
+      lanes.finish();
       continue;
     }
     const uint32_t group_words = k == 3 ? 12 : k == 5 ? 32 : 84;
     for (uint32_t g = 0; g * 8 < count; ++g) {
-      LaneWriter lanes(image, base + size_t{g} * group_words, lane_bits);
+      SlotCursor lanes(image, base + size_t{g} * group_words, lane_bits);
       for (uint32_t y = 0; y < k; ++y) {
         for (uint32_t j = 0; j < 8; ++j) {
           const uint32_t n = g * 8 + j;
           for (uint32_t x = 0; x < k; ++x)
-            lanes.put_nibble(n < count ? static_cast<uint8_t>(w.at(x, y, i, first + n)) & 0xF : 0);
-          if (k == 7 && j % 3 == 2) lanes.close_lane();
+            lanes.put(n < count ? static_cast<uint8_t>(at(x, y, i, first + n)) & 0xF : 0, 4);
+          if (k == 7 && j % 3 == 2) lanes.align();
         }
-        if (k == 7) lanes.close_lane();
+        if (k == 7) lanes.align();
       }
+      lanes.finish();
     }
   }
   return image;
@@ -160,11 +140,12 @@ std::vector<uint32_t> format_depthwise_weights_8bit(const WeightReader& w, uint3
   }
   std::vector<uint32_t> image(padded_image_words(size_t{3} * depthwise_ch_cont_size(k, count, 8)),
                               0);
+  const StridedView<int8_t> at = w.view({k, k, 1, index_extent(first, count)});
   for (uint32_t i = 0; i < count; ++i) {
     size_t p = size_t{i} * layout.channel_bytes;
     for (uint32_t y = 0; y < k; ++y) {
       for (uint32_t x = 0; x < k; ++x) {
-        put_byte(image, p, static_cast<uint8_t>(w.at(x, y, 0, first + i)));
+        put_byte(image, p, static_cast<uint8_t>(at(x, y, 0, first + i)));
         p += 1 + (x == layout.skip_after ? layout.skip : 0);
       }
       p += layout.row_skip;
@@ -180,6 +161,7 @@ std::vector<uint32_t> format_depthwise_weights_4bit(const WeightReader& w, uint3
   constexpr uint32_t kLaneBits = 51;
   const size_t words = size_t{count} * (k == 3 ? 2 : k == 5 ? 6 : 14);
   std::vector<uint32_t> image(words, 0);
+  const StridedView<int8_t> at = w.view({k, k, 1, index_extent(first, count)});
   size_t lane = 0;
   uint32_t p = 0;
   for (uint32_t i = 0; i < count; ++i) {
@@ -189,7 +171,7 @@ std::vector<uint32_t> format_depthwise_weights_4bit(const WeightReader& w, uint3
         p = 0;
       }
       for (uint32_t x = 0; x < k; ++x, p += 4) {
-        const uint32_t nibble = signed_field(w.at(x, y, 0, first + i), 4);
+        const uint32_t nibble = signed_field(at(x, y, 0, first + i), 4);
         image[2 * lane + (p >= 32 ? 1 : 0)] |= nibble << (p % 32);
       }
     }

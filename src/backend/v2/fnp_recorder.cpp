@@ -12,6 +12,7 @@
 #include "backend/v2/weight_reader.h"
 #include "mapping/fnp_input_size.h"
 #include "mapping/layer_mapping.h"
+#include "mapping/strided_view.h"
 
 namespace morla::v2 {
 
@@ -125,9 +126,10 @@ void record_fnp_fields(NpRegisters& b, const HardwareDescription& description, c
 std::vector<uint32_t> format_fnp_input_shift(const Tensor& input_shift, const Shape& s, uint32_t mode,
                                              uint32_t ib) {
   const uint32_t x = s[0], y = s[1], c = s[2];
-  const auto value = [&](uint32_t i, uint32_t j, uint32_t k) {
-    return input_shift.get<uint8_t>((size_t{i} * y + j) * c + k);
-  };
+  // Every shift of the input is read, once, in modes 2 and 3.
+  const auto shifts = [&] { return checked_elements<uint8_t>(input_shift, size_t{x} * y * c); };
+  const uint8_t* shift = nullptr;
+  const auto value = [&](uint32_t i, uint32_t j, uint32_t k) { return shift[(size_t{i} * y + j) * c + k]; };
   std::vector<uint32_t> words;
   size_t byte = 0;
   switch (mode) {
@@ -135,6 +137,7 @@ std::vector<uint32_t> format_fnp_input_shift(const Tensor& input_shift, const Sh
     case 2: {
       const RunPadding pad = run_padding(x, c, ib);
       words.assign(even(ceil_div((pad.run + pad.p32) * y, 4)), 0);
+      shift = shifts();
       for (uint32_t j = 0; j < y; ++j) {
         for (uint32_t k = 0; k < c; ++k) {
           for (uint32_t i = 0; i < x; ++i) put_byte(words, byte++, value(i, j, k));
@@ -147,6 +150,7 @@ std::vector<uint32_t> format_fnp_input_shift(const Tensor& input_shift, const Sh
     case 3: {
       const uint32_t gap = pad_to_word(ceil_div(ib * x, 8));
       words.assign(even(fnp_input_words_of(x, y, c, ib, 3)), 0);
+      shift = shifts();
       for (uint32_t j = 0; j < y; ++j)
         for (uint32_t k = 0; k < c; ++k) {
           for (uint32_t i = 0; i < x; ++i) put_byte(words, byte++, value(i, j, k));
@@ -175,13 +179,10 @@ std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flatten, uint3
                              "' has only one of the variables 'max_value' and 'max_value_shift'.");
   if (weights->shape().size() != 2) throw std::runtime_error("Dense1D weights must have two dimensions.");
   const uint32_t neurons = weights->shape()[1];
-  const auto strides = weights->strides();
-  const int8_t* w = weights->data<int8_t>();
-  const auto weight = [&](uint32_t input, uint32_t n) {
-    const size_t index = size_t{input} * strides[0] + size_t{n} * strides[1];
-    check_tensor_index(*weights, index);
-    return static_cast<uint8_t>(w[index]);
-  };
+  // Inputs 0 .. x * y * c - 1 of every neuron, in each input layout.
+  const bool known_mode = mode >= 1 && mode <= 3;
+  const StridedView<int8_t> w(*weights, weights->strides(), {known_mode ? x * y * c : 0, neurons, 1, 1});
+  const auto weight = [&](uint32_t input, uint32_t n) { return static_cast<uint8_t>(w(input, n, 0, 0)); };
   const auto byte_of = [](const Dense& t, uint32_t n) {
     check_tensor_index(t, n);
     return static_cast<const uint8_t*>(t.buffer().data())[n];

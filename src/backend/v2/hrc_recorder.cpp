@@ -92,17 +92,10 @@ std::vector<uint32_t> hrc_config(const Layer& layer) {
   return c;
 }
 
-// The optional pair max_value / max_value_shift comes together or not at all.
-void require_max_pair(const Layer& layer, const Tensor* max_value, const Tensor* max_value_shift) {
-  if ((max_value == nullptr) != (max_value_shift == nullptr))
-    throw std::runtime_error("Layer '" + layer.name() + "' has only one of the variables "
-                             "'max_value' and 'max_value_shift'.");
-}
-
+// A missing max_value or max_value_shift packs as 0.
 std::vector<uint32_t> neuron_params(const Layer& layer) {
   const auto max_value = optional_variable(layer, "max_value");
   const auto max_value_shift = optional_variable(layer, "max_value_shift");
-  require_max_pair(layer, max_value.get(), max_value_shift.get());
   return pack_neuron_params(*required_variable(layer, "output_shift"),
                             *required_variable(layer, "output_scales"), max_value_shift.get(),
                             max_value.get(), *required_variable(layer, "bias_shift"),

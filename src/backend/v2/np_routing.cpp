@@ -25,6 +25,8 @@ void record_span(NpRegisters& b, size_t word, const ComponentList& list) {
 void record_p2p_routing(NpRegisters& b, const NpRoutes& r) {
   if (r.destinations.empty()) throw std::out_of_range("The layer has no destination components.");
   if (r.sources.empty()) throw std::out_of_range("The layer has no source components.");
+  // Bit 0 of word 22, after the depthwise writers have put the NP's first channel in bits
+  // 0-11: the flag replaces that channel's lowest bit.
   set_bits(b, 22, 0, 0, r.p2p_out ? 1 : 0);
   set_bits(b, 44, 1, 1, 0);
   set_bits(b, 44, 3, 3, 1);

@@ -53,6 +53,8 @@ void record_tnp_b_fields(NpRegisters& b, const TnpFacts& f, const hw::NpBlock& p
   set_bits(b, 11, 12, 29, f.depthwise ? 1 : tnp_b_ch_cont_size(filters));
   set_bits(b, 21, 0, 10, c);
   if (f.depthwise) {
+    // Word 22 as for a depthwise CNP: first channel and channel count; the routing writer
+    // then puts the P2P-out flag in bit 0.
     set_bits(b, 22, 0, 11, channel_part ? part.start_neuron : 0);
     set_bits(b, 22, 16, 25, channel_part ? filters : 0);
   }
@@ -164,13 +166,14 @@ std::vector<uint32_t> format_tnp_b_weights(const Dense& weights, uint32_t fifo_s
   const uint32_t row_words = tnp_b_ch_cont_size(count) * 3;
   std::vector<uint32_t> image(padded_words(rows * row_words), 0);
   const uint32_t per_frame = rows / fifo_size;
+  const StridedView<int8_t> at = w.view({1, 1, rows, index_extent(first, count)});
   for (uint32_t t = 0; t < fifo_size; ++t)
     for (uint32_t j = 0; j < per_frame; ++j) {
       const uint32_t source = t * per_frame + j;
       const size_t row_byte = size_t{j * fifo_size + t} * row_words * 4;
       // 24 filters fill the 6 words of a group, so filter n is byte n of the row.
       for (uint32_t n = 0; n < count; ++n)
-        put_byte(image, row_byte + n, static_cast<uint8_t>(w.at(0, 0, source, first + n)));
+        put_byte(image, row_byte + n, static_cast<uint8_t>(at(0, 0, source, first + n)));
     }
   return image;
 }
@@ -182,9 +185,10 @@ std::vector<uint32_t> format_depthwise_tnp_b_weights(const Dense& weights, uint3
   if (taps > kMaxDepthwiseTaps)
     throw std::runtime_error("A TNP-B channel holds at most 12 taps, not " + std::to_string(taps) + ".");
   std::vector<uint32_t> image(padded_words((3 * taps + 3) * count), 0);
+  const StridedView<int8_t> at = w.view({1, 1, taps, index_extent(first, count)});
   for (uint32_t j = 0; j < count; ++j)
     for (uint32_t t = 0; t < taps; ++t)
-      put_byte(image, size_t{12} * j + t, static_cast<uint8_t>(w.at(0, 0, t, first + j)));
+      put_byte(image, size_t{12} * j + t, static_cast<uint8_t>(at(0, 0, t, first + j)));
   return image;
 }
 

@@ -1,20 +1,18 @@
 #include "drivers/posix/dl_handle.h"
 
 #include <dlfcn.h>
-#include <sys/stat.h>
 
 #include "drivers/driver_errors.h"
+#include "drivers/posix/elf_image.h"
 
 namespace morla {
 namespace {
 
-// dlopen reads the file a path names: a FIFO would hold it until a writer comes, and
-// nothing but a regular file is a library. A bare name is left to the loader's search.
+// dlopen maps the file a path names: a FIFO would hold it until a writer comes, and a
+// truncated object kills the process inside the loader. So a path is loaded only when it
+// names a whole ELF object; a bare name is left to the loader's search.
 void* open_library(const std::string& path) {
-  struct stat info;
-  if (path.find('/') != std::string::npos && ::stat(path.c_str(), &info) == 0 &&
-      !S_ISREG(info.st_mode))
-    return nullptr;
+  if (path.find('/') != std::string::npos && !is_whole_elf_object(path)) return nullptr;
   return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

@@ -21,8 +21,10 @@ std::unique_ptr<SerialPortPosix> SerialPortPosix::open(const std::string& path) 
   if (fd < 0) return nullptr;
   termios settings;
   if (tcgetattr(fd, &settings) != 0) {
-    driver_print("tcgetattr failed with error %d.\n", errno);
+    const int error = errno;
+    driver_print("tcgetattr failed with error %d.\n", error);
     ::close(fd);
+    errno = error;  // the caller reports why the port did not open
     return nullptr;
   }
   cfmakeraw(&settings);

@@ -10,7 +10,8 @@ namespace morla {
 
 class SerialPortPosix final : public SerialPort {
  public:
-  // Null (with the reason printed) when the tty cannot be opened or configured.
+  // Null when the tty cannot be opened or configured, errno telling why (a configuration
+  // failure is also printed).
   static std::unique_ptr<SerialPortPosix> open(const std::string& path);
   ~SerialPortPosix() override;
 

@@ -51,9 +51,14 @@ std::optional<std::string> find_board_tty(const std::string& sysfs_root) {
   return std::nullopt;
 }
 
-std::optional<std::string> board_serial_port_path() {
+std::optional<std::string> named_serial_port_path() {
   if (const char* named = std::getenv("MORLA_SERIAL_PORT"); named != nullptr && *named != '\0')
     return std::string(named);
+  return std::nullopt;
+}
+
+std::optional<std::string> board_serial_port_path() {
+  if (auto named = named_serial_port_path()) return named;
   if (auto name = find_board_tty()) return "/dev/" + *name;
   return std::nullopt;
 }

@@ -14,6 +14,9 @@ inline constexpr const char* kBoardUsbProductId = "4d52";
 // sits below a USB device with the maker's identifiers.
 std::optional<std::string> find_board_tty(const std::string& sysfs_root = "/sys");
 
+// The path MORLA_SERIAL_PORT names (when set and not empty), or nothing.
+std::optional<std::string> named_serial_port_path();
+
 // The device path of the board's tty, or nothing.
 std::optional<std::string> board_serial_port_path();
 

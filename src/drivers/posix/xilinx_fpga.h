@@ -7,6 +7,7 @@
 #include <string>
 
 #include "drivers/fpga_board.h"
+#include "drivers/posix/file_descriptor.h"
 
 namespace morla {
 
@@ -37,17 +38,18 @@ class XilinxFPGA final : public FPGABoard {
   uint32_t map_memory_registers(uint32_t window, uint64_t base, uint64_t size) override;
 
  private:
-  // The descriptor and file offset of an access; false when it cannot be placed.
-  bool place(uint32_t address, bool is_register, int write_or_read_fd, int* fd, off_t* offset) const;
+  // The descriptor and file offset of an access through `channel` (or the register
+  // window): 0, else the errno of why it cannot be placed.
+  int place(uint32_t address, bool is_register, const FileDescriptor& channel, int* fd,
+            off_t* offset) const;
 
   std::string device_prefix_;
   uint32_t device_index_ = 0;
   uint64_t window_base_ = 0;
   bool open_ = false;
-  // -1 until opened; only open descriptors are ever closed.
-  int user_fd_ = -1;
-  int read_fd_ = -1;
-  int write_fd_ = -1;
+  FileDescriptor user_file_;
+  FileDescriptor read_file_;
+  FileDescriptor write_file_;
   std::string device_path_;
 };
 

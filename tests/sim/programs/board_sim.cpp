@@ -1,12 +1,10 @@
-// A simulated board on a pseudo-terminal, for tests in other processes: prints the
-// tty path on standard output and serves it until standard input closes.
-//   board_sim [--soc N] [--binary] [--ina233] [--i3c] [--learn-words N] [--fnp3]
-//             [--pair program.bin=model.fbz]... [--fail-runs N]
-// --pair makes the board answer a loaded program equal to program.bin with the software
-// outputs of model.fbz (the board does not execute NP programs); --fail-runs N makes the
-// first N runs end in the device's error status; --fnp3 lets the NP at (2, 2) run fully
-// connected layers. A line "stats" on standard input prints "loads=L runs=R
-// version_reads=V" (V: reads of the hardware version, one per device created on the board).
+// A simulated IP v1 board on a pseudo-terminal, for tests and for trying the host side
+// without hardware: prints the tty path on standard output and serves it until standard
+// input ends, or until it is signalled (--until-signal). `board_sim --help` lists the
+// options.
+#include <pthread.h>
+#include <signal.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,54 +14,127 @@
 #include "board_simulator.h"
 #include "program_player.h"
 
+namespace {
+
+constexpr char kHelp[] =
+    "usage: %s [options]\n"
+    "\n"
+    "A simulated IP v1 board on a pseudo-terminal. The first line of standard output is the\n"
+    "terminal's path: point the host at it with MORLA_SERIAL_PORT=<path>. The board serves\n"
+    "until standard input ends (a line \"stats\" prints \"loads=L runs=R version_reads=V\",\n"
+    "V the reads of the hardware version), or with --until-signal until SIGINT, SIGTERM or\n"
+    "SIGHUP.\n"
+    "\n"
+    "  --soc N           the SoC revision, 1 (default) or 2:\n"
+    "                      1: Orbi_v1, version 4B.00.000.001, IP v1\n"
+    "                      2: Orbi_v2, version 4B.00.000.002, IP v1\n"
+    "                    Both have the same mesh: the DMA node at column 1, row 1 (no NP;\n"
+    "                    event and configuration DMA both id 0), an HRC without look-up\n"
+    "                    table, and three CNPs (CNP1) with look-up tables at (1, 2, 0),\n"
+    "                    (2, 1, 0) and (2, 2, 0), as NP.Ident(col, row, id).\n"
+    "  --fnp3            the NP at (2, 2, 0) also runs fully connected layers (FNP3)\n"
+    "  --pair P=M        answer a loaded program equal to the file P, byte for byte, with\n"
+    "                    the software outputs of the model file M (the board does not\n"
+    "                    execute NP programs; any other program ends every run in the error\n"
+    "                    status). P is the `program` of one hardware sequence of a model\n"
+    "                    mapped on core.Device(<the --soc version>, <the mesh above>); M holds\n"
+    "                    that sequence's layers only. One --pair per hardware sequence.\n"
+    "  --fail-runs N     the first N runs end in the error status\n"
+    "  --learn-words N   words of learning memory before a program is loaded (default 0;\n"
+    "                    a paired program with learning sets its own)\n"
+    "  --binary          start in binary mode, past the text console\n"
+    "  --ina233          the power monitor is an INA233 (default INA231)\n"
+    "  --i3c             the power monitor is on the I3C bus (default I2C)\n"
+    "  --until-signal    run until SIGINT, SIGTERM or SIGHUP; standard input is not read\n"
+    "  --help            this text\n";
+
+int usage_error(const char* program, const std::string& why) {
+  std::fprintf(stderr, "%s: %s (see %s --help)\n", program, why.c_str(), program);
+  return 2;
+}
+
+// A whole decimal number of at most `max`, or -1.
+long long number(const char* text, unsigned long long max) {
+  char* end = nullptr;
+  const unsigned long long value = std::strtoull(text, &end, 10);
+  if (*text < '0' || *text > '9' || *end != '\0' || value > max) return -1;
+  return static_cast<long long>(value);
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   uint32_t soc_version = 1;
-  bool binary = false;
-  bool fnp3 = false;
+  bool binary = false, fnp3 = false, until_signal = false;
   morla::sim::SocConfig soc;
   uint32_t learn_words = 0;
   size_t failing_runs = 0;
-  std::vector<morla::sim::ProgramPair> pairs;
+  std::vector<std::string> pair_arguments;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--soc") == 0 && i + 1 < argc) {
-      soc_version = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (std::strcmp(argv[i], "--binary") == 0) {
+    const std::string option = argv[i];
+    const bool valued = option == "--soc" || option == "--learn-words" ||
+                        option == "--fail-runs" || option == "--pair";
+    if (valued && i + 1 >= argc) return usage_error(argv[0], option + " needs a value");
+    const char* value = valued ? argv[++i] : nullptr;
+    if (option == "--help" || option == "-h") {
+      std::printf(kHelp, argv[0]);
+      return 0;
+    } else if (option == "--soc") {
+      const long long n = number(value, 2);
+      if (n < 1) return usage_error(argv[0], "--soc takes 1 or 2, not " + std::string(value));
+      soc_version = static_cast<uint32_t>(n);
+    } else if (option == "--learn-words" || option == "--fail-runs") {
+      const long long n = number(value, UINT32_MAX);
+      if (n < 0) return usage_error(argv[0], option + " takes a number, not " + value);
+      if (option == "--learn-words") learn_words = static_cast<uint32_t>(n);
+      else failing_runs = static_cast<size_t>(n);
+    } else if (option == "--pair") {
+      pair_arguments.push_back(value);
+    } else if (option == "--binary") {
       binary = true;
-    } else if (std::strcmp(argv[i], "--ina233") == 0) {
+    } else if (option == "--ina233") {
       soc.monitor = morla::sim::MonitorChip::Ina233;
-    } else if (std::strcmp(argv[i], "--i3c") == 0) {
+    } else if (option == "--i3c") {
       soc.monitor_bus = morla::sim::SocConfig::MonitorBus::I3c;
-    } else if (std::strcmp(argv[i], "--learn-words") == 0 && i + 1 < argc) {
-      learn_words = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
-    } else if (std::strcmp(argv[i], "--fnp3") == 0) {
+    } else if (option == "--fnp3") {
       fnp3 = true;
-    } else if (std::strcmp(argv[i], "--fail-runs") == 0 && i + 1 < argc) {
-      failing_runs = std::strtoul(argv[++i], nullptr, 10);
-    } else if (std::strcmp(argv[i], "--pair") == 0 && i + 1 < argc) {
-      try {
-        pairs.push_back(morla::sim::read_program_pair(argv[++i]));
-      } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s: %s\n", argv[0], error.what());
-        return 2;
-      }
+    } else if (option == "--until-signal") {
+      until_signal = true;
     } else {
-      std::fprintf(stderr,
-                   "usage: %s [--soc N] [--binary] [--ina233] [--i3c] [--learn-words N] "
-                   "[--fnp3] [--pair program.bin=model.fbz]... [--fail-runs N]\n",
-                   argv[0]);
-      return 2;
+      return usage_error(argv[0], "unknown option " + option);
     }
   }
   morla::sim::BoardConfig board_config = morla::sim::orbi_board(soc_version);
   board_config.soc = soc;
   board_config.learn_mem_words = learn_words;
   if (fnp3) board_config.np_info[morla::hw::Ident{2, 2, 0, 0}] |= 3u << 4;
+  std::vector<morla::sim::ProgramPair> pairs;
+  for (const std::string& argument : pair_arguments) {
+    try {
+      pairs.push_back(morla::sim::read_program_pair(argument, board_config.version));
+    } catch (const std::exception& error) {
+      std::fprintf(stderr, "%s: --pair %s\n", argv[0], error.what());
+      return 2;
+    }
+  }
+  // The signals are taken by sigwait below: block them before the board's thread starts, so
+  // that it inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop_signals, signal);
+  if (until_signal) pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
   morla::sim::BoardSimulator board(board_config, binary);
   const auto player = morla::sim::ProgramPlayer::install(
       board.memory(), morla::sim::kRegistersBase, std::move(pairs));
   player->fail_runs(failing_runs);
   std::printf("%s\n", board.port_path().c_str());
   std::fflush(stdout);
+  if (until_signal) {
+    int signal = 0;
+    sigwait(&stop_signals, &signal);
+    return 0;
+  }
   char line[256];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
     if (std::strncmp(line, "stats", 5) == 0) {
