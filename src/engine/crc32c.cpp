@@ -119,10 +119,11 @@ constexpr FoldConstants kFold128 = fold_by(128), kFold256 = fold_by(256), kFold3
                         kFold512 = fold_by(512), kFold1024 = fold_by(1024),
                         kFold1536 = fold_by(1536), kFold2048 = fold_by(2048);
 
-#define MORLA_FOLDING_TARGET "avx512f,avx512dq,vpclmulqdq,pclmul,sse4.2"
+#define MORLA_FOLDING_TARGET "avx512f,vpclmulqdq,pclmul,sse4.2"
 
 __attribute__((target(MORLA_FOLDING_TARGET))) inline __m512i wide_constants(FoldConstants k) {
-  return _mm512_broadcast_i64x2(_mm_set_epi64x(static_cast<int64_t>(k.high), static_cast<int64_t>(k.low)));
+  const auto low = static_cast<int64_t>(k.low), high = static_cast<int64_t>(k.high);
+  return _mm512_set_epi64(high, low, high, low, high, low, high, low);
 }
 
 __attribute__((target(MORLA_FOLDING_TARGET))) inline __m512i load(const uint8_t* p) {
@@ -158,10 +159,13 @@ __attribute__((target(MORLA_FOLDING_TARGET))) uint32_t update_folding(uint32_t c
   const __m512i x = _mm512_xor_si512(
       _mm512_xor_si512(fold(x0, wide_constants(kFold1536)), fold(x1, wide_constants(kFold1024))),
       _mm512_xor_si512(fold(x2, wide_constants(kFold512)), x3));
+  // The four 128-bit lanes, earliest first (extracted over zeros: no undefined source).
+  const __m128i none = _mm_setzero_si128();
   const __m128i s = _mm_xor_si128(
-      _mm_xor_si128(fold(_mm512_extracti64x2_epi64(x, 0), kFold384),
-                    fold(_mm512_extracti64x2_epi64(x, 1), kFold256)),
-      _mm_xor_si128(fold(_mm512_extracti64x2_epi64(x, 2), kFold128), _mm512_extracti64x2_epi64(x, 3)));
+      _mm_xor_si128(fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 0), kFold384),
+                    fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 1), kFold256)),
+      _mm_xor_si128(fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 2), kFold128),
+                    _mm512_mask_extracti32x4_epi32(none, 0xF, x, 3)));
   uint64_t r = _mm_crc32_u64(0, static_cast<uint64_t>(_mm_cvtsi128_si64(s)));
   r = _mm_crc32_u64(r, static_cast<uint64_t>(_mm_extract_epi64(s, 1)));
   return update_sse42(static_cast<uint32_t>(r), data, size);
@@ -170,8 +174,7 @@ __attribute__((target(MORLA_FOLDING_TARGET))) uint32_t update_folding(uint32_t c
 bool has_instruction() { return __builtin_cpu_supports("sse4.2"); }
 bool has_folding() {
   return has_instruction() && __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("vpclmulqdq") &&
-         __builtin_cpu_supports("pclmul");
+         __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("pclmul");
 }
 
 Update update_for(Crc32cWay way) {

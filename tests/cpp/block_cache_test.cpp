@@ -20,8 +20,9 @@ TEST(BlockCache, ReusedBlocksAreAlignedAndZeroFilledWhenAsked) {
       for (size_t size : sizes) {
         auto* block = static_cast<uint8_t*>(acquire_block(size, round % 2 == 1));
         ASSERT_EQ(reinterpret_cast<uintptr_t>(block) % 64, 0u) << size;
-        if (round % 2 == 1)
+        if (round % 2 == 1) {
           EXPECT_TRUE(std::all_of(block, block + size, [](uint8_t b) { return b == 0; })) << size;
+        }
         std::memset(block, 0xA5, size);
         held.emplace_back(block, size);
       }

@@ -130,10 +130,11 @@ TEST(Crc32c, AllWaysAgree) {
       for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
     }
     EXPECT_EQ(crc32c(start, n), c ^ 0xFFFFFFFFu) << n << " at " << offset;
-    for (const auto way : {Crc32cWay::table, Crc32cWay::instruction, Crc32cWay::folding})
-      if (crc32c_supports(way))
-        EXPECT_EQ(crc32c_by(way, start, n), c ^ 0xFFFFFFFFu)
-            << n << " at " << offset << " by way " << static_cast<int>(way);
+    for (const auto way : {Crc32cWay::table, Crc32cWay::instruction, Crc32cWay::folding}) {
+      if (!crc32c_supports(way)) continue;
+      EXPECT_EQ(crc32c_by(way, start, n), c ^ 0xFFFFFFFFu)
+          << n << " at " << offset << " by way " << static_cast<int>(way);
+    }
   }
 }
 
