@@ -155,4 +155,3 @@ inline constexpr BlockField kDmaCol{49, 8, 8};
 inline constexpr BlockField kDmaIdMask{49, 16, 4};
 
 }  // namespace morla::v1::reg
-

@@ -211,4 +211,3 @@ inline constexpr BlockField kWord57Bit31{57, 31, 1};
 inline constexpr BlockField kWord59Bit0{59, 0, 1};
 
 }  // namespace morla::v2::reg
-
