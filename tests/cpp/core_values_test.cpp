@@ -74,7 +74,8 @@ TEST(BlockField, WritesReadsAndRefusesLikeTheWordWriter) {
     std::vector<uint32_t> block(1 + rng() % 64);
     for (auto& word : block) word = rng();
     const uint32_t width = 1 + rng() % 32;
-    const BlockField field{rng() % block.size(), rng() % (33 - width), width};
+    const auto shift = static_cast<uint32_t>(rng() % (33 - width));
+    const BlockField field{rng() % block.size(), shift, width};
     const uint64_t range = uint64_t{1} << width;
     const auto value = static_cast<uint32_t>(rng() % range);
     std::vector<uint32_t> expected = block;
