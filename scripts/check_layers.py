@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""Fails on an #include "..." under src/ that goes against the allowed layer edges.
+"""Fails on an #include under src/ that goes against the allowed layer edges.
 
 Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end). A file
-may include headers of its own layer and of the layers listed for it below, nothing else.
-docs/architecture.md carries the same table; this script also fails when the two differ.
+may include headers of its own layer and of the layers listed for it below, nothing else,
+whatever the include's brackets or the file's suffix. docs/architecture.md carries the
+same table; this script also fails when the two differ. With --graph (the file written
+by `cmake --graphviz`), it also compares each target's link closure with the table: a
+layer's library links exactly its row, and every program that links a layer links the
+engine too.
 
-Usage: scripts/check_layers.py [REPOSITORY_ROOT]
+Usage: scripts/check_layers.py [REPOSITORY_ROOT] [--graph DOT_FILE]
 """
+import argparse
 import pathlib
+import posixpath
 import re
 import sys
 
@@ -28,7 +34,16 @@ ALLOWED = {
     "python": ["model", "mapping", "devices", "drivers", "ops", "core"],
 }
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"')
+# The build target of each layer, when it is not morla_<folder with "/" as "_">.
+TARGETS = {"python": "core"}
+SOURCE_SUFFIXES = {".h", ".hh", ".hpp", ".hxx", ".inc", ".inl", ".ipp", ".tpp",
+                   ".c", ".cc", ".cpp", ".cxx"}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+GRAPH_NODE = re.compile(r'^\s*"(node\d+)" \[ label = "([^"]*)", shape = (\w+)')
+GRAPH_EDGE = re.compile(r'^\s*"(node\d+)" -> "(node\d+)"')
+PROGRAM_SHAPES = {"egg", "tripleoctagon", "doubleoctagon"}  # executables, modules, shared
+LAYER_ROOTS = {layer.split("/")[0] for layer in ALLOWED}
 DOC_SECTION = "## What each layer may include"
 DOC_ROW = re.compile(r"^\|\s*`([a-z0-9/]+)`\s*\|([^|]*)\|")
 
@@ -49,11 +64,35 @@ def generated_layers(src):
             for schema in src.rglob("*.fbs")}
 
 
+def used_layer(src, relative, bracket, target, generated):
+    """(the layer an include reaches, None for a header from outside src/) or a problem."""
+    folder = pathlib.PurePosixPath(relative).parent
+    if bracket == '"':
+        local = posixpath.normpath((folder / target).as_posix())
+        if (src / local).is_file():
+            return layer_of(local), None
+        if target in generated:
+            return generated[target], None
+        if "/" not in target:
+            return None, f'"{target}" is no header under src/'
+        spelled = local if target.startswith(".") else posixpath.normpath(target)
+    else:
+        if target in generated:
+            return generated[target], None
+        spelled = posixpath.normpath(target)
+        if spelled.split("/")[0] not in LAYER_ROOTS:
+            return None, None
+    used = layer_of(spelled)
+    if used not in ALLOWED:
+        return None, f'"{target}" is in no layer'
+    return used, None
+
+
 def check_sources(src):
     problems = []
     generated = generated_layers(src)
     for path in sorted(src.rglob("*")):
-        if path.suffix not in (".h", ".cpp") or not path.is_file():
+        if path.suffix not in SOURCE_SUFFIXES or not path.is_file():
             continue
         relative = path.relative_to(src).as_posix()
         layer = layer_of(relative)
@@ -66,22 +105,83 @@ def check_sources(src):
             match = INCLUDE.match(line)
             if not match:
                 continue
-            target = match.group(1)
-            if "/" in target:
-                used = layer_of(target)
-                if used not in ALLOWED:
-                    problems.append(f"src/{relative}:{number}: \"{target}\" is in no layer")
-                    continue
-            elif (path.parent / target).exists():
-                used = layer
-            elif target in generated:
-                used = generated[target]
-            else:
-                problems.append(f"src/{relative}:{number}: \"{target}\" is no header under src/")
-                continue
-            if used != layer and used not in ALLOWED[layer]:
+            bracket, target = match.groups()
+            used, problem = used_layer(src, relative, bracket, target, generated)
+            if problem:
+                problems.append(f"src/{relative}:{number}: {problem}")
+            elif used and used != layer and used not in ALLOWED[layer]:
+                spelled = f'"{target}"' if bracket == '"' else f"<{target}>"
                 problems.append(f"src/{relative}:{number}: {layer} may not include {used} "
-                                f"(\"{target}\")")
+                                f"({spelled})")
+    return problems
+
+
+def target_of(layer):
+    return TARGETS.get(layer, "morla_" + layer.replace("/", "_"))
+
+
+def read_graph(dot):
+    """Targets by name: (shape, the names they link directly), from `cmake --graphviz`.
+
+    A link group is a node of its own whose label names its members; who links the group
+    links each member. An edge to an executable or a module is an order of building, not
+    a link."""
+    names, shapes, edges = {}, {}, []
+    for line in dot.read_text(encoding="utf-8").splitlines():
+        node, edge = GRAPH_NODE.match(line), GRAPH_EDGE.match(line)
+        if node:
+            names[node.group(1)], shapes[node.group(1)] = node.group(2), node.group(3)
+        elif edge:
+            edges.append(edge.groups())
+    links = {name: set() for name in names.values()}
+    for source, destination in edges:
+        if source == destination or shapes[destination] in ("egg", "tripleoctagon"):
+            continue
+        label = names[destination]
+        group = re.match(r"<LINK_GROUP:\w+:(.*)>$", label)
+        links[names[source]].update(group.group(1).split("|") if group else [label])
+    return {names[node]: (shapes[node], links[names[node]]) for node in names}
+
+
+def closure(start, links):
+    seen, todo = set(), list(start)
+    while todo:
+        name = todo.pop()
+        if name not in seen:
+            seen.add(name)
+            todo.extend(links.get(name, ()))
+    return seen
+
+
+def check_graph(dot):
+    """Each layer's library links its row of the table and nothing else of the tree; each
+    program (executable, module, shared library) that links a layer links the engine."""
+    graph = read_graph(dot)
+    links = {name: used for name, (_, used) in graph.items()}
+    layer_targets = {target_of(layer): layer for layer in ALLOWED}
+    wanted = {target_of(layer): {target_of(used) for used in row} for layer, row in ALLOWED.items()}
+    wanted[target_of("python")].add(target_of("engine"))  # the extension is a program
+
+    def layers_in(names):
+        return {name for name in names if name in layer_targets}
+
+    problems = []
+    for layer in ALLOWED:
+        target = target_of(layer)
+        if target not in graph:
+            problems.append(f"{dot.name}: no target {target} for the layer {layer}")
+            continue
+        found = layers_in(closure(links[target], links))
+        expected = layers_in(closure(wanted[target], wanted))
+        for name in sorted(found - expected):
+            problems.append(f"{dot.name}: {target} links {name}, outside the closure of its row")
+        for name in sorted(expected - found):
+            problems.append(f"{dot.name}: {target} does not link {name}, in the closure of its row")
+    engine = target_of("engine")
+    for name, (shape, used) in sorted(graph.items()):
+        reached = closure(used, links)
+        if shape in PROGRAM_SHAPES and layers_in(reached) and engine not in reached:
+            problems.append(f"{dot.name}: {name} links layers but not the engine ({engine})")
     return problems
 
 
@@ -107,14 +207,23 @@ def check_document(root):
 
 
 def main():
-    root = pathlib.Path(sys.argv[1] if len(sys.argv) > 1 else pathlib.Path(__file__).parents[1])
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("root", nargs="?", type=pathlib.Path,
+                        default=pathlib.Path(__file__).parents[1])
+    parser.add_argument("--graph", type=pathlib.Path,
+                        help="the dependency graph written by cmake --graphviz")
+    arguments = parser.parse_args()
+    root = arguments.root
     problems = check_sources(root / "src") + check_document(root)
+    if arguments.graph:
+        problems += check_graph(arguments.graph)
     for problem in problems:
         print(problem, file=sys.stderr)
     if problems:
         print(f"check_layers: {len(problems)} problem(s)", file=sys.stderr)
         return 1
-    print("check_layers: every include follows the layer edges")
+    print("check_layers: every include follows the layer edges"
+          + (", every target links its row" if arguments.graph else ""))
     return 0
 
 

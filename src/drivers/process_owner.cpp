@@ -20,9 +20,22 @@ ForkGuard& guard() {
   return *instance;
 }
 
+// Takes every held mutex, as std::lock does, never waiting for one while holding another:
+// their users nest them in more than one order (a bus transaction writes to the dump).
 void before_fork() {
   guard().registry.lock();
-  for (std::mutex* mutex : guard().held) mutex->lock();
+  std::vector<std::mutex*>& held = guard().held;
+  for (size_t first = 0; !held.empty();) {
+    held[first]->lock();
+    size_t busy = held.size();
+    for (size_t i = 0; i < held.size() && busy == held.size(); ++i)
+      if (i != first && !held[i]->try_lock()) busy = i;
+    if (busy == held.size()) return;
+    for (size_t i = 0; i < busy; ++i)
+      if (i != first) held[i]->unlock();
+    held[first]->unlock();
+    first = busy;
+  }
 }
 
 void after_fork() {

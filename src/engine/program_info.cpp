@@ -47,9 +47,9 @@ size_t prefixed_length(const uint8_t* data, size_t size, const char* what) {
 // Bytes of one frame of `dims` elements of `bits` bits, in whole 32-bit words.
 uint64_t frame_bytes(const flatbuffers::Vector<uint32_t>* dims, uint32_t bits) {
   if (!dims || dims->size() == 0) return 0;
-  unsigned __int128 elements = 1;
+  __extension__ unsigned __int128 elements = 1;
   for (uint32_t d : *dims) elements *= d;
-  const unsigned __int128 words = (elements * bits + 31) / 32;
+  __extension__ const unsigned __int128 words = (elements * bits + 31) / 32;
   if (words > UINT64_MAX / 4) refuse("a frame size out of range");
   return static_cast<uint64_t>(words) * 4;
 }

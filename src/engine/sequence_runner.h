@@ -17,7 +17,7 @@ struct SequenceRun {
   // Learning: the labels of the frames and the software learning step of the last layer
   // (used when the last sequence runs in software).
   const std::vector<int32_t>* labels = nullptr;
-  ModelRunner::LastLayerHook learn;
+  ModelRunner::LastLayerHook learn = {};
 };
 
 std::shared_ptr<Dense> run_sequences(const std::vector<std::shared_ptr<Sequence>>& sequences,

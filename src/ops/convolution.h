@@ -56,6 +56,7 @@ std::shared_ptr<Dense> depth_conv_like_op(const Dense& inputs, const Dense& weig
 
 // out[x][y][f] = Σ_k W_flat[k*F + f] * in[x][y][k]; inputs int32 (X, Y, K); weights int8 of
 // at least K*F elements with F = weights.shape[0]. Not clipped.
+// No entry point of the module calls it: it is there for callers of the reference operations.
 std::shared_ptr<Dense> pointwise_conv2d(const Dense& inputs, const Dense& weights);
 
 }  // namespace morla::ops

@@ -4,7 +4,9 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute)
+// Not under ThreadSanitizer: the loader runs the clones' resolver before its runtime is up.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__has_attribute) && \
+    !defined(__SANITIZE_THREAD__)
 #if __has_attribute(target_clones)
 #define MORLA_MULTIVERSION __attribute__((target_clones("avx2", "default")))
 #endif

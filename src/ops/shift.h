@@ -24,6 +24,7 @@ enum class ShiftRule { round, floor, lshift_saturate, rshift_round, rshift_floor
 // saturated to int32, where C is the last dimension of `inputs`. `shifts` holds at least
 // C values, read as int8_t for the signed rules and as uint8_t for the unsigned ones.
 // Every shift is checked before any element is computed.
+// No layer of the engine calls it: it is there for callers of the reference operations.
 std::shared_ptr<Dense> apply_channel_shift(const Dense& inputs, const Dense& shifts,
                                            ShiftRule rule, int32_t bits);
 

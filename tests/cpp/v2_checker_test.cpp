@@ -47,7 +47,7 @@ TEST_P(V2SequenceRule, FirstBrokenRule) {
 
 LayerList fork(V2Model& m, int branches) {
   const auto a = m.conv("a", {"in"});
-  for (int i = 0; i < branches; ++i) m.conv("b" + std::to_string(i), {"a"});
+  for (int i = 0; i < branches; ++i) m.conv(std::string("b").append(std::to_string(i)), {"a"});
   return {a};
 }
 

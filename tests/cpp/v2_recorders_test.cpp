@@ -141,7 +141,9 @@ TEST_F(V2Fixture, HrcConfigurationAndClosingWrites) {
   EXPECT_EQ(blocks[n - 1].words, std::vector<uint32_t>{0u});
   EXPECT_EQ(blocks[n - 2].field + blocks[n - 1].field, 0u);
   for (const auto& b : blocks)
-    if (b.field == 32) EXPECT_EQ(b.words[0] & (1u << 29), 0u);  // no look-up table
+    if (b.field == 32) {
+      EXPECT_EQ(b.words[0] & (1u << 29), 0u);  // no look-up table
+    }
 }
 
 TEST_F(V2Fixture, HrcRefusalsAndVariants) {

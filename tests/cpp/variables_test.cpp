@@ -225,7 +225,7 @@ INSTANTIATE_TEST_SUITE_P(
     test::names_by([](const BitCase& c) {
       std::string label = Tensor::type_name(c.type);
       for (int32_t v : c.values)
-        label += "_" + (v < 0 ? "minus" + std::to_string(-int64_t{v}) : std::to_string(v));
+        label.append(v < 0 ? "_minus" : "_").append(std::to_string(v < 0 ? -int64_t{v} : v));
       return label;
     }));
 

@@ -21,6 +21,7 @@ namespace morla::v1 {
 // 36 bit 28) is written, cleared.
 void record_learning_params(RegisterBlock& block, const LearningParams* params);
 // Word 39 bits 0-15 and word 41 bits 0-11.
+// No recorder calls it: nothing of the model gives these two fields a value.
 void write_learning_words(RegisterBlock& block, uint32_t word39, uint32_t word41);
 
 // Writes each neuron's learning fields (class, num_weights, learning threshold, thswap)

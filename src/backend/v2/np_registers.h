@@ -24,6 +24,7 @@ NpRegisters init_np_registers(const hw::Component& np, uint32_t pass_byte, bool 
                               uint8_t merge_kind);
 
 // Word 49: the NP's own position.
+// No recorder calls it (an FNP2 block keeps word 49 as init_np_registers leaves it).
 void record_np_ident(NpRegisters& block, const hw::Ident& ident);
 // Word 2 bit 7.
 void set_np_flag(NpRegisters& block);

@@ -12,7 +12,8 @@ namespace morla::v2 {
 uint32_t tnp_b_ch_cont_size(uint32_t filters);
 uint32_t tnp_b_weight_size(uint32_t fifo_size, uint32_t filters, uint32_t rows_per_frame);
 uint32_t depthwise_tnp_b_weight_size(uint32_t fifo_size, uint32_t channels);
-// Words of the weight images, rounded to 16 when they take a long program block.
+// Words of the weight images, rounded to 16 when they take a long program block. The
+// recorder counts them inline: these two are for whoever sizes an image alone.
 uint32_t tnp_b_weight_words(uint32_t filters, uint32_t rows);
 uint32_t depthwise_tnp_b_weight_words(uint32_t fifo_size, uint32_t channels);
 
