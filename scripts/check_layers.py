@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Fails on an #include under src/ that goes against the allowed layer edges.
 
-Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end). A file
+Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end, and a
+layer's folder may hold an inner layer's folder, src/core/engine_api/). A file
 may include headers of its own layer and of the layers listed for it below, nothing else,
 whatever the include's brackets or the file's suffix. docs/architecture.md carries the
 same table; this script also fails when the two differ. With --graph (the file written
@@ -49,8 +50,12 @@ DOC_ROW = re.compile(r"^\|\s*`([a-z0-9/]+)`\s*\|([^|]*)\|")
 
 
 def layer_of(relative):
-    """The layer of a path relative to src/ ("backend/v1/x.h" -> "backend/v1")."""
+    """The layer of a path relative to src/ ("backend/v1/x.h" -> "backend/v1"): the
+    deepest layer whose folder holds it ("core/engine_api/x.h" -> "core/engine_api")."""
     parts = pathlib.PurePosixPath(relative).parts
+    for depth in range(len(parts) - 1, 0, -1):
+        if "/".join(parts[:depth]) in ALLOWED:
+            return "/".join(parts[:depth])
     if len(parts) < 2:
         return None
     if parts[0] == "backend":
