@@ -21,18 +21,19 @@ import sys
 # layer -> the other layers its files may include
 ALLOWED = {
     "core": [],
-    "ops": ["core"],
-    "drivers": ["core"],
-    "devices": ["drivers", "core"],
-    "mapping": ["core"],
-    "program": ["mapping", "core"],
-    "backend/v1": ["program", "mapping", "ops", "core"],
-    "backend/v2": ["program", "mapping", "core"],
-    "backend/mote": ["program", "mapping", "core"],
-    "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "core"],
-    "model": ["devices", "drivers", "mapping", "core"],
-    "engine": ["hwmap", "program", "mapping", "drivers", "ops", "core"],
-    "python": ["model", "mapping", "devices", "drivers", "ops", "core"],
+    "core/engine_api": ["core"],
+    "ops": ["core/engine_api", "core"],
+    "drivers": ["core/engine_api", "core"],
+    "devices": ["drivers", "core/engine_api", "core"],
+    "mapping": ["core/engine_api", "core"],
+    "program": ["mapping", "core/engine_api", "core"],
+    "backend/v1": ["program", "mapping", "ops", "core/engine_api", "core"],
+    "backend/v2": ["program", "mapping", "core/engine_api", "core"],
+    "backend/mote": ["program", "mapping", "core/engine_api", "core"],
+    "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "core/engine_api", "core"],
+    "model": ["devices", "drivers", "mapping", "core/engine_api", "core"],
+    "engine": ["hwmap", "program", "mapping", "drivers", "ops", "core/engine_api", "core"],
+    "python": ["model", "mapping", "devices", "drivers", "ops", "core/engine_api", "core"],
 }
 
 # The build target of each layer, when it is not morla_<folder with "/" as "_">.
@@ -46,7 +47,7 @@ GRAPH_EDGE = re.compile(r'^\s*"(node\d+)" -> "(node\d+)"')
 PROGRAM_SHAPES = {"egg", "tripleoctagon", "doubleoctagon"}  # executables, modules, shared
 LAYER_ROOTS = {layer.split("/")[0] for layer in ALLOWED}
 DOC_SECTION = "## What each layer may include"
-DOC_ROW = re.compile(r"^\|\s*`([a-z0-9/]+)`\s*\|([^|]*)\|")
+DOC_ROW = re.compile(r"^\|\s*`([a-z0-9_/]+)`\s*\|([^|]*)\|")
 
 
 def layer_of(relative):
@@ -200,7 +201,7 @@ def check_document(root):
             in_section = line.strip() == DOC_SECTION
         match = DOC_ROW.match(line) if in_section else None
         if match:
-            rows[match.group(1)] = re.findall(r"`([a-z0-9/]+)`", match.group(2))
+            rows[match.group(1)] = re.findall(r"`([a-z0-9_/]+)`", match.group(2))
     expected = {layer: sorted(used) for layer, used in ALLOWED.items()}
     found = {layer: sorted(used) for layer, used in rows.items()}
     if found == expected:

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"
 #include "core/device.h"

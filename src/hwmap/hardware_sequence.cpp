@@ -6,9 +6,9 @@
 
 #include "core/device.h"
 #include "mapping/graph_utils.h"
-#include "core/hardware_device.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 #include "core/platform.h"
 #include "backend/v2/layer_recorder.h"
 #include "hwmap/hardware_backend.h"

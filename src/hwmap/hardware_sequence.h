@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 #include "mapping/hardware_description.h"
 
 namespace morla {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "mapping/graph_utils.h"
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 #include "mapping/mapping_status.h"
 
 namespace morla {

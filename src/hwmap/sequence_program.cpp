@@ -4,11 +4,11 @@
 #include <cstring>
 
 #include "core/device.h"
-#include "core/engine.h"
+#include "core/engine_api/engine.h"
 #include "mapping/graph_utils.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
 #include "hwmap/descriptor_budget.h"
 #include "hwmap/hardware_backend.h"
 #include "hwmap/hardware_sequence.h"

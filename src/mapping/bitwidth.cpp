@@ -4,9 +4,9 @@
 #include <cmath>
 #include <stdexcept>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "core/platform.h"
-#include "core/variables.h"
+#include "core/engine_api/variables.h"
 
 namespace morla {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/mapping_status.h"
 
 namespace morla {

@@ -6,8 +6,8 @@
 #include <unordered_map>
 
 #include "core/device.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/map_constraints.h"
 #include "core/mesh.h"
 #include "mapping/hardware_description.h"

@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla {
 namespace {

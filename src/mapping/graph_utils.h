@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla {
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 
 namespace morla {
 namespace {

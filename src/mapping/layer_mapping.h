@@ -29,8 +29,8 @@
 #include <optional>
 #include <vector>
 
-#include "core/layer.h"
-#include "core/tensor.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/component.h"
 
 namespace morla {

@@ -1,6 +1,6 @@
 #include "mapping/mapping_status.h"
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla {
 

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/field_checks.h"
 #include "mapping/strided_view.h"
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/layer_params.h"
-#include "core/variables.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/mapping_status.h"
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/layer_impl.h"
+#include "core/engine_api/layer_impl.h"
 #include "core/mesh.h"
 #include "mapping/pass_mapping.h"
 #include "mapping/program_record.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "mapping/graph_utils.h"
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 #include "mapping/layer_mapping.h"
 
 namespace morla {

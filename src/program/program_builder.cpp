@@ -5,7 +5,7 @@
 #include <array>
 #include <stdexcept>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "device_program_generated.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/mapping_status.h"

@@ -10,7 +10,7 @@
 
 #include "mapping/graph_utils.h"
 #include "core/hw_version.h"
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 #include "core/shape.h"
 #include "mapping/io_recorder.h"
 #include "mapping/layer_recorder.h"

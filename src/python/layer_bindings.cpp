@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "core/hw_type.h"
-#include "core/layer.h"
-#include "core/layer_impl.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_impl.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
 #include "mapping/component.h"
 #include "mapping/layer_mapping.h"
 #include "python/registration.h"

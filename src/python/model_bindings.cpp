@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/map_constraints.h"
-#include "core/sequence.h"
-#include "core/layer.h"
+#include "core/engine_api/sequence.h"
+#include "core/engine_api/layer.h"
 #include "core/shared_bytes.h"
 #include "model/model_session.h"
 #include "python/label_conversion.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/enums.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "python/registration.h"
 
 namespace morla::python {

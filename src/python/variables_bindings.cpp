@@ -6,7 +6,7 @@
 #include <string>
 
 #include "mapping/bitwidth.h"
-#include "core/variables.h"
+#include "core/engine_api/variables.h"
 #include "python/registration.h"
 #include "python/tensor_conversion.h"
 

@@ -8,7 +8,7 @@
 #include "core/hw_type.h"
 #include "core/hw_version.h"
 #include "core/interpreter_version.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "core/platform.h"
 #include "core/register_field.h"
 #include "core/shape.h"

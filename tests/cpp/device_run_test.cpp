@@ -6,7 +6,7 @@
 
 #include "devices/device_run.h"
 #include "devices/host_device.h"
-#include "core/program_copy.h"
+#include "core/engine_api/program_copy.h"
 #include "devices/flash_access.h"
 #include "soc_test_support.h"
 #include "test_helpers.h"

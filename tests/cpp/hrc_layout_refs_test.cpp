@@ -10,7 +10,7 @@
 #include "backend/v1/hrc_recording.h"
 #include "backend/v2/hrc_recorder.h"
 #include "core/mesh.h"
-#include "core/v1_layers.h"
+#include "core/engine_api/v1_layers.h"
 #include "core/virtual_device.h"
 #include "layout_refs_support.h"
 #include "mapping/hrc_weights.h"

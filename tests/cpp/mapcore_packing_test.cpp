@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapcore_test_support.h"
 #include "mapping/fnp_input_size.h"
 #include "mapping/hrc_weights.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/variables.h"
+#include "core/engine_api/variables.h"
 #include "mapcore_test_support.h"
 #include "mapping/memory_sizer.h"
 #include "mapping/pass_handlers.h"

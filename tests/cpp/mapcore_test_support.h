@@ -8,10 +8,10 @@
 #include <vector>
 
 #include "mapping/graph_utils.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 #include "core/mesh.h"
-#include "core/model.h"
+#include "core/engine_api/model.h"
 #include "core/virtual_device.h"
 #include "mapping/compatibility_checker.h"
 #include "mapping/component.h"

@@ -7,9 +7,9 @@
 #include <string>
 
 #include "mapping/graph_utils.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/model.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/model.h"
 
 namespace morla {
 namespace {

@@ -11,7 +11,7 @@
 #include "backend/v1/cnp_weight_packing.h"
 #include "core/device_versions.h"
 #include "core/mesh.h"
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 #include "core/virtual_device.h"
 #include "layout_refs_support.h"
 #include "mapping/layer_mapping.h"

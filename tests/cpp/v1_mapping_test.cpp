@@ -6,7 +6,7 @@
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/hrc_recording.h"
 #include "core/mesh.h"
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 #include "core/virtual_device.h"
 #include "hwmap/hardware_backend.h"
 #include "mapping/component_pool.h"

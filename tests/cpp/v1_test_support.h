@@ -8,12 +8,12 @@
 #include <vector>
 
 #include "core/device_versions.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/model.h"
-#include "core/tensor.h"
-#include "core/v1_layers.h"
-#include "core/variables.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/model.h"
+#include "core/engine_api/tensor.h"
+#include "core/engine_api/v1_layers.h"
+#include "core/engine_api/variables.h"
 #include "mapping/hardware_description.h"
 
 namespace morla::v1_test {

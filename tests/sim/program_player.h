@@ -13,7 +13,7 @@
 
 #include "board_memory.h"
 #include "core/hw_version.h"
-#include "core/model.h"
+#include "core/engine_api/model.h"
 
 namespace morla::sim {
 

@@ -6,8 +6,8 @@
 
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
 #include "mapping/bitwidth.h"
 
 namespace morla::mote {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "mapping/hardware_description.h"
 #include "mapping/mapping_status.h"
 

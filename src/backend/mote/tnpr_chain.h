@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "core/enums.h"
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla::mote {
 

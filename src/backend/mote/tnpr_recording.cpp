@@ -10,7 +10,7 @@
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
 #include "core/register_field.h"
-#include "core/variables.h"
+#include "core/engine_api/variables.h"
 #include "mapping/field_checks.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/strided_view.h"

@@ -6,7 +6,7 @@
 #include <memory>
 
 #include "core/device.h"
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "mapping/program_record.h"
 
 namespace morla::mote {

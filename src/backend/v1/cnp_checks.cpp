@@ -9,7 +9,7 @@
 #include "backend/v1/rule_status.h"
 #include "core/device_versions.h"
 #include "core/enums.h"
-#include "core/v1_layers.h"
+#include "core/engine_api/v1_layers.h"
 
 namespace morla::v1 {
 

@@ -8,7 +8,7 @@
 #include "backend/v1/cnp_weight_sizes.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_routing.h"
-#include "core/v1_layers.h"
+#include "core/engine_api/v1_layers.h"
 #include "mapping/mapped_nps.h"
 #include "ops/conversion.h"
 

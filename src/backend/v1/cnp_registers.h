@@ -6,7 +6,7 @@
 
 #include "backend/v1/register_block.h"
 #include "core/shape.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/component.h"
 #include "mapping/np_split.h"
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "backend/v1/layer_access.h"
-#include "core/v1_layers.h"
+#include "core/engine_api/v1_layers.h"
 #include "mapping/hardware_description.h"
 #include "mapping/program_record.h"
 

@@ -13,7 +13,7 @@
 #include "core/device.h"
 #include "core/device_versions.h"
 #include "core/enums.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/hardware_description.h"
 
 namespace morla::v1 {

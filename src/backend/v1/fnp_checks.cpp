@@ -7,8 +7,8 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/rule_status.h"
 #include "core/device_versions.h"
-#include "core/layer_params.h"
-#include "core/v1_layers.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/v1_layers.h"
 #include "mapping/hardware_description.h"
 
 namespace morla::v1 {

@@ -10,9 +10,9 @@
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_errors.h"
-#include "core/hardware_device.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
 #include "mapping/layer_mapping.h"
 
 namespace morla::v1 {

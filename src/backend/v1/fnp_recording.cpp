@@ -12,7 +12,7 @@
 #include "backend/v1/np_routing.h"
 #include "core/device.h"
 #include "core/mesh.h"
-#include "core/v1_layers.h"
+#include "core/engine_api/v1_layers.h"
 #include "mapping/mapped_nps.h"
 #include "mapping/strided_view.h"
 #include "ops/conversion.h"

@@ -6,7 +6,7 @@
 
 #include "backend/v1/pass_placement.h"
 #include "backend/v1/register_block.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/program_record.h"
 
 namespace morla {

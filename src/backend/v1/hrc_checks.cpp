@@ -7,7 +7,7 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/rule_status.h"
 #include "core/enums.h"
-#include "core/v1_layers.h"
+#include "core/engine_api/v1_layers.h"
 #include "ops/conversion.h"
 
 namespace morla::v1 {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/register_field.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/program_record.h"
 
 namespace morla {

@@ -10,7 +10,7 @@
 #include "backend/v1/register_block.h"
 #include "core/device.h"
 #include "core/enums.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla::v1 {
 

@@ -3,8 +3,8 @@
 #include <cstring>
 
 #include "core/device.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
 
 namespace morla::v1 {
 

@@ -8,9 +8,9 @@
 
 #include "core/enums.h"
 #include "core/hw_version.h"
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "core/shape.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/component.h"
 
 namespace morla {

@@ -11,8 +11,8 @@
 #include "backend/v1/layer_access.h"
 #include "core/device.h"
 #include "core/enums.h"
-#include "core/hardware_device.h"
-#include "core/layer_params.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/layer_mapping.h"
 
 namespace morla::v1 {

@@ -7,7 +7,7 @@
 #include "backend/v2/cnp_weight_layout.h"
 #include "backend/v2/input_shift_memory.h"
 #include "backend/v2/rule_check.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "backend/v2/variable_access.h"
 
 namespace morla::v2 {

@@ -17,7 +17,7 @@
 #include "backend/v2/rule_check.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/np_split.h"
 

@@ -13,8 +13,8 @@
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
 #include "mapping/bitwidth.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla::v2 {
 

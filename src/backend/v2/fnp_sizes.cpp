@@ -6,7 +6,7 @@
 #include "backend/v2/input_shift_memory.h"
 #include "backend/v2/rule_check.h"
 #include "backend/v2/variable_access.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/fnp_input_size.h"
 #include "mapping/program_record.h"
 

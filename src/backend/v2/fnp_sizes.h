@@ -4,9 +4,9 @@
 // padded to 4 bytes).
 #include <cstdint>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "core/shape.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/hardware_description.h"
 #include "mapping/mapping_status.h"
 

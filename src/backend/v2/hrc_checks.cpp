@@ -5,7 +5,7 @@
 
 #include "backend/v2/rule_check.h"
 #include "backend/v2/variable_access.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla::v2 {
 

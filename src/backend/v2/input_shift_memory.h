@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "backend/v2/rule_check.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/hardware_description.h"
 
 namespace morla::v2 {

@@ -4,7 +4,7 @@
 
 #include "backend/v2/np_registers.h"
 #include "backend/v2/record_key.h"
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla::v2 {
 

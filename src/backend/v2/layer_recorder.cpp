@@ -8,8 +8,8 @@
 #include "backend/v2/hrc_recorder.h"
 #include "backend/v2/record_key.h"
 #include "backend/v2/tnp_b_recorder.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla::v2 {
 

@@ -9,7 +9,7 @@
 #include "backend/v2/rule_check.h"
 #include "backend/v2/tnp_b_sizes.h"
 #include "mapping/graph_utils.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla::v2 {
 

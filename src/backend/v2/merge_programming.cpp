@@ -6,7 +6,7 @@
 
 #include "backend/v2/np_registers.h"
 #include "mapping/field_checks.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/layer_mapping.h"
 #include "mapping/mapped_nps.h"
 

@@ -4,7 +4,7 @@
 // load, appended as type-11 blocks in ascending register order.
 #include <cstdint>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "mapping/program_record.h"
 
 namespace morla::v2 {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "core/hw_ident.h"
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla::v2 {
 

@@ -3,7 +3,7 @@
 // order, in one status named after the layer.
 #include <string>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "mapping/mapping_status.h"
 
 namespace morla::v2 {

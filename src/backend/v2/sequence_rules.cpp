@@ -5,7 +5,7 @@
 #include <string>
 
 #include "mapping/graph_utils.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "backend/v2/variable_access.h"
 
 namespace morla::v2 {

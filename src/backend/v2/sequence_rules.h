@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "mapping/component.h"
 #include "mapping/mapping_status.h"
 

@@ -14,7 +14,7 @@
 #include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/variable_access.h"
 #include "backend/v2/weight_reader.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/np_split.h"
 
 namespace morla::v2 {

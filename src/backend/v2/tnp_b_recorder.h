@@ -7,8 +7,8 @@
 
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
-#include "core/layer.h"
-#include "core/tensor.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/program_record.h"
 
 namespace morla::v2 {

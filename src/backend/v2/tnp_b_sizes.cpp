@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 #include "mapping/program_record.h"
 
 namespace morla::v2 {

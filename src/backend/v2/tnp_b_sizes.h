@@ -3,7 +3,7 @@
 // taps of one channel in one), input frames in 64-word units, kept fifo_size + 1 times.
 #include <cstdint>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "mapping/component.h"
 
 namespace morla::v2 {

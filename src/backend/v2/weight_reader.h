@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 #include "mapping/strided_view.h"
 
 namespace morla::v2 {

@@ -1,8 +1,8 @@
-#include "core/program_copy.h"
+#include "core/engine_api/program_copy.h"
 
 #include <exception>
 
-#include "core/hardware_device.h"
+#include "core/engine_api/hardware_device.h"
 
 namespace morla {
 

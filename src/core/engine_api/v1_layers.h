@@ -4,7 +4,7 @@
 // declarations.
 #include <cstdint>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla {
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/variables.h"
+#include "core/engine_api/variables.h"
 
 namespace morla {
 

@@ -1,4 +1,4 @@
-#include "core/layer_params.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla {
 

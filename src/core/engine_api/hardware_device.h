@@ -7,7 +7,7 @@
 
 #include "core/byte_range.h"
 #include "core/hw_version.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 
 namespace morla {
 

@@ -1,4 +1,4 @@
-#include "core/variables_impl.h"
+#include "core/engine_api/variables_impl.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -10,7 +10,7 @@
 #include "core/owned_bytes.h"
 #include "core/shape.h"
 #include "core/shared_bytes.h"
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 
 namespace morla {
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/variables_impl.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables_impl.h"
 
 namespace morla {
 

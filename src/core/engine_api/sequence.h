@@ -6,7 +6,7 @@
 
 #include "core/byte_range.h"
 #include "core/enums.h"
-#include "core/hardware_device.h"
+#include "core/engine_api/hardware_device.h"
 
 namespace morla {
 

@@ -1,6 +1,6 @@
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla {
 

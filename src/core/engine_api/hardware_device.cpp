@@ -1,4 +1,4 @@
-#include "core/hardware_device.h"
+#include "core/engine_api/hardware_device.h"
 
 namespace morla {
 

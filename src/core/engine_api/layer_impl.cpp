@@ -1,4 +1,4 @@
-#include "core/layer_impl.h"
+#include "core/engine_api/layer_impl.h"
 
 #include <algorithm>
 #include <cstdint>

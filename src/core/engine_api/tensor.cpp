@@ -1,4 +1,4 @@
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "core/v1_layers.h"
+#include "core/engine_api/v1_layers.h"
 
 #include <stdexcept>
 #include <string>
