@@ -8,7 +8,7 @@
 #include "devices/device_run.h"
 #include "core/engine_api/hardware_device.h"
 #include "core/engine_api/layer_params.h"
-#include "core/model_file.h"
+#include "model/model_file.h"
 #include "core/platform.h"
 #include "core/engine_api/sequence.h"
 #include "core/engine_api/variables.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/engine_api/model.h"
-#include "core/model_file.h"
+#include "model/model_file.h"
 #include "core/engine_api/tensor.h"
 #include "engine/crc32c.h"
 

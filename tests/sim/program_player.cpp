@@ -11,7 +11,7 @@
 #include "device_program_generated.h"
 
 #include "core/engine_api/layer.h"
-#include "core/model_file.h"
+#include "model/model_file.h"
 #include "core/engine_api/program_info.h"
 #include "core/engine_api/variables.h"
 #include "core/tensor_type.h"

@@ -1,4 +1,4 @@
-#include "core/model_file.h"
+#include "model/model_file.h"
 
 #include <dirent.h>
 #include <fcntl.h>
