@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/engine_api/sequence.h"
-#include "mapping/hardware_description.h"
+#include "program/contract/hardware_description.h"
 
 namespace morla {
 

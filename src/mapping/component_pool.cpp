@@ -10,8 +10,8 @@
 #include "core/engine_api/layer_params.h"
 #include "mapping/map_constraints.h"
 #include "core/mesh.h"
-#include "mapping/hardware_description.h"
-#include "mapping/program_record.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/program_record.h"
 #include "mapping/split_strategies.h"
 
 namespace morla {

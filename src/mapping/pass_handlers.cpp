@@ -6,8 +6,8 @@
 
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/variables.h"
-#include "mapping/layer_mapping.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/layer_mapping.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 namespace {

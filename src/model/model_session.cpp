@@ -12,8 +12,8 @@
 #include "core/platform.h"
 #include "core/engine_api/sequence.h"
 #include "core/engine_api/variables.h"
-#include "mapping/component.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/component.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla {
 

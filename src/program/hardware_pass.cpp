@@ -6,7 +6,7 @@
 #include "core/engine_api/layer_impl.h"
 #include "core/mesh.h"
 #include "mapping/pass_mapping.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla {
 

@@ -7,8 +7,8 @@
 
 #include "core/engine_api/layer.h"
 #include "device_program_generated.h"
-#include "mapping/layer_mapping.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/layer_mapping.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 namespace fb = device_program;

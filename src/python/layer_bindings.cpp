@@ -10,8 +10,8 @@
 #include "core/engine_api/layer_impl.h"
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/variables.h"
-#include "mapping/component.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/component.h"
+#include "program/contract/layer_mapping.h"
 #include "python/registration.h"
 
 namespace morla::python {

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "mapping/bitwidth.h"
+#include "program/contract/bitwidth.h"
 #include "core/engine_api/variables.h"
 #include "python/registration.h"
 #include "python/tensor_conversion.h"

@@ -13,7 +13,7 @@
 #include "core/engine_api/v1_layers.h"
 #include "core/virtual_device.h"
 #include "layout_refs_support.h"
-#include "mapping/hrc_weights.h"
+#include "program/contract/hrc_weights.h"
 #include "v1_test_support.h"
 
 namespace morla {

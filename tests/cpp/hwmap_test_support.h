@@ -11,9 +11,9 @@
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/model.h"
 #include "core/engine_api/variables.h"
-#include "mapping/io_recorder.h"
-#include "mapping/layer_recorder.h"
-#include "mapping/program_record.h"
+#include "program/contract/io_recorder.h"
+#include "program/contract/layer_recorder.h"
+#include "program/contract/program_record.h"
 
 namespace morla::test {
 

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "mapping/graph_utils.h"
+#include "program/contract/graph_utils.h"
 #include "core/engine_api/layer.h"
 #include "core/engine_api/layer_params.h"
 #include "core/mesh.h"
 #include "core/engine_api/model.h"
 #include "core/virtual_device.h"
-#include "mapping/compatibility_checker.h"
-#include "mapping/component.h"
+#include "program/contract/compatibility_checker.h"
+#include "program/contract/component.h"
 #include "mapping/component_pool.h"
 #include "mapping/split_strategies.h"
 

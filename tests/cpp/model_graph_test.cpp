@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "mapping/graph_utils.h"
+#include "program/contract/graph_utils.h"
 #include "core/engine_api/layer.h"
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/model.h"

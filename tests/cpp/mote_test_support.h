@@ -12,8 +12,8 @@
 #include "core/engine_api/model.h"
 #include "core/engine_api/variables.h"
 #include "core/virtual_device.h"
-#include "mapping/hardware_description.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla::mote_test {
 

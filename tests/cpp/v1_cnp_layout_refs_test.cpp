@@ -14,7 +14,7 @@
 #include "core/engine_api/sequence.h"
 #include "core/virtual_device.h"
 #include "layout_refs_support.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/layer_mapping.h"
 #include "mapping/map_constraints.h"
 #include "v1_test_support.h"
 

@@ -8,7 +8,7 @@
 #include "backend/mote/tnpr_memory.h"
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/variables.h"
-#include "mapping/bitwidth.h"
+#include "program/contract/bitwidth.h"
 
 namespace morla::mote {
 

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "core/engine_api/layer.h"
-#include "mapping/hardware_description.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::mote {
 

@@ -7,7 +7,7 @@
 
 #include "core/device.h"
 #include "core/engine_api/layer.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla::mote {
 

@@ -9,7 +9,7 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_routing.h"
 #include "core/engine_api/v1_layers.h"
-#include "mapping/mapped_nps.h"
+#include "program/contract/mapped_nps.h"
 #include "ops/conversion.h"
 
 namespace morla::v1 {

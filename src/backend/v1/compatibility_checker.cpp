@@ -14,7 +14,7 @@
 #include "core/device_versions.h"
 #include "core/enums.h"
 #include "core/engine_api/layer_params.h"
-#include "mapping/hardware_description.h"
+#include "program/contract/hardware_description.h"
 
 namespace morla::v1 {
 

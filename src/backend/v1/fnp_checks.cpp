@@ -9,7 +9,7 @@
 #include "core/device_versions.h"
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/v1_layers.h"
-#include "mapping/hardware_description.h"
+#include "program/contract/hardware_description.h"
 
 namespace morla::v1 {
 

@@ -13,7 +13,7 @@
 #include "core/engine_api/hardware_device.h"
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/variables.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla::v1 {
 

@@ -13,8 +13,8 @@
 #include "core/device.h"
 #include "core/mesh.h"
 #include "core/engine_api/v1_layers.h"
-#include "mapping/mapped_nps.h"
-#include "mapping/strided_view.h"
+#include "program/contract/mapped_nps.h"
+#include "program/contract/strided_view.h"
 #include "ops/conversion.h"
 
 namespace morla::v1 {

@@ -6,7 +6,7 @@
 #include "backend/v1/register_block.h"
 #include "core/enums.h"
 #include "core/engine_api/v1_layers.h"
-#include "mapping/hrc_weights.h"
+#include "program/contract/hrc_weights.h"
 #include "ops/conversion.h"
 
 namespace morla::v1 {

@@ -7,7 +7,7 @@
 
 #include "core/register_field.h"
 #include "core/engine_api/tensor.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla {
 class Device;

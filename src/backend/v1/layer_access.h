@@ -11,7 +11,7 @@
 #include "core/engine_api/layer.h"
 #include "core/shape.h"
 #include "core/engine_api/tensor.h"
-#include "mapping/component.h"
+#include "program/contract/component.h"
 
 namespace morla {
 class Device;

@@ -13,7 +13,7 @@
 #include "core/enums.h"
 #include "core/engine_api/hardware_device.h"
 #include "core/engine_api/layer_params.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla::v1 {
 

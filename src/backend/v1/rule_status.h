@@ -3,7 +3,7 @@
 // layer, merged into one status (the messages joined by blanks).
 #include <string>
 
-#include "mapping/mapping_status.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v1 {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "backend/v2/cnp_weight_layout.h"
-#include "mapping/field_checks.h"
+#include "program/contract/field_checks.h"
 
 namespace morla::v2 {
 

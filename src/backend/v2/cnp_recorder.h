@@ -5,7 +5,7 @@
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
 #include "core/engine_api/layer.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

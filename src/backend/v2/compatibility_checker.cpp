@@ -12,7 +12,7 @@
 #include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
-#include "mapping/bitwidth.h"
+#include "program/contract/bitwidth.h"
 #include "core/engine_api/layer.h"
 #include "core/engine_api/layer_params.h"
 

@@ -9,8 +9,8 @@
 #include "core/device.h"
 #include "core/engine_api/layer.h"
 #include "core/engine_api/tensor.h"
-#include "mapping/hardware_description.h"
-#include "mapping/program_record.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

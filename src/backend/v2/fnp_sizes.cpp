@@ -7,8 +7,8 @@
 #include "backend/v2/rule_check.h"
 #include "backend/v2/variable_access.h"
 #include "core/engine_api/layer_params.h"
-#include "mapping/fnp_input_size.h"
-#include "mapping/program_record.h"
+#include "program/contract/fnp_input_size.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

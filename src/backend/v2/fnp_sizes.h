@@ -7,8 +7,8 @@
 #include "core/engine_api/layer.h"
 #include "core/shape.h"
 #include "core/engine_api/tensor.h"
-#include "mapping/hardware_description.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v2 {
 

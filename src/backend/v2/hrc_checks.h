@@ -2,7 +2,7 @@
 // The rules of an InputConv2D layer on the v2 HRC, the model's first convolution: all are
 // run and every broken one reported.
 #include "core/engine_api/layer.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v2 {
 

@@ -10,8 +10,8 @@
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
 #include "core/enums.h"
-#include "mapping/hrc_weights.h"
-#include "mapping/neuron_params.h"
+#include "program/contract/hrc_weights.h"
+#include "program/contract/neuron_params.h"
 
 namespace morla::v2 {
 

@@ -2,9 +2,9 @@
 
 #include <stdexcept>
 
-#include "mapping/fnp_input_size.h"
-#include "mapping/layer_mapping.h"
-#include "mapping/mapped_nps.h"
+#include "program/contract/fnp_input_size.h"
+#include "program/contract/layer_mapping.h"
+#include "program/contract/mapped_nps.h"
 
 namespace morla::v2 {
 

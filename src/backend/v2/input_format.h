@@ -3,7 +3,7 @@
 // layer's NP left for it (its width, window, row layout and merge state).
 #include "backend/v2/np_registers.h"
 #include "core/engine_api/layer.h"
-#include "mapping/component.h"
+#include "program/contract/component.h"
 
 namespace morla::v2 {
 

@@ -4,7 +4,7 @@
 
 #include "backend/v2/rule_check.h"
 #include "core/engine_api/tensor.h"
-#include "mapping/hardware_description.h"
+#include "program/contract/hardware_description.h"
 
 namespace morla::v2 {
 

@@ -8,7 +8,7 @@
 #include "backend/v2/hrc_recorder.h"
 #include "backend/v2/rule_check.h"
 #include "backend/v2/tnp_b_sizes.h"
-#include "mapping/graph_utils.h"
+#include "program/contract/graph_utils.h"
 #include "core/engine_api/layer_params.h"
 
 namespace morla::v2 {

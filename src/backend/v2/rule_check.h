@@ -4,7 +4,7 @@
 #include <string>
 
 #include "core/engine_api/layer.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v2 {
 

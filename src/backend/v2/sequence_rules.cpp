@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "mapping/graph_utils.h"
+#include "program/contract/graph_utils.h"
 #include "core/engine_api/layer_params.h"
 #include "backend/v2/variable_access.h"
 

@@ -5,8 +5,8 @@
 #include <vector>
 
 #include "core/engine_api/layer.h"
-#include "mapping/component.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/component.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v2 {
 

@@ -2,8 +2,8 @@
 // The rules of the temporal layers (BufferTempConv, DepthwiseBufferTempConv) on a v2 TNP-B:
 // all are run and every broken one reported.
 #include "core/engine_api/layer.h"
-#include "mapping/hardware_description.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v2 {
 

@@ -15,7 +15,7 @@
 #include "backend/v2/variable_access.h"
 #include "backend/v2/weight_reader.h"
 #include "core/engine_api/layer_params.h"
-#include "mapping/np_split.h"
+#include "program/contract/np_split.h"
 
 namespace morla::v2 {
 

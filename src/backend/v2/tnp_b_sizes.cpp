@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "core/engine_api/layer_params.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

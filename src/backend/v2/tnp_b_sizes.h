@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/engine_api/layer.h"
-#include "mapping/component.h"
+#include "program/contract/component.h"
 
 namespace morla::v2 {
 

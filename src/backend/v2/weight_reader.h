@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "core/engine_api/tensor.h"
-#include "mapping/strided_view.h"
+#include "program/contract/strided_view.h"
 
 namespace morla::v2 {
 

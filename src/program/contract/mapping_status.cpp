@@ -1,4 +1,4 @@
-#include "mapping/mapping_status.h"
+#include "program/contract/mapping_status.h"
 
 #include "core/engine_api/layer.h"
 

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/hw_type.h"
-#include "mapping/component.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/component.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 

@@ -1,4 +1,4 @@
-#include "mapping/mapped_nps.h"
+#include "program/contract/mapped_nps.h"
 
 namespace morla {
 

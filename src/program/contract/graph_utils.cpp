@@ -1,4 +1,4 @@
-#include "mapping/graph_utils.h"
+#include "program/contract/graph_utils.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "mapping/hardware_description.h"
+#include "program/contract/hardware_description.h"
 
 #include <stdexcept>
 

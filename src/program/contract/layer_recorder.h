@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/hw_ident.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla {
 

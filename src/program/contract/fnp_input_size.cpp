@@ -1,4 +1,4 @@
-#include "mapping/fnp_input_size.h"
+#include "program/contract/fnp_input_size.h"
 
 #include <stdexcept>
 

@@ -1,10 +1,10 @@
-#include "mapping/neuron_params.h"
+#include "program/contract/neuron_params.h"
 
 #include <optional>
 
 #include "core/engine_api/tensor.h"
-#include "mapping/field_checks.h"
-#include "mapping/strided_view.h"
+#include "program/contract/field_checks.h"
+#include "program/contract/strided_view.h"
 
 namespace morla {
 namespace {

@@ -1,4 +1,4 @@
-#include "mapping/np_split.h"
+#include "program/contract/np_split.h"
 
 #include <stdexcept>
 #include <string>

@@ -31,7 +31,7 @@
 
 #include "core/engine_api/layer.h"
 #include "core/engine_api/tensor.h"
-#include "mapping/component.h"
+#include "program/contract/component.h"
 
 namespace morla {
 

@@ -3,10 +3,10 @@
 // `BackendParts make_backend(device, description)`; the factory owns what it returns.
 #include <memory>
 
-#include "mapping/compatibility_checker.h"
-#include "mapping/io_recorder.h"
-#include "mapping/layer_recorder.h"
-#include "mapping/memory_sizer.h"
+#include "program/contract/compatibility_checker.h"
+#include "program/contract/io_recorder.h"
+#include "program/contract/layer_recorder.h"
+#include "program/contract/memory_sizer.h"
 
 namespace morla {
 

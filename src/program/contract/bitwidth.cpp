@@ -1,4 +1,4 @@
-#include "mapping/bitwidth.h"
+#include "program/contract/bitwidth.h"
 
 #include <algorithm>
 #include <cmath>

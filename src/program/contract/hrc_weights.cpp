@@ -1,4 +1,4 @@
-#include "mapping/hrc_weights.h"
+#include "program/contract/hrc_weights.h"
 
 #include <stdexcept>
 #include <string>

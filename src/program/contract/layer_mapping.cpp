@@ -1,4 +1,4 @@
-#include "mapping/layer_mapping.h"
+#include "program/contract/layer_mapping.h"
 
 #include <stdexcept>
 

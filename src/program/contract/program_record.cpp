@@ -1,4 +1,4 @@
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 #include <algorithm>
 #include <stdexcept>

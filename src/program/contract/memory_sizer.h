@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "mapping/component.h"
+#include "program/contract/component.h"
 
 namespace morla {
 

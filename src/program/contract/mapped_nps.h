@@ -1,6 +1,6 @@
 #pragma once
 // The components around a mapped layer, as the recorders' routing words need them.
-#include "mapping/layer_mapping.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla {
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "core/engine_api/tensor.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 

@@ -1,4 +1,4 @@
-#include "mapping/field_checks.h"
+#include "program/contract/field_checks.h"
 
 #include "core/platform.h"
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "core/shape.h"
-#include "mapping/component.h"
+#include "program/contract/component.h"
 
 namespace morla {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/shape.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla {
 
