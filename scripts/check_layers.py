@@ -2,13 +2,13 @@
 """Fails on an #include under src/ that goes against the allowed layer edges.
 
 Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end, and a
-layer's folder may hold an inner layer's folder, src/core/engine_api/). A file
-may include headers of its own layer and of the layers listed for it below, nothing else,
-whatever the include's brackets or the file's suffix. docs/architecture.md carries the
-same table; this script also fails when the two differ. With --graph (the file written
-by `cmake --graphviz`), it also compares each target's link closure with the table: a
-layer's library links exactly its row, and every program that links a layer links the
-engine too.
+layer's folder may hold an inner layer's folder, src/core/engine_api/). A file may include
+headers of its own layer and of the layers listed for it below, nothing else, whatever the
+include's brackets or the file's suffix. docs/architecture.md carries the same table; this
+script also fails when the two differ, and when CMakeLists.txt does not list the inner
+layers. With --graph (the file written by `cmake --graphviz`), it also compares each
+target's link closure with the table: a layer's library links exactly its row, and every
+program that links a layer links the engine too.
 
 Usage: scripts/check_layers.py [REPOSITORY_ROOT] [--graph DOT_FILE]
 """
@@ -213,6 +213,20 @@ def check_document(root):
                                if expected.get(k) != found.get(k)))]
 
 
+def check_inner_layers(root):
+    """CMakeLists.txt must list the layers inside another layer's folder, so that the outer
+    layer's library neither compiles nor shows them."""
+    match = re.search(r"^set\(MORLA_INNER_LAYERS([^)]*)\)", (root / "CMakeLists.txt")
+                      .read_text(encoding="utf-8"), re.M)
+    listed = sorted(match.group(1).split()) if match else []
+    inner = sorted(layer for layer in ALLOWED
+                   if any(layer.startswith(outer + "/") for outer in ALLOWED))
+    if listed == inner:
+        return []
+    return [f"CMakeLists.txt: MORLA_INNER_LAYERS is {' '.join(listed) or 'missing'}, "
+            f"the layers inside another's folder are {' '.join(inner)}"]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("root", nargs="?", type=pathlib.Path,
@@ -221,7 +235,7 @@ def main():
                         help="the dependency graph written by cmake --graphviz")
     arguments = parser.parse_args()
     root = arguments.root
-    problems = check_sources(root / "src") + check_document(root)
+    problems = check_sources(root / "src") + check_document(root) + check_inner_layers(root)
     if arguments.graph:
         problems += check_graph(arguments.graph)
     for problem in problems:

@@ -16,9 +16,11 @@ def run_check(root, *options):
 
 @pytest.fixture
 def tree(tmp_path):
-    """A tree with the repository's architecture notes and one header per lower layer."""
+    """A tree with the repository's architecture notes, its build file and one header per
+    lower layer."""
     (tmp_path / "docs").mkdir()
     shutil.copy(REPO / "docs" / "architecture.md", tmp_path / "docs")
+    shutil.copy(REPO / "CMakeLists.txt", tmp_path)
     for path, text in {"core/shape.h": "#pragma once\n",
                        "drivers/link.h": '#include "core/shape.h"\n',
                        "devices/list.h": '#include "drivers/link.h"\n#include "list_detail.h"\n',
@@ -75,6 +77,16 @@ def test_architecture_table_must_match_the_edges(tree):
     result = run_check(tree)
     assert result.returncode == 1
     assert "differs from check_layers.py for: ops" in result.stderr
+
+
+def test_the_build_must_list_the_inner_layers(tree):
+    build = tree / "CMakeLists.txt"
+    build.write_text(build.read_text().replace("set(MORLA_INNER_LAYERS core/engine_api ",
+                                               "set(MORLA_INNER_LAYERS "))
+    result = run_check(tree)
+    assert result.returncode == 1
+    assert "MORLA_INNER_LAYERS is program/contract, the layers inside another's folder are " \
+        "core/engine_api program/contract" in result.stderr
 
 
 def load_checker():
