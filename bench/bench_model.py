@@ -1,8 +1,10 @@
-"""Model in software: forward throughput of a small CNN against the same reference
-operations called one by one from NumPy (results checked equal); frames/s and peak memory
-of a 224x224x3 model at 1 and 128 frames; .fbz save/load of a model with 10 MB of weights
-against their limits on the same bytes: load against read + snappy decompress, save against
-snappy compress + write + fsync. Figures: min / median of three runs."""
+"""Model in software, on one pinned core with every case timed round by round beside its
+reference (bench/rounds.py): forward throughput of a small CNN against the same reference
+operations called one by one from NumPy (results checked equal); frames/s of a 224x224x3
+model (4 Conv2D, 2 DepthwiseConv2D, Dense1D), and its peak memory at 1 and 128 frames;
+.fbz save/load of a model with 10 MB of weights against their floors on the same bytes,
+built from the snappy C library the project links (bench/floors.cpp): load against read +
+uncompress, save against compress + write + fsync. Figures: min / median of the rounds."""
 import json
 import os
 import resource
@@ -13,35 +15,12 @@ import tempfile
 import time
 
 import numpy as np
-import snappy
 
+import rounds
 from morla import core
 
 nn = core.nn
 FRAMES = 32
-REPEATS = 5
-
-
-def best_time(function, repeats=REPEATS):
-    best, result = float("inf"), None
-    for _ in range(repeats):
-        start = time.perf_counter()
-        result = function()
-        best = min(best, time.perf_counter() - start)
-    return best, result
-
-
-def three_runs(function, repeats=REPEATS):
-    """(min, median) over three runs, each the best of `repeats` calls, and a result."""
-    bests, result = [], None
-    for _ in range(3):
-        best, result = best_time(function, repeats)
-        bests.append(best)
-    return (min(bests), statistics.median(bests)), result
-
-
-def ms(pair):
-    return f"{pair[0] * 1e3:8.2f} /{pair[1] * 1e3:8.2f} ms"
 
 
 def layer(kind, name, **keys):
@@ -49,12 +28,16 @@ def layer(kind, name, **keys):
 
 
 def cnn(rng, size, layers, bias=True):
-    """InputData (size, size, 3), the given (filters, stride) Conv2D layers, Dense1D of 10,
-    with small random weights."""
+    """InputData (size, size, 3), the given (filters, stride) Conv2D layers (filters None: a
+    DepthwiseConv2D), Dense1D of 10, with small random weights."""
     m = core.Model()
     m.add(layer(core.InputData, "in", input_width=size, input_height=size, input_channels=3))
     for i, (filters, stride) in enumerate(layers):
-        m.add(layer(core.Conv2D, f"c{i + 1}", kernel_size=3, filters=filters, kernel_stride=stride))
+        if filters is None:
+            m.add(layer(core.DepthwiseConv2D, f"d{i + 1}", kernel_size=3, kernel_stride=stride))
+        else:
+            m.add(layer(core.Conv2D, f"c{i + 1}", kernel_size=3, filters=filters,
+                        kernel_stride=stride))
     m.add(layer(core.Dense1D, "fc", units=10, activation=0))
     for lay in m.layers[1:]:
         v = lay.variables
@@ -98,17 +81,26 @@ def forward_benchmark():
     rng = np.random.default_rng(0)
     model = small_cnn(rng)
     frames = rng.integers(0, 256, (FRAMES, 32, 32, 3)).astype(np.uint8)
-    engine, out = best_time(lambda: model.forward(frames))
-    bare, expected = best_time(lambda: numpy_forward(model, frames))
+    out, expected = model.forward(frames), numpy_forward(model, frames)
     assert np.array_equal(out.reshape(expected.shape), expected), "results differ"
-    print(f"forward {FRAMES} frames 32x32x3 -> 3 Conv2D -> Dense1D: "
-          f"model {FRAMES / engine:8.1f} frames/s, ops from NumPy {FRAMES / bare:8.1f} frames/s, "
-          f"overhead {100 * (engine / bare - 1):+.1f} %")
+    t = rounds.interleave({"model": lambda: model.forward(frames),
+                           "ops": lambda: numpy_forward(model, frames)}, at_least=0)
+    fps = {k: (FRAMES / v[0], FRAMES / v[1]) for k, v in t.items()}
+    print(f"forward {FRAMES} frames 32x32x3 -> 3 Conv2D -> Dense1D: model "
+          f"{fps['model'][0]:8.1f} /{fps['model'][1]:8.1f} frames/s, the ops one by one from "
+          f"NumPy {fps['ops'][0]:8.1f} /{fps['ops'][1]:8.1f} frames/s (best / median)")
+
+    large = large_cnn(np.random.default_rng(2))
+    inputs = np.random.default_rng(3).integers(0, 256, (16, 224, 224, 3), dtype=np.uint8)
+    t = rounds.interleave({"model": lambda: large.forward(inputs)}, at_least=0)["model"]
+    print(f"forward 16 frames 224x224x3 -> 4 Conv2D, 2 DepthwiseConv2D -> Dense1D: "
+          f"{16 / t[0]:7.1f} / {16 / t[1]:7.1f} frames/s (best / median)")
 
 
 def large_cnn(rng):
-    """224x224x3 frames through four strided convolutions and a dense layer."""
-    return cnn(rng, 224, [(16, 2), (32, 2), (64, 2), (64, 2)], bias=False)
+    """224x224x3 frames through four strided convolutions, two depthwise ones between them,
+    and a dense layer."""
+    return cnn(rng, 224, [(16, 2), (None, 1), (32, 2), (None, 1), (64, 2), (64, 2)], bias=False)
 
 
 def memory_child(frames):
@@ -139,18 +131,11 @@ def memory_benchmark():
         growth = [r["growth"] / 2**20 for r in runs]
         beyond = [(r["growth"] - r["output"]) / 2**20 for r in runs]
         fps = [r["fps"] for r in runs]
-        print(f"forward {frames:3d} frames 224x224x3 -> 4 Conv2D -> Dense1D: "
+        print(f"forward {frames:3d} frames 224x224x3 -> 4 Conv2D, 2 DepthwiseConv2D -> Dense1D: "
               f"{min(fps):7.1f} / {statistics.median(fps):7.1f} frames/s (min / median); peak RSS "
               f"growth {min(growth):6.2f} / {statistics.median(growth):6.2f} MiB, beyond the "
               f"output array {min(beyond):6.2f} / {statistics.median(beyond):6.2f} MiB "
               f"(the input copy the call makes: {runs[0]['input'] / 2**20:.2f} MiB)")
-
-
-def fsync_write(path, data):
-    with open(path, "wb") as f:
-        f.write(data)
-        f.flush()
-        os.fsync(f.fileno())
 
 
 def file_benchmark():
@@ -161,30 +146,30 @@ def file_benchmark():
     weights = model.get_layer("big").variables
     weights["weights"] = rng.integers(-128, 128, weights["weights"].shape).astype(np.int8)
     buffer = model.to_buffer()
+    floors = rounds.Floors()
     with tempfile.TemporaryDirectory() as folder:
         path = os.path.join(folder, "big.fbz")
         bare = os.path.join(folder, "bare.fbz")
-        save, _ = three_runs(lambda: model.save(path))
-        load, loaded = three_runs(lambda: core.Model(path))
-        content = open(path, "rb").read()
-        # The limits: the same bytes through snappy and the file system, nothing else.
-        write_limit, _ = three_runs(lambda: fsync_write(bare, snappy.compress(buffer)))
-
-        def read_decompress():
-            with open(path, "rb") as f:
-                return snappy.decompress(f.read())
-        read_limit, _ = three_runs(read_decompress)
-    assert loaded.to_buffer() == buffer
-    print(f"save {len(buffer) / 1e6:.1f} MB model: {ms(save)} vs compress + write + fsync "
-          f"{ms(write_limit)} (x{save[1] / write_limit[1]:.2f}, target <= 1.1)")
-    print(f"load {len(buffer) / 1e6:.1f} MB model ({len(content) / 1e6:.1f} MB file): {ms(load)} "
-          f"vs read + decompress {ms(read_limit)} (x{load[1] / read_limit[1]:.2f}, target <= 1.2)")
+        model.save(path)
+        assert core.Model(path).to_buffer() == buffer
+        size = os.path.getsize(path)
+        t = rounds.interleave({"save": lambda: model.save(path),
+                               "save floor": lambda: floors.fbz_save(bare, buffer),
+                               "load": lambda: core.Model(path),
+                               "load floor": lambda: floors.fbz_load(path)}, at_least=0)
+    save, load = rounds.ratio(t["save"], t["save floor"]), rounds.ratio(t["load"], t["load floor"])
+    print(f"save {len(buffer) / 1e6:.1f} MB model: {rounds.text(t['save'])} vs compress + write + "
+          f"fsync {rounds.text(t['save floor'])}: x{save[0]:.2f} / x{save[1]:.2f} (target <= 1.1)")
+    print(f"load {len(buffer) / 1e6:.1f} MB model ({size / 1e6:.1f} MB file): {rounds.text(t['load'])} "
+          f"vs read + uncompress {rounds.text(t['load floor'])}: x{load[0]:.2f} / x{load[1]:.2f} "
+          f"(target <= 1.2)")
 
 
 def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--memory":
         memory_child(int(sys.argv[2]))
         return 0
+    print(f"one core (#{rounds.pin()})")
     forward_benchmark()
     memory_benchmark()
     file_benchmark()

@@ -1,52 +1,24 @@
-"""Reference operations of morla.core.nn against the machine and two peers, in one run:
-(a) the core's own 32-bit multiply-add rate in registers (bench/mac_rate.cpp, compiled here),
-(b) a vectorised NumPy version of the same integer arithmetic (im2col + integer matmul),
-(c) ONNX Runtime's ConvInteger / MatMulInteger on one thread, when onnxruntime and onnx are
-installed (bench/requirements.txt). Every result is checked bit for bit against NumPy's
-and ONNX Runtime's. Each figure is the minimum and the median of three runs (each run the
-best of several calls)."""
-import os
-import pathlib
-import statistics
-import subprocess
+"""Reference operations of morla.core.nn against the machine and their peers, in one run on
+one pinned core, every case timed round by round beside its references (bench/rounds.py):
+- the core's multiply-add limit of each precision (bench/mac_rate.cpp, compiled here): each
+  kernel's rate is given as a share of its own precision's limit;
+- a vectorised NumPy version of the same integer arithmetic (im2col + integer matmul), and
+  ONNX Runtime on one thread, when installed (bench/requirements.txt): ConvInteger and
+  QLinearConv (its int8 inference convolution: uint8 inputs, int8 weights, requantised
+  uint8 outputs, so timed but not compared) for 8-bit inputs, MatMulInteger and MatMul;
+- matmul against its bandwidth bound: one copy of b (the engine's own) plus one read pass;
+- the element-wise operations against their floor (a copy of each input, one read pass
+  over it, a copy of the output: bench/floors.cpp) and against NumPy doing the same work.
+Results are checked bit for bit against NumPy's and ConvInteger's. Figures: min / median of
+the rounds."""
 import sys
-import tempfile
-import time
 
 import numpy as np
 
+import rounds
 from morla import core
 
 nn = core.nn
-RUNS = 3
-CALLS = 5
-
-
-def timings(function):
-    """Three runs, each the best of CALLS calls: (min, median) in seconds, and a result."""
-    bests, result = [], None
-    for _ in range(RUNS):
-        best = float("inf")
-        for _ in range(CALLS):
-            start = time.perf_counter()
-            result = function()
-            best = min(best, time.perf_counter() - start)
-        bests.append(best)
-    return (min(bests), statistics.median(bests)), result
-
-
-def core_rates():
-    """GMAC/s of the calibration loop per instruction kind, or {} when it cannot be built."""
-    source = pathlib.Path(__file__).resolve().parent / "mac_rate.cpp"
-    with tempfile.TemporaryDirectory() as folder:
-        program = os.path.join(folder, "mac_rate")
-        built = subprocess.run([os.environ.get("CXX", "c++"), "-O2", "-std=c++20", str(source),
-                                "-o", program], capture_output=True, text=True)
-        if built.returncode != 0:
-            print("calibration loop not built: " + built.stderr.strip()[:200])
-            return {}
-        out = subprocess.run([program], capture_output=True, text=True, check=True).stdout
-    return {k: float(v) for k, v in (line.split("=") for line in out.split())}
 
 
 def clip(values, bits):
@@ -115,14 +87,14 @@ class OnnxPeer:
             return None
         return OnnxPeer()
 
-    def session(self, node, inputs, output):
+    def session(self, node, inputs, output, output_type="INT32"):
         import onnxruntime as ort
         from onnx import TensorProto, helper
         graph = helper.make_graph(
             [node], "g",
             [helper.make_tensor_value_info(name, helper.np_dtype_to_tensor_dtype(a.dtype), a.shape)
              for name, a in inputs.items()],
-            [helper.make_tensor_value_info(output, TensorProto.INT32, None)])
+            [helper.make_tensor_value_info(output, getattr(TensorProto, output_type), None)])
         model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
         model.ir_version = 8
         options = ort.SessionOptions()
@@ -148,6 +120,22 @@ class OnnxPeer:
         run = self.session(node, inputs, "y")
         return lambda: run()[0].transpose(1, 2, 0)
 
+    def qlinear_conv(self, x, w, stride):
+        """The same geometry as QLinearConv: uint8 x + 128 (zero point 128), int8 weights,
+        uint8 outputs requantised by a fixed scale."""
+        from onnx import helper
+        kx, ky, _, _ = w.shape
+        out_x, px0, px1 = same_geometry(x.shape[0], kx, stride)
+        out_y, py0, py1 = same_geometry(x.shape[1], ky, stride)
+        inputs = {"x": (x + 128).astype(np.uint8).transpose(2, 0, 1)[None].copy(),
+                  "xs": np.array(1.0, np.float32), "xz": np.array(128, np.uint8),
+                  "w": np.ascontiguousarray(w[::-1, ::-1].transpose(3, 2, 0, 1)),
+                  "ws": np.array(1.0, np.float32), "wz": np.array(0, np.int8),
+                  "ys": np.array(4096.0, np.float32), "yz": np.array(128, np.uint8)}
+        node = helper.make_node("QLinearConv", ["x", "xs", "xz", "w", "ws", "wz", "ys", "yz"],
+                                ["y"], strides=[stride, stride], pads=[px0, py0, px1, py1])
+        return self.session(node, inputs, "y", output_type="UINT8")
+
     def matmul(self, a, b):
         """Signed 8-bit a (1, 1, K) by int8 b (K, N) as MatMulInteger on a + 128, zero point 128."""
         from onnx import helper
@@ -164,86 +152,144 @@ class OnnxPeer:
         return lambda: run()[None]
 
 
-def ms(pair):
-    return f"{pair[0] * 1e3:8.3f} /{pair[1] * 1e3:8.3f}"
-
-
-def main():
-    rng = np.random.default_rng(7)
-    rates = core_rates()
-    if rates:
-        print("core multiply-add rate in registers, GMAC/s: " +
-              ", ".join(f"{k} {v:.1f}" for k, v in rates.items()))
-    int32_rate = max([v for k, v in rates.items() if k.endswith("int32")], default=None)
-    peer = OnnxPeer.make()
-    cases = []  # name, MACs, ours, numpy, onnx (or None), rate to compare with (or None)
-
+def kernel_cases(rng, peer):
+    """name, MACs, {label: callable} with ours first, precision of the limit, the labels whose
+    results must equal ours."""
+    cases = []
     w = rng.integers(-128, 128, (3, 3, 64, 64), dtype=np.int8)
     conv_macs = 56 * 56 * 64 * 64 * 9
-    for label, low, high in [("32-bit", -2**31, 2**31), ("16-bit", -2**15, 2**15),
-                             ("8-bit", -128, 128)]:
+    for label, low, high, precision in [("32-bit", -2**31, 2**31, "int32"),
+                                        ("16-bit", -2**15, 2**15, "int16"),
+                                        ("8-bit", -128, 128, "int8")]:
         x = rng.integers(low, high, (56, 56, 64), dtype=np.int64).astype(np.int32)
-        onnx_run = peer.conv(x, w, 1) if peer and label == "8-bit" else None
-        cases.append((f"conv2d 56x56x64 * 3x3x64x64 s1 Same, {label} inputs", conv_macs,
-                      lambda x=x: nn.conv2d(x, w, 1, core.Padding.Same, 32),
-                      lambda x=x: numpy_conv2d(x, w, 1, 32), onnx_run,
-                      rates.get("vnni_int8") if label == "8-bit" else int32_rate))
+        runs = {"morla": lambda x=x: nn.conv2d(x, w, 1, core.Padding.Same, 32),
+                "numpy": lambda x=x: numpy_conv2d(x, w, 1, 32)}
+        if peer and label == "8-bit":
+            runs["ConvInteger"] = peer.conv(x, w, 1)
+            runs["QLinearConv"] = peer.qlinear_conv(x, w, 1)
+        cases.append((f"conv2d 56x56x64 * 3x3x64x64 s1 Same, {label} inputs", conv_macs, runs,
+                      precision, ["numpy", "ConvInteger"]))
 
     x = rng.integers(-2**15, 2**15, (56, 56, 64), dtype=np.int32)
     dw = rng.integers(-128, 128, (3, 3, 64), dtype=np.int8)
     cases.append(("depthwise_conv2d 56x56x64 * 3x3x64 s1", 56 * 56 * 64 * 9,
-                  lambda: nn.depthwise_conv2d(x, dw, 1),
-                  lambda: numpy_depthwise(x, dw, 1), None, int32_rate))
+                  {"morla": lambda: nn.depthwise_conv2d(x, dw, 1),
+                   "numpy": lambda: numpy_depthwise(x, dw, 1)}, "int32", ["numpy"]))
 
     image = rng.integers(0, 256, (224, 224, 3), dtype=np.uint8)
     iw = rng.integers(-128, 128, (3, 3, 3, 32), dtype=np.int8)
     pads = np.array([1, 2, 3], np.uint8)
     cases.append(("input_conv2d 224x224x3 * 3x3x3x32 s2 Same", 112 * 112 * 32 * 27,
-                  lambda: nn.input_conv2d(image, iw, 2, core.Padding.Same, pads, 0),
-                  lambda: numpy_input_conv2d(image, iw, 2, pads), None, rates.get("vnni_int8")))
+                  {"morla": lambda: nn.input_conv2d(image, iw, 2, core.Padding.Same, pads, 0),
+                   "numpy": lambda: numpy_input_conv2d(image, iw, 2, pads)}, "int8", ["numpy"]))
 
-    a = rng.integers(-2**15, 2**15, (1, 1, 1024), dtype=np.int32)
-    b = rng.integers(-2**15, 2**15, (1024, 1000), dtype=np.int32)
-    cases.append(("matmul 1x1x1024 * 1024x1000 int32", 1024 * 1000,
-                  lambda: nn.matmul(a, b, 32, False),
-                  lambda: numpy_matmul(a, b, 32), None, None))
     # 8-bit values; nn.matmul takes b as int32 (and copies it in), ONNX Runtime's
     # MatMulInteger reads int8, its MatMul the same int32 array.
     a8 = rng.integers(-128, 128, (1, 1, 1024), dtype=np.int32)
     b8 = rng.integers(-128, 128, (1024, 1000), dtype=np.int32)
-    cases.append(("matmul 1x1x1024 * 1024x1000, 8-bit values (ORT int8)", 1024 * 1000,
-                  lambda: nn.matmul(a8, b8, 32, False), lambda: numpy_matmul(a8, b8, 32),
-                  peer.matmul(a8, b8.astype(np.int8)) if peer else None, None))
-    cases.append(("matmul 1x1x1024 * 1024x1000, 8-bit values (ORT int32)", 1024 * 1000,
-                  lambda: nn.matmul(a8, b8, 32, False), lambda: numpy_matmul(a8, b8, 32),
-                  peer.matmul_int32(a8, b8) if peer else None, None))
+    runs = {"morla": lambda: nn.matmul(a8, b8, 32, False),
+            "numpy": lambda: numpy_matmul(a8, b8, 32)}
+    if peer:
+        runs["MatMulInteger"] = peer.matmul(a8, b8.astype(np.int8))
+        runs["MatMul int32"] = peer.matmul_int32(a8, b8)
+    cases.append(("matmul 1x1x1024 * 1024x1000, 8-bit values", 1024 * 1000, runs, None,
+                  ["numpy", "MatMulInteger", "MatMul int32"]))
+    return cases
 
-    print(f"{'operation':52s} {'morla ms min/median':>20s} {'GMAC/s':>7s} {'of core':>8s} "
-          f"{'numpy ms':>19s} {'onnxrt ms':>19s} {'vs ort':>7s}  exact")
+
+def elementwise_cases(rng):
+    """name, our callable, NumPy's callable (the same result), inputs, output of ours."""
+    x = rng.integers(-2**20, 2**20, (56, 56, 64), dtype=np.int32)
+    y = rng.integers(-2**20, 2**20, (56, 56, 64), dtype=np.int32)
+    scales = rng.integers(1, 256, 64, dtype=np.uint8)
+    shifts = rng.integers(-20, -8, 64).astype(np.int8)
+    left = rng.integers(0, 4, 64, dtype=np.uint8)
+    top = rng.integers(1, 2**20, 64, dtype=np.int32)
+    lut = rng.integers(-2**20, 2**20, 2048, dtype=np.int32)
+    index = rng.integers(-1024, 1024, (56, 56, 64), dtype=np.int32)
+    low, high = -2**31, 2**31 - 1
+
+    def rounded(v, s):  # right shift by -s rounding half up, s < 0
+        return (v >> -s.astype(np.int64)) + ((v >> (-s.astype(np.int64) - 1)) & 1)
+
+    return [
+        ("lshift", lambda: nn.lshift(x, left, 32),
+         lambda: np.clip(x.astype(np.int64) << left, low, high).astype(np.int32), [x]),
+        ("scale_out to 8 bits", lambda: nn.scale_out(x, scales, shifts, 8, 32),
+         lambda: np.clip(rounded(np.clip(x.astype(np.int64) * scales, low, high), shifts),
+                         -128, 127).astype(np.int8), [x]),
+        ("add", lambda: nn.add(x, y, 32),
+         lambda: np.clip(x.astype(np.int64) + y, low, high).astype(np.int32), [x, y]),
+        ("relu_activation", lambda: nn.relu_activation(x, top),
+         lambda: np.maximum(np.minimum(x, top), 0), [x]),
+        ("look_up", lambda: nn.look_up(lut, index), lambda: lut[index + 1024], [index]),
+        ("max_pooling 2x2", lambda: nn.max_pooling(x, 2, 2, 2, 2, core.Padding.Valid, 32),
+         lambda: x.reshape(28, 2, 28, 2, 64).max(axis=(1, 3)), [x]),
+        ("global_average_pooling", lambda: nn.global_average_pooling(x, 32),
+         lambda: np.clip(x.sum(axis=(0, 1), dtype=np.int64), low, high).astype(np.int32)
+         .reshape(1, 1, 64), [x]),
+        ("concatenate", lambda: nn.concatenate(x, y), lambda: np.concatenate((x, y), axis=2),
+         [x, y]),
+    ]
+
+
+def main():
+    core_id = rounds.pin()
+    rng = np.random.default_rng(7)
+    limits = rounds.limits()
+    print(f"one core (#{core_id}); multiply-add limits in registers, GMAC/s: " +
+          (", ".join(f"{k} {v:.1f}" for k, v in limits.items()) or "not measured") +
+          ("" if "amx_int8" in limits else " (no AMX tiles on this CPU)"))
+    peer = OnnxPeer.make()
+    floors = rounds.Floors()
     ok = True
-    for name, macs, ours, numpy_version, onnx_version, rate in cases:
-        t_ours, r_ours = timings(ours)
-        t_numpy, r_numpy = timings(numpy_version)
-        exact = r_ours.dtype == r_numpy.dtype and np.array_equal(r_ours, r_numpy)
-        onnx_text, ratio_text = f"{'-':>19s}", f"{'-':>7s}"
-        if onnx_version is not None:
-            t_onnx, r_onnx = timings(onnx_version)
-            exact = exact and np.array_equal(r_ours, r_onnx)
-            onnx_text, ratio_text = ms(t_onnx), f"{t_onnx[1] / t_ours[1]:6.2f}x"
-        ok = ok and exact
-        gmacs = macs / t_ours[1] / 1e9
-        share = f"{gmacs / rate:8.2f}" if rate else f"{'-':>8s}"
-        print(f"{name:52s} {ms(t_ours)} {gmacs:7.1f} {share} {ms(t_numpy)} {onnx_text} "
-              f"{ratio_text}  {'yes' if exact else 'NO'}", flush=True)
 
-    # matmul reads its 4 MB matrix once: the rate of one vectorised pass over it.
-    t_read, _ = timings(lambda: np.bitwise_or.reduce(b, axis=None))
-    t_mm, _ = timings(lambda: nn.matmul(a, b, 32, False))
-    print(f"matmul 1x1024 int32 matrix: {b.nbytes / t_mm[1] / 1e9:.1f} GB/s of b, one NumPy pass "
-          f"over it {b.nbytes / t_read[1] / 1e9:.1f} GB/s (ratio {t_read[1] / t_mm[1]:.2f})")
-    print("'of core': GMAC/s over the calibration loop's rate of the instruction the case can use "
-          "(int32 multiply-add; the 8-bit dot product for 8-bit inputs). 'vs ort': ONNX Runtime "
-          "time over ours (median).")
+    print(f"\n{'operation':50s} {'morla ms min / median':>24s} {'GMAC/s':>7s} {'of limit':>13s}  "
+          "peers (ms min / median, peer time over ours at the median)")
+    for name, macs, runs, precision, exact_with in kernel_cases(rng, peer):
+        results = {label: f() for label, f in runs.items()}
+        exact = all(np.array_equal(results["morla"], results[label]) and
+                    results[label].dtype == results["morla"].dtype
+                    for label in exact_with if label in results)
+        ok = ok and exact
+        t = rounds.interleave(runs)
+        ours = t["morla"]
+        gmacs = macs / ours[1] / 1e9
+        share = f"{gmacs / limits[precision]:5.2f} {precision}" if precision in limits else "-"
+        peers = "; ".join(f"{label} {rounds.text(t[label])} (x{t[label][1] / ours[1]:.2f})"
+                          for label in runs if label != "morla")
+        print(f"{name:50s} {rounds.text(ours, width=9)} {gmacs:7.1f} {share:>13s}  {peers}"
+              f"{'' if exact else '  RESULTS DIFFER'}", flush=True)
+
+    # matmul reads b once; the engine holds its own copy of it: one copy plus one read pass.
+    a = rng.integers(-2**15, 2**15, (1, 1, 1024), dtype=np.int32)
+    b = rng.integers(-2**15, 2**15, (1024, 1000), dtype=np.int32)
+    copy = np.empty_like(b)
+
+    def bound():
+        floors.copy(copy, b)
+        floors.read_pass(copy)
+    ok = ok and np.array_equal(nn.matmul(a, b, 32, False), numpy_matmul(a, b, 32))
+    t = rounds.interleave({"morla": lambda: nn.matmul(a, b, 32, False), "bound": bound})
+    r = rounds.ratio(t["morla"], t["bound"])
+    print(f"\nmatmul 1x1024 * 1024x1000 int32: {rounds.text(t['morla'])} vs one copy + one read "
+          f"pass of b {rounds.text(t['bound'])}: x{r[0]:.2f} / x{r[1]:.2f} (target <= 1.1)")
+
+    print(f"\n{'element-wise, 56x56x64 int32':32s} {'morla':>20s} {'floor':>20s} {'numpy':>20s}"
+          f"   morla/floor   morla/numpy (targets <= 1.5, <= 1.2)")
+    for name, ours, numpy_version, inputs in elementwise_cases(rng):
+        result = ours()
+        exact = np.array_equal(result, numpy_version()) and result.dtype == numpy_version().dtype
+        ok = ok and exact
+        t = rounds.interleave({"morla": ours, "floor": floors.bound(inputs, result),
+                               "numpy": numpy_version})
+        to_floor, to_numpy = rounds.ratio(t["morla"], t["floor"]), rounds.ratio(t["morla"], t["numpy"])
+        print(f"{name:32s} {rounds.text(t['morla'], 1e6, 'us', 7, 1)} "
+              f"{rounds.text(t['floor'], 1e6, 'us', 7, 1)} {rounds.text(t['numpy'], 1e6, 'us', 7, 1)}"
+              f"   {to_floor[0]:4.2f} / {to_floor[1]:4.2f}   {to_numpy[0]:4.2f} / {to_numpy[1]:4.2f}"
+              f"{'' if exact else '  RESULTS DIFFER'}", flush=True)
+    print("'of limit': GMAC/s at the median over the limit of the precision the inputs fit "
+          "(int32 multiply-add, int16 vpdpwssd, int8 vpdpbusd).")
     return 0 if ok else 1
 
 

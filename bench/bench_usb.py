@@ -1,10 +1,11 @@
 """Throughput of 1 MiB written and read through the USB driver against the board
 simulator, beside what the same kind of pseudo-terminal allows: the protocol's strict
-request/reply ping-pong with exactly its byte counts (the limit of any driver of this
-protocol; target: ratio >= 0.9), and one-way streaming (for information: no request/reply
-protocol can reach it). Also the processor time of the driver's thread, which the machine's load stretches less
-than the waits. Each figure: min / median of three runs (tests/sim/programs/
-usb_throughput.cpp)."""
+request/reply ping-pong with exactly its byte counts, its peer a process of its own (the
+limit of any driver of this protocol; target: ratio >= 0.9), and one-way streaming (for
+information: no request/reply protocol can reach it). Also the processor time of the
+driver's thread, which the machine's load stretches less than the waits. Each figure:
+min / median of nine rounds, the measurements interleaved round by round
+(tests/sim/programs/usb_throughput.cpp)."""
 import os
 import pathlib
 import subprocess

@@ -9,6 +9,7 @@
 #include <new>
 #include <utility>
 
+#include "core/block_cache.h"
 #include "core/byte_range.h"
 
 namespace morla {
@@ -17,18 +18,16 @@ class OwnedBytes {
  public:
   OwnedBytes() = default;
   struct Free {
-    void operator()(uint8_t* bytes) const { std::free(bytes); }
+    size_t size = 0;
+    void operator()(uint8_t* bytes) const { release_block(bytes, size); }
   };
   using Storage = std::unique_ptr<uint8_t[], Free>;
-  static constexpr size_t kAlignment = 64;
 
-  // Storage for bytes about to be overwritten: not zero-filled, starting on a cache line.
+  // Storage for bytes about to be overwritten: not zero-filled, starting on a cache line
+  // (block_cache.h: large blocks are reused).
   static OwnedBytes uninitialized(size_t size) {
-    if (size > SIZE_MAX - kAlignment) throw std::bad_alloc();
-    const size_t rounded = (size / kAlignment + 1) * kAlignment;
-    auto* bytes = static_cast<uint8_t*>(std::aligned_alloc(kAlignment, rounded));
-    if (!bytes) throw std::bad_alloc();
-    return OwnedBytes(Storage(bytes), size);
+    auto* bytes = static_cast<uint8_t*>(acquire_block(size, false));
+    return OwnedBytes(Storage(bytes, Free{size}), size);
   }
 
   uint8_t* data() { return bytes_.get(); }

@@ -6,8 +6,14 @@
 
 namespace morla {
 
+namespace {
+
+uint32_t mask_of(uint32_t width) { return width >= 32 ? 0xFFFFFFFFu : ((1u << width) - 1u); }
+
+}  // namespace
+
 void set_register_field(uint32_t* word, const RegisterField* field, uint32_t value) {
-  const uint32_t mask = field->width >= 32 ? 0xFFFFFFFFu : ((1u << field->width) - 1u);
+  const uint32_t mask = mask_of(field->width);
   if (value > mask) {
     const std::string text = "Attempted to write value " + std::to_string(value) + " into a " +
                              std::to_string(field->width) +
@@ -16,6 +22,15 @@ void set_register_field(uint32_t* word, const RegisterField* field, uint32_t val
   }
   const uint32_t shift = field->shift & 31u;
   *word = (*word & ~(mask << shift)) | ((value & mask) << shift);
+}
+
+void set_register_field(std::vector<uint32_t>& block, const BlockField& field, uint32_t value) {
+  const RegisterField in_word{field.shift, field.width};
+  set_register_field(&block.at(field.word), &in_word, value);
+}
+
+uint32_t register_field(const std::vector<uint32_t>& block, const BlockField& field) {
+  return (block.at(field.word) >> (field.shift & 31u)) & mask_of(field.width);
 }
 
 }  // namespace morla

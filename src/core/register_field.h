@@ -1,5 +1,7 @@
 #pragma once
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace morla {
 
@@ -9,8 +11,25 @@ struct RegisterField {
   uint32_t width;
 };
 
-// Writes `value` into `field` of `*word`, leaving the other bits. A value wider
-// than the field is refused through panic and the word is left untouched.
+// A bit field of a register block: the index of its word, then its least significant bit and
+// width in that word. Each register block names its fields once as constants of this type.
+struct BlockField {
+  size_t word;
+  uint32_t shift;
+  uint32_t width;
+};
+
+// `field` moved `words` words further into its block (a field of a repeated record).
+constexpr BlockField offset_field(const BlockField& field, size_t words) {
+  return {field.word + words, field.shift, field.width};
+}
+
+// Writes `value` into `field` of `*word`, leaving the other bits. A value wider than the field
+// is refused through panic and the word is left untouched.
 void set_register_field(uint32_t* word, const RegisterField* field, uint32_t value);
+// The same for a field of a block: a word index past the block throws std::out_of_range.
+void set_register_field(std::vector<uint32_t>& block, const BlockField& field, uint32_t value);
+// The value held by `field` of `block`; a word index past the block throws std::out_of_range.
+uint32_t register_field(const std::vector<uint32_t>& block, const BlockField& field);
 
 }  // namespace morla

@@ -4,11 +4,19 @@
 
 namespace morla::engine {
 
-// CRC-32C (Castagnoli, reflected, as iSCSI and ext4 compute it). Uses the SSE4.2 crc32
-// instruction where the processor has it, a table otherwise; both give the same value.
+// CRC-32C (Castagnoli, reflected, as iSCSI and ext4 compute it), by the fastest way the
+// processor has: carry-less multiplication folding 256 bytes at a time (AVX-512
+// VPCLMULQDQ), else three interleaved streams of the SSE4.2 crc32 instruction, else a
+// table. All give the same value.
 uint32_t crc32c(const uint8_t* data, size_t size);
 
-// The table version alone, so that the two can be compared.
+// Each way alone, so that they can be compared; a way the processor lacks is not run
+// (crc32c_supports says which it has).
+enum class Crc32cWay { table, instruction, folding };
+bool crc32c_supports(Crc32cWay way);
+uint32_t crc32c_by(Crc32cWay way, const uint8_t* data, size_t size);
+
+// The table version alone.
 uint32_t crc32c_portable(const uint8_t* data, size_t size);
 
 }  // namespace morla::engine

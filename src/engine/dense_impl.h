@@ -5,6 +5,7 @@
 #include <new>
 #include <vector>
 
+#include "core/block_cache.h"
 #include "core/engine_api/tensor.h"
 
 namespace morla::engine {
@@ -35,26 +36,24 @@ class DenseFields : public Dense {
   Layout layout_;
 };
 
-// Heap bytes, zero-filled or left for the caller to overwrite. Zero-filled storage comes from
-// calloc, which skips the fill for fresh pages of large blocks (the system zeroes them).
+// Heap bytes, zero-filled or left for the caller to overwrite. Large blocks come from the
+// block cache (block_cache.h), which keeps a few freed ones for the next tensors.
 class ByteBuffer final : public TensorBuffer {
  public:
   enum class Fill { Zeros, None };
   ByteBuffer(size_t bytes, Fill fill)
-      : bytes_(static_cast<uint8_t*>(fill == Fill::Zeros ? std::calloc(bytes ? bytes : 1, 1)
-                                                         : std::malloc(bytes ? bytes : 1))),
-        size_(bytes) {
-    if (!bytes_) throw std::bad_alloc();
-  }
+      : bytes_(static_cast<uint8_t*>(acquire_block(bytes, fill == Fill::Zeros)), Release{bytes}),
+        size_(bytes) {}
   size_t size() const override { return size_; }
   const void* data() const override { return bytes_.get(); }
   void* mutable_data() override { return bytes_.get(); }
 
  private:
-  struct Free {
-    void operator()(uint8_t* p) const { std::free(p); }
+  struct Release {
+    size_t bytes;
+    void operator()(uint8_t* p) const { release_block(p, bytes); }
   };
-  std::unique_ptr<uint8_t, Free> bytes_;
+  std::unique_ptr<uint8_t, Release> bytes_;
   size_t size_;
 };
 

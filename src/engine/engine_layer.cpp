@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
+#include "engine/dense_impl.h"
 #include "engine/layer_params_impl.h"
 
 namespace morla {
@@ -120,6 +121,12 @@ std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
         layer = std::make_shared<EngineLayer>(info, std::move(own), name);
   }
   layer->variable_store().limit_bytes(variable_bytes);
+  // A layer built from a model buffer gets every variable from the buffer's bytes (the cap
+  // above makes sure of it): the variables it creates meanwhile are not zero-filled first.
+  if (variable_bytes)
+    layer->variable_store().make_tensor = [](TensorType type, const Shape& shape, Dense::Layout layout) {
+      return std::make_shared<DenseImpl>(type, shape, layout, ByteBuffer::Fill::None);
+    };
   layer->build_own_input();
   return layer;
 }

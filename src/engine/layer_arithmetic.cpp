@@ -9,11 +9,13 @@
 #include <string>
 #include <type_traits>
 
+#include "engine/dense_impl.h"
 #include "engine/engine_layer.h"
 #include "ops/conversion.h"
 #include "ops/convolution.h"
 #include "ops/elementwise.h"
 #include "ops/matmul.h"
+#include "ops/neurons.h"
 #include "ops/padding.h"
 #include "ops/pooling.h"
 #include "ops/shift.h"
@@ -69,6 +71,17 @@ Frame int8_weights(const Dense& weights, const Shape& shape) {
 
 Frame int32_of(const Frame& frame) {
   return frame->type() == TensorType::int32 ? frame : ops::to_int32_dense(*frame);
+}
+
+// A new row-major tensor whose every element the caller writes.
+Frame unfilled(TensorType type, const Shape& shape) {
+  return std::make_shared<DenseImpl>(type, shape, L::RowMajor, ByteBuffer::Fill::None);
+}
+
+std::vector<int32_t> int32_values(const Dense& tensor) {
+  const Frame values = ops::to_int32_dense(tensor);
+  const int32_t* data = values->data<int32_t>();
+  return std::vector<int32_t>(data, data + values->size());
 }
 
 Frame filled_uint8(uint32_t count, uint8_t value) {
@@ -186,7 +199,10 @@ class V1Neurons {
 };
 
 // v2 and Mote: bias (shifted left) -> pooling -> ReLU clipped at max_value << max_value_shift
-// or a LUT look-up -> scale_out to the output bits.
+// or a LUT look-up -> scale_out to the output bits. Without pooling the stages run as one
+// pass from the sums to the outputs; with it, the bias pass, the pooling, then the others.
+// Variables the stages cannot be planned from (a shift refused, a table of another size)
+// run the operations one by one, which refuse them as they do alone.
 class V2Neurons {
  public:
   explicit V2Neurons(const EngineLayer& layer, Window window = {})
@@ -204,9 +220,57 @@ class V2Neurons {
       lut_scales_ = variable(layer, "activation_scales");
       lut_shift_ = variable(layer, "activation_shift");
     }
+    try {
+      plan();
+    } catch (const std::exception&) {
+      channels_ = 0;
+    }
   }
 
   Frame operator()(const Frame& sums) const {
+    const Shape shape = sums->shape();
+    if (channels_ == 0 || sums->type() != TensorType::int32 || shape.back() != channels_)
+      return one_by_one(sums);
+    if (!window_.pooled) {
+      Frame out = unfilled(out_type_, shape);
+      ops::run_neurons(*sums, stages_, *out);
+      return out;
+    }
+    Frame biased = unfilled(TensorType::int32, shape);
+    ops::run_neurons(*sums, bias_stage_, *biased);
+    const Frame values = pooled(window_, biased);
+    Frame out = unfilled(out_type_, values->shape());
+    ops::run_neurons(*values, after_pool_, *out);
+    return out;
+  }
+
+ private:
+  void plan() {
+    const size_t channels = bias_->size();
+    ops::plan_bias(bias_stage_, int32_values(*ops::lshift(*ops::to_int32_dense(*bias_),
+                                                          *bias_shift_, kAccBits)));
+    if (relu_max_) {
+      if (relu_max_->size() != channels) return;
+      after_pool_.relu_max = int32_values(*relu_max_);
+    }
+    if (lut_) {
+      if (lut_->size() != 2048) return;
+      after_pool_.lut = lut_->data<int32_t>();
+      after_pool_.lut_index = ops::scale_out_stage("scale_out", *lut_scales_, *lut_shift_,
+                                                   channels, kLutIndexBits, kAccBits);
+    }
+    after_pool_.scaled = true;
+    after_pool_.out =
+        ops::scale_out_stage("scale_out", *scales_, *shift_, channels, output_bits_, kAccBits);
+    out_type_ = ops::scale_out_type(output_bits_);
+    stages_ = after_pool_;
+    stages_.bias = bias_stage_.bias;
+    stages_.bias_below = bias_stage_.bias_below;
+    stages_.bias_above = bias_stage_.bias_above;
+    channels_ = static_cast<uint32_t>(channels);
+  }
+
+  Frame one_by_one(const Frame& sums) const {
     Frame values = pooled(window_, ops::lshift_add(*sums, *bias_, *bias_shift_, kAccBits));
     if (relu_max_) values = ops::relu_activation(*values, *relu_max_);
     if (lut_) {
@@ -217,16 +281,39 @@ class V2Neurons {
     return ops::scale_out(*values, *scales_, *shift_, output_bits_, kAccBits);
   }
 
- private:
   Window window_;
   Frame bias_, bias_shift_, scales_, shift_;
   int32_t output_bits_;
   Frame relu_max_, lut_, lut_scales_, lut_shift_;
+  uint32_t channels_ = 0;  // 0: the stages are not planned
+  ops::NeuronStages stages_, bias_stage_, after_pool_;
+  TensorType out_type_ = TensorType::int32;
 };
 
-Frame input_shifted(const Frame& input, const Frame& shifts) {
-  return ops::lshift(*int32_of(input), *shifts, kAccBits);
-}
+// lshift by the per-channel shifts of `shifts` into int32 (x, y, channels) of `shape`,
+// straight from the input's own element type; an int32 input that no shift changes is
+// taken as it is.
+class InputShift {
+ public:
+  explicit InputShift(Frame shifts) : shifts_(std::move(shifts)) {
+    if (shifts_->type() != TensorType::uint8) return;
+    const uint8_t* s = shifts_->data<uint8_t>();
+    none_ = std::all_of(s, s + shifts_->size(), [](uint8_t v) { return v == 0; });
+  }
+  Frame operator()(const Frame& input) const { return (*this)(input, input->shape()); }
+  Frame operator()(const Frame& input, const Shape& shape) const {
+    if (none_ && input->type() == TensorType::int32 && shape == input->shape() &&
+        shifts_->size() >= shape.back())
+      return input;
+    Frame out = unfilled(TensorType::int32, shape);
+    ops::lshift_into(*input, *shifts_, kAccBits, *out);
+    return out;
+  }
+
+ private:
+  Frame shifts_;
+  bool none_ = false;
+};
 
 // ---- Runners, one per family of types -------------------------------------------------------
 
@@ -330,7 +417,7 @@ class Conv2DRunner final : public LayerRunner {
     weights_ = depthwise ? int8_weights(*stored, Shape{s[0], s[1], s[3]}) : int8_weights(*stored);
   }
   Frame run(const std::vector<Frame>& inputs) override {
-    const Frame shifted = input_shifted(inputs.at(0), input_shift_);
+    const Frame shifted = input_shift_(inputs.at(0));
     return neurons_(depthwise_ ? depthwise_conv2d(window_, shifted, *weights_)
                                : conv2d(window_, shifted, *weights_));
   }
@@ -339,7 +426,8 @@ class Conv2DRunner final : public LayerRunner {
   bool depthwise_;
   Window window_;
   V2Neurons neurons_;
-  Frame input_shift_, weights_;
+  InputShift input_shift_;
+  Frame weights_;
 };
 
 // InputConv2D (v2 HRC): input_conv2d with per-channel padding values, v2 neurons.
@@ -377,7 +465,7 @@ class TransposeRunner final : public LayerRunner {
     pad_y_ = ops::transpose_padding(s[1], stride_);
   }
   Frame run(const std::vector<Frame>& inputs) override {
-    const Frame shifted = input_shifted(inputs.at(0), input_shift_);
+    const Frame shifted = input_shift_(inputs.at(0));
     const auto op = depthwise_ ? ops::depthwise_conv2d_transpose : ops::conv2d_transpose;
     return neurons_(op(*shifted, *weights_, stride_, pad_x_, pad_y_, output_[0], output_[1]));
   }
@@ -385,7 +473,8 @@ class TransposeRunner final : public LayerRunner {
  private:
   bool depthwise_;
   V2Neurons neurons_;
-  Frame input_shift_, weights_;
+  InputShift input_shift_;
+  Frame weights_;
   Shape output_;
   uint8_t stride_ = 1;
   int32_t pad_x_ = 0, pad_y_ = 0;
@@ -399,13 +488,15 @@ class Dense1DRunner final : public LayerRunner {
         input_shift_(variable(layer, "input_shift")),
         weights_(int8_weights(*variable(layer, "weights"))) {}
   Frame run(const std::vector<Frame>& inputs) override {
-    const Frame shifted = input_shifted(flattened(inputs.at(0)), input_shift_);
+    const auto size = static_cast<uint32_t>(inputs.at(0)->size());
+    const Frame shifted = input_shift_(inputs.at(0), Shape{1, 1, size});
     return neurons_(ops::matmul(*shifted, *weights_, kAccBits, false));
   }
 
  private:
   V2Neurons neurons_;
-  Frame input_shift_, weights_;
+  InputShift input_shift_;
+  Frame weights_;
 };
 
 // BufferTempConv, DepthwiseBufferTempConv: each frame enters a FIFO of fifo_size entries
@@ -442,7 +533,7 @@ class BufferTempConvRunner final : public LayerRunner {
         refuse_values(layer_,
                       "input value " + std::to_string(values[i]) + " does not fit its 8-bit FIFO.");
     ops::fifo_op(*fifo_, *convert_frame(*frame, fifo_type_));
-    const Frame shifted = input_shifted(fifo_, input_shift_);
+    const Frame shifted = input_shift_(fifo_);
     if (depthwise_) return neurons_(ops::depth_conv_like_op(*shifted, *weights_, kAccBits));
     const Frame flat = reshaped(*shifted, TensorType::int32, flat_shape_);
     return neurons_(ops::matmul(*flat, *weights_, kAccBits, false));
@@ -452,7 +543,8 @@ class BufferTempConvRunner final : public LayerRunner {
   const EngineLayer& layer_;
   bool depthwise_;
   V2Neurons neurons_;
-  Frame input_shift_, weights_, fifo_;
+  InputShift input_shift_;
+  Frame weights_, fifo_;
   TensorType fifo_type_ = TensorType::uint8;
   Shape flat_shape_;
 };
@@ -494,7 +586,7 @@ class StatefulRecurrentRunner final : public LayerRunner {
  private:
   Frame run_row(const Frame& row) const {
     const Frame projected =
-        ops::matmul(*input_shifted(row, input_shift_), *in_proj_, kAccBits, true);
+        ops::matmul(*input_shift_(row), *in_proj_, kAccBits, true);
     const auto states = ops::stateful_main_op(*projected, *state_shift_, *zero_state_, *zero_state_,
                                               *a_real_, *a_imag_, kAccBits, kAccBits);
     const Frame kept = subsampled(states.first);
@@ -533,7 +625,8 @@ class StatefulRecurrentRunner final : public LayerRunner {
   }
 
   V2Neurons neurons_;
-  Frame input_shift_, in_proj_, out_proj_, a_real_, a_imag_, state_shift_, new_state_scale_,
+  InputShift input_shift_;
+  Frame in_proj_, out_proj_, a_real_, a_imag_, state_shift_, new_state_scale_,
       new_state_shift_, zero_state_;
   uint8_t subsample_;
 };
@@ -595,6 +688,13 @@ class AddRunner final : public LayerRunner {
 class ConcatenateRunner final : public LayerRunner {
  public:
   Frame run(const std::vector<Frame>& inputs) override {
+    // Inputs of one 8-bit storage type are joined as they are, others as int32.
+    const StorageType storage = storage_type(inputs.at(0)->type());
+    const bool narrow = (storage == StorageType::int8 || storage == StorageType::uint8) &&
+                        std::all_of(inputs.begin(), inputs.end(), [&](const Frame& input) {
+                          return storage_type(input->type()) == storage;
+                        });
+    if (narrow) return ops::concatenate(inputs);
     std::vector<Frame> parts;
     for (const auto& input : inputs) parts.push_back(int32_of(input));
     return ops::concatenate(parts);

@@ -242,6 +242,7 @@ std::shared_ptr<EngineLayer> add_layer(Model& model, const fbs::Layer& info) {
     const auto layer = create_engine_layer(*params, name, stored_bytes(info));
     model.add(layer, inbounds);
     layer->variable_store().limit_bytes(std::nullopt);
+    layer->variable_store().make_tensor = nullptr;
     return layer;
   } catch (const VariableLimitExceeded&) {
     refuse("layer '" + name + "' needs more variable data than the buffer holds");

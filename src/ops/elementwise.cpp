@@ -5,28 +5,14 @@
 #include <stdexcept>
 #include <string>
 
+#include "ops/channel_loops.h"
 #include "ops/clip.h"
 #include "ops/conversion.h"
-#include "ops/kernels.h"
 #include "ops/shift.h"
+#include "ops/shift_plan.h"
 #include "ops/tensor_access.h"
 
 namespace morla::ops {
-
-namespace {
-
-// out = clamp(x + y, low, high), y repeated every `period` elements: the clip to the bit
-// width and the saturation to int32 in one.
-MORLA_MULTIVERSION void add_clamp_rows(const int32_t* x, const int32_t* y, size_t count,
-                                       size_t period, int64_t low, int64_t high, int32_t* out) {
-  for (size_t start = 0; start < count; start += period)
-    for (size_t k = 0; k < period; ++k) {
-      const int64_t v = int64_t{x[start + k]} + y[k];
-      out[start + k] = static_cast<int32_t>(v < low ? low : (v > high ? high : v));
-    }
-}
-
-}  // namespace
 
 std::shared_ptr<Dense> add(const Dense& a, const Dense& b, int32_t bits) {
   static constexpr const char* op = "add";
@@ -43,8 +29,9 @@ std::shared_ptr<Dense> add(const Dense& a, const Dense& b, int32_t bits) {
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
   const ClipRange range = clip_range(bits);
-  add_clamp_rows(x, y, detail::element_count(a), detail::element_count(b),
-                 std::max<int64_t>(range.low, INT32_MIN), std::min<int64_t>(range.high, INT32_MAX), out);
+  loops::add_rows(x, y, detail::element_count(a), detail::element_count(b),
+                  std::max<int64_t>(range.low, INT32_MIN), std::min<int64_t>(range.high, INT32_MAX),
+                  out);
   return result;
 }
 
@@ -106,14 +93,11 @@ std::shared_ptr<Dense> relu_activation(const Dense& inputs, const Dense& max_val
   const size_t channels = inputs.shape()[2];
   detail::require_count(op, "max_values", detail::element_count(max_values), channels,
                         "one per channel of the inputs");
+  NeuronStages stages;
+  stages.relu_max.assign(maxima, maxima + channels);
   auto result = detail::make_dense(TensorType::int32, inputs.shape());
-  int32_t* out = detail::mutable_elements<int32_t>(*result);
-  const size_t count = detail::element_count(inputs);
-  for (size_t start = 0; start < count; start += channels)
-    for (size_t c = 0; c < channels; ++c) {
-      const int32_t v = std::min(in[start + c], maxima[c]);
-      out[start + c] = v >= 1 ? v : 0;
-    }
+  loops::neuron_rows(in, detail::element_count(inputs), channels, stages,
+                     detail::mutable_elements<int32_t>(*result));
   return result;
 }
 
@@ -124,13 +108,11 @@ std::shared_ptr<Dense> look_up(const Dense& lut, const Dense& indices) {
   auto result = detail::make_dense(TensorType::int32, indices.shape());
   int32_t* out = detail::mutable_elements<int32_t>(*result);
   const size_t count = detail::element_count(indices);
-  for (size_t i = 0; i < count; ++i) {
-    const int64_t v = index[i];
-    if (v < -half || v >= half)
-      throw std::out_of_range("morla::ops::look_up: Index " + std::to_string(v) +
+  if (half > 0 && half <= (int64_t{1} << 30) && loops::look_up_rows(table, half, index, count, out)) return result;
+  for (size_t i = 0; i < count; ++i)  // the first index out of bounds
+    if (index[i] < -half || index[i] >= half)
+      throw std::out_of_range("morla::ops::look_up: Index " + std::to_string(index[i]) +
                               " is out of bounds.");
-    out[i] = table[half + v];
-  }
   return result;
 }
 
@@ -151,18 +133,82 @@ std::shared_ptr<Dense> dequantize(const Dense& inputs, const Dense& scales) {
 
 std::shared_ptr<Dense> lshift_add(const Dense& a, const Dense& b, const Dense& shifts,
                                   int32_t bits) {
-  const auto a32 = to_int32_dense(a);
+  const auto a32 = a.type() == TensorType::int32 ? nullptr : to_int32_dense(a);
   const auto b32 = to_int32_dense(b);
-  return add(*a32, *lshift(*b32, shifts, bits), bits);
+  return add(a32 ? *a32 : a, *lshift(*b32, shifts, bits), bits);
 }
+
+namespace {
+
+// The element type the one-pass Add reads directly, or none.
+enum class AddInput { int8, uint8, int32, other };
+AddInput add_input(const Dense& t) {
+  switch (storage_type(t.type())) {
+    case StorageType::int8: return AddInput::int8;
+    case StorageType::uint8: return AddInput::uint8;
+    case StorageType::int32: return AddInput::int32;
+    default: return AddInput::other;
+  }
+}
+
+struct ShiftedAdd {
+  ShiftStage a, b, out;
+  int32_t low, high;
+};
+
+template <typename A, typename B>
+void shifted_add_as(const Dense& a, const Dense& b, const ShiftedAdd& plan, Dense& result) {
+  const size_t count = detail::element_count(a), channels = a.shape().back();
+  const A* x = detail::elements<A>(a);
+  const B* y = detail::elements<B>(b);
+  if (result.type() == TensorType::int8)
+    loops::shifted_add_rows(x, y, count, channels, plan.a, plan.b, plan.low, plan.high, plan.out,
+                            detail::mutable_elements<int8_t>(result));
+  else
+    loops::shifted_add_rows(x, y, count, channels, plan.a, plan.b, plan.low, plan.high, plan.out,
+                            detail::mutable_elements<int32_t>(result));
+}
+
+template <typename A>
+void shifted_add_from(const Dense& a, const Dense& b, const ShiftedAdd& plan, Dense& result) {
+  switch (add_input(b)) {
+    case AddInput::int8: return shifted_add_as<A, int8_t>(a, b, plan, result);
+    case AddInput::uint8: return shifted_add_as<A, uint8_t>(a, b, plan, result);
+    default: return shifted_add_as<A, int32_t>(a, b, plan, result);
+  }
+}
+
+}  // namespace
 
 std::shared_ptr<Dense> shifted_add(const Dense& a, const Dense& b, const Dense& a_shifts,
                                    const Dense& b_shifts, const Dense& out_shifts,
                                    int32_t out_bits, int32_t bits) {
-  const auto a32 = to_int32_dense(a);
-  const auto b32 = to_int32_dense(b);
-  const auto sum = add(*lshift(*a32, a_shifts, bits), *lshift(*b32, b_shifts, bits), bits);
-  return shift_out(*sum, out_shifts, out_bits);
+  // One pass over both inputs when they have the same shape (the Add layer's case).
+  if (add_input(a) == AddInput::other || add_input(b) == AddInput::other ||
+      a.shape() != b.shape() || a.shape().size() != 3) {
+    const auto a32 = to_int32_dense(a);
+    const auto b32 = to_int32_dense(b);
+    const auto sum = add(*lshift(*a32, a_shifts, bits), *lshift(*b32, b_shifts, bits), bits);
+    return shift_out(*sum, out_shifts, out_bits);
+  }
+  const size_t channels = a.shape().back();
+  const ClipRange range = clip_range(bits);
+  ShiftedAdd plan{checked_shift_stage("lshift", a_shifts, channels, ShiftRule::lshift_saturate, bits),
+                  checked_shift_stage("lshift", b_shifts, channels, ShiftRule::lshift_saturate, bits),
+                  {},
+                  static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN)),
+                  static_cast<int32_t>(std::min<int64_t>(range.high, INT32_MAX))};
+  detail::require_positive("shift_out", "bits", out_bits);
+  const bool is_signed = out_shifts.type() == TensorType::int8;
+  plan.out = checked_shift_stage("shift_out", out_shifts, channels,
+                                 is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, out_bits);
+  auto result = detail::make_dense(out_bits <= 8 ? TensorType::int8 : TensorType::int32, a.shape());
+  switch (add_input(a)) {
+    case AddInput::int8: shifted_add_from<int8_t>(a, b, plan, *result); break;
+    case AddInput::uint8: shifted_add_from<uint8_t>(a, b, plan, *result); break;
+    default: shifted_add_from<int32_t>(a, b, plan, *result); break;
+  }
+  return result;
 }
 
 namespace {

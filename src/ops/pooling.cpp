@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ops/channel_loops.h"
 #include "ops/clip.h"
 #include "ops/padding.h"
 #include "ops/tensor_access.h"
@@ -69,12 +70,10 @@ std::shared_ptr<Dense> max_pooling(std::shared_ptr<Dense> inputs, int8_t pool_x,
       const Span ys = window_span(oy, stride_y, pool_height, pad_y_before, padded_y, size_y);
       int32_t* target = out + (size_t{ox} * out_y + oy) * channels;
       std::fill(target, target + channels, fill);
-      for (int64_t x = xs.first; x <= xs.last; ++x)
-        for (int64_t y = ys.first; y <= ys.last; ++y) {
-          const int32_t* values = in + static_cast<size_t>(x * size_y + y) * channels;
-          for (size_t c = 0; c < channels; ++c)
-            target[c] = std::max(target[c], std::clamp(values[c], low, high));
-        }
+      if (ys.first > ys.last) continue;
+      for (int64_t x = xs.first; x <= xs.last; ++x)  // the window's rows along y lie in a row
+        loops::max_rows(target, in + static_cast<size_t>(x * size_y + ys.first) * channels,
+                        static_cast<size_t>(ys.last - ys.first + 1), channels, low, high);
     }
   }
   return result;
@@ -93,8 +92,7 @@ std::shared_ptr<Dense> global_average_pooling(std::shared_ptr<Dense> inputs, int
   const ClipRange range = clip_range(bits);
   std::vector<int64_t> sums(channels, 0);
   const size_t pixels = size_t{shape[0]} * shape[1];
-  for (size_t p = 0; p < pixels; ++p)
-    for (size_t c = 0; c < channels; ++c) sums[c] = clip(sums[c] + in[p * channels + c], range);
+  loops::sum_rows(sums.data(), in, pixels, channels, range.low, range.high);
   for (size_t c = 0; c < channels; ++c) out[c] = saturate_int32(sums[c]);
   return result;
 }

@@ -4,8 +4,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "ops/channel_loops.h"
 #include "ops/clip.h"
-#include "ops/conversion.h"
 #include "ops/shift_plan.h"
 #include "ops/tensor_access.h"
 
@@ -80,33 +80,37 @@ int64_t rshift_floor(int64_t value, uint32_t shift) {
 
 namespace {
 
+// The shifted inputs as int32, or as int8 (the low byte of the clipped value).
 std::shared_ptr<Dense> shift_channels(const char* op, const Dense& inputs, const Dense& shifts,
-                                      ShiftRule rule, int32_t bits) {
+                                      ShiftRule rule, int32_t bits,
+                                      TensorType out_type = TensorType::int32) {
   const int32_t* in = detail::elements<int32_t>(inputs);
-  const Shape shape = inputs.shape();
-  const size_t channels = shape.back();
-  const size_t count = detail::element_count(inputs);
-  const int8_t* signed_shifts = signed_rule(rule) ? detail::elements<int8_t>(shifts) : nullptr;
-  const uint8_t* unsigned_shifts = signed_shifts ? nullptr : detail::elements<uint8_t>(shifts);
-  detail::require_count(op, "shifts", detail::element_count(shifts), channels,
-                        "one per channel of the inputs");
-
-  // Read and try every channel's shift once: a refused shift leaves no result.
-  std::vector<int32_t> amounts(channels);
-  for (size_t c = 0; c < channels; ++c)
-    amounts[c] = signed_shifts ? int32_t{signed_shifts[c]} : int32_t{unsigned_shifts[c]};
-  for (size_t c = 0; c < channels; ++c) apply_rule(rule, 0, amounts[c]);
-
-  auto result = detail::make_dense(TensorType::int32, shape);
-  int32_t* out = detail::mutable_elements<int32_t>(*result);
-  const ClipRange range = clip_range(bits);
-  // Clip to `bits`, then saturate to int32: one clamp.
-  const int64_t low = std::max<int64_t>(range.low, INT32_MIN), high = std::min<int64_t>(range.high, INT32_MAX);
-  shift_clamp_rows(in, count, channels, plan_shifts(rule, amounts), low, high, out);
+  const ShiftStage stage = checked_shift_stage(op, shifts, inputs.shape().back(), rule, bits);
+  auto result = detail::make_dense(out_type, inputs.shape());
+  const size_t count = detail::element_count(inputs), channels = inputs.shape().back();
+  if (out_type == TensorType::int8)
+    loops::shift_rows(in, count, channels, stage, detail::mutable_elements<int8_t>(*result));
+  else
+    loops::shift_rows(in, count, channels, stage, detail::mutable_elements<int32_t>(*result));
   return result;
 }
 
 }  // namespace
+
+ShiftStage checked_shift_stage(const char* op, const Dense& shifts, size_t channels,
+                               ShiftRule rule, int32_t bits) {
+  const int8_t* signed_shifts = signed_rule(rule) ? detail::elements<int8_t>(shifts) : nullptr;
+  const uint8_t* unsigned_shifts = signed_shifts ? nullptr : detail::elements<uint8_t>(shifts);
+  detail::require_count(op, "shifts", detail::element_count(shifts), channels,
+                        "one per channel of the inputs");
+  std::vector<int32_t> amounts(channels);
+  for (size_t c = 0; c < channels; ++c)
+    amounts[c] = signed_shifts ? int32_t{signed_shifts[c]} : int32_t{unsigned_shifts[c]};
+  for (size_t c = 0; c < channels; ++c) apply_rule(rule, 0, amounts[c]);
+  // Clip to `bits`, then saturate to int32: one clamp.
+  const ClipRange range = clip_range(bits);
+  return plan_shift(rule, amounts, range.low, range.high);
+}
 
 std::shared_ptr<Dense> apply_channel_shift(const Dense& inputs, const Dense& shifts,
                                            ShiftRule rule, int32_t bits) {
@@ -126,9 +130,9 @@ std::shared_ptr<Dense> shift(const Dense& inputs, const Dense& shifts, int32_t b
 std::shared_ptr<Dense> shift_out(const Dense& inputs, const Dense& shifts, int32_t bits) {
   detail::require_positive("shift_out", "bits", bits);
   const bool is_signed = shifts.type() == TensorType::int8;
-  auto result = shift_channels("shift_out", inputs, shifts,
-                               is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, bits);
-  return bits <= 8 ? to_int8_dense(*result) : result;
+  return shift_channels("shift_out", inputs, shifts,
+                        is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, bits,
+                        bits <= 8 ? TensorType::int8 : TensorType::int32);
 }
 
 std::shared_ptr<Dense> rshift_floor_per_channel(const Dense& inputs, const Dense& shifts,

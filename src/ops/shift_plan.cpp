@@ -1,78 +1,126 @@
 #include "ops/shift_plan.h"
 
-#include "ops/kernels.h"
+#include <algorithm>
 
 namespace morla::ops {
 
 namespace {
 
-[[gnu::always_inline]] inline int64_t planned_shift(int64_t value, int64_t left, int64_t right,
-                                                    int64_t half, int64_t round) {
-  const int64_t x = static_cast<int64_t>(static_cast<uint64_t>(value) << left);
-  return (x >> right) + ((x >> half) & round);
-}
+int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
+int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
 
-[[gnu::always_inline]] inline int64_t clamp(int64_t v, int64_t low, int64_t high) {
-  return v < low ? low : (v > high ? high : v);
-}
+int32_t narrow(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
 
 }  // namespace
 
-ShiftPlan plan_shifts(ShiftRule rule, const std::vector<int32_t>& amounts) {
+ShiftStage plan_shift(ShiftRule rule, const std::vector<int32_t>& amounts, int64_t low,
+                      int64_t high) {
   const size_t channels = amounts.size();
-  ShiftPlan plan{std::vector<int64_t>(channels, 0), std::vector<int64_t>(channels, 0),
-                 std::vector<int64_t>(channels, 0), std::vector<int64_t>(channels, 0)};
+  ShiftStage s;
+  s.low = narrow(low);
+  s.high = narrow(high);
+  for (auto* v : {&s.right, &s.half, &s.round, &s.left}) v->assign(channels, 0);
+  s.below.assign(channels, s.low);
+  s.above.assign(channels, s.high);
   const bool is_signed = rule == ShiftRule::round || rule == ShiftRule::floor;
   const bool rounds = rule == ShiftRule::round || rule == ShiftRule::rshift_round;
   for (size_t c = 0; c < channels; ++c) {
     const int32_t amount = amounts[c];
     if (rule == ShiftRule::lshift_saturate || (is_signed && amount > 0)) {
-      plan.left[c] = amount;
+      s.left[c] = amount;
+      s.below[c] = narrow(ceil_div(s.low, int64_t{1} << amount));
+      s.above[c] = narrow(floor_div(s.high, int64_t{1} << amount));
     } else if (amount != 0) {
-      plan.right[c] = is_signed ? -amount : amount;
-      plan.half[c] = plan.right[c] - 1;
-      plan.round[c] = rounds ? 1 : 0;
+      s.right[c] = is_signed ? -amount : amount;
+      s.half[c] = s.right[c] - 1;
+      s.round[c] = rounds ? 1 : 0;
     }
   }
-  return plan;
+  return s;
 }
 
 namespace {
 
-// Both loops in one: with `Scaled`, each value is first multiplied by its channel's scale
-// and clamped to the accumulator's bounds.
-template <bool Scaled>
-[[gnu::always_inline]] inline void shift_rows(const int32_t* in, const int64_t* scales,
-                                              size_t count, size_t channels, const ShiftPlan& plan,
-                                              int64_t acc_low, int64_t acc_high, int64_t low,
-                                              int64_t high, int32_t* out) {
-  const int64_t* __restrict left = plan.left.data();
-  const int64_t* __restrict right = plan.right.data();
-  const int64_t* __restrict half = plan.half.data();
-  const int64_t* __restrict round = plan.round.data();
-  for (size_t start = 0; start < count; start += channels)
-    for (size_t c = 0; c < channels; ++c) {
-      int64_t value = in[start + c];
-      if constexpr (Scaled) value = clamp(scales[c] * value, acc_low, acc_high);
-      out[start + c] = static_cast<int32_t>(
-          clamp(planned_shift(value, left[c], right[c], half[c], round[c]), low, high));
-    }
+// The stage's arithmetic for one value, as the loops do it.
+int32_t shifted(const ShiftStage& s, int32_t x, size_t c) {
+  const int32_t t = (x >> s.right[c]) + ((x >> s.half[c]) & s.round[c]);
+  if (t > s.above[c]) return s.high;
+  if (t < s.below[c]) return s.low;
+  return static_cast<int32_t>(static_cast<uint32_t>(t) << s.left[c]);
 }
 
 }  // namespace
 
-MORLA_MULTIVERSION void shift_clamp_rows(const int32_t* in, size_t count, size_t channels,
-                                         const ShiftPlan& plan, int64_t low, int64_t high,
-                                         int32_t* out) {
-  shift_rows<false>(in, nullptr, count, channels, plan, 0, 0, low, high, out);
+ScaleStage plan_scale(const std::vector<int64_t>& scales, ClipRange acc, ShiftStage shift) {
+  ScaleStage s;
+  s.acc_low = narrow(acc.low);
+  s.acc_high = narrow(acc.high);
+  s.shift = std::move(shift);
+  s.clamps_input = true;
+  for (size_t c = 0; c < scales.size(); ++c) {
+    const int64_t scale = scales[c];
+    s.scale.push_back(static_cast<int32_t>(scale));
+    s.below.push_back(scale == 0 ? INT32_MIN : narrow(ceil_div(s.acc_low, scale)));
+    s.above.push_back(scale == 0 ? INT32_MAX : narrow(floor_div(s.acc_high, scale)));
+    // A zero scale never saturates: its bounds are the int32 range.
+    const bool alike =
+        scale == 0 ||
+        (shifted(s.shift, static_cast<int32_t>(s.above[c] * scale), c) ==
+             shifted(s.shift, s.acc_high, c) &&
+         shifted(s.shift, static_cast<int32_t>(s.below[c] * scale), c) ==
+             shifted(s.shift, s.acc_low, c));
+    s.clamps_input = s.clamps_input && alike;
+  }
+  return s;
 }
 
-MORLA_MULTIVERSION void scale_shift_clamp_rows(const int32_t* in, const int64_t* scales,
-                                               size_t count, size_t channels,
-                                               const ShiftPlan& plan, int64_t acc_low,
-                                               int64_t acc_high, int64_t low, int64_t high,
-                                               int32_t* out) {
-  shift_rows<true>(in, scales, count, channels, plan, acc_low, acc_high, low, high, out);
+void plan_bias(NeuronStages& stages, const std::vector<int32_t>& bias) {
+  stages.bias = bias;
+  stages.bias_below.clear();
+  stages.bias_above.clear();
+  for (const int32_t b : bias) {
+    stages.bias_below.push_back(b < 0 ? INT32_MIN - b : INT32_MIN);
+    stages.bias_above.push_back(b > 0 ? INT32_MAX - b : INT32_MAX);
+  }
+}
+
+size_t row_repeats(size_t channels, size_t count) {
+  constexpr size_t kRow = 256;
+  if (channels == 0 || channels >= kRow) return 1;
+  const size_t times = (kRow + channels - 1) / channels;
+  const size_t pixels = count / channels;
+  return std::max<size_t>(1, std::min(times, pixels));
+}
+
+namespace {
+
+void repeat(std::vector<int32_t>& values, size_t times) {
+  const size_t n = values.size();
+  values.resize(n * times);
+  for (size_t t = 1; t < times; ++t) std::copy_n(values.begin(), n, values.begin() + t * n);
+}
+
+}  // namespace
+
+ShiftStage repeated(const ShiftStage& stage, size_t times) {
+  ShiftStage s = stage;
+  for (auto* v : {&s.right, &s.half, &s.round, &s.left, &s.below, &s.above}) repeat(*v, times);
+  return s;
+}
+
+ScaleStage repeated(const ScaleStage& stage, size_t times) {
+  ScaleStage s = stage;
+  for (auto* v : {&s.scale, &s.below, &s.above}) repeat(*v, times);
+  s.shift = repeated(stage.shift, times);
+  return s;
+}
+
+NeuronStages repeated(const NeuronStages& stages, size_t times) {
+  NeuronStages s = stages;
+  for (auto* v : {&s.bias, &s.bias_below, &s.bias_above, &s.relu_max}) repeat(*v, times);
+  if (s.lut) s.lut_index = repeated(stages.lut_index, times);
+  if (s.scaled) s.out = repeated(stages.out, times);
+  return s;
 }
 
 }  // namespace morla::ops

@@ -10,7 +10,7 @@
 #include "core/platform.h"
 #include "ops/clip.h"
 #include "ops/shift.h"
-#include "ops/shift_plan.h"
+#include "ops/neurons.h"
 #include "ops/tensor_access.h"
 
 namespace morla::ops {
@@ -129,49 +129,30 @@ std::shared_ptr<Dense> scale_out(const Dense& x, const Dense& scales, const Dens
   static constexpr const char* op = "scale_out";
   const int32_t* in = detail::elements<int32_t>(x);
   detail::require_positive(op, "out_bits", out_bits);
-  const bool wide_scales = out_bits == 16 && storage_type(scales.type()) == StorageType::uint16;
-  const uint16_t* scale16 = wide_scales ? detail::elements<uint16_t>(scales) : nullptr;
-  const uint8_t* scale8 = wide_scales ? nullptr : detail::elements<uint8_t>(scales);
-  detail::elements<int8_t>(shifts);
   const Shape shape = x.shape();
   const size_t channels = shape.back(), count = detail::element_count(x);
-  detail::require_count(op, "scales", detail::element_count(scales), channels,
-                        "one per channel of x");
-  const ChannelShifts shift = output_shifts(op, shifts, channels);
   const ClipRange acc = clip_range(acc_bits);
-
-  // Accumulators within 32 bits (the engine's are): the branch-free loop, then the narrowing.
-  const bool narrow_acc = acc.low >= INT32_MIN && acc.high <= INT32_MAX;
-  std::vector<int32_t> staged;
-  if (narrow_acc) {
-    std::vector<int64_t> factors(channels);
-    for (size_t c = 0; c < channels; ++c) factors[c] = scale16 ? scale16[c] : scale8[c];
-    staged.resize(count);
-    scale_shift_clamp_rows(in, factors.data(), count, channels, plan_shifts(shift.rule, shift.amounts),
-                           acc.low, acc.high, INT32_MIN, INT32_MAX, staged.data());
+  auto result = detail::make_dense(scale_out_type(out_bits), shape);
+  // Accumulators within 32 bits (the engine's are): one vectorised pass.
+  if (acc.low >= INT32_MIN && acc.high <= INT32_MAX) {
+    NeuronStages stages;
+    stages.scaled = true;
+    stages.out = scale_out_stage(op, scales, shifts, channels, out_bits, acc_bits);
+    run_neurons(x, stages, *result);
+    return result;
   }
-  const auto scaled = [&](auto* out, int64_t low, int64_t high) {
-    if (narrow_acc)
-      for (size_t e = 0; e < count; ++e)
-        out[e] = static_cast<std::remove_reference_t<decltype(*out)>>(std::clamp<int64_t>(staged[e], low, high));
-    else if (scale16) scale_values(in, scale16, shift, count, channels, acc, low, high, out);
-    else scale_values(in, scale8, shift, count, channels, acc, low, high, out);
+  // Wider accumulators: element by element in 64 bits.
+  const std::vector<int64_t> factors = scale_out_factors(op, scales, shifts, channels, out_bits);
+  const ChannelShifts shift = output_shifts(op, shifts, channels);
+  const ClipRange out = scale_out_bounds(out_bits);
+  const auto scaled = [&](auto* target) {
+    scale_values(in, factors.data(), shift, count, channels, acc, out.low, out.high, target);
   };
-  const ClipRange range = clip_range(out_bits);
-  std::shared_ptr<Dense> result;
-  if (out_bits < 5) {
-    result = detail::make_dense(TensorType::uint8, shape);
-    scaled(detail::mutable_elements<uint8_t>(*result), 0, (int64_t{1} << out_bits) - 1);
-  } else if (out_bits <= 8) {
-    result = detail::make_dense(TensorType::int8, shape);
-    scaled(detail::mutable_elements<int8_t>(*result), range.low, range.high);
-  } else if (out_bits == 16) {
-    result = detail::make_dense(TensorType::int16, shape);
-    scaled(detail::mutable_elements<int16_t>(*result), INT16_MIN, INT16_MAX);
-  } else {
-    result = detail::make_dense(TensorType::int32, shape);
-    scaled(detail::mutable_elements<int32_t>(*result), std::max<int64_t>(range.low, INT32_MIN),
-           std::min<int64_t>(range.high, INT32_MAX));
+  switch (result->type()) {
+    case TensorType::uint8: scaled(detail::mutable_elements<uint8_t>(*result)); break;
+    case TensorType::int8: scaled(detail::mutable_elements<int8_t>(*result)); break;
+    case TensorType::int16: scaled(detail::mutable_elements<int16_t>(*result)); break;
+    default: scaled(detail::mutable_elements<int32_t>(*result)); break;
   }
   return result;
 }

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "core/device.h"
 #include "core/hw_type.h"
@@ -62,6 +64,44 @@ TEST(RegisterField, FullWidthFieldAcceptsAnyValue) {
   uint32_t word = 0;
   set_register_field(&word, &field, 0xDEADBEEF);
   EXPECT_EQ(word, 0xDEADBEEFu);
+}
+
+// Random fields of random blocks: only the field's bits of its word change, the value reads
+// back, a value one past the field's range is refused with the field writer's text.
+TEST(BlockField, WritesReadsAndRefusesLikeTheWordWriter) {
+  std::mt19937 rng(26);
+  for (int round = 0; round < 500; ++round) {
+    std::vector<uint32_t> block(1 + rng() % 64);
+    for (auto& word : block) word = rng();
+    const uint32_t width = 1 + rng() % 32;
+    const auto shift = static_cast<uint32_t>(rng() % (33 - width));
+    const BlockField field{rng() % block.size(), shift, width};
+    const uint64_t range = uint64_t{1} << width;
+    const auto value = static_cast<uint32_t>(rng() % range);
+    std::vector<uint32_t> expected = block;
+    const uint64_t mask = (range - 1) << field.shift;
+    expected[field.word] = static_cast<uint32_t>((expected[field.word] & ~mask) |
+                                                 (uint64_t{value} << field.shift));
+    set_register_field(block, field, value);
+    ASSERT_EQ(block, expected);
+    ASSERT_EQ(register_field(block, field), value);
+    ASSERT_EQ(register_field(block, offset_field(BlockField{0, field.shift, width}, field.word)),
+              value);
+    if (width < 32) {
+      const auto over = static_cast<uint32_t>(range);
+      ASSERT_EQ(test::error_text<std::runtime_error>(
+                    [&] { set_register_field(block, field, over); }),
+                "Attempted to write value " + std::to_string(over) + " into a " +
+                    std::to_string(width) + "-bit field, which will cause an overflow.");
+      ASSERT_EQ(block, expected);
+    }
+  }
+}
+
+TEST(BlockField, WordPastTheBlockThrowsOutOfRange) {
+  std::vector<uint32_t> block(4, 0);
+  EXPECT_THROW(set_register_field(block, BlockField{4, 0, 1}, 1), std::out_of_range);
+  EXPECT_THROW(register_field(block, BlockField{4, 0, 1}), std::out_of_range);
 }
 
 TEST(Panic, CutsMessagesAt256Characters) {

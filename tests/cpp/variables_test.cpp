@@ -1,6 +1,7 @@
 // The variable store, the layer's variable checks, bit widths and mapping statuses.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -188,6 +189,29 @@ TEST(LayerVariables, LutAndReluInitialContent) {
   auto relu = built_layer(LayerType::Dense1D, {{"units", 2}}, model);
   EXPECT_EQ(relu->variables().get("max_value")->get<uint8_t>(0), 127);
   EXPECT_EQ(relu->variables().get("max_value_shift")->get<uint8_t>(0), 31);
+}
+
+// Large tensors' storage is reused once freed, and a model loaded from a buffer builds its
+// variables without zero-filling them: a layer made from parameters afterwards still starts
+// from zeros ("as created") and its initial values, whatever the storage held before.
+TEST(LayerVariables, MadeFromParametersAfterReusedStorageStartAsCreated) {
+  const std::map<std::string, int> entries{{"units", 3000}};  // 32 x 3000 weights: 96000 bytes
+  std::shared_ptr<Model> model;
+  for (int round = 0; round < 3; ++round) {
+    auto big = Dense::create(TensorType::int8, Shape{1 << 20}, Dense::Layout::RowMajor);
+    std::memset(big->mutable_data<int8_t>(), 0x5A, big->size());
+    big.reset();
+    auto layer = built_layer(LayerType::Dense1D, entries, model);
+    auto weights = layer->variables().get("weights");
+    const int8_t* w = weights->data<int8_t>();
+    EXPECT_TRUE(std::all_of(w, w + weights->size(), [](int8_t v) { return v == 0; }));
+    EXPECT_EQ(layer->variables().get("max_value")->get<uint8_t>(2999), 127);
+    EXPECT_EQ(layer->variables().get("output_scales")->get<uint8_t>(2999), 1);
+    std::memset(weights->mutable_data<int8_t>(), 0x33, weights->size());
+    const SharedBytes bytes = model->serialize();
+    const auto loaded = Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    EXPECT_EQ(loaded->get_layer("layer")->variables().get("weights")->get<int8_t>(5), 0x33);
+  }
 }
 
 struct BitCase {

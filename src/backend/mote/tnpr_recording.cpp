@@ -173,35 +173,38 @@ struct ChainTable {
   uint32_t relu_flags = 0;
 };
 
-constexpr RegisterField kLastLayerIndex{0, 3};
-constexpr RegisterField kPostProcessingOn{17, 1};
-constexpr RegisterField kOutputIs16Bit{18, 1};
-constexpr RegisterField kInputIs16Bit{19, 1};
-constexpr RegisterField kPostProcessingOutput{20, 1};
-constexpr RegisterField kReservedBit21{21, 1};
-constexpr RegisterField kOutputAbove16Bit{22, 1};
-constexpr RegisterField kPaddedRowWords{0, 8};
-constexpr RegisterField kPostProcessingTimesteps{8, 8};
-constexpr RegisterField kInputRegionStart{0, 16};
-constexpr RegisterField kOutputRegionStart{16, 16};
-constexpr RegisterField kRecurrentStateWords{0, 16};
-constexpr RegisterField kStateChannels{0, 9};
-constexpr RegisterField kEvenLayerChannels{0, 9};
-constexpr RegisterField kOddLayerChannels{9, 9};
-constexpr RegisterField kLastLayerMask{0, 8};
-constexpr RegisterField kLastTwoLayersMask{8, 8};
-constexpr RegisterField kReluFlags{16, 8};
+// Fields of the TNP-R configuration block.
+constexpr BlockField kLastLayerIndex{0, 0, 3};
+constexpr BlockField kPostProcessingOn{0, 17, 1};
+constexpr BlockField kOutputIs16Bit{0, 18, 1};
+constexpr BlockField kInputIs16Bit{0, 19, 1};
+constexpr BlockField kPostProcessingOutput{0, 20, 1};
+constexpr BlockField kReservedBit21{0, 21, 1};
+constexpr BlockField kOutputAbove16Bit{0, 22, 1};
+constexpr BlockField kPaddedRowWords{1, 0, 8};
+constexpr BlockField kPostProcessingTimesteps{1, 8, 8};
+constexpr BlockField kInputRegionStart{3, 0, 16};
+constexpr BlockField kOutputRegionStart{3, 16, 16};
+constexpr BlockField kRecurrentStateWords{4, 0, 16};
+// Layer i's field is 2 i bits higher.
+constexpr BlockField kSubsampleMinusOne{5, 0, 2};
+constexpr BlockField kStateChannels{6, 0, 9};
+// Two layers' channel counts per word: output channels from word 7, input channels from
+// word 11.
+constexpr BlockField kEvenLayerChannels{0, 0, 9};
+constexpr BlockField kOddLayerChannels{0, 9, 9};
+constexpr size_t kOutputChannelWords = 7;
+constexpr size_t kInputChannelWords = 11;
+constexpr BlockField kLastLayerMask{15, 0, 8};
+constexpr BlockField kLastTwoLayersMask{15, 8, 8};
+constexpr BlockField kReluFlags{15, 16, 8};
 
-void set(uint32_t& word, const RegisterField& field, uint32_t value) {
-  set_register_field(&word, &field, value);
-}
-
-// Two layers' channel counts per word, from `first_word`.
-void set_channel_pairs(std::array<uint32_t, kTnprConfigWords>& config, size_t first_word,
+void set_channel_pairs(std::vector<uint32_t>& config, size_t first_word,
                        const std::array<uint32_t, kMaxChainLayers>& channels) {
   for (size_t k = 0; k < kMaxChainLayers / 2; ++k) {
-    set(config[first_word + k], kEvenLayerChannels, channels[2 * k]);
-    set(config[first_word + k], kOddLayerChannels, channels[2 * k + 1]);
+    set_register_field(config, offset_field(kEvenLayerChannels, first_word + k), channels[2 * k]);
+    set_register_field(config, offset_field(kOddLayerChannels, first_word + k),
+                       channels[2 * k + 1]);
   }
 }
 
@@ -214,30 +217,33 @@ std::vector<uint32_t> configuration_block(const Layer& start, const ChainTable& 
   const uint32_t state_start = static_cast<uint32_t>(tsram.state.size()) % kRegionStartModulo;
   const uint32_t output_size = static_cast<uint32_t>(tsram.output.size()) % kRegionStartModulo;
 
-  std::array<uint32_t, kTnprConfigWords> config{};
-  set(config[0], kLastLayerIndex, n - 1);
-  set(config[0], kPostProcessingOn, pp);
-  set(config[0], kOutputIs16Bit, output_width == 16);
-  set(config[0], kInputIs16Bit, input_bit_width(start) == 16);
-  set(config[0], kPostProcessingOutput, pp);
-  set(config[0], kReservedBit21, 0);
-  set(config[0], kOutputAbove16Bit, output_width > 16);
-  set(config[1], kPaddedRowWords, padded_row_words(start));
-  set(config[1], kPostProcessingTimesteps, pp ? input_timesteps(start) : 0);
-  set(config[3], kInputRegionStart, state_start + output_size);
-  set(config[3], kOutputRegionStart, state_start);
-  set(config[4], kRecurrentStateWords, pp ? state_channels * (n - 1) : 0);
+  std::vector<uint32_t> config(kTnprConfigWords, 0);
+  set_register_field(config, kLastLayerIndex, n - 1);
+  set_register_field(config, kPostProcessingOn, pp);
+  set_register_field(config, kOutputIs16Bit, output_width == 16);
+  set_register_field(config, kInputIs16Bit, input_bit_width(start) == 16);
+  set_register_field(config, kPostProcessingOutput, pp);
+  set_register_field(config, kReservedBit21, 0);
+  set_register_field(config, kOutputAbove16Bit, output_width > 16);
+  set_register_field(config, kPaddedRowWords, padded_row_words(start));
+  set_register_field(config, kPostProcessingTimesteps, pp ? input_timesteps(start) : 0);
+  set_register_field(config, kInputRegionStart, state_start + output_size);
+  set_register_field(config, kOutputRegionStart, state_start);
+  set_register_field(config, kRecurrentStateWords, pp ? state_channels * (n - 1) : 0);
   for (uint32_t i = 0; i < n; ++i)
-    set(config[5], RegisterField{2 * i, 2}, chain.subsample[i] - 1);
-  set(config[6], kStateChannels, state_channels);
-  set_channel_pairs(config, 7, chain.output_channels);
-  set_channel_pairs(config, 11, chain.input_channels);
+    set_register_field(config,
+                       {kSubsampleMinusOne.word, kSubsampleMinusOne.shift + 2 * i,
+                        kSubsampleMinusOne.width},
+                       chain.subsample[i] - 1);
+  set_register_field(config, kStateChannels, state_channels);
+  set_channel_pairs(config, kOutputChannelWords, chain.output_channels);
+  set_channel_pairs(config, kInputChannelWords, chain.input_channels);
   if (pp) {
-    set(config[15], kLastLayerMask, 1u << (n - 1));
-    set(config[15], kLastTwoLayersMask, 3u << (n - 2));
+    set_register_field(config, kLastLayerMask, 1u << (n - 1));
+    set_register_field(config, kLastTwoLayersMask, 3u << (n - 2));
   }
-  set(config[15], kReluFlags, chain.relu_flags);
-  return {config.begin(), config.end()};
+  set_register_field(config, kReluFlags, chain.relu_flags);
+  return config;
 }
 
 std::vector<uint32_t> tsram_image(const TsramRegions& tsram) {

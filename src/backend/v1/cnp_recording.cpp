@@ -7,6 +7,7 @@
 #include "backend/v1/cnp_weight_packing.h"
 #include "backend/v1/cnp_weight_sizes.h"
 #include "backend/v1/layer_access.h"
+#include "backend/v1/np_fields.h"
 #include "backend/v1/np_routing.h"
 #include "core/engine_api/v1_layers.h"
 #include "program/contract/mapped_nps.h"
@@ -45,13 +46,14 @@ void standard_weight_fields(RegisterBlock& block, const Layer& layer, const hw::
   const int bits = param(layer, "weights_bits");
   const int kernel = param(layer, "kernel_width");
   const uint32_t neurons = piece.filters;
-  set_field(block, 11, 12, 10, static_cast<uint32_t>(weight_words / channels / 4));
-  set_field(block, 3, 2, 1, 0);
-  set_field(block, 3, 3, 1, bits == 4);
-  set_field(block, 20, 16, 11, kernel == 1 ? neurons : 0);
-  set_field(block, 21, 0, 11, kernel != 1 && bits >= 2 ? neurons : 0);
-  set_field(block, 21, 16, 11, kernel != 1 && bits == 1 ? neurons : 0);
-  set_field(block, 22, 0, 11, 0);
+  set_register_field(block, reg::kChannelWeightWords,
+                     static_cast<uint32_t>(weight_words / channels / 4));
+  set_register_field(block, reg::kSeparable, 0);
+  set_register_field(block, reg::kWeights4Bit, bits == 4);
+  set_register_field(block, reg::kPointwiseNeurons, kernel == 1 ? neurons : 0);
+  set_register_field(block, reg::kMultiBitNeurons, kernel != 1 && bits >= 2 ? neurons : 0);
+  set_register_field(block, reg::kBinaryNeurons, kernel != 1 && bits == 1 ? neurons : 0);
+  set_register_field(block, reg::kWord22Bits0To10, 0);
 }
 
 std::vector<uint32_t> pointwise_weights(const Layer& layer, const hw::NpBlock& piece) {
@@ -63,11 +65,12 @@ void separable_weight_fields(RegisterBlock& block, const Layer& layer, const hw:
                              size_t) {
   const int bits = param(layer, "weights_bits");
   const auto kernel = static_cast<uint32_t>(param(layer, "kernel_width"));
-  set_field(block, 3, 2, 1, 1);
-  set_field(block, 3, 4, 2, static_cast<uint32_t>(bits / 2));
-  set_field(block, 3, 8, 2, static_cast<uint32_t>(bits / 2));
-  set_field(block, 20, 0, 7, pointwise_groups(piece.filters, bits));
-  set_field(block, 22, 16, 14, depthwise_weight_words(kernel, input_shape(layer)[2], bits) / 2);
+  set_register_field(block, reg::kSeparable, 1);
+  set_register_field(block, reg::kWeightBitsCode, static_cast<uint32_t>(bits / 2));
+  set_register_field(block, reg::kPointwiseBitsHalf, static_cast<uint32_t>(bits / 2));
+  set_register_field(block, reg::kPointwiseGroups, pointwise_groups(piece.filters, bits));
+  set_register_field(block, reg::kDepthwiseWeightPairs,
+                     depthwise_weight_words(kernel, input_shape(layer)[2], bits) / 2);
 }
 
 program::RecordPtr record_cnp_layer(const Device& device, const WindowedV1Layer& layer,

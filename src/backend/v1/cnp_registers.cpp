@@ -4,6 +4,7 @@
 #include "backend/v1/field_fit.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_errors.h"
+#include "backend/v1/np_fields.h"
 #include "core/enums.h"
 #include "core/engine_api/v1_layers.h"
 
@@ -32,64 +33,67 @@ void record_cnp_split_registers(RegisterBlock& block, const CnpSplitSettings& s,
                                 const hw::NpBlock& piece) {
   const NpSplit split(s.input, piece.spatial_partition, piece.input_window, s.kernel, s.stride,
                       s.conv_padding, s.pooling.size, s.pooling.stride_x, s.pooling.padding);
-  set_field(block, 1, 4, 1, 0);
-  set_field(block, 1, 20, 2, 0);
-  set_field(block, 1, 7, 1, 0);
-  set_field(block, 1, 22, 1, piece.single_buffer);
-  set_field(block, 1, 5, 1, 1);
-  set_field(block, 1, 6, 1, 1);
+  set_register_field(block, reg::kFnpBlock, 0);
+  set_register_field(block, reg::kFnpKind, 0);
+  set_register_field(block, reg::kWord1Bit7, 0);
+  set_register_field(block, reg::kSingleBuffer, piece.single_buffer);
+  set_register_field(block, reg::kWord1Bit5, 1);
+  set_register_field(block, reg::kWord1Bit6, 1);
 
-  set_field(block, 3, 0, 2, s.input_bits / 2);
-  set_field(block, 3, 12, 2, s.act_bits / 2);
-  set_field(block, 3, 15, 1, s.activation);
-  set_field(block, 3, 16, 8, s.np_count);
-  set_field(block, 3, 24, 8, s.order);
+  set_register_field(block, reg::kInputBitsHalf, s.input_bits / 2);
+  set_register_field(block, reg::kActBitsHalf, s.act_bits / 2);
+  set_register_field(block, reg::kActivationOn, s.activation);
+  set_register_field(block, reg::kNpCount, s.np_count);
+  set_register_field(block, reg::kOrder, s.order);
 
   const uint32_t row_bytes = packed_bytes(split.window_width, s.input_bits);
-  set_field(block, 4, 0, 18, packed_words(row_bytes, split.channels, split.window_height));
-  set_field(block, 4, 31, 1, 1);
+  set_register_field(block, reg::kInputWords,
+                     packed_words(row_bytes, split.channels, split.window_height));
+  set_register_field(block, reg::kWord4Bit31, 1);
 
-  set_field(block, 8, 0, 11, split.height);
-  set_field(block, 8, 12, 4, fit_signed(static_cast<int32_t>(split.window_row_offset), 4));
-  set_field(block, 8, 16, 11, split.width);
-  set_field(block, 8, 28, 4, fit_signed(static_cast<int32_t>(split.window_col_offset), 4));
-  set_field(block, 9, 0, 12, split.window_y);
-  set_field(block, 9, 12, 1, split.row_phase != 0);
-  set_field(block, 9, 16, 12, split.window_x);
-  set_field(block, 9, 28, 1, split.col_phase != 0);
-  set_field(block, 10, 0, 11, split.window_height);
-  set_field(block, 10, 16, 11, split.window_width);
-  set_field(block, 11, 0, 8, split.aligned_width());
+  set_register_field(block, reg::kHeight, split.height);
+  set_register_field(block, reg::kWindowRowOffset,
+                     fit_signed(static_cast<int32_t>(split.window_row_offset), 4));
+  set_register_field(block, reg::kWidth, split.width);
+  set_register_field(block, reg::kWindowColOffset,
+                     fit_signed(static_cast<int32_t>(split.window_col_offset), 4));
+  set_register_field(block, reg::kWindowY, split.window_y);
+  set_register_field(block, reg::kRowPhase, split.row_phase != 0);
+  set_register_field(block, reg::kWindowX, split.window_x);
+  set_register_field(block, reg::kColPhase, split.col_phase != 0);
+  set_register_field(block, reg::kWindowHeight, split.window_height);
+  set_register_field(block, reg::kWindowWidth, split.window_width);
+  set_register_field(block, reg::kAlignedWidth, split.aligned_width());
 
-  set_field(block, 20, 8, 1, s.stride == 2);
-  set_field(block, 20, 28, 3, s.kernel);
-  set_field(block, 24, 0, 12, split.out_y);
-  set_field(block, 24, 16, 12, split.out_x);
-  set_field(block, 25, 0, 10, split.out_height);
-  set_field(block, 25, 16, 8, split.out_width);
-  set_field(block, 26, 0, 11, piece.start_neuron);
-  set_field(block, 26, 16, 11, piece.filters);
+  set_register_field(block, reg::kStride2, s.stride == 2);
+  set_register_field(block, reg::kKernelSize, s.kernel);
+  set_register_field(block, reg::kOutY, split.out_y);
+  set_register_field(block, reg::kOutX, split.out_x);
+  set_register_field(block, reg::kOutHeight, split.out_height);
+  set_register_field(block, reg::kOutWidth, split.out_width);
+  set_register_field(block, reg::kStartNeuron, piece.start_neuron);
+  set_register_field(block, reg::kFilters, piece.filters);
 
   const uint32_t line_bytes = (s.input_bits * split.window_width + 7) / 8;
-  set_field(block, 28, 16, 9, line_bytes);
-  set_field(block, 28, 0, 14, (line_bytes * split.channels + 3) / 4);
-  set_field(block, 29, 0, 1, 0);
-  set_field(block, 29, 16, 8, (piece.filters + 7) / 8);
-  set_field(block, 36, 28, 1, 0);
+  set_register_field(block, reg::kRowBytes, line_bytes);
+  set_register_field(block, reg::kChannelRowWords, (line_bytes * split.channels + 3) / 4);
+  set_register_field(block, reg::kWord29Bit0, 0);
+  set_register_field(block, reg::kFilterBytes, (piece.filters + 7) / 8);
+  set_register_field(block, reg::kLearning, 0);
 }
 
 void record_cnp_padding_edges(RegisterBlock& block, const Shape& input,
                               const NpSpace& partition, const CnpPooling& pooling) {
   const auto positive = [](uint32_t padding) { return static_cast<int32_t>(padding) > 0; };
-  set_field(block, 27, 0, 3, pooling.size);
-  set_field(block, 27, 4, 3, pooling.stride_x);
-  set_field(block, 27, 8, 1, pooling.flag);
-  set_field(block, 27, 12, 1,
+  set_register_field(block, reg::kPoolSize, pooling.size);
+  set_register_field(block, reg::kPoolStride, pooling.stride_x);
+  set_register_field(block, reg::kPoolFlag, pooling.flag);
+  set_register_field(block, reg::kPadRightEdge,
             positive(pooling.padding.right) && partition.x + partition.shape[0] == input[0]);
-  set_field(block, 27, 13, 1, positive(pooling.padding.left) && partition.x == 0);
-  set_field(block, 27, 14, 1,
+  set_register_field(block, reg::kPadLeftEdge, positive(pooling.padding.left) && partition.x == 0);
+  set_register_field(block, reg::kPadBottomEdge,
             positive(pooling.padding.bottom) && partition.y + partition.shape[1] == input[1]);
-  set_field(block, 27, 15, 1, positive(pooling.padding.top) && partition.y == 0);
+  set_register_field(block, reg::kPadTopEdge, positive(pooling.padding.top) && partition.y == 0);
 }
 
 std::vector<uint32_t> build_cnp_threshold_words(const Dense& threshold, const Dense& act_step,

@@ -6,10 +6,12 @@
 
 #include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
+#include "backend/v1/fnp_image_fields.h"
 #include "backend/v1/fnp_recording.h"
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_errors.h"
+#include "backend/v1/np_fields.h"
 #include "core/engine_api/hardware_device.h"
 #include "core/engine_api/layer_params.h"
 #include "core/engine_api/variables.h"
@@ -39,22 +41,23 @@ uint32_t neurons_per_class(int64_t classes, uint32_t units) {
 }  // namespace
 
 void record_learning_params(RegisterBlock& block, const LearningParams* params) {
-  set_field(block, 36, 28, 1, params ? 1 : 0);
+  set_register_field(block, reg::kLearning, params ? 1 : 0);
   if (!params) return;
   const double weights = params->get("num_weights");
   const double competition = params->get("learning_competition");
-  set_field(block, 36, 0, 20, static_cast<uint32_t>(nearest((1.0 - competition) * weights)));
-  set_field(block, 37, 0, 16,
-            static_cast<uint32_t>(static_cast<int32_t>(std::ceil(params->get("min_plasticity") * weights))));
+  set_register_field(block, reg::kLearnWeightBudget,
+                     static_cast<uint32_t>(nearest((1.0 - competition) * weights)));
+  set_register_field(block, reg::kMinPlasticity,
+                     static_cast<uint32_t>(static_cast<int32_t>(std::ceil(params->get("min_plasticity") * weights))));
   const auto plasticity = static_cast<int32_t>(
       static_cast<uint32_t>(static_cast<int64_t>(std::round(params->get("initial_plasticity") * weights))));
-  set_field(block, 38, 0, 16,
-            static_cast<uint32_t>(static_cast<int32_t>(std::ceil(params->get("plasticity_decay") * plasticity))));
+  set_register_field(block, reg::kPlasticityDecay,
+                     static_cast<uint32_t>(static_cast<int32_t>(std::ceil(params->get("plasticity_decay") * plasticity))));
 }
 
 void write_learning_words(RegisterBlock& block, uint32_t word39, uint32_t word41) {
-  set_field(block, 39, 0, 16, word39);
-  set_field(block, 41, 0, 12, word41);
+  set_register_field(block, reg::kLearnWord39, word39);
+  set_register_field(block, reg::kLearnWord41, word41);
 }
 
 void write_learning_fields(std::vector<uint32_t>& image, const Layer& layer) {
@@ -74,14 +77,17 @@ void write_learning_fields(std::vector<uint32_t>& image, const Layer& layer) {
 
   for (uint32_t n = 0; n < units; ++n) {
     const size_t base = size_t{n} * stride;
-    if (classes >= 2) set_field(image, base + 1, 20, 10, n / per_class + 1);
-    set_field(image, base + 2, 0, 20, num_weights);
+    if (classes >= 2) set_register_field(image, offset_field(fnp_image::kClass, base),
+                                         n / per_class + 1);
+    set_register_field(image, offset_field(fnp_image::kWeightCount, base), num_weights);
     const int32_t t = threshold->get<int32_t>(n);
     if (t < 0) throw FnpError("Negative value for threshold_learning not supported.");
     const uint32_t bits = fit_signed(t, 20);
-    set_field(image, base + 2, 16, 4, bits >> 16);
-    set_field(image, base + 3, 16, 16, bits & 0xFFFF);
-    set_field(image, base + 3, 0, 16, static_cast<uint32_t>(thswap->get<int32_t>(n)));
+    set_register_field(image, offset_field(fnp_image::kLearningThresholdHigh, base), bits >> 16);
+    set_register_field(image, offset_field(fnp_image::kLearningThresholdLow, base),
+                       bits & 0xFFFF);
+    set_register_field(image, offset_field(fnp_image::kThswap, base),
+                       static_cast<uint32_t>(thswap->get<int32_t>(n)));
   }
 }
 

@@ -5,10 +5,12 @@
 
 #include "backend/v1/block_types.h"
 #include "backend/v1/field_fit.h"
+#include "backend/v1/fnp_image_fields.h"
 #include "backend/v1/fnp_learning.h"
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_errors.h"
+#include "backend/v1/np_fields.h"
 #include "backend/v1/np_routing.h"
 #include "core/device.h"
 #include "core/mesh.h"
@@ -50,36 +52,36 @@ FnpRegisters record_fnp_registers(const Device& device, const Layer& layer, bool
   const int weights_bits = param(fc, "weights_bits");
   const uint32_t planes = magnitude_planes(weights_bits);
 
-  set_field(block, 1, 4, 1, 1);
-  set_field(block, 1, 5, 1, 1);
-  set_field(block, 1, 6, 1, 1);
-  set_field(block, 1, 20, 2, fnp2 ? 3 : 1);
-  if (!fnp2) set_field(block, 1, 24, 2, 1);
+  set_register_field(block, reg::kFnpBlock, 1);
+  set_register_field(block, reg::kWord1Bit5, 1);
+  set_register_field(block, reg::kWord1Bit6, 1);
+  set_register_field(block, reg::kFnpKind, fnp2 ? 3 : 1);
+  if (!fnp2) set_register_field(block, reg::kWord1Bits24To25, 1);
   if (input_bits == 4 && !single_buffer)
     throw std::invalid_argument("4-bit FNP inputs require single buffer mode.");
-  set_field(block, 1, 22, 1, single_buffer);
+  set_register_field(block, reg::kSingleBuffer, single_buffer);
 
-  set_field(block, 3, 0, 2, input_bits >> 1);
-  set_field(block, 3, 4, 2, planes - 1);
-  set_field(block, 3, 7, 1, weights_bits != 1);
-  set_field(block, 3, 12, 2, static_cast<uint32_t>(act_bits >> 1));
-  set_field(block, 3, 15, 1, activation);
-  set_field(block, 3, 16, 8, 1);
-  set_field(block, 3, 24, 8, mapping.order);
-  set_field(block, 10, 0, 11, y);
-  set_field(block, 10, 16, 11, x);
-  set_field(block, 11, 0, 8, 0);
-  set_field(block, 11, 12, 18, x * y);
-  set_field(block, 14, 31, 1, 1);
-  set_field(block, 14, 0, 18, static_cast<uint32_t>(fnp_input_words(fc)));
-  set_field(block, 15, 0, 17, static_cast<uint32_t>(units));
-  set_field(block, 16, 0, 18, 0);
-  set_field(block, 16, 28, 2, activation ? 2 : 0);
+  set_register_field(block, reg::kInputBitsHalf, input_bits >> 1);
+  set_register_field(block, reg::kWeightBitsCode, planes - 1);
+  set_register_field(block, reg::kMultiBitWeights, weights_bits != 1);
+  set_register_field(block, reg::kActBitsHalf, static_cast<uint32_t>(act_bits >> 1));
+  set_register_field(block, reg::kActivationOn, activation);
+  set_register_field(block, reg::kNpCount, 1);
+  set_register_field(block, reg::kOrder, mapping.order);
+  set_register_field(block, reg::kWindowHeight, y);
+  set_register_field(block, reg::kWindowWidth, x);
+  set_register_field(block, reg::kAlignedWidth, 0);
+  set_register_field(block, reg::kFnpInputCount, x * y);
+  set_register_field(block, reg::kWord14Bit31, 1);
+  set_register_field(block, reg::kWord14InputWords, static_cast<uint32_t>(fnp_input_words(fc)));
+  set_register_field(block, reg::kFnpUnits, static_cast<uint32_t>(units));
+  set_register_field(block, reg::kWord16Bits0To17, 0);
+  set_register_field(block, reg::kFnpActivation, activation ? 2 : 0);
   if (!fnp2) {
     const uint32_t image_words = fnp_weight_words_unaligned(neurons, inputs, weights_bits);
-    const uint32_t chunk = 256 * get_field(block, 12, 24, 8);
-    set_field(block, 17, 0, 16, image_words);
-    set_field(block, 17, 20, 4, (image_words + chunk - 1) / chunk);
+    const uint32_t chunk = 256 * register_field(block, reg::kWeightChunk);
+    set_register_field(block, reg::kFnpImageWords, image_words);
+    set_register_field(block, reg::kFnpImageChunks, (image_words + chunk - 1) / chunk);
   }
 
   record_learning_params(block, learning ? fc.learning_params() : nullptr);
@@ -155,14 +157,16 @@ std::vector<uint32_t> build_fnp_weight_image(const Dense& weights, const Dense& 
   for (uint32_t n = 0; n < neurons; ++n) {
     const size_t neuron = size_t{n} * stride;
     if (!with_activation) {
-      set_field(image, neuron, 0, 20, 0x80000);
-      set_field(image, neuron + 1, 0, 20, 0);
+      set_register_field(image, offset_field(fnp_image::kThreshold, neuron), 0x80000);
+      set_register_field(image, offset_field(fnp_image::kActStep, neuron), 0);
       continue;
     }
-    set_field(image, neuron, 0, 20, fit_signed(threshold.get<int32_t>(n), 20));
+    set_register_field(image, offset_field(fnp_image::kThreshold, neuron),
+                       fit_signed(threshold.get<int32_t>(n), 20));
     const int32_t step = act_step.get<int32_t>(n);
     if (const std::string error = act_step_error(step); !error.empty()) throw FnpError(error);
-    set_field(image, neuron + 1, 0, 20, static_cast<uint32_t>(step));
+    set_register_field(image, offset_field(fnp_image::kActStep, neuron),
+                       static_cast<uint32_t>(step));
   }
   return image;
 }

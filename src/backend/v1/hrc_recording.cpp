@@ -20,6 +20,28 @@ constexpr RegisterField kWeightMemories[3] = {{0, 1}, {1, 1}, {2, 1}};
 constexpr RegisterField kThresholdMemory{31, 1};
 const hw::Ident kHrc{};
 
+// Fields of the 8-word HRC configuration block (bits without a known meaning are named by
+// their position).
+constexpr BlockField kWord0Bit0{0, 0, 1};
+constexpr BlockField kKernelCode{0, 4, 2};
+constexpr BlockField kActBitsHalf{0, 8, 2};
+constexpr BlockField kNotThreeChannels{0, 12, 1};
+constexpr BlockField kValidPadding{0, 13, 1};
+constexpr BlockField kMaxPoolHeight2{0, 16, 1};
+constexpr BlockField kMaxPoolWidth2{0, 17, 1};
+constexpr BlockField kWord0Bit20{0, 20, 1};
+constexpr BlockField kWord0Bit21{0, 21, 1};
+constexpr BlockField kStrideY{1, 0, 3};
+constexpr BlockField kStrideX{1, 4, 3};
+constexpr BlockField kPadLeft{3, 0, 3};
+constexpr BlockField kPadRight{3, 4, 3};
+constexpr BlockField kPadTop{3, 8, 3};
+constexpr BlockField kPadBottom{3, 12, 3};
+constexpr BlockField kFirstFilter{4, 0, 9};
+constexpr BlockField kLastFilter{4, 16, 9};
+// Byte b of word 2 (b = 0, 1, 2): the padding value.
+constexpr RegisterField kPaddingByte{0, 8};
+
 std::vector<uint32_t> hrc_configuration(const InputConvolutional& layer) {
   const auto p = [&](const char* key) { return param(layer, key); };
   const bool valid = p("padding") == static_cast<int>(Padding::Valid);
@@ -29,24 +51,27 @@ std::vector<uint32_t> hrc_configuration(const InputConvolutional& layer) {
   const uint32_t* conv = layer.conv_record();
 
   std::vector<uint32_t> config(8, 0);
-  set_field(config, 0, 0, 1, 1);
-  set_field(config, 0, 12, 1, p("input_channels") != 3);
-  set_field(config, 0, 13, 1, valid);
-  set_field(config, 1, 0, 3, static_cast<uint32_t>(p("stride_y")));
-  set_field(config, 1, 4, 3, static_cast<uint32_t>(p("stride_x")));
-  set_field(config, 0, 16, 1, max_pool && p("pooling_height") == 2);
-  set_field(config, 0, 17, 1, max_pool && p("pooling_width") == 2);
-  set_field(config, 0, 20, 1, valid);
-  set_field(config, 0, 21, 1, valid);
-  set_field(config, 0, 4, 2, kernel == 7 ? 2 : kernel == 5 ? 1 : 0);
-  set_field(config, 4, 0, 9, 0);
-  set_field(config, 4, 16, 9, static_cast<uint32_t>(p("filters") - 1));
-  set_field(config, 0, 8, 2, static_cast<uint32_t>(p("act_bits") >> 1));
-  for (uint32_t byte = 0; byte < 3; ++byte) set_field(config, 2, 8 * byte, 8, padding_value);
-  set_field(config, 3, 12, 3, conv[5]);
-  set_field(config, 3, 8, 3, conv[4]);
-  set_field(config, 3, 0, 3, conv[6]);
-  set_field(config, 3, 4, 3, conv[7]);
+  set_register_field(config, kWord0Bit0, 1);
+  set_register_field(config, kNotThreeChannels, p("input_channels") != 3);
+  set_register_field(config, kValidPadding, valid);
+  set_register_field(config, kStrideY, static_cast<uint32_t>(p("stride_y")));
+  set_register_field(config, kStrideX, static_cast<uint32_t>(p("stride_x")));
+  set_register_field(config, kMaxPoolHeight2, max_pool && p("pooling_height") == 2);
+  set_register_field(config, kMaxPoolWidth2, max_pool && p("pooling_width") == 2);
+  set_register_field(config, kWord0Bit20, valid);
+  set_register_field(config, kWord0Bit21, valid);
+  set_register_field(config, kKernelCode, kernel == 7 ? 2 : kernel == 5 ? 1 : 0);
+  set_register_field(config, kFirstFilter, 0);
+  set_register_field(config, kLastFilter, static_cast<uint32_t>(p("filters") - 1));
+  set_register_field(config, kActBitsHalf, static_cast<uint32_t>(p("act_bits") >> 1));
+  for (uint32_t byte = 0; byte < 3; ++byte) {
+    const RegisterField padding{kPaddingByte.shift + 8 * byte, kPaddingByte.width};
+    set_register_field(&config.at(2), &padding, padding_value);
+  }
+  set_register_field(config, kPadBottom, conv[5]);
+  set_register_field(config, kPadTop, conv[4]);
+  set_register_field(config, kPadLeft, conv[6]);
+  set_register_field(config, kPadRight, conv[7]);
   return config;
 }
 

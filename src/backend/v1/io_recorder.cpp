@@ -7,10 +7,10 @@
 
 #include "backend/v1/block_types.h"
 #include "backend/v1/layer_access.h"
-#include "backend/v1/register_block.h"
 #include "core/device.h"
 #include "core/enums.h"
 #include "core/engine_api/layer_params.h"
+#include "core/register_field.h"
 
 namespace morla::v1 {
 
@@ -28,10 +28,14 @@ bool is_flat_fnp_input(const Layer& layer) {
   return input[0] == 1 && input[1] == 1;
 }
 
+// One register word from its {shift, width, value} fields.
 uint32_t word(std::initializer_list<std::array<uint32_t, 3>> fields) {
-  std::vector<uint32_t> value(1, 0);
-  for (const auto& [shift, width, v] : fields) set_field(value, 0, shift, width, v);
-  return value[0];
+  uint32_t value = 0;
+  for (const auto& [shift, width, v] : fields) {
+    const RegisterField field{shift, width};
+    set_register_field(&value, &field, v);
+  }
+  return value;
 }
 
 }  // namespace

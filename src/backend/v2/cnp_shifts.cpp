@@ -2,8 +2,8 @@
 
 #include <optional>
 
-#include "backend/v2/np_registers.h"
 #include "backend/v2/variable_access.h"
+#include "core/register_field.h"
 #include "program/contract/field_checks.h"
 #include "program/contract/strided_view.h"
 
@@ -42,6 +42,20 @@ void require_neuron_range(const Layer& layer, const NeuronTensors& t, uint32_t f
     if (tensor) require_elements(layer, name, *tensor, first, count);
 }
 
+namespace {
+
+// The fields of one neuron's two words, by word from the neuron's first word.
+constexpr BlockField kOutputScale{0, 0, 8};
+constexpr BlockField kBias{0, 8, 8};
+constexpr BlockField kBiasShift{0, 16, 5};
+constexpr BlockField kOutputShift{0, 21, 6};
+constexpr BlockField kMaxValueOrActivationShift{0, 27, 5};
+constexpr BlockField kActivationShiftBit5{1, 0, 1};
+constexpr BlockField kMaxValue{1, 0, 8};
+constexpr BlockField kActivationScale{1, 1, 8};
+
+}  // namespace
+
 std::vector<uint32_t> record_cnp_shifts(const NeuronTensors& t, uint32_t first, uint32_t filters) {
   // Element types first, in this order, before any word is written.
   if (t.output_scales) check_tensor_type<uint8_t>(*t.output_scales);
@@ -67,20 +81,24 @@ std::vector<uint32_t> record_cnp_shifts(const NeuronTensors& t, uint32_t first, 
   std::vector<uint32_t> words(size_t{2} * filters, 0);
   for (uint32_t i = 0; i < filters; ++i) {
     const size_t n = size_t{first} + i;
-    const size_t a = 2 * size_t{i}, b = a + 1;
-    if (output_scales) set_bits(words, a, 0, 7, (*output_scales)[n]);
-    if (bias) set_bits(words, a, 8, 15, (*bias)[n]);
-    if (bias_shift) set_bits(words, a, 16, 20, (*bias_shift)[n]);
+    const size_t a = 2 * size_t{i};
+    if (output_scales) set_register_field(words, offset_field(kOutputScale, a),
+                                          (*output_scales)[n]);
+    if (bias) set_register_field(words, offset_field(kBias, a), (*bias)[n]);
+    if (bias_shift) set_register_field(words, offset_field(kBiasShift, a), (*bias_shift)[n]);
     if (output_shift)
-      set_bits(words, a, 21, 26, signed_field(static_cast<int8_t>((*output_shift)[n]), 6));
-    if (max_value_shift) set_bits(words, a, 27, 31, (*max_value_shift)[n]);
+      set_register_field(words, offset_field(kOutputShift, a),
+                         signed_field(static_cast<int8_t>((*output_shift)[n]), 6));
+    if (max_value_shift) set_register_field(words, offset_field(kMaxValueOrActivationShift, a),
+                                            (*max_value_shift)[n]);
     if (activation_shift) {
       const uint8_t shift = (*activation_shift)[n];
-      set_bits(words, a, 27, 31, shift & 0x1F);
-      set_bits(words, b, 0, 0, (shift >> 5) & 1);
+      set_register_field(words, offset_field(kMaxValueOrActivationShift, a), shift & 0x1F);
+      set_register_field(words, offset_field(kActivationShiftBit5, a), (shift >> 5) & 1);
     }
-    if (activation_scales) set_bits(words, b, 1, 8, (*activation_scales)[n]);
-    if (max_value) set_bits(words, b, 0, 7, (*max_value)[n]);
+    if (activation_scales) set_register_field(words, offset_field(kActivationScale, a),
+                                              (*activation_scales)[n]);
+    if (max_value) set_register_field(words, offset_field(kMaxValue, a), (*max_value)[n]);
   }
   return words;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "backend/v2/fnp_sizes.h"
+#include "backend/v2/np_fields.h"
 #include "backend/v2/np_links.h"
 #include "backend/v2/record_key.h"
 #include "backend/v2/rule_check.h"
@@ -81,33 +82,33 @@ void record_fnp_fields(NpRegisters& b, const HardwareDescription& description, c
   const bool fnp3 = np.type == hw::Type::FNP3;
   const uint32_t row_bytes = mode == 3 ? round_up(ceil_div(ib * x, 8), 4) : mode == 2 ? ceil_div(ib * x, 8) : 0;
   const auto weights = required_variable(layer, "weights");
-  set_bits(b, 1, 4, 4, 1);
-  set_bits(b, 1, 20, 20, 0);
-  set_bits(b, 1, 22, 22, np.np_block && np.np_block->single_buffer);
-  set_bits(b, 1, 24, 25, fnp3);
+  set_register_field(b, reg::kFnpBlock, 1);
+  set_register_field(b, reg::kLutActivation, 0);
+  set_register_field(b, reg::kSingleBuffer, np.np_block && np.np_block->single_buffer);
+  set_register_field(b, reg::kFnp3, fnp3);
   if (ib != 4 && ib != 8) throw std::runtime_error("Wrong input_bits at FNP recording.");
-  set_bits(b, 3, 0, 1, width_code(ib));
+  set_register_field(b, reg::kInputWidthCode, width_code(ib));
   if (wb != 4 && wb != 8) throw std::runtime_error("Wrong weight bitwidth at FNP recording.");
-  set_bits(b, 3, 4, 5, width_code(wb));
-  set_bits(b, 3, 3, 3, 0);
-  set_bits(b, 3, 7, 7, 1);
+  set_register_field(b, reg::kWeightWidthCode, width_code(wb));
+  set_register_field(b, reg::kWeights4Bit, 0);
+  set_register_field(b, reg::kWeights8Bit, 1);
   if (ob != 4 && (ob < 8 || ob > 32)) throw std::runtime_error("Wrong output bitwidth at FNP recording.");
-  set_bits(b, 3, 12, 13, width_code(ob));
-  set_bits(b, 3, 14, 14, !layer.has_activation() && ob < 9);
-  set_bits(b, 3, 15, 15, layer.has_activation());
-  set_bits(b, 3, 16, 23, 1);
-  set_bits(b, 10, 0, 10, y);
-  set_bits(b, 10, 16, 26, x);
-  set_bits(b, 11, 12, 29, row_bytes);
-  set_bits(b, 28, 16, 31, row_bytes);
-  set_bits(b, 28, 0, 13, ceil_div(row_bytes * c, 4));
-  set_bits(b, 14, 0, 14, fnp_input_words_of(x, y, c, ib, mode));
-  set_bits(b, 14, 30, 30, 0);
-  set_bits(b, 14, 31, 31, 1);
-  set_bits(b, 14, 29, 29, 1);
-  set_bits(b, 15, 0, 15, weights->shape()[1]);
-  set_bits(b, 15, 16, 30, fnp_neuron_words(s, mode, ib, wb));
-  set_bits(b, 16, 0, 17, 0);
+  set_register_field(b, reg::kOutputWidthCode, width_code(ob));
+  set_register_field(b, reg::kUnclippedOutput, !layer.has_activation() && ob < 9);
+  set_register_field(b, reg::kRelu, layer.has_activation());
+  set_register_field(b, reg::kNpCount, 1);
+  set_register_field(b, reg::kWindowHeight, y);
+  set_register_field(b, reg::kWindowWidth, x);
+  set_register_field(b, reg::kChannelWeightSize, row_bytes);
+  set_register_field(b, reg::kRowBytes, row_bytes);
+  set_register_field(b, reg::kChannelRowWords, ceil_div(row_bytes * c, 4));
+  set_register_field(b, reg::kFnpInputWords, fnp_input_words_of(x, y, c, ib, mode));
+  set_register_field(b, reg::kWord14Bit30, 0);
+  set_register_field(b, reg::kWord14Bit31, 1);
+  set_register_field(b, reg::kWord14Bit29, 1);
+  set_register_field(b, reg::kFnpInputs, weights->shape()[1]);
+  set_register_field(b, reg::kFnpNeuronWords, fnp_neuron_words(s, mode, ib, wb));
+  set_register_field(b, reg::kWord16Bits0To17, 0);
   uint32_t weight_field = kFnp2WeightField;
   if (fnp3) {
     const uint32_t units = description[HardwareDescription::weight_units];
@@ -116,9 +117,9 @@ void record_fnp_fields(NpRegisters& b, const HardwareDescription& description, c
                                "device without weight memory.");
     weight_field = fnp_weight_words_of(*weights, wb, s, mode, ib) % units;
   }
-  set_bits(b, 17, 0, 15, weight_field);
-  set_bits(b, 17, 20, 23, fnp3);
-  set_bits(b, 36, 28, 28, 0);
+  set_register_field(b, reg::kFnpWeightField, weight_field);
+  set_register_field(b, reg::kFnpWeightKind, fnp3);
+  set_register_field(b, reg::kLearning, 0);
 }
 
 }  // namespace

@@ -3,13 +3,13 @@
 #include <stdexcept>
 #include <string>
 
-#include "backend/v2/np_registers.h"
 #include "backend/v2/built_records.h"
 #include "backend/v2/record_key.h"
 #include "backend/v2/rule_check.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
 #include "core/enums.h"
+#include "core/register_field.h"
 #include "program/contract/hrc_weights.h"
 #include "program/contract/neuron_params.h"
 
@@ -46,49 +46,81 @@ uint8_t padding_value_byte(const Tensor* values, size_t i) {
   return values->data<uint8_t>()[i];
 }
 
+// Fields of the 5-word HRC configuration block (bits without a known meaning are named by
+// their position).
+constexpr BlockField kWord0Bit0{0, 0, 1};
+constexpr BlockField kKernelCode{0, 4, 3};
+constexpr BlockField kOutputCode{0, 8, 2};
+constexpr BlockField kRelu{0, 10, 1};
+constexpr BlockField kLutActivation{0, 11, 1};
+constexpr BlockField kSingleChannel{0, 12, 1};
+constexpr BlockField kValidPadding{0, 13, 1};
+constexpr BlockField kWord0Bit14{0, 14, 1};
+constexpr BlockField kWord0Bit15{0, 15, 1};
+constexpr BlockField kPoolTypeRows{0, 16, 1};
+constexpr BlockField kPoolTypeCols{0, 17, 1};
+constexpr BlockField kWord0Bit20{0, 20, 1};
+constexpr BlockField kWord0Bit21{0, 21, 1};
+constexpr BlockField kPoolHeight{0, 24, 4};
+constexpr BlockField kPoolWidth{0, 28, 4};
+constexpr BlockField kStrideY{1, 0, 5};
+constexpr BlockField kStrideX{1, 8, 5};
+constexpr BlockField kPoolStrideY{1, 16, 4};
+constexpr BlockField kPoolStrideX{1, 24, 4};
+constexpr BlockField kPadLeft{3, 0, 2};
+constexpr BlockField kPadRight{3, 4, 2};
+constexpr BlockField kPadTop{3, 8, 2};
+constexpr BlockField kPadBottom{3, 12, 2};
+constexpr BlockField kFirstFilter{4, 0, 9};
+constexpr BlockField kFilters{4, 16, 9};
+// Byte b of word 2 (b = 0, 1, 2): the padding value of channel b.
+constexpr RegisterField kPaddingByte{0, 8};
+
 std::vector<uint32_t> hrc_config(const Layer& layer) {
   const auto activation = static_cast<ActivationType>(param(layer, "activation"));
   const uint32_t channels = layer.input_dims()[2];
   const auto padding_value = optional_variable(layer, "padding_value");
   const uint32_t* conv = conv_record(layer);
   std::vector<uint32_t> c(5, 0);
-  set_bits(c, 0, 0, 0, 1);
-  set_bits(c, 0, 14, 14, 0);
-  set_bits(c, 0, 4, 6, kernel_code(param(layer, "kernel_size")));
-  set_bits(c, 0, 8, 9, output_code(layer.output_bits() & 0xFF));
-  set_bits(c, 0, 10, 10, activation == ActivationType::ReLU);
-  set_bits(c, 0, 11, 11, activation == ActivationType::LUT);
-  set_bits(c, 0, 15, 15, activation == ActivationType::LUT);
+  set_register_field(c, kWord0Bit0, 1);
+  set_register_field(c, kWord0Bit14, 0);
+  set_register_field(c, kKernelCode, kernel_code(param(layer, "kernel_size")));
+  set_register_field(c, kOutputCode, output_code(layer.output_bits() & 0xFF));
+  set_register_field(c, kRelu, activation == ActivationType::ReLU);
+  set_register_field(c, kLutActivation, activation == ActivationType::LUT);
+  set_register_field(c, kWord0Bit15, activation == ActivationType::LUT);
   if (channels != 1 && channels != 3)
     throw std::runtime_error("Wrong number of channles at HRC recording.");
-  set_bits(c, 0, 12, 12, channels == 1);
+  set_register_field(c, kSingleChannel, channels == 1);
   const int padding = param(layer, "padding");
   if (padding < 0 || padding >= 3) throw std::runtime_error("Wrong padding at HRC recording.");
   const uint32_t valid = padding == static_cast<int>(Padding::Valid);
-  set_bits(c, 0, 13, 13, valid);
-  set_bits(c, 0, 20, 20, valid);
-  set_bits(c, 0, 21, 21, valid);
+  set_register_field(c, kValidPadding, valid);
+  set_register_field(c, kWord0Bit20, valid);
+  set_register_field(c, kWord0Bit21, valid);
   const uint32_t pool_size = non_negative(param(layer, "pool_size"));
-  set_bits(c, 0, 24, 27, pool_size);
-  set_bits(c, 0, 28, 31, pool_size);
+  set_register_field(c, kPoolHeight, pool_size);
+  set_register_field(c, kPoolWidth, pool_size);
   const int pool_type = param(layer, "pool_type");
   if (pool_type < 0 || pool_type >= 2) throw std::runtime_error("Wrong pooling at HRC recording.");
-  set_bits(c, 0, 16, 16, static_cast<uint32_t>(pool_type));
-  set_bits(c, 0, 17, 17, static_cast<uint32_t>(pool_type));
+  set_register_field(c, kPoolTypeRows, static_cast<uint32_t>(pool_type));
+  set_register_field(c, kPoolTypeCols, static_cast<uint32_t>(pool_type));
   const auto stride = static_cast<uint32_t>(param(layer, "kernel_stride"));
-  set_bits(c, 1, 0, 4, stride);
-  set_bits(c, 1, 8, 12, stride);
+  set_register_field(c, kStrideY, stride);
+  set_register_field(c, kStrideX, stride);
   const uint32_t pool_stride = non_negative(param(layer, "pool_stride"));
-  set_bits(c, 1, 16, 19, pool_stride);
-  set_bits(c, 1, 24, 27, pool_stride);
-  for (uint32_t i = 0; i < 3; ++i)
-    set_bits(c, 2, 8 * i, 8 * i + 7, padding_value_byte(padding_value.get(), i));
-  set_bits(c, 3, 0, 1, conv[6]);
-  set_bits(c, 3, 4, 5, conv[7]);
-  set_bits(c, 3, 8, 9, conv[4]);
-  set_bits(c, 3, 12, 13, conv[5]);
-  set_bits(c, 4, 0, 8, 0);
-  set_bits(c, 4, 16, 24, static_cast<uint32_t>(param(layer, "filters")));
+  set_register_field(c, kPoolStrideY, pool_stride);
+  set_register_field(c, kPoolStrideX, pool_stride);
+  for (uint32_t i = 0; i < 3; ++i) {
+    const RegisterField padding{kPaddingByte.shift + 8 * i, kPaddingByte.width};
+    set_register_field(&c.at(2), &padding, padding_value_byte(padding_value.get(), i));
+  }
+  set_register_field(c, kPadLeft, conv[6]);
+  set_register_field(c, kPadRight, conv[7]);
+  set_register_field(c, kPadTop, conv[4]);
+  set_register_field(c, kPadBottom, conv[5]);
+  set_register_field(c, kFirstFilter, 0);
+  set_register_field(c, kFilters, static_cast<uint32_t>(param(layer, "filters")));
   return c;
 }
 
@@ -125,7 +157,8 @@ void append_hrc_memory(program::Record& record, uint32_t selector_bit,
                        const std::vector<uint32_t>& words) {
   if (words.empty()) return;
   std::vector<uint32_t> select(2, 0);
-  set_bits(select, 0, selector_bit, selector_bit, 1);
+  const RegisterField selector{selector_bit, 1};
+  set_register_field(&select.at(0), &selector, 1);
   record.append_np_program(kHrc, kConfigBlock, kSelectField, select, true, true);
   record.append_np_program(kHrc, kMemoryData, kDataField, words, true, true);
 }

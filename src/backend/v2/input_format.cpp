@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "backend/v2/np_fields.h"
 #include "program/contract/fnp_input_size.h"
 #include "program/contract/layer_mapping.h"
 #include "program/contract/mapped_nps.h"
@@ -19,12 +20,12 @@ uint32_t round_up4(uint32_t n) { return (n + 3) & ~3u; }
 
 RowLayout fnp_rows(NpRegisters& b, const Layer& source, const hw::Component& entry, uint32_t bits) {
   const Shape d = source.input_dims();
-  set_bits(b, 32, 1, 1, 1);
-  set_bits(b, 33, 0, 11, 0);
-  set_bits(b, 33, 16, 27, 0);
-  set_bits(b, 34, 0, 10, d[1]);
-  set_bits(b, 34, 16, 26, d[0]);
-  set_bits(b, 35, 0, 17, d[0] * d[1]);
+  set_register_field(b, reg::kInFromFnp, 1);
+  set_register_field(b, reg::kInY, 0);
+  set_register_field(b, reg::kInX, 0);
+  set_register_field(b, reg::kInHeight, d[1]);
+  set_register_field(b, reg::kInWidth, d[0]);
+  set_register_field(b, reg::kInFnpInputs, d[0] * d[1]);
   const uint32_t row_bytes = (d[0] * bits + 7) >> 3;
   RowLayout rows;
   switch (fnp_input_size(source, false)) {
@@ -40,28 +41,28 @@ RowLayout fnp_rows(NpRegisters& b, const Layer& source, const hw::Component& ent
 RowLayout cnp_rows(NpRegisters& b, const Layer& source, const hw::Component& entry, uint32_t bits) {
   const NpSpace& window = entry.np_block->input_window;
   const uint32_t s0 = window.shape[0], s1 = window.shape[1], s2 = window.shape[2];
-  set_bits(b, 32, 1, 1, 0);
-  set_bits(b, 33, 0, 11, window.y);
-  set_bits(b, 33, 16, 27, window.x);
-  set_bits(b, 34, 0, 10, s1);
-  set_bits(b, 34, 16, 26, s0);
+  set_register_field(b, reg::kInFromFnp, 0);
+  set_register_field(b, reg::kInY, window.y);
+  set_register_field(b, reg::kInX, window.x);
+  set_register_field(b, reg::kInHeight, s1);
+  set_register_field(b, reg::kInWidth, s0);
   const auto inbounds = source.inbounds();
   const Layer* first = inbounds.empty() ? nullptr : inbounds.front().get();
   const bool inbound_max_pool = first && first->has_pool_type(PoolType::Max);
   const bool inbound_activation = first && first->has_activation();
   if (!inbound_activation && inbound_max_pool) {
-    set_bits(b, 32, 11, 11, 1);
-    set_bits(b, 40, 0, 15, ((((s0 * bits + 31) & ~31u) * s2) >> 5) * s1);
+    set_register_field(b, reg::kInMaxPooled, 1);
+    set_register_field(b, reg::kInPooledWords, ((((s0 * bits + 31) & ~31u) * s2) >> 5) * s1);
   }
   RowLayout rows;
   if (source.is_channel_wise()) {
-    set_bits(b, 35, 15, 15, 1);
+    set_register_field(b, reg::kInWordRows, 1);
     rows.words = (s0 * bits + 31) >> 5;
     rows.bytes = s1 * rows.words * 4;
     if (source.input_dims()[2] > entry.np_block->filters) {
-      set_bits(b, 32, 10, 10, 1);
-      set_bits(b, 42, 0, 11, entry.np_block->start_neuron);
-      set_bits(b, 42, 16, 25, entry.np_block->filters);
+      set_register_field(b, reg::kInChannelPart, 1);
+      set_register_field(b, reg::kInFirstChannel, entry.np_block->start_neuron);
+      set_register_field(b, reg::kInChannelCount, entry.np_block->filters);
     }
   } else {
     rows.bytes = round_up4((s0 * bits + 7) >> 3);
@@ -79,11 +80,11 @@ void record_input_padding(NpRegisters& b, const Layer& source, const hw::Compone
                              "' that feeds the NP has no split part.");
   const LayerMapping& mapping = require_layer_mapping(source);
   const uint32_t bits = source.input_bits() & 0xFF;
-  set_bits(b, 32, 0, 0, 1);
-  set_bits(b, 32, 2, 2, 1);
-  set_bits(b, 44, 15, 15, p2p_flag ? 1 : 0);
-  set_bits(b, 32, 4, 5, (bits >> 1) - (bits >> 3));
-  set_bits(b, 32, 24, 31, mapping.previous_pass_order);
+  set_register_field(b, reg::kInWord32Bit0, 1);
+  set_register_field(b, reg::kInWord32Bit2, 1);
+  set_register_field(b, reg::kInP2pFlag, p2p_flag ? 1 : 0);
+  set_register_field(b, reg::kInBitsCode, (bits >> 1) - (bits >> 3));
+  set_register_field(b, reg::kInPassByte, mapping.previous_pass_order);
 
   RowLayout rows;
   if (source.is_target_component(ComponentKind::FNP))
@@ -92,15 +93,17 @@ void record_input_padding(NpRegisters& b, const Layer& source, const hw::Compone
            source.is_target_component(ComponentKind::TNP_B))
     rows = cnp_rows(b, source, entry, bits);
 
-  set_bits(b, 41, 31, 31, 0);
-  set_bits(b, 41, 24, 30, static_cast<uint32_t>(mapping.nps ? mapping.nps->size() : 0));
+  set_register_field(b, reg::kWord41Bit31, 0);
+  set_register_field(b, reg::kInNpCount,
+                     static_cast<uint32_t>(mapping.nps ? mapping.nps->size() : 0));
   const auto [low, high] = column_span(collect_mapped_nps(mapping));
-  set_bits(b, 41, 0, 7, low);
-  set_bits(b, 41, 8, 15, high);
-  set_bits(b, 35, 0, 13, rows.words);
-  set_bits(b, 35, 16, 31, rows.bytes);
-  set_bits(b, 32, 3, 3, mapping.merge_info ? 1 : 0);
-  set_bits(b, 32, 6, 6, mapping.merge_info && !mapping.merge_info->is_add ? 1 : 0);
+  set_register_field(b, reg::kInSpanLow, low);
+  set_register_field(b, reg::kInSpanHigh, high);
+  set_register_field(b, reg::kInWords, rows.words);
+  set_register_field(b, reg::kInRowBytes, rows.bytes);
+  set_register_field(b, reg::kInMerge, mapping.merge_info ? 1 : 0);
+  set_register_field(b, reg::kInConcatMerge,
+                     mapping.merge_info && !mapping.merge_info->is_add ? 1 : 0);
 }
 
 }  // namespace morla::v2

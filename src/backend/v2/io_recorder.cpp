@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "backend/v2/np_registers.h"
 #include "backend/v2/record_key.h"
 #include "core/engine_api/layer.h"
+#include "core/register_field.h"
 
 namespace morla::v2 {
 
@@ -13,6 +13,36 @@ namespace {
 constexpr uint32_t kInputDmaBlock = 8;
 // Output rows wider than this are not counted in the row-size field.
 constexpr uint32_t kMaxRowField = 2048;
+
+// The input-DMA words of record_input (written at offsets 4, 64, 68) and the output-DMA
+// words of output_registers (offsets 0, 12, 16, 20, 24, 28); bits without a known meaning are
+// named by their position.
+constexpr BlockField kInputSource{0, 0, 2};
+constexpr BlockField kInputWord0Bit3{0, 3, 1};
+constexpr BlockField kInputWord0Bit4{0, 4, 1};
+constexpr BlockField kInputWord0Bit8{0, 8, 1};
+constexpr BlockField kOutputNarrow{0, 20, 1};
+constexpr BlockField kInputWord0Bit25{0, 25, 1};
+constexpr BlockField kInputChannels{1, 0, 18};
+constexpr BlockField kOutputRowsSize{2, 0, 20};
+constexpr BlockField kOutputRowSize{2, 20, 11};
+
+constexpr BlockField kOutputSource{0, 0, 4};
+constexpr BlockField kOutputWord0Bits8To11{0, 8, 4};
+constexpr BlockField kOutputWord0Bit12{0, 12, 1};
+constexpr BlockField kLastOnHrc{0, 16, 1};
+constexpr BlockField kOutputWord0Bit17{0, 17, 1};
+constexpr BlockField kOutputWord1Bits0To15{1, 0, 16};
+constexpr BlockField kOutputWord2Bits0To3{2, 0, 4};
+constexpr BlockField kFirstColumn{2, 16, 8};
+constexpr BlockField kLastColumn{2, 24, 8};
+constexpr BlockField kFixedValue{3, 8, 8};
+constexpr BlockField kOutputWord4Bits0To7{4, 0, 8};
+constexpr BlockField kOutputWord4Bits8To15{4, 8, 8};
+constexpr BlockField kOutputWord4Bits16To23{4, 16, 8};
+constexpr BlockField kFixedValue2{4, 24, 8};
+constexpr BlockField kOutputWord5Bits0To22{5, 0, 23};
+constexpr BlockField kOutputWord5Bit25{5, 25, 1};
 
 void append_register(program::Record& record, uint16_t offset, uint32_t word) {
   record.append_np_program(hw::Ident{}, kInputDmaBlock, offset, {word}, true, true);
@@ -26,17 +56,17 @@ program::RecordPtr IoRecorderImpl::record_input(bool input_on_hrc, bool /*input_
                                                 const Shape& b) const {
   auto record = std::make_unique<program::Record>(record_key(*device_));
   std::vector<uint32_t> w(3, 0);
-  set_bits(w, 0, 0, 1, input_on_hrc ? 0 : 1);
-  set_bits(w, 0, 3, 3, 1);
-  set_bits(w, 0, 4, 4, 1);
-  set_bits(w, 0, 8, 8, 0);
-  set_bits(w, 0, 20, 20, output_narrow);
-  set_bits(w, 0, 25, 25, 0);
-  set_bits(w, 1, 0, 17, a[2]);
+  set_register_field(w, kInputSource, input_on_hrc ? 0 : 1);
+  set_register_field(w, kInputWord0Bit3, 1);
+  set_register_field(w, kInputWord0Bit4, 1);
+  set_register_field(w, kInputWord0Bit8, 0);
+  set_register_field(w, kOutputNarrow, output_narrow);
+  set_register_field(w, kInputWord0Bit25, 0);
+  set_register_field(w, kInputChannels, a[2]);
   if (!(b[0] == 1 && b[1] == 1)) {
     const uint32_t v = b[2];
-    set_bits(w, 2, 20, 30, v < kMaxRowField ? v : 0);
-    set_bits(w, 2, 0, 19, v * b[1]);
+    set_register_field(w, kOutputRowSize, v < kMaxRowField ? v : 0);
+    set_register_field(w, kOutputRowsSize, v * b[1]);
   }
   append_register(*record, 4, w[0]);
   append_register(*record, 64, w[1]);
@@ -49,22 +79,22 @@ RegisterWrites IoRecorderImpl::output_registers(const std::shared_ptr<Layer>& la
                                                 uint8_t fixed_value, bool last_on_hrc,
                                                 bool /*multi_pass*/, bool /*input_code_zero*/) const {
   std::vector<uint32_t> w(6, 0);
-  set_bits(w, 0, 0, 3, layer->is_target_component(ComponentKind::FNP) ? 2 : 0);
-  set_bits(w, 0, 8, 11, 2);
-  set_bits(w, 0, 17, 17, 1);
-  set_bits(w, 0, 12, 12, 1);
-  set_bits(w, 0, 16, 16, last_on_hrc);
-  set_bits(w, 1, 0, 15, 16);
-  set_bits(w, 2, 0, 3, 1);
-  set_bits(w, 2, 16, 23, first_column);
-  set_bits(w, 2, 24, 31, last_column);
-  set_bits(w, 3, 8, 15, fixed_value);
-  set_bits(w, 4, 0, 7, 1);
-  set_bits(w, 4, 8, 15, 0);
-  set_bits(w, 4, 16, 23, 254);
-  set_bits(w, 4, 24, 31, fixed_value);
-  set_bits(w, 5, 0, 22, 0x7FFFFF);
-  set_bits(w, 5, 25, 25, 1);
+  set_register_field(w, kOutputSource, layer->is_target_component(ComponentKind::FNP) ? 2 : 0);
+  set_register_field(w, kOutputWord0Bits8To11, 2);
+  set_register_field(w, kOutputWord0Bit17, 1);
+  set_register_field(w, kOutputWord0Bit12, 1);
+  set_register_field(w, kLastOnHrc, last_on_hrc);
+  set_register_field(w, kOutputWord1Bits0To15, 16);
+  set_register_field(w, kOutputWord2Bits0To3, 1);
+  set_register_field(w, kFirstColumn, first_column);
+  set_register_field(w, kLastColumn, last_column);
+  set_register_field(w, kFixedValue, fixed_value);
+  set_register_field(w, kOutputWord4Bits0To7, 1);
+  set_register_field(w, kOutputWord4Bits8To15, 0);
+  set_register_field(w, kOutputWord4Bits16To23, 254);
+  set_register_field(w, kFixedValue2, fixed_value);
+  set_register_field(w, kOutputWord5Bits0To22, 0x7FFFFF);
+  set_register_field(w, kOutputWord5Bit25, 1);
   RegisterWrites writes;
   const uint32_t offsets[] = {0, 12, 16, 20, 24, 28};
   for (size_t i = 0; i < w.size(); ++i) writes.emplace_back(offsets[i], w[i]);

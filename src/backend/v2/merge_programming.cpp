@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "backend/v2/np_registers.h"
+#include "core/register_field.h"
 #include "program/contract/field_checks.h"
 #include "core/engine_api/layer_params.h"
 #include "program/contract/layer_mapping.h"
@@ -32,21 +33,72 @@ class RegisterMap {
   std::map<uint16_t, std::vector<uint32_t>> entries_;
 };
 
+// Skip-DMA register words, by the address the register map gives them (c = the DMA's
+// channel); bits without a known meaning are named by their position.
+
+// A target word: mode (2 one NP, 1 a column range), then the NP or the range.
+constexpr BlockField kTargetMode{0, 0, 4};
+constexpr BlockField kTargetIdMask{0, 4, 4};
+constexpr BlockField kTargetRowOrLow{0, 16, 8};
+constexpr BlockField kTargetColOrHigh{0, 24, 8};
+
+// The skip-DMA load's configuration words (address 256 c + 4100).
+constexpr BlockField kLoadOrder{1, 8, 8};
+constexpr BlockField kLoadWord2Bits0To7{2, 0, 8};
+constexpr BlockField kLoadIndex{2, 8, 8};
+constexpr BlockField kLoadOrder2{2, 16, 8};
+constexpr BlockField kLoadOrder3{2, 24, 8};
+
+// Address 256 c + 4139.
+constexpr BlockField kConcatOffset{0, 0, 12};
+
+// Address 256 c + 40.
+constexpr BlockField kLoadWord40Bit1{0, 1, 1};
+
+// Address 256 c + 3.
+constexpr BlockField kLoadDepthMode{0, 0, 5};
+constexpr BlockField kLoadFifo{0, 16, 8};
+
+// The store's link word (address 256 c + 4134).
+constexpr BlockField kOutputLink{0, 0, 8};
+constexpr BlockField kLink{0, 8, 8};
+
+// The store's depth words (address 256 c + 34).
+constexpr BlockField kStoreDepthMode{0, 0, 3};
+constexpr BlockField kStoreFifo{1, 0, 12};
+
+// Address 256 c + 28.
+constexpr BlockField kStoreWord28Bit5{0, 5, 1};
+
+// The store's frame shape words (address 256 c + 60).
+constexpr BlockField kShapeFifo{0, 0, 4};
+constexpr BlockField kShapeWord0Bit28{0, 28, 1};
+constexpr BlockField kRowWords{1, 0, 10};
+constexpr BlockField kFrameWords{2, 0, 21};
+
+// The TNP-B load word of a merge layer.
+constexpr BlockField kTnpBLoadMode{0, 0, 4};
+constexpr BlockField kTnpBLoadBit9{0, 9, 1};
+constexpr BlockField kTnpBLoadBit10{0, 10, 1};
+constexpr BlockField kTnpBLoadBit24{0, 24, 1};
+constexpr BlockField kTnpBLoadBit25{0, 25, 1};
+constexpr BlockField kTnpBLoadBits26To31{0, 26, 6};
+
 uint32_t ceil_words(uint32_t bits) { return (bits + 31) / 32; }
 
 // Bits 0-3: 2 for one target, 1 for a column range; then the target or the range.
 void record_targets(std::vector<uint32_t>& w, const ComponentList& targets) {
   if (targets.size() == 1) {
     const hw::Ident& id = targets.front().ident;
-    set_bits(w, 0, 0, 3, 2);
-    set_bits(w, 0, 4, 7, 1u << id.id);
-    set_bits(w, 0, 16, 23, id.row);
-    set_bits(w, 0, 24, 31, id.col);
+    set_register_field(w, kTargetMode, 2);
+    set_register_field(w, kTargetIdMask, 1u << id.id);
+    set_register_field(w, kTargetRowOrLow, id.row);
+    set_register_field(w, kTargetColOrHigh, id.col);
   } else {
     const auto [low, high] = column_span(targets);
-    set_bits(w, 0, 0, 3, 1);
-    set_bits(w, 0, 16, 23, low);
-    set_bits(w, 0, 24, 31, high);
+    set_register_field(w, kTargetMode, 1);
+    set_register_field(w, kTargetRowOrLow, low);
+    set_register_field(w, kTargetColOrHigh, high);
   }
 }
 
@@ -64,16 +116,16 @@ void record_skip_dma_load(program::Record& record, const LayerMapping& m, const 
   const uint32_t concat_offset = m.load_info ? m.load_info->concat_offset : 0;
   auto& config = map.add(256 * c + 4100, 3);
   record_targets(config, nps);
-  set_bits(config, 1, 8, 15, value);
-  set_bits(config, 2, 0, 7, 1);
-  set_bits(config, 2, 8, 15, load_index);
-  set_bits(config, 2, 16, 23, value);
-  set_bits(config, 2, 24, 31, value);
-  set_bits(map.add(256 * c + 4139, 1), 0, 0, 11, concat_offset);
-  if (!on_tnp_b) set_bits(map.add((c << 8) | 40, 1), 0, 1, 1, 1);
+  set_register_field(config, kLoadOrder, value);
+  set_register_field(config, kLoadWord2Bits0To7, 1);
+  set_register_field(config, kLoadIndex, load_index);
+  set_register_field(config, kLoadOrder2, value);
+  set_register_field(config, kLoadOrder3, value);
+  set_register_field(map.add(256 * c + 4139, 1), kConcatOffset, concat_offset);
+  if (!on_tnp_b) set_register_field(map.add((c << 8) | 40, 1), kLoadWord40Bit1, 1);
   auto& depth = map.add((c << 8) + 3, 1);
-  set_bits(depth, 0, 0, 4, 2);
-  set_bits(depth, 0, 16, 23, on_tnp_b ? fifo : 2);
+  set_register_field(depth, kLoadDepthMode, 2);
+  set_register_field(depth, kLoadFifo, on_tnp_b ? fifo : 2);
   map.append_to(record, load.ident);
 }
 
@@ -95,23 +147,23 @@ void record_np_dma_registers(program::Record& record, const Layer& layer, bool l
   RegisterMap map;
   map.add(4097, 1);
   auto& links = map.add(256 * c + 4134, 1);
-  set_bits(links, 0, 0, 7, output_link | (on_tnp_b ? 1u : 0u));
-  set_bits(links, 0, 8, 15, link);
+  set_register_field(links, kOutputLink, output_link | (on_tnp_b ? 1u : 0u));
+  set_register_field(links, kLink, link);
   if (output_link != 0) record_targets(map.add(256 * c + 4132, 1), targets);
 
   const bool input_side = learning || on_tnp_b;
   const Shape dims = input_side ? layer.input_dims() : layer.output_dims();
   const uint32_t bits = (input_side ? layer.input_bits() : layer.output_bits()) & 0xFF;
   auto& depth = map.add((c << 8) + 34, 2);
-  set_bits(depth, 0, 0, 2, 2);
-  set_bits(depth, 1, 0, 11, on_tnp_b ? fifo + 1 : 2);
-  set_bits(map.add((c << 8) | 28, 1), 0, 5, 5, 1);
+  set_register_field(depth, kStoreDepthMode, 2);
+  set_register_field(depth, kStoreFifo, on_tnp_b ? fifo + 1 : 2);
+  set_register_field(map.add((c << 8) | 28, 1), kStoreWord28Bit5, 1);
   auto& shape = map.add((c << 8) | 60, 3);
-  set_bits(shape, 0, 0, 3, fifo);
-  set_bits(shape, 0, 28, 28, 0);
+  set_register_field(shape, kShapeFifo, fifo);
+  set_register_field(shape, kShapeWord0Bit28, 0);
   const uint32_t row = ceil_words((on_tnp_b ? dims[2] : dims[0]) * bits);
-  set_bits(shape, 1, 0, 9, row);
-  set_bits(shape, 2, 0, 20, row * (on_tnp_b ? dims[0] : dims[1]));
+  set_register_field(shape, kRowWords, row);
+  set_register_field(shape, kFrameWords, row * (on_tnp_b ? dims[0] : dims[1]));
   map.append_to(record, np->ident);
 }
 
@@ -123,12 +175,12 @@ void record_merge_layers(program::Record& record, const Layer& layer) {
   if (on_tnp_b) {
     fifo = static_cast<uint32_t>(layer.params()->get("fifo_size"));
     std::vector<uint32_t> word(1, 0);
-    set_bits(word, 0, 0, 3, 1);
-    set_bits(word, 0, 9, 9, 1);
-    set_bits(word, 0, 10, 10, 1);
-    set_bits(word, 0, 24, 24, 1);
-    set_bits(word, 0, 25, 25, 1);
-    set_bits(word, 0, 26, 31, 32);
+    set_register_field(word, kTnpBLoadMode, 1);
+    set_register_field(word, kTnpBLoadBit9, 1);
+    set_register_field(word, kTnpBLoadBit10, 1);
+    set_register_field(word, kTnpBLoadBit24, 1);
+    set_register_field(word, kTnpBLoadBit25, 1);
+    set_register_field(word, kTnpBLoadBits26To31, 32);
     if (load) {
       const auto field = static_cast<uint16_t>(load->ident.channel << 8);
       record.append_np_program(load->ident, kRegisterMapBlock, field, word, true, true);

@@ -1,6 +1,6 @@
 #pragma once
-// The 64-word register block every v2 NP is programmed with, and the small writers that
-// all v2 recorders share for it.
+// The 64-word register block every v2 NP is programmed with (its fields: np_fields.h), and
+// the small writers that all v2 recorders share for it.
 #include <cstdint>
 #include <utility>
 #include <vector>
@@ -12,11 +12,6 @@ namespace morla::v2 {
 
 inline constexpr size_t kNpRegisterWords = 64;
 using NpRegisters = std::vector<uint32_t>;
-
-// Writes `value` into bits `low`..`high` of word `word`; a value wider than the field
-// panics in set_register_field.
-void set_bits(std::vector<uint32_t>& words, size_t word, uint32_t low, uint32_t high,
-              uint32_t value);
 
 // The default block of `np`: word 3 bits 24-31 carry the pass byte (254 for a
 // registers-only recording), word 56 depends on the NP's id and the merge kind.

@@ -7,6 +7,7 @@
 #include "backend/v2/cnp_config.h"
 #include "backend/v2/cnp_shifts.h"
 #include "backend/v2/merge_programming.h"
+#include "backend/v2/np_fields.h"
 #include "backend/v2/np_links.h"
 #include "backend/v2/record_key.h"
 #include "backend/v2/rule_check.h"
@@ -44,29 +45,29 @@ void record_tnp_b_fields(NpRegisters& b, const TnpFacts& f, const hw::NpBlock& p
   const uint32_t filters = part.filters;
   // A depthwise NP that takes only part of the channels is told which ones.
   const bool channel_part = f.input[2] > filters;
-  set_bits(b, 1, 28, 28, 1);
+  set_register_field(b, reg::kTnpB, 1);
   if (f.depthwise) {
-    set_bits(b, 3, 2, 2, 1);
-    set_bits(b, 3, 10, 10, channel_part);
+    set_register_field(b, reg::kDepthwise, 1);
+    set_register_field(b, reg::kChannelPart, channel_part);
   }
-  set_bits(b, 4, 0, 15, f.fifo);
-  set_bits(b, 11, 12, 29, f.depthwise ? 1 : tnp_b_ch_cont_size(filters));
-  set_bits(b, 21, 0, 10, c);
+  set_register_field(b, reg::kInputWords, f.fifo);
+  set_register_field(b, reg::kChannelWeightSize, f.depthwise ? 1 : tnp_b_ch_cont_size(filters));
+  set_register_field(b, reg::kNeuronCount, c);
   if (f.depthwise) {
     // Word 22 as for a depthwise CNP: first channel and channel count; the routing writer
     // then puts the P2P-out flag in bit 0.
-    set_bits(b, 22, 0, 11, channel_part ? part.start_neuron : 0);
-    set_bits(b, 22, 16, 25, channel_part ? filters : 0);
+    set_register_field(b, reg::kFirstChannel, channel_part ? part.start_neuron : 0);
+    set_register_field(b, reg::kChannelCount, channel_part ? filters : 0);
   }
-  set_bits(b, 28, 16, 31, align4(c));
-  set_bits(b, 28, 0, 13, align4(c) * w / 4);
-  set_bits(b, 29, 16, 23, f.depthwise ? 1 : ceil_div(filters, 8));
-  set_bits(b, 30, 0, 0, 0);
-  set_bits(b, 30, 1, 1, 1);
-  set_bits(b, 30, 8, 11, f.fifo);
-  set_bits(b, 30, 16, 19, f.fifo + 1);
-  set_bits(b, 56, 16, 24, tnp_b_frame_words(h, w, c, f.input_bits) / 64);
-  set_bits(b, 56, 31, 31, 0);
+  set_register_field(b, reg::kRowBytes, align4(c));
+  set_register_field(b, reg::kChannelRowWords, align4(c) * w / 4);
+  set_register_field(b, reg::kFilterBytes, f.depthwise ? 1 : ceil_div(filters, 8));
+  set_register_field(b, reg::kWord30Bit0, 0);
+  set_register_field(b, reg::kWord30Bit1, 1);
+  set_register_field(b, reg::kFifo, f.fifo);
+  set_register_field(b, reg::kFifoFrames, f.fifo + 1);
+  set_register_field(b, reg::kFrameBlocks, tnp_b_frame_words(h, w, c, f.input_bits) / 64);
+  set_register_field(b, reg::kWord56Bit31, 0);
 }
 
 NpRegisters register_block(const Layer& layer, const TnpFacts& f, const LayerMapping& m,

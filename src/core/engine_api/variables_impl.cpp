@@ -51,7 +51,8 @@ std::shared_ptr<Dense> VariablesImpl::create(const std::string& name, TensorType
                                   " bytes, " + std::to_string(*byte_limit_) + " are left.");
     *byte_limit_ -= bytes;
   }
-  std::shared_ptr<Dense> dense = Dense::create(type, shape, layout);
+  std::shared_ptr<Dense> dense =
+      make_tensor ? make_tensor(type, shape, layout) : Dense::create(type, shape, layout);
   variables_[name] = dense;
   return dense;
 }

@@ -42,9 +42,14 @@ class VariablesImpl : public Variables {
 
   // Null when absent.
   std::shared_ptr<Dense> find_variable(const std::string& name) const;
-  // Makes (or replaces) a zero-filled variable and returns it.
+  // Makes (or replaces) a variable and returns it: zero-filled, or made by make_tensor when
+  // that is set.
   std::shared_ptr<Dense> create(const std::string& name, TensorType type, const Shape& shape,
                                 Dense::Layout layout);
+  // Makes the tensors of create() instead of Dense::create: a store whose every variable is
+  // about to be overwritten whole (a layer built from a model buffer) skips the zero fill.
+  using TensorMaker = std::function<std::shared_ptr<Dense>(TensorType, const Shape&, Dense::Layout)>;
+  TensorMaker make_tensor;
 
   // Caps the bytes that create() may still allocate (none: no cap). Past the cap, create()
   // throws VariableLimitExceeded before allocating.

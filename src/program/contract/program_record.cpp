@@ -25,10 +25,6 @@ bool is_tnp_r_block(uint32_t type) { return type >= 13 && type <= 15; }
 
 uint64_t round_up16(uint64_t n) { return (n + 15) & ~uint64_t{15}; }
 
-void set(uint32_t& word, const RegisterField& field, uint32_t value) {
-  set_register_field(&word, &field, value);
-}
-
 }  // namespace
 
 uint32_t ident_key(const hw::Ident& ident) {
@@ -48,16 +44,16 @@ void write_np_block_header(uint32_t out[2], const hw::Ident& ident, uint32_t typ
   out[0] = 0;
   out[1] = 0;
   const bool all_zero = ident_key(ident) == 0;
-  set(out[0], kCol, ident.col);
-  set(out[0], kRow, ident.row);
+  set_register_field(&out[0], &kCol, ident.col);
+  set_register_field(&out[0], &kRow, ident.row);
   // An id of 4 or more does not fit the mask: the field writer refuses it.
   const uint32_t mask = ident.id >= 31 ? 1u << 31 : 1u << ident.id;
-  set(out[0], kSelectMask, (is_tnp_r_block(type) || all_zero) ? 0 : mask);
-  set(out[0], kBroadcast, (all_zero && !is_tnp_r_block(type)) ? 2 : 0);
-  set(out[0], kTypeCode, (type >= 1 && type <= 15) ? kTypeCodes[type - 1] : 0);
-  set(out[1], kLongFlag, long_form ? 1 : 0);
-  set(out[1], kLength, long_form ? length >> 4 : length);
-  set(out[1], kField, field);
+  set_register_field(&out[0], &kSelectMask, (is_tnp_r_block(type) || all_zero) ? 0 : mask);
+  set_register_field(&out[0], &kBroadcast, (all_zero && !is_tnp_r_block(type)) ? 2 : 0);
+  set_register_field(&out[0], &kTypeCode, (type >= 1 && type <= 15) ? kTypeCodes[type - 1] : 0);
+  set_register_field(&out[1], &kLongFlag, long_form ? 1 : 0);
+  set_register_field(&out[1], &kLength, long_form ? length >> 4 : length);
+  set_register_field(&out[1], &kField, field);
 }
 
 uint64_t make_np_block_header(const hw::Ident& ident, uint32_t type, uint32_t length,

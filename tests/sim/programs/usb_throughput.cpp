@@ -2,11 +2,11 @@
 // same kind of pseudo-terminal allows:
 //   ping-pong: the protocol's strict request/reply with exactly its byte counts (a write
 //     exchange sends 1046 bytes and waits for 21; a read exchange sends 21 and waits for
-//     1045), between two bare ends that do nothing else: the limit of any driver of this
-//     protocol on this link;
+//     1045), between two bare ends that do nothing else, the peer in a process of its own
+//     as a board's end is: the limit of any driver of this protocol on this link;
 //   stream: the same bytes one way without waiting, for information (no request/reply
 //     protocol can reach it).
-// Each figure is measured three times; prints one line per direction:
+// Each figure is measured nine times, round by round; prints one line per direction:
 // "<direction> driver_ms=<min>/<median> pingpong_ms=<min>/<median> stream_ms=<min>/<median>
 //  driver_cpu_ms=<min>/<median> ratio=<pingpong/driver, medians>", where driver_cpu_ms is
 // the processor time of the driver's own thread (user + system), which the machine's load
@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -22,7 +23,6 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
-#include <thread>
 #include <vector>
 
 #include "board_simulator.h"
@@ -36,7 +36,7 @@ namespace {
 constexpr size_t kBytes = size_t{1} << 20;
 constexpr size_t kPiece = 1024;
 constexpr size_t kExchanges = kBytes / kPiece;
-constexpr int kRuns = 3;
+constexpr int kRuns = 9;
 
 struct Timing {
   double min, median;
@@ -125,36 +125,52 @@ bool write_exactly(int fd, const uint8_t* buffer, size_t count) {
   return true;
 }
 
+// Starts `peer` in a child process (a board's end is not a thread of the host's), which
+// touches only buffers made before the fork and makes system calls; the host runs its own
+// side meanwhile, then waits for the child.
+template <typename Peer> pid_t spawn(Peer peer) {
+  const pid_t child = fork();
+  if (child == 0) {
+    peer();
+    _exit(0);
+  }
+  return child;
+}
+
+void wait_for(pid_t child) {
+  if (child > 0) waitpid(child, nullptr, 0);
+}
+
 // kExchanges request/reply rounds of the given sizes between host (slave) and peer (master).
 void ping_pong(size_t request, size_t reply) {
   Pty pty;
-  std::thread peer([&] {
-    std::vector<uint8_t> in(request), out(reply, 0x5A);
+  std::vector<uint8_t> out(request, 0x33), in(reply);
+  std::vector<uint8_t> peer_in(request), peer_out(reply, 0x5A);
+  const pid_t peer = spawn([&] {
     for (size_t i = 0; i < kExchanges; ++i)
-      if (!read_exactly(pty.master, in.data(), request) || !write_exactly(pty.master, out.data(), reply))
+      if (!read_exactly(pty.master, peer_in.data(), request) ||
+          !write_exactly(pty.master, peer_out.data(), reply))
         return;
   });
-  std::vector<uint8_t> out(request, 0x33), in(reply);
-  for (size_t i = 0; i < kExchanges; ++i)
+  for (size_t i = 0; i < kExchanges && peer > 0; ++i)
     if (!write_exactly(pty.slave, out.data(), request) || !read_exactly(pty.slave, in.data(), reply)) break;
-  peer.join();
+  wait_for(peer);
 }
 
 // kBytes one way in large blocks.
 void stream(bool host_writes) {
   Pty pty;
-  std::vector<uint8_t> block(1 << 16, 0x5A);
-  auto pump = [&](int fd, bool write) {
+  std::vector<uint8_t> block(1 << 16, 0x5A), peer_block(1 << 16);
+  auto pump = [&](int fd, bool write, std::vector<uint8_t>& buffer) {
     for (size_t done = 0; done < kBytes;) {
-      const size_t n = std::min(block.size(), kBytes - done);
-      if (!(write ? write_exactly(fd, block.data(), n) : read_exactly(fd, block.data(), n))) return;
+      const size_t n = std::min(buffer.size(), kBytes - done);
+      if (!(write ? write_exactly(fd, buffer.data(), n) : read_exactly(fd, buffer.data(), n))) return;
       done += n;
     }
   };
-  std::thread peer([&] { pump(pty.master, !host_writes); });
-  std::vector<uint8_t> mine(1 << 16);
-  pump(pty.slave, host_writes);
-  peer.join();
+  const pid_t peer = spawn([&] { pump(pty.master, !host_writes, peer_block); });
+  if (peer > 0) pump(pty.slave, host_writes, block);
+  wait_for(peer);
 }
 
 void print(const char* direction, Timing driver, Timing pingpong, Timing streamed, Timing cpu) {

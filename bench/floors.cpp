@@ -1,0 +1,79 @@
+// What the benchmarks compare against, as a shared library the benchmarks build and load
+// (ctypes), so that each floor runs in the benchmark's own process, round by round beside
+// the operation it bounds:
+//   read_pass:  one vectorised pass over n bytes (an OR of 64-bit words, kept alive);
+//   copy_bytes: memcpy of n bytes;
+//   fbz_load:   read a file whole and snappy_uncompress it (the C library the project links);
+//   fbz_save:   snappy_compress n bytes, write them to a new file and fsync it.
+// The fbz floors return 0 on success.
+#include <fcntl.h>
+#include <snappy-c.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" {
+
+uint64_t read_pass(const uint64_t* words, size_t n) {
+  uint64_t a = 0, b = 0, c = 0, d = 0;
+  size_t i = 0;
+  for (; i + 4 <= n; i += 4) {
+    a |= words[i];
+    b |= words[i + 1];
+    c |= words[i + 2];
+    d |= words[i + 3];
+  }
+  for (; i < n; ++i) a |= words[i];
+  return a | b | c | d;
+}
+
+void copy_bytes(void* to, const void* from, size_t n) { std::memcpy(to, from, n); }
+
+int fbz_load(const char* path) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 1;
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return close(fd), 2;
+  const size_t size = static_cast<size_t>(info.st_size);
+  char* file = static_cast<char*>(std::malloc(size ? size : 1));
+  size_t got = 0;
+  while (got < size) {
+    const ssize_t n = read(fd, file + got, size - got);
+    if (n <= 0) break;
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  size_t length = 0;
+  int status = got == size && snappy_uncompressed_length(file, size, &length) == SNAPPY_OK ? 0 : 3;
+  if (status == 0) {
+    char* out = static_cast<char*>(std::malloc(length ? length : 1));
+    status = snappy_uncompress(file, size, out, &length) == SNAPPY_OK ? 0 : 4;
+    std::free(out);
+  }
+  std::free(file);
+  return status;
+}
+
+int fbz_save(const char* path, const char* data, size_t n) {
+  size_t length = snappy_max_compressed_length(n);
+  char* packed = static_cast<char*>(std::malloc(length));
+  int status = snappy_compress(data, n, packed, &length) == SNAPPY_OK ? 0 : 1;
+  const int fd = status == 0 ? open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644) : -1;
+  if (fd < 0) status = status ? status : 2;
+  for (size_t sent = 0; status == 0 && sent < length;) {
+    const ssize_t w = write(fd, packed + sent, length - sent);
+    if (w <= 0) status = 3;
+    else sent += static_cast<size_t>(w);
+  }
+  if (fd >= 0) {
+    if (status == 0 && fsync(fd) != 0) status = 4;
+    close(fd);
+  }
+  std::free(packed);
+  return status;
+}
+
+}

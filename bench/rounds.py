@@ -1,0 +1,133 @@
+"""What every benchmark shares: one pinned core, cases measured round by round (each round
+runs every case once, so that a change in the machine's load touches them alike), min and
+median over the rounds, and the native helpers the benchmarks build (bench/mac_rate.cpp,
+bench/floors.cpp) with the project's compiler and snappy."""
+import ctypes
+import os
+import pathlib
+import statistics
+import subprocess
+import tempfile
+import time
+
+import numpy as np
+
+HERE = pathlib.Path(__file__).resolve().parent
+ROUNDS = 9
+
+
+def pin():
+    """Runs this process on one core (the last one it may use) unless it already is."""
+    cores = sorted(os.sched_getaffinity(0))
+    if len(cores) > 1:
+        os.sched_setaffinity(0, {cores[-1]})
+    return sorted(os.sched_getaffinity(0))[0]
+
+
+def _calls_for(function, at_least):
+    """How many calls make one timing of at least `at_least` seconds (at least one)."""
+    calls = 1
+    while True:
+        start = time.perf_counter()
+        for _ in range(calls):
+            function()
+        if time.perf_counter() - start >= at_least or calls >= 1 << 16:
+            return calls
+        calls *= 2
+
+
+def interleave(cases, rounds=ROUNDS, at_least=2e-3):
+    """{name: (min, median)} seconds per call of each callable in `cases` (a dict), every
+    round timing each case once in turn (short calls repeated to `at_least` seconds)."""
+    calls = {name: _calls_for(f, at_least) for name, f in cases.items()}
+    times = {name: [] for name in cases}
+    for _ in range(rounds):
+        for name, function in cases.items():
+            n = calls[name]
+            start = time.perf_counter()
+            for _ in range(n):
+                function()
+            times[name].append((time.perf_counter() - start) / n)
+    return {name: (min(t), statistics.median(t)) for name, t in times.items()}
+
+
+def text(pair, scale=1e3, unit="ms", width=8, digits=3):
+    return f"{pair[0] * scale:{width}.{digits}f} /{pair[1] * scale:{width}.{digits}f} {unit}"
+
+
+def ratio(ours, reference):
+    """ours over reference, (of the minima, of the medians)."""
+    return ours[0] / reference[0], ours[1] / reference[1]
+
+
+def _compiler():
+    return os.environ.get("CXX", "c++")
+
+
+def build(source, flags, folder):
+    """Compiles bench/<source> into `folder` with `flags`; the path, or None (with a note)."""
+    output = os.path.join(folder, pathlib.Path(source).stem + (".so" if "-shared" in flags else ""))
+    built = subprocess.run([_compiler(), "-O3", "-std=c++20", str(HERE / source), "-o", output,
+                            *flags], capture_output=True, text=True)
+    if built.returncode != 0:
+        print(f"{source} not built: " + built.stderr.strip()[:300])
+        return None
+    return output
+
+
+def limits():
+    """The core's multiply-add limits per precision in GMAC/s (bench/mac_rate.cpp): keys
+    int32, int16, int8 and amx_int8 where the CPU has each; {} when it cannot be built."""
+    with tempfile.TemporaryDirectory() as folder:
+        program = build("mac_rate.cpp", [], folder)
+        if not program:
+            return {}
+        out = subprocess.run([program], capture_output=True, text=True, check=True).stdout
+    values = dict(line.split("=") for line in out.split())
+    return {k: float(v) for k, v in values.items() if v != "absent"}
+
+
+class Floors:
+    """bench/floors.cpp loaded in this process: read pass, copy and the .fbz floors."""
+
+    def __init__(self):
+        self._folder = tempfile.TemporaryDirectory()
+        path = build("floors.cpp", ["-shared", "-fPIC", "-march=native", "-lsnappy"],
+                     self._folder.name)
+        if not path:
+            raise RuntimeError("bench/floors.cpp could not be built")
+        lib = ctypes.CDLL(path)
+        lib.read_pass.restype = ctypes.c_uint64
+        lib.read_pass.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
+        lib.copy_bytes.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+        lib.fbz_load.argtypes = [ctypes.c_char_p]
+        lib.fbz_save.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
+        self._lib = lib
+
+    def read_pass(self, array):
+        """One pass over the array's bytes (whole 8-byte words)."""
+        return self._lib.read_pass(array.ctypes.data, array.nbytes // 8)
+
+    def copy(self, target, source):
+        self._lib.copy_bytes(target.ctypes.data, source.ctypes.data, source.nbytes)
+
+    def bound(self, inputs, output):
+        """A callable doing what an operation must at least: copy each input (the engine's own
+        copy), one read pass over each, and copy the output (the result's new array)."""
+        copies = [np.empty_like(a) for a in inputs]
+        result, target = np.empty_like(output), np.empty_like(output)
+
+        def run():
+            for source, copy in zip(inputs, copies):
+                self.copy(copy, source)
+                self.read_pass(copy)
+            self.copy(target, result)
+        return run
+
+    def fbz_load(self, path):
+        if self._lib.fbz_load(os.fsencode(path)) != 0:
+            raise RuntimeError(f"fbz_load floor failed on {path}")
+
+    def fbz_save(self, path, data):
+        if self._lib.fbz_save(os.fsencode(path), data, len(data)) != 0:
+            raise RuntimeError(f"fbz_save floor failed on {path}")

@@ -1,0 +1,214 @@
+// The element-wise operations on every vector path the CPU has, bit for bit against the
+// portable loops and against the scalar rules, over channel counts that leave partial
+// vectors and rows, and over values up to the int32 limits.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+
+#include "ops/clip.h"
+#include "ops/elementwise.h"
+#include "ops/kernel_path.h"
+#include "ops/pooling.h"
+#include "ops/shift.h"
+#include "ops/stateful.h"
+#include "ops_test_support.h"
+
+namespace morla {
+namespace {
+
+using ops::kernels::KernelPath;
+using namespace ops_test;
+
+std::vector<uint8_t> bytes_of(const Dense& d) {
+  const auto* p = static_cast<const uint8_t*>(d.buffer().data());
+  return std::vector<uint8_t>(p, p + d.buffer().size());
+}
+
+class ElementwisePaths : public ::testing::TestWithParam<KernelPath> {
+ protected:
+  void SetUp() override {
+    if (!ops::kernels::cpu_supports(GetParam()))
+      GTEST_SKIP() << "this CPU has no " << ops::kernels::path_name(GetParam());
+  }
+  void TearDown() override { ops::kernels::limit_path(KernelPath::avx512_vnni); }
+
+  int64_t pick(int64_t low, int64_t high) {
+    return std::uniform_int_distribution<int64_t>(low, high)(gen_);
+  }
+  // Values spread over the whole int32 range, small ones and the limits mixed in.
+  std::vector<int32_t> values(size_t n) {
+    std::vector<int32_t> v(n);
+    for (int32_t& e : v) {
+      const int64_t kind = pick(0, 9);
+      e = static_cast<int32_t>(kind == 0   ? (pick(0, 1) ? INT32_MIN : INT32_MAX)
+                               : kind < 5 ? pick(-4096, 4096)
+                                          : pick(INT32_MIN, INT32_MAX));
+    }
+    return v;
+  }
+  template <typename T> std::shared_ptr<Dense> filled(TensorType type, const Shape& s, int64_t low,
+                                                      int64_t high) {
+    std::vector<T> v(s.element_count());
+    for (T& e : v) e = static_cast<T>(pick(low, high));
+    return make<T>(type, s, v);
+  }
+
+  // The operation on the path under test against the portable loops, byte for byte, and
+  // against `reference` (element i of the result as int64) when given.
+  void check(const std::string& what, const std::function<std::shared_ptr<Dense>()>& op,
+             const std::function<int64_t(size_t)>& reference = nullptr) {
+    ops::kernels::limit_path(KernelPath::portable);
+    const auto expected = op();
+    ops::kernels::limit_path(GetParam());
+    const auto got = op();
+    ASSERT_EQ(got->type(), expected->type()) << what;
+    ASSERT_EQ(got->shape(), expected->shape()) << what;
+    ASSERT_EQ(bytes_of(*got), bytes_of(*expected)) << what;
+    if (!reference) return;
+    for (size_t i = 0; i < got->size(); ++i) {
+      int64_t v = 0;
+      switch (storage_type(got->type())) {
+        case StorageType::uint8: v = got->data<uint8_t>()[i]; break;
+        case StorageType::int8: v = got->data<int8_t>()[i]; break;
+        case StorageType::int16: v = got->data<int16_t>()[i]; break;
+        default: v = got->data<int32_t>()[i]; break;
+      }
+      ASSERT_EQ(v, reference(i)) << what << " element " << i;
+    }
+  }
+
+  std::mt19937_64 gen_{27};
+};
+
+TEST_P(ElementwisePaths, ShiftsScalesAndNeuronsMatchTheRules) {
+  for (int round = 0; round < 40; ++round) {
+    const uint32_t C = static_cast<uint32_t>(round % 8 == 7 ? pick(250, 300) : pick(1, 70));
+    const uint32_t X = static_cast<uint32_t>(pick(1, 9)), Y = static_cast<uint32_t>(pick(1, 9));
+    const Shape shape{X, Y, C};
+    const std::vector<int32_t> xv = values(shape.element_count());
+    const auto x = i32(shape, xv);
+    const std::string where = "round " + std::to_string(round) + " C=" + std::to_string(C);
+    const int32_t bits = static_cast<int32_t>(pick(0, 2) == 0 ? 32 : pick(2, 40));
+    const auto clip32 = [&](int64_t v, int32_t b) { return ops::saturate_int32(ops::clip(v, b)); };
+
+    const auto signed_shifts = filled<int8_t>(TensorType::int8, {C}, -31, 31);
+    const auto left_shifts = filled<uint8_t>(TensorType::uint8, {C}, 0, pick(0, 1) ? 0 : 31);
+    const int8_t* ss = signed_shifts->data<int8_t>();
+    const uint8_t* ls = left_shifts->data<uint8_t>();
+    check("lshift " + where, [&] { return ops::lshift(*x, *left_shifts, bits); },
+          [&](size_t i) { return clip32(ops::lshift_saturate(xv[i], ls[i % C]), bits); });
+    check("shift " + where, [&] { return ops::shift(*x, *signed_shifts, bits); },
+          [&](size_t i) { return clip32(ops::shift_floor(xv[i], ss[i % C]), bits); });
+    check("rshift_round " + where,
+          [&] { return ops::rshift_round_per_channel(*x, *left_shifts, bits); },
+          [&](size_t i) { return clip32(ops::rshift_round(xv[i], ls[i % C]), bits); });
+    const int32_t out_bits = static_cast<int32_t>(std::array{3, 8, 11, 16, 32}[pick(0, 4)]);
+    check("shift_out " + where, [&] { return ops::shift_out(*x, *signed_shifts, out_bits); },
+          [&](size_t i) {
+            const int64_t v = clip32(ops::shift_round(xv[i], ss[i % C]), out_bits);
+            return out_bits <= 8 ? int64_t{static_cast<int8_t>(v)} : v;
+          });
+
+    // scale_out: clip(scale * x) to the accumulator, the rounded shift, the output's range.
+    const uint8_t acc_bits = static_cast<uint8_t>(pick(0, 1) ? 32 : pick(12, 31));
+    const auto scales = out_bits == 16 && pick(0, 1)
+                            ? filled<uint16_t>(TensorType::uint16, {C}, 0, 65535)
+                            : filled<uint8_t>(TensorType::uint8, {C}, 0, 255);
+    const auto scale_shifts = filled<int8_t>(TensorType::int8, {C}, -31, 8);
+    const auto scale_of = [&](size_t c) -> int64_t {
+      return scales->type() == TensorType::uint16 ? scales->data<uint16_t>()[c]
+                                                  : scales->data<uint8_t>()[c];
+    };
+    check("scale_out " + where,
+          [&] { return ops::scale_out(*x, *scales, *scale_shifts, out_bits, acc_bits); },
+          [&](size_t i) {
+            const size_t c = i % C;
+            const int64_t v = ops::shift_round(ops::clip(scale_of(c) * xv[i], acc_bits),
+                                               scale_shifts->data<int8_t>()[c]);
+            if (out_bits < 5) return std::clamp<int64_t>(v, 0, (1 << out_bits) - 1);
+            if (out_bits == 16) return std::clamp<int64_t>(v, INT16_MIN, INT16_MAX);
+            return int64_t{clip32(v, out_bits)};
+          });
+
+    const auto maxima = i32({C}, values(C));
+    check("relu_activation " + where, [&] { return ops::relu_activation(*x, *maxima); },
+          [&](size_t i) {
+            const int64_t v = std::min(xv[i], maxima->data<int32_t>()[i % C]);
+            return v >= 1 ? v : 0;
+          });
+    const auto lut = i32({2048}, values(2048));
+    const auto index = filled<int32_t>(TensorType::int32, shape, -1024, 1023);
+    check("look_up " + where, [&] { return ops::look_up(*lut, *index); },
+          [&](size_t i) { return int64_t{lut->data<int32_t>()[1024 + index->data<int32_t>()[i]]}; });
+  }
+}
+
+TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
+  for (int round = 0; round < 30; ++round) {
+    const uint32_t C = static_cast<uint32_t>(pick(1, 70));
+    const uint32_t X = static_cast<uint32_t>(pick(1, 12)), Y = static_cast<uint32_t>(pick(1, 12));
+    const Shape shape{X, Y, C};
+    const std::string where = "round " + std::to_string(round) + " C=" + std::to_string(C);
+    const std::vector<int32_t> av = values(shape.element_count()), bv = values(C);
+    const auto a = i32(shape, av);
+    const int32_t bits = static_cast<int32_t>(pick(0, 1) ? 32 : pick(4, 31));
+    check("add " + where, [&] { return ops::add(*a, *i32({C}, bv), bits); },
+          [&](size_t i) { return ops::saturate_int32(ops::clip(int64_t{av[i]} + bv[i % C], bits)); });
+
+    // The Add layer's sum from 8-bit or 32-bit inputs of either signedness.
+    const TensorType types[] = {TensorType::int8, TensorType::uint8, TensorType::int32};
+    const auto input = [&](TensorType type) {
+      if (type == TensorType::int8) return filled<int8_t>(type, shape, -128, 127);
+      if (type == TensorType::uint8) return filled<uint8_t>(type, shape, 0, 255);
+      return i32(shape, values(shape.element_count()));
+    };
+    const auto p = input(types[pick(0, 2)]), q = input(types[pick(0, 2)]);
+    const auto a_shifts = filled<uint8_t>(TensorType::uint8, {C}, 0, 12);
+    const auto b_shifts = filled<uint8_t>(TensorType::uint8, {C}, 0, 12);
+    const auto out_shifts = filled<int8_t>(TensorType::int8, {C}, -20, 2);
+    const int32_t out_bits = pick(0, 1) ? 8 : 20;
+    const auto wide = [](const Dense& d, size_t i) -> int64_t {
+      switch (storage_type(d.type())) {
+        case StorageType::int8: return d.data<int8_t>()[i];
+        case StorageType::uint8: return d.data<uint8_t>()[i];
+        default: return d.data<int32_t>()[i];
+      }
+    };
+    check("shifted_add " + where,
+          [&] { return ops::shifted_add(*p, *q, *a_shifts, *b_shifts, *out_shifts, out_bits, bits); },
+          [&](size_t i) {
+            const size_t c = i % C;
+            const auto lsh = [&](int64_t v, uint8_t s) -> int64_t {
+              return ops::saturate_int32(ops::clip(ops::lshift_saturate(v, s), bits));
+            };
+            const int64_t sum = ops::saturate_int32(ops::clip(
+                lsh(wide(*p, i), a_shifts->data<uint8_t>()[c]) + lsh(wide(*q, i), b_shifts->data<uint8_t>()[c]),
+                bits));
+            const int64_t v = ops::saturate_int32(
+                ops::clip(ops::shift_round(sum, out_shifts->data<int8_t>()[c]), out_bits));
+            return out_bits <= 8 ? int64_t{static_cast<int8_t>(v)} : v;
+          });
+
+    check("global_average_pooling " + where, [&] { return ops::global_average_pooling(a, bits); },
+          [&](size_t c) {
+            int64_t sum = 0;
+            for (size_t i = c; i < av.size(); i += C) sum = ops::clip(sum + av[i], bits);
+            return int64_t{ops::saturate_int32(sum)};
+          });
+    const uint32_t ox = (X + 1) / 2, oy = (Y + 1) / 2;
+    check("max_pooling " + where, [&] {
+      return ops::max_pooling(a, 2, 2, false, ox, oy, 2, 2, 0, 2 * oy - Y, 0, 2 * ox - X, bits);
+    });
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, ElementwisePaths,
+                         ::testing::Values(KernelPath::portable, KernelPath::avx2, KernelPath::avx512),
+                         [](const auto& info) { return std::string(ops::kernels::path_name(info.param)); });
+
+}  // namespace
+}  // namespace morla
