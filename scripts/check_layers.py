@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
 """Fails on an #include under src/ that goes against the allowed layer edges.
 
-Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end). A file
-may include headers of its own layer and of the layers listed for it below, nothing else,
-whatever the include's brackets or the file's suffix. docs/architecture.md carries the
-same table; this script also fails when the two differ. With --graph (the file written
-by `cmake --graphviz`), it also compares each target's link closure with the table: a
-layer's library links exactly its row, and every program that links a layer links the
-engine too.
+Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end, and a
+layer's folder may hold an inner layer's folder, src/core/engine_api/). A file may include
+headers of its own layer and of the layers listed for it below, nothing else, whatever the
+include's brackets or the file's suffix. docs/architecture.md carries the same table; this
+script also fails when the two differ, and when CMakeLists.txt does not list the inner
+layers. With --graph (the file written by `cmake --graphviz`), it also compares each
+target's link closure with the table: a layer's library links exactly its row, and every
+program that links a layer links the engine too.
 
 Usage: scripts/check_layers.py [REPOSITORY_ROOT] [--graph DOT_FILE]
 """
@@ -20,18 +21,20 @@ import sys
 # layer -> the other layers its files may include
 ALLOWED = {
     "core": [],
-    "ops": ["core"],
-    "drivers": ["core"],
-    "devices": ["drivers", "core"],
-    "mapping": ["core"],
-    "program": ["mapping", "core"],
-    "backend/v1": ["program", "mapping", "ops", "core"],
-    "backend/v2": ["program", "mapping", "core"],
-    "backend/mote": ["program", "mapping", "core"],
-    "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "core"],
-    "model": ["devices", "drivers", "mapping", "core"],
-    "engine": ["hwmap", "program", "mapping", "drivers", "ops", "core"],
-    "python": ["model", "mapping", "devices", "drivers", "ops", "core"],
+    "core/engine_api": ["core"],
+    "ops": ["core/engine_api", "core"],
+    "drivers": ["core/engine_api", "core"],
+    "devices": ["drivers", "core/engine_api", "core"],
+    "program/contract": ["core/engine_api", "core"],
+    "mapping": ["program/contract", "core/engine_api", "core"],
+    "program": ["mapping", "program/contract", "core/engine_api", "core"],
+    "backend/v1": ["program/contract", "ops", "core/engine_api", "core"],
+    "backend/v2": ["program/contract", "core/engine_api", "core"],
+    "backend/mote": ["program/contract", "core/engine_api", "core"],
+    "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "program/contract", "core/engine_api", "core"],
+    "model": ["devices", "drivers", "program/contract", "core/engine_api", "core"],
+    "engine": ["hwmap", "program", "mapping", "program/contract", "drivers", "ops", "core/engine_api", "core"],
+    "python": ["model", "mapping", "program/contract", "devices", "drivers", "ops", "core/engine_api", "core"],
 }
 
 # The build target of each layer, when it is not morla_<folder with "/" as "_">.
@@ -45,12 +48,16 @@ GRAPH_EDGE = re.compile(r'^\s*"(node\d+)" -> "(node\d+)"')
 PROGRAM_SHAPES = {"egg", "tripleoctagon", "doubleoctagon"}  # executables, modules, shared
 LAYER_ROOTS = {layer.split("/")[0] for layer in ALLOWED}
 DOC_SECTION = "## What each layer may include"
-DOC_ROW = re.compile(r"^\|\s*`([a-z0-9/]+)`\s*\|([^|]*)\|")
+DOC_ROW = re.compile(r"^\|\s*`([a-z0-9_/]+)`\s*\|([^|]*)\|")
 
 
 def layer_of(relative):
-    """The layer of a path relative to src/ ("backend/v1/x.h" -> "backend/v1")."""
+    """The layer of a path relative to src/ ("backend/v1/x.h" -> "backend/v1"): the
+    deepest layer whose folder holds it ("core/engine_api/x.h" -> "core/engine_api")."""
     parts = pathlib.PurePosixPath(relative).parts
+    for depth in range(len(parts) - 1, 0, -1):
+        if "/".join(parts[:depth]) in ALLOWED:
+            return "/".join(parts[:depth])
     if len(parts) < 2:
         return None
     if parts[0] == "backend":
@@ -195,7 +202,7 @@ def check_document(root):
             in_section = line.strip() == DOC_SECTION
         match = DOC_ROW.match(line) if in_section else None
         if match:
-            rows[match.group(1)] = re.findall(r"`([a-z0-9/]+)`", match.group(2))
+            rows[match.group(1)] = re.findall(r"`([a-z0-9_/]+)`", match.group(2))
     expected = {layer: sorted(used) for layer, used in ALLOWED.items()}
     found = {layer: sorted(used) for layer, used in rows.items()}
     if found == expected:
@@ -206,6 +213,20 @@ def check_document(root):
                                if expected.get(k) != found.get(k)))]
 
 
+def check_inner_layers(root):
+    """CMakeLists.txt must list the layers inside another layer's folder, so that the outer
+    layer's library neither compiles nor shows them."""
+    match = re.search(r"^set\(MORLA_INNER_LAYERS([^)]*)\)", (root / "CMakeLists.txt")
+                      .read_text(encoding="utf-8"), re.M)
+    listed = sorted(match.group(1).split()) if match else []
+    inner = sorted(layer for layer in ALLOWED
+                   if any(layer.startswith(outer + "/") for outer in ALLOWED))
+    if listed == inner:
+        return []
+    return [f"CMakeLists.txt: MORLA_INNER_LAYERS is {' '.join(listed) or 'missing'}, "
+            f"the layers inside another's folder are {' '.join(inner)}"]
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("root", nargs="?", type=pathlib.Path,
@@ -214,7 +235,7 @@ def main():
                         help="the dependency graph written by cmake --graphviz")
     arguments = parser.parse_args()
     root = arguments.root
-    problems = check_sources(root / "src") + check_document(root)
+    problems = check_sources(root / "src") + check_document(root) + check_inner_layers(root)
     if arguments.graph:
         problems += check_graph(arguments.graph)
     for problem in problems:

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/hardware_device.h"
+#include "core/engine_api/hardware_device.h"
 #include "engine/board_registers.h"
 
 namespace morla {

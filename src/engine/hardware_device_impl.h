@@ -1,7 +1,7 @@
 #pragma once
 // The stand-in engine's device on a driver: version, NP information, clock
 // counters and program bookkeeping through the board's registers.
-#include "core/hardware_device.h"
+#include "core/engine_api/hardware_device.h"
 #include "engine/board_run.h"
 
 namespace morla::engine {

@@ -3,18 +3,18 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "core/layer_params.h"
+#include "core/device.h"
+#include "core/engine_api/layer_params.h"
+#include "core/mesh.h"
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"
-#include "core/device.h"
-#include "core/mesh.h"
-#include "mapping/map_constraints.h"
 #include "engine/model_mapping.h"
 #include "engine/model_runner.h"
-#include "engine/sequence_runner.h"
-#include "hwmap/map_model.h"
 #include "engine/model_serializer.h"
+#include "engine/sequence_runner.h"
 #include "engine/unsupervised_learning.h"
+#include "hwmap/map_model.h"
+#include "mapping/map_constraints.h"
 
 namespace morla {
 namespace engine {

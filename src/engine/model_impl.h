@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/model.h"
+#include "core/engine_api/model.h"
 
 namespace morla::engine {
 

@@ -8,11 +8,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
+#include "core/engine_api/variables_impl.h"
 #include "engine/crc32c.h"
-#include "core/variables_impl.h"
 #include "engine/dense_slice.h"
 #include "engine/engine_layer.h"
 #include "engine/layer_types.h"

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/sequence.h"
-#include "core/tensor.h"
+#include "core/engine_api/sequence.h"
+#include "core/engine_api/tensor.h"
 #include "engine/model_runner.h"
 
 namespace morla::engine {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/sequence.h"
+#include "core/engine_api/sequence.h"
 
 namespace morla::engine {
 

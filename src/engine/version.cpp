@@ -1,4 +1,4 @@
-#include "core/engine.h"
+#include "core/engine_api/engine.h"
 
 namespace morla {
 

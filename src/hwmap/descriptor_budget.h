@@ -3,7 +3,7 @@
 // must stay below 255.
 #include <cstdint>
 
-#include "mapping/mapping_status.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 

@@ -4,15 +4,15 @@
 #include <exception>
 #include <stdexcept>
 
-#include "core/device.h"
-#include "mapping/graph_utils.h"
-#include "core/hardware_device.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/platform.h"
 #include "backend/v2/layer_recorder.h"
+#include "core/device.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/platform.h"
 #include "hwmap/hardware_backend.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla {
 

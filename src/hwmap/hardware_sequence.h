@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/sequence.h"
-#include "mapping/hardware_description.h"
+#include "core/engine_api/sequence.h"
+#include "program/contract/hardware_description.h"
 
 namespace morla {
 

@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "mapping/graph_utils.h"
-#include "core/sequence.h"
-#include "mapping/mapping_status.h"
+#include "core/engine_api/sequence.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 

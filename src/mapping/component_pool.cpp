@@ -6,13 +6,13 @@
 #include <unordered_map>
 
 #include "core/device.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "mapping/map_constraints.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 #include "core/mesh.h"
-#include "mapping/hardware_description.h"
-#include "mapping/program_record.h"
+#include "mapping/map_constraints.h"
 #include "mapping/split_strategies.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/program_record.h"
 
 namespace morla {
 namespace {

@@ -6,13 +6,13 @@
 #include <string>
 #include <vector>
 
-#include "mapping/graph_utils.h"
 #include "core/hw_ident.h"
 #include "core/hw_type.h"
-#include "mapping/compatibility_checker.h"
-#include "mapping/component.h"
-#include "mapping/hardware_description.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/compatibility_checker.h"
+#include "program/contract/component.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 

@@ -4,10 +4,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/layer_params.h"
-#include "core/variables.h"
-#include "mapping/layer_mapping.h"
-#include "mapping/mapping_status.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
+#include "program/contract/layer_mapping.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 namespace {

@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "mapping/memory_sizer.h"
 #include "mapping/pass_handlers.h"
-#include "mapping/program_record.h"
+#include "program/contract/memory_sizer.h"
+#include "program/contract/program_record.h"
 
 namespace morla {
 namespace {

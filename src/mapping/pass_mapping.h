@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "mapping/graph_utils.h"
-#include "mapping/layer_mapping.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla {
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "mapping/mapping_status.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 

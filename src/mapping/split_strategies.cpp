@@ -4,8 +4,8 @@
 #include <limits>
 #include <optional>
 
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 
 namespace morla {
 namespace {

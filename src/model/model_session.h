@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "core/engine_api/layer.h"
+#include "core/engine_api/model.h"
+#include "core/engine_api/tensor.h"
 #include "core/hw_type.h"
-#include "core/layer.h"
-#include "core/model.h"
-#include "core/tensor.h"
 #include "drivers/power_meter.h"
 #include "model/metrics.h"
 

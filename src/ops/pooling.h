@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 
 namespace morla::ops {
 

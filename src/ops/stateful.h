@@ -4,7 +4,7 @@
 #include <memory>
 #include <utility>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 
 namespace morla::ops {
 

@@ -3,10 +3,10 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/layer_impl.h"
+#include "core/engine_api/layer_impl.h"
 #include "core/mesh.h"
 #include "mapping/pass_mapping.h"
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla {
 

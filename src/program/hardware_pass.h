@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "mapping/graph_utils.h"
-#include "core/sequence.h"
-#include "mapping/layer_mapping.h"
+#include "core/engine_api/sequence.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla {
 

@@ -5,10 +5,10 @@
 #include <array>
 #include <stdexcept>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 #include "device_program_generated.h"
-#include "mapping/layer_mapping.h"
-#include "mapping/mapping_status.h"
+#include "program/contract/layer_mapping.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla {
 namespace fb = device_program;

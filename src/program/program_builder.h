@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "mapping/graph_utils.h"
+#include "core/engine_api/sequence.h"
 #include "core/hw_version.h"
-#include "core/sequence.h"
 #include "core/shape.h"
-#include "mapping/io_recorder.h"
-#include "mapping/layer_recorder.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/io_recorder.h"
+#include "program/contract/layer_recorder.h"
 
 namespace flatbuffers {
 class FlatBufferBuilder;

@@ -8,15 +8,15 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/layer_params.h"
-#include "mapping/map_constraints.h"
-#include "core/sequence.h"
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/sequence.h"
 #include "core/shared_bytes.h"
+#include "mapping/map_constraints.h"
 #include "model/model_session.h"
 #include "python/label_conversion.h"
-#include "python/tensor_conversion.h"
 #include "python/registration.h"
+#include "python/tensor_conversion.h"
 
 namespace morla::python {
 

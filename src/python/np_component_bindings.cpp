@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/mesh.h"
-#include "mapping/component.h"
+#include "program/contract/component.h"
 #include "python/registration.h"
 
 namespace morla::python {

@@ -5,8 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "core/engine_api/layer_params.h"
 #include "core/enums.h"
-#include "core/layer_params.h"
 #include "python/registration.h"
 
 namespace morla::python {

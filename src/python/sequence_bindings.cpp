@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/layer.h"
-#include "core/sequence.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/sequence.h"
 #include "python/registration.h"
 
 namespace morla::python {

@@ -1,4 +1,4 @@
-#include "mapping/component.h"
+#include "program/contract/component.h"
 
 #include <gtest/gtest.h>
 

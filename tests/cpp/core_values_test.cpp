@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "core/device.h"
+#include "core/engine_api/layer_params.h"
 #include "core/hw_type.h"
 #include "core/hw_version.h"
 #include "core/interpreter_version.h"
-#include "core/layer_params.h"
 #include "core/platform.h"
 #include "core/register_field.h"
 #include "core/shape.h"

@@ -6,15 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "core/device_versions.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/engine_api/model.h"
+#include "core/engine_api/sequence.h"
+#include "core/mesh.h"
+#include "core/virtual_device.h"
 #include "devices/device_list.h"
 #include "devices/device_probe.h"
-#include "core/device_versions.h"
-#include "core/hardware_device.h"
 #include "devices/host_device.h"
-#include "core/mesh.h"
-#include "core/model.h"
-#include "core/sequence.h"
-#include "core/virtual_device.h"
 #include "driver_test_support.h"
 #include "program_player.h"
 

@@ -4,10 +4,10 @@
 
 #include <stdexcept>
 
+#include "core/engine_api/program_copy.h"
 #include "devices/device_run.h"
-#include "devices/host_device.h"
-#include "core/program_copy.h"
 #include "devices/flash_access.h"
+#include "devices/host_device.h"
 #include "soc_test_support.h"
 #include "test_helpers.h"
 

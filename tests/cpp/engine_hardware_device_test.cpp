@@ -3,10 +3,10 @@
 
 #include <stdexcept>
 
-#include "core/device_versions.h"
-#include "core/hardware_device.h"
-#include "core/hw_ident.h"
 #include "board_config.h"
+#include "core/device_versions.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/hw_ident.h"
 #include "memory_driver.h"
 
 namespace morla {

@@ -7,9 +7,9 @@
 
 #include "board_config.h"
 #include "core/device_versions.h"
-#include "core/hardware_device.h"
-#include "devices/host_device.h"
+#include "core/engine_api/hardware_device.h"
 #include "core/virtual_device.h"
+#include "devices/host_device.h"
 #include "hwmap/hardware_sequence.h"
 #include "hwmap_test_support.h"
 #include "memory_driver.h"

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/model.h"
-#include "core/variables.h"
-#include "mapping/io_recorder.h"
-#include "mapping/layer_recorder.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/model.h"
+#include "core/engine_api/variables.h"
+#include "program/contract/io_recorder.h"
+#include "program/contract/layer_recorder.h"
+#include "program/contract/program_record.h"
 
 namespace morla::test {
 

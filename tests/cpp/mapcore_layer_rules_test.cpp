@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "mapping/layer_rules.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "program/contract/layer_rules.h"
 
 namespace morla {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "mapping/np_split.h"
+#include "program/contract/np_split.h"
 
 namespace morla {
 namespace {

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/variables.h"
+#include "core/engine_api/variables.h"
 #include "mapcore_test_support.h"
-#include "mapping/memory_sizer.h"
 #include "mapping/pass_handlers.h"
 #include "mapping/pass_mapping.h"
-#include "mapping/program_record.h"
+#include "program/contract/memory_sizer.h"
+#include "program/contract/program_record.h"
 #include "program/hardware_pass.h"
 
 namespace morla {

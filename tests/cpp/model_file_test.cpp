@@ -13,7 +13,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "core/model_file.h"
+#include "model/model_file.h"
 #include "test_helpers.h"
 
 namespace morla {

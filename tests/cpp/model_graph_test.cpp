@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "mapping/graph_utils.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/model.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/model.h"
+#include "program/contract/graph_utils.h"
 
 namespace morla {
 namespace {

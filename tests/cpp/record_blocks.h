@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "mapping/program_record.h"
+#include "program/contract/program_record.h"
 
 namespace morla::record_test {
 

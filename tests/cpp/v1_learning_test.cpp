@@ -5,13 +5,13 @@
 #include "backend/v1/fnp_learning.h"
 #include "backend/v1/np_errors.h"
 #include "backend/v1/register_block.h"
-#include "core/hardware_device.h"
+#include "core/engine_api/hardware_device.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
 #include "engine/engine_layer.h"
+#include "learning_memory_device.h"
 #include "mapping/pass_mapping.h"
 #include "test_helpers.h"
-#include "learning_memory_device.h"
 #include "v1_test_support.h"
 
 namespace morla::v1 {

@@ -9,18 +9,18 @@
 #include <utility>
 #include <vector>
 
-#include "mapping/graph_utils.h"
-#include "core/layer.h"
-#include "core/layer_impl.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_impl.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/model.h"
+#include "core/engine_api/tensor.h"
+#include "core/engine_api/variables.h"
 #include "core/mesh.h"
-#include "core/model.h"
-#include "core/tensor.h"
-#include "core/variables.h"
 #include "core/virtual_device.h"
-#include "mapping/component.h"
-#include "mapping/hardware_description.h"
-#include "mapping/program_record.h"
+#include "program/contract/component.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/program_record.h"
 #include "record_blocks.h"
 
 namespace morla::v2test {

@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "mapping/bitwidth.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
-#include "core/model.h"
-#include "core/variables_impl.h"
-#include "mapping/mapping_status.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/model.h"
+#include "core/engine_api/variables_impl.h"
+#include "program/contract/bitwidth.h"
+#include "program/contract/mapping_status.h"
 #include "test_helpers.h"
 
 namespace morla {

@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "core/model.h"
-#include "core/model_file.h"
-#include "core/tensor.h"
+#include "core/engine_api/model.h"
+#include "core/engine_api/tensor.h"
 #include "engine/crc32c.h"
+#include "model/model_file.h"
 
 namespace {
 

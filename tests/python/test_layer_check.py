@@ -16,9 +16,11 @@ def run_check(root, *options):
 
 @pytest.fixture
 def tree(tmp_path):
-    """A tree with the repository's architecture notes and one header per lower layer."""
+    """A tree with the repository's architecture notes, its build file and one header per
+    lower layer."""
     (tmp_path / "docs").mkdir()
     shutil.copy(REPO / "docs" / "architecture.md", tmp_path / "docs")
+    shutil.copy(REPO / "CMakeLists.txt", tmp_path)
     for path, text in {"core/shape.h": "#pragma once\n",
                        "drivers/link.h": '#include "core/shape.h"\n',
                        "devices/list.h": '#include "drivers/link.h"\n#include "list_detail.h"\n',
@@ -52,9 +54,13 @@ def test_downward_same_folder_and_generated_includes_pass(tree):
     ("ops/add.cc", "<engine/run.h>", "src/ops/add.cc:2: ops may not include engine (<engine/run.h>)"),
     ("ops/add.inc", "../devices/list.h", "src/ops/add.inc:2: ops may not include devices"),
     ("ops/add.hpp", "<model_generated.h>", "src/ops/add.hpp:2: ops may not include engine"),
+    ("core/tensor.h", "core/engine_api/model.h",
+     "src/core/tensor.h:2: core may not include core/engine_api"),
+    ("backend/v1/pass.cpp", "mapping/pass_mapping.h",
+     "src/backend/v1/pass.cpp:2: backend/v1 may not include mapping"),
 ], ids=["upward", "between_back_ends", "bindings_to_engine", "unknown_folder_included",
         "unknown_local_header", "file_in_no_layer", "angle_brackets", "climbing_out",
-        "generated_header"])
+        "generated_header", "outer_layer_to_inner", "back_end_to_mapper"])
 def test_a_forbidden_include_fails_naming_file_line_and_edge(tree, path, include, problem):
     (tree / "src" / path).parent.mkdir(parents=True, exist_ok=True)
     spelled = include if include.startswith("<") else f'"{include}"'
@@ -66,10 +72,21 @@ def test_a_forbidden_include_fails_naming_file_line_and_edge(tree, path, include
 
 def test_architecture_table_must_match_the_edges(tree):
     notes = tree / "docs" / "architecture.md"
-    notes.write_text(notes.read_text().replace("| `ops` | `core` |", "| `ops` | `core`, `drivers` |"))
+    notes.write_text(notes.read_text().replace("| `ops` | `core/engine_api`, `core` |",
+                                               "| `ops` | `core/engine_api`, `core`, `drivers` |"))
     result = run_check(tree)
     assert result.returncode == 1
     assert "differs from check_layers.py for: ops" in result.stderr
+
+
+def test_the_build_must_list_the_inner_layers(tree):
+    build = tree / "CMakeLists.txt"
+    build.write_text(build.read_text().replace("set(MORLA_INNER_LAYERS core/engine_api ",
+                                               "set(MORLA_INNER_LAYERS "))
+    result = run_check(tree)
+    assert result.returncode == 1
+    assert "MORLA_INNER_LAYERS is program/contract, the layers inside another's folder are " \
+        "core/engine_api program/contract" in result.stderr
 
 
 def load_checker():

@@ -10,12 +10,12 @@
 
 #include "device_program_generated.h"
 
-#include "core/layer.h"
-#include "core/model_file.h"
-#include "core/program_info.h"
-#include "core/variables.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/program_info.h"
+#include "core/engine_api/variables.h"
 #include "core/tensor_type.h"
 #include "engine/board_registers.h"
+#include "model/model_file.h"
 
 namespace morla::sim {
 namespace board = engine::board;

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "board_memory.h"
+#include "core/engine_api/model.h"
 #include "core/hw_version.h"
-#include "core/model.h"
 
 namespace morla::sim {
 

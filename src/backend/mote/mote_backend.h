@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "core/device.h"
-#include "mapping/backend_parts.h"
-#include "mapping/hardware_description.h"
+#include "program/contract/backend_parts.h"
+#include "program/contract/hardware_description.h"
 
 namespace morla::mote {
 

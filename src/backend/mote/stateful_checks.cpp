@@ -7,10 +7,10 @@
 
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
-#include "mapping/bitwidth.h"
-#include "mapping/layer_rules.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
+#include "program/contract/bitwidth.h"
+#include "program/contract/layer_rules.h"
 
 namespace morla::mote {
 

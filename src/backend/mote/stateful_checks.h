@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/layer.h"
-#include "mapping/hardware_description.h"
-#include "mapping/mapping_status.h"
+#include "core/engine_api/layer.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::mote {
 

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "core/engine_api/layer.h"
 #include "core/enums.h"
-#include "core/layer.h"
 
 namespace morla::mote {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/layer.h"
+#include "core/engine_api/layer.h"
 
 namespace morla::mote {
 

@@ -9,11 +9,11 @@
 
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
+#include "core/engine_api/variables.h"
 #include "core/register_field.h"
-#include "core/variables.h"
-#include "mapping/field_checks.h"
-#include "mapping/layer_mapping.h"
-#include "mapping/strided_view.h"
+#include "program/contract/field_checks.h"
+#include "program/contract/layer_mapping.h"
+#include "program/contract/strided_view.h"
 
 namespace morla::mote {
 

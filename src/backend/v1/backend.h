@@ -2,7 +2,7 @@
 // The IP v1 back end: products 0 and 161.
 #include <memory>
 
-#include "mapping/backend_parts.h"
+#include "program/contract/backend_parts.h"
 
 namespace morla {
 class Device;

@@ -5,8 +5,8 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_errors.h"
 #include "backend/v1/np_fields.h"
+#include "core/engine_api/v1_layers.h"
 #include "core/enums.h"
-#include "core/v1_layers.h"
 
 namespace morla::v1 {
 

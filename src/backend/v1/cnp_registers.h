@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "backend/v1/register_block.h"
+#include "core/engine_api/tensor.h"
 #include "core/shape.h"
-#include "core/tensor.h"
-#include "mapping/component.h"
-#include "mapping/np_split.h"
+#include "program/contract/component.h"
+#include "program/contract/np_split.h"
 
 namespace morla {
 class WindowedV1Layer;

@@ -3,9 +3,9 @@
 #include <stdexcept>
 
 #include "backend/v1/layer_access.h"
-#include "core/v1_layers.h"
-#include "mapping/hardware_description.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/v1_layers.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v1 {
 

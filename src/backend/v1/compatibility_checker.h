@@ -3,7 +3,7 @@
 // multi-NP rules, and what fits an NP's buffers and weight memory.
 #include <memory>
 
-#include "mapping/compatibility_checker.h"
+#include "program/contract/compatibility_checker.h"
 
 namespace morla {
 class Device;

@@ -7,10 +7,10 @@
 #include "backend/v1/input_limits.h"
 #include "backend/v1/layer_access.h"
 #include "core/device_versions.h"
-#include "core/layer_params.h"
-#include "core/v1_layers.h"
-#include "mapping/hardware_description.h"
-#include "mapping/layer_rules.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/v1_layers.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/layer_rules.h"
 
 namespace morla::v1 {
 

@@ -13,10 +13,10 @@
 #include "backend/v1/np_errors.h"
 #include "backend/v1/np_fields.h"
 #include "core/device.h"
-#include "core/hardware_device.h"
-#include "core/layer_params.h"
-#include "core/variables.h"
-#include "mapping/layer_mapping.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/engine_api/layer_params.h"
+#include "core/engine_api/variables.h"
+#include "program/contract/layer_mapping.h"
 
 namespace morla::v1 {
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "mapping/layer_rules.h"
+#include "program/contract/layer_rules.h"
 
 namespace morla::v1 {
 

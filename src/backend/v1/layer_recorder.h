@@ -3,7 +3,7 @@
 // learned variables.
 #include <memory>
 
-#include "mapping/layer_recorder.h"
+#include "program/contract/layer_recorder.h"
 
 namespace morla {
 class Device;

@@ -2,7 +2,7 @@
 // The IP v2 back end: product 162.
 #include <memory>
 
-#include "mapping/backend_parts.h"
+#include "program/contract/backend_parts.h"
 
 namespace morla {
 class Device;

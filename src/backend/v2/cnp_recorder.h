@@ -4,8 +4,8 @@
 // look-up table and merge shifts, then the merge programming of the layer.
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
-#include "core/layer.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/layer.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "mapping/field_checks.h"
 #include "backend/v2/weight_reader.h"
-#include "mapping/program_record.h"
-#include "mapping/slot_bits.h"
+#include "program/contract/field_checks.h"
+#include "program/contract/program_record.h"
+#include "program/contract/slot_bits.h"
 
 namespace morla::v2 {
 

@@ -11,9 +11,9 @@
 #include "backend/v2/variable_access.h"
 #include "backend/v2/weight_reader.h"
 #include "core/hw_version.h"
-#include "mapping/fnp_input_size.h"
-#include "mapping/layer_mapping.h"
-#include "mapping/strided_view.h"
+#include "program/contract/fnp_input_size.h"
+#include "program/contract/layer_mapping.h"
+#include "program/contract/strided_view.h"
 
 namespace morla::v2 {
 

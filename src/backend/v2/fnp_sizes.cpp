@@ -6,10 +6,10 @@
 #include "backend/v2/input_shift_memory.h"
 #include "backend/v2/layer_facts.h"
 #include "backend/v2/variable_access.h"
-#include "core/layer_params.h"
-#include "mapping/fnp_input_size.h"
-#include "mapping/layer_rules.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/layer_params.h"
+#include "program/contract/fnp_input_size.h"
+#include "program/contract/layer_rules.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

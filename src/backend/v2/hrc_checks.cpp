@@ -5,8 +5,8 @@
 
 #include "backend/v2/layer_facts.h"
 #include "backend/v2/variable_access.h"
-#include "core/layer_params.h"
-#include "mapping/layer_rules.h"
+#include "core/engine_api/layer_params.h"
+#include "program/contract/layer_rules.h"
 
 namespace morla::v2 {
 

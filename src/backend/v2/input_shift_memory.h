@@ -2,9 +2,9 @@
 // The input-shift memory of a v2 NP: 24-bit words of eight 3-bit shifts.
 #include <cstdint>
 
-#include "core/tensor.h"
-#include "mapping/hardware_description.h"
-#include "mapping/mapping_status.h"
+#include "core/engine_api/tensor.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v2 {
 

@@ -2,8 +2,8 @@
 
 #include <vector>
 
+#include "core/engine_api/layer.h"
 #include "core/hw_version.h"
-#include "core/layer.h"
 #include "core/register_field.h"
 
 namespace morla::v2 {

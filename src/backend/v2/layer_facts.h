@@ -4,10 +4,10 @@
 #include <cstdint>
 
 #include "backend/v2/layer_param.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 #include "core/shape.h"
-#include "mapping/hardware_description.h"
+#include "program/contract/hardware_description.h"
 
 namespace morla::v2 {
 

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "backend/v2/layer_traits.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/layer_params.h"
 #include "core/hw_version.h"
-#include "core/layer.h"
-#include "core/layer_params.h"
 
 namespace morla::v2 {
 

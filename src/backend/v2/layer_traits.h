@@ -7,10 +7,10 @@
 
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
-#include "core/layer.h"
-#include "mapping/hardware_description.h"
-#include "mapping/mapping_status.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/layer.h"
+#include "program/contract/hardware_description.h"
+#include "program/contract/mapping_status.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

@@ -4,8 +4,8 @@
 // load, appended as type-11 blocks in ascending register order.
 #include <cstdint>
 
-#include "core/layer.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/layer.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

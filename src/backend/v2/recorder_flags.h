@@ -3,8 +3,8 @@
 #include <memory>
 #include <vector>
 
+#include "core/engine_api/layer.h"
 #include "core/hw_ident.h"
-#include "core/layer.h"
 
 namespace morla::v2 {
 

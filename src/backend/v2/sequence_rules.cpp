@@ -4,9 +4,9 @@
 #include <string>
 
 #include "backend/v2/variable_access.h"
-#include "core/layer_params.h"
-#include "mapping/graph_utils.h"
-#include "mapping/layer_rules.h"
+#include "core/engine_api/layer_params.h"
+#include "program/contract/graph_utils.h"
+#include "program/contract/layer_rules.h"
 
 namespace morla::v2 {
 

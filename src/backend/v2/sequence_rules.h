@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/layer.h"
-#include "mapping/component.h"
-#include "mapping/mapping_status.h"
+#include "core/engine_api/layer.h"
+#include "program/contract/component.h"
+#include "program/contract/mapping_status.h"
 
 namespace morla::v2 {
 

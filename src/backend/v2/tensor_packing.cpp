@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "mapping/field_checks.h"
+#include "program/contract/field_checks.h"
 
 namespace morla::v2 {
 

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/tensor.h"
+#include "core/engine_api/tensor.h"
 
 namespace morla::v2 {
 

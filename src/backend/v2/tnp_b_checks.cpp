@@ -4,8 +4,8 @@
 
 #include "backend/v2/input_shift_memory.h"
 #include "backend/v2/layer_facts.h"
-#include "core/layer_params.h"
-#include "mapping/layer_rules.h"
+#include "core/engine_api/layer_params.h"
+#include "program/contract/layer_rules.h"
 
 namespace morla::v2 {
 

@@ -7,9 +7,9 @@
 
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
-#include "core/layer.h"
-#include "core/tensor.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/layer.h"
+#include "core/engine_api/tensor.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

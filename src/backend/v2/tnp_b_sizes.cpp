@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "core/layer_params.h"
-#include "mapping/program_record.h"
+#include "core/engine_api/layer_params.h"
+#include "program/contract/program_record.h"
 
 namespace morla::v2 {
 

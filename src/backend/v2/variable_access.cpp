@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/variables.h"
+#include "core/engine_api/variables.h"
 
 namespace morla::v2 {
 

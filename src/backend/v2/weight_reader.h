@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/tensor.h"
-#include "mapping/strided_view.h"
+#include "core/engine_api/tensor.h"
+#include "program/contract/strided_view.h"
 
 namespace morla::v2 {
 
