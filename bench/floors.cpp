@@ -65,8 +65,10 @@ int fbz_save(const char* path, const char* data, size_t n) {
   if (fd < 0) status = status ? status : 2;
   for (size_t sent = 0; status == 0 && sent < length;) {
     const ssize_t w = write(fd, packed + sent, length - sent);
-    if (w <= 0) status = 3;
-    else sent += static_cast<size_t>(w);
+    if (w <= 0)
+      status = 3;
+    else
+      sent += static_cast<size_t>(w);
   }
   if (fd >= 0) {
     if (status == 0 && fsync(fd) != 0) status = 4;
@@ -75,5 +77,4 @@ int fbz_save(const char* path, const char* data, size_t n) {
   std::free(packed);
   return status;
 }
-
 }

@@ -33,25 +33,39 @@ double gmacs(Body body, double macs_per_iteration, long iterations = kIterations
   return best;
 }
 
-#define OPAQUE8(a, b, c, d, e, f, g, h) asm volatile("" : "+v"(a), "+v"(b), "+v"(c), "+v"(d), "+v"(e), "+v"(f), "+v"(g), "+v"(h))
-#define KEEP8(a, b, c, d, e, f, g, h) asm volatile("" ::"v"(a), "v"(b), "v"(c), "v"(d), "v"(e), "v"(f), "v"(g), "v"(h))
+#define OPAQUE8(a, b, c, d, e, f, g, h) \
+  asm volatile("" : "+v"(a), "+v"(b), "+v"(c), "+v"(d), "+v"(e), "+v"(f), "+v"(g), "+v"(h))
+#define KEEP8(a, b, c, d, e, f, g, h) \
+  asm volatile("" ::"v"(a), "v"(b), "v"(c), "v"(d), "v"(e), "v"(f), "v"(g), "v"(h))
 
 // 16 accumulators; STEP(k, acc) updates accumulator k.
-#define SIXTEEN(type, make, STEP)                                                        \
-  type a0 = make(1), a1 = make(2), a2 = make(3), a3 = make(4), a4 = make(5), a5 = make(6);    \
+#define SIXTEEN(type, make, STEP)                                                               \
+  type a0 = make(1), a1 = make(2), a2 = make(3), a3 = make(4), a4 = make(5), a5 = make(6);      \
   type a6 = make(7), a7 = make(8), a8 = make(9), a9 = make(10), a10 = make(11), a11 = make(12); \
-  type a12 = make(13), a13 = make(14), a14 = make(15), a15 = make(16);                        \
-  type x0 = make(3), x1 = make(5), x2 = make(7), x3 = make(9), x4 = make(11), x5 = make(13);  \
-  type x6 = make(15), x7 = make(17), y0 = make(19), y1 = make(21);                            \
-  for (long n = 0; n < kIterations; ++n) {                                                    \
-    OPAQUE8(x0, x1, x2, x3, x4, x5, x6, x7);                                                  \
-    asm volatile("" : "+v"(y0), "+v"(y1));                                                    \
-    STEP(x0, y0, a0); STEP(x1, y0, a1); STEP(x2, y0, a2); STEP(x3, y0, a3);                   \
-    STEP(x4, y0, a4); STEP(x5, y0, a5); STEP(x6, y0, a6); STEP(x7, y0, a7);                   \
-    STEP(x0, y1, a8); STEP(x1, y1, a9); STEP(x2, y1, a10); STEP(x3, y1, a11);                 \
-    STEP(x4, y1, a12); STEP(x5, y1, a13); STEP(x6, y1, a14); STEP(x7, y1, a15);               \
-  }                                                                                           \
-  KEEP8(a0, a1, a2, a3, a4, a5, a6, a7);                                                      \
+  type a12 = make(13), a13 = make(14), a14 = make(15), a15 = make(16);                          \
+  type x0 = make(3), x1 = make(5), x2 = make(7), x3 = make(9), x4 = make(11), x5 = make(13);    \
+  type x6 = make(15), x7 = make(17), y0 = make(19), y1 = make(21);                              \
+  for (long n = 0; n < kIterations; ++n) {                                                      \
+    OPAQUE8(x0, x1, x2, x3, x4, x5, x6, x7);                                                    \
+    asm volatile("" : "+v"(y0), "+v"(y1));                                                      \
+    STEP(x0, y0, a0);                                                                           \
+    STEP(x1, y0, a1);                                                                           \
+    STEP(x2, y0, a2);                                                                           \
+    STEP(x3, y0, a3);                                                                           \
+    STEP(x4, y0, a4);                                                                           \
+    STEP(x5, y0, a5);                                                                           \
+    STEP(x6, y0, a6);                                                                           \
+    STEP(x7, y0, a7);                                                                           \
+    STEP(x0, y1, a8);                                                                           \
+    STEP(x1, y1, a9);                                                                           \
+    STEP(x2, y1, a10);                                                                          \
+    STEP(x3, y1, a11);                                                                          \
+    STEP(x4, y1, a12);                                                                          \
+    STEP(x5, y1, a13);                                                                          \
+    STEP(x6, y1, a14);                                                                          \
+    STEP(x7, y1, a15);                                                                          \
+  }                                                                                             \
+  KEEP8(a0, a1, a2, a3, a4, a5, a6, a7);                                                        \
   KEEP8(a8, a9, a10, a11, a12, a13, a14, a15);
 
 __attribute__((target("avx2"))) void avx2_words() {
@@ -127,13 +141,17 @@ __attribute__((target("amx-tile,amx-int8"))) void amx_bytes() {
 int main() {
   __builtin_cpu_init();
   const bool avx512 = __builtin_cpu_supports("avx512f");
-  if (avx512) std::printf("int32=%.2f\n", gmacs(avx512_words, 16.0 * 16));
-  else if (__builtin_cpu_supports("avx2")) std::printf("int32=%.2f\n", gmacs(avx2_words, 8.0 * 16));
+  if (avx512)
+    std::printf("int32=%.2f\n", gmacs(avx512_words, 16.0 * 16));
+  else if (__builtin_cpu_supports("avx2"))
+    std::printf("int32=%.2f\n", gmacs(avx2_words, 8.0 * 16));
   if (avx512 && __builtin_cpu_supports("avx512vnni")) {
     std::printf("int16=%.2f\n", gmacs(vnni_pairs, 32.0 * 16));
     std::printf("int8=%.2f\n", gmacs(vnni_bytes, 64.0 * 16));
   }
-  if (has_amx()) std::printf("amx_int8=%.2f\n", gmacs(amx_bytes, 4.0 * 16 * 16 * 64, kTileIterations));
-  else std::printf("amx_int8=absent\n");
+  if (has_amx())
+    std::printf("amx_int8=%.2f\n", gmacs(amx_bytes, 4.0 * 16 * 16 * 64, kTileIterations));
+  else
+    std::printf("amx_int8=absent\n");
   return 0;
 }

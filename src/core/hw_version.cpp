@@ -42,8 +42,8 @@ uint32_t version_word(const HwVersion& version) {
 
 std::string hw_version_to_string(const HwVersion& version) {
   char buffer[128];
-  std::snprintf(buffer, sizeof buffer, "%02X.%02X.%03u.%03u", version.vendor_id,
-                version.product_id, unsigned{version.major_rev}, unsigned{version.minor_rev});
+  std::snprintf(buffer, sizeof buffer, "%02X.%02X.%03u.%03u", version.vendor_id, version.product_id,
+                unsigned{version.major_rev}, unsigned{version.minor_rev});
   return buffer;
 }
 

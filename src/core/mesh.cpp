@@ -34,9 +34,9 @@ Mesh::Mesh(IpVersion version_, const hw::Ident& dma_event_, const hw::Ident& dma
 }
 
 bool Mesh::operator==(const Mesh& other) const {
-  return version == other.version && dma_event == other.dma_event &&
-         dma_conf == other.dma_conf && hrc == other.hrc && nps == other.nps &&
-         skip_dmas == other.skip_dmas && np_sram_size == other.np_sram_size;
+  return version == other.version && dma_event == other.dma_event && dma_conf == other.dma_conf &&
+         hrc == other.hrc && nps == other.nps && skip_dmas == other.skip_dmas &&
+         np_sram_size == other.np_sram_size;
 }
 
 bool Mesh::has_lut_on_all_nps() const {

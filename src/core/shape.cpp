@@ -9,7 +9,8 @@ Shape::Shape(const std::initializer_list<uint32_t>& dims) { assign(dims.begin(),
 Shape::Shape(const std::vector<uint32_t>& dims) { assign(dims.data(), dims.size()); }
 
 void Shape::assign(const uint32_t* values, size_t n) {
-  if (n < 1 || n > kMaxDims) panic("Shape number of dimensions must be in range [1, 4], got %zu", n);
+  if (n < 1 || n > kMaxDims)
+    panic("Shape number of dimensions must be in range [1, 4], got %zu", n);
   for (size_t i = 0; i < n; ++i) {
     if (values[i] == 0) panic("Cannot have a shape with dimension %zu set to 0", i);
     dims_[i] = values[i];

@@ -28,12 +28,31 @@ size_t storage_size(TensorType type);
 // The run-time name of a storage type: "signed char", "unsigned char", ...
 const char* storage_type_name(StorageType type);
 
-template <typename T> constexpr StorageType storage_of();
-template <> constexpr StorageType storage_of<int8_t>() { return StorageType::int8; }
-template <> constexpr StorageType storage_of<uint8_t>() { return StorageType::uint8; }
-template <> constexpr StorageType storage_of<int16_t>() { return StorageType::int16; }
-template <> constexpr StorageType storage_of<uint16_t>() { return StorageType::uint16; }
-template <> constexpr StorageType storage_of<int32_t>() { return StorageType::int32; }
-template <> constexpr StorageType storage_of<float>() { return StorageType::float32; }
+template <typename T>
+constexpr StorageType storage_of();
+template <>
+constexpr StorageType storage_of<int8_t>() {
+  return StorageType::int8;
+}
+template <>
+constexpr StorageType storage_of<uint8_t>() {
+  return StorageType::uint8;
+}
+template <>
+constexpr StorageType storage_of<int16_t>() {
+  return StorageType::int16;
+}
+template <>
+constexpr StorageType storage_of<uint16_t>() {
+  return StorageType::uint16;
+}
+template <>
+constexpr StorageType storage_of<int32_t>() {
+  return StorageType::int32;
+}
+template <>
+constexpr StorageType storage_of<float>() {
+  return StorageType::float32;
+}
 
 }  // namespace morla

@@ -11,8 +11,7 @@ namespace morla {
 namespace {
 
 std::shared_ptr<Device> make_device(HardwareDriver* driver, const DeviceProbe& probe) {
-  std::shared_ptr<Device> device =
-      std::make_shared<HostDevice>(HardwareDevice::create(driver));
+  std::shared_ptr<Device> device = std::make_shared<HostDevice>(HardwareDevice::create(driver));
   if (device->version() == devices::Orbi_v2 && probe(device)) {
     device = std::make_shared<HostDevice>(HardwareDevice::create(driver));
   }

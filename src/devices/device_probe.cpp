@@ -17,12 +17,11 @@ namespace morla {
 std::shared_ptr<Model> build_probe_model() {
   std::shared_ptr<Model> model = Model::create();
   const std::map<std::string, int> entries{
-      {"input_width", 8},      {"input_height", 8},     {"input_channels", 1},
-      {"kernel_width", 3},     {"kernel_height", 3},    {"padding", 1},
-      {"stride_x", 2},         {"stride_y", 2},         {"filters", 1},
-      {"weights_bits", 1},     {"padding_value", 0},    {"activation", 1},
-      {"act_bits", 1},         {"pooling_width", 2},    {"pooling_height", 2},
-      {"pool_type", 1},        {"pooling_stride_x", 2}, {"pooling_stride_y", 2}};
+      {"input_width", 8},      {"input_height", 8},    {"input_channels", 1}, {"kernel_width", 3},
+      {"kernel_height", 3},    {"padding", 1},         {"stride_x", 2},       {"stride_y", 2},
+      {"filters", 1},          {"weights_bits", 1},    {"padding_value", 0},  {"activation", 1},
+      {"act_bits", 1},         {"pooling_width", 2},   {"pooling_height", 2}, {"pool_type", 1},
+      {"pooling_stride_x", 2}, {"pooling_stride_y", 2}};
   const std::shared_ptr<LayerParams> params =
       LayerParams::create(LayerType::InputConvolutional, entries);
   std::shared_ptr<Layer> layer = Layer::create(params.get(), "inputconv");

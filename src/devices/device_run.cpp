@@ -64,8 +64,8 @@ OutputArray describe_output_array(const TensorResults& outputs) {
   const auto& first = outputs.front();
   const Shape first_shape = first->shape();
   OutputArray array;
-  array.shape = Shape({static_cast<uint32_t>(outputs.size()), first_shape[0], first_shape[1],
-                       first_shape[2]});
+  array.shape = Shape(
+      {static_cast<uint32_t>(outputs.size()), first_shape[0], first_shape[1], first_shape[2]});
   array.frames.push_back(Tensor::ensure_dense(first));
   array.frame_bytes = array.frames.front()->buffer().size();
   const auto [dtype, item_size] = array_type_of(first->type());

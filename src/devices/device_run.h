@@ -15,8 +15,8 @@ enum class InferenceMode : int { Fit = 0, Forward = 1, Predict = 2 };
 
 struct DeviceRun {
   TensorResults outputs;
-  size_t frames = 0;            // inputs handed to the device
-  uint32_t clock_count = 0;     // device clocks of the run (wraps)
+  size_t frames = 0;         // inputs handed to the device
+  uint32_t clock_count = 0;  // device clocks of the run (wraps)
   int64_t start_ms = 0, end_ms = 0;
 };
 

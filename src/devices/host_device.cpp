@@ -6,8 +6,7 @@
 namespace morla {
 
 HostDevice::HostDevice(std::shared_ptr<HardwareDevice> hardware_device)
-    : hardware_device_(std::move(hardware_device)),
-      mesh_(discover_mesh(hardware_device_.get())) {
+    : hardware_device_(std::move(hardware_device)), mesh_(discover_mesh(hardware_device_.get())) {
   check_hw_and_ip_version_compatibility(mesh_->version);
 }
 

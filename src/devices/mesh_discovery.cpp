@@ -49,9 +49,7 @@ class RegisterReader {
  public:
   explicit RegisterReader(HardwareDriver& driver)
       : driver_(driver), base_(driver.registers_base()) {}
-  uint32_t operator()(uint32_t offset) const {
-    return read_register(driver_, base_ + offset);
-  }
+  uint32_t operator()(uint32_t offset) const { return read_register(driver_, base_ + offset); }
 
  private:
   HardwareDriver& driver_;
@@ -121,8 +119,7 @@ std::unique_ptr<Mesh> discover_mesh(HardwareDevice* device) {
   const IpVersion ip = version.get_ip_version();
 
   std::optional<np::Info> hrc;
-  if (orbi_v2 || (ip != IpVersion::mote && ip != IpVersion::v2))
-    hrc = np::Info::hrc(false);
+  if (orbi_v2 || (ip != IpVersion::mote && ip != IpVersion::v2)) hrc = np::Info::hrc(false);
 
   if (ip == IpVersion::mote) {
     const uint32_t stsram = reg(0x70), fsram = reg(0x74), tsram = reg(0x78), evsram = reg(0x7C);
@@ -141,8 +138,7 @@ std::unique_ptr<Mesh> discover_mesh(HardwareDevice* device) {
     const uint32_t input = reg(0x70);
     const uint32_t weight = reg(0x74);
     if (input == 0 || weight == 0) throw std::runtime_error("The mesh has no SRAM.");
-    if (w68 & (1u << 4))
-      hrc = np::Info::hrc((w68 & (1u << 6)) != 0);
+    if (w68 & (1u << 4)) hrc = np::Info::hrc((w68 & (1u << 6)) != 0);
     auto nps = walk_nps(*device, g, true);
     auto mesh = std::make_unique<Mesh>(IpVersion::v2, dma_event, dma_conf, std::move(hrc),
                                        std::move(nps), skip_dmas_of(w64));

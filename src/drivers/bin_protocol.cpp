@@ -132,7 +132,8 @@ int send_bin_command(SerialPort& port, uint32_t command, uint32_t address, const
     return fail(port, failure, bin::kShortWrite, address);
   }
   if (sent < header.size() + block.size()) {
-    driver_print("Error writing bincmd header (%zd)\r\n", static_cast<ssize_t>(sent - header.size()));
+    driver_print("Error writing bincmd header (%zd)\r\n",
+                 static_cast<ssize_t>(sent - header.size()));
     return fail(port, failure, bin::kShortWrite, address);
   }
   if (payload != nullptr && sent < header.size() + block.size() + length) {

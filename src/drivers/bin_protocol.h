@@ -34,10 +34,10 @@ inline constexpr size_t kPieceSize = 1024;
 // Result codes of one exchange.
 enum Status : int {
   kOk = 0,
-  kBadLength = -1,    // the reply's length field disagrees
-  kShortReply = -2,   // the reply stopped before its end
-  kNoReply = -3,      // no reply marker came
-  kShortWrite = -4,   // the command was not written whole
+  kBadLength = -1,   // the reply's length field disagrees
+  kShortReply = -2,  // the reply stopped before its end
+  kNoReply = -3,     // no reply marker came
+  kShortWrite = -4,  // the command was not written whole
 };
 const char* status_name(int status);
 }  // namespace bin

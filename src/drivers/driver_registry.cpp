@@ -9,7 +9,8 @@
 namespace morla {
 namespace {
 
-template <typename Driver> void try_driver(DriverList& drivers) {
+template <typename Driver>
+void try_driver(DriverList& drivers) {
   try {
     drivers.push_back(std::make_unique<Driver>());
   } catch (const DriverNotAvailable&) {

@@ -30,7 +30,8 @@ class FPGABoard {
   virtual uint32_t close_device() = 0;
   // A register access goes to the register window at the address minus the window's
   // base, any other to the DMA channel at the address itself.
-  virtual uint32_t write_data(const void* data, uint32_t length, uint32_t address, bool is_register) = 0;
+  virtual uint32_t write_data(const void* data, uint32_t length, uint32_t address,
+                              bool is_register) = 0;
   virtual uint32_t read_data(void* buffer, uint32_t length, uint32_t address, bool is_register) = 0;
   // Interrupts are not supported by the boards of this family: always 0.
   virtual uint32_t wait_for_interrupt() = 0;

@@ -41,32 +41,22 @@ void board_transfer(const char* error, uint32_t address, size_t length, const st
 
 const char* fpga::result_name(int result) {
   switch (result) {
-    case fpga::kOk:
-      return "success";
-    case fpga::kUnavailable:
-      return "unavailable";
-    case fpga::kWindowOutOfRange:
-      return "window out of range";
-    case fpga::kTransferFailed:
-      return "transfer failed";
-    case fpga::kNotOpen:
-      return "close of a board not open";
-    default:
-      return nullptr;
+    case fpga::kOk: return "success";
+    case fpga::kUnavailable: return "unavailable";
+    case fpga::kWindowOutOfRange: return "window out of range";
+    case fpga::kTransferFailed: return "transfer failed";
+    case fpga::kNotOpen: return "close of a board not open";
+    default: return nullptr;
   }
 }
 
 std::string fpga_soc_name(uint32_t soc_id) {
   switch (soc_id) {
-    case 1066:
-      return "Orbi_v1";
+    case 1066: return "Orbi_v1";
     case 1127:
-    case 1216:
-      return "Orbi_v2";
-    case 1333:
-      return "MRL7700_v1";
-    default:
-      return std::to_string(soc_id);
+    case 1216: return "Orbi_v2";
+    case 1333: return "MRL7700_v1";
+    default: return std::to_string(soc_id);
   }
 }
 
@@ -75,7 +65,8 @@ FPGADriver::FPGADriver() : FPGADriver(fpga_device_prefix()) {}
 FPGADriver::FPGADriver(const std::string& device_prefix)
     : device_(device_prefix + "0"), board_(std::make_unique<XilinxFPGA>(device_prefix)) {
   if (board_->open_device(0) != fpga::kOk) throw DriverNotAvailable();
-  if (board_->map_memory_registers(0, 0, kRegisterWindowEnd) != fpga::kOk) throw DriverNotAvailable();
+  if (board_->map_memory_registers(0, 0, kRegisterWindowEnd) != fpga::kOk)
+    throw DriverNotAvailable();
   try {
     name_ = "fpga-" + fpga_soc_name(read_register(*this, kSocNameWord) >> 20);
     read_version_from_board();

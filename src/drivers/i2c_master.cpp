@@ -20,9 +20,7 @@ constexpr uint32_t kNoAcknowledge = 1u << 4;
 // Set once the controller has been set up; shortens the pause between transfers.
 std::atomic<bool> set_up_once{false};
 
-void pause() {
-  std::this_thread::sleep_for(std::chrono::microseconds(set_up_once ? 2 : 10));
-}
+void pause() { std::this_thread::sleep_for(std::chrono::microseconds(set_up_once ? 2 : 10)); }
 
 void set_up(HardwareDriver& bus) {
   set_up_once = true;

@@ -94,8 +94,8 @@ int transfer(HardwareDriver& bus, uint8_t device, uint32_t length, const Command
     // A write of no bytes still announces one: send it as zero.
     write_register(bus, kTxData, 0);
   }
-  uint32_t word0 = header.read | length << 12 | (uint32_t{device} * 2 & 0x7FFF) |
-                   header.field << 27;
+  uint32_t word0 =
+      header.read | length << 12 | (uint32_t{device} * 2 & 0x7FFF) | header.field << 27;
   if (device >= 128) word0 |= 0x01000000;
   if (header.has_offset && header.offset >= 256) word0 |= 0x04000000;
   write_register(bus, kCommand0, word0);
@@ -199,7 +199,8 @@ int read(HardwareDriver& bus, uint8_t device, uint8_t reg, uint8_t* bytes, int32
   if (rc != kOk) return rc;
   for (int32_t filled = 0; filled < wanted;) {
     const uint32_t word = read_register(bus, kRxData);
-    for (int k = 0; k < 4 && filled < wanted; ++k) bytes[filled++] = static_cast<uint8_t>(word >> (8 * k));
+    for (int k = 0; k < 4 && filled < wanted; ++k)
+      bytes[filled++] = static_cast<uint8_t>(word >> (8 * k));
   }
   return kOk;
 }

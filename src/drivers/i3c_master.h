@@ -14,7 +14,8 @@ inline constexpr uint32_t kSetup18 = 0xF000B018;
 inline constexpr uint32_t kSetup20 = 0xF000B020;
 inline constexpr uint32_t kEventControl = 0xF000B02C;
 inline constexpr uint32_t kEvents = 0xF000B030;  // bit 1 responses drained, 2 done, 6 rx drained
-inline constexpr uint32_t kStatus = 0xF000B034;  // bit 0 no response, 2 rx empty, 13 tx full, 18 idle
+inline constexpr uint32_t kStatus =
+    0xF000B034;  // bit 0 no response, 2 rx empty, 13 tx full, 18 idle
 inline constexpr uint32_t kResponse = 0xF000B038;
 inline constexpr uint32_t kCommand0 = 0xF000B060;
 inline constexpr uint32_t kCommand1 = 0xF000B064;

@@ -22,7 +22,8 @@ struct ProbeDeviceInfo {
 };
 
 // A function of the probe library, by name and C signature.
-template <typename Signature> struct EntryPoint {
+template <typename Signature>
+struct EntryPoint {
   const char* name;
 };
 
@@ -65,21 +66,24 @@ TransportError probe_error(const char* operation, uint32_t address, size_t lengt
                            const std::string& cause, const std::string& library) {
   std::ostringstream text;
   text << operation << std::hex << address << std::dec << "; " << cause << " on " << library;
-  return TransportError::with_text(text.str(), address, length, LinkFailure{result, 0, address}, library);
+  return TransportError::with_text(text.str(), address, length, LinkFailure{result, 0, address},
+                                   library);
 }
 
 // The whole length in one call of the probe; a length it cannot take, or a library
 // that lacks the function, fails as the transfer itself would.
 template <typename Signature, typename Buffer>
-int probe_transfer(const DlHandle& library, const std::string& library_path, EntryPoint<Signature> point,
-                   const char* error, uint32_t address, Buffer buffer, size_t length) {
+int probe_transfer(const DlHandle& library, const std::string& library_path,
+                   EntryPoint<Signature> point, const char* error, uint32_t address, Buffer buffer,
+                   size_t length) {
   if (length > std::numeric_limits<uint32_t>::max())
     throw probe_error(error, address, length, 0, "longer than one probe transfer", library_path);
   Signature* function = nullptr;
   try {
     function = entry(library, point);
   } catch (const DlHandleError&) {
-    throw probe_error(error, address, length, 0, std::string(point.name) + " not found", library_path);
+    throw probe_error(error, address, length, 0, std::string(point.name) + " not found",
+                      library_path);
   }
   return function(address, static_cast<uint32_t>(length), buffer);
 }
@@ -169,7 +173,8 @@ void JlinkDriver::unlock_debug_access() {
 }
 
 void JlinkDriver::do_read(uint32_t address, void* buffer, size_t length) {
-  const int result = probe_transfer(*library_, library_path_, kReadMem, kReadError, address, buffer, length);
+  const int result =
+      probe_transfer(*library_, library_path_, kReadMem, kReadError, address, buffer, length);
   if (result < 0)
     throw probe_error(kReadError, address, length, result, "probe result " + std::to_string(result),
                       library_path_);
@@ -179,9 +184,10 @@ void JlinkDriver::do_write(uint32_t address, const void* buffer, size_t length) 
   const int written =
       probe_transfer(*library_, library_path_, kWriteMem, kWriteError, address, buffer, length);
   if (written < 0 || static_cast<size_t>(written) != length)
-    throw probe_error(kWriteError, address, length, written,
-                      "probe wrote " + std::to_string(written) + " of " + std::to_string(length) + " bytes",
-                      library_path_);
+    throw probe_error(
+        kWriteError, address, length, written,
+        "probe wrote " + std::to_string(written) + " of " + std::to_string(length) + " bytes",
+        library_path_);
 }
 
 }  // namespace morla

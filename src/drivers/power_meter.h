@@ -12,9 +12,9 @@ class PowerMeter {
   static constexpr size_t kCapacity = 100;
 
   struct PowerEvent {
-    int64_t ts = 0;         // milliseconds (time_ms)
-    uint32_t voltage = 0;   // microvolts
-    uint32_t current = 0;   // milliamperes
+    int64_t ts = 0;        // milliseconds (time_ms)
+    uint32_t voltage = 0;  // microvolts
+    uint32_t current = 0;  // milliamperes
   };
 
   PowerMeter();

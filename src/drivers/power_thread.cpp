@@ -70,8 +70,7 @@ void power_thread_main(std::unique_ptr<PowerThreadContext> context) {
   try {
     while (!*c.stop) {
       const auto t0 = std::chrono::steady_clock::now();
-      if (c.opened.is_i2c &&
-          !test_register_bits(c.bus, soc::i2c::kSetup, soc::i2c::kSetupLostBit))
+      if (c.opened.is_i2c && !test_register_bits(c.bus, soc::i2c::kSetup, soc::i2c::kSetupLostBit))
         soc::i2c::init(c.bus);
       const uint32_t voltage = c.device->voltage();
       const uint32_t current = c.device->current();

@@ -6,8 +6,9 @@
 
 namespace morla {
 
-bool poll_until(HardwareDriver& bus, uint32_t address, uint32_t mask, PollClock::time_point deadline,
-                const char* what, BitsWanted wanted, const std::function<void()>& each_pass) {
+bool poll_until(HardwareDriver& bus, uint32_t address, uint32_t mask,
+                PollClock::time_point deadline, const char* what, BitsWanted wanted,
+                const std::function<void()>& each_pass) {
   try {
     while (true) {
       if (each_pass) each_pass();

@@ -18,8 +18,9 @@ enum class BitsWanted { AnySet, AllClear };
 // least once; `each_pass`, when given, runs before every read (to feed or empty a
 // queue). `what` names the awaited condition; a transfer error during the poll
 // carries it ("while waiting for <what>").
-bool poll_until(HardwareDriver& bus, uint32_t address, uint32_t mask, PollClock::time_point deadline,
-                const char* what, BitsWanted wanted = BitsWanted::AnySet,
+bool poll_until(HardwareDriver& bus, uint32_t address, uint32_t mask,
+                PollClock::time_point deadline, const char* what,
+                BitsWanted wanted = BitsWanted::AnySet,
                 const std::function<void()>& each_pass = {});
 
 // The deadline `milliseconds` from now.

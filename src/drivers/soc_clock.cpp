@@ -52,8 +52,7 @@ void apply_clock_mode(HardwareDriver& driver, ClockMode mode, std::chrono::nanos
   write_field(driver, clock::kChangeControl, kChangeBit, 1);
 
   if (!poll_until(driver, clock::kChangeControl, 1u, PollClock::now() + deadline,
-                  "the clock change to complete",
-                  BitsWanted::AllClear))
+                  "the clock change to complete", BitsWanted::AllClear))
     throw std::runtime_error("Failed to apply clock mode.");
 }
 

@@ -23,9 +23,12 @@ void SocDriver::set_power_measurement_enabled(bool enabled) {
   }
   meter_ = std::make_shared<PowerMeter>();
   try {
-    power_thread_.launch(bus_, [meter = meter_](std::pair<uint32_t, uint32_t> sample) {
-      meter->add_event({time_ms(), sample.first, sample.second});
-    }, deadlines_);
+    power_thread_.launch(
+        bus_,
+        [meter = meter_](std::pair<uint32_t, uint32_t> sample) {
+          meter->add_event({time_ms(), sample.first, sample.second});
+        },
+        deadlines_);
   } catch (...) {
     meter_.reset();
     throw;

@@ -15,8 +15,8 @@ std::string error_text(const char* operation, uint32_t address, size_t length,
   std::ostringstream text;
   text << operation << std::hex << address << std::dec << " len: " << length << " errno("
        << cause.error_number << "): " << std::strerror(cause.error_number) << "; status "
-       << status_text(cause.status, bin::status_name) << " at 0x" << std::hex << cause.address << std::dec
-       << " on " << port;
+       << status_text(cause.status, bin::status_name) << " at 0x" << std::hex << cause.address
+       << std::dec << " on " << port;
   return text.str();
 }
 
@@ -31,9 +31,13 @@ TransportError::TransportError(const char* operation, uint32_t address, size_t l
       address_(address),
       length_(length) {}
 
-TransportError::TransportError(std::string text, uint32_t address, size_t length, const LinkFailure& cause,
-                               const std::string& port, int)
-    : std::runtime_error(text), text_(std::move(text)), cause_(cause), port_(port), address_(address),
+TransportError::TransportError(std::string text, uint32_t address, size_t length,
+                               const LinkFailure& cause, const std::string& port, int)
+    : std::runtime_error(text),
+      text_(std::move(text)),
+      cause_(cause),
+      port_(port),
+      address_(address),
       length_(length) {}
 
 TransportError TransportError::with_text(std::string text, uint32_t address, size_t length,

@@ -42,9 +42,9 @@ inline constexpr uint32_t kLabelsAddress = 0x102C;
 inline constexpr uint32_t kLabelCount = 0x1030;
 // Where the board writes the output frames, and what it wrote (board).
 inline constexpr uint32_t kOutputAddress = 0x1034;
-inline constexpr uint32_t kOutputLimit = 0x1038;  // bytes available at kOutputAddress
-inline constexpr uint32_t kOutputType = 0x103C;   // board
-inline constexpr uint32_t kOutputDims = 0x1040;   // board, three words
+inline constexpr uint32_t kOutputLimit = 0x1038;       // bytes available at kOutputAddress
+inline constexpr uint32_t kOutputType = 0x103C;        // board
+inline constexpr uint32_t kOutputDims = 0x1040;        // board, three words
 inline constexpr uint32_t kOutputFrameBytes = 0x104C;  // board
 inline constexpr uint32_t kCommand = 0x1050;
 inline constexpr uint32_t kStatus = 0x1054;  // board

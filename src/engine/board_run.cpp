@@ -12,10 +12,13 @@
 namespace morla::engine {
 namespace {
 
-constexpr uint32_t align8(uint64_t value) { return static_cast<uint32_t>((value + 7) & ~uint64_t{7}); }
+constexpr uint32_t align8(uint64_t value) {
+  return static_cast<uint32_t>((value + 7) & ~uint64_t{7});
+}
 
 uint32_t checked_u32(uint64_t value, const char* what) {
-  if (value > UINT32_MAX) throw std::invalid_argument(std::string(what) + " does not fit in the device memory.");
+  if (value > UINT32_MAX)
+    throw std::invalid_argument(std::string(what) + " does not fit in the device memory.");
   return static_cast<uint32_t>(value);
 }
 
@@ -52,8 +55,7 @@ ProgramPlacement BoardRun::write_program(const uint8_t* data, size_t size) {
   return placement;
 }
 
-ProgramPlacement BoardRun::write_external_info(const uint8_t* info, size_t size,
-                                               uint32_t address) {
+ProgramPlacement BoardRun::write_external_info(const uint8_t* info, size_t size, uint32_t address) {
   const uint64_t base = driver_.memory_base();
   const uint64_t window_end = base + driver_.memory_size();
   if (size > driver_.memory_size())
@@ -116,11 +118,14 @@ TensorResults BoardRun::run(board::Command command, const TensorList& inputs,
   const uint64_t labels_address = address;
   if (labels_address + labels.size() * sizeof(int32_t) > window_end)
     throw std::invalid_argument("The labels do not fit in the device memory.");
-  if (!labels.empty()) driver_.write(static_cast<uint32_t>(address), labels.data(), labels.size() * sizeof(int32_t));
+  if (!labels.empty())
+    driver_.write(static_cast<uint32_t>(address), labels.data(), labels.size() * sizeof(int32_t));
   address = align8(address + labels.size() * sizeof(int32_t));
-  if (address >= window_end) throw std::invalid_argument("No device memory is left for the outputs.");
+  if (address >= window_end)
+    throw std::invalid_argument("No device memory is left for the outputs.");
   const auto output_address = static_cast<uint32_t>(address);
-  const auto output_limit = static_cast<uint32_t>(std::min<uint64_t>(window_end - address, UINT32_MAX));
+  const auto output_limit =
+      static_cast<uint32_t>(std::min<uint64_t>(window_end - address, UINT32_MAX));
 
   write_reg(board::kInputAddress, static_cast<uint32_t>(input_address));
   write_reg(board::kInputType, static_cast<uint32_t>(first->type()));
@@ -156,7 +161,8 @@ TensorResults BoardRun::read_outputs(uint32_t address, uint32_t limit, size_t fr
     if (const uint32_t d = read_reg(board::kOutputDims + 4 * i)) dims.push_back(d);
   const uint32_t frame_bytes = read_reg(board::kOutputFrameBytes);
   const auto type = static_cast<TensorType>(type_code);
-  const size_t element = type_code <= static_cast<uint32_t>(TensorType::uint16) ? storage_size(type) : 0;
+  const size_t element =
+      type_code <= static_cast<uint32_t>(TensorType::uint16) ? storage_size(type) : 0;
   if (element == 0 || dims.empty())
     throw std::runtime_error("The device described its outputs with an unknown type or shape.");
   const Shape shape(dims);

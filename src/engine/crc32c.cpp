@@ -131,7 +131,8 @@ __attribute__((target(MORLA_FOLDING_TARGET))) inline __m512i load(const uint8_t*
 }
 
 __attribute__((target(MORLA_FOLDING_TARGET))) inline __m512i fold(__m512i x, __m512i k) {
-  return _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00), _mm512_clmulepi64_epi128(x, k, 0x11));
+  return _mm512_xor_si512(_mm512_clmulepi64_epi128(x, k, 0x00),
+                          _mm512_clmulepi64_epi128(x, k, 0x11));
 }
 
 __attribute__((target(MORLA_FOLDING_TARGET))) inline __m128i fold(__m128i x, FoldConstants k) {
@@ -145,7 +146,8 @@ __attribute__((target(MORLA_FOLDING_TARGET))) uint32_t update_folding(uint32_t c
   constexpr size_t kStep = 256;
   if (size < 2 * kStep) return update_sse42(c, data, size);
   // The register enters as the first 32 bits of the message.
-  __m512i x0 = _mm512_xor_si512(load(data), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(c))));
+  __m512i x0 =
+      _mm512_xor_si512(load(data), _mm512_zextsi128_si512(_mm_cvtsi32_si128(static_cast<int>(c))));
   __m512i x1 = load(data + 64), x2 = load(data + 128), x3 = load(data + 192);
   data += kStep;
   size -= kStep;
@@ -161,11 +163,11 @@ __attribute__((target(MORLA_FOLDING_TARGET))) uint32_t update_folding(uint32_t c
       _mm512_xor_si512(fold(x2, wide_constants(kFold512)), x3));
   // The four 128-bit lanes, earliest first (extracted over zeros: no undefined source).
   const __m128i none = _mm_setzero_si128();
-  const __m128i s = _mm_xor_si128(
-      _mm_xor_si128(fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 0), kFold384),
-                    fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 1), kFold256)),
-      _mm_xor_si128(fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 2), kFold128),
-                    _mm512_mask_extracti32x4_epi32(none, 0xF, x, 3)));
+  const __m128i s =
+      _mm_xor_si128(_mm_xor_si128(fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 0), kFold384),
+                                  fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 1), kFold256)),
+                    _mm_xor_si128(fold(_mm512_mask_extracti32x4_epi32(none, 0xF, x, 2), kFold128),
+                                  _mm512_mask_extracti32x4_epi32(none, 0xF, x, 3)));
   uint64_t r = _mm_crc32_u64(0, static_cast<uint64_t>(_mm_cvtsi128_si64(s)));
   r = _mm_crc32_u64(r, static_cast<uint64_t>(_mm_extract_epi64(s, 1)));
   return update_sse42(static_cast<uint32_t>(r), data, size);

@@ -11,8 +11,8 @@ DenseSlice::DenseSlice(TensorType type, const Shape& shape, Layout layout,
   const size_t expected = checked_bytes(type, shape, layout);
   if (size != expected)
     throw std::invalid_argument("Cannot view " + std::to_string(size) + " bytes as a " +
-                                Tensor::type_name(type) + " tensor of " +
-                                std::to_string(expected) + " bytes");
+                                Tensor::type_name(type) + " tensor of " + std::to_string(expected) +
+                                " bytes");
 }
 
 }  // namespace morla::engine

@@ -75,7 +75,8 @@ void EngineLayer::compile(std::shared_ptr<LearningParams> learning) {
                                 " layer cannot learn: only FullyConnected layers can.");
   if (!built()) throw std::runtime_error("Layer " + name() + " is not built.");
   const Shape neurons{output_.back()};
-  variable_store().create("threshold_learning", TensorType::int32, neurons, Dense::Layout::RowMajor);
+  variable_store().create("threshold_learning", TensorType::int32, neurons,
+                          Dense::Layout::RowMajor);
   variable_store().create("thswap", TensorType::int32, neurons, Dense::Layout::RowMajor);
   learning_ = std::move(learning);
 }
@@ -94,8 +95,7 @@ void EngineLayer::build() {
   info_.build(*this);
 }
 
-std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
-                                                 const std::string& name,
+std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params, const std::string& name,
                                                  std::optional<uint64_t> variable_bytes) {
   if (name.empty()) throw std::invalid_argument("A layer name cannot be empty.");
   const auto& info = layer_type_info(params.layer_type());
@@ -124,7 +124,8 @@ std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
   // A layer built from a model buffer gets every variable from the buffer's bytes (the cap
   // above makes sure of it): the variables it creates meanwhile are not zero-filled first.
   if (variable_bytes)
-    layer->variable_store().make_tensor = [](TensorType type, const Shape& shape, Dense::Layout layout) {
+    layer->variable_store().make_tensor = [](TensorType type, const Shape& shape,
+                                             Dense::Layout layout) {
       return std::make_shared<DenseImpl>(type, shape, layout, ByteBuffer::Fill::None);
     };
   layer->build_own_input();

@@ -84,8 +84,7 @@ class EngineLayer : public LayerImpl {
 
 // Layer::create with a cap on the bytes its variables may take (none: no cap), so that a
 // layer read from a buffer is refused before it allocates more than the buffer holds.
-std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params,
-                                                 const std::string& name,
+std::shared_ptr<EngineLayer> create_engine_layer(const LayerParams& params, const std::string& name,
                                                  std::optional<uint64_t> variable_bytes);
 
 class WindowedLayer : public EngineLayer, public HasConvParams, public HasPoolParams {

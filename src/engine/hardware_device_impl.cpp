@@ -89,7 +89,8 @@ TensorResults HardwareDeviceImpl::run(board::Command command, const TensorList& 
   return BoardRun(*driver_).run(command, inputs, labels, program_end_);
 }
 
-TensorResults HardwareDeviceImpl::fit(const TensorList& inputs, const std::vector<int32_t>& labels) {
+TensorResults HardwareDeviceImpl::fit(const TensorList& inputs,
+                                      const std::vector<int32_t>& labels) {
   return run(board::Command::Fit, inputs, labels);
 }
 
@@ -110,8 +111,7 @@ std::shared_ptr<HardwareDevice> HardwareDevice::create(HardwareDriver* driver) {
 HwVersion read_hw_version(const HardwareDriver& driver) {
   // Reading moves bytes through the driver's transport, which is not const.
   auto& reader = const_cast<HardwareDriver&>(driver);
-  const uint32_t word =
-      read_register(reader, driver.registers_base() + engine::board::kHwVersion);
+  const uint32_t word = read_register(reader, driver.registers_base() + engine::board::kHwVersion);
   return HwVersion{static_cast<uint8_t>(word), static_cast<uint8_t>(word >> 8),
                    static_cast<uint8_t>(word >> 16), static_cast<uint8_t>(word >> 24)};
 }

@@ -256,8 +256,8 @@ class V2Neurons {
     if (lut_) {
       if (lut_->size() != 2048) return;
       after_pool_.lut = lut_->data<int32_t>();
-      after_pool_.lut_index = ops::scale_out_stage("scale_out", *lut_scales_, *lut_shift_,
-                                                   channels, kLutIndexBits, kAccBits);
+      after_pool_.lut_index = ops::scale_out_stage("scale_out", *lut_scales_, *lut_shift_, channels,
+                                                   kLutIndexBits, kAccBits);
     }
     after_pool_.scaled = true;
     after_pool_.out =
@@ -585,8 +585,7 @@ class StatefulRecurrentRunner final : public LayerRunner {
 
  private:
   Frame run_row(const Frame& row) const {
-    const Frame projected =
-        ops::matmul(*input_shift_(row), *in_proj_, kAccBits, true);
+    const Frame projected = ops::matmul(*input_shift_(row), *in_proj_, kAccBits, true);
     const auto states = ops::stateful_main_op(*projected, *state_shift_, *zero_state_, *zero_state_,
                                               *a_real_, *a_imag_, kAccBits, kAccBits);
     const Frame kept = subsampled(states.first);
@@ -626,8 +625,8 @@ class StatefulRecurrentRunner final : public LayerRunner {
 
   V2Neurons neurons_;
   InputShift input_shift_;
-  Frame in_proj_, out_proj_, a_real_, a_imag_, state_shift_, new_state_scale_,
-      new_state_shift_, zero_state_;
+  Frame in_proj_, out_proj_, a_real_, a_imag_, state_shift_, new_state_scale_, new_state_shift_,
+      zero_state_;
   uint8_t subsample_;
 };
 

@@ -34,8 +34,8 @@ using RunnerFactory = std::unique_ptr<LayerRunner> (*)(EngineLayer& layer);
 namespace runners {
 extern const RunnerFactory pass_through, input_convolutional, fully_connected, convolutional,
     separable, add, concatenate, conv2d, depthwise_conv2d, input_conv2d, conv2d_transpose,
-    depthwise_conv2d_transpose, dequantizer, buffer_temp_conv, depthwise_buffer_temp_conv,
-    dense1d, stateful_recurrent, quantizer, mote_post_processing;
+    depthwise_conv2d_transpose, dequantizer, buffer_temp_conv, depthwise_buffer_temp_conv, dense1d,
+    stateful_recurrent, quantizer, mote_post_processing;
 }  // namespace runners
 
 // The element type of the layer's outputs as the model returns them: float32 for a

@@ -15,7 +15,8 @@ namespace {
   throw std::invalid_argument("Key " + key + " not found");
 }
 
-template <typename Map> std::vector<std::string> keys_of(const Map& entries) {
+template <typename Map>
+std::vector<std::string> keys_of(const Map& entries) {
   std::vector<std::string> keys;
   keys.reserve(entries.size());
   for (const auto& entry : entries) keys.push_back(entry.first);
@@ -63,8 +64,8 @@ std::map<std::string, int> entries_of(const LayerParams& params) {
 
 std::unique_ptr<LayerParams> LayerParams::create(LayerType type,
                                                  const std::map<std::string, int>& entries) {
-  return std::make_unique<engine::LayerParamsImpl>(
-      type, engine::layer_type_info(type).complete(entries));
+  return std::make_unique<engine::LayerParamsImpl>(type,
+                                                   engine::layer_type_info(type).complete(entries));
 }
 
 std::unique_ptr<LayerParams> LayerParams::clone(const LayerParams* params) {

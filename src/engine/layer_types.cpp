@@ -27,7 +27,9 @@ KeyInfo stride_key(const char* name, int value = 1) { return optional(name, 1, 2
 // -1: global pooling (sizes) or the pooling size (strides).
 KeyInfo pool_key(const char* name, int value) { return optional(name, -1, 255, value); }
 KeyInfo padding_key() { return optional("padding", 0, 2, static_cast<int>(Padding::Same)); }
-KeyInfo pool_type_key() { return optional("pool_type", 0, 2, static_cast<int>(PoolType::NoPooling)); }
+KeyInfo pool_type_key() {
+  return optional("pool_type", 0, 2, static_cast<int>(PoolType::NoPooling));
+}
 KeyInfo activation_key(ActivationType value = ActivationType::ReLU) {
   return optional("activation", 0, 2, static_cast<int>(value));
 }
@@ -104,9 +106,9 @@ struct WindowKeys {
 };
 
 WindowKeys v1_window_keys(const EngineLayer& l) {
-  return {u(l.param("kernel_width")),    u(l.param("kernel_height")), l.param("stride_x"),
-          l.param("stride_y"),           l.param("pooling_width"),    l.param("pooling_height"),
-          l.param("pooling_stride_x"),   l.param("pooling_stride_y")};
+  return {u(l.param("kernel_width")),  u(l.param("kernel_height")), l.param("stride_x"),
+          l.param("stride_y"),         l.param("pooling_width"),    l.param("pooling_height"),
+          l.param("pooling_stride_x"), l.param("pooling_stride_y")};
 }
 
 WindowKeys v2_window_keys(const EngineLayer& l) {
@@ -144,8 +146,8 @@ WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKe
   const auto mode = static_cast<Padding>(layer.param("padding"));
   const auto conv = window(layer, k.kernel_x, k.kernel_y, k.stride_x, k.stride_y, mode, input);
   WindowRecord record;
-  record.conv = {k.kernel_x,  k.kernel_y, u(k.stride_x), u(k.stride_y),           input[0],
-                 input[1],    conv.out_x, conv.out_y,    record_padding(conv)};
+  record.conv = {k.kernel_x, k.kernel_y, u(k.stride_x), u(k.stride_y),       input[0],
+                 input[1],   conv.out_x, conv.out_y,    record_padding(conv)};
   record.pool.out_x = conv.out_x;
   record.pool.out_y = conv.out_y;
   WindowResult result{conv.out_x, conv.out_y, conv.out_x, conv.out_y};
@@ -202,8 +204,8 @@ void build_convolutional(EngineLayer& l) {
   const WindowKeys k = v1_window_keys(l);
   const uint32_t f = u(l.param("filters"));
   const WindowResult w = build_window(l, in, k);
-  create(l, "weights", weight_type(l.param("weights_bits")), Shape{f, in[2], k.kernel_y, k.kernel_x},
-         L::ColMajor);
+  create(l, "weights", weight_type(l.param("weights_bits")),
+         Shape{f, in[2], k.kernel_y, k.kernel_x}, L::ColMajor);
   l.create_activation_variables(f);
   l.set_output(Shape{w.out_x, w.out_y, f}, conv_macs(w, k, uint64_t{in[2]} * f));
 }
@@ -251,8 +253,10 @@ void build_standard_conv2d(EngineLayer& l, bool input_shift) {
   const WindowKeys k = v2_window_keys(l);
   const uint32_t f = u(l.param("filters"));
   const WindowResult w = build_window(l, in, k);
-  if (input_shift) l.create_unsigned("input_shift", in[2]);
-  else l.create_unsigned("padding_value", in[2]);
+  if (input_shift)
+    l.create_unsigned("input_shift", in[2]);
+  else
+    l.create_unsigned("padding_value", in[2]);
   // InputConv2D runs on the HRC, which keeps 8-bit weights.
   const TensorType type = input_shift ? weight_type(l.param("weights_bits")) : TensorType::int8;
   create(l, "weights", type, Shape{k.kernel_x, k.kernel_x, in[2], f});
@@ -363,10 +367,16 @@ void build_dequantizer(EngineLayer& l) {
 // ---- The table -------------------------------------------------------------------------------
 
 std::vector<KeyInfo> v1_window_keys() {
-  return {size_key("kernel_width"),    size_key("kernel_height"),  stride_key("stride_x"),
-          stride_key("stride_y"),      padding_key(),              pool_type_key(),
-          pool_key("pooling_width", 1), pool_key("pooling_height", 1),
-          pool_key("pooling_stride_x", -1), pool_key("pooling_stride_y", -1)};
+  return {size_key("kernel_width"),
+          size_key("kernel_height"),
+          stride_key("stride_x"),
+          stride_key("stride_y"),
+          padding_key(),
+          pool_type_key(),
+          pool_key("pooling_width", 1),
+          pool_key("pooling_height", 1),
+          pool_key("pooling_stride_x", -1),
+          pool_key("pooling_stride_y", -1)};
 }
 
 std::vector<KeyInfo> v2_window_keys() {
@@ -395,112 +405,200 @@ const std::vector<LayerTypeInfo>& table() {
   using C = ComponentKind;
   using I = IpVersion;
   static const std::vector<LayerTypeInfo> infos = {
-      {.type = LayerType::InputData, .name = "InputData", .input_layer = true,
+      {.type = LayerType::InputData,
+       .name = "InputData",
+       .input_layer = true,
        .own_input_shape = true,
        .keys = join(input_shape_keys(),
                     {optional("input_bits", 1, 16, 8), optional("input_signed", 0, 1, 0)}),
-       .build = build_input_data, .runner = runners::pass_through,
+       .build = build_input_data,
+       .runner = runners::pass_through,
        .output_signed = signed_by_input_key},
-      {.type = LayerType::InputConvolutional, .name = "InputConvolutional", .ip = I::v1,
-       .target = C::HRC, .input_layer = true, .own_input_shape = true, .windowed = true,
+      {.type = LayerType::InputConvolutional,
+       .name = "InputConvolutional",
+       .ip = I::v1,
+       .target = C::HRC,
+       .input_layer = true,
+       .own_input_shape = true,
+       .windowed = true,
        .keys = join(join(input_shape_keys(), v1_window_keys()),
                     {size_key("filters"), weights_bits_key(8), optional("padding_value", 0, 255, 0),
                      activation_key(), act_bits_key()}),
-       .build = build_input_convolutional, .runner = runners::input_convolutional,
+       .build = build_input_convolutional,
+       .runner = runners::input_convolutional,
        .output_signed = signed_without_activation},
-      {.type = LayerType::FullyConnected, .name = "FullyConnected", .ip = I::v1, .target = C::FNP,
+      {.type = LayerType::FullyConnected,
+       .name = "FullyConnected",
+       .ip = I::v1,
+       .target = C::FNP,
        .splittable = true,
        .keys = {size_key("units"), weights_bits_key(1), activation_key(), act_bits_key()},
-       .build = build_fully_connected, .runner = runners::fully_connected,
+       .build = build_fully_connected,
+       .runner = runners::fully_connected,
        .output_signed = signed_without_activation},
-      {.type = LayerType::Convolutional, .name = "Convolutional", .ip = I::v1, .target = C::CNP,
-       .splittable = true, .windowed = true,
+      {.type = LayerType::Convolutional,
+       .name = "Convolutional",
+       .ip = I::v1,
+       .target = C::CNP,
+       .splittable = true,
+       .windowed = true,
        .keys = join(v1_window_keys(),
                     {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
-       .build = build_convolutional, .runner = runners::convolutional,
+       .build = build_convolutional,
+       .runner = runners::convolutional,
        .output_signed = signed_without_activation},
-      {.type = LayerType::SeparableConvolutional, .name = "SeparableConvolutional", .ip = I::v1,
-       .target = C::CNP, .splittable = true, .windowed = true,
+      {.type = LayerType::SeparableConvolutional,
+       .name = "SeparableConvolutional",
+       .ip = I::v1,
+       .target = C::CNP,
+       .splittable = true,
+       .windowed = true,
        .keys = join(v1_window_keys(),
                     {size_key("filters"), weights_bits_key(4), activation_key(), act_bits_key()}),
-       .build = build_separable_convolutional, .runner = runners::separable,
+       .build = build_separable_convolutional,
+       .runner = runners::separable,
        .output_signed = signed_without_activation},
-      {.type = LayerType::Add, .name = "Add", .target = C::SKIP_DMA, .keys = {output_bits_key()},
-       .build = build_add, .runner = runners::add, .output_signed = signed_when_an_input_is},
-      {.type = LayerType::Concatenate, .name = "Concatenate", .target = C::SKIP_DMA,
-       .keys = {output_bits_key()}, .build = build_concatenate, .runner = runners::concatenate,
+      {.type = LayerType::Add,
+       .name = "Add",
+       .target = C::SKIP_DMA,
+       .keys = {output_bits_key()},
+       .build = build_add,
+       .runner = runners::add,
        .output_signed = signed_when_an_input_is},
-      {.type = LayerType::Conv2D, .name = "Conv2D", .ip = I::v2, .target = C::CNP,
-       .splittable = true, .windowed = true,
+      {.type = LayerType::Concatenate,
+       .name = "Concatenate",
+       .target = C::SKIP_DMA,
+       .keys = {output_bits_key()},
+       .build = build_concatenate,
+       .runner = runners::concatenate,
+       .output_signed = signed_when_an_input_is},
+      {.type = LayerType::Conv2D,
+       .name = "Conv2D",
+       .ip = I::v2,
+       .target = C::CNP,
+       .splittable = true,
+       .windowed = true,
        .keys = join(join(v2_window_keys(), {size_key("filters")}), v2_neuron_keys()),
-       .build = build_conv2d, .runner = runners::conv2d,
+       .build = build_conv2d,
+       .runner = runners::conv2d,
        .output_signed = signed_without_activation},
-      {.type = LayerType::InputConv2D, .name = "InputConv2D", .ip = I::v2, .target = C::HRC,
-       .input_layer = true, .own_input_shape = true, .windowed = true,
+      {.type = LayerType::InputConv2D,
+       .name = "InputConv2D",
+       .ip = I::v2,
+       .target = C::HRC,
+       .input_layer = true,
+       .own_input_shape = true,
+       .windowed = true,
        .keys = join(join(input_shape_keys(), v2_window_keys()),
                     join({size_key("filters"), pool_key("pool_stride", -1)}, v2_neuron_keys())),
-       .build = build_input_conv2d, .runner = runners::input_conv2d,
+       .build = build_input_conv2d,
+       .runner = runners::input_conv2d,
        .output_signed = signed_without_activation},
-      {.type = LayerType::DepthwiseConv2D, .name = "DepthwiseConv2D", .ip = I::v2,
-       .target = C::CNP, .channel_wise = true, .splittable = true, .windowed = true,
-       .keys = join(v2_window_keys(), v2_neuron_keys()), .build = build_depthwise_conv2d,
-       .runner = runners::depthwise_conv2d, .output_signed = signed_without_activation},
-      {.type = LayerType::Conv2DTranspose, .name = "Conv2DTranspose", .ip = I::v2,
-       .target = C::CNP, .splittable = true,
+      {.type = LayerType::DepthwiseConv2D,
+       .name = "DepthwiseConv2D",
+       .ip = I::v2,
+       .target = C::CNP,
+       .channel_wise = true,
+       .splittable = true,
+       .windowed = true,
+       .keys = join(v2_window_keys(), v2_neuron_keys()),
+       .build = build_depthwise_conv2d,
+       .runner = runners::depthwise_conv2d,
+       .output_signed = signed_without_activation},
+      {.type = LayerType::Conv2DTranspose,
+       .name = "Conv2DTranspose",
+       .ip = I::v2,
+       .target = C::CNP,
+       .splittable = true,
        .keys = join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key(),
                      size_key("filters")},
                     v2_neuron_keys()),
-       .build = build_conv2d_transpose, .runner = runners::conv2d_transpose,
+       .build = build_conv2d_transpose,
+       .runner = runners::conv2d_transpose,
        .output_signed = signed_without_activation},
-      {.type = LayerType::Dequantizer, .name = "Dequantizer", .keys = {}, .build = build_dequantizer,
-       .runner = runners::dequantizer, .output_signed = always_signed},
-      {.type = LayerType::DepthwiseConv2DTranspose, .name = "DepthwiseConv2DTranspose",
-       .ip = I::v2, .target = C::CNP, .channel_wise = true, .splittable = true,
+      {.type = LayerType::Dequantizer,
+       .name = "Dequantizer",
+       .keys = {},
+       .build = build_dequantizer,
+       .runner = runners::dequantizer,
+       .output_signed = always_signed},
+      {.type = LayerType::DepthwiseConv2DTranspose,
+       .name = "DepthwiseConv2DTranspose",
+       .ip = I::v2,
+       .target = C::CNP,
+       .channel_wise = true,
+       .splittable = true,
        .keys = join({size_key("kernel_size"), stride_key("kernel_stride", 2), padding_key()},
                     v2_neuron_keys()),
-       .build = build_depthwise_conv2d_transpose, .runner = runners::depthwise_conv2d_transpose,
+       .build = build_depthwise_conv2d_transpose,
+       .runner = runners::depthwise_conv2d_transpose,
        .output_signed = signed_without_activation},
-      {.type = LayerType::BufferTempConv, .name = "BufferTempConv", .ip = I::v2,
-       .target = C::TNP_B, .splittable = true,
+      {.type = LayerType::BufferTempConv,
+       .name = "BufferTempConv",
+       .ip = I::v2,
+       .target = C::TNP_B,
+       .splittable = true,
        .keys = join({required("fifo_size", 1, 14), size_key("filters")}, v2_neuron_keys()),
-       .build = build_buffer_temp_conv, .runner = runners::buffer_temp_conv,
+       .build = build_buffer_temp_conv,
+       .runner = runners::buffer_temp_conv,
        .output_signed = signed_without_activation},
-      {.type = LayerType::DepthwiseBufferTempConv, .name = "DepthwiseBufferTempConv",
-       .ip = I::v2, .target = C::TNP_B, .channel_wise = true, .splittable = true,
+      {.type = LayerType::DepthwiseBufferTempConv,
+       .name = "DepthwiseBufferTempConv",
+       .ip = I::v2,
+       .target = C::TNP_B,
+       .channel_wise = true,
+       .splittable = true,
        .keys = join({required("fifo_size", 1, 14)}, v2_neuron_keys()),
-       .build = build_depthwise_buffer_temp_conv, .runner = runners::depthwise_buffer_temp_conv,
+       .build = build_depthwise_buffer_temp_conv,
+       .runner = runners::depthwise_buffer_temp_conv,
        .output_signed = signed_without_activation},
-      {.type = LayerType::Dense1D, .name = "Dense1D", .ip = I::v2, .target = C::FNP,
-       .splittable = true, .keys = join({size_key("units")}, v2_neuron_keys()),
-       .build = build_dense1d, .runner = runners::dense1d,
+      {.type = LayerType::Dense1D,
+       .name = "Dense1D",
+       .ip = I::v2,
+       .target = C::FNP,
+       .splittable = true,
+       .keys = join({size_key("units")}, v2_neuron_keys()),
+       .build = build_dense1d,
+       .runner = runners::dense1d,
        .output_signed = signed_without_activation},
-      {.type = LayerType::StatefulRecurrent, .name = "StatefulRecurrent", .ip = I::mote,
+      {.type = LayerType::StatefulRecurrent,
+       .name = "StatefulRecurrent",
+       .ip = I::mote,
        .target = C::TNP_R,
-       .keys = {size_key("stateful_channels"), size_key("output_channels"),
-                stride_key("subsample"), activation_key(ActivationType::NoActivation),
-                output_bits_key()},
-       .build = build_stateful_recurrent, .runner = runners::stateful_recurrent,
+       .keys = {size_key("stateful_channels"), size_key("output_channels"), stride_key("subsample"),
+                activation_key(ActivationType::NoActivation), output_bits_key()},
+       .build = build_stateful_recurrent,
+       .runner = runners::stateful_recurrent,
        .output_signed = signed_without_activation},
-      {.type = LayerType::Quantizer, .name = "Quantizer", .own_input_shape = true,
+      {.type = LayerType::Quantizer,
+       .name = "Quantizer",
+       .own_input_shape = true,
        .keys = join(input_shape_keys(), {output_bits_key(), optional("output_signed", 0, 1, 1)}),
-       .build = build_quantizer, .runner = runners::quantizer,
+       .build = build_quantizer,
+       .runner = runners::quantizer,
        .output_signed = signed_by_output_key},
       // The TNP-R runs the post-processing as the last layer of its chain.
-      {.type = LayerType::MotePostProcessing, .name = "MotePostProcessing", .ip = I::mote,
-       .target = C::TNP_R, .keys = {output_bits_key(1)}, .build = build_mote_post_processing,
-       .runner = runners::mote_post_processing, .output_signed = never_signed},
+      {.type = LayerType::MotePostProcessing,
+       .name = "MotePostProcessing",
+       .ip = I::mote,
+       .target = C::TNP_R,
+       .keys = {output_bits_key(1)},
+       .build = build_mote_post_processing,
+       .runner = runners::mote_post_processing,
+       .output_signed = never_signed},
   };
   return infos;
 }
 
 }  // namespace
 
-std::map<std::string, int> LayerTypeInfo::complete(const std::map<std::string, int>& entries) const {
+std::map<std::string, int> LayerTypeInfo::complete(
+    const std::map<std::string, int>& entries) const {
   for (const auto& entry : entries) {
     const std::string& key = entry.first;
     const int value = entry.second;
-    const auto info = std::find_if(keys.begin(), keys.end(),
-                                   [&](const KeyInfo& k) { return key == k.name; });
+    const auto info =
+        std::find_if(keys.begin(), keys.end(), [&](const KeyInfo& k) { return key == k.name; });
     if (info == keys.end())
       throw std::invalid_argument("Unknown key '" + key + "' for a " + name + " layer.");
     if (value < info->min || value > info->max)

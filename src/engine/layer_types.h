@@ -36,7 +36,7 @@ struct LayerTypeInfo {
   bool own_input_shape = false;  // input shape read from the keys (input layers and Quantizer)
   bool channel_wise = false;     // one output channel per input channel
   bool splittable = false;
-  bool windowed = false;         // carries convolution and pooling records
+  bool windowed = false;  // carries convolution and pooling records
   std::vector<KeyInfo> keys;
   // Sets the output shape, MACs, records and variables from the input shapes. The variables
   // it creates are the type's only statement of their sizes: a model buffer is checked

@@ -147,7 +147,7 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
   EngineLayer& last = engine_layer(layers_.back());
   const std::shared_ptr<LearningParams> learning = learning_;
   const ModelRunner::LastLayerHook learn_frame = [&](size_t index,
-                                               const std::vector<Frame>& layer_inputs) {
+                                                     const std::vector<Frame>& layer_inputs) {
     if (labels.empty()) {
       learn(last, *learning, *layer_inputs.at(0), -1);
       return true;

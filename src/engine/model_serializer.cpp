@@ -233,11 +233,11 @@ uint64_t stored_bytes(const fbs::Layer& info) {
 // variables are allocated. The cap is lifted once the layer is in the model.
 std::shared_ptr<EngineLayer> add_layer(Model& model, const fbs::Layer& info) {
   const std::string name = info.name()->str();
-  const auto params =
-      LayerParams::create(static_cast<LayerType>(info.type()), params_of(info));
+  const auto params = LayerParams::create(static_cast<LayerType>(info.type()), params_of(info));
   std::vector<std::shared_ptr<Layer>> inbounds;
   if (info.inbounds())
-    for (const auto* inbound : *info.inbounds()) inbounds.push_back(model.get_layer(inbound->str()));
+    for (const auto* inbound : *info.inbounds())
+      inbounds.push_back(model.get_layer(inbound->str()));
   try {
     const auto layer = create_engine_layer(*params, name, stored_bytes(info));
     model.add(layer, inbounds);
@@ -280,7 +280,8 @@ std::set<const fbs::Variable*> variables_sharing_bytes(const fbs::ModelDef& def)
 }
 
 // The model over `block`, which holds the verified buffer `def` lies in.
-std::unique_ptr<Model> build_model(const fbs::ModelDef& def, const std::shared_ptr<uint8_t[]>& block) {
+std::unique_ptr<Model> build_model(const fbs::ModelDef& def,
+                                   const std::shared_ptr<uint8_t[]>& block) {
   // Each layer is checked (by its sizes here, then by the engine's own rules) before it is
   // built and linked.
   auto model = Model::create();

@@ -20,7 +20,13 @@ namespace fb = device_program;
 constexpr uint64_t kDescriptorBytes = 32;
 
 // Where the figures sit in ProgramInfo::words: 64-bit values in two words, low first.
-enum Slot : size_t { kInputBytes = 0, kOutputBytes = 2, kDataBytes = 4, kExternalBytes = 6, kDescriptors = 8 };
+enum Slot : size_t {
+  kInputBytes = 0,
+  kOutputBytes = 2,
+  kDataBytes = 4,
+  kExternalBytes = 6,
+  kDescriptors = 8
+};
 
 void put(ProgramInfo& info, Slot slot, uint64_t value) {
   info.words[slot] = static_cast<uint32_t>(value);
@@ -101,8 +107,6 @@ size_t program_descriptors_memory_required(const ProgramInfo& info) {
   return get(info, kDescriptors) * kDescriptorBytes;
 }
 
-size_t extra_program_memory_required(const ProgramInfo& info) {
-  return get(info, kExternalBytes);
-}
+size_t extra_program_memory_required(const ProgramInfo& info) { return get(info, kExternalBytes); }
 
 }  // namespace morla

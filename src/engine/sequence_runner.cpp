@@ -13,7 +13,8 @@ std::shared_ptr<Dense> stack(const TensorResults& frames) {
   if (frames.empty()) throw std::runtime_error("The device returned no outputs.");
   const auto first = Tensor::ensure_dense(frames.front());
   const Shape shape = first->shape();
-  if (shape.size() > 3) throw std::runtime_error("The device returned outputs of more than three dimensions.");
+  if (shape.size() > 3)
+    throw std::runtime_error("The device returned outputs of more than three dimensions.");
   std::vector<uint32_t> dims{static_cast<uint32_t>(frames.size())};
   dims.insert(dims.end(), shape.begin(), shape.end());
   while (dims.size() < 4) dims.push_back(1);

@@ -1,6 +1,5 @@
 #include "engine/software_sequence.h"
 
-
 namespace morla::engine {
 
 SoftwareSequence::SoftwareSequence(std::vector<std::shared_ptr<Layer>> layers) {

@@ -22,7 +22,8 @@ constexpr int32_t kMaxPlasticity = 0xFFFF;
 constexpr int32_t kNeverLearned = 0;
 
 int32_t plasticity_units(double plasticity) {
-  return static_cast<int32_t>(std::min<long>(std::lround(plasticity * kPlasticityOne), kMaxPlasticity));
+  return static_cast<int32_t>(
+      std::min<long>(std::lround(plasticity * kPlasticityOne), kMaxPlasticity));
 }
 
 struct Settings {
@@ -202,7 +203,8 @@ void learn(EngineLayer& layer, const LearningParams& params, const Dense& input,
   state.claimed[winner] =
       std::max<int32_t>(1, static_cast<int32_t>(std::lround(s.competition * double(reached))));
   const double decayed = s.min_plasticity + (plasticity - s.min_plasticity) * (1.0 - s.decay);
-  state.plasticity[winner] = plasticity_units(std::max(decayed, std::min(plasticity, s.min_plasticity)));
+  state.plasticity[winner] =
+      plasticity_units(std::max(decayed, std::min(plasticity, s.min_plasticity)));
 }
 
 }  // namespace morla::engine

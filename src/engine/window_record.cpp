@@ -33,8 +33,8 @@ RecordRow WindowRecord::pool_row() const {
 
 WindowRecord WindowRecord::decode(const uint32_t* c, const uint32_t* p) {
   WindowRecord r;
-  r.conv = {byte(c[0], 0), byte(c[0], 1), byte(c[0], 2), byte(c[0], 3), c[1] & 0xFFFF, c[1] >> 16,
-            c[2], c[3], {c[4], c[5], c[6], c[7]}};
+  r.conv = {byte(c[0], 0), byte(c[0], 1), byte(c[0], 2), byte(c[0], 3),           c[1] & 0xFFFF,
+            c[1] >> 16,    c[2],          c[3],          {c[4], c[5], c[6], c[7]}};
   r.pool = {byte(p[0], 0), byte(p[0], 1), p[1], p[2], {p[3], p[4], p[5], p[6]}, p[7] == 1};
   return r;
 }

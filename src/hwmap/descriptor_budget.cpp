@@ -10,7 +10,8 @@ MappingStatus check_descriptor_budget(const Layer* layer, uint32_t a, uint32_t b
   if (needed <= kDescriptorsAvailable) return MappingStatus();
   return make_mapping_status(layer,
                              "Model is too big. The maximum number of descriptors is more than "
-                             "allowed. " + std::to_string(needed) + " are needed but " +
+                             "allowed. " +
+                                 std::to_string(needed) + " are needed but " +
                                  std::to_string(kDescriptorsAvailable) + " are available.");
 }
 

@@ -33,9 +33,7 @@ void add_failure(MappingStatusGroup& group, const MappingStatus& status) {
   group.kind = 1;
 }
 
-bool targets(const LayerPtr& layer, ComponentKind kind) {
-  return layer->is_target_component(kind);
-}
+bool targets(const LayerPtr& layer, ComponentKind kind) { return layer->is_target_component(kind); }
 
 // The NPs of the last layer mapped before, which a layer opening a new pass may not reuse
 // (skip DMAs may be).
@@ -61,10 +59,10 @@ void check_np_identifiers(const Device& device) {
   for (const auto* list : {&mesh.nps, &mesh.skip_dmas})
     for (const np::Info& np : *list)
       if (np.ident.id > kLastNpIdentifier)
-        throw std::invalid_argument(
-            "The NP at column " + std::to_string(np.ident.col) + ", row " +
-            std::to_string(np.ident.row) + " has identifier " + std::to_string(np.ident.id) +
-            ": the IP addresses NP identifiers 0 to 3 only.");
+        throw std::invalid_argument("The NP at column " + std::to_string(np.ident.col) + ", row " +
+                                    std::to_string(np.ident.row) + " has identifier " +
+                                    std::to_string(np.ident.id) +
+                                    ": the IP addresses NP identifiers 0 to 3 only.");
 }
 
 void fill_memory_infos(const MemorySizer& sizer, const HardwareSequence& sequence) {
@@ -120,7 +118,8 @@ MappingStatusGroup map_model_on_device(LayerList& layers,
     const bool first = index == 0;
     LayerPtr previous;
     if (!first)
-      if (const auto inbounds = layer->inbound_layers(); !inbounds.empty()) previous = inbounds.front();
+      if (const auto inbounds = layer->inbound_layers(); !inbounds.empty())
+        previous = inbounds.front();
     const auto refusal = std::find_if(refused.begin(), refused.end(), [&](const MappingStatus& s) {
       return s.layer_name == layer->name();
     });

@@ -52,7 +52,8 @@ std::vector<uint32_t> inverse_steps(const Layer& layer) {
 }
 
 // A recorder's refusal of the layer it records names the layer.
-template <typename Record> auto refusing_layer(const LayerPtr& layer, Record record) {
+template <typename Record>
+auto refusing_layer(const LayerPtr& layer, Record record) {
   try {
     return record();
   } catch (const RecordingRefused&) {
@@ -103,9 +104,8 @@ SequenceFacts gather_facts(const LayerList& layers, const IoRecorder& io) {
   f.last_mappable = last_mappable_layer(layers);
   f.input_code = io.input_code(f.first_mappable);
   f.output_code = io.output_code(f.last, f.input_code);
-  f.output_bits = static_cast<uint8_t>(type_of(*f.last) == LayerType::Dequantizer
-                                           ? f.last->input_bits()
-                                           : f.last->output_bits());
+  f.output_bits = static_cast<uint8_t>(
+      type_of(*f.last) == LayerType::Dequantizer ? f.last->input_bits() : f.last->output_bits());
   f.first_on_hrc = on(f.first_mappable, ComponentKind::HRC);
   f.last_on_hrc = on(f.last_mappable, ComponentKind::HRC);
   f.input_dims = f.first_mappable->input_dims();
@@ -216,13 +216,13 @@ std::pair<MappingStatus, std::shared_ptr<HardwareSequence>> build_sequence_progr
     const bool last_pass = i + 1 == pass_count;
     const LayerPtr pass_first = first_mappable_layer(pass.layers);
     const LayerPtr pass_last = last_mappable_layer(pass.layers);
-    const LayerPtr next_pass_first = last_pass ? nullptr : first_mappable_layer(passes[i + 1]->layers);
+    const LayerPtr next_pass_first =
+        last_pass ? nullptr : first_mappable_layer(passes[i + 1]->layers);
     DescriptorCounter counter;
     if (i == 0) {
-      const uint8_t d = builder.record_input(facts.first_on_hrc, facts.input_code == 0,
-                                             facts.last_on_hrc, facts.output_code == 0,
-                                             output_narrow(facts), facts.input_dims,
-                                             facts.output_dims);
+      const uint8_t d = builder.record_input(
+          facts.first_on_hrc, facts.input_code == 0, facts.last_on_hrc, facts.output_code == 0,
+          output_narrow(facts), facts.input_dims, facts.output_dims);
       if (auto s = check_descriptor_budget(facts.first_mappable.get(), 1, d); !s.ok())
         return fail(std::move(s));
       counter = DescriptorCounter(d);

@@ -58,8 +58,7 @@ const char* verb(size_t count) { return count == 1 ? "is" : "are"; }
 
 }  // namespace
 
-ComponentPool::ComponentPool(const CompatibilityChecker& checker,
-                             const MapConstraints& constraints)
+ComponentPool::ComponentPool(const CompatibilityChecker& checker, const MapConstraints& constraints)
     : checker_(checker), constraints_(constraints) {}
 
 void ComponentPool::init() {
@@ -147,9 +146,8 @@ hw::Type ComponentPool::choose_fnp_type(const LayerPtr& layer) {
   return hw::Type::FNP2;
 }
 
-LayerResult ComponentPool::map_layer(const LayerPtr& layer,
-                                     const std::vector<hw::Ident>& excluded, bool loop_itself,
-                                     bool& new_pass, bool new_pass_allowed) {
+LayerResult ComponentPool::map_layer(const LayerPtr& layer, const std::vector<hw::Ident>& excluded,
+                                     bool loop_itself, bool& new_pass, bool new_pass_allowed) {
   constraints_.next_layer_handler(layer->name());
   LayerResult result;
   set_excluded(excluded);
@@ -218,9 +216,9 @@ LayerResult ComponentPool::map_layer(const LayerPtr& layer,
 
   std::vector<size_t> needed;
   for (const hw::Type type : types)
-    needed.push_back(static_cast<size_t>(std::count_if(
-        result.components.begin(), result.components.end(),
-        [type](const hw::Component& c) { return c.type == type; })));
+    needed.push_back(static_cast<size_t>(
+        std::count_if(result.components.begin(), result.components.end(),
+                      [type](const hw::Component& c) { return c.type == type; })));
 
   for (size_t t = 0; t < types.size(); ++t) {
     const size_t available =
@@ -318,10 +316,10 @@ std::vector<hw::Type> component_types(const LayerPtr& layer) {
 
 MappingStatus not_enough_components(const LayerPtr& layer, const std::string& type_name,
                                     size_t needed, size_t available) {
-  return make_mapping_status(
-      layer, "Not enough hardware components of type " + type_name + " available. " +
-                 std::to_string(needed) + " " + verb(needed) + " needed but " +
-                 std::to_string(available) + " " + verb(available) + " available.");
+  return make_mapping_status(layer, "Not enough hardware components of type " + type_name +
+                                        " available. " + std::to_string(needed) + " " +
+                                        verb(needed) + " needed but " + std::to_string(available) +
+                                        " " + verb(available) + " available.");
 }
 
 }  // namespace morla

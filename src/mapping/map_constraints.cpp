@@ -26,8 +26,8 @@ CnpLimits default_limits(IpVersion ip, const HwVersion& version) {
 
 void set_limit(uint32_t& limit, uint32_t default_value, uint32_t value, const char* what) {
   if (value > default_value)
-    throw std::invalid_argument(std::string("CNP max ") + what + " should be <= " +
-                                std::to_string(default_value) + ". Receives " +
+    throw std::invalid_argument(std::string("CNP max ") + what +
+                                " should be <= " + std::to_string(default_value) + ". Receives " +
                                 std::to_string(value) + ".");
   limit = value;
 }

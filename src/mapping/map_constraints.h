@@ -29,8 +29,8 @@ class MapConstraints {
   virtual void next_layer_handler(const std::string& layer_name) const;
   // Chooses `count` NPs of `type` among `candidates`. By default the first
   // min(count, candidates) in their order, whatever the type.
-  virtual std::vector<hw::Ident> select_nps(const std::vector<hw::Ident>& candidates,
-                                            size_t count, hw::Type type) const;
+  virtual std::vector<hw::Ident> select_nps(const std::vector<hw::Ident>& candidates, size_t count,
+                                            hw::Type type) const;
 
   uint32_t cnp_max_width() const { return cnp_max_width_; }
   uint32_t cnp_max_height() const { return cnp_max_height_; }

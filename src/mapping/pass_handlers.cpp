@@ -76,10 +76,9 @@ uint32_t running_index(uint32_t start, const LayerList& layers, const LayerPtr& 
 
 uint32_t dma_index(const LayerPtr& layer, const LayerList& pass_layers,
                    const LayerList& run_layers) {
-  return running_index(static_cast<uint32_t>(run_layers.size()) + 1, pass_layers, layer, 4,
-                       [](const LayerPtr& l) {
-                         return needs_skip_dma_load(l) || needs_skip_dma_store(l);
-                       });
+  return running_index(
+      static_cast<uint32_t>(run_layers.size()) + 1, pass_layers, layer, 4,
+      [](const LayerPtr& l) { return needs_skip_dma_load(l) || needs_skip_dma_store(l); });
 }
 
 uint32_t store_index(const LayerPtr& layer, const LayerList& run_layers) {
@@ -112,8 +111,7 @@ void record_merge_info(const LayerPtr& layer, const LayerList& pass_layers,
     info.b_shift = variables.get("b_shift");
     info.output_shift = variables.get("output_shift");
     const auto [first, second] = merge_inputs(source, layer);
-    if (layer_depth(first, memo) < layer_depth(second, memo))
-      std::swap(info.a_shift, info.b_shift);
+    if (layer_depth(first, memo) < layer_depth(second, memo)) std::swap(info.a_shift, info.b_shift);
   }
   if (is_dual_source_merge_layer(layer)) {
     info.dual_source = true;
@@ -155,8 +153,7 @@ void record_output_store_info(const LayerPtr& layer, const LayerList& pass_layer
   mapping.store_info = info;
 }
 
-void record_dual_store_info(const LayerPtr& layer, const LayerList& run_layers,
-                            DepthMemo& memo) {
+void record_dual_store_info(const LayerPtr& layer, const LayerList& run_layers, DepthMemo& memo) {
   LayerMapping& mapping = require_layer_mapping(*layer);
   const LayerPtr source = layer->inbound_layers().front();
   SkipStoreInfo info;

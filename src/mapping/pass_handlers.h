@@ -17,8 +17,7 @@ void record_merge_info(const LayerPtr& layer, const LayerList& pass_layers,
                        const LayerList& run_layers, DepthMemo& memo);
 void record_output_store_info(const LayerPtr& layer, const LayerList& pass_layers,
                               const LayerList& run_layers, DepthMemo& memo);
-void record_dual_store_info(const LayerPtr& layer, const LayerList& run_layers,
-                            DepthMemo& memo);
+void record_dual_store_info(const LayerPtr& layer, const LayerList& run_layers, DepthMemo& memo);
 void record_load_info(const LayerPtr& layer, const LayerList& pass_layers,
                       const LayerList& run_layers, DepthMemo& memo);
 void record_branch_info(const LayerPtr& fork, const LayerList& pass_layers);

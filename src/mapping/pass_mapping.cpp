@@ -10,9 +10,7 @@
 namespace morla {
 namespace {
 
-bool targets(const LayerPtr& layer, ComponentKind kind) {
-  return layer->is_target_component(kind);
-}
+bool targets(const LayerPtr& layer, ComponentKind kind) { return layer->is_target_component(kind); }
 
 SharedComponents single_component(hw::Type type, const hw::Ident& ident) {
   hw::Component component;
@@ -76,9 +74,8 @@ std::shared_ptr<LayerMapping> make_layer_mapping(const LayerPtr& layer,
     else
       mapping->nps->push_back(component);
   }
-  mapping->tnp_b_skip =
-      (!mapping->skip_dma_loads.empty() || !mapping->skip_dma_stores.empty()) &&
-      targets(layer, ComponentKind::TNP_B);
+  mapping->tnp_b_skip = (!mapping->skip_dma_loads.empty() || !mapping->skip_dma_stores.empty()) &&
+                        targets(layer, ComponentKind::TNP_B);
   if (output_dma) {
     mapping->outbound.push_back(single_component(hw::Type::DMA, program::key_ident(*output_dma)));
     mapping->has_output_dma = true;
@@ -146,8 +143,7 @@ MemoryInfo fill_memory_info(const MemorySizer& sizer, const LayerPtr& layer,
   MemoryInfo info;
   info.input_size = sizer.input_memory_size(layer, component, first_layer);
   info.weight_size = sizer.weights_memory_size(layer, component);
-  info.external_size =
-      sizer.external_memory_size(layer, component, is_dual_store, several_passes);
+  info.external_size = sizer.external_memory_size(layer, component, is_dual_store, several_passes);
   info.stsram_32b_size = sizer.stsram_size(layer);
   info.fsram_64b_size = sizer.fsram_size(layer);
   info.tsram_51b_size = sizer.tsram_size(layer);

@@ -101,8 +101,7 @@ std::optional<uint32_t> smallest_channels(const SplitSearch& search, const AxisS
 // search can produce fits neither buffer, no grid fits and the search need not run (it
 // would enumerate every NP count up to width x height x neurons).
 bool some_grid_may_fit(const SplitSearch& search, const CompatibilityChecker& checker,
-                       const AxisSplit& width, const AxisSplit& height,
-                       const AxisSplit& neurons) {
+                       const AxisSplit& width, const AxisSplit& height, const AxisSplit& neurons) {
   const LayerGeometry& g = search.geometry;
   const auto min_width = smallest_extent(width, g.left_halo, g.right_halo, width.total);
   const uint32_t max_height_factor = search.allow_height ? height.total : 1;
@@ -162,8 +161,8 @@ SplitResult split_layer(const LayerPtr& layer, const CompatibilityChecker& check
     const int kernel = layer->params()->get("kernel_size");
     const uint32_t trail = kernel >= 3 ? static_cast<uint32_t>(kernel - 3) : 0;
     geometry = LayerGeometry{1, trail, 1, trail, 0, 0, 0, 0};
-    geometry.filters = entry.depthwise ? input[2]
-                                       : static_cast<uint32_t>(layer->params()->get("filters"));
+    geometry.filters =
+        entry.depthwise ? input[2] : static_cast<uint32_t>(layer->params()->get("filters"));
   } else {
     geometry = checker.layer_geometry(type, *layer->params());
   }
@@ -275,8 +274,8 @@ SplitPlan search_np_split(const SplitSearch& search, const CompatibilityChecker&
   SplitPlan plan;
   const uint64_t t_min = uint64_t{width.count} * height.count * neurons.count;
   // Counts beyond 32 bits hold no triple of pieces the axes admit.
-  const uint64_t t_max = std::min<uint64_t>(
-      uint64_t{width.total} * height.total * neurons.total, std::numeric_limits<uint32_t>::max());
+  const uint64_t t_max = std::min<uint64_t>(uint64_t{width.total} * height.total * neurons.total,
+                                            std::numeric_limits<uint32_t>::max());
   if (t_min > t_max) return plan;
   if (!some_grid_may_fit(search, checker, width, height, neurons)) return plan;
   const LayerGeometry& g = search.geometry;
@@ -315,8 +314,8 @@ std::vector<hw::Component> build_split_components(const LayerPtr& layer,
     uint32_t w = std::min(plan.width.piece, total_width - std::min(x, total_width));
     if (i == 0) w = first_piece_extent(w, total_width, pad_left);
     const uint32_t window_x = x - (x > 0 ? geometry.left_halo : 0);
-    const uint32_t window_w = w + (x > 0 ? geometry.left_halo : 0) +
-                              (i + 1 < plan.width.count ? geometry.right_halo : 0);
+    const uint32_t window_w =
+        w + (x > 0 ? geometry.left_halo : 0) + (i + 1 < plan.width.count ? geometry.right_halo : 0);
     uint32_t y = 0;
     for (uint32_t j = 0; j < plan.height.count; ++j) {
       uint32_t h = std::min(plan.height.piece, total_height - std::min(y, total_height));
@@ -355,14 +354,13 @@ SplitResult split_conv_layer(const LayerPtr& layer, const CompatibilityChecker& 
 }
 
 SplitResult split_depthwise_layer(const LayerPtr& layer, const CompatibilityChecker& checker,
-                                  uint32_t max_height, uint32_t max_width,
-                                  uint32_t max_filters, hw::Type type, bool loop_itself) {
+                                  uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                  hw::Type type, bool loop_itself) {
   return split_layer(layer, checker, max_height, max_width, max_filters, type, loop_itself,
                      {true, false});
 }
 
-SplitResult split_transposed_conv_layer(const LayerPtr& layer,
-                                        const CompatibilityChecker& checker,
+SplitResult split_transposed_conv_layer(const LayerPtr& layer, const CompatibilityChecker& checker,
                                         uint32_t max_height, uint32_t max_width,
                                         uint32_t max_filters, bool loop_itself) {
   return split_layer(layer, checker, max_height, max_width, max_filters, hw::Type::CNP1,
@@ -384,8 +382,8 @@ void append_skip_dma_components(std::vector<hw::Component>& components,
     hw::Type type = hw::Type::SKIP_DMA_LOAD;
     if (types[i] == hw::Type::SKIP_DMA_STORE) {
       type = hw::Type::SKIP_DMA_STORE;
-      n = size_t{layer->is_target_component(ComponentKind::TNP_B)} +
-          size_t{is_skip_source(layer)} + size_t{dual_output_to_store_dma(layer)};
+      n = size_t{layer->is_target_component(ComponentKind::TNP_B)} + size_t{is_skip_source(layer)} +
+          size_t{dual_output_to_store_dma(layer)};
     }
     hw::Component component;
     component.type = type;

@@ -43,7 +43,7 @@ struct SplitPlan {
 
 // What the factor search needs beyond the three axes.
 struct SplitSearch {
-  uint32_t channels = 0;     // input channels
+  uint32_t channels = 0;  // input channels
   uint32_t input_bits = 0;
   LayerGeometry geometry;
   uint32_t fifo_size = 0;
@@ -77,10 +77,9 @@ SplitResult split_conv_layer(const LayerPtr& layer, const CompatibilityChecker& 
                              uint32_t max_height, uint32_t max_width, uint32_t max_filters,
                              hw::Type type, bool loop_itself);
 SplitResult split_depthwise_layer(const LayerPtr& layer, const CompatibilityChecker& checker,
-                                  uint32_t max_height, uint32_t max_width,
-                                  uint32_t max_filters, hw::Type type, bool loop_itself);
-SplitResult split_transposed_conv_layer(const LayerPtr& layer,
-                                        const CompatibilityChecker& checker,
+                                  uint32_t max_height, uint32_t max_width, uint32_t max_filters,
+                                  hw::Type type, bool loop_itself);
+SplitResult split_transposed_conv_layer(const LayerPtr& layer, const CompatibilityChecker& checker,
                                         uint32_t max_height, uint32_t max_width,
                                         uint32_t max_filters, bool loop_itself);
 SplitResult split_depthwise_transposed_conv_layer(const LayerPtr& layer,

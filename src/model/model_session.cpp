@@ -49,7 +49,8 @@ std::shared_ptr<Layer> input_layer_for(const Layer& first) {
 }
 
 // The components a mapped layer uses: its skip-DMA load and store, then its NPs.
-template <typename Visit> void for_each_component(const Layer& layer, Visit visit) {
+template <typename Visit>
+void for_each_component(const Layer& layer, Visit visit) {
   const LayerMapping* mapping = layer_mapping(layer);
   if (!mapping) return;
   if (const hw::Component* load = skip_dma_load(*mapping)) visit(*load);
@@ -171,7 +172,8 @@ uint32_t ModelSession::external_memory_size() const {
   for (const auto& sequence : model_->sequences())
     for (const auto& pass : sequence->passes())
       for (const auto& layer : pass->layers)
-        for_each_component(*layer, [&](const hw::Component& c) { total += c.mem_info.external_size; });
+        for_each_component(*layer,
+                           [&](const hw::Component& c) { total += c.mem_info.external_size; });
   return total;
 }
 

@@ -35,17 +35,22 @@ struct Avx2 {
   static reg mul_add_words(reg acc, reg a, reg b) {
     return _mm256_add_epi32(acc, _mm256_mullo_epi32(a, b));
   }
-  template <Packing K> static reg dot(reg acc, reg x, reg w) {
-    if constexpr (K == Packing::words) return mul_add_words(acc, x, w);
-    else return _mm256_add_epi32(acc, _mm256_madd_epi16(x, w));
+  template <Packing K>
+  static reg dot(reg acc, reg x, reg w) {
+    if constexpr (K == Packing::words)
+      return mul_add_words(acc, x, w);
+    else
+      return _mm256_add_epi32(acc, _mm256_madd_epi16(x, w));
   }
 };
 
 }  // namespace
 
 void correlate_avx2(const PackedCorrelation& problem, Packing packing) {
-  if (packing == Packing::words) correlate_packed<Avx2, Packing::words>(problem);
-  else correlate_packed<Avx2, Packing::pairs>(problem);
+  if (packing == Packing::words)
+    correlate_packed<Avx2, Packing::words>(problem);
+  else
+    correlate_packed<Avx2, Packing::pairs>(problem);
 }
 
 void depthwise_avx2(const PackedDepthwise& problem) { depthwise<Avx2>(problem); }

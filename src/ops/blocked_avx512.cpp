@@ -24,17 +24,22 @@ namespace morla::ops::kernels {
 namespace {
 
 struct Avx512 : Avx512Vectors {
-  template <Packing K> static reg dot(reg acc, reg x, reg w) {
-    if constexpr (K == Packing::words) return mul_add_words(acc, x, w);
-    else return _mm512_add_epi32(acc, _mm512_madd_epi16(x, w));
+  template <Packing K>
+  static reg dot(reg acc, reg x, reg w) {
+    if constexpr (K == Packing::words)
+      return mul_add_words(acc, x, w);
+    else
+      return _mm512_add_epi32(acc, _mm512_madd_epi16(x, w));
   }
 };
 
 }  // namespace
 
 void correlate_avx512(const PackedCorrelation& problem, Packing packing) {
-  if (packing == Packing::words) correlate_packed<Avx512, Packing::words>(problem);
-  else correlate_packed<Avx512, Packing::pairs>(problem);
+  if (packing == Packing::words)
+    correlate_packed<Avx512, Packing::words>(problem);
+  else
+    correlate_packed<Avx512, Packing::pairs>(problem);
 }
 
 void depthwise_avx512(const PackedDepthwise& problem) { depthwise<Avx512>(problem); }
@@ -52,8 +57,8 @@ void broadcast_rows(const int32_t* a, size_t rows, __m512i (&factors)[kRows]) {
 // widening shuffle. The sums of each sixteen columns are kept as [8 even | 8 odd] in
 // `lanes` and put back in column order at the end. Eight rows of b per pass over the sums;
 // b is read once, row after row.
-void gemv_words(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,
-                uint64_t* acc, uint64_t* lanes) {
+void gemv_words(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+                uint64_t* lanes) {
   constexpr size_t kRows = 8;
   const size_t whole = n_count / 16 * 16;
   for (size_t n = 0; n < n_count; ++n) acc[n] = 0;
@@ -90,8 +95,8 @@ void gemv_words(const int32_t* a, const int32_t* b, size_t k_count, size_t n_cou
 
 // int8 b with every a[k] within 16 bits: each product fits 23 bits, so 256 of them sum
 // exactly in 32-bit lanes before they are widened into the 64-bit sums.
-void gemv_bytes(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count,
-                uint64_t* acc, int32_t* partial) {
+void gemv_bytes(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+                int32_t* partial) {
   constexpr size_t kRows = 4, kSpan = 256;
   const size_t whole = n_count / 16 * 16;
   for (size_t n = 0; n < n_count; ++n) acc[n] = 0;
@@ -144,8 +149,10 @@ void gemv_wide(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count
 #pragma GCC unroll 8
         for (size_t i = 0; i < kRows; ++i)
           sum = _mm512_add_epi64(
-              sum, _mm512_mul_epi32(factors[i], _mm512_cvtepi8_epi64(_mm_loadl_epi64(
-                                                    reinterpret_cast<const __m128i*>(first + i * n_count + n)))));
+              sum,
+              _mm512_mul_epi32(factors[i],
+                               _mm512_cvtepi8_epi64(_mm_loadl_epi64(
+                                   reinterpret_cast<const __m128i*>(first + i * n_count + n)))));
         _mm512_storeu_si512(acc + n, sum);
       }
     for (; n < n_count; ++n)
@@ -156,15 +163,17 @@ void gemv_wide(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count
 
 }  // namespace
 
-void gemv_avx512(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,
-                 uint64_t* acc, void* scratch) {
+void gemv_avx512(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+                 void* scratch) {
   gemv_words(a, b, k_count, n_count, acc, static_cast<uint64_t*>(scratch));
 }
 
-void gemv_avx512(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count,
-                 uint64_t* acc, void* scratch) {
-  if (within_16_bits(a, k_count)) gemv_bytes(a, b, k_count, n_count, acc, static_cast<int32_t*>(scratch));
-  else gemv_wide(a, b, k_count, n_count, acc);
+void gemv_avx512(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+                 void* scratch) {
+  if (within_16_bits(a, k_count))
+    gemv_bytes(a, b, k_count, n_count, acc, static_cast<int32_t*>(scratch));
+  else
+    gemv_wide(a, b, k_count, n_count, acc);
 }
 
 }  // namespace morla::ops::kernels

@@ -53,8 +53,8 @@ template <typename U, typename T, typename Convert>
 
 template <typename T>
 [[gnu::always_inline]] inline void pack_pixels_impl(const T* src, size_t pixels, size_t channels,
-                                                    Packing packing, uint32_t offset,
-                                                    uint32_t* dst, size_t groups) {
+                                                    Packing packing, uint32_t offset, uint32_t* dst,
+                                                    size_t groups) {
   const size_t cell = groups * per_group(packing);
   if (packing == Packing::words) {
     convert_cells(src, pixels, channels, cell, dst, [](T v) { return static_cast<uint32_t>(v); });
@@ -73,10 +73,14 @@ template <typename T>
         dst[p] = word;
       }
     };
-    if (channels == 1) words(std::integral_constant<size_t, 1>{});
-    else if (channels == 2) words(std::integral_constant<size_t, 2>{});
-    else if (channels == 3) words(std::integral_constant<size_t, 3>{});
-    else words(std::integral_constant<size_t, 4>{});
+    if (channels == 1)
+      words(std::integral_constant<size_t, 1>{});
+    else if (channels == 2)
+      words(std::integral_constant<size_t, 2>{});
+    else if (channels == 3)
+      words(std::integral_constant<size_t, 3>{});
+    else
+      words(std::integral_constant<size_t, 4>{});
   } else {
     convert_cells(src, pixels, channels, cell, reinterpret_cast<uint8_t*>(dst), [offset](T v) {
       return static_cast<uint8_t>(static_cast<uint32_t>(v) + offset);
@@ -176,9 +180,11 @@ Canvas place(const Image<T>& in, const Placement& placement, const Correlation& 
       continue;
     }
     for (size_t cy = first; cy <= last; ++cy) {
-      if (rows[cy] < 0) fill_cells(row + cy * groups, 1, fill, zero_fill);
-      else pack_pixels(values + static_cast<size_t>(rows[cy]) * in.channels, 1, in.channels,
-                       packing, offset, row + cy * groups, groups);
+      if (rows[cy] < 0)
+        fill_cells(row + cy * groups, 1, fill, zero_fill);
+      else
+        pack_pixels(values + static_cast<size_t>(rows[cy]) * in.channels, 1, in.channels, packing,
+                    offset, row + cy * groups, groups);
     }
   }
   return canvas;
@@ -212,8 +218,8 @@ PackedOutput packed_output(const Output& out) {
 
 // The kernel matrix (taps * channels, filters) in the loops' order: per filter block, tap,
 // channel group, then the block's filters, each group holding `width` channels.
-AlignedWords pack_kernel(const int32_t* kernel, size_t taps, size_t channels,
-                                  size_t filters, Packing packing, size_t groups, size_t block) {
+AlignedWords pack_kernel(const int32_t* kernel, size_t taps, size_t channels, size_t filters,
+                         Packing packing, size_t groups, size_t block) {
   const size_t width = per_group(packing), bits = 32 / width;
   const uint32_t mask = packing == Packing::words ? ~0u : (1u << bits) - 1;
   const size_t per_block = taps * groups * block;
@@ -246,11 +252,13 @@ void run_depthwise(KernelPath path, const uint32_t* image, size_t image_y, size_
   for (size_t tap = 0; tap < taps; ++tap)
     for (size_t c = 0; c < channels; ++c)
       packed.get()[tap * groups + c] = static_cast<uint32_t>(kernel[tap * channels + c]);
-  const PackedDepthwise problem{image, image_y, groups, packed.get(), shape.kx, shape.ky,
-                                shape.stride_x, shape.stride_y, shape.out_x, shape.out_y,
-                                channels, packed_output(out)};
-  if (path == KernelPath::avx2) depthwise_avx2(problem);
-  else depthwise_avx512(problem);
+  const PackedDepthwise problem{image,       image_y,     groups,         packed.get(),
+                                shape.kx,    shape.ky,    shape.stride_x, shape.stride_y,
+                                shape.out_x, shape.out_y, channels,       packed_output(out)};
+  if (path == KernelPath::avx2)
+    depthwise_avx2(problem);
+  else
+    depthwise_avx512(problem);
 }
 #endif
 
@@ -301,13 +309,26 @@ bool correlate_blocked(const Image<T>& in, const Placement& placement, const Cor
       for (size_t f = 0; f < filters; ++f)
         correction[f] += offset * static_cast<uint32_t>(kernel[k * filters + f]);
   }
-  const PackedCorrelation problem{canvas.cells.get(), canvas.y, groups, packed.get(), vectors,
-                                  shape.kx, shape.ky, shape.stride_x, shape.stride_y, shape.out_x,
-                                  shape.out_y, filters, offset ? correction.data() : nullptr,
+  const PackedCorrelation problem{canvas.cells.get(),
+                                  canvas.y,
+                                  groups,
+                                  packed.get(),
+                                  vectors,
+                                  shape.kx,
+                                  shape.ky,
+                                  shape.stride_x,
+                                  shape.stride_y,
+                                  shape.out_x,
+                                  shape.out_y,
+                                  filters,
+                                  offset ? correction.data() : nullptr,
                                   packed_output(out)};
-  if (path == KernelPath::avx2) correlate_avx2(problem, packing);
-  else if (path == KernelPath::avx512 || packing == Packing::words) correlate_avx512(problem, packing);
-  else correlate_vnni(problem, packing);
+  if (path == KernelPath::avx2)
+    correlate_avx2(problem, packing);
+  else if (path == KernelPath::avx512 || packing == Packing::words)
+    correlate_avx512(problem, packing);
+  else
+    correlate_vnni(problem, packing);
   return true;
 #else
   (void)in, (void)placement, (void)shape, (void)kernel, (void)bounds, (void)out;

@@ -61,18 +61,18 @@ struct PackedDepthwise {
 constexpr BlockShape kAvx2Block{8, 5};
 constexpr BlockShape kAvx512Block{16, 12};
 
-void correlate_avx2(const PackedCorrelation& problem, Packing packing);   // words, pairs
-void correlate_avx512(const PackedCorrelation& problem, Packing packing); // words, pairs
-void correlate_vnni(const PackedCorrelation& problem, Packing packing);   // pairs, bytes
+void correlate_avx2(const PackedCorrelation& problem, Packing packing);    // words, pairs
+void correlate_avx512(const PackedCorrelation& problem, Packing packing);  // words, pairs
+void correlate_vnni(const PackedCorrelation& problem, Packing packing);    // pairs, bytes
 void depthwise_avx2(const PackedDepthwise& problem);
 void depthwise_avx512(const PackedDepthwise& problem);
 
 // 64-bit sums of 64-bit products, wrapping: acc[n] = Σ_k a[k] * b[k*n_count + n].
 // `scratch` holds n_count 64-bit values for the loop's own use.
-void gemv_avx512(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,
-                 uint64_t* acc, void* scratch);
-void gemv_avx512(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count,
-                 uint64_t* acc, void* scratch);
+void gemv_avx512(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+                 void* scratch);
+void gemv_avx512(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+                 void* scratch);
 #endif
 
 }  // namespace morla::ops::kernels

@@ -66,8 +66,10 @@ template <class V, size_t NV, size_t P>
 #pragma GCC unroll 4
     for (size_t v = 0; v < NV; ++v) {
       uint32_t* at = out + p * o.y_step + v * V::kLanes;
-      if (width >= (v + 1) * V::kLanes) V::store(at, acc[p][v]);
-      else if (width > v * V::kLanes) V::store_partial(at, acc[p][v], width - v * V::kLanes);
+      if (width >= (v + 1) * V::kLanes)
+        V::store(at, acc[p][v]);
+      else if (width > v * V::kLanes)
+        V::store_partial(at, acc[p][v], width - v * V::kLanes);
     }
 }
 
@@ -79,7 +81,8 @@ template <class V, Packing K, size_t NV, size_t P>
                                          size_t ox, size_t oy0, size_t f0, size_t width) {
   typename V::reg acc[P][NV];
   clear<V, NV, P>(acc);
-  const size_t groups = c.groups, row_step = c.image_y * groups, position_step = c.stride_y * groups;
+  const size_t groups = c.groups, row_step = c.image_y * groups,
+               position_step = c.stride_y * groups;
   const uint32_t* origin = c.image + (ox * c.stride_x * c.image_y + oy0 * c.stride_y) * groups;
   const uint32_t* w = kernel;
   for (size_t t = 0; t < c.kx; ++t)
@@ -123,10 +126,13 @@ void correlate(const PackedCorrelation& c) {
 
 template <class V, Packing K>
 void correlate_packed(const PackedCorrelation& c) {
-  if (c.vectors == 1) correlate<V, K, 1>(c);
+  if (c.vectors == 1)
+    correlate<V, K, 1>(c);
   else if constexpr (V::kLanes == 16) {
-    if (c.vectors == 4) correlate<V, K, 4>(c);
-    else correlate<V, K, 2>(c);
+    if (c.vectors == 4)
+      correlate<V, K, 4>(c);
+    else
+      correlate<V, K, 2>(c);
   } else {
     correlate<V, K, 2>(c);
   }
@@ -134,11 +140,12 @@ void correlate_packed(const PackedCorrelation& c) {
 
 // Depthwise: P positions by NV vectors of channels; each lane its own channel.
 template <class V, size_t NV, size_t P>
-[[gnu::noinline]] void depthwise_block(const PackedDepthwise& d, size_t c0, size_t ox,
-                                       size_t oy0, size_t width) {
+[[gnu::noinline]] void depthwise_block(const PackedDepthwise& d, size_t c0, size_t ox, size_t oy0,
+                                       size_t width) {
   typename V::reg acc[P][NV];
   clear<V, NV, P>(acc);
-  const size_t groups = d.groups, row_step = d.image_y * groups, position_step = d.stride_y * groups;
+  const size_t groups = d.groups, row_step = d.image_y * groups,
+               position_step = d.stride_y * groups;
   const uint32_t* origin = d.image + (ox * d.stride_x * d.image_y + oy0 * d.stride_y) * groups + c0;
   for (size_t t = 0; t < d.kx; ++t)
     for (size_t u = 0; u < d.ky; ++u) {
@@ -149,8 +156,8 @@ template <class V, size_t NV, size_t P>
       for (size_t p = 0; p < P; ++p)
 #pragma GCC unroll 2
         for (size_t v = 0; v < NV; ++v)
-          acc[p][v] = V::mul_add_words(acc[p][v], V::load(pixel + p * position_step + v * V::kLanes),
-                                       weights[v]);
+          acc[p][v] = V::mul_add_words(
+              acc[p][v], V::load(pixel + p * position_step + v * V::kLanes), weights[v]);
     }
   write_out<V, NV, P>(acc, d.out, nullptr, d.out.data + ox * d.out.x_step + oy0 * d.out.y_step + c0,
                       width);
@@ -176,8 +183,10 @@ void depthwise_with(const PackedDepthwise& d) {
 
 template <class V>
 void depthwise(const PackedDepthwise& d) {
-  if (d.groups % (2 * V::kLanes) == 0) depthwise_with<V, 2>(d);
-  else depthwise_with<V, 1>(d);
+  if (d.groups % (2 * V::kLanes) == 0)
+    depthwise_with<V, 2>(d);
+  else
+    depthwise_with<V, 1>(d);
 }
 
 }  // namespace

@@ -23,17 +23,22 @@ namespace {
 
 struct Vnni : Avx512Vectors {
   // vpdpwssd and vpdpbusd wrap (their saturating forms are vpdpwssds and vpdpbusds).
-  template <Packing K> static reg dot(reg acc, reg x, reg w) {
-    if constexpr (K == Packing::pairs) return _mm512_dpwssd_epi32(acc, x, w);
-    else return _mm512_dpbusd_epi32(acc, x, w);
+  template <Packing K>
+  static reg dot(reg acc, reg x, reg w) {
+    if constexpr (K == Packing::pairs)
+      return _mm512_dpwssd_epi32(acc, x, w);
+    else
+      return _mm512_dpbusd_epi32(acc, x, w);
   }
 };
 
 }  // namespace
 
 void correlate_vnni(const PackedCorrelation& problem, Packing packing) {
-  if (packing == Packing::bytes) correlate_packed<Vnni, Packing::bytes>(problem);
-  else correlate_packed<Vnni, Packing::pairs>(problem);
+  if (packing == Packing::bytes)
+    correlate_packed<Vnni, Packing::bytes>(problem);
+  else
+    correlate_packed<Vnni, Packing::pairs>(problem);
 }
 
 }  // namespace morla::ops::kernels

@@ -9,14 +9,13 @@ namespace {
 
 // Calls the loop `name` of the active path with the arguments given.
 #if defined(__x86_64__) && defined(__GNUC__)
-#define MORLA_DISPATCH(name, ...)                                      \
-  switch (kernels::active_path()) {                                    \
-    case kernels::KernelPath::avx512:                                  \
-    case kernels::KernelPath::avx512_vnni:                             \
-      return Loops<Avx512>::name(__VA_ARGS__);                         \
-    case kernels::KernelPath::avx2: return Loops<Avx2>::name(__VA_ARGS__); \
-    case kernels::KernelPath::portable: break;                         \
-  }                                                                    \
+#define MORLA_DISPATCH(name, ...)                                                   \
+  switch (kernels::active_path()) {                                                 \
+    case kernels::KernelPath::avx512:                                               \
+    case kernels::KernelPath::avx512_vnni: return Loops<Avx512>::name(__VA_ARGS__); \
+    case kernels::KernelPath::avx2: return Loops<Avx2>::name(__VA_ARGS__);          \
+    case kernels::KernelPath::portable: break;                                      \
+  }                                                                                 \
   return Loops<Portable>::name(__VA_ARGS__)
 #else
 #define MORLA_DISPATCH(name, ...) return Loops<Portable>::name(__VA_ARGS__)
@@ -25,33 +24,33 @@ namespace {
 }  // namespace
 
 // Rows of few channels run as rows of several pixels (see repeated()).
-#define MORLA_SHIFT_ROWS(In, Out)                                                            \
+#define MORLA_SHIFT_ROWS(In, Out)                                                               \
   void shift_rows(const In* in, size_t count, size_t channels, const ShiftStage& s, Out* out) { \
-    if (const size_t r = row_repeats(channels, count); r > 1)                                \
-      return shift_rows(in, count, channels * r, repeated(s, r), out);                       \
-    MORLA_DISPATCH(shift_rows, in, count, channels, s, out);                                 \
+    if (const size_t r = row_repeats(channels, count); r > 1)                                   \
+      return shift_rows(in, count, channels * r, repeated(s, r), out);                          \
+    MORLA_DISPATCH(shift_rows, in, count, channels, s, out);                                    \
   }
 MORLA_SHIFT_ROWS_TYPES(MORLA_SHIFT_ROWS)
 #undef MORLA_SHIFT_ROWS
 
-#define MORLA_NEURON_ROWS(Out)                                                     \
+#define MORLA_NEURON_ROWS(Out)                                                              \
   void neuron_rows(const int32_t* in, size_t count, size_t channels, const NeuronStages& n, \
-                   Out* out) {                                                     \
-    if (const size_t r = row_repeats(channels, count); r > 1)                      \
-      return neuron_rows(in, count, channels * r, repeated(n, r), out);            \
-    MORLA_DISPATCH(neuron_rows, in, count, channels, n, out);                      \
+                   Out* out) {                                                              \
+    if (const size_t r = row_repeats(channels, count); r > 1)                               \
+      return neuron_rows(in, count, channels * r, repeated(n, r), out);                     \
+    MORLA_DISPATCH(neuron_rows, in, count, channels, n, out);                               \
   }
 MORLA_NEURON_ROWS_TYPES(MORLA_NEURON_ROWS)
 #undef MORLA_NEURON_ROWS
 
-#define MORLA_SHIFTED_ADD_ROWS(A, B, Out)                                                     \
-  void shifted_add_rows(const A* a, const B* b, size_t count, size_t channels,                \
-                        const ShiftStage& sa, const ShiftStage& sb, int32_t low, int32_t high, \
-                        const ShiftStage& so, Out* out) {                                     \
-    if (const size_t r = row_repeats(channels, count); r > 1)                                 \
+#define MORLA_SHIFTED_ADD_ROWS(A, B, Out)                                                       \
+  void shifted_add_rows(const A* a, const B* b, size_t count, size_t channels,                  \
+                        const ShiftStage& sa, const ShiftStage& sb, int32_t low, int32_t high,  \
+                        const ShiftStage& so, Out* out) {                                       \
+    if (const size_t r = row_repeats(channels, count); r > 1)                                   \
       return shifted_add_rows(a, b, count, channels * r, repeated(sa, r), repeated(sb, r), low, \
-                              high, repeated(so, r), out);                                    \
-    MORLA_DISPATCH(shifted_add_rows, a, b, count, channels, sa, sb, low, high, so, out);      \
+                              high, repeated(so, r), out);                                      \
+    MORLA_DISPATCH(shifted_add_rows, a, b, count, channels, sa, sb, low, high, so, out);        \
   }
 MORLA_SHIFTED_ADD_TYPES(MORLA_SHIFTED_ADD_ROWS)
 #undef MORLA_SHIFTED_ADD_ROWS

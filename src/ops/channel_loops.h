@@ -18,8 +18,9 @@ namespace morla::ops::loops {
   X(int8_t, int32_t) X(uint8_t, int32_t) X(int16_t, int32_t) X(int32_t, int32_t) X(int32_t, int8_t)
 #define MORLA_NEURON_ROWS_TYPES(X) X(uint8_t) X(int8_t) X(int16_t) X(int32_t)
 #define MORLA_SHIFTED_ADD_OUTS(X, A, B) X(A, B, int8_t) X(A, B, int32_t)
-#define MORLA_SHIFTED_ADD_B(X, A) \
-  MORLA_SHIFTED_ADD_OUTS(X, A, int8_t) MORLA_SHIFTED_ADD_OUTS(X, A, uint8_t) MORLA_SHIFTED_ADD_OUTS(X, A, int32_t)
+#define MORLA_SHIFTED_ADD_B(X, A)      \
+  MORLA_SHIFTED_ADD_OUTS(X, A, int8_t) \
+  MORLA_SHIFTED_ADD_OUTS(X, A, uint8_t) MORLA_SHIFTED_ADD_OUTS(X, A, int32_t)
 #define MORLA_SHIFTED_ADD_TYPES(X) \
   MORLA_SHIFTED_ADD_B(X, int8_t) MORLA_SHIFTED_ADD_B(X, uint8_t) MORLA_SHIFTED_ADD_B(X, int32_t)
 
@@ -30,14 +31,15 @@ MORLA_SHIFT_ROWS_TYPES(MORLA_SHIFT_ROWS)
 #undef MORLA_SHIFT_ROWS
 
 // The neuron stages of `n` (see NeuronStages); Out other than int32 needs the output scale.
-#define MORLA_NEURON_ROWS(Out) \
-  void neuron_rows(const int32_t* in, size_t count, size_t channels, const NeuronStages& n, Out* out);
+#define MORLA_NEURON_ROWS(Out)                                                              \
+  void neuron_rows(const int32_t* in, size_t count, size_t channels, const NeuronStages& n, \
+                   Out* out);
 MORLA_NEURON_ROWS_TYPES(MORLA_NEURON_ROWS)
 #undef MORLA_NEURON_ROWS
 
 // out = clamp(shift_out(clamp(shift_a(a) + shift_b(b), low, high))): the Add layer's sum.
-#define MORLA_SHIFTED_ADD_ROWS(A, B, Out)                                                   \
-  void shifted_add_rows(const A* a, const B* b, size_t count, size_t channels,              \
+#define MORLA_SHIFTED_ADD_ROWS(A, B, Out)                                                      \
+  void shifted_add_rows(const A* a, const B* b, size_t count, size_t channels,                 \
                         const ShiftStage& sa, const ShiftStage& sb, int32_t low, int32_t high, \
                         const ShiftStage& so, Out* out);
 MORLA_SHIFTED_ADD_TYPES(MORLA_SHIFTED_ADD_ROWS)

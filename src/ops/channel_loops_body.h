@@ -29,10 +29,17 @@ struct Shift {
   const int32_t *right, *half, *round, *left, *below, *above;
   int32_t low, high;
   explicit Shift(const ShiftStage& s)
-      : right(s.right.data()), half(s.half.data()), round(s.round.data()), left(s.left.data()),
-        below(s.below.data()), above(s.above.data()), low(s.low), high(s.high) {}
+      : right(s.right.data()),
+        half(s.half.data()),
+        round(s.round.data()),
+        left(s.left.data()),
+        below(s.below.data()),
+        above(s.above.data()),
+        low(s.low),
+        high(s.high) {}
   // With Right or Left false, the stage has no right or no left shift.
-  template <bool Right = true, bool Left = true> int32_t apply(int32_t x, size_t c) const {
+  template <bool Right = true, bool Left = true>
+  int32_t apply(int32_t x, size_t c) const {
     const int32_t t = Right ? (x >> right[c]) + ((x >> half[c]) & round[c]) : x;
     if constexpr (!Left) return t > high ? high : (t < low ? low : t);  // below, above: the clip
     const int32_t shifted = static_cast<int32_t>(static_cast<uint32_t>(t) << left[c]);
@@ -63,17 +70,24 @@ struct Scale {
   int32_t low, high;
   Shift shift;
   explicit Scale(const ScaleStage& s)
-      : scale(s.scale.data()), below(s.below.data()), above(s.above.data()), low(s.acc_low),
-        high(s.acc_high), shift(s.shift) {}
+      : scale(s.scale.data()),
+        below(s.below.data()),
+        above(s.above.data()),
+        low(s.acc_low),
+        high(s.acc_high),
+        shift(s.shift) {}
   // With Left false, the shift has no left shift (the usual case: scales shift right);
   // with Clamp, the stage clamps its input (ScaleStage::clamps_input).
-  template <bool Left = true, bool Clamp = false> int32_t apply(int32_t x, size_t c) const {
+  template <bool Left = true, bool Clamp = false>
+  int32_t apply(int32_t x, size_t c) const {
     if constexpr (Clamp) {
       const int32_t in = x < below[c] ? below[c] : (x > above[c] ? above[c] : x);
       return shift.template apply<true, Left>(in * scale[c], c);
     }
-    const int32_t product = static_cast<int32_t>(static_cast<uint32_t>(x) * static_cast<uint32_t>(scale[c]));
-    return shift.template apply<true, Left>(x > above[c] ? high : (x < below[c] ? low : product), c);
+    const int32_t product =
+        static_cast<int32_t>(static_cast<uint32_t>(x) * static_cast<uint32_t>(scale[c]));
+    return shift.template apply<true, Left>(x > above[c] ? high : (x < below[c] ? low : product),
+                                            c);
   }
   int32_t operator()(int32_t x, size_t c) const { return apply(x, c); }
 };
@@ -120,8 +134,8 @@ inline int32_t add_saturated(int32_t a, int32_t b) {
 
 // target[c] = combine(target[c], row[c]) for each of `rows` consecutive rows of n values.
 template <class T, class Combine>
-inline void fold_rows(T* __restrict target, const int32_t* __restrict values, size_t rows,
-                      size_t n, Combine combine) {
+inline void fold_rows(T* __restrict target, const int32_t* __restrict values, size_t rows, size_t n,
+                      Combine combine) {
   for (size_t r = 0; r < rows; ++r) {
     const int32_t* row = values + r * n;
     MORLA_NO_ALIAS
@@ -157,14 +171,17 @@ void Loops<Isa>::neuron_rows(const int32_t* in, size_t count, size_t channels,
   switch (stages) {
 #define MORLA_STAGES(s) \
   case s: return neuron_pass<s>(in, count, channels, n, out);
-    MORLA_STAGES(0) MORLA_STAGES(1) MORLA_STAGES(2) MORLA_STAGES(3) MORLA_STAGES(4)
-    MORLA_STAGES(5) MORLA_STAGES(6) MORLA_STAGES(7) MORLA_STAGES(8) MORLA_STAGES(9)
-    MORLA_STAGES(10) MORLA_STAGES(11) MORLA_STAGES(12) MORLA_STAGES(13) MORLA_STAGES(14)
-    MORLA_STAGES(15) MORLA_STAGES(24) MORLA_STAGES(25) MORLA_STAGES(26) MORLA_STAGES(27)
-    MORLA_STAGES(28) MORLA_STAGES(29) MORLA_STAGES(30) MORLA_STAGES(31) MORLA_STAGES(40)
-    MORLA_STAGES(41) MORLA_STAGES(42) MORLA_STAGES(43) MORLA_STAGES(44) MORLA_STAGES(45)
-    MORLA_STAGES(46) MORLA_STAGES(47) MORLA_STAGES(56) MORLA_STAGES(57) MORLA_STAGES(58)
-    MORLA_STAGES(59) MORLA_STAGES(60) MORLA_STAGES(61) MORLA_STAGES(62) MORLA_STAGES(63)
+    MORLA_STAGES(0)
+    MORLA_STAGES(1)
+    MORLA_STAGES(2) MORLA_STAGES(3) MORLA_STAGES(4) MORLA_STAGES(5) MORLA_STAGES(6) MORLA_STAGES(7)
+        MORLA_STAGES(8) MORLA_STAGES(9) MORLA_STAGES(10) MORLA_STAGES(11) MORLA_STAGES(12)
+            MORLA_STAGES(13) MORLA_STAGES(14) MORLA_STAGES(15) MORLA_STAGES(24) MORLA_STAGES(25)
+                MORLA_STAGES(26) MORLA_STAGES(27) MORLA_STAGES(28) MORLA_STAGES(29) MORLA_STAGES(30)
+                    MORLA_STAGES(31) MORLA_STAGES(40) MORLA_STAGES(41) MORLA_STAGES(42)
+                        MORLA_STAGES(43) MORLA_STAGES(44) MORLA_STAGES(45) MORLA_STAGES(46)
+                            MORLA_STAGES(47) MORLA_STAGES(56) MORLA_STAGES(57) MORLA_STAGES(58)
+                                MORLA_STAGES(59) MORLA_STAGES(60) MORLA_STAGES(61) MORLA_STAGES(62)
+                                    MORLA_STAGES(63)
 #undef MORLA_STAGES
   }
 }
@@ -225,8 +242,8 @@ void Loops<Isa>::max_rows(int32_t* target, const int32_t* values, size_t rows, s
 }
 
 template <class Isa>
-void Loops<Isa>::sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n,
-                          int64_t low, int64_t high) {
+void Loops<Isa>::sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n, int64_t low,
+                          int64_t high) {
   body::fold_rows(sums, values, rows, n, [=](int64_t sum, int32_t v) {
     const int64_t s = sum + v;
     return s < low ? low : (s > high ? high : s);

@@ -15,10 +15,14 @@ std::shared_ptr<Dense> float_to_fixed_q4(const Dense& values) {
   int32_t* out = ops::detail::mutable_elements<int32_t>(*result);
   for (size_t i = 0; i < count; ++i) {
     const double scaled = std::floor(static_cast<double>(in[i]) * 16.0);
-    if (std::isnan(scaled)) out[i] = INT32_MIN;
-    else if (scaled <= INT32_MIN) out[i] = INT32_MIN;
-    else if (scaled >= INT32_MAX) out[i] = INT32_MAX;
-    else out[i] = static_cast<int32_t>(scaled);
+    if (std::isnan(scaled))
+      out[i] = INT32_MIN;
+    else if (scaled <= INT32_MIN)
+      out[i] = INT32_MIN;
+    else if (scaled >= INT32_MAX)
+      out[i] = INT32_MAX;
+    else
+      out[i] = static_cast<int32_t>(scaled);
   }
   return result;
 }
@@ -32,7 +36,8 @@ namespace ops {
 
 namespace {
 
-template <typename T> void widen(const Dense& inputs, int32_t* out) {
+template <typename T>
+void widen(const Dense& inputs, int32_t* out) {
   const T* in = detail::elements<T>(inputs);
   const size_t count = detail::element_count(inputs);
   for (size_t i = 0; i < count; ++i) out[i] = in[i];

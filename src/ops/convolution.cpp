@@ -69,7 +69,8 @@ std::vector<int32_t> kernel_matrix(const int8_t* w, const LogicalDims& dims, boo
       const size_t a = rotate ? kx - 1 - t : t, b = rotate ? ky - 1 - u : u;
       for (size_t c = 0; c < channels; ++c) {
         const int8_t* src = w + a * dims.strides[0] + b * dims.strides[1] + c * dims.strides[2];
-        if (filter_stride == 1) out = std::copy_n(src, filters, out);
+        if (filter_stride == 1)
+          out = std::copy_n(src, filters, out);
         else
           for (size_t f = 0; f < filters; ++f) *out++ = src[f * filter_stride];
       }
@@ -92,15 +93,16 @@ std::shared_ptr<Dense> conv2d_impl(const char* op, const Dense& inputs, int8_t s
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, true);
   const kernels::Image<T> image{in, dims.x, dims.y, dims.channels};
   const size_t row_size = size_t{out_y} * wd.dims[3];
-  const kernels::Correlation shape{wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x),
-                                   static_cast<size_t>(stride_y), out_x, out_y, wd.dims[3]};
+  const kernels::Correlation shape{
+      wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x), static_cast<size_t>(stride_y), out_x,
+      out_y,      wd.dims[3]};
   auto* sums = reinterpret_cast<uint32_t*>(out);
   if (kernels::correlate_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
                                  kernels::value_bounds(image, nullptr),
                                  {sums, row_size, wd.dims[3], bits}))
     return result;
-  kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], wd.dims[3], 0, stride_y,
-                              pad_y, out_y, nullptr};
+  kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], wd.dims[3], 0,
+                              stride_y,      pad_y,      out_y,      nullptr};
   for (size_t ox = 0; ox < out_x; ++ox) {
     row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
     kernels::correlate_row(image, row, sums + ox * row_size);
@@ -180,8 +182,9 @@ std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8
 
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, true);
   const kernels::Image<T> image{in, dims.x, dims.y, dims.channels};
-  const kernels::Correlation shape{wd.dims[0], wd.dims[1], static_cast<size_t>(stride_x),
-                                   static_cast<size_t>(stride_y), out_x, out_y, dims.channels};
+  const kernels::Correlation shape{
+      wd.dims[0], wd.dims[1],   static_cast<size_t>(stride_x), static_cast<size_t>(stride_y), out_x,
+      out_y,      dims.channels};
   const size_t row_size = size_t{out_y} * dims.channels;
   if constexpr (std::is_same_v<T, int32_t>) {
     if (depthwise_in_place(image, shape, pad_x, pad_y, kernel.data(), sums)) return result;
@@ -189,8 +192,8 @@ std::shared_ptr<Dense> depthwise_impl(const Dense& inputs, int8_t stride_x, int8
   if (kernels::depthwise_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
                                  {sums, row_size, dims.channels, nullptr}))
     return result;
-  kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], 1, 0, stride_y, pad_y,
-                              out_y, nullptr};
+  kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], 1,      0,
+                              stride_y,      pad_y,      out_y,      nullptr};
   for (size_t ox = 0; ox < out_x; ++ox) {
     row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x;
     kernels::depthwise_row(image, row, sums + ox * row_size);
@@ -273,10 +276,12 @@ std::shared_ptr<Dense> transpose_impl(const char* op, const Dense& inputs, const
     wd.strides.insert(wd.strides.begin(), s);
     s *= wd.dims[wd.dims.size() - 1 - i];
   }
-  if (depthwise) wd = depthwise_weights(op, wd, dims.channels);
+  if (depthwise)
+    wd = depthwise_weights(op, wd, dims.channels);
   else {
     detail::require_rank(op, "weights", wd.dims.size(), 4);
-    detail::require_equal(op, "weights input channels", wd.dims[2], "inputs channels", dims.channels);
+    detail::require_equal(op, "weights input channels", wd.dims[2], "inputs channels",
+                          dims.channels);
   }
   const size_t filters = depthwise ? dims.channels : wd.dims[3];
   auto result =
@@ -292,9 +297,10 @@ std::shared_ptr<Dense> transpose_impl(const char* op, const Dense& inputs, const
     // The scatter as a gather: the input spread `stride` apart on a canvas, correlated with
     // the rotated kernel at stride 1.
     const std::vector<int32_t> rotated = kernel_matrix(w, wd, true);
-    const kernels::Placement placement{static_cast<size_t>(s), kx - 1 - pad_x, ky - 1 - pad_y, nullptr};
-    const kernels::Correlation shape{static_cast<size_t>(kx), static_cast<size_t>(ky), 1, 1,
-                                     out_x, out_y, filters};
+    const kernels::Placement placement{static_cast<size_t>(s), kx - 1 - pad_x, ky - 1 - pad_y,
+                                       nullptr};
+    const kernels::Correlation shape{
+        static_cast<size_t>(kx), static_cast<size_t>(ky), 1, 1, out_x, out_y, filters};
     if (kernels::depthwise_blocked(image, placement, shape, rotated.data(),
                                    {out, size_t{out_y} * filters, filters, nullptr}))
       return result;
@@ -311,14 +317,17 @@ std::shared_ptr<Dense> transpose_impl(const char* op, const Dense& inputs, const
       const int32_t* values = in + (i * dims.y + j) * channels;
       for (int64_t a = a0; a < a1; ++a)
         for (int64_t b = b0; b < b1; ++b) {
-          uint32_t* target = out + (static_cast<size_t>(x0 + a) * out_y + static_cast<size_t>(y0 + b)) * filters;
-          const int32_t* taps = kernel.data() + static_cast<size_t>(a * ky + b) * channels * (depthwise ? 1 : filters);
+          uint32_t* target =
+              out + (static_cast<size_t>(x0 + a) * out_y + static_cast<size_t>(y0 + b)) * filters;
+          const int32_t* taps = kernel.data() + static_cast<size_t>(a * ky + b) * channels *
+                                                    (depthwise ? 1 : filters);
           if (depthwise) {
             for (size_t c = 0; c < channels; ++c)
               target[c] += static_cast<uint32_t>(taps[c]) * static_cast<uint32_t>(values[c]);
           } else {
             for (size_t c = 0; c < channels; ++c)
-              if (values[c] != 0) kernels::axpy_wrap(target, taps + c * filters, values[c], filters);
+              if (values[c] != 0)
+                kernels::axpy_wrap(target, taps + c * filters, values[c], filters);
           }
         }
     }
@@ -385,9 +394,12 @@ std::shared_ptr<Dense> input_conv2d(const Dense& inputs, const Dense& pad_values
   detail::require_count(op, "pad_values", detail::element_count(pad_values), dims.channels,
                         "one per input channel");
   require_strides(op, stride_x, stride_y);
-  if (uint64_t{out_x} * out_y == 0) panic("Cannot have a shape with dimension %zu set to 0", size_t{0});
-  const int64_t windows_x = window_count(int64_t{dims.x} + pad_x_before + pad_x_after, kernel_x, stride_x);
-  const int64_t windows_y = window_count(int64_t{dims.y} + pad_y_before + pad_y_after, kernel_y, stride_y);
+  if (uint64_t{out_x} * out_y == 0)
+    panic("Cannot have a shape with dimension %zu set to 0", size_t{0});
+  const int64_t windows_x =
+      window_count(int64_t{dims.x} + pad_x_before + pad_x_after, kernel_x, stride_x);
+  const int64_t windows_y =
+      window_count(int64_t{dims.y} + pad_y_before + pad_y_after, kernel_y, stride_y);
   detail::require_equal(op, "windows along x in the padded input", static_cast<uint64_t>(windows_x),
                         "out_x", out_x);
   detail::require_equal(op, "windows along y in the padded input", static_cast<uint64_t>(windows_y),
@@ -400,19 +412,21 @@ std::shared_ptr<Dense> input_conv2d(const Dense& inputs, const Dense& pad_values
   const size_t length = wd.dims[1];
   std::vector<int32_t> kernel(length * filters);
   for (size_t f = 0; f < filters; ++f)
-    for (size_t k = 0; k < length; ++k) kernel[k * filters + f] = w[f * wd.strides[0] + k * wd.strides[1]];
+    for (size_t k = 0; k < length; ++k)
+      kernel[k * filters + f] = w[f * wd.strides[0] + k * wd.strides[1]];
   const std::vector<int32_t> pad_row(pads, pads + dims.channels);
 
   const kernels::Image<uint8_t> image{in, dims.x, dims.y, dims.channels};
-  const kernels::Correlation shape{kernel_x, kernel_y, static_cast<size_t>(stride_x),
-                                   static_cast<size_t>(stride_y), out_x, out_y, filters};
+  const kernels::Correlation shape{
+      kernel_x, kernel_y, static_cast<size_t>(stride_x), static_cast<size_t>(stride_y), out_x,
+      out_y,    filters};
   const size_t row_size = size_t{out_y} * filters;
   if (kernels::correlate_blocked(image, {1, pad_x_before, pad_y_before, pad_row.data()}, shape,
                                  kernel.data(), kernels::value_bounds(image, pad_row.data()),
                                  {reinterpret_cast<uint32_t*>(out), row_size, filters, nullptr}))
     return result;
-  kernels::CorrelationRow row{kernel.data(), kernel_x, kernel_y, filters, 0, stride_y,
-                              pad_y_before, out_y, pad_row.data()};
+  kernels::CorrelationRow row{kernel.data(), kernel_x,     kernel_y, filters,       0,
+                              stride_y,      pad_y_before, out_y,    pad_row.data()};
   for (size_t ox = 0; ox < out_x; ++ox) {
     row.x0 = static_cast<int64_t>(ox) * stride_x - pad_x_before;
     kernels::correlate_row(image, row, reinterpret_cast<uint32_t*>(out + ox * row_size));

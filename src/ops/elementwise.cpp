@@ -55,7 +55,8 @@ std::shared_ptr<Dense> join(const std::vector<std::shared_ptr<Dense>>& tensors) 
   if (total > UINT32_MAX)
     throw std::invalid_argument(std::string(op) + ": the joined last dimension (" +
                                 std::to_string(total) + ") exceeds 4294967295.");
-  auto result = detail::make_dense(tensors[0]->type(), {first[0], first[1], static_cast<uint32_t>(total)});
+  auto result =
+      detail::make_dense(tensors[0]->type(), {first[0], first[1], static_cast<uint32_t>(total)});
   T* out = detail::mutable_elements<T>(*result);
   const size_t pixels = size_t{first[0]} * first[1];
   for (size_t p = 0; p < pixels; ++p)
@@ -108,7 +109,8 @@ std::shared_ptr<Dense> look_up(const Dense& lut, const Dense& indices) {
   auto result = detail::make_dense(TensorType::int32, indices.shape());
   int32_t* out = detail::mutable_elements<int32_t>(*result);
   const size_t count = detail::element_count(indices);
-  if (half > 0 && half <= (int64_t{1} << 30) && loops::look_up_rows(table, half, index, count, out)) return result;
+  if (half > 0 && half <= (int64_t{1} << 30) && loops::look_up_rows(table, half, index, count, out))
+    return result;
   for (size_t i = 0; i < count; ++i)  // the first index out of bounds
     if (index[i] < -half || index[i] >= half)
       throw std::out_of_range("morla::ops::look_up: Index " + std::to_string(index[i]) +
@@ -181,8 +183,8 @@ void shifted_add_from(const Dense& a, const Dense& b, const ShiftedAdd& plan, De
 }  // namespace
 
 std::shared_ptr<Dense> shifted_add(const Dense& a, const Dense& b, const Dense& a_shifts,
-                                   const Dense& b_shifts, const Dense& out_shifts,
-                                   int32_t out_bits, int32_t bits) {
+                                   const Dense& b_shifts, const Dense& out_shifts, int32_t out_bits,
+                                   int32_t bits) {
   // One pass over both inputs when they have the same shape (the Add layer's case).
   if (add_input(a) == AddInput::other || add_input(b) == AddInput::other ||
       a.shape() != b.shape() || a.shape().size() != 3) {
@@ -193,15 +195,17 @@ std::shared_ptr<Dense> shifted_add(const Dense& a, const Dense& b, const Dense& 
   }
   const size_t channels = a.shape().back();
   const ClipRange range = clip_range(bits);
-  ShiftedAdd plan{checked_shift_stage("lshift", a_shifts, channels, ShiftRule::lshift_saturate, bits),
-                  checked_shift_stage("lshift", b_shifts, channels, ShiftRule::lshift_saturate, bits),
-                  {},
-                  static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN)),
-                  static_cast<int32_t>(std::min<int64_t>(range.high, INT32_MAX))};
+  ShiftedAdd plan{
+      checked_shift_stage("lshift", a_shifts, channels, ShiftRule::lshift_saturate, bits),
+      checked_shift_stage("lshift", b_shifts, channels, ShiftRule::lshift_saturate, bits),
+      {},
+      static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN)),
+      static_cast<int32_t>(std::min<int64_t>(range.high, INT32_MAX))};
   detail::require_positive("shift_out", "bits", out_bits);
   const bool is_signed = out_shifts.type() == TensorType::int8;
-  plan.out = checked_shift_stage("shift_out", out_shifts, channels,
-                                 is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, out_bits);
+  plan.out =
+      checked_shift_stage("shift_out", out_shifts, channels,
+                          is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, out_bits);
   auto result = detail::make_dense(out_bits <= 8 ? TensorType::int8 : TensorType::int32, a.shape());
   switch (add_input(a)) {
     case AddInput::int8: shifted_add_from<int8_t>(a, b, plan, *result); break;
@@ -214,10 +218,10 @@ std::shared_ptr<Dense> shifted_add(const Dense& a, const Dense& b, const Dense& 
 namespace {
 
 template <typename T>
-void quantize_levels(const T* in, const int32_t* thresholds, const int32_t* steps16,
-                     size_t count, size_t channels, uint8_t bits, uint8_t* out) {
-  const uint32_t levels = bits < 8 ? (1u << bits) : 0u;         // 2^bits in 8 bits
-  const uint32_t top = bits < 8 ? (1u << bits) - 1u : 0xFFu;    // 2^bits - 1 in 8 bits
+void quantize_levels(const T* in, const int32_t* thresholds, const int32_t* steps16, size_t count,
+                     size_t channels, uint8_t bits, uint8_t* out) {
+  const uint32_t levels = bits < 8 ? (1u << bits) : 0u;       // 2^bits in 8 bits
+  const uint32_t top = bits < 8 ? (1u << bits) - 1u : 0xFFu;  // 2^bits - 1 in 8 bits
   for (size_t start = 0; start < count; start += channels)
     for (size_t c = 0; c < channels; ++c) {
       const int32_t v = in[start + c];
@@ -263,7 +267,8 @@ std::shared_ptr<Dense> quantized_activation(const Dense& inputs, const Dense& th
 
 namespace {
 
-template <typename T> void shift_fifo(Dense& fifo, const Dense& frame) {
+template <typename T>
+void shift_fifo(Dense& fifo, const Dense& frame) {
   static constexpr const char* op = "fifo_op";
   T* entries = detail::mutable_elements<T>(fifo);
   const T* incoming = detail::elements<T>(frame);

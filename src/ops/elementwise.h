@@ -33,8 +33,8 @@ std::shared_ptr<Dense> lshift_add(const Dense& a, const Dense& b, const Dense& s
 // shift_out(add(lshift(a, a_shifts, bits), lshift(b, b_shifts, bits), bits), out_shifts,
 // out_bits) on int32 copies of a and b.
 std::shared_ptr<Dense> shifted_add(const Dense& a, const Dense& b, const Dense& a_shifts,
-                                   const Dense& b_shifts, const Dense& out_shifts,
-                                   int32_t out_bits, int32_t bits);
+                                   const Dense& b_shifts, const Dense& out_shifts, int32_t out_bits,
+                                   int32_t bits);
 
 // uint8 levels of inputs (uint8 or int32, (X, Y, C)) above per-channel thresholds with
 // per-channel steps; any other input type gives an empty pointer. A step whose 16-fold

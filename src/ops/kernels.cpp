@@ -12,15 +12,14 @@ namespace {
   for (size_t n = 0; n < count; ++n) acc[n] += static_cast<uint32_t>(row[n]) * value;
 }
 
-[[gnu::always_inline]] inline void mul_add(uint32_t* __restrict acc,
-                                           const int32_t* __restrict w, const int32_t* __restrict v,
-                                           size_t count) {
-  for (size_t n = 0; n < count; ++n) acc[n] += static_cast<uint32_t>(w[n]) * static_cast<uint32_t>(v[n]);
+[[gnu::always_inline]] inline void mul_add(uint32_t* __restrict acc, const int32_t* __restrict w,
+                                           const int32_t* __restrict v, size_t count) {
+  for (size_t n = 0; n < count; ++n)
+    acc[n] += static_cast<uint32_t>(w[n]) * static_cast<uint32_t>(v[n]);
 }
 
-[[gnu::always_inline]] inline void mul_add(uint32_t* __restrict acc,
-                                           const int32_t* __restrict w, const uint8_t* __restrict v,
-                                           size_t count) {
+[[gnu::always_inline]] inline void mul_add(uint32_t* __restrict acc, const int32_t* __restrict w,
+                                           const uint8_t* __restrict v, size_t count) {
   for (size_t n = 0; n < count; ++n) acc[n] += static_cast<uint32_t>(w[n]) * uint32_t{v[n]};
 }
 
@@ -41,11 +40,13 @@ template <typename T>
     for (size_t u = 0; u < row.ky; ++u) {
       const int32_t* kernel = row.kernel + (t * row.ky + u) * channels * filters;
       for (size_t oy = 0; oy < row.out_y; ++oy) {
-        const int64_t y = static_cast<int64_t>(oy) * row.stride_y + static_cast<int64_t>(u) - row.pad_y;
+        const int64_t y =
+            static_cast<int64_t>(oy) * row.stride_y + static_cast<int64_t>(u) - row.pad_y;
         uint32_t* out = acc + oy * filters;
         if (const T* values = pixel(in, x, y)) {
           for (size_t c = 0; c < channels; ++c)
-            if (values[c] != 0) axpy(out, kernel + c * filters, static_cast<uint32_t>(values[c]), filters);
+            if (values[c] != 0)
+              axpy(out, kernel + c * filters, static_cast<uint32_t>(values[c]), filters);
         } else if (row.pad_row) {
           for (size_t c = 0; c < channels; ++c)
             if (row.pad_row[c] != 0)
@@ -65,8 +66,10 @@ template <typename T>
     for (size_t u = 0; u < row.ky; ++u) {
       const int32_t* kernel = row.kernel + (t * row.ky + u) * channels;
       for (size_t oy = 0; oy < row.out_y; ++oy) {
-        const int64_t y = static_cast<int64_t>(oy) * row.stride_y + static_cast<int64_t>(u) - row.pad_y;
-        if (const T* values = pixel(in, x, y)) mul_add(acc + oy * channels, kernel, values, channels);
+        const int64_t y =
+            static_cast<int64_t>(oy) * row.stride_y + static_cast<int64_t>(u) - row.pad_y;
+        if (const T* values = pixel(in, x, y))
+          mul_add(acc + oy * channels, kernel, values, channels);
       }
     }
   }
@@ -115,7 +118,8 @@ MORLA_MULTIVERSION void gemv_t(const int32_t* a, const int32_t* b, size_t k_coun
   for (size_t n = 0; n < n_count; ++n) {
     const int32_t* __restrict row = b + n * k_count;
     uint64_t sum = 0;
-    for (size_t k = 0; k < k_count; ++k) sum += static_cast<uint64_t>(int64_t{a[k]} * int64_t{row[k]});
+    for (size_t k = 0; k < k_count; ++k)
+      sum += static_cast<uint64_t>(int64_t{a[k]} * int64_t{row[k]});
     acc[n] = sum;
   }
 }

@@ -18,13 +18,15 @@
 namespace morla::ops::kernels {
 
 // A row-major (x, y, channel) image.
-template <typename T> struct Image {
+template <typename T>
+struct Image {
   const T* data;
   size_t x, y, channels;
 };
 
 // One output row of a correlation with a prepared kernel matrix: for every oy < out_y,
-//   acc[oy][f] += Σ_{t,u,c} kernel[(t*ky + u)*channels + c][f] * in(x0 + t, oy*stride_y + u - pad_y, c)
+//   acc[oy][f] += Σ_{t,u,c} kernel[(t*ky + u)*channels + c][f] * in(x0 + t, oy*stride_y + u -
+//   pad_y, c)
 // with 32-bit wrapping arithmetic. Positions outside the image read `pad_row` (one value
 // per channel) or, when it is null, contribute nothing.
 struct CorrelationRow {

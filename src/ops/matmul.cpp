@@ -59,7 +59,8 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
   const bool b_int32 = b.type() == TensorType::int32;
   const bool b_int8 = b.type() == TensorType::int8 || b.type() == TensorType::int4;
   if (a.type() != TensorType::int32 || !(b_int32 || b_int8))
-    throw std::runtime_error("The matmul op requires 'a' to be int32 and 'b' to be int32, int8 or int4.");
+    throw std::runtime_error(
+        "The matmul op requires 'a' to be int32 and 'b' to be int32, int8 or int4.");
   const int32_t* x = detail::elements<int32_t>(a);
   detail::require_rank(op, "a", a, 3);
   const Shape as = a.shape();
@@ -79,7 +80,8 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
   const bool vector_rows = !transpose_b && kernels::active_path() >= kernels::KernelPath::avx512;
 #ifdef MORLA_X86_KERNELS
   // 8-bit rows in row-major order are read as they are by the vector loop.
-  const int8_t* bytes = !b_int32 && vector_rows && row_major(bd) ? detail::elements<int8_t>(b) : nullptr;
+  const int8_t* bytes =
+      !b_int32 && vector_rows && row_major(bd) ? detail::elements<int8_t>(b) : nullptr;
 #else
   const int8_t* bytes = nullptr;
 #endif
@@ -99,10 +101,13 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
       const int32_t* row = x + (i * rows + j) * depth;
       if (transpose_b) kernels::gemv_t(row, matrix, depth, columns, sums.data());
 #ifdef MORLA_X86_KERNELS
-      else if (bytes) kernels::gemv_avx512(row, bytes + first, depth, columns, sums.data(), scratch.data());
-      else if (vector_rows) kernels::gemv_avx512(row, matrix, depth, columns, sums.data(), scratch.data());
+      else if (bytes)
+        kernels::gemv_avx512(row, bytes + first, depth, columns, sums.data(), scratch.data());
+      else if (vector_rows)
+        kernels::gemv_avx512(row, matrix, depth, columns, sums.data(), scratch.data());
 #endif
-      else kernels::gemv(row, matrix, depth, columns, sums.data());
+      else
+        kernels::gemv(row, matrix, depth, columns, sums.data());
       int32_t* target = out + (i * rows + j) * columns;
       for (size_t n = 0; n < columns; ++n)
         target[n] = saturate_int32(clip(static_cast<int64_t>(sums[n]), range));

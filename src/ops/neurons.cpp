@@ -25,20 +25,24 @@ ShiftStage checked_shift(const char* op, const Dense& shifts, size_t channels, i
   std::vector<int32_t> amounts(channels);
   for (size_t c = 0; c < channels; ++c) {
     amounts[c] = s8 ? int32_t{s8[c]} : int32_t{u8[c]};
-    if (is_signed) shift_round(0, amounts[c]);
-    else lshift_saturate(0, static_cast<uint32_t>(amounts[c]));
+    if (is_signed)
+      shift_round(0, amounts[c]);
+    else
+      lshift_saturate(0, static_cast<uint32_t>(amounts[c]));
   }
   return plan_shift(is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, amounts, low, high);
 }
 
-template <typename Out> void neurons_as(const Dense& sums, const NeuronStages& stages, Dense& out) {
+template <typename Out>
+void neurons_as(const Dense& sums, const NeuronStages& stages, Dense& out) {
   loops::neuron_rows(detail::elements<int32_t>(sums), detail::element_count(sums),
                      sums.shape().back(), stages, detail::mutable_elements<Out>(out));
 }
 
-template <typename In> void lshift_as(const Dense& inputs, const ShiftStage& stage, Dense& out) {
-  loops::shift_rows(detail::elements<In>(inputs), detail::element_count(inputs),
-                    out.shape().back(), stage, detail::mutable_elements<int32_t>(out));
+template <typename In>
+void lshift_as(const Dense& inputs, const ShiftStage& stage, Dense& out) {
+  loops::shift_rows(detail::elements<In>(inputs), detail::element_count(inputs), out.shape().back(),
+                    stage, detail::mutable_elements<int32_t>(out));
 }
 
 }  // namespace

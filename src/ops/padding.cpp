@@ -21,7 +21,8 @@ uint32_t ceil_div(uint32_t numerator, int32_t stride) {
 // Same padding along one dimension; the total is formed in 32-bit two's complement.
 void same_pads(uint32_t in, uint32_t kernel, int32_t stride, uint32_t out, int32_t& before,
                int32_t& after) {
-  const auto total = static_cast<int32_t>((out - 1) * static_cast<uint32_t>(stride) - (in - kernel));
+  const auto total =
+      static_cast<int32_t>((out - 1) * static_cast<uint32_t>(stride) - (in - kernel));
   before = total > 0 ? total / 2 : 0;
   after = total > 0 ? total - before : 0;
 }
@@ -38,13 +39,15 @@ PaddingInfo compute_padding(uint32_t kernel_x, uint32_t kernel_y, int32_t stride
                            info.stride_x);
   detail::require_positive(op, "stride_y (after replacing a stride below 1 by the kernel height)",
                            info.stride_y);
-  for (const auto& [name, kernel] : {std::pair{"kernel_x", kernel_x}, std::pair{"kernel_y", kernel_y}})
+  for (const auto& [name, kernel] :
+       {std::pair{"kernel_x", kernel_x}, std::pair{"kernel_y", kernel_y}})
     if (kernel < 1 || kernel > static_cast<uint32_t>(INT32_MAX))
       throw std::invalid_argument(std::string(op) + ": " + name +
                                   " must be between 1 and 2147483647, got " +
                                   std::to_string(static_cast<int32_t>(kernel)) + ".");
   if (input_shape.size() < 2)
-    throw std::invalid_argument(std::string(op) + ": the input must have at least 2 dimensions, got " +
+    throw std::invalid_argument(std::string(op) +
+                                ": the input must have at least 2 dimensions, got " +
                                 std::to_string(input_shape.size()) + ".");
   const uint32_t in_x = input_shape[0];
   const uint32_t in_y = input_shape[1];

@@ -21,10 +21,10 @@ struct PaddingInfo {
 
 // Output size, pads and strides of a kernel_x x kernel_y window over dimensions 0 and 1 of
 // `input_shape`. Kernel sizes must be in [1, 2^31 - 1] (std::invalid_argument otherwise:
-// the pad arithmetic is signed 32-bit). A stride below 1 is replaced by the kernel size of its dimension; a stride
-// that is still below 1 (zero or huge kernel) is refused with std::invalid_argument.
-// Throws std::runtime_error "Computed output size would not be strictly positive." (Valid
-// with an input smaller than the kernel) or "Unsupported mode.".
+// the pad arithmetic is signed 32-bit). A stride below 1 is replaced by the kernel size of its
+// dimension; a stride that is still below 1 (zero or huge kernel) is refused with
+// std::invalid_argument. Throws std::runtime_error "Computed output size would not be strictly
+// positive." (Valid with an input smaller than the kernel) or "Unsupported mode.".
 PaddingInfo compute_padding(uint32_t kernel_x, uint32_t kernel_y, int32_t stride_x,
                             int32_t stride_y, Padding mode, const Shape& input_shape);
 

@@ -52,8 +52,8 @@ std::shared_ptr<Dense> max_pooling(std::shared_ptr<Dense> inputs, int8_t pool_x,
   const int64_t padded_x = size_x + pad_x_before + pad_x_after;
   const int64_t padded_y = size_y + pad_y_before + pad_y_after;
   detail::require_equal(op, "windows along x in the padded input",
-                        static_cast<uint64_t>(window_count(padded_x, pool_width, stride_x)), "out_x",
-                        out_x);
+                        static_cast<uint64_t>(window_count(padded_x, pool_width, stride_x)),
+                        "out_x", out_x);
   detail::require_equal(op, "windows along y in the padded input",
                         static_cast<uint64_t>(window_count(padded_y, pool_height, stride_y)),
                         "out_y", out_y);

@@ -97,8 +97,8 @@ std::shared_ptr<Dense> shift_channels(const char* op, const Dense& inputs, const
 
 }  // namespace
 
-ShiftStage checked_shift_stage(const char* op, const Dense& shifts, size_t channels,
-                               ShiftRule rule, int32_t bits) {
+ShiftStage checked_shift_stage(const char* op, const Dense& shifts, size_t channels, ShiftRule rule,
+                               int32_t bits) {
   const int8_t* signed_shifts = signed_rule(rule) ? detail::elements<int8_t>(shifts) : nullptr;
   const uint8_t* unsigned_shifts = signed_shifts ? nullptr : detail::elements<uint8_t>(shifts);
   detail::require_count(op, "shifts", detail::element_count(shifts), channels,
@@ -112,8 +112,8 @@ ShiftStage checked_shift_stage(const char* op, const Dense& shifts, size_t chann
   return plan_shift(rule, amounts, range.low, range.high);
 }
 
-std::shared_ptr<Dense> apply_channel_shift(const Dense& inputs, const Dense& shifts,
-                                           ShiftRule rule, int32_t bits) {
+std::shared_ptr<Dense> apply_channel_shift(const Dense& inputs, const Dense& shifts, ShiftRule rule,
+                                           int32_t bits) {
   return shift_channels("apply_channel_shift", inputs, shifts, rule, bits);
 }
 

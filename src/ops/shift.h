@@ -12,8 +12,8 @@ namespace morla::ops {
 // large rather than read as negative. Left shifts saturate to the int64 range. Shifts of
 // 32 or more throw std::runtime_error "Cannot perform a left shift higher than 31." or
 // "Cannot perform a right shift higher than 31.".
-int64_t shift_round(int64_t value, int32_t shift);      // right shifts round half up
-int64_t shift_floor(int64_t value, int32_t shift);      // right shifts round down
+int64_t shift_round(int64_t value, int32_t shift);  // right shifts round half up
+int64_t shift_floor(int64_t value, int32_t shift);  // right shifts round down
 int64_t lshift_saturate(int64_t value, uint32_t shift);
 int64_t rshift_round(int64_t value, uint32_t shift);
 int64_t rshift_floor(int64_t value, uint32_t shift);
@@ -25,8 +25,8 @@ enum class ShiftRule { round, floor, lshift_saturate, rshift_round, rshift_floor
 // C values, read as int8_t for the signed rules and as uint8_t for the unsigned ones.
 // Every shift is checked before any element is computed.
 // No layer of the engine calls it: it is there for callers of the reference operations.
-std::shared_ptr<Dense> apply_channel_shift(const Dense& inputs, const Dense& shifts,
-                                           ShiftRule rule, int32_t bits);
+std::shared_ptr<Dense> apply_channel_shift(const Dense& inputs, const Dense& shifts, ShiftRule rule,
+                                           int32_t bits);
 
 // Saturating left shift by uint8 shifts.
 std::shared_ptr<Dense> lshift(const Dense& inputs, const Dense& shifts, int32_t bits);

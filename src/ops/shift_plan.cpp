@@ -9,7 +9,9 @@ namespace {
 int64_t floor_div(int64_t a, int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0)); }
 int64_t ceil_div(int64_t a, int64_t b) { return -floor_div(-a, b); }
 
-int32_t narrow(int64_t v) { return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX)); }
+int32_t narrow(int64_t v) {
+  return static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+}
 
 }  // namespace
 
@@ -63,12 +65,10 @@ ScaleStage plan_scale(const std::vector<int64_t>& scales, ClipRange acc, ShiftSt
     s.below.push_back(scale == 0 ? INT32_MIN : narrow(ceil_div(s.acc_low, scale)));
     s.above.push_back(scale == 0 ? INT32_MAX : narrow(floor_div(s.acc_high, scale)));
     // A zero scale never saturates: its bounds are the int32 range.
-    const bool alike =
-        scale == 0 ||
-        (shifted(s.shift, static_cast<int32_t>(s.above[c] * scale), c) ==
-             shifted(s.shift, s.acc_high, c) &&
-         shifted(s.shift, static_cast<int32_t>(s.below[c] * scale), c) ==
-             shifted(s.shift, s.acc_low, c));
+    const bool alike = scale == 0 || (shifted(s.shift, static_cast<int32_t>(s.above[c] * scale),
+                                              c) == shifted(s.shift, s.acc_high, c) &&
+                                      shifted(s.shift, static_cast<int32_t>(s.below[c] * scale),
+                                              c) == shifted(s.shift, s.acc_low, c));
     s.clamps_input = s.clamps_input && alike;
   }
   return s;

@@ -40,8 +40,8 @@ struct ScaleStage {
 // The stage of the per-channel shift operations of shift.h over `channels` channels: the
 // shifts read as `rule` takes them, each tried first (a refused shift leaves no result),
 // results clipped to `bits` and saturated to int32.
-ShiftStage checked_shift_stage(const char* op, const Dense& shifts, size_t channels,
-                               ShiftRule rule, int32_t bits);
+ShiftStage checked_shift_stage(const char* op, const Dense& shifts, size_t channels, ShiftRule rule,
+                               int32_t bits);
 
 // Non-negative scales; accumulator bounds within int32.
 ScaleStage plan_scale(const std::vector<int64_t>& scales, ClipRange acc, ShiftStage shift);

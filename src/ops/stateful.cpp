@@ -23,15 +23,16 @@ struct ChannelShifts {
   std::vector<int32_t> amounts;
 
   int64_t apply(int64_t value, size_t channel) const {
-    return rule == ShiftRule::round ? shift_round(value, amounts[channel])
-                                    : lshift_saturate(value, static_cast<uint32_t>(amounts[channel]));
+    return rule == ShiftRule::round
+               ? shift_round(value, amounts[channel])
+               : lshift_saturate(value, static_cast<uint32_t>(amounts[channel]));
   }
 };
 
 ChannelShifts output_shifts(const char* op, const Dense& shifts, size_t channels) {
-  ChannelShifts result{shifts.type() == TensorType::int8 ? ShiftRule::round
-                                                         : ShiftRule::lshift_saturate,
-                       std::vector<int32_t>(channels)};
+  ChannelShifts result{
+      shifts.type() == TensorType::int8 ? ShiftRule::round : ShiftRule::lshift_saturate,
+      std::vector<int32_t>(channels)};
   const int8_t* s8 = result.rule == ShiftRule::round ? detail::elements<int8_t>(shifts) : nullptr;
   const uint8_t* u8 = s8 ? nullptr : detail::elements<uint8_t>(shifts);
   detail::require_count(op, "shifts", detail::element_count(shifts), channels, "one per channel");
@@ -106,7 +107,8 @@ std::shared_ptr<Dense> subsampling_op(const Dense& x, uint8_t stride) {
   auto result = detail::make_dense(TensorType::int32, {1, kept, shape[2]});
   int32_t* out = detail::mutable_elements<int32_t>(*result);
   for (size_t r = 0; r < kept; ++r)
-    std::memcpy(out + r * channels, in + ((r + 1) * stride - 1) * channels, channels * sizeof(int32_t));
+    std::memcpy(out + r * channels, in + ((r + 1) * stride - 1) * channels,
+                channels * sizeof(int32_t));
   return result;
 }
 
@@ -171,7 +173,8 @@ std::shared_ptr<Dense> motepostprocessing_op(const Dense& p, const Dense& q,
   if (!raw)
     detail::require_count(op, "thresholds", detail::element_count(thresholds), channels,
                           "one per channel of q");
-  auto result = detail::make_dense(raw ? TensorType::int32 : TensorType::bit, {shape[0], 1, shape[2]});
+  auto result =
+      detail::make_dense(raw ? TensorType::int32 : TensorType::bit, {shape[0], 1, shape[2]});
   int32_t* raw_out = raw ? detail::mutable_elements<int32_t>(*result) : nullptr;
   int8_t* bit_out = raw ? nullptr : detail::mutable_elements<int8_t>(*result);
 
@@ -188,8 +191,10 @@ std::shared_ptr<Dense> motepostprocessing_op(const Dense& p, const Dense& q,
     }
     for (size_t c = 0; c < channels; ++c) {
       const int64_t mean = sums[c] / static_cast<int64_t>(steps);
-      if (raw) raw_out[i * channels + c] = saturate_int32(mean);
-      else bit_out[i * channels + c] = mean > limit[c] ? 1 : 0;
+      if (raw)
+        raw_out[i * channels + c] = saturate_int32(mean);
+      else
+        bit_out[i * channels + c] = mean > limit[c] ? 1 : 0;
     }
   }
   return result;

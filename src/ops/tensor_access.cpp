@@ -20,13 +20,15 @@ void check_buffer(const Dense& tensor, size_t element_size) {
 
 size_t element_count(const Dense& tensor) { return tensor.shape().element_count(); }
 
-template <typename T> const T* elements(const Dense& tensor) {
+template <typename T>
+const T* elements(const Dense& tensor) {
   check_tensor_type<T>(tensor);
   check_buffer(tensor, sizeof(T));
   return static_cast<const T*>(tensor.buffer().data());
 }
 
-template <typename T> T* mutable_elements(Dense& tensor) {
+template <typename T>
+T* mutable_elements(Dense& tensor) {
   check_tensor_type<T>(tensor);
   check_buffer(tensor, sizeof(T));
   return static_cast<T*>(tensor.buffer().mutable_data());
@@ -90,16 +92,16 @@ void require_equal(const char* op, const std::string& what, uint64_t got,
                    const std::string& expected_what, uint64_t expected) {
   if (got != expected)
     throw std::invalid_argument(std::string(op) + ": " + what + " (" + std::to_string(got) +
-                                ") must equal " + expected_what + " (" +
-                                std::to_string(expected) + ").");
+                                ") must equal " + expected_what + " (" + std::to_string(expected) +
+                                ").");
 }
 
 void require_count(const char* op, const char* name, uint64_t count, uint64_t needed,
                    const std::string& why) {
   if (count < needed)
-    throw std::invalid_argument(std::string(op) + ": " + name + " holds " +
-                                std::to_string(count) + " values, fewer than the " +
-                                std::to_string(needed) + " needed (" + why + ").");
+    throw std::invalid_argument(std::string(op) + ": " + name + " holds " + std::to_string(count) +
+                                " values, fewer than the " + std::to_string(needed) + " needed (" +
+                                why + ").");
 }
 
 void require_positive(const char* op, const char* name, int64_t value) {

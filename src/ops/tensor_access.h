@@ -14,8 +14,10 @@ namespace morla::ops::detail {
 
 // The elements of a tensor as T after one type check ("Wrong requested type ...") and a
 // check that the buffer holds every element of the shape.
-template <typename T> const T* elements(const Dense& tensor);
-template <typename T> T* mutable_elements(Dense& tensor);
+template <typename T>
+const T* elements(const Dense& tensor);
+template <typename T>
+T* mutable_elements(Dense& tensor);
 
 // Number of elements described by the shape.
 size_t element_count(const Dense& tensor);

@@ -36,8 +36,7 @@ HardwarePass::~HardwarePass() {
 
 PassContext build_pass_context(const std::shared_ptr<Device>& device,
                                const IpVersionSpecificHardwareBackend* backend,
-                               const IoRecorder* io_recorder,
-                               const LayerRecorder* layer_recorder) {
+                               const IoRecorder* io_recorder, const LayerRecorder* layer_recorder) {
   PassContext context;
   context.device = device;
   context.backend = backend;
@@ -66,8 +65,8 @@ void build_hardware_passes(PassContext& context, LayerList group_layers,
   if (!context.passes.empty())
     previous = std::dynamic_pointer_cast<HardwarePass>(context.passes.back());
   const uint32_t dma = program::ident_key(context.device->mesh().dma_event);
-  context.passes.push_back(std::make_shared<HardwarePass>(group_layers, run_layers,
-                                                          group_components, dma, previous));
+  context.passes.push_back(
+      std::make_shared<HardwarePass>(group_layers, run_layers, group_components, dma, previous));
 }
 
 }  // namespace morla

@@ -54,8 +54,7 @@ struct PassContext {
 
 PassContext build_pass_context(const std::shared_ptr<Device>& device,
                                const IpVersionSpecificHardwareBackend* backend,
-                               const IoRecorder* io_recorder,
-                               const LayerRecorder* layer_recorder);
+                               const IoRecorder* io_recorder, const LayerRecorder* layer_recorder);
 
 // Appends the pass of one group. A trailing skip-DMA layer is held back to open the next
 // group. `run_layers` is the whole layer list of the mapping run, in model order.

@@ -88,10 +88,9 @@ void collect_skip_entries(const Sequence::Pass* pass, std::vector<fb::SkipStoreE
     }
     if (const hw::Component* load = skip_dma_load(*mapping)) {
       const SkipLoadInfo* info = mapping->load_info ? &*mapping->load_info : nullptr;
-      loads.push_back(fb::SkipLoadEntry(load->ident.col, load->ident.row, load->ident.id,
-                                        load->ident.channel, tnp_b ? 1 : 0,
-                                        info ? info->distance : 0, info ? info->store_index : 0,
-                                        0, 0));
+      loads.push_back(fb::SkipLoadEntry(
+          load->ident.col, load->ident.row, load->ident.id, load->ident.channel, tnp_b ? 1 : 0,
+          info ? info->distance : 0, info ? info->store_index : 0, 0, 0));
     }
   }
 }
@@ -144,11 +143,11 @@ uint8_t ProgramBuilder::record_input(bool input_on_hrc, bool input_code_zero, bo
 uint32_t ProgramBuilder::record_layer(const LayerPtr& layer, const LayerPtr& first_layer,
                                       const LayerPtr& next_pass_first, uint8_t first_of_pass,
                                       uint8_t last_of_pass,
-                                      const std::vector<hw::Ident>& skip_idents,
-                                      uint8_t handover, uint8_t recorder_flag) {
+                                      const std::vector<hw::Ident>& skip_idents, uint8_t handover,
+                                      uint8_t recorder_flag) {
   const program::RecordPtr record =
-      layer_recorder_.record_layer(layer, first_layer, next_pass_first, first_of_pass,
-                                   last_of_pass, skip_idents, handover, recorder_flag);
+      layer_recorder_.record_layer(layer, first_layer, next_pass_first, first_of_pass, last_of_pass,
+                                   skip_idents, handover, recorder_flag);
   if (!record) throw std::runtime_error("The layer recorder returned no record.");
   current_pass_.push_back(add_record(*record));
   return static_cast<uint32_t>(record->buffers().size());
@@ -187,11 +186,10 @@ uint8_t ProgramBuilder::record_learning(const LayerPtr& layer, uint32_t first_of
   if (!mapping.nps || mapping.nps->empty())
     throw std::out_of_range("The learning layer '" + layer->name() + "' has no NP.");
   const fb::NpIdent3 ident = ident3(mapping.nps->front().ident);
-  learning_ = fb::CreateLearningData(*data_, &ident,
-                                     flatbuffers::Offset<fb::NpProgramData>(offsets[0]),
-                                     flatbuffers::Offset<fb::NpProgramData>(offsets[1]),
-                                     flatbuffers::Offset<fb::NpProgramData>(offsets[2]),
-                                     learning.weight_words)
+  learning_ = fb::CreateLearningData(
+                  *data_, &ident, flatbuffers::Offset<fb::NpProgramData>(offsets[0]),
+                  flatbuffers::Offset<fb::NpProgramData>(offsets[1]),
+                  flatbuffers::Offset<fb::NpProgramData>(offsets[2]), learning.weight_words)
                   .o;
   return static_cast<uint8_t>(learning.records[1]->buffers().size() +
                               learning.records[2]->buffers().size());
@@ -275,8 +273,7 @@ void ProgramBuilder::rewrite_program_tables(
     learning_info = fb::CreateLearningInfo(info, &on, &off, image, &ident);
   }
 
-  const auto version =
-      tables.engine_version.empty() ? 0 : info.CreateString(tables.engine_version);
+  const auto version = tables.engine_version.empty() ? 0 : info.CreateString(tables.engine_version);
   const auto input_dims =
       info.CreateVector(std::vector<uint32_t>(tables.input_dims.begin(), tables.input_dims.end()));
   const auto output_dims = info.CreateVector(
@@ -289,8 +286,8 @@ void ProgramBuilder::rewrite_program_tables(
   const auto pass_vector = info.CreateVector(pass_infos);
   const auto quantizer_scales = info.CreateVector(tables.quantizer_scales);
   const auto zero_points = info.CreateVector(tables.quantizer_zero_points);
-  const auto header_offset = static_cast<uint32_t>(
-      reinterpret_cast<const uint8_t*>(root->header_words()) - base);
+  const auto header_offset =
+      static_cast<uint32_t>(reinterpret_cast<const uint8_t*>(root->header_words()) - base);
   const fb::WordLocation header_location(header_offset, 2);
 
   fb::ProgramInfoRootBuilder info_root(info);

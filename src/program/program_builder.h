@@ -68,9 +68,9 @@ class ProgramBuilder {
   // learning switch records (modulo 256). A recorder failure is rethrown as
   // std::runtime_error "Cannot map layer '<name>'. Error: <what>.".
   uint8_t record_learning(const LayerPtr& layer, uint32_t first_of_pass);
-  void record_output_registers(const LayerPtr& layer, uint8_t first_column,
-                               uint8_t last_column, uint8_t fixed_value, bool last_on_hrc,
-                               bool multi_pass, bool input_code_zero);
+  void record_output_registers(const LayerPtr& layer, uint8_t first_column, uint8_t last_column,
+                               uint8_t fixed_value, bool last_on_hrc, bool multi_pass,
+                               bool input_code_zero);
   void end_pass();
   // With true, the program data carries the pass-switch header words.
   void set_multi_pass(bool multi_pass);

@@ -39,7 +39,8 @@ constexpr const char* kDevicesDoc =
     "             :return: list of Device\n           ";
 
 // Both programming setters: program from a fresh copy, then note the programming clocks.
-template <typename Program> void program_and_count(PyHardwareDevice& self, Program program) {
+template <typename Program>
+void program_and_count(PyHardwareDevice& self, Program program) {
   program(self.engine(), self.program_copy());
   self.metrics().set("program_clk", self.engine().program_clock_count());
 }
@@ -106,8 +107,7 @@ void init_hardware_device(py::module_& m) {
       .def_property("program", &get_device_program, &program_device, kProgramDoc)
       .def("program_external", &program_device_external, kProgramExternalDoc)
       .def(
-          "unprogram",
-          [](PyHardwareDevice& self) { self.program_copy().unprogram(self.engine()); },
+          "unprogram", [](PyHardwareDevice& self) { self.program_copy().unprogram(self.engine()); },
           kUnprogramDoc);
   add_device_inference_members(cls);
   cls.def_property_readonly(
@@ -118,8 +118,7 @@ void init_hardware_device(py::module_& m) {
          },
          "The device memory usage and top usage (in bytes)")
       .def(
-          "reset_top_memory",
-          [](PyHardwareDevice& self) { self.engine().reset_top_memory(); },
+          "reset_top_memory", [](PyHardwareDevice& self) { self.engine().reset_top_memory(); },
           "Reset the device memory informations")
       .def_property_readonly(
           "soc",
@@ -131,8 +130,7 @@ void init_hardware_device(py::module_& m) {
           "metrics", [](PyHardwareDevice& self) { return &self.metrics(); },
           py::return_value_policy::reference_internal, "The metrics from this device")
       .def_property_readonly(
-          "inference_power_events",
-          [](PyHardwareDevice& self) { return self.power_events(); },
+          "inference_power_events", [](PyHardwareDevice& self) { return self.power_events(); },
           "Copy of power events logged after inference")
       .def_property("learn_mem", &get_learn_mem, &set_learn_mem, kLearnMemDoc)
       .def("__eq__", [](const PyHardwareDevice& self, const Device* other) {

@@ -68,8 +68,7 @@ class PyMapConstraints : public MapConstraints {
 }  // namespace
 
 void init_map_constraints_bindings(py::module_& m) {
-  py::class_<MapConstraints, PyMapConstraints, std::shared_ptr<MapConstraints>>(m,
-                                                                                "MapConstraints")
+  py::class_<MapConstraints, PyMapConstraints, std::shared_ptr<MapConstraints>>(m, "MapConstraints")
       .def(py::init<const std::shared_ptr<Device>&>(), py::arg("device"),
            "Obtain hardware constraints from a device.\n\n           Args:\n"
            "              device(morla.device): the device.")
@@ -81,8 +80,7 @@ void init_map_constraints_bindings(py::module_& m) {
                              "The maximal height to map a CNP.\n\n"
                              "                             Returns:\n"
                              "                                int: the maximal height")
-      .def_property_readonly("cnp_max_filters_default",
-                             &MapConstraints::cnp_max_filters_default,
+      .def_property_readonly("cnp_max_filters_default", &MapConstraints::cnp_max_filters_default,
                              "The maximal filters number to map a CNP.")
       .def_property_readonly("device", &MapConstraints::device,
                              "Return the device used.\n\n"
@@ -93,15 +91,14 @@ void init_map_constraints_bindings(py::module_& m) {
       .def_property("cnp_max_height", &MapConstraints::cnp_max_height,
                     &MapConstraints::set_cnp_max_height, "The height to use to map a CNP.")
       .def_property("cnp_max_filters", &MapConstraints::cnp_max_filters,
-                    &MapConstraints::set_cnp_max_filters,
-                    "The filters number to use to map a CNP.")
+                    &MapConstraints::set_cnp_max_filters, "The filters number to use to map a CNP.")
       .def_property("hwpr_loopitself", &MapConstraints::hwpr_loopitself,
                     &MapConstraints::set_hwpr_loopitself, "The HWPR NP loopitself feature.")
       .def("next_layer", &MapConstraints::next_layer_handler, py::arg("layer_name"),
            "\n           Callback on the layer mapping.\n\n           Args:\n"
            "             layer_name (str): the layer name")
-      .def("select_nps", &MapConstraints::select_nps, py::arg("source_nps"),
-           py::arg("num_nps"), py::arg("type"),
+      .def("select_nps", &MapConstraints::select_nps, py::arg("source_nps"), py::arg("num_nps"),
+           py::arg("type"),
            "\n           Selection from a predefined list of NPs.\n\n           Args:\n"
            "             source_nps (:obj:`list`): the predefined list of NPs\n"
            "             num_nps (int): the number of NPs needed\n"

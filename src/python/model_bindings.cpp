@@ -396,10 +396,12 @@ void init_model_bindings(py::module_& m) {
           "learning", [](const ModelSession& self) { return self.model().learning(); },
           "The learning parameters set.")
       .def_property_readonly(
-          "input_shape", [](const ModelSession& self) { return dims_of(self.model().input_shape()); },
+          "input_shape",
+          [](const ModelSession& self) { return dims_of(self.model().input_shape()); },
           "The model input dimensions.")
       .def_property_readonly(
-          "output_shape", [](const ModelSession& self) { return dims_of(self.model().output_shape()); },
+          "output_shape",
+          [](const ModelSession& self) { return dims_of(self.model().output_shape()); },
           "The model output dimensions.")
       .def_property_readonly(
           "metrics", [](ModelSession& self) { return &self.metrics(); },
@@ -425,8 +427,8 @@ void init_model_bindings(py::module_& m) {
           "evaluate",
           [](ModelSession& self, const py::array& inputs, const py::array& labels,
              uint32_t num_classes, uint32_t batch_size) {
-            return self.evaluate(inputs_of(inputs), evaluation_labels(inputs, labels),
-                                 num_classes, batch_size);
+            return self.evaluate(inputs_of(inputs), evaluation_labels(inputs, labels), num_classes,
+                                 batch_size);
           },
           py::arg("inputs"), py::arg("labels"), py::arg("num_classes") = 0u,
           py::arg("batch_size") = 0u, kEvaluateDoc)

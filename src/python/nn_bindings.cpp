@@ -22,7 +22,8 @@ namespace morla::python {
 namespace {
 
 // Array arguments: anything NumPy can force-cast to the element type.
-template <typename T> using Arr = py::array_t<T>;
+template <typename T>
+using Arr = py::array_t<T>;
 using DensePtr = std::shared_ptr<Dense>;
 
 DensePtr i32(const py::handle& h) { return dense_from_numpy<int32_t>(h, TensorType::int32); }
@@ -38,7 +39,8 @@ py::array out(const DensePtr& tensor) { return tensor_to_numpy(tensor); }
 std::pair<uint32_t, uint32_t> kernel_size(const char* op, const Dense& weights) {
   const Shape shape = weights.shape();
   if (shape.size() < 2)
-    throw std::invalid_argument(std::string(op) + ": weights must have at least 2 dimensions, got " +
+    throw std::invalid_argument(std::string(op) +
+                                ": weights must have at least 2 dimensions, got " +
                                 std::to_string(shape.size()) + ".");
   return {shape[0], shape[1]};
 }
@@ -61,10 +63,11 @@ void init_nn_bindings(py::module_& nn) {
     const auto in = i32(inputs);
     return out(ops::shift_out(*in, *i8(shifts), bits));
   });
-  nn.def("matmul", [](const Arr<int32_t>& a, const Arr<int32_t>& b, int32_t bits, bool transpose_b) {
-    const auto lhs = i32(a);
-    return out(ops::matmul(*lhs, *i32(b), bits, transpose_b));
-  });
+  nn.def("matmul",
+         [](const Arr<int32_t>& a, const Arr<int32_t>& b, int32_t bits, bool transpose_b) {
+           const auto lhs = i32(a);
+           return out(ops::matmul(*lhs, *i32(b), bits, transpose_b));
+         });
   nn.def("add", [](const Arr<int32_t>& a, const Arr<int32_t>& b, int32_t bits) {
     const auto lhs = i32(a);
     return out(ops::add(*lhs, *i32(b), bits));
@@ -121,15 +124,15 @@ void init_nn_bindings(py::module_& nn) {
     const auto in = i32(inputs);
     return out(ops::dequantize(*in, *f32(scales)));
   });
-  nn.def("depthwise_conv2d", [](const Arr<int32_t>& inputs, const Arr<int8_t>& weights,
-                                uint8_t stride) {
-    const auto in = i32(inputs);
-    const auto w = i8(weights);
-    const auto [kx, ky] = kernel_size("depthwise_conv2d", *w);
-    const auto g = ops::compute_padding(kx, ky, stride, stride, Padding::Same, in->shape());
-    return out(ops::depthwise_conv2d(*in, low_byte(g.stride_x), low_byte(g.stride_y),
-                                     g.pad_x_before, g.pad_y_before, g.out_x, g.out_y, *w));
-  });
+  nn.def("depthwise_conv2d",
+         [](const Arr<int32_t>& inputs, const Arr<int8_t>& weights, uint8_t stride) {
+           const auto in = i32(inputs);
+           const auto w = i8(weights);
+           const auto [kx, ky] = kernel_size("depthwise_conv2d", *w);
+           const auto g = ops::compute_padding(kx, ky, stride, stride, Padding::Same, in->shape());
+           return out(ops::depthwise_conv2d(*in, low_byte(g.stride_x), low_byte(g.stride_y),
+                                            g.pad_x_before, g.pad_y_before, g.out_x, g.out_y, *w));
+         });
   nn.def("relu_activation", [](const Arr<int32_t>& inputs, const Arr<int32_t>& max_values) {
     const auto in = i32(inputs);
     return out(ops::relu_activation(*in, *i32(max_values)));
@@ -155,21 +158,21 @@ void init_nn_bindings(py::module_& nn) {
     ops::fifo_op(*queue, *i8(frame));
     return out(queue);
   });
-  nn.def("depth_conv_like_op", [](const Arr<int32_t>& inputs, const Arr<int8_t>& weights,
-                                  int32_t bits) {
-    const auto in = i32(inputs);
-    return out(ops::depth_conv_like_op(*in, *i8(weights), bits));
-  });
-  nn.def("stateful_main_op", [](const Arr<int32_t>& x, const Arr<int8_t>& shifts,
-                                const Arr<int32_t>& re, const Arr<int32_t>& im,
-                                const Arr<int16_t>& a, const Arr<int16_t>& b, int32_t bits,
-                                int32_t out_bits) {
-    const auto tx = i32(x), tre = i32(re), tim = i32(im), ta = i16(a), tb = i16(b);
-    const auto tshifts = i8(shifts);
-    auto [r, i] = ops::stateful_main_op(*tx, *tshifts, *tre, *tim, *ta, *tb, bits, out_bits);
-    py::array first = out(r);
-    return std::pair<py::array, py::array>(std::move(first), out(i));
-  });
+  nn.def("depth_conv_like_op",
+         [](const Arr<int32_t>& inputs, const Arr<int8_t>& weights, int32_t bits) {
+           const auto in = i32(inputs);
+           return out(ops::depth_conv_like_op(*in, *i8(weights), bits));
+         });
+  nn.def("stateful_main_op",
+         [](const Arr<int32_t>& x, const Arr<int8_t>& shifts, const Arr<int32_t>& re,
+            const Arr<int32_t>& im, const Arr<int16_t>& a, const Arr<int16_t>& b, int32_t bits,
+            int32_t out_bits) {
+           const auto tx = i32(x), tre = i32(re), tim = i32(im), ta = i16(a), tb = i16(b);
+           const auto tshifts = i8(shifts);
+           auto [r, i] = ops::stateful_main_op(*tx, *tshifts, *tre, *tim, *ta, *tb, bits, out_bits);
+           py::array first = out(r);
+           return std::pair<py::array, py::array>(std::move(first), out(i));
+         });
   nn.def("subsampling_op", [](const Arr<int32_t>& x, uint8_t stride) {
     return out(ops::subsampling_op(*i32(x), stride));
   });

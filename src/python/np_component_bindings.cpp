@@ -67,8 +67,9 @@ void bind_info(py::module_& np) {
       .def_readwrite("ident", &np::Info::ident, "Hardware Component identifier")
       .def_property(
           "types",
-          [](const np::Info& info) { return std::vector<hw::Type>(info.types.begin(),
-                                                                  info.types.end()); },
+          [](const np::Info& info) {
+            return std::vector<hw::Type>(info.types.begin(), info.types.end());
+          },
           [](np::Info& info, const py::iterable& types) { info.types = type_set(types); },
           "Hardware Component supported types")
       .def_readwrite("has_lut", &np::Info::has_lut, "Indicate whether the NP has a lookup table.")
@@ -103,8 +104,7 @@ void bind_memory_info(py::module_& np) {
                          "buffers.\n      All sizes are in bytes.\n      ")
       .def_readonly("input_size", &MemoryInfo::input_size, "Input memory size. (Bytes)")
       .def_readonly("weight_size", &MemoryInfo::weight_size, "Weight memory size. (Bytes)")
-      .def_readonly("external_size", &MemoryInfo::external_size,
-                    "External memory size. (Bytes)")
+      .def_readonly("external_size", &MemoryInfo::external_size, "External memory size. (Bytes)")
       .def_readonly("stsram_32b_size", &MemoryInfo::stsram_32b_size,
                     "Stsram size for Mote. (Number of 32-bits words)")
       .def_readonly("fsram_64b_size", &MemoryInfo::fsram_64b_size,
@@ -132,9 +132,7 @@ void bind_component(py::module_& np) {
           "Index of the first filter processed by the Neural Processor")
       .def_property_readonly(
           "spatial_partition",
-          [](const Component& c) {
-            return c.np_block ? c.np_block->spatial_partition : NpSpace{};
-          },
+          [](const Component& c) { return c.np_block ? c.np_block->spatial_partition : NpSpace{}; },
           "Spatial partition processed by the Neural Processor")
       .def_property_readonly(
           "single_buffer",

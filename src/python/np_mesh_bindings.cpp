@@ -48,13 +48,14 @@ void bind_sram_size(py::module_& np) {
            py::arg("stsram_32b_size"), py::arg("fsram_64b_size"), py::arg("tsram_51b_size"),
            py::arg("evsram_32b_size"))
       .def(
-          "__eq__", [](const SramSize& a, const SramSize& b) { return a == b; },
-          py::is_operator(), py::arg("other"));
+          "__eq__", [](const SramSize& a, const SramSize& b) { return a == b; }, py::is_operator(),
+          py::arg("other"));
 
   // The constants are handed out as new copies on every access (a module __getattr__), so
   // that writing a field of one changes neither the constant nor the mesh defaults.
   static const std::pair<const char*, IpVersion> kConstants[] = {
-      {"SramSize_v1", IpVersion::v1}, {"SramSize_v2", IpVersion::v2},
+      {"SramSize_v1", IpVersion::v1},
+      {"SramSize_v2", IpVersion::v2},
       {"SramSize_mote", IpVersion::mote}};
   const std::string module_name = py::str(np.attr("__name__"));
   np.def("__getattr__", [module_name](const std::string& name) -> py::object {
@@ -93,8 +94,8 @@ void bind_mesh(py::module_& np) {
           [](Mesh& mesh, Infos infos) { mesh.nps = std::move(infos); }, "Neural processors")
       .def_readwrite("np_sram_size", &Mesh::np_sram_size,
                      "Size of shared SRAM available inside the mesh for NPs.")
-      .def(py::init<IpVersion, const hw::Ident&, const hw::Ident&, std::optional<np::Info>,
-                    Infos, Infos>(),
+      .def(py::init<IpVersion, const hw::Ident&, const hw::Ident&, std::optional<np::Info>, Infos,
+                    Infos>(),
            py::arg("version"), py::arg("dma_event"), py::arg("dma_conf"), py::arg("hrc"),
            py::arg("nps"), py::arg("skip_dmas") = Infos{})
       .def(py::init([](IpVersion version, const hw::Ident& dma_event, const hw::Ident& dma_conf,

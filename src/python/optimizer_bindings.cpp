@@ -47,15 +47,13 @@ constexpr const char* kMorlaUnsupervisedDoc = R"(
 std::shared_ptr<LearningParams> morla_unsupervised(uint32_t num_weights, uint32_t num_classes,
                                                    double initial_plasticity,
                                                    double learning_competition,
-                                                   double min_plasticity,
-                                                   double plasticity_decay) {
-  const std::map<std::string, double> entries = {
-      {"num_weights", static_cast<double>(num_weights)},
-      {"num_classes", static_cast<double>(num_classes)},
-      {"initial_plasticity", initial_plasticity},
-      {"learning_competition", learning_competition},
-      {"min_plasticity", min_plasticity},
-      {"plasticity_decay", plasticity_decay}};
+                                                   double min_plasticity, double plasticity_decay) {
+  const std::map<std::string, double> entries = {{"num_weights", static_cast<double>(num_weights)},
+                                                 {"num_classes", static_cast<double>(num_classes)},
+                                                 {"initial_plasticity", initial_plasticity},
+                                                 {"learning_competition", learning_competition},
+                                                 {"min_plasticity", min_plasticity},
+                                                 {"plasticity_decay", plasticity_decay}};
   return LearningParams::create(LearningType::MorlaUnsupervised, entries);
 }
 

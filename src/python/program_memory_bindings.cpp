@@ -37,8 +37,7 @@ std::string text_of(const ProgramMemoryRequired& r) {
          "B, output_memory=" + std::to_string(r.output_memory) +
          "B, program_memory=" + std::to_string(r.program_memory) +
          "B, extra_program_memory=" + std::to_string(r.extra_program_memory) +
-         "B, program_descriptors_memory=" + std::to_string(r.program_descriptors_memory) +
-         "B)>";
+         "B, program_descriptors_memory=" + std::to_string(r.program_descriptors_memory) + "B)>";
 }
 
 }  // namespace

@@ -42,9 +42,9 @@ py::object bytes_or_none(const ByteRange& range) {
 
 void init_sequence_bindings(py::module_& m) {
   py::class_<Sequence::ProgramParts>(m, "ProgramParts", kProgramPartsDoc)
-      .def_property_readonly("program_info", [](const Sequence::ProgramParts& parts) {
-        return bytes_or_none(parts.program_info);
-      })
+      .def_property_readonly(
+          "program_info",
+          [](const Sequence::ProgramParts& parts) { return bytes_or_none(parts.program_info); })
       .def_property_readonly("program_data", [](const Sequence::ProgramParts& parts) {
         return bytes_or_none(parts.program_data);
       });

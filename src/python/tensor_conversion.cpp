@@ -31,7 +31,8 @@ Shape checked_shape(const py::array& array) {
 
 }  // namespace
 
-template <typename T> std::shared_ptr<Dense> dense_from_numpy(py::handle object, TensorType type) {
+template <typename T>
+std::shared_ptr<Dense> dense_from_numpy(py::handle object, TensorType type) {
   using CArray = py::array_t<T, py::array::c_style | py::array::forcecast>;
   if (!object) throw std::invalid_argument("Invalid source array.");
   // An array is checked on its own shape before NumPy copies it: a broadcast view stands
@@ -46,9 +47,9 @@ template <typename T> std::shared_ptr<Dense> dense_from_numpy(py::handle object,
   }
   const Shape shape = checked_shape(array);
   const uint64_t bytes = uint64_t{shape.element_count()} * sizeof(T);
-  std::unique_ptr<Dense> dense = Dense::copy(reinterpret_cast<const char*>(array.data()),
-                                             static_cast<size_t>(bytes), type, shape,
-                                             Dense::Layout::RowMajor);
+  std::unique_ptr<Dense> dense =
+      Dense::copy(reinterpret_cast<const char*>(array.data()), static_cast<size_t>(bytes), type,
+                  shape, Dense::Layout::RowMajor);
   return std::shared_ptr<Dense>(std::move(dense));
 }
 

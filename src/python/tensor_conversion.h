@@ -22,7 +22,8 @@ namespace py = pybind11;
 // array is checked on its own shape before NumPy copies it. NumPy running out of memory
 // stays a MemoryError.
 // Instances: int8_t, uint8_t, int16_t, uint16_t, int32_t, float.
-template <typename T> std::shared_ptr<Dense> dense_from_numpy(py::handle object, TensorType type);
+template <typename T>
+std::shared_ptr<Dense> dense_from_numpy(py::handle object, TensorType type);
 
 extern template std::shared_ptr<Dense> dense_from_numpy<int8_t>(py::handle, TensorType);
 extern template std::shared_ptr<Dense> dense_from_numpy<uint8_t>(py::handle, TensorType);

@@ -64,11 +64,14 @@ void set_variable(Variables& self, const std::string& name, const py::array& val
 int evaluate_array_bitwidth(const py::array& variable) {
   const py::object dtype = variable.attr("dtype");
   if (dtype.equal(py::str("float32"))) return 0;
-  static const std::pair<const char*, TensorType> kinds[] = {
-      {"int32", TensorType::int32}, {"int16", TensorType::int16},   {"int8", TensorType::int8},
-      {"uint16", TensorType::uint16}, {"uint8", TensorType::uint8}};
+  static const std::pair<const char*, TensorType> kinds[] = {{"int32", TensorType::int32},
+                                                             {"int16", TensorType::int16},
+                                                             {"int8", TensorType::int8},
+                                                             {"uint16", TensorType::uint16},
+                                                             {"uint8", TensorType::uint8}};
   for (const auto& [name, type] : kinds)
-    if (dtype.equal(py::str(name))) return evaluate_bitwidth(*dtype_rule(type)->convert(variable, type));
+    if (dtype.equal(py::str(name)))
+      return evaluate_bitwidth(*dtype_rule(type)->convert(variable, type));
   throw std::runtime_error("Wrong py::array type: cannot evaluate the bitwidth.");
 }
 
@@ -77,10 +80,8 @@ int evaluate_array_bitwidth(const py::array& variable) {
 void init_variables_bindings(py::module_& m) {
   py::class_<Variables, std::shared_ptr<Variables>>(m, "Variables")
       .def_property_readonly("names", &Variables::names)
-      .def("__getitem__",
-           [](const Variables& self, const std::string& name) {
-             return tensor_to_numpy(self.get(name));
-           })
+      .def("__getitem__", [](const Variables& self,
+                             const std::string& name) { return tensor_to_numpy(self.get(name)); })
       .def("__setitem__", &set_variable);
 
   m.def("evaluate_bitwidth", &evaluate_array_bitwidth, py::arg("variable"), kEvaluateBitwidthDoc);

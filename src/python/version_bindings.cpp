@@ -12,14 +12,18 @@ void init_hw_version_bindings(py::module_& m) {
       .def(py::init([](uint8_t vendor, uint8_t product, uint8_t major, uint8_t minor) {
         return std::make_shared<HwVersion>(HwVersion{vendor, product, major, minor});
       }))
-      .def_property_readonly("vendor_id", [](const HwVersion& v) { return v.vendor_id; },
-                             "The hardware vendor identifier")
-      .def_property_readonly("product_id", [](const HwVersion& v) { return v.product_id; },
-                             "The hardware product identifier")
-      .def_property_readonly("major_rev", [](const HwVersion& v) { return v.major_rev; },
-                             "The hardware major revision")
-      .def_property_readonly("minor_rev", [](const HwVersion& v) { return v.minor_rev; },
-                             "The hardware minor revision")
+      .def_property_readonly(
+          "vendor_id", [](const HwVersion& v) { return v.vendor_id; },
+          "The hardware vendor identifier")
+      .def_property_readonly(
+          "product_id", [](const HwVersion& v) { return v.product_id; },
+          "The hardware product identifier")
+      .def_property_readonly(
+          "major_rev", [](const HwVersion& v) { return v.major_rev; },
+          "The hardware major revision")
+      .def_property_readonly(
+          "minor_rev", [](const HwVersion& v) { return v.minor_rev; },
+          "The hardware minor revision")
       .def_property_readonly("ip_version", &HwVersion::get_ip_version, "The IP version.")
       .def("__str__", &hw_version_to_string)
       .def("__repr__", &hw_version_to_string)

@@ -39,10 +39,10 @@ class BoardRunProtocol : public testing::Test {
 
   // The software outputs of the whole batch, frame by frame.
   std::vector<std::vector<uint8_t>> expected(const Dense& inputs) {
-    const auto out = model_->forward(Dense::copy(static_cast<const char*>(inputs.buffer().data()),
-                                                 inputs.buffer().size(), inputs.type(),
-                                                 inputs.shape(), Dense::Layout::RowMajor),
-                                     0);
+    const auto out = model_->forward(
+        Dense::copy(static_cast<const char*>(inputs.buffer().data()), inputs.buffer().size(),
+                    inputs.type(), inputs.shape(), Dense::Layout::RowMajor),
+        0);
     std::vector<std::vector<uint8_t>> frames;
     const size_t bytes = out->buffer().size() / out->shape()[0];
     for (uint32_t i = 0; i < out->shape()[0]; ++i) {
@@ -95,9 +95,10 @@ TEST_F(BoardRunProtocol, AnUnknownProgramEndsTheRunWithADeviceError) {
 
 TEST_F(BoardRunProtocol, ExternalProgramsUseTheCallersDataAndWriteNothingOverIt) {
   const size_t info = 4 + program_[0] + (program_[1] << 8);
-  for (const uint32_t address : {driver_->memory_base(), driver_->memory_base() + 0x1000u,
-                                 0x25000000u}) {
-    const std::vector<uint8_t> data(program_.begin() + static_cast<ptrdiff_t>(info), program_.end());
+  for (const uint32_t address :
+       {driver_->memory_base(), driver_->memory_base() + 0x1000u, 0x25000000u}) {
+    const std::vector<uint8_t> data(program_.begin() + static_cast<ptrdiff_t>(info),
+                                    program_.end());
     memory_.write(address, data.data(), data.size());
     device_->program_external(program_.data(), info, address);
     std::vector<uint8_t> back(data.size());
@@ -134,7 +135,8 @@ TEST_F(BoardRunProtocol, ARunThatNeverEndsMeetsTheDeadline) {
   engine::BoardRun run(*driver_, 200);
   run.load(run.write_program(program_.data(), program_.size()));
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(run.run(board::Command::Forward, frames_of(*test::dense_model_inputs(1)), {}, 0), std::runtime_error);
+  EXPECT_THROW(run.run(board::Command::Forward, frames_of(*test::dense_model_inputs(1)), {}, 0),
+               std::runtime_error);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
 }
 

@@ -12,8 +12,8 @@ hw::Component np_component() {
   hw::Component c;
   c.type = hw::Type::CNP2;
   c.ident = {2, 1, 3, 0};
-  c.np_block = hw::NpBlock{8, 16, NpSpace{0, 4, Shape({10, 4, 3})},
-                           NpSpace{0, 3, Shape({10, 6, 3})}, false};
+  c.np_block =
+      hw::NpBlock{8, 16, NpSpace{0, 4, Shape({10, 4, 3})}, NpSpace{0, 3, Shape({10, 6, 3})}, false};
   c.mem_info.input_size = 100;
   return c;
 }
@@ -51,19 +51,23 @@ TEST_P(ComponentInequality, AnyOtherFieldCounts) {
 
 INSTANTIATE_TEST_SUITE_P(
     Fields, ComponentInequality,
-    testing::Values(
-        Change{"type", [](hw::Component& c) { c.type = hw::Type::CNP1; }},
-        Change{"channel", [](hw::Component& c) { c.ident.channel = 1; }},
-        Change{"start_neuron", [](hw::Component& c) { c.np_block->start_neuron = 0; }},
-        Change{"filters", [](hw::Component& c) { c.np_block->filters = 1; }},
-        Change{"partition y", [](hw::Component& c) { c.np_block->spatial_partition.y = 5; }},
-        Change{"partition shape",
-               [](hw::Component& c) { c.np_block->spatial_partition.shape = Shape({10, 4}); }},
-        Change{"input window",
-               [](hw::Component& c) { c.np_block->input_window.shape = Shape({10, 7, 3}); }},
-        Change{"no block", [](hw::Component& c) { c.np_block.reset(); }},
-        Change{"evsram", [](hw::Component& c) { c.mem_info.evsram_32b_size = 1; }},
-        Change{"external", [](hw::Component& c) { c.mem_info.external_size = 1; }}),
+    testing::Values(Change{"type", [](hw::Component& c) { c.type = hw::Type::CNP1; }},
+                    Change{"channel", [](hw::Component& c) { c.ident.channel = 1; }},
+                    Change{"start_neuron", [](hw::Component& c) { c.np_block->start_neuron = 0; }},
+                    Change{"filters", [](hw::Component& c) { c.np_block->filters = 1; }},
+                    Change{"partition y",
+                           [](hw::Component& c) { c.np_block->spatial_partition.y = 5; }},
+                    Change{"partition shape",
+                           [](hw::Component& c) {
+                             c.np_block->spatial_partition.shape = Shape({10, 4});
+                           }},
+                    Change{"input window",
+                           [](hw::Component& c) {
+                             c.np_block->input_window.shape = Shape({10, 7, 3});
+                           }},
+                    Change{"no block", [](hw::Component& c) { c.np_block.reset(); }},
+                    Change{"evsram", [](hw::Component& c) { c.mem_info.evsram_32b_size = 1; }},
+                    Change{"external", [](hw::Component& c) { c.mem_info.external_size = 1; }}),
     [](const testing::TestParamInfo<Change>& info) {
       std::string name = info.param.name;
       for (char& ch : name)

@@ -22,13 +22,17 @@ namespace {
 TEST(Shape, RefusesDimensionCountOutsideOneToFour) {
   EXPECT_EQ(test::error_text<std::runtime_error>([] { Shape(std::vector<uint32_t>{}); }),
             "Shape number of dimensions must be in range [1, 4], got 0");
-  EXPECT_EQ(test::error_text<std::runtime_error>([] { Shape({1, 2, 3, 4, 5}); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([] {
+              Shape({1, 2, 3, 4, 5});
+            }),
             "Shape number of dimensions must be in range [1, 4], got 5");
 }
 
 TEST(Shape, RefusesZeroDimensionNamingItsIndex) {
-  EXPECT_EQ(test::error_text<std::runtime_error>(
-                [] { Shape({4, 0, 2}); }), "Cannot have a shape with dimension 1 set to 0");
+  EXPECT_EQ(test::error_text<std::runtime_error>([] {
+              Shape({4, 0, 2});
+            }),
+            "Cannot have a shape with dimension 1 set to 0");
 }
 
 TEST(Shape, EqualityComparesOnlyUsedDimensions) {
@@ -80,8 +84,8 @@ TEST(BlockField, WritesReadsAndRefusesLikeTheWordWriter) {
     const auto value = static_cast<uint32_t>(rng() % range);
     std::vector<uint32_t> expected = block;
     const uint64_t mask = (range - 1) << field.shift;
-    expected[field.word] = static_cast<uint32_t>((expected[field.word] & ~mask) |
-                                                 (uint64_t{value} << field.shift));
+    expected[field.word] =
+        static_cast<uint32_t>((expected[field.word] & ~mask) | (uint64_t{value} << field.shift));
     set_register_field(block, field, value);
     ASSERT_EQ(block, expected);
     ASSERT_EQ(register_field(block, field), value);
@@ -89,10 +93,10 @@ TEST(BlockField, WritesReadsAndRefusesLikeTheWordWriter) {
               value);
     if (width < 32) {
       const auto over = static_cast<uint32_t>(range);
-      ASSERT_EQ(test::error_text<std::runtime_error>(
-                    [&] { set_register_field(block, field, over); }),
-                "Attempted to write value " + std::to_string(over) + " into a " +
-                    std::to_string(width) + "-bit field, which will cause an overflow.");
+      ASSERT_EQ(
+          test::error_text<std::runtime_error>([&] { set_register_field(block, field, over); }),
+          "Attempted to write value " + std::to_string(over) + " into a " + std::to_string(width) +
+              "-bit field, which will cause an overflow.");
       ASSERT_EQ(block, expected);
     }
   }
@@ -111,8 +115,8 @@ TEST(Panic, CutsMessagesAt256Characters) {
 }
 
 TEST(Panic, FormatsArguments) {
-  EXPECT_EQ(test::error_text<std::runtime_error>(
-                [] { panic("value %d of %s", 7, "seven"); }), "value 7 of seven");
+  EXPECT_EQ(test::error_text<std::runtime_error>([] { panic("value %d of %s", 7, "seven"); }),
+            "value 7 of seven");
 }
 
 TEST(Platform, TimeNeverDecreases) {
@@ -174,12 +178,11 @@ TEST_P(InterpreterVersion, AcceptsOnlyTheCompiledForVersion) {
   EXPECT_EQ(interpreter_version_accepted("3.12", text), accepted) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Texts, InterpreterVersion,
-                         testing::Values(std::pair{"3.12.0", true},
-                                         std::pair{"3.12.7 (main, Oct  1 2024)", true},
-                                         std::pair{"3.12+", true}, std::pair{"3.12", true},
-                                         std::pair{"3.11.9", false}, std::pair{"3.13.0", false},
-                                         std::pair{"3.120", false}, std::pair{"", false}),
+INSTANTIATE_TEST_SUITE_P(
+    Texts, InterpreterVersion,
+    testing::Values(std::pair{"3.12.0", true}, std::pair{"3.12.7 (main, Oct  1 2024)", true},
+                    std::pair{"3.12+", true}, std::pair{"3.12", true}, std::pair{"3.11.9", false},
+                    std::pair{"3.13.0", false}, std::pair{"3.120", false}, std::pair{"", false}),
     test::names_by([](const std::pair<const char*, bool>& c) {
       std::string text = c.first;
       if (const auto plus = text.find('+'); plus != std::string::npos)

@@ -41,11 +41,11 @@ TEST(DenseCreate, RefusesUnknownType) {
 
 TEST(DenseCopy, RefusesByteCountThatIsNotElementsTimesSize) {
   const int32_t data[4] = {1, 2, 3, 4};
-  EXPECT_THROW(Dense::copy(reinterpret_cast<const char*>(data), 15, TensorType::int32,
-                           Shape({4}), Layout::RowMajor),
+  EXPECT_THROW(Dense::copy(reinterpret_cast<const char*>(data), 15, TensorType::int32, Shape({4}),
+                           Layout::RowMajor),
                std::invalid_argument);
-  EXPECT_THROW(Dense::copy(reinterpret_cast<const char*>(data), 16, TensorType::int32,
-                           Shape({5}), Layout::RowMajor),
+  EXPECT_THROW(Dense::copy(reinterpret_cast<const char*>(data), 16, TensorType::int32, Shape({5}),
+                           Layout::RowMajor),
                std::invalid_argument);
   auto d = Dense::copy(reinterpret_cast<const char*>(data), 16, TensorType::int32, Shape({2, 2}),
                        Layout::RowMajor);

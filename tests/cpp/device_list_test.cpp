@@ -165,7 +165,8 @@ TEST_P(DeviceProbe, ATestInferenceThatFailsRecreatesTheDevice) {
   boards.add(sim::orbi_board(2));
   boards.add(sim::orbi_board(1));
   testing::internal::GetCapturedStdout();
-  const auto board_device = std::make_shared<HostDevice>(HardwareDevice::create(boards.drivers[0].get()));
+  const auto board_device =
+      std::make_shared<HostDevice>(HardwareDevice::create(boards.drivers[0].get()));
   const std::shared_ptr<Model> probe = build_probe_model();
   probe->map(make_virtual_device(board_device->version(), board_device->mesh()), true, nullptr);
   ASSERT_EQ(probe->sequences().size(), 1u);

@@ -82,8 +82,9 @@ TEST(DeviceRun, RunsTheWholeBatchInOneCallByMode) {
 
 TEST(DeviceRun, ChecksDimensionsAndLabelCounts) {
   ScriptedDevice device;
-  EXPECT_THROW(run_on_device(device, *dense(TensorType::uint8, {2, 3, 4}), {}, InferenceMode::Forward),
-               std::runtime_error);
+  EXPECT_THROW(
+      run_on_device(device, *dense(TensorType::uint8, {2, 3, 4}), {}, InferenceMode::Forward),
+      std::runtime_error);
   EXPECT_TRUE(device.called.empty());
   EXPECT_EQ(device.batch, 0u);
   const auto inputs = dense(TensorType::uint8, {3, 4});
@@ -109,19 +110,20 @@ TEST(OutputArray, RefusesOutputsThatWouldNotFitTheArray) {
   const auto first = dense(TensorType::uint8, {2, 2, 2});
   for (const TensorResults& outputs :
        {TensorResults{first, dense(TensorType::uint8, {2, 2, 4})},
-        TensorResults{first, dense(TensorType::int8, {2, 2, 2})},
-        TensorResults{first, nullptr},
+        TensorResults{first, dense(TensorType::int8, {2, 2, 2})}, TensorResults{first, nullptr},
         TensorResults{dense(TensorType::uint8, {2, 2, 2, 2})}}) {
     EXPECT_THROW(describe_output_array(outputs), std::runtime_error);
   }
 }
 
 TEST(OutputArray, RefusesTypesWithoutAnArrayTypeAndShortShapes) {
-  EXPECT_EQ(test::error_text<std::runtime_error>(
-                [&] { describe_output_array({dense(TensorType::int16, {1, 2, 3})}); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] {
+              describe_output_array({dense(TensorType::int16, {1, 2, 3})});
+            }),
             "Unexpected output type.");
-  EXPECT_EQ(test::error_text<std::runtime_error>(
-                [&] { describe_output_array({dense(TensorType::uint8, {4, 5})}); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] {
+              describe_output_array({dense(TensorType::uint8, {4, 5})});
+            }),
             "Cannot have a shape with dimension 3 set to 0");
 }
 

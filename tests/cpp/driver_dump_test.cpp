@@ -25,7 +25,8 @@ std::string dump_of(const std::vector<HwDumpRecord>& records) {
 }
 
 HwDumpRecord word(uint8_t kind, uint32_t address, uint32_t value) {
-  return {address, {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)},
+  return {address,
+          {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)},
           kind};
 }
 
@@ -114,8 +115,7 @@ TEST_F(HwDumpFile, MeshDiscoveryReadsTheGeometryWordsInOrder) {
   for (std::string line; std::getline(lines, line);)
     for (const char* address : {"fcc00050", "fcc00054", "fcc00058"})
       if (line.rfind(std::string("r ") + address, 0) == 0) geometry_reads.push_back(address);
-  EXPECT_EQ(geometry_reads, (std::vector<std::string>{"fcc00050", "fcc00054", "fcc00058"}))
-      << text;
+  EXPECT_EQ(geometry_reads, (std::vector<std::string>{"fcc00050", "fcc00054", "fcc00058"})) << text;
 }
 
 TEST_F(HwDumpFile, NothingIsWrittenWithoutTheVariable) {
@@ -153,9 +153,8 @@ TEST(DriverRegistry, NoDriversGiveAnEmptyDeviceListBuiltOnce) {
 // A port that never answers is left out, with its read error printed: the
 // registry and the device list are built (empty here), not broken.
 TEST(DriverRegistry, APortThatNeverAnswersIsLeftOut) {
-  const std::string out =
-      test::run_command("env -u NO_USB -u JLINK_EN " + test::built_program("registry_child") +
-                        " --silent");
+  const std::string out = test::run_command("env -u NO_USB -u JLINK_EN " +
+                                            test::built_program("registry_child") + " --silent");
   EXPECT_NE(out.find("Error reading at 0xf0000010 len: 4 errno(110): Connection timed out; "
                      "status -3 (no reply) at 0xf0000010 on /dev/pts/"),
             std::string::npos)

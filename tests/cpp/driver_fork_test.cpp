@@ -24,10 +24,11 @@ enum ChildOutcome { kRefused = 0, kTalkedToTheBoard = 2, kOtherError = 3 };
 
 // The child takes each lock the sampling thread takes, is refused the parent's board, and
 // tears its copy of the driver down; a hang ends it by SIGALRM.
-[[noreturn]] void child(std::unique_ptr<UsbDriver>& driver, const std::shared_ptr<PowerMeter>& meter) {
+[[noreturn]] void child(std::unique_ptr<UsbDriver>& driver,
+                        const std::shared_ptr<PowerMeter>& meter) {
   alarm(5);
   bin_sequence_number();  // the protocol lock
-  meter->events();  // the meter's lock
+  meter->events();        // the meter's lock
   const uint8_t byte = 0;
   hw_dump_record(0, &byte, 1, 0);  // the hardware dump's lock
   int outcome = kTalkedToTheBoard;
@@ -35,7 +36,7 @@ enum ChildOutcome { kRefused = 0, kTalkedToTheBoard = 2, kOtherError = 3 };
     read_register(*driver, kVersionRegister);
   } catch (const std::runtime_error& e) {
     outcome = std::string(e.what()).find("belongs to process") != std::string::npos ? kRefused
-                                                                                      : kOtherError;
+                                                                                    : kOtherError;
   }
   driver.reset();
   _exit(outcome);

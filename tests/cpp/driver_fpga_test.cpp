@@ -63,12 +63,12 @@ TEST_P(FpgaSocName, NamesTheDriverAndPrintsNothing) {
   EXPECT_EQ(driver.hw_version(), devices::Orbi_v1);
 }
 
-INSTANTIATE_TEST_SUITE_P(Ids, FpgaSocName,
-                         testing::Values(SocCase{1066, "fpga-Orbi_v1"}, SocCase{1127, "fpga-Orbi_v2"},
-                                         SocCase{1216, "fpga-Orbi_v2"}, SocCase{1333, "fpga-MRL7700_v1"},
-                                         SocCase{1400, "fpga-1400"}, SocCase{0, "fpga-0"},
-                                         SocCase{4095, "fpga-4095"}),
-                         test::names_by([](const SocCase& c) { return std::to_string(c.soc_id); }));
+INSTANTIATE_TEST_SUITE_P(
+    Ids, FpgaSocName,
+    testing::Values(SocCase{1066, "fpga-Orbi_v1"}, SocCase{1127, "fpga-Orbi_v2"},
+                    SocCase{1216, "fpga-Orbi_v2"}, SocCase{1333, "fpga-MRL7700_v1"},
+                    SocCase{1400, "fpga-1400"}, SocCase{0, "fpga-0"}, SocCase{4095, "fpga-4095"}),
+    test::names_by([](const SocCase& c) { return std::to_string(c.soc_id); }));
 
 class FpgaBoard : public testing::Test {
  protected:

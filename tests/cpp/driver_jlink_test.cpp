@@ -27,10 +27,18 @@ const std::string kOnLibrary = std::string(" on ") + MORLA_FAKE_JLINK;
 
 // The connection sequence of a core that is already halted, the unlock writes and the
 // start-up reads (SoC revision, hardware version).
-const Calls kStartUp = {"Open",          "ConfigJTAG -1 -1", "ExecCommand device=CORTEX-M4 null 0",
-                        "TIF_Select 0",  "SetSpeed 12000",   "Connect",
-                        "GetDeviceInfo 0", "IsHalted",       "WriteMem e8012c00 4",
-                        "WriteMem e8012008 4", "ReadMem f0000010 4", "ReadMem fcc00000 4"};
+const Calls kStartUp = {"Open",
+                        "ConfigJTAG -1 -1",
+                        "ExecCommand device=CORTEX-M4 null 0",
+                        "TIF_Select 0",
+                        "SetSpeed 12000",
+                        "Connect",
+                        "GetDeviceInfo 0",
+                        "IsHalted",
+                        "WriteMem e8012c00 4",
+                        "WriteMem e8012008 4",
+                        "ReadMem f0000010 4",
+                        "ReadMem fcc00000 4"};
 
 // The fake library's last line when it is unloaded while the probe is still open: how a
 // built driver goes (it never closes the probe).
@@ -42,7 +50,8 @@ Calls concat(Calls head, const Calls& tail) {
 }
 
 Calls last(const Calls& calls, size_t count) {
-  return Calls(calls.end() - static_cast<std::ptrdiff_t>(std::min(count, calls.size())), calls.end());
+  return Calls(calls.end() - static_cast<std::ptrdiff_t>(std::min(count, calls.size())),
+               calls.end());
 }
 
 class JlinkChild : public testing::Test {
@@ -73,11 +82,13 @@ TEST_F(JlinkChild, ConnectsUnlocksAndUnloadsWithoutClosing) {
 }
 
 TEST_F(JlinkChild, RunningCoreIsHaltedFirst) {
-  EXPECT_EQ(run("JLINK_EN=1 FAKE_JLINK_RUNNING=1 FAKE_JLINK_DEVICE=M4-board"),
-            "JLINK opened\nSuccesfully connected to device 'M4-board'\ndesc=Jlink/Orbi_v1\ndestroyed\n");
+  EXPECT_EQ(
+      run("JLINK_EN=1 FAKE_JLINK_RUNNING=1 FAKE_JLINK_DEVICE=M4-board"),
+      "JLINK opened\nSuccesfully connected to device 'M4-board'\ndesc=Jlink/Orbi_v1\ndestroyed\n");
   const Calls got = calls();
   ASSERT_GE(got.size(), 9u);
-  EXPECT_EQ(Calls(got.begin() + 7, got.begin() + 10), (Calls{"IsHalted", "Halt", "WriteMem e8012c00 4"}));
+  EXPECT_EQ(Calls(got.begin() + 7, got.begin() + 10),
+            (Calls{"IsHalted", "Halt", "WriteMem e8012c00 4"}));
 }
 
 // Both unlock writes go through the driver's write: the hardware dump holds them.
@@ -102,7 +113,8 @@ struct StartUpFailure {
   Calls last_calls;     // the last calls the library received
 };
 
-class JlinkStartUpFailure : public JlinkChild, public testing::WithParamInterface<StartUpFailure> {};
+class JlinkStartUpFailure : public JlinkChild,
+                            public testing::WithParamInterface<StartUpFailure> {};
 
 // Every failure of the start-up leaves no driver; a connection that was opened is
 // closed before the library goes.
@@ -115,35 +127,51 @@ TEST_P(JlinkStartUpFailure, GivesNoDriverAndClosesAnOpenedConnection) {
 INSTANTIATE_TEST_SUITE_P(
     Steps, JlinkStartUpFailure,
     testing::Values(
-        StartUpFailure{"library missing", "MORLA_JLINK_LIBRARY=/nonexistent/libjlinkarm.so", "", {}},
+        StartUpFailure{
+            "library missing", "MORLA_JLINK_LIBRARY=/nonexistent/libjlinkarm.so", "", {}},
         StartUpFailure{"open refused", "FAKE_JLINK_FAIL=open", "", {"Open", "Close", "unload"}},
-        StartUpFailure{"device command refused", "FAKE_JLINK_FAIL=exec", "JLINK opened\n",
+        StartUpFailure{"device command refused",
+                       "FAKE_JLINK_FAIL=exec",
+                       "JLINK opened\n",
                        {"ExecCommand device=CORTEX-M4 null 0", "Close", "unload"}},
-        StartUpFailure{"connect refused", "FAKE_JLINK_FAIL=connect",
+        StartUpFailure{"connect refused",
+                       "FAKE_JLINK_FAIL=connect",
                        "JLINK opened\nUnable to connect to JLink: error #-258\n",
                        {"Connect", "Close", "unload"}},
-        StartUpFailure{"no device info", "FAKE_JLINK_FAIL=info", "JLINK opened\nFailed to retrieve device infos\n",
+        StartUpFailure{"no device info",
+                       "FAKE_JLINK_FAIL=info",
+                       "JLINK opened\nFailed to retrieve device infos\n",
                        {"GetDeviceInfo 0", "Close", "unload"}},
-        StartUpFailure{"halt refused", "FAKE_JLINK_RUNNING=1 FAKE_JLINK_FAIL=halt",
-                       std::string(kConnected) + "Failed to halt M4 core\n", {"Halt", "Close", "unload"}},
-        StartUpFailure{"unlock write short", "FAKE_JLINK_FAIL=write FAKE_JLINK_FAIL_AT=e8012c00",
-                       std::string(kConnected) + "Unable to write at address 0xe8012c00; probe wrote 3 of 4 bytes" +
+        StartUpFailure{"halt refused",
+                       "FAKE_JLINK_RUNNING=1 FAKE_JLINK_FAIL=halt",
+                       std::string(kConnected) + "Failed to halt M4 core\n",
+                       {"Halt", "Close", "unload"}},
+        StartUpFailure{"unlock write short",
+                       "FAKE_JLINK_FAIL=write FAKE_JLINK_FAIL_AT=e8012c00",
+                       std::string(kConnected) +
+                           "Unable to write at address 0xe8012c00; probe wrote 3 of 4 bytes" +
                            kOnLibrary + "\n",
                        {"WriteMem e8012c00 4", "Close", "unload"}},
-        StartUpFailure{"version read fails", "FAKE_JLINK_FAIL=read FAKE_JLINK_FAIL_AT=fcc00000",
-                       std::string(kConnected) + "Unable to read at address 0xfcc00000; probe result -1" +
-                           kOnLibrary + "\n",
+        StartUpFailure{"version read fails",
+                       "FAKE_JLINK_FAIL=read FAKE_JLINK_FAIL_AT=fcc00000",
+                       std::string(kConnected) +
+                           "Unable to read at address 0xfcc00000; probe result -1" + kOnLibrary +
+                           "\n",
                        {"ReadMem fcc00000 4", "Close", "unload"}},
         StartUpFailure{"open missing", "FAKE_JLINK_MISSING=JLINKARM_Open", "", {"unload"}},
-        StartUpFailure{"connect missing", "FAKE_JLINK_MISSING=JLINKARM_Connect", "JLINK opened\n",
+        StartUpFailure{"connect missing",
+                       "FAKE_JLINK_MISSING=JLINKARM_Connect",
+                       "JLINK opened\n",
                        {"SetSpeed 12000", "Close", "unload"}},
-        StartUpFailure{"close missing", "FAKE_JLINK_FAIL=connect FAKE_JLINK_MISSING=JLINKARM_Close",
+        StartUpFailure{"close missing",
+                       "FAKE_JLINK_FAIL=connect FAKE_JLINK_MISSING=JLINKARM_Close",
                        "JLINK opened\nUnable to connect to JLink: error #-258\n",
                        {"Connect", kUnloadedOpen}},
-        StartUpFailure{"write missing", "FAKE_JLINK_MISSING=JLINKARM_WriteMem",
+        StartUpFailure{"write missing",
+                       "FAKE_JLINK_MISSING=JLINKARM_WriteMem",
                        std::string(kConnected) +
-                           "Unable to write at address 0xe8012c00; JLINKARM_WriteMem not found" + kOnLibrary +
-                           "\n",
+                           "Unable to write at address 0xe8012c00; JLINKARM_WriteMem not found" +
+                           kOnLibrary + "\n",
                        {"IsHalted", "Close", "unload"}}),
     test::names_by([](const StartUpFailure& c) { return c.name; }));
 
@@ -162,7 +190,8 @@ TEST_F(JlinkChild, TruncatedLibraryIsNeverLoaded) {
   for (const size_t size : {size_t{0}, size_t{63}, size_t{100}, size_t{2000}, whole.size() / 2}) {
     const std::string cut = folder.file("lib" + std::to_string(size) + ".so");
     std::ofstream(cut, std::ios::binary) << whole.substr(0, size);
-    EXPECT_EQ(run("JLINK_EN=1 " + std::string(kJlinkLibraryVariable) + "=" + cut), "not available\n")
+    EXPECT_EQ(run("JLINK_EN=1 " + std::string(kJlinkLibraryVariable) + "=" + cut),
+              "not available\n")
         << size;
   }
   EXPECT_EQ(calls(), Calls{});
@@ -171,7 +200,8 @@ TEST_F(JlinkChild, TruncatedLibraryIsNeverLoaded) {
 // A transfer of any length is one probe call, and written memory reads back.
 TEST_F(JlinkChild, TransfersGoWholeToTheProbe) {
   const std::string out = run("JLINK_EN=1", "write:24000001:1048576 read:24000001:1048576");
-  EXPECT_EQ(out, std::string(kConnected) + "desc=Jlink/Orbi_v1\nwritten\nread 281b0e01\ndestroyed\n");
+  EXPECT_EQ(out,
+            std::string(kConnected) + "desc=Jlink/Orbi_v1\nwritten\nread 281b0e01\ndestroyed\n");
   EXPECT_EQ(last(calls(), 3),
             (Calls{"WriteMem 24000001 1048576", "ReadMem 24000001 1048576", kUnloadedOpen}));
 }
@@ -182,30 +212,36 @@ struct TransferFailure {
   std::string error;
 };
 
-class JlinkTransferFailure : public JlinkChild, public testing::WithParamInterface<TransferFailure> {};
+class JlinkTransferFailure : public JlinkChild,
+                             public testing::WithParamInterface<TransferFailure> {};
 
 // After start-up a failing transfer, or a function that the library no longer
 // exports, is the transfer's error; the driver goes on and is destroyed as usual.
 TEST_P(JlinkTransferFailure, IsTheTransferError) {
   const TransferFailure& c = GetParam();
   EXPECT_EQ(run("JLINK_EN=1", c.steps + " read:f0000010:4"),
-            std::string(kConnected) + "desc=Jlink/Orbi_v1\nerror: " + c.error + "\nread 00000001\ndestroyed\n");
+            std::string(kConnected) + "desc=Jlink/Orbi_v1\nerror: " + c.error +
+                "\nread 00000001\ndestroyed\n");
   EXPECT_EQ(last(calls(), 2), (Calls{"ReadMem f0000010 4", kUnloadedOpen}));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Transfers, JlinkTransferFailure,
     testing::Values(
-        TransferFailure{"failed read", "set:FAKE_JLINK_FAIL=read set:FAKE_JLINK_FAIL_AT=24000400 read:24000400:64",
+        TransferFailure{"failed read",
+                        "set:FAKE_JLINK_FAIL=read set:FAKE_JLINK_FAIL_AT=24000400 read:24000400:64",
                         "Unable to read at address 0x24000400; probe result -1" + kOnLibrary},
-        TransferFailure{"short write", "set:FAKE_JLINK_FAIL=write write:2400abc0:16 set:FAKE_JLINK_FAIL=",
-                        "Unable to write at address 0x2400abc0; probe wrote 15 of 16 bytes" + kOnLibrary},
-        TransferFailure{"read missing later",
-                        "set:FAKE_JLINK_MISSING=JLINKARM_ReadMem read:24000000:4 set:FAKE_JLINK_MISSING=",
-                        "Unable to read at address 0x24000000; JLINKARM_ReadMem not found" + kOnLibrary},
-        TransferFailure{"write missing later",
-                        "set:FAKE_JLINK_MISSING=JLINKARM_WriteMem write:24000000:4 set:FAKE_JLINK_MISSING=",
-                        "Unable to write at address 0x24000000; JLINKARM_WriteMem not found" + kOnLibrary}),
+        TransferFailure{
+            "short write", "set:FAKE_JLINK_FAIL=write write:2400abc0:16 set:FAKE_JLINK_FAIL=",
+            "Unable to write at address 0x2400abc0; probe wrote 15 of 16 bytes" + kOnLibrary},
+        TransferFailure{
+            "read missing later",
+            "set:FAKE_JLINK_MISSING=JLINKARM_ReadMem read:24000000:4 set:FAKE_JLINK_MISSING=",
+            "Unable to read at address 0x24000000; JLINKARM_ReadMem not found" + kOnLibrary},
+        TransferFailure{
+            "write missing later",
+            "set:FAKE_JLINK_MISSING=JLINKARM_WriteMem write:24000000:4 set:FAKE_JLINK_MISSING=",
+            "Unable to write at address 0x24000000; JLINKARM_WriteMem not found" + kOnLibrary}),
     test::names_by([](const TransferFailure& c) { return c.name; }));
 
 // A library that lost its Close: the built driver, which never calls it, still goes.

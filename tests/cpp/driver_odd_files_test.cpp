@@ -86,14 +86,15 @@ TEST_P(FpgaOddFile, LeavesTheBoardOutWithoutBlocking) {
             0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Files, FpgaOddFile,
-    testing::Values(FpgaFileCase{"c2h_0", Odd::Fifo}, FpgaFileCase{"h2c_0", Odd::Fifo},
-                    FpgaFileCase{"user", Odd::Fifo}, FpgaFileCase{"c2h_0", Odd::Directory},
-                    FpgaFileCase{"user", Odd::Empty}),
-    test::names_by([](const FpgaFileCase& c) {
-      return std::string(c.suffix) + "_" + odd_name(c.kind);
-    }));
+INSTANTIATE_TEST_SUITE_P(Files, FpgaOddFile,
+                         testing::Values(FpgaFileCase{"c2h_0", Odd::Fifo},
+                                         FpgaFileCase{"h2c_0", Odd::Fifo},
+                                         FpgaFileCase{"user", Odd::Fifo},
+                                         FpgaFileCase{"c2h_0", Odd::Directory},
+                                         FpgaFileCase{"user", Odd::Empty}),
+                         test::names_by([](const FpgaFileCase& c) {
+                           return std::string(c.suffix) + "_" + odd_name(c.kind);
+                         }));
 
 class LibraryOddFile : public testing::TestWithParam<Odd> {};
 

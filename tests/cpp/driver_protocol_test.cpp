@@ -17,9 +17,7 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes le32(uint32_t v) {
-  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
-}
+Bytes le32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
 
 Bytes cat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -31,15 +29,18 @@ Bytes cat(std::initializer_list<Bytes> parts) {
 Bytes reply_frame(uint32_t frame_length, uint32_t command, uint32_t length) {
   return cat({{0xAB, uint8_t(frame_length >> 24), uint8_t(frame_length >> 16),
                uint8_t(frame_length >> 8), uint8_t(frame_length)},
-              le32(command), le32(7), le32(0x100), le32(length)});
+              le32(command),
+              le32(7),
+              le32(0x100),
+              le32(length)});
 }
 
 TEST(FrameEncoder, MatchesHandWrittenBytes) {
   const auto header = encode_frame_header(0x00000410);
   EXPECT_EQ(Bytes(header.begin(), header.end()), (Bytes{0xAA, 0x00, 0x00, 0x04, 0x10}));
   const auto block = encode_bin_command({2, 0x01020304, 0xFCC00050, 1024});
-  EXPECT_EQ(Bytes(block.begin(), block.end()),
-            (Bytes{0x02, 0, 0, 0, 0x04, 0x03, 0x02, 0x01, 0x50, 0x00, 0xC0, 0xFC, 0x00, 0x04, 0, 0}));
+  EXPECT_EQ(Bytes(block.begin(), block.end()), (Bytes{0x02, 0, 0, 0, 0x04, 0x03, 0x02, 0x01, 0x50,
+                                                      0x00, 0xC0, 0xFC, 0x00, 0x04, 0, 0}));
   const BinCommand back = decode_bin_command(block.data());
   EXPECT_EQ(back.sequence, 0x01020304u);
   EXPECT_EQ(back.address, 0xFCC00050u);
@@ -53,8 +54,13 @@ TEST(BinWrite, FullPieceFrameIsFollowedByOneZeroByte) {
   std::iota(payload.begin(), payload.end(), 0);
   const uint32_t sequence = bin_sequence_number() + 1;
   EXPECT_EQ(bin_write(port, 0x24000400, payload.data(), payload.size()), 1024);
-  const Bytes expected = cat({{0xAA, 0x00, 0x00, 0x04, 0x10}, {0x02, 0, 0, 0}, le32(sequence),
-                              {0x00, 0x04, 0x00, 0x24}, {0x00, 0x04, 0x00, 0x00}, payload, {0x00}});
+  const Bytes expected = cat({{0xAA, 0x00, 0x00, 0x04, 0x10},
+                              {0x02, 0, 0, 0},
+                              le32(sequence),
+                              {0x00, 0x04, 0x00, 0x24},
+                              {0x00, 0x04, 0x00, 0x00},
+                              payload,
+                              {0x00}});
   EXPECT_EQ(port.written, expected);
 }
 
@@ -114,22 +120,36 @@ TEST_P(BinExchangeFailure, GivesItsCodeAndMessage) {
 INSTANTIATE_TEST_SUITE_P(
     AllCodes, BinExchangeFailure,
     testing::Values(
-        FailingExchange{"Silence", false, {}, SIZE_MAX, -3, "timeout waiting response\r\n", ETIMEDOUT},
+        FailingExchange{
+            "Silence", false, {}, SIZE_MAX, -3, "timeout waiting response\r\n", ETIMEDOUT},
         FailingExchange{"OnlyGarbage", false, Bytes(50, 0x55), SIZE_MAX, -3,
                         "timeout waiting response\r\n", ETIMEDOUT},
-        FailingExchange{"TruncatedLength", false, {0xAB, 0x00, 0x00}, SIZE_MAX, -2,
-                        "error reading len (2)\r\n", ETIMEDOUT},
-        FailingExchange{"TruncatedBlock", false, {0xAB, 0, 0, 0, 16, 2, 0, 0}, SIZE_MAX, -2,
-                        "error reading len (3)\r\n", ETIMEDOUT},
+        FailingExchange{"TruncatedLength",
+                        false,
+                        {0xAB, 0x00, 0x00},
+                        SIZE_MAX,
+                        -2,
+                        "error reading len (2)\r\n",
+                        ETIMEDOUT},
+        FailingExchange{"TruncatedBlock",
+                        false,
+                        {0xAB, 0, 0, 0, 16, 2, 0, 0},
+                        SIZE_MAX,
+                        -2,
+                        "error reading len (3)\r\n",
+                        ETIMEDOUT},
         FailingExchange{"LengthFieldDisagrees", false, reply_frame(16, 2, 5), SIZE_MAX, -1,
                         "error with data len: expected 0, got 5\n", EPROTO},
         FailingExchange{"ShortReadReply", true, cat({reply_frame(1016, 1, 1000), Bytes(1000)}),
                         SIZE_MAX, -1, "unexpected response size: expected 1024 got 1000\n", EPROTO},
         FailingExchange{"PartialData", true, cat({reply_frame(1040, 1, 1024), Bytes(300)}),
                         SIZE_MAX, -2, "error reading len (300)\r\n", ETIMEDOUT},
-        FailingExchange{"HeaderNotWritten", false, {}, 3, -4, "Error writing header (3)\r\n", ETIMEDOUT},
-        FailingExchange{"BlockNotWritten", false, {}, 9, -4, "Error writing bincmd header (4)\r\n", ETIMEDOUT},
-        FailingExchange{"PayloadNotWritten", false, {}, 25, -4, "Error writing data (4)\r\n", ETIMEDOUT}),
+        FailingExchange{
+            "HeaderNotWritten", false, {}, 3, -4, "Error writing header (3)\r\n", ETIMEDOUT},
+        FailingExchange{
+            "BlockNotWritten", false, {}, 9, -4, "Error writing bincmd header (4)\r\n", ETIMEDOUT},
+        FailingExchange{
+            "PayloadNotWritten", false, {}, 25, -4, "Error writing data (4)\r\n", ETIMEDOUT}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BinExchange, APortThatFailsGivesItsOwnErrorNumber) {
@@ -196,8 +216,8 @@ TEST(TransferInChunks, CutsIntoPiecesOfAtMost1024) {
 
 TEST(TransferInChunks, StopsAtTheFirstFailingPiece) {
   int calls = 0;
-  EXPECT_FALSE(transfer_in_chunks([&](uint32_t, size_t, size_t) { return ++calls == 2 ? -3 : 1024; },
-                                  0, 4096));
+  EXPECT_FALSE(transfer_in_chunks(
+      [&](uint32_t, size_t, size_t) { return ++calls == 2 ? -3 : 1024; }, 0, 4096));
   EXPECT_EQ(calls, 2);
 }
 

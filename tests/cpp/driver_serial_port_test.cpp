@@ -42,8 +42,8 @@ std::vector<uint8_t> counting(size_t count, uint8_t first) {
 TEST(SerialPortPosix, GatheredWriteArrivesWholeAndInOrder) {
   PortPair pair;
   ASSERT_TRUE(pair.port);
-  const std::vector<std::vector<uint8_t>> parts = {counting(5, 1), counting(16, 50), {},
-                                                   counting(200000, 7), counting(1, 0)};
+  const std::vector<std::vector<uint8_t>> parts = {
+      counting(5, 1), counting(16, 50), {}, counting(200000, 7), counting(1, 0)};
   std::vector<uint8_t> expected;
   std::vector<WritePiece> pieces;
   for (const auto& part : parts) {

@@ -92,7 +92,8 @@ TEST(UsbDriver, SilentPortIsNotAvailableAndItsReadErrorIsPrinted) {
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_NE(printed.find("timeout waiting response\r\n"), std::string::npos) << printed;
   EXPECT_NE(printed.find("Error reading at 0xf0000010 len: 4 errno(110): Connection timed out; "
-                         "status -3 (no reply) at 0xf0000010 on " + port + "\n"),
+                         "status -3 (no reply) at 0xf0000010 on " +
+                         port + "\n"),
             std::string::npos)
       << printed;
   close(master);
@@ -150,7 +151,8 @@ TEST(UsbDriver, TransferErrorNamesItsCauseThePieceAndThePort) {
   EXPECT_EQ(test::error_text<TransportError>(
                 [&] { driver->read(kMemory, buffer.data(), buffer.size()); }),
             "Error reading at 0x24000000 len: 2048 errno(110): Connection timed out; "
-            "status -3 (no reply) at 0x24000400 on " + board.port_path());
+            "status -3 (no reply) at 0x24000400 on " +
+                board.port_path());
   testing::internal::GetCapturedStdout();
 }
 
@@ -161,8 +163,8 @@ TEST(UsbDriver, TransferErrorInAPollNamesWhatWasAwaited) {
   // The clock change: one read, four writes, then the poll of the change bit.
   board.inject_fault(sim::Fault::Silence, 6);
   testing::internal::CaptureStdout();
-  const std::string text = test::error_text<TransportError>(
-      [&] { driver->set_clock_mode(soc::ClockMode::Economy); });
+  const std::string text =
+      test::error_text<TransportError>([&] { driver->set_clock_mode(soc::ClockMode::Economy); });
   testing::internal::GetCapturedStdout();
   EXPECT_EQ(text.rfind("Error reading at 0xf0001030 len: 4 errno(110): ", 0), 0u) << text;
   EXPECT_TRUE(text.ends_with(" while waiting for the clock change to complete")) << text;
@@ -200,14 +202,14 @@ TEST_P(UsbRoundTrip, WritesAndReadsBackEveryByte) {
   EXPECT_EQ(board->protocol_errors(), 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Sizes, UsbRoundTrip,
-    testing::Combine(testing::Values(Board::Simulated, Board::Real),
-                     testing::Values(1, 4, 1023, 1024, 1025, size_t{1} << 20)),
-    test::names_by([](const std::tuple<Board, size_t>& c) {
-      return std::string(std::get<0>(c) == Board::Real ? "real_" : "simulated_") +
-             std::to_string(std::get<1>(c)) + "_bytes";
-    }));
+INSTANTIATE_TEST_SUITE_P(Sizes, UsbRoundTrip,
+                         testing::Combine(testing::Values(Board::Simulated, Board::Real),
+                                          testing::Values(1, 4, 1023, 1024, 1025, size_t{1} << 20)),
+                         test::names_by([](const std::tuple<Board, size_t>& c) {
+                           return std::string(std::get<0>(c) == Board::Real ? "real_"
+                                                                            : "simulated_") +
+                                  std::to_string(std::get<1>(c)) + "_bytes";
+                         }));
 
 TEST(UsbWire, FramesMatchHandWrittenBytes) {
   sim::BoardSimulator board(sim::orbi_board(), false, kShort);
@@ -236,8 +238,8 @@ struct InjectedFault {
   const char* name;
   sim::Fault fault;
   bool read;
-  uint32_t frame;    // which piece of a 4-piece transfer meets the fault
-  uint32_t applied;  // pieces the board wrote to its memory
+  uint32_t frame;                    // which piece of a 4-piece transfer meets the fault
+  uint32_t applied;                  // pieces the board wrote to its memory
   std::vector<std::string> printed;  // one of these is printed
   const char* cause;                 // how the error goes on after "errno("
 };
@@ -272,9 +274,9 @@ TEST_P(UsbFault, EndsInTheDriverError) {
   std::snprintf(piece, sizeof piece, " at 0x%x on ", kMemory + 1024 * (c.frame - 1));
   EXPECT_TRUE(text.ends_with(piece + board.port_path())) << text;
   const std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_TRUE(std::any_of(c.printed.begin(), c.printed.end(),
-                          [&](const std::string& text) { return out.find(text) != std::string::npos; }))
-      << out;
+  EXPECT_TRUE(std::any_of(c.printed.begin(), c.printed.end(), [&](const std::string& text) {
+    return out.find(text) != std::string::npos;
+  })) << out;
   const auto frames = board.frames();
   ASSERT_EQ(frames.size() - before, c.frame);
   for (size_t i = before; i < frames.size(); ++i) {
@@ -290,22 +292,70 @@ TEST_P(UsbFault, EndsInTheDriverError) {
 
 INSTANTIATE_TEST_SUITE_P(
     Faults, UsbFault,
-    testing::Values(
-        InjectedFault{"SilenceOnRead", sim::Fault::Silence, true, 2, 0, {"timeout waiting response"}, kTimedOut},
-        InjectedFault{"SilenceOnWrite", sim::Fault::Silence, false, 3, 2, {"timeout waiting response"}, kTimedOut},
-        InjectedFault{"GarbageFlood", sim::Fault::GarbageFlood, true, 1, 0, {"timeout waiting response"}, kTimedOut},
-        InjectedFault{"WrongLengthOnRead", sim::Fault::WrongLengthField, true, 2, 0,
-                      {"error with data len: expected 1024, got 1025"}, kProtocol},
-        InjectedFault{"WrongLengthOnWrite", sim::Fault::WrongLengthField, false, 1, 1,
-                      {"error with data len: expected 0, got 1"}, kProtocol},
-        InjectedFault{"ShortReadReply", sim::Fault::ShortReadReply, true, 2, 0,
-                      {"unexpected response size: expected 1024 got 1000"}, kProtocol},
-        InjectedFault{"PartialData", sim::Fault::PartialData, true, 3, 0, {"error reading len (512)"}, "110): Connection timed out; status -2 (reply cut short)"},
-        // The hang-up may discard the reply bytes still in the tty.
-        InjectedFault{"VanishDuringRead", sim::Fault::VanishMidTransfer, true, 2, 0,
-                      {"error reading len (", "timeout waiting response"}, kGone},
-        InjectedFault{"VanishDuringWrite", sim::Fault::VanishMidTransfer, false, 2, 1,
-                      {"Error writing data", "timeout waiting response"}, kGone}),
+    testing::Values(InjectedFault{"SilenceOnRead",
+                                  sim::Fault::Silence,
+                                  true,
+                                  2,
+                                  0,
+                                  {"timeout waiting response"},
+                                  kTimedOut},
+                    InjectedFault{"SilenceOnWrite",
+                                  sim::Fault::Silence,
+                                  false,
+                                  3,
+                                  2,
+                                  {"timeout waiting response"},
+                                  kTimedOut},
+                    InjectedFault{"GarbageFlood",
+                                  sim::Fault::GarbageFlood,
+                                  true,
+                                  1,
+                                  0,
+                                  {"timeout waiting response"},
+                                  kTimedOut},
+                    InjectedFault{"WrongLengthOnRead",
+                                  sim::Fault::WrongLengthField,
+                                  true,
+                                  2,
+                                  0,
+                                  {"error with data len: expected 1024, got 1025"},
+                                  kProtocol},
+                    InjectedFault{"WrongLengthOnWrite",
+                                  sim::Fault::WrongLengthField,
+                                  false,
+                                  1,
+                                  1,
+                                  {"error with data len: expected 0, got 1"},
+                                  kProtocol},
+                    InjectedFault{"ShortReadReply",
+                                  sim::Fault::ShortReadReply,
+                                  true,
+                                  2,
+                                  0,
+                                  {"unexpected response size: expected 1024 got 1000"},
+                                  kProtocol},
+                    InjectedFault{"PartialData",
+                                  sim::Fault::PartialData,
+                                  true,
+                                  3,
+                                  0,
+                                  {"error reading len (512)"},
+                                  "110): Connection timed out; status -2 (reply cut short)"},
+                    // The hang-up may discard the reply bytes still in the tty.
+                    InjectedFault{"VanishDuringRead",
+                                  sim::Fault::VanishMidTransfer,
+                                  true,
+                                  2,
+                                  0,
+                                  {"error reading len (", "timeout waiting response"},
+                                  kGone},
+                    InjectedFault{"VanishDuringWrite",
+                                  sim::Fault::VanishMidTransfer,
+                                  false,
+                                  2,
+                                  1,
+                                  {"Error writing data", "timeout waiting response"},
+                                  kGone}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(UsbFault, GarbageBeforeTheReplyMarkerIsSkipped) {

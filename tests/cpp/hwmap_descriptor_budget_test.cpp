@@ -26,9 +26,8 @@ class DescriptorBudget : public testing::TestWithParam<BudgetCase> {};
 
 TEST_P(DescriptorBudget, OneSequenceOfOnePass) {
   const BudgetCase& c = GetParam();
-  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0},
-                  np::Info::hrc(false), {np::Info{hw::Ident{1, 2, 0, 0}, {hw::Type::CNP1}, false}},
-                  {});
+  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, np::Info::hrc(false),
+                  {np::Info{hw::Ident{1, 2, 0, 0}, {hw::Type::CNP1}, false}}, {});
   const auto device = make_virtual_device(devices::Orbi_v2, mesh);
   const IpVersionSpecificHardwareBackend backend(device);
   test::FakeIoRecorder io;
@@ -56,8 +55,10 @@ TEST_P(DescriptorBudget, OneSequenceOfOnePass) {
   }
   EXPECT_FALSE(status.ok());
   EXPECT_EQ(sequence, nullptr);
-  EXPECT_EQ(status.text, "Model is too big. The maximum number of descriptors is more than "
-                         "allowed. " + std::to_string(c.needed) + " are needed but 254 are available.");
+  EXPECT_EQ(status.text,
+            "Model is too big. The maximum number of descriptors is more than "
+            "allowed. " +
+                std::to_string(c.needed) + " are needed but 254 are available.");
   EXPECT_TRUE(context.layers.empty() && context.passes.empty() && context.program.empty());
 }
 
@@ -68,8 +69,7 @@ INSTANTIATE_TEST_SUITE_P(
         BudgetCase{"wrapping_count_refused", 250, 12, 263},
         BudgetCase{"largest_single_pass", 126, 126, 0},
         BudgetCase{"one_more_for_the_final_check", 126, 127, 255},
-        BudgetCase{"one_layer_at_the_limit", 252, 0, 0},
-        BudgetCase{"one_layer_over", 254, 0, 255}),
+        BudgetCase{"one_layer_at_the_limit", 252, 0, 0}, BudgetCase{"one_layer_over", 254, 0, 255}),
     [](const testing::TestParamInfo<BudgetCase>& info) { return info.param.name; });
 
 TEST(DescriptorBudget, ProductsOfPassesAndCounts) {

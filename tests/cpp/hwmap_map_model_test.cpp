@@ -17,7 +17,8 @@ namespace {
 Mesh v1_mesh(bool with_hrc, size_t cnps) {
   std::vector<np::Info> nps;
   for (uint8_t i = 0; i < cnps; ++i)
-    nps.push_back(np::Info{hw::Ident{static_cast<uint8_t>(2 + i), 1, 0, 0}, {hw::Type::CNP1}, true});
+    nps.push_back(
+        np::Info{hw::Ident{static_cast<uint8_t>(2 + i), 1, 0, 0}, {hw::Type::CNP1}, true});
   nps.push_back(np::Info{hw::Ident{1, 2, 0, 0}, {hw::Type::CNP1, hw::Type::FNP3}, true});
   return Mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0},
               with_hrc ? std::optional<np::Info>(np::Info::hrc(false)) : std::nullopt, nps, {});
@@ -35,15 +36,22 @@ void random_bits(Layer& layer, uint32_t seed) {
 LayerList v1_layers(size_t convolutions, size_t odd = SIZE_MAX) {
   auto model = Model::create();
   model->add(test::make_layer(LayerType::InputConvolutional,
-                              {{"input_width", 16}, {"input_height", 16}, {"input_channels", 1},
-                               {"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}},
+                              {{"input_width", 16},
+                               {"input_height", 16},
+                               {"input_channels", 1},
+                               {"kernel_width", 3},
+                               {"kernel_height", 3},
+                               {"filters", 8}},
                               "hrc"),
              {});
   for (size_t i = 0; i < convolutions; ++i) {
     const int stride = i == odd ? 3 : 1;
     model->add(test::make_layer(LayerType::Convolutional,
-                                {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8},
-                                 {"stride_x", stride}, {"stride_y", stride}},
+                                {{"kernel_width", 3},
+                                 {"kernel_height", 3},
+                                 {"filters", 8},
+                                 {"stride_x", stride},
+                                 {"stride_y", stride}},
                                 "conv" + std::to_string(i)),
                {});
   }
@@ -71,8 +79,8 @@ MappingRun map_on(const Mesh& mesh, LayerList layers) {
   const auto device = make_virtual_device(devices::Orbi_v2, mesh);
   MappingRun run;
   run.remaining = std::move(layers);
-  run.group = map_model_on_device(run.remaining, run.sequences,
-                                  std::make_shared<MapConstraints>(device));
+  run.group =
+      map_model_on_device(run.remaining, run.sequences, std::make_shared<MapConstraints>(device));
   return run;
 }
 

@@ -21,7 +21,8 @@ namespace {
 class HardwareSequenceOnABoard : public testing::Test {
  protected:
   HardwareSequenceOnABoard()
-      : program_(test::program_with_marker(3)), other_(test::program_with_marker(4)),
+      : program_(test::program_with_marker(3)),
+        other_(test::program_with_marker(4)),
         model_(test::dense_model()) {
     sim::load_board(memory_, sim::orbi_board(1));
     player_ = sim::ProgramPlayer::install(memory_, sim::kRegistersBase,
@@ -99,7 +100,9 @@ TEST_F(HardwareSequenceOnABoard, APredictionRunsForADequantizedOutput) {
   const auto outputs = seq->forward(Dense::split(*test::dense_model_inputs(1)), nullptr);
   ASSERT_EQ(outputs.size(), 1u);
   EXPECT_EQ(outputs[0]->type(), TensorType::float32);
-  EXPECT_EQ(sequence(program_, model_->layers())->forward(Dense::split(*test::dense_model_inputs(1)), nullptr)[0]->type(),
+  EXPECT_EQ(sequence(program_, model_->layers())
+                ->forward(Dense::split(*test::dense_model_inputs(1)), nullptr)[0]
+                ->type(),
             TensorType::int8);
 }
 

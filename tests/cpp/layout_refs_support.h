@@ -36,14 +36,16 @@ struct Array4 {
   }
   // A tensor of these dimensions holding the values as bytes, through its strides.
   std::shared_ptr<Dense> tensor(TensorType type, Dense::Layout layout) const {
-    std::shared_ptr<Dense> t(Dense::create(type, Shape{dims[0], dims[1], dims[2], dims[3]}, layout));
+    std::shared_ptr<Dense> t(
+        Dense::create(type, Shape{dims[0], dims[1], dims[2], dims[3]}, layout));
     const auto s = t->strides();
     auto* bytes = static_cast<uint8_t*>(t->buffer().mutable_data());
     for (uint32_t a = 0; a < dims[0]; ++a)
       for (uint32_t b = 0; b < dims[1]; ++b)
         for (uint32_t c = 0; c < dims[2]; ++c)
           for (uint32_t d = 0; d < dims[3]; ++d)
-            bytes[a * s[0] + b * s[1] + c * s[2] + d * s[3]] = static_cast<uint8_t>((*this)(a, b, c, d));
+            bytes[a * s[0] + b * s[1] + c * s[2] + d * s[3]] =
+                static_cast<uint8_t>((*this)(a, b, c, d));
     return t;
   }
 };

@@ -68,8 +68,8 @@ class PythonHooks : public testing::Test {
   }
 
   static inline py::dict* scope_ = nullptr;
-  const std::vector<hw::Ident> five_{{1, 1, 0, 0}, {2, 1, 0, 0}, {3, 1, 0, 0}, {4, 1, 0, 0},
-                                     {5, 1, 0, 0}};
+  const std::vector<hw::Ident> five_{
+      {1, 1, 0, 0}, {2, 1, 0, 0}, {3, 1, 0, 0}, {4, 1, 0, 0}, {5, 1, 0, 0}};
 };
 
 TEST_F(PythonHooks, RunsTheModuleOfThisBuild) {
@@ -101,8 +101,7 @@ TEST_F(PythonHooks, DroppedPythonObjectFallsBackToDefaults) {
   ASSERT_TRUE(alive().is_none());  // the Python object is gone, the native one is not
 
   mc->next_layer_handler("after");
-  EXPECT_EQ(mc->select_nps(five_, 2, hw::Type::CNP1),
-            (std::vector<hw::Ident>{five_[0], five_[1]}));
+  EXPECT_EQ(mc->select_nps(five_, 2, hw::Type::CNP1), (std::vector<hw::Ident>{five_[0], five_[1]}));
   EXPECT_EQ(calls().size(), 0u);
   EXPECT_EQ(mc->cnp_max_width_default(), 64u);
 }

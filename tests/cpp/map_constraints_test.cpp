@@ -25,8 +25,7 @@ std::shared_ptr<Device> device_of(const HwVersion& version) {
 // A device whose product byte names no IP generation (no mesh can describe it).
 class UnknownProductDevice : public Device {
  public:
-  UnknownProductDevice()
-      : mesh_(IpVersion::v1, hw::Ident{}, hw::Ident{}, std::nullopt, {}, {}) {}
+  UnknownProductDevice() : mesh_(IpVersion::v1, hw::Ident{}, hw::Ident{}, std::nullopt, {}, {}) {}
   HwVersion version() const override { return {HwVersion::kel_id, 0xC3, 0, 0}; }
   const char* desc() const override { return "unknown"; }
   const Mesh& mesh() const override { return mesh_; }
@@ -58,13 +57,11 @@ TEST_P(MapConstraintsDefaults, FollowTheIpVersion) {
 
 INSTANTIATE_TEST_SUITE_P(
     ByVersion, MapConstraintsDefaults,
-    testing::Values(Defaults{devices::Orbi_v1, 32, 256, 512},
-                    Defaults{devices::Orbi_v2, 32, 256, 504},
-                    Defaults{HwVersion{static_cast<uint8_t>(HwVersion::kel_id + 1), 0, 0, 2}, 32,
-                             256, 512},
-                    Defaults{devices::MRL7700_v1, 32, 256, 512},
-                    Defaults{devices::FPGA_v2, 64, 256, 512},
-                    Defaults{devices::Mote_FPGA, 0, 0, 0}),
+    testing::Values(
+        Defaults{devices::Orbi_v1, 32, 256, 512}, Defaults{devices::Orbi_v2, 32, 256, 504},
+        Defaults{HwVersion{static_cast<uint8_t>(HwVersion::kel_id + 1), 0, 0, 2}, 32, 256, 512},
+        Defaults{devices::MRL7700_v1, 32, 256, 512}, Defaults{devices::FPGA_v2, 64, 256, 512},
+        Defaults{devices::Mote_FPGA, 0, 0, 0}),
     test::names_by([](const Defaults& d) { return "hw_" + d.version.to_string(); }));
 
 TEST(MapConstraints, RefusesNullAndUnknownDevices) {
@@ -91,8 +88,7 @@ struct Limit {
   Getter get_default;
 };
 
-class MapConstraintsLimits
-    : public testing::TestWithParam<std::tuple<Limit, HwVersion>> {};
+class MapConstraintsLimits : public testing::TestWithParam<std::tuple<Limit, HwVersion>> {};
 
 TEST_P(MapConstraintsLimits, AcceptUpToTheDefaultAndKeepValueOnRefusal) {
   const auto& [limit, version] = GetParam();
@@ -106,24 +102,23 @@ TEST_P(MapConstraintsLimits, AcceptUpToTheDefaultAndKeepValueOnRefusal) {
             std::string("CNP max ") + limit.what + " should be <= " + std::to_string(def) +
                 ". Receives " + std::to_string(def + 1) + ".");
   EXPECT_EQ((mc.*limit.get)(), 0u);
-  EXPECT_FALSE(test::error_text<std::invalid_argument>(
-                   [&] { (mc.*limit.set)(0xFFFFFFFFu); }).empty());
+  EXPECT_FALSE(
+      test::error_text<std::invalid_argument>([&] { (mc.*limit.set)(0xFFFFFFFFu); }).empty());
   EXPECT_EQ((mc.*limit.get_default)(), def);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     All, MapConstraintsLimits,
-    testing::Combine(
-        testing::Values(Limit{"width", &MapConstraints::set_cnp_max_width,
-                              &MapConstraints::cnp_max_width,
-                              &MapConstraints::cnp_max_width_default},
-                        Limit{"height", &MapConstraints::set_cnp_max_height,
-                              &MapConstraints::cnp_max_height,
-                              &MapConstraints::cnp_max_height_default},
-                        Limit{"filters", &MapConstraints::set_cnp_max_filters,
-                              &MapConstraints::cnp_max_filters,
-                              &MapConstraints::cnp_max_filters_default}),
-        testing::Values(devices::Orbi_v2, devices::FPGA_v2, devices::Mote_FPGA)),
+    testing::Combine(testing::Values(Limit{"width", &MapConstraints::set_cnp_max_width,
+                                           &MapConstraints::cnp_max_width,
+                                           &MapConstraints::cnp_max_width_default},
+                                     Limit{"height", &MapConstraints::set_cnp_max_height,
+                                           &MapConstraints::cnp_max_height,
+                                           &MapConstraints::cnp_max_height_default},
+                                     Limit{"filters", &MapConstraints::set_cnp_max_filters,
+                                           &MapConstraints::cnp_max_filters,
+                                           &MapConstraints::cnp_max_filters_default}),
+                     testing::Values(devices::Orbi_v2, devices::FPGA_v2, devices::Mote_FPGA)),
     test::names_by([](const std::tuple<Limit, HwVersion>& c) {
       return std::string(std::get<0>(c).what) + "_on_hw_" + std::get<1>(c).to_string();
     }));

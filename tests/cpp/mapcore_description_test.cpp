@@ -92,7 +92,8 @@ TEST(HardwareBackend, EveryProductByteAgreesWithItsGeneration) {
     EXPECT_EQ(describe_hardware(static_cast<uint8_t>(product), mesh)[W::weight_units] == 0,
               ip == IpVersion::mote)
         << product;
-    EXPECT_NO_THROW(IpVersionSpecificHardwareBackend(std::make_shared<VirtualDevice>(version, mesh)))
+    EXPECT_NO_THROW(
+        IpVersionSpecificHardwareBackend(std::make_shared<VirtualDevice>(version, mesh)))
         << product;
   }
 }

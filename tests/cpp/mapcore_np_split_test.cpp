@@ -34,19 +34,18 @@ TEST_P(NpSplitRows, PhaseAndOutputRows) {
   EXPECT_EQ(split.channels, 4u);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Rows, NpSplitRows,
-    testing::Values(
-        // Same padding, stride 1: eight input rows give eight output rows.
-        RowCase{"FirstPieceStride1", 0, 8, 3, 1, 1, 1, 1, 0, 0, 8},
-        RowCase{"SecondPieceStride1", 8, 8, 3, 1, 1, 1, 1, 0, 8, 8},
-        // 2x2 pooling halves them.
-        RowCase{"FirstPiecePooled", 0, 8, 3, 1, 1, 2, 2, 0, 0, 4},
-        RowCase{"SecondPiecePooled", 8, 8, 3, 1, 1, 2, 2, 0, 4, 4},
-        // Stride 2: the phase follows the padded row of the piece.
-        RowCase{"Stride2OddStart", 5, 6, 3, 2, 1, 1, 1, 0, 3, 3},
-        RowCase{"Stride2EvenStart", 4, 6, 3, 2, 1, 1, 1, 1, 2, 3}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Rows, NpSplitRows,
+                         testing::Values(
+                             // Same padding, stride 1: eight input rows give eight output rows.
+                             RowCase{"FirstPieceStride1", 0, 8, 3, 1, 1, 1, 1, 0, 0, 8},
+                             RowCase{"SecondPieceStride1", 8, 8, 3, 1, 1, 1, 1, 0, 8, 8},
+                             // 2x2 pooling halves them.
+                             RowCase{"FirstPiecePooled", 0, 8, 3, 1, 1, 2, 2, 0, 0, 4},
+                             RowCase{"SecondPiecePooled", 8, 8, 3, 1, 1, 2, 2, 0, 4, 4},
+                             // Stride 2: the phase follows the padded row of the piece.
+                             RowCase{"Stride2OddStart", 5, 6, 3, 2, 1, 1, 1, 0, 3, 3},
+                             RowCase{"Stride2EvenStart", 4, 6, 3, 2, 1, 1, 1, 1, 2, 3}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(NpSplit, WindowOffsetsAndAlignedWidth) {
   const NpSpace part = space(8, 0, 13, 8);

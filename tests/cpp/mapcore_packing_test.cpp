@@ -72,9 +72,10 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{"FourChannels", 5, 4, "HRC weights need 1 or 3 input channels, got 4."}),
     [](const auto& info) { return std::string(info.param.name); });
 
-template <typename T> std::unique_ptr<Dense> bytes(TensorType type, std::vector<int> values) {
-  auto t = Dense::create(type, Shape{static_cast<uint32_t>(values.size())},
-                         Dense::Layout::RowMajor);
+template <typename T>
+std::unique_ptr<Dense> bytes(TensorType type, std::vector<int> values) {
+  auto t =
+      Dense::create(type, Shape{static_cast<uint32_t>(values.size())}, Dense::Layout::RowMajor);
   for (size_t i = 0; i < values.size(); ++i) t->mutable_data<T>()[i] = static_cast<T>(values[i]);
   return t;
 }
@@ -156,8 +157,8 @@ TEST_P(FnpInputMode, FromShapeAndSource) {
     g.conv("conv", {"in"}, static_cast<int>(c.channels), 1);
     source = "conv";
   }
-  const auto fc = g.add("fc", LayerType::Dense1D,
-                        {{"units", 2}, {"weights_bits", c.weights_bits}}, {source});
+  const auto fc =
+      g.add("fc", LayerType::Dense1D, {{"units", 2}, {"weights_bits", c.weights_bits}}, {source});
   EXPECT_EQ(fnp_input_size(*fc, c.ignore_inbound), c.mode);
 }
 

@@ -230,7 +230,10 @@ TEST(PassMapping, BufferTempConvOutsideTheRunIsRefused) {
 TEST(PassMapping, HrcFirstLayerHasOnlyTheHrcAsInput) {
   Graph g(8, 8, 3, false);
   g.add("hrc", LayerType::InputConv2D,
-        {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}, {"kernel_size", 3},
+        {{"input_width", 8},
+         {"input_height", 8},
+         {"input_channels", 3},
+         {"kernel_size", 3},
          {"filters", 4}},
         {});
   g.conv("conv", {"hrc"});

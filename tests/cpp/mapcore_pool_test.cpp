@@ -73,8 +73,8 @@ TEST(ComponentPool, SkipDmaChannelsFollowTheFirstSkipDma) {
   // A first skip DMA that declares no channel offers none.
   Fixture f(v2_device(cnp_nps(1), {np_info(5, 0, 2, {}), np_info(6, 0, 1, {})}));
   EXPECT_EQ(f.pool.entries().count(T::SKIP_DMA_STORE), 0u);
-  Mesh mesh(IpVersion::v2, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, std::nullopt,
-            cnp_nps(1), {np_info(5, 0, 2, {}), np_info(6, 0, 1, {})});
+  Mesh mesh(IpVersion::v2, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, std::nullopt, cnp_nps(1),
+            {np_info(5, 0, 2, {}), np_info(6, 0, 1, {})});
   mesh.skip_dmas[0].ident.channel = 3;
   mesh.skip_dmas[1].ident.channel = 1;
   Fixture g(make_virtual_device(HwVersion{1, 162, 1, 0}, mesh));
@@ -159,8 +159,8 @@ TEST(ComponentPool, FullyConnectedTakesFnp3OnlyWhenItsWeightsFit) {
   Graph g(4, 4, 2);
   const auto fc = g.add("fc", LayerType::Dense1D, {{"units", 5}}, {"in"});
   for (const bool fits : {true, false}) {
-    Fixture f(v2_device(
-        {np_info(1, 1, 0, {T::CNP1, T::FNP2}), np_info(2, 1, 0, {T::CNP1, T::FNP3})}));
+    Fixture f(
+        v2_device({np_info(1, 1, 0, {T::CNP1, T::FNP2}), np_info(2, 1, 0, {T::CNP1, T::FNP3})}));
     f.checker.fnp3 = fits;
     bool new_pass = false;
     const LayerResult r = f.pool.map_layer(fc, {}, false, new_pass, true);

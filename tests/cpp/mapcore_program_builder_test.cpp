@@ -52,8 +52,8 @@ class TestIoRecorder : public IoRecorder {
     produced_.external.emplace_back();
     return record;
   }
-  RegisterWrites output_registers(const LayerPtr&, uint8_t first, uint8_t last, uint8_t fixed,
-                                  bool, bool, bool) const override {
+  RegisterWrites output_registers(const LayerPtr&, uint8_t first, uint8_t last, uint8_t fixed, bool,
+                                  bool, bool) const override {
     return {{16, uint32_t{first} | uint32_t{last} << 8}, {20, fixed}};
   }
   uint8_t input_code(const LayerPtr&) const override { return 0; }
@@ -73,17 +73,17 @@ class TestLayerRecorder : public LayerRecorder {
                                   const std::vector<hw::Ident>& skip, uint8_t handover,
                                   uint8_t) const override {
     const LayerMapping* mapping = layer_mapping(*layer);
-    calls.push_back(layer->name() + " order=" + std::to_string(mapping ? mapping->order : 0) +
-                    " first=" + std::to_string(first_of_pass) + " last=" +
-                    std::to_string(last_of_pass) + " handover=" + std::to_string(handover) +
-                    " skip=" + std::to_string(skip.size()) +
-                    " next=" + (next ? next->name() : "-"));
+    calls.push_back(
+        layer->name() + " order=" + std::to_string(mapping ? mapping->order : 0) +
+        " first=" + std::to_string(first_of_pass) + " last=" + std::to_string(last_of_pass) +
+        " handover=" + std::to_string(handover) + " skip=" + std::to_string(skip.size()) +
+        " next=" + (next ? next->name() : "-"));
     auto record = std::make_unique<program::Record>(kVersionKey);
     if (mapping && mapping->nps) {
       uint32_t n = 0;
       for (const auto& np : *mapping->nps)
-        record->append_np_program(
-            np.ident, 7, 0, {0xC0DE0000u | mapping->order << 8 | n++, handover}, true, true);
+        record->append_np_program(np.ident, 7, 0,
+                                  {0xC0DE0000u | mapping->order << 8 | n++, handover}, true, true);
     }
     if (layer->name() == "fc") record->set_external_block(0x00030201, {7, 8, 9});
     keep(*record);
@@ -198,7 +198,8 @@ class Bytes {
   const std::vector<uint8_t>& raw() const { return bytes_; }
 
  private:
-  template <typename T> T read(size_t at) const {
+  template <typename T>
+  T read(size_t at) const {
     if (at + sizeof(T) > bytes_.size()) throw std::out_of_range("read past the buffer");
     T value;
     std::memcpy(&value, bytes_.data() + at, sizeof(T));
@@ -269,15 +270,25 @@ Words words_at(const Bytes& data, uint32_t offset, uint32_t count) {
 }
 
 // ProgramInfoRoot / ProgramDataRoot field ids.
-enum Info : uint32_t { kVersion = 0, kHwVersion = 1, kInputDims = 2, kInputCode = 4,
-                       kOutputCode = 5, kOutputScales = 11, kDescriptors = 12, kRegisterWrites = 13,
-                       kPassInfos = 14, kLearningInfo = 15, kHeaderLocation = 16 };
+enum Info : uint32_t {
+  kVersion = 0,
+  kHwVersion = 1,
+  kInputDims = 2,
+  kInputCode = 4,
+  kOutputCode = 5,
+  kOutputScales = 11,
+  kDescriptors = 12,
+  kRegisterWrites = 13,
+  kPassInfos = 14,
+  kLearningInfo = 15,
+  kHeaderLocation = 16
+};
 enum Data : uint32_t { kPasses = 0, kLearning = 1, kHeaderWords = 2 };
 
 TEST(ProgramBytes, SplitIntoTwoVerifiedSizePrefixedBuffers) {
   using Groups = std::vector<std::vector<const char*>>;
-  for (const auto& groups : {Groups{{"in", "a", "b", "c", "fc"}},
-                             Groups{{"in", "a", "b"}, {"c", "fc"}}}) {
+  for (const auto& groups :
+       {Groups{{"in", "a", "b", "c", "fc"}}, Groups{{"in", "a", "b"}, {"c", "fc"}}}) {
     Sample s(groups);
     const Split parts = split_program(s.program);
     flatbuffers::Verifier info(parts.info.raw().data(), parts.info.size());
@@ -336,10 +347,9 @@ TEST(ProgramBytes, TwoPassesCarryTheSwitchHeaderAndRegisterWrites) {
   // The hand-over records the next pass's first layer with its second pass byte, then puts
   // its pass byte back.
   const LayerMapping& c = require_layer_mapping(*s.g["c"]);
-  const auto handover = std::find_if(s.recorder.calls.begin(), s.recorder.calls.end(),
-                                     [](const std::string& call) {
-                                       return call.find("handover=1") != std::string::npos;
-                                     });
+  const auto handover = std::find_if(
+      s.recorder.calls.begin(), s.recorder.calls.end(),
+      [](const std::string& call) { return call.find("handover=1") != std::string::npos; });
   ASSERT_NE(handover, s.recorder.calls.end());
   EXPECT_EQ(*handover, "c order=" + std::to_string(c.previous_pass_order) +
                            " first=0 last=0 handover=1 skip=1 next=c");
@@ -409,9 +419,9 @@ TEST(ProgramBytes, LearningProgramsAreLocated) {
   const Table located = info.table(kLearningInfo);
   const size_t on = located.field(0).value();
   const uint64_t header = program::make_np_block_header(hw::Ident{1, 1, 0, 0}, 6, 1, 0);
-  EXPECT_EQ(words_at(parts.data, parts.info.u32(on), parts.info.u32(on + 4)),
-            (Words{static_cast<uint32_t>(header), static_cast<uint32_t>(header >> 32),
-                   0x1EA40000}));
+  EXPECT_EQ(
+      words_at(parts.data, parts.info.u32(on), parts.info.u32(on + 4)),
+      (Words{static_cast<uint32_t>(header), static_cast<uint32_t>(header >> 32), 0x1EA40000}));
   const Vec image = located.table(2).vector(0);
   ASSERT_EQ(image.length, 1u);  // only the image's first buffer
 }

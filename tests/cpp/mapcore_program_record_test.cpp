@@ -42,19 +42,18 @@ TEST_P(BlockHeaderWord0, FromIdentAndType) {
             uint64_t{words[0]} | uint64_t{words[1]} << 32);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Headers, BlockHeaderWord0,
-    testing::Values(
-        // All-zero ident: broadcast bits 6-7 = 2, no select mask.
-        HeaderCase{"ZeroIdentRegisterBlock", kZero, 7, 0x88},
-        // TNP-R blocks carry neither the mask nor the broadcast bits.
-        HeaderCase{"ZeroIdentTnpRConfig", kZero, 13, 0},
-        HeaderCase{"NpWeights", kNp, 4, 0x01020804},
-        HeaderCase{"NpTnpRImage", kNp, 15, 0x01020002},
-        // Types outside 1..15 have code 0; the channel byte takes no part.
-        HeaderCase{"TypeZero", hw::Ident{4, 5, 0, 9}, 0, 0x04050100},
-        HeaderCase{"TypeSixteen", hw::Ident{4, 5, 1, 0}, 16, 0x04050200}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Headers, BlockHeaderWord0,
+                         testing::Values(
+                             // All-zero ident: broadcast bits 6-7 = 2, no select mask.
+                             HeaderCase{"ZeroIdentRegisterBlock", kZero, 7, 0x88},
+                             // TNP-R blocks carry neither the mask nor the broadcast bits.
+                             HeaderCase{"ZeroIdentTnpRConfig", kZero, 13, 0},
+                             HeaderCase{"NpWeights", kNp, 4, 0x01020804},
+                             HeaderCase{"NpTnpRImage", kNp, 15, 0x01020002},
+                             // Types outside 1..15 have code 0; the channel byte takes no part.
+                             HeaderCase{"TypeZero", hw::Ident{4, 5, 0, 9}, 0, 0x04050100},
+                             HeaderCase{"TypeSixteen", hw::Ident{4, 5, 1, 0}, 16, 0x04050200}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST(BlockHeader, FieldOverflowsAreRefused) {
   uint32_t words[2];

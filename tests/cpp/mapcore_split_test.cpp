@@ -31,10 +31,10 @@ TEST(SplitAxis, Cuts) {
 }
 
 TEST(FactorTriples, TwelveInDescendingOrder) {
-  const std::vector<Triple> expected = {
-      {12, 1, 1}, {6, 2, 1}, {6, 1, 2}, {4, 3, 1}, {4, 1, 3}, {3, 4, 1},
-      {3, 2, 2},  {3, 1, 4}, {2, 6, 1}, {2, 3, 2}, {2, 2, 3}, {2, 1, 6},
-      {1, 12, 1}, {1, 6, 2}, {1, 4, 3}, {1, 3, 4}, {1, 2, 6}, {1, 1, 12}};
+  const std::vector<Triple> expected = {{12, 1, 1}, {6, 2, 1}, {6, 1, 2},  {4, 3, 1}, {4, 1, 3},
+                                        {3, 4, 1},  {3, 2, 2}, {3, 1, 4},  {2, 6, 1}, {2, 3, 2},
+                                        {2, 2, 3},  {2, 1, 6}, {1, 12, 1}, {1, 6, 2}, {1, 4, 3},
+                                        {1, 3, 4},  {1, 2, 6}, {1, 1, 12}};
   EXPECT_EQ(factor_triples(12), expected);
   EXPECT_TRUE(factor_triples(0).empty());
   EXPECT_EQ(factor_triples(1), (std::vector<Triple>{{1, 1, 1}}));
@@ -79,7 +79,10 @@ SplitPlan direct_search(const SplitSearch& s, const CompatibilityChecker& checke
       bool skip = false;
       for (int a = 0; a < 3 && !skip; ++a) {
         const uint32_t f = factors[a];
-        if (f > cut[a].total) { skip = true; break; }
+        if (f > cut[a].total) {
+          skip = true;
+          break;
+        }
         cut[a].count = f;
         cut[a].piece = (cut[a].total + f - 1) / f;
         if (f >= 2 && cut[a].align >= 2) {
@@ -129,8 +132,8 @@ TEST(FactorSearch, SamePlansAsTheDirectSearchOnRandomSmallLayers) {
     const bool pooled = pick(0, 3) == 0;
     const uint32_t pool = pooled ? pick(2, 3) : 1;
     SplitSearch s;
-    s.geometry = LayerGeometry{kernel / 2, kernel / 2, kernel / 2, kernel / 2, pooled ? 1u : 0u,
-                               pool, pool, 0};
+    s.geometry = LayerGeometry{kernel / 2,       kernel / 2, kernel / 2, kernel / 2,
+                               pooled ? 1u : 0u, pool,       pool,       0};
     s.input_bits = pick(0, 1) ? 8 : 4;
     s.per_channel = pick(0, 1);
     s.tnp_b = s.per_channel && pick(0, 1);
@@ -282,15 +285,14 @@ TEST_P(SplitFailure, Message) {
 
 INSTANTIATE_TEST_SUITE_P(
     Splits, SplitFailure,
-    testing::Values(
-        FailureCase{"FilterLimitZero", LayerType::Conv2D, 256, 64, 0, 100, 1000,
-                    "Cannot split by neurons."},
-        FailureCase{"WeightsNeverFit", LayerType::Conv2D, 256, 64, 512, 0, 1000,
-                    "Cannot split to fit weights in ram."},
-        FailureCase{"InputsNeverFit", LayerType::Conv2D, 256, 64, 512, 100, 0,
-                    "Cannot split to fit inputs in ram."},
-        FailureCase{"TransposedTallerThanItsLimit", LayerType::Conv2DTranspose, 8, 64, 512, 100,
-                    1000, "Split by height is not supported."}),
+    testing::Values(FailureCase{"FilterLimitZero", LayerType::Conv2D, 256, 64, 0, 100, 1000,
+                                "Cannot split by neurons."},
+                    FailureCase{"WeightsNeverFit", LayerType::Conv2D, 256, 64, 512, 0, 1000,
+                                "Cannot split to fit weights in ram."},
+                    FailureCase{"InputsNeverFit", LayerType::Conv2D, 256, 64, 512, 100, 0,
+                                "Cannot split to fit inputs in ram."},
+                    FailureCase{"TransposedTallerThanItsLimit", LayerType::Conv2DTranspose, 8, 64,
+                                512, 100, 1000, "Split by height is not supported."}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(SplitDepthwise, TnpBChannelCutsKeepTheLastPieceAMultipleOfFour) {
@@ -300,8 +302,7 @@ TEST(SplitDepthwise, TnpBChannelCutsKeepTheLastPieceAMultipleOfFour) {
     WordChecker checker;
     checker.dual_words = 8 * 4;  // at most eight channels of a 4x4 tile
     checker.single_words = 0;
-    const SplitResult r =
-        split_depthwise_layer(layer, checker, 256, 64, 8, hw::Type::TNP_B, false);
+    const SplitResult r = split_depthwise_layer(layer, checker, 256, 64, 8, hw::Type::TNP_B, false);
     if (pieces == 0) {
       EXPECT_EQ(r.status.text, "Cannot split to fit inputs in ram.") << channels;
       continue;
@@ -315,12 +316,11 @@ TEST(SplitDepthwise, TnpBChannelCutsKeepTheLastPieceAMultipleOfFour) {
 
 TEST(SkipDmaComponents, OnePerNeedAfterTheNpType) {
   Graph g;
-  const auto tnp = g.add("tnp", LayerType::BufferTempConv, {{"fifo_size", 2}, {"filters", 4}},
-                         {"in"});
+  const auto tnp =
+      g.add("tnp", LayerType::BufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, {"in"});
   std::vector<hw::Component> components;
-  append_skip_dma_components(components,
-                             {hw::Type::TNP_B, hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD},
-                             tnp);
+  append_skip_dma_components(
+      components, {hw::Type::TNP_B, hw::Type::SKIP_DMA_STORE, hw::Type::SKIP_DMA_LOAD}, tnp);
   ASSERT_EQ(components.size(), 2u);  // a TNP-B stores once, loads once
   EXPECT_EQ(components[0].type, hw::Type::SKIP_DMA_STORE);
   EXPECT_EQ(components[1].type, hw::Type::SKIP_DMA_LOAD);

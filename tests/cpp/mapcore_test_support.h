@@ -42,8 +42,8 @@ class Graph {
     model->add(layer, links);
     return layer;
   }
-  LayerPtr conv(const std::string& name, const std::vector<std::string>& inbounds,
-                int filters = 4, int kernel = 3) {
+  LayerPtr conv(const std::string& name, const std::vector<std::string>& inbounds, int filters = 4,
+                int kernel = 3) {
     return add(name, LayerType::Conv2D, {{"kernel_size", kernel}, {"filters", filters}}, inbounds);
   }
   LayerPtr merge(const std::string& name, LayerType type,
@@ -57,8 +57,8 @@ class Graph {
     conv("s", {"a"}, s_filters);
     conv("b", {"a"});
     conv("c", {"b"});
-    merge("merge", merge_type, short_first ? std::vector<std::string>{"s", "c"}
-                                           : std::vector<std::string>{"c", "s"});
+    merge("merge", merge_type,
+          short_first ? std::vector<std::string>{"s", "c"} : std::vector<std::string>{"c", "s"});
     conv("m", {"merge"});
   }
   LayerPtr operator[](const std::string& name) const { return model->get_layer(name); }
@@ -157,8 +157,8 @@ inline std::vector<std::vector<hw::Component>> components_for(const LayerList& l
     const std::vector<hw::Type> types = component_types(layer);
     std::vector<hw::Component> list;
     if (!types.empty()) {
-      list.push_back(component(types.front(), {static_cast<uint8_t>(1 + np / 4), 1,
-                                               static_cast<uint8_t>(np % 4), 0}));
+      list.push_back(component(
+          types.front(), {static_cast<uint8_t>(1 + np / 4), 1, static_cast<uint8_t>(np % 4), 0}));
       ++np;
       append_skip_dma_components(list, types, layer);
       for (size_t i = 1; i < list.size(); ++i) list[i].ident = hw::Ident{5, 0, 0, channel++};

@@ -30,8 +30,8 @@ sim::BoardConfig v1_board() {
   board_config.version = devices::TwoNodesIP_v1;
   board_config.geometry = sim::MeshGeometry{2, 2, 0, 0, 1, true, 1, 1, 0, 0, 0, 0, 2};
   board_config.np_info = {{Ident{1, 2, 0, 0}, kCnp1 | kLut},
-                  {Ident{2, 1, 0, 0}, kFnp2},
-                  {Ident{2, 2, 0, 0}, kCnp12 | kFnp3 | kTnpB}};
+                          {Ident{2, 1, 0, 0}, kFnp2},
+                          {Ident{2, 2, 0, 0}, kCnp12 | kFnp3 | kTnpB}};
   return board_config;
 }
 
@@ -56,17 +56,20 @@ std::string discovery_error(const sim::BoardConfig& board_config) {
   return test::error_text<std::runtime_error>([&] { discover_on(board_config); });
 }
 
-np::Info info(Ident ident, std::set<Type> types, bool lut) { return {ident, std::move(types), lut}; }
+np::Info info(Ident ident, std::set<Type> types, bool lut) {
+  return {ident, std::move(types), lut};
+}
 
 TEST(MeshDiscovery, WalksAV1MeshColumnByColumn) {
   testing::internal::CaptureStdout();
   const auto mesh = discover_on(v1_board());
   testing::internal::GetCapturedStdout();
-  const Mesh expected(IpVersion::v1, Ident{1, 1, 0, 0}, Ident{1, 1, 0, 0}, np::Info::hrc(false),
-                      {info({1, 2, 0, 0}, {Type::CNP1}, true), info({2, 1, 0, 0}, {Type::FNP2}, false),
-                       // TNP bits count only on IP v2
-                       info({2, 2, 0, 0}, {Type::CNP1, Type::CNP2, Type::FNP3}, false)},
-                      {});
+  const Mesh expected(
+      IpVersion::v1, Ident{1, 1, 0, 0}, Ident{1, 1, 0, 0}, np::Info::hrc(false),
+      {info({1, 2, 0, 0}, {Type::CNP1}, true), info({2, 1, 0, 0}, {Type::FNP2}, false),
+       // TNP bits count only on IP v2
+       info({2, 2, 0, 0}, {Type::CNP1, Type::CNP2, Type::FNP3}, false)},
+      {});
   EXPECT_EQ(*mesh, expected);
   EXPECT_EQ(mesh->np_sram_size, default_sram_size(IpVersion::v1));
 }

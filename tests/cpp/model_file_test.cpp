@@ -89,9 +89,9 @@ TEST_F(ModelFile, ReadRefusals) {
 
 TEST_F(ModelFile, SaveIntoMissingFolderOrOntoFolderIsRefused) {
   const auto target = path("no/such/dir/m.fbz");
-  EXPECT_EQ(test::error_text<std::invalid_argument>(
-                [&] { write_model_file(target, range(sample(10))); }),
-            "Unable to open file for saving model: " + target);
+  EXPECT_EQ(
+      test::error_text<std::invalid_argument>([&] { write_model_file(target, range(sample(10))); }),
+      "Unable to open file for saving model: " + target);
   fs::create_directories(dir_ / "folder");
   EXPECT_THROW(write_model_file(path("folder"), range(sample(10))), std::invalid_argument);
 }
@@ -159,8 +159,8 @@ int save_unprivileged(const std::string& target, const std::vector<uint8_t>& dat
 struct PermissionCase {
   const char* what;
   mode_t folder_mode, file_mode;
-  int outcome;     // of save_unprivileged
-  bool replaced;   // the file holds the new model afterwards
+  int outcome;    // of save_unprivileged
+  bool replaced;  // the file holds the new model afterwards
 };
 
 class SavePermissions : public ModelFile, public testing::WithParamInterface<PermissionCase> {};

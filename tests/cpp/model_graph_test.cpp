@@ -95,9 +95,11 @@ TEST(StandInModel, InputLayersAcceptOnlyAQuantizer) {
                                {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}});
   auto quantizer = Layer::create(q.get(), "q");
   model->add(quantizer, {});
-  auto hrc = LayerParams::create(LayerType::InputConv2D,
-                                 {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3},
-                                  {"kernel_size", 3}, {"filters", 2}});
+  auto hrc = LayerParams::create(LayerType::InputConv2D, {{"input_width", 8},
+                                                          {"input_height", 8},
+                                                          {"input_channels", 3},
+                                                          {"kernel_size", 3},
+                                                          {"filters", 2}});
   auto first = Layer::create(hrc.get(), "hrc");
   model->add(first, {quantizer});
   EXPECT_EQ(first->input_bits(), 8u);

@@ -26,10 +26,9 @@ LayerList layers_named(const std::vector<std::string>& names) {
 // throws RecordingRefused, and a run told of that refusal stops at it. Either way the
 // failed status names it with the text "refused".
 engine::MapStep device_refusing(std::string refused, size_t take = 2, bool at_recording = false) {
-  return [refused, take, at_recording](LayerList& remaining,
-                                       std::vector<std::shared_ptr<Sequence>>& sequences,
-                                       const std::shared_ptr<MapConstraints>&,
-                                       const std::vector<MappingStatus>& refusals) {
+  return [refused, take, at_recording](
+             LayerList& remaining, std::vector<std::shared_ptr<Sequence>>& sequences,
+             const std::shared_ptr<MapConstraints>&, const std::vector<MappingStatus>& refusals) {
     MappingStatusGroup group;
     size_t count = 0;
     for (; count < remaining.size() && count < take; ++count) {
@@ -46,9 +45,9 @@ engine::MapStep device_refusing(std::string refused, size_t take = 2, bool at_re
     const LayerList taken(remaining.begin(), remaining.begin() + static_cast<ptrdiff_t>(count));
     remaining.erase(remaining.begin(), remaining.begin() + static_cast<ptrdiff_t>(count));
     if (!taken.empty())
-      sequences.push_back(std::make_shared<HardwareSequence>(nullptr, nullptr, taken,
-                                                             std::vector<std::shared_ptr<Sequence::Pass>>{},
-                                                             std::vector<uint8_t>{}));
+      sequences.push_back(std::make_shared<HardwareSequence>(
+          nullptr, nullptr, taken, std::vector<std::shared_ptr<Sequence::Pass>>{},
+          std::vector<uint8_t>{}));
     return group;
   };
 }
@@ -100,24 +99,25 @@ TEST_P(SequenceSplit, RefusedLayersRunInSoftwareAndMappingGoesOnAfterThem) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, SequenceSplit,
-    testing::Values(SplitCase{"none", 5, {"HW/a-e"}},
-                    SplitCase{"none", 2, {"HW/a-b", "HW/c-d", "HW/e"}},
-                    SplitCase{"c", 5, {"HW/a-b", "SW/c", "HW/d-e"}},
-                    SplitCase{"a", 5, {"SW/a", "HW/b-e"}},
-                    SplitCase{"e", 2, {"HW/a-b", "HW/c-d", "SW/e"}},
-                    SplitCase{"d", 1, {"HW/a", "HW/b", "HW/c", "SW/d", "HW/e"}}),
-    [](const testing::TestParamInfo<SplitCase>& info) {
-      return "refusing_" + info.param.refused + "_taking_" + std::to_string(info.param.take);
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, SequenceSplit,
+                         testing::Values(SplitCase{"none", 5, {"HW/a-e"}},
+                                         SplitCase{"none", 2, {"HW/a-b", "HW/c-d", "HW/e"}},
+                                         SplitCase{"c", 5, {"HW/a-b", "SW/c", "HW/d-e"}},
+                                         SplitCase{"a", 5, {"SW/a", "HW/b-e"}},
+                                         SplitCase{"e", 2, {"HW/a-b", "HW/c-d", "SW/e"}},
+                                         SplitCase{
+                                             "d", 1, {"HW/a", "HW/b", "HW/c", "SW/d", "HW/e"}}),
+                         [](const testing::TestParamInfo<SplitCase>& info) {
+                           return "refusing_" + info.param.refused + "_taking_" +
+                                  std::to_string(info.param.take);
+                         });
 
 TEST(SequenceSplit, AStatusNamingNoLayerSendsTheFirstLayerToSoftware) {
   int calls = 0;
   const auto sequences = engine::map_sequences(
       layers_named({"a", "b"}), false, nullptr,
-      [&](LayerList&, std::vector<std::shared_ptr<Sequence>>&, const std::shared_ptr<MapConstraints>&,
-          const std::vector<MappingStatus>&) {
+      [&](LayerList&, std::vector<std::shared_ptr<Sequence>>&,
+          const std::shared_ptr<MapConstraints>&, const std::vector<MappingStatus>&) {
         ++calls;
         return MappingStatusGroup();
       });
@@ -128,12 +128,10 @@ TEST(SequenceSplit, AStatusNamingNoLayerSendsTheFirstLayerToSoftware) {
 // A run that maps nothing and reports no failure is no hardware mapping either.
 TEST(SequenceSplit, HardwareOnlyRefusesARunThatMapsNothingWithoutFailure) {
   try {
-    engine::map_sequences(
-        layers_named({"a", "b"}), true, nullptr,
-        [](LayerList&, std::vector<std::shared_ptr<Sequence>>&, const std::shared_ptr<MapConstraints>&,
-           const std::vector<MappingStatus>&) {
-          return MappingStatusGroup();
-        });
+    engine::map_sequences(layers_named({"a", "b"}), true, nullptr,
+                          [](LayerList&, std::vector<std::shared_ptr<Sequence>>&,
+                             const std::shared_ptr<MapConstraints>&,
+                             const std::vector<MappingStatus>&) { return MappingStatusGroup(); });
     FAIL() << "mapped";
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(),

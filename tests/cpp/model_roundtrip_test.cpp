@@ -18,17 +18,25 @@
 namespace morla {
 namespace {
 
-constexpr LayerType kTypes[] = {
-    LayerType::InputData,        LayerType::InputConvolutional,
-    LayerType::FullyConnected,   LayerType::Convolutional,
-    LayerType::SeparableConvolutional, LayerType::Add,
-    LayerType::Concatenate,      LayerType::Conv2D,
-    LayerType::InputConv2D,      LayerType::DepthwiseConv2D,
-    LayerType::Conv2DTranspose,  LayerType::Dequantizer,
-    LayerType::DepthwiseConv2DTranspose, LayerType::BufferTempConv,
-    LayerType::DepthwiseBufferTempConv, LayerType::Dense1D,
-    LayerType::StatefulRecurrent, LayerType::Quantizer,
-    LayerType::MotePostProcessing};
+constexpr LayerType kTypes[] = {LayerType::InputData,
+                                LayerType::InputConvolutional,
+                                LayerType::FullyConnected,
+                                LayerType::Convolutional,
+                                LayerType::SeparableConvolutional,
+                                LayerType::Add,
+                                LayerType::Concatenate,
+                                LayerType::Conv2D,
+                                LayerType::InputConv2D,
+                                LayerType::DepthwiseConv2D,
+                                LayerType::Conv2DTranspose,
+                                LayerType::Dequantizer,
+                                LayerType::DepthwiseConv2DTranspose,
+                                LayerType::BufferTempConv,
+                                LayerType::DepthwiseBufferTempConv,
+                                LayerType::Dense1D,
+                                LayerType::StatefulRecurrent,
+                                LayerType::Quantizer,
+                                LayerType::MotePostProcessing};
 
 struct RoundTripCase {
   LayerType type;
@@ -39,15 +47,23 @@ struct RoundTripCase {
 // A value for every required key; the weight width where the type has one.
 std::map<std::string, int> entries_for(const engine::LayerTypeInfo& info, const RoundTripCase& c) {
   const int channels = static_cast<int>(c.channels);
-  const std::map<std::string, int> sizes = {
-      {"input_width", 6},  {"input_height", 5},      {"input_channels", channels},
-      {"kernel_width", 3}, {"kernel_height", 2},     {"kernel_size", 3},
-      {"filters", channels + 1}, {"units", channels + 2}, {"fifo_size", 4},
-      {"stateful_channels", channels}, {"output_channels", channels + 1}};
+  const std::map<std::string, int> sizes = {{"input_width", 6},
+                                            {"input_height", 5},
+                                            {"input_channels", channels},
+                                            {"kernel_width", 3},
+                                            {"kernel_height", 2},
+                                            {"kernel_size", 3},
+                                            {"filters", channels + 1},
+                                            {"units", channels + 2},
+                                            {"fifo_size", 4},
+                                            {"stateful_channels", channels},
+                                            {"output_channels", channels + 1}};
   std::map<std::string, int> entries;
   for (const auto& key : info.keys) {
-    if (std::string(key.name) == "weights_bits") entries[key.name] = c.weights_bits;
-    else if (!key.default_value) entries[key.name] = sizes.at(key.name);
+    if (std::string(key.name) == "weights_bits")
+      entries[key.name] = c.weights_bits;
+    else if (!key.default_value)
+      entries[key.name] = sizes.at(key.name);
   }
   return entries;
 }
@@ -66,8 +82,7 @@ void fill_variables(Layer& layer, std::mt19937& random) {
     if (name == "act_step") continue;
     const auto value = variables.get(name);
     auto copy = Dense::copy(static_cast<const char*>(value->buffer().data()),
-                            value->buffer().size(), value->type(), value->shape(),
-                            value->layout());
+                            value->buffer().size(), value->type(), value->shape(), value->layout());
     auto* bytes = static_cast<uint8_t*>(copy->buffer().mutable_data());
     const bool weights = name == "weights" || name == "weights_pw";
     for (size_t i = 0; i < copy->buffer().size(); ++i)
@@ -83,10 +98,10 @@ class ModelRoundTrip : public testing::TestWithParam<RoundTripCase> {};
 TEST_P(ModelRoundTrip, LoadsBackToTheSameBytes) {
   const RoundTripCase& c = GetParam();
   const auto& info = engine::layer_type_info(c.type);
-  const auto input = make(LayerType::InputData,
-                          {{"input_width", 6}, {"input_height", 5},
-                           {"input_channels", static_cast<int>(c.channels)}},
-                          "input");
+  const auto input = make(
+      LayerType::InputData,
+      {{"input_width", 6}, {"input_height", 5}, {"input_channels", static_cast<int>(c.channels)}},
+      "input");
   auto model = Model::create();
   std::vector<std::shared_ptr<Layer>> inbounds;
   if (!info.own_input_shape) {
@@ -94,7 +109,8 @@ TEST_P(ModelRoundTrip, LoadsBackToTheSameBytes) {
     inbounds.push_back(input);
     if (c.type == LayerType::Add || c.type == LayerType::Concatenate) {
       const auto second = make(LayerType::InputData,
-                               {{"input_width", 6}, {"input_height", 5},
+                               {{"input_width", 6},
+                                {"input_height", 5},
                                 {"input_channels", static_cast<int>(c.channels)}},
                                "second");
       model->add(second, {});
@@ -126,12 +142,12 @@ std::vector<RoundTripCase> all_cases() {
   return cases;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryLayerType, ModelRoundTrip, testing::ValuesIn(all_cases()),
-    [](const testing::TestParamInfo<RoundTripCase>& p) {
-      return std::string(engine::layer_type_info(p.param.type).name) + "_c" +
-             std::to_string(p.param.channels) + "_w" + std::to_string(p.param.weights_bits);
-    });
+INSTANTIATE_TEST_SUITE_P(EveryLayerType, ModelRoundTrip, testing::ValuesIn(all_cases()),
+                         [](const testing::TestParamInfo<RoundTripCase>& p) {
+                           return std::string(engine::layer_type_info(p.param.type).name) + "_c" +
+                                  std::to_string(p.param.channels) + "_w" +
+                                  std::to_string(p.param.weights_bits);
+                         });
 
 }  // namespace
 }  // namespace morla

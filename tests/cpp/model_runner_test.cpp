@@ -36,10 +36,10 @@ std::unique_ptr<Model> cnn() {
   model->add(make_layer(LayerType::InputData,
                         {{"input_width", 9}, {"input_height", 7}, {"input_channels", 3}}, "in"),
              {});
-  model->add(make_layer(LayerType::Conv2D,
-                        {{"kernel_size", 3}, {"filters", 4}, {"pool_type", 1}, {"pool_size", 2}},
-                        "conv"),
-             {});
+  model->add(
+      make_layer(LayerType::Conv2D,
+                 {{"kernel_size", 3}, {"filters", 4}, {"pool_type", 1}, {"pool_size", 2}}, "conv"),
+      {});
   model->add(make_layer(LayerType::Dense1D, {{"units", 5}, {"activation", 0}}, "dense"), {});
   for (const char* name : {"conv", "dense"}) {
     auto weights = model->get_layer(name)->variables().get("weights");
@@ -78,9 +78,9 @@ TEST(ModelRunner, RefusesInputsThatDoNotFit) {
 
 // Four classes of binary patterns, 16 active inputs each, with 2 flipped bits.
 std::shared_ptr<Dense> patterns(const std::vector<int32_t>& labels, uint32_t seed) {
-  auto dense = Dense::create(TensorType::uint8,
-                             Shape{static_cast<uint32_t>(labels.size()), 8, 8, 1},
-                             Dense::Layout::RowMajor);
+  auto dense =
+      Dense::create(TensorType::uint8, Shape{static_cast<uint32_t>(labels.size()), 8, 8, 1},
+                    Dense::Layout::RowMajor);
   std::mt19937 gen(seed);
   auto* x = dense->mutable_data<uint8_t>();
   for (size_t s = 0; s < labels.size(); ++s) {
@@ -92,20 +92,21 @@ std::shared_ptr<Dense> patterns(const std::vector<int32_t>& labels, uint32_t see
 
 TEST(ModelRunner, FitLearnsSeparatedPatterns) {
   auto model = Model::create();
-  model->add(make_layer(LayerType::InputData,
-                        {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1},
-                         {"input_bits", 1}},
-                        "in"),
-             {});
+  model->add(
+      make_layer(
+          LayerType::InputData,
+          {{"input_width", 8}, {"input_height", 8}, {"input_channels", 1}, {"input_bits", 1}},
+          "in"),
+      {});
   model->add(make_layer(LayerType::FullyConnected, {{"units", 4}, {"activation", 0}}, "fc"), {});
   EXPECT_THROW(model->fit(patterns({0}, 1), {0}, 0), std::runtime_error);  // not compiled
-  model->compile(LearningParams::create(LearningType::MorlaUnsupervised,
-                                        {{"num_weights", 16},
-                                         {"num_classes", 4},
-                                         {"initial_plasticity", 1},
-                                         {"learning_competition", 0},
-                                         {"min_plasticity", 0.1},
-                                         {"plasticity_decay", 0.25}}));
+  model->compile(
+      LearningParams::create(LearningType::MorlaUnsupervised, {{"num_weights", 16},
+                                                               {"num_classes", 4},
+                                                               {"initial_plasticity", 1},
+                                                               {"learning_competition", 0},
+                                                               {"min_plasticity", 0.1},
+                                                               {"plasticity_decay", 0.25}}));
   std::vector<int32_t> train;
   for (int i = 0; i < 24; ++i) train.push_back(i % 4);
   EXPECT_THROW(model->fit(patterns(train, 2), {0, 1}, 0), std::runtime_error);

@@ -86,7 +86,7 @@ std::vector<uint8_t> crafted(int second_type, const std::vector<std::string>& in
   std::vector<flatbuffers::Offset<flatbuffers::Vector<uint8_t>>> data;
   for (const auto& v : variables) {
     data.push_back(v.same_bytes_as >= 0 ? data[v.same_bytes_as]
-                                         : b.CreateVector(std::vector<uint8_t>(v.bytes, v.fill)));
+                                        : b.CreateVector(std::vector<uint8_t>(v.bytes, v.fill)));
     vars.push_back(fbs::CreateVariable(b, b.CreateString(v.name), static_cast<int>(v.type), 0,
                                        b.CreateVector(v.shape), data.back()));
   }
@@ -119,7 +119,8 @@ TEST(Crc32c, AllWaysAgree) {
   std::mt19937 gen(5);
   std::vector<uint8_t> data(3 * 4096 * 2 + 64);
   for (auto& byte : data) byte = static_cast<uint8_t>(gen());
-  std::vector<size_t> lengths{1, 7, 8, 9, 63, 255, 256, 511, 512, 513, 1000, 12287, 12288, 12289, 24583};
+  std::vector<size_t> lengths{1,   7,   8,    9,     63,    255,   256,  511,
+                              512, 513, 1000, 12287, 12288, 12289, 24583};
   for (int i = 0; i < 40; ++i) lengths.push_back(gen() % (data.size() - 64) + 1);
   for (size_t n : lengths) {
     const size_t offset = gen() % 64;
@@ -240,7 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
         CraftCase{"valid",
                   3,
                   {"in"},
-                  {{"weights", TensorType::bit, {24, 2}, 48}, {"threshold", TensorType::int32, {2}, 8}, {"act_step", TensorType::float32, {2}, 8, 0x3F}},
+                  {{"weights", TensorType::bit, {24, 2}, 48},
+                   {"threshold", TensorType::int32, {2}, 8},
+                   {"act_step", TensorType::float32, {2}, 8, 0x3F}},
                   {{"units", 2}},
                   "<no error>"},
         CraftCase{"huge layer",
@@ -252,7 +255,9 @@ INSTANTIATE_TEST_SUITE_P(
         CraftCase{"weight out of range",
                   3,
                   {"in"},
-                  {{"weights", TensorType::bit, {24, 2}, 48, 2}, {"threshold", TensorType::int32, {2}, 8}, {"act_step", TensorType::float32, {2}, 8, 0x3F}},
+                  {{"weights", TensorType::bit, {24, 2}, 48, 2},
+                   {"threshold", TensorType::int32, {2}, 8},
+                   {"act_step", TensorType::float32, {2}, 8, 0x3F}},
                   {{"units", 2}},
                   "Invalid value 2. Maximum authorized value is 1"},
         CraftCase{"no inbound", 3, {}, {}, {{"units", 2}}, "has no inbound layer"},
@@ -288,18 +293,18 @@ INSTANTIATE_TEST_SUITE_P(
                   {{"weights", TensorType::bit, {3, 24}, 72}},
                   {{"units", 2}},
                   "Unexpected tensor shape"},
-        CraftCase{
-            "unknown variable",
-            3,
-            {"in"},
-            {{"weights", TensorType::bit, {24, 2}, 48}, {"threshold", TensorType::int32, {2}, 8}, {"act_step", TensorType::float32, {2}, 8, 0x3F},
-             {"thswap", TensorType::int32, {2}, 8}},
-            {{"units", 2}},
-            "No such variable 'thswap'"},
+        CraftCase{"unknown variable",
+                  3,
+                  {"in"},
+                  {{"weights", TensorType::bit, {24, 2}, 48},
+                   {"threshold", TensorType::int32, {2}, 8},
+                   {"act_step", TensorType::float32, {2}, 8, 0x3F},
+                   {"thswap", TensorType::int32, {2}, 8}},
+                  {{"units", 2}},
+                  "No such variable 'thswap'"},
         CraftCase{"layer type", 99, {"in"}, {}, {{"units", 2}}, "Unsupported layer type 99"},
         CraftCase{"param", 3, {"in"}, {}, {{"units", 0}}, "out of range"},
-        CraftCase{
-            "unknown key", 3, {"in"}, {}, {{"units", 2}, {"nope", 1}}, "Unknown key 'nope'"}),
+        CraftCase{"unknown key", 3, {"in"}, {}, {{"units", 2}, {"nope", 1}}, "Unknown key 'nope'"}),
     test::names_by([](const CraftCase& c) { return c.what; }));
 
 TEST(ModelSerializer, RefusesInconsistentLearning) {
@@ -340,9 +345,9 @@ TEST_P(ModelFromBuffer, VariablesAreTheirOwnAfterLoading) {
   OwnedBytes given = owned_copy(bytes);
   const uint8_t* begin = given.data();
   const uint8_t* end = begin + given.size();
-  auto loaded = owned ? Model::from_buffer(std::move(given))
-                      : Model::from_buffer(reinterpret_cast<const char*>(bytes.data()),
-                                           bytes.size());
+  auto loaded = owned
+                    ? Model::from_buffer(std::move(given))
+                    : Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   EXPECT_EQ(serialized(*loaded), bytes);
 
   auto fc = loaded->get_layer("fc");
@@ -401,9 +406,9 @@ TEST(DenseSlice, WritesItsOwnSliceAndKeepsTheBlock) {
   const auto copy =
       Dense::copy(expected.data(), 6, TensorType::int8, Shape{2, 3}, Dense::Layout::RowMajor);
   EXPECT_TRUE(first == static_cast<const Tensor&>(*copy));
-  EXPECT_THROW(DenseSlice(TensorType::int16, Shape{2, 3}, Dense::Layout::RowMajor, nullptr,
-                          nullptr, 6),
-               std::invalid_argument);
+  EXPECT_THROW(
+      DenseSlice(TensorType::int16, Shape{2, 3}, Dense::Layout::RowMajor, nullptr, nullptr, 6),
+      std::invalid_argument);
 }
 
 }  // namespace

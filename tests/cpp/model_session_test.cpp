@@ -26,10 +26,10 @@ std::shared_ptr<Layer> make(LayerType type, const std::map<std::string, int>& en
 }
 
 std::shared_ptr<Layer> input(const std::string& name = "in", int channels = 3) {
-  return make(LayerType::InputData,
-              {{"input_width", 2}, {"input_height", 2}, {"input_channels", channels},
-               {"input_bits", 1}},
-              name);
+  return make(
+      LayerType::InputData,
+      {{"input_width", 2}, {"input_height", 2}, {"input_channels", channels}, {"input_bits", 1}},
+      name);
 }
 
 std::shared_ptr<LearningParams> learning(double classes) {
@@ -49,8 +49,10 @@ std::unique_ptr<Model> classifier(int units, double classes) {
 std::shared_ptr<Dense> filled(TensorType type, const Shape& shape, const std::vector<int>& values) {
   auto dense = Dense::create(type, shape, Dense::Layout::RowMajor);
   for (size_t i = 0; i < values.size(); ++i) {
-    if (type == TensorType::int32) dense->mutable_data<int32_t>()[i] = values[i];
-    else dense->mutable_data<uint8_t>()[i] = static_cast<uint8_t>(values[i]);
+    if (type == TensorType::int32)
+      dense->mutable_data<int32_t>()[i] = values[i];
+    else
+      dense->mutable_data<uint8_t>()[i] = static_cast<uint8_t>(values[i]);
   }
   return dense;
 }
@@ -62,9 +64,9 @@ TEST(ModelSessionClasses, GrowingKeepsEveryWeightAtItsCoordinates) {
   const auto old_layer = session.model().get_layer("fc");
   auto weights = old_layer->variables().get("weights");
   const Shape old_shape = weights->shape();  // (units, inputs)
-  std::shared_ptr<Dense> marked = Dense::copy(static_cast<const char*>(weights->buffer().data()),
-                            weights->buffer().size(), weights->type(), old_shape,
-                            weights->layout());
+  std::shared_ptr<Dense> marked =
+      Dense::copy(static_cast<const char*>(weights->buffer().data()), weights->buffer().size(),
+                  weights->type(), old_shape, weights->layout());
   int8_t* values = marked->mutable_data<int8_t>();
   for (size_t i = 0; i < marked->size(); ++i) values[i] = static_cast<int8_t>(i % 2);
   old_layer->variables().set("weights", marked);
@@ -134,11 +136,12 @@ INSTANTIATE_TEST_SUITE_P(
     Outputs, ClassVotes,
     testing::Values(
         // 4 neurons, 2 classes: neurons 0-1 vote for class 0, 2-3 for class 1.
-        VoteCase{"runs", TensorType::int32, Shape{2, 1, 1, 4}, {1, 2, 3, 0, 5, -1, 0, 4}, 2, {1, 0}},
+        VoteCase{
+            "runs", TensorType::int32, Shape{2, 1, 1, 4}, {1, 2, 3, 0, 5, -1, 0, 4}, 2, {1, 0}},
         VoteCase{"tie keeps the lower class", TensorType::int32, Shape{1, 1, 1, 2}, {7, 7}, 2, {0}},
         VoteCase{"nothing above zero", TensorType::uint8, Shape{1, 1, 1, 3}, {0, 0, 0}, 3, {-1}},
-        VoteCase{"negative potentials", TensorType::int32, Shape{1, 1, 1, 3}, {-9, -3, -5}, 3,
-                 {1}}),
+        VoteCase{
+            "negative potentials", TensorType::int32, Shape{1, 1, 1, 3}, {-9, -3, -5}, 3, {1}}),
     [](const testing::TestParamInfo<VoteCase>& p) {
       std::string name = p.param.what;
       for (auto& ch : name)
@@ -162,7 +165,9 @@ TEST(ModelSessionInference, EmptyModelRefusesBeforeConvertingInputs) {
 TEST(ModelSessionInference, SoftwareRunWritesFramesAndTimesOnly) {
   ModelSession session(classifier(4, 2));
   const auto outputs = session.forward(
-      [] { return Dense::create(TensorType::uint8, Shape{3, 2, 2, 3}, Dense::Layout::RowMajor); },
+      [] {
+        return Dense::create(TensorType::uint8, Shape{3, 2, 2, 3}, Dense::Layout::RowMajor);
+      },
       0);
   EXPECT_EQ(outputs->shape()[0], 3u);
   EXPECT_EQ(session.metrics().get("inference_frames"), 3);
@@ -193,8 +198,9 @@ TEST(ModelSessionCopy, UnmappedModelHasNoComponents) {
 TEST(WholeLabel, OnlyWholeNumbersWithinInt32) {
   EXPECT_EQ(whole_label(3.0f), 3);
   EXPECT_EQ(whole_label(-2147483648.0f), INT32_MIN);
-  for (const float refused : {2.5f, 2147483648.0f, -2147483904.0f, std::numeric_limits<float>::quiet_NaN(),
-                              std::numeric_limits<float>::infinity()})
+  for (const float refused :
+       {2.5f, 2147483648.0f, -2147483904.0f, std::numeric_limits<float>::quiet_NaN(),
+        std::numeric_limits<float>::infinity()})
     EXPECT_FALSE(whole_label(refused).has_value()) << refused;
 }
 
@@ -230,23 +236,23 @@ TEST(LayerOwnership, RefusedAddLeavesTheLayerUnlinked) {
   const auto in = input("in", 3);
   model->add(in, {});
   // A 5x5 kernel does not fit a 2x2 input with Valid padding: the build is refused.
-  const auto conv = make(LayerType::Conv2D,
-                         {{"kernel_size", 5}, {"filters", 2}, {"padding", 0}}, "conv");
+  const auto conv =
+      make(LayerType::Conv2D, {{"kernel_size", 5}, {"filters", 2}, {"padding", 0}}, "conv");
   EXPECT_ANY_THROW(model->add(conv, {in}));
   EXPECT_TRUE(conv->inbound_layers().empty());
   EXPECT_EQ(conv->input_dims().size(), 0u);
   EXPECT_EQ(model->layer_count(), 1u);
   // It can go into another model afterwards.
   auto other = Model::create();
-  other->add(make(LayerType::InputData, {{"input_width", 8}, {"input_height", 8},
-                                         {"input_channels", 3}}, "big"), {});
+  other->add(make(LayerType::InputData,
+                  {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}}, "big"),
+             {});
   EXPECT_NO_THROW(other->add(conv, {}));
 }
 
 TEST(LayerOwnership, EmptyNameIsRefusedWhenTheLayerIsMade) {
-  const auto params = LayerParams::create(LayerType::InputData,
-                                          {{"input_width", 2}, {"input_height", 2},
-                                           {"input_channels", 1}});
+  const auto params = LayerParams::create(
+      LayerType::InputData, {{"input_width", 2}, {"input_height", 2}, {"input_channels", 1}});
   EXPECT_THROW(Layer::create(params.get(), ""), std::invalid_argument);
 }
 

@@ -80,12 +80,12 @@ TEST_P(I2cFaults, GiveTheirStatusCodes) {
   EXPECT_EQ(soc::i2c::write(bus(), kMonitor, 0x00, bytes, 2), GetParam().code);
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, I2cFaults,
-                         testing::Values(FaultCase{I2cFault::Busy, soc::i2c::kBusy},
-                                         FaultCase{I2cFault::LostBus, soc::i2c::kNoBus},
-                                         FaultCase{I2cFault::Hang, soc::i2c::kTimeout},
-                                         FaultCase{I2cFault::HangWithError,
-                                                   soc::i2c::kTimeoutReset}),
+INSTANTIATE_TEST_SUITE_P(
+    Faults, I2cFaults,
+    testing::Values(FaultCase{I2cFault::Busy, soc::i2c::kBusy},
+                    FaultCase{I2cFault::LostBus, soc::i2c::kNoBus},
+                    FaultCase{I2cFault::Hang, soc::i2c::kTimeout},
+                    FaultCase{I2cFault::HangWithError, soc::i2c::kTimeoutReset}),
     test::names_by([](const FaultCase& c) { return "status" + std::to_string(-c.code); }));
 
 TEST_F(I2cBus, ATimeoutWithTheErrorBitSetsTheControllerUpAgain) {
@@ -217,10 +217,11 @@ INSTANTIATE_TEST_SUITE_P(Chips, InaKind,
                          testing::Values(InaCase{sim::MonitorChip::Ina233, true, true},
                                          InaCase{sim::MonitorChip::Ina231, true, false},
                                          InaCase{sim::MonitorChip::Ina233, false, false}),
-    test::names_by([](const InaCase& c) {
-      return std::string(c.chip == sim::MonitorChip::Ina233 ? "ina233" : "ina231") +
-             (c.answers ? "_answering" : "_silent");
-    }));
+                         test::names_by([](const InaCase& c) {
+                           return std::string(c.chip == sim::MonitorChip::Ina233 ? "ina233"
+                                                                                 : "ina231") +
+                                  (c.answers ? "_answering" : "_silent");
+                         }));
 
 // The current register as each chip reads it: the INA231's is unsigned, the
 // INA233's signed (a negative current counts as 0 mA, so the meter drops it).

@@ -33,8 +33,9 @@ TEST_F(MoteBackend, FactoryBuildsTheMoteClassesForProduct177) {
 
 TEST_F(MoteBackend, CheckerPassesHostLayersAndRefusesOtherTypes) {
   Chain chain(8, 32);
-  chain.add(LayerType::Quantizer, {{"input_width", 1}, {"input_height", 8}, {"input_channels", 32}},
-            "quantizer")
+  chain
+      .add(LayerType::Quantizer, {{"input_width", 1}, {"input_height", 8}, {"input_channels", 32}},
+           "quantizer")
       .dequantizer()
       .add(LayerType::Conv2D, {{"kernel_size", 1}, {"filters", 4}}, "conv");
   for (const char* name : {"input", "quantizer", "dequantizer"})
@@ -97,7 +98,8 @@ TEST_F(MoteBackend, SizerGivesTheChainSizesAndNoNpBytes) {
 TEST_F(MoteBackend, IoRecorderHasNothingToProgram) {
   Chain chain(8, 32);
   const IoRecorder& io = backend.io_recorder();
-  const auto input = io.record_input(false, true, false, true, false, Shape{1, 8, 32}, Shape{1, 8, 32});
+  const auto input =
+      io.record_input(false, true, false, true, false, Shape{1, 8, 32}, Shape{1, 8, 32});
   EXPECT_EQ(input->key(), version_word(device->version()));
   EXPECT_TRUE(input->buffers().empty());
   EXPECT_TRUE(io.output_registers(chain["input"], 0, 0, 0, false, false, false).empty());

@@ -121,7 +121,10 @@ INSTANTIATE_TEST_SUITE_P(
                    set_value<uint8_t>(*c["sr1"], "max_value", 3, 101);
                    return start_of(c);
                  },
-                 [] { return passing_chain({{"activation", 1}}); }, "sr1",
+                 [] {
+                   return passing_chain({{"activation", 1}});
+                 },
+                 "sr1",
                  "When activation is ReLU, all max_value elements must be 127 (got 100 at index "
                  "2)."},
         RuleCase{"ReluMaxValueShift",
@@ -129,29 +132,44 @@ INSTANTIATE_TEST_SUITE_P(
                    set_value<uint8_t>(*c["sr1"], "max_value_shift", 0, 30);
                    return start_of(c);
                  },
-                 [] { return passing_chain({{"activation", 1}}); }, "sr1",
+                 [] {
+                   return passing_chain({{"activation", 1}});
+                 },
+                 "sr1",
                  "When activation is ReLU, all max_value_shift elements must be 31 (got 30 at "
                  "index 0)."},
         RuleCase{"FirstLayerInputBits", start_of, [] { return single_layer(64, 4); }, "sr1",
                  "For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( "
                  "4)."},
         RuleCase{"IntermediateLayerInputBits", start_of,
-                 [] { return passing_chain({{"output_bits", 16}}); }, "sr2",
-                 "For intermediate StatefulRecurrent layer, input must be 8-bit. got( 16)."},
-        RuleCase{"StateChannelsLimit", start_of, dequantized(512, 8), "sr1", "State channels exceeds max limit of 256 for TNP-R."},
-        RuleCase{"StateChannelsPowerOfTwo", start_of, dequantized(48, 8), "sr1", "State channels must be a power of 2. (got 48)."},
+                 [] {
+                   return passing_chain({{"output_bits", 16}});
+                 },
+                 "sr2", "For intermediate StatefulRecurrent layer, input must be 8-bit. got( 16)."},
+        RuleCase{"StateChannelsLimit", start_of, dequantized(512, 8), "sr1",
+                 "State channels exceeds max limit of 256 for TNP-R."},
+        RuleCase{"StateChannelsPowerOfTwo", start_of, dequantized(48, 8), "sr1",
+                 "State channels must be a power of 2. (got 48)."},
         RuleCase{"StateChannelsEqual", start_of,
                  [] {
                    Chain c(8, 32);
                    c.recurrent("sr1", 64, 8).recurrent("sr2", 32, 1).post_processing();
                    return c;
                  },
-                 "sr2", "State channels must be the same for all stateful layers. Expected 64(got 32)."},
-        RuleCase{"OutputChannels", start_of, dequantized(16, 300), "sr1", "Output channels exceeds max limit of 256 for TNP-R."},
-        RuleCase{"Subsample", start_of, [] { return single_layer(32, 8, {{"subsample", 5}}); },
+                 "sr2",
+                 "State channels must be the same for all stateful layers. Expected 64(got 32)."},
+        RuleCase{"OutputChannels", start_of, dequantized(16, 300), "sr1",
+                 "Output channels exceeds max limit of 256 for TNP-R."},
+        RuleCase{"Subsample", start_of,
+                 [] {
+                   return single_layer(32, 8, {{"subsample", 5}});
+                 },
                  "sr1", "Subsample ratio exceeds max limit of 4 for TNP-R. (got 5)."},
         RuleCase{"LastLayerOutputBits", start_of,
-                 [] { return single_layer(32, 8, {{"output_bits", 16}}); }, "sr1",
+                 [] {
+                   return single_layer(32, 8, {{"output_bits", 16}});
+                 },
+                 "sr1",
                  "For the last StatefulRecurrent layer, outputs must be 8-bit, 28-bit or 32-bit. "
                  "(got 16)."},
         RuleCase{"TailType", start_of,
@@ -163,9 +181,12 @@ INSTANTIATE_TEST_SUITE_P(
                  "dense",
                  "Only a Dequantizer or a MotePostProcessing is allowed a the end of a serie of "
                  "StatefulRecurrent layers."},
-        RuleCase{"TailChannels", start_of, post_processed(2, 8), "post", "MotePostProcessing layer input must have a single channel (got 2)."},
-        RuleCase{"TailTooFewTimesteps", start_of, post_processed(1, 2), "post", "Timesteps dimension must be at least 3 (got 2)."},
-        RuleCase{"TailTooManyTimesteps", start_of, post_processed(1, 129), "post", "Timesteps dimension must be at most 128 (got 129)."},
+        RuleCase{"TailChannels", start_of, post_processed(2, 8), "post",
+                 "MotePostProcessing layer input must have a single channel (got 2)."},
+        RuleCase{"TailTooFewTimesteps", start_of, post_processed(1, 2), "post",
+                 "Timesteps dimension must be at least 3 (got 2)."},
+        RuleCase{"TailTooManyTimesteps", start_of, post_processed(1, 129), "post",
+                 "Timesteps dimension must be at most 128 (got 129)."},
         RuleCase{"FeedingOutputScale",
                  [](Chain& c) {
                    set_value<uint8_t>(*c["sr2"], "output_scales", 0, 2);
@@ -307,7 +328,8 @@ TEST(MoteChecks, MemoryRulesRunAfterChainFailures) {
 TEST(MoteChecks, UnsizableChainReportsWhyInsteadOfASize) {
   Chain chain(8, 3);
   chain.recurrent("sr1", 16, 1).post_processing();
-  const auto wide = std::make_shared<mote_test::ReshapedInput>(chain["sr1"], chain["sr1"]->input_dims(), 40);
+  const auto wide =
+      std::make_shared<mote_test::ReshapedInput>(chain["sr1"], chain["sr1"]->input_dims(), 40);
   EXPECT_EQ(mote::check_stateful_model(roomy_description(), wide).text,
             "For the first StatefulRecurrent layer, input must be 8-bit or 16-bit. got( 40). "
             "EVSRAM cannot be sized: input bits of 'sr1' are 40, outside 1 to 32. "

@@ -91,7 +91,8 @@ TEST(MoteMemory, PaddedRowIsOneWordUpToThirtyTwoBitsElseAPowerOfTwo) {
 TEST(MoteMemory, BitWidthsAboveThirtyTwoCannotBeSized) {
   Chain chain(8, 4);
   chain.recurrent("sr", 16, 1).post_processing();
-  const auto wide = std::make_shared<mote_test::ReshapedInput>(chain["sr"], chain["sr"]->input_dims(), 40);
+  const auto wide =
+      std::make_shared<mote_test::ReshapedInput>(chain["sr"], chain["sr"]->input_dims(), 40);
   EXPECT_THROW(mote::evsram_words(wide), mote::TnprSizingError);
   EXPECT_THROW(mote::stsram_words(wide), mote::TnprSizingError);
   EXPECT_NO_THROW(mote::tsram_words(wide));

@@ -69,16 +69,16 @@ TEST(MoteRecording, SingleLayerEndedByAHostDequantizer) {
 
   ASSERT_EQ(p.config.words.size(), 16u);
   const uint32_t w0 = p.config.words[0];
-  EXPECT_EQ(bits(w0, 0, 2), 0u);               // one layer
-  EXPECT_EQ(w0 & (1u << 17 | 1u << 20), 0u);   // no post-processing
-  EXPECT_EQ(w0 & (1u << 18 | 1u << 22), 0u);   // 8-bit output
-  EXPECT_EQ(bits(w0, 19, 19), 0u);             // 8-bit input
-  EXPECT_EQ(p.config.words[1], 8u);             // padded row words, no timesteps
+  EXPECT_EQ(bits(w0, 0, 2), 0u);              // one layer
+  EXPECT_EQ(w0 & (1u << 17 | 1u << 20), 0u);  // no post-processing
+  EXPECT_EQ(w0 & (1u << 18 | 1u << 22), 0u);  // 8-bit output
+  EXPECT_EQ(bits(w0, 19, 19), 0u);            // 8-bit input
+  EXPECT_EQ(p.config.words[1], 8u);           // padded row words, no timesteps
   EXPECT_EQ(p.config.words[4], 0u);
   EXPECT_EQ(bits(p.config.words[15], 0, 15), 0u);
   EXPECT_EQ(p.config.words[6], 16u);
-  EXPECT_EQ(p.config.words[7], 8u);             // output channels of layer 0 (layer 1: 0)
-  EXPECT_EQ(p.config.words[11], 32u);           // input channels of layer 0
+  EXPECT_EQ(p.config.words[7], 8u);    // output channels of layer 0 (layer 1: 0)
+  EXPECT_EQ(p.config.words[11], 32u);  // input channels of layer 0
 
   // The images agree with the sizes the checks compare with the limits; no tail entry.
   EXPECT_EQ(p.fsram.entries(), mote::fsram_words(chain["sr"]));
@@ -122,8 +122,8 @@ TEST(MoteRecording, TwoLayersAndAPostProcessingTail) {
   EXPECT_EQ(bits(config[15], 0, 7), 4u);
   EXPECT_EQ(bits(config[15], 8, 15), 6u);
   EXPECT_EQ(bits(config[15], 16, 23), 1u);  // ReLU on layer 0 only
-  EXPECT_EQ(config[7], 8u | 1u << 9);        // output channels 8 and 1
-  EXPECT_EQ(config[8], 1u);                  // the tail counts one channel
+  EXPECT_EQ(config[7], 8u | 1u << 9);       // output channels 8 and 1
+  EXPECT_EQ(config[8], 1u);                 // the tail counts one channel
   EXPECT_EQ(config[11], 32u | 8u << 9);
 
   // State: 16 + 16 entries; output: 8 + 1 + the tail's; input: 4 + 1 + the tail's zero.
@@ -192,9 +192,10 @@ Refusal wrong_length(const std::string& layer, const std::string& name, TensorTy
 INSTANTIATE_TEST_SUITE_P(
     Mote, RecordingRefusal,
     ::testing::Values(
-        Refusal{"StateOutputShift",
-                [](Chain& c) { set_value<int8_t>(*c["sr"], "internal_state_outputs_shift", 2, 16); },
-                "16 cannot fit in a 5-bit signed integer"},
+        Refusal{
+            "StateOutputShift",
+            [](Chain& c) { set_value<int8_t>(*c["sr"], "internal_state_outputs_shift", 2, 16); },
+            "16 cannot fit in a 5-bit signed integer"},
         Refusal{"NewStateShift",
                 [](Chain& c) { set_value<int8_t>(*c["sr"], "new_state_shift", 0, -33); },
                 "-33 cannot fit in a 6-bit signed integer"},
@@ -204,7 +205,9 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"BiasShift", [](Chain& c) { set_value<uint8_t>(*c["sr"], "bias_shift", 0, 32); },
                 "32 cannot fit in a 5-bit unsigned integer"},
         Refusal{"SignedScales",
-                [](Chain& c) { replace_variable(*c["post"], "input_scales", TensorType::int8, Shape{1}); },
+                [](Chain& c) {
+                  replace_variable(*c["post"], "input_scales", TensorType::int8, Shape{1});
+                },
                 "Error when formattting output scale : Unsupported output scales type in TSRAM "
                 "formatting."},
         wrong_length("sr", "A_real", TensorType::int16, 17, 16),

@@ -59,11 +59,13 @@ class Chain {
 };
 
 // Element `index` of a layer's variable.
-template <typename T> void set_value(const Layer& layer, const std::string& name, size_t index, T value) {
+template <typename T>
+void set_value(const Layer& layer, const std::string& name, size_t index, T value) {
   layer.variables().get(name)->set<T>(index, value);
 }
 
-template <typename T> void fill_values(const Layer& layer, const std::string& name, T value) {
+template <typename T>
+void fill_values(const Layer& layer, const std::string& name, T value) {
   auto tensor = layer.variables().get(name);
   for (size_t i = 0; i < tensor->size(); ++i) tensor->set<T>(i, value);
 }

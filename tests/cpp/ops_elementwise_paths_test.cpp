@@ -44,14 +44,14 @@ class ElementwisePaths : public ::testing::TestWithParam<KernelPath> {
     std::vector<int32_t> v(n);
     for (int32_t& e : v) {
       const int64_t kind = pick(0, 9);
-      e = static_cast<int32_t>(kind == 0   ? (pick(0, 1) ? INT32_MIN : INT32_MAX)
+      e = static_cast<int32_t>(kind == 0  ? (pick(0, 1) ? INT32_MIN : INT32_MAX)
                                : kind < 5 ? pick(-4096, 4096)
                                           : pick(INT32_MIN, INT32_MAX));
     }
     return v;
   }
-  template <typename T> std::shared_ptr<Dense> filled(TensorType type, const Shape& s, int64_t low,
-                                                      int64_t high) {
+  template <typename T>
+  std::shared_ptr<Dense> filled(TensorType type, const Shape& s, int64_t low, int64_t high) {
     std::vector<T> v(s.element_count());
     for (T& e : v) e = static_cast<T>(pick(low, high));
     return make<T>(type, s, v);
@@ -99,19 +99,23 @@ TEST_P(ElementwisePaths, ShiftsScalesAndNeuronsMatchTheRules) {
     const auto left_shifts = filled<uint8_t>(TensorType::uint8, {C}, 0, pick(0, 1) ? 0 : 31);
     const int8_t* ss = signed_shifts->data<int8_t>();
     const uint8_t* ls = left_shifts->data<uint8_t>();
-    check("lshift " + where, [&] { return ops::lshift(*x, *left_shifts, bits); },
-          [&](size_t i) { return clip32(ops::lshift_saturate(xv[i], ls[i % C]), bits); });
-    check("shift " + where, [&] { return ops::shift(*x, *signed_shifts, bits); },
-          [&](size_t i) { return clip32(ops::shift_floor(xv[i], ss[i % C]), bits); });
-    check("rshift_round " + where,
-          [&] { return ops::rshift_round_per_channel(*x, *left_shifts, bits); },
-          [&](size_t i) { return clip32(ops::rshift_round(xv[i], ls[i % C]), bits); });
+    check(
+        "lshift " + where, [&] { return ops::lshift(*x, *left_shifts, bits); },
+        [&](size_t i) { return clip32(ops::lshift_saturate(xv[i], ls[i % C]), bits); });
+    check(
+        "shift " + where, [&] { return ops::shift(*x, *signed_shifts, bits); },
+        [&](size_t i) { return clip32(ops::shift_floor(xv[i], ss[i % C]), bits); });
+    check(
+        "rshift_round " + where,
+        [&] { return ops::rshift_round_per_channel(*x, *left_shifts, bits); },
+        [&](size_t i) { return clip32(ops::rshift_round(xv[i], ls[i % C]), bits); });
     const int32_t out_bits = static_cast<int32_t>(std::array{3, 8, 11, 16, 32}[pick(0, 4)]);
-    check("shift_out " + where, [&] { return ops::shift_out(*x, *signed_shifts, out_bits); },
-          [&](size_t i) {
-            const int64_t v = clip32(ops::shift_round(xv[i], ss[i % C]), out_bits);
-            return out_bits <= 8 ? int64_t{static_cast<int8_t>(v)} : v;
-          });
+    check(
+        "shift_out " + where, [&] { return ops::shift_out(*x, *signed_shifts, out_bits); },
+        [&](size_t i) {
+          const int64_t v = clip32(ops::shift_round(xv[i], ss[i % C]), out_bits);
+          return out_bits <= 8 ? int64_t{static_cast<int8_t>(v)} : v;
+        });
 
     // scale_out: clip(scale * x) to the accumulator, the rounded shift, the output's range.
     const uint8_t acc_bits = static_cast<uint8_t>(pick(0, 1) ? 32 : pick(12, 31));
@@ -123,27 +127,30 @@ TEST_P(ElementwisePaths, ShiftsScalesAndNeuronsMatchTheRules) {
       return scales->type() == TensorType::uint16 ? scales->data<uint16_t>()[c]
                                                   : scales->data<uint8_t>()[c];
     };
-    check("scale_out " + where,
-          [&] { return ops::scale_out(*x, *scales, *scale_shifts, out_bits, acc_bits); },
-          [&](size_t i) {
-            const size_t c = i % C;
-            const int64_t v = ops::shift_round(ops::clip(scale_of(c) * xv[i], acc_bits),
-                                               scale_shifts->data<int8_t>()[c]);
-            if (out_bits < 5) return std::clamp<int64_t>(v, 0, (1 << out_bits) - 1);
-            if (out_bits == 16) return std::clamp<int64_t>(v, INT16_MIN, INT16_MAX);
-            return int64_t{clip32(v, out_bits)};
-          });
+    check(
+        "scale_out " + where,
+        [&] { return ops::scale_out(*x, *scales, *scale_shifts, out_bits, acc_bits); },
+        [&](size_t i) {
+          const size_t c = i % C;
+          const int64_t v = ops::shift_round(ops::clip(scale_of(c) * xv[i], acc_bits),
+                                             scale_shifts->data<int8_t>()[c]);
+          if (out_bits < 5) return std::clamp<int64_t>(v, 0, (1 << out_bits) - 1);
+          if (out_bits == 16) return std::clamp<int64_t>(v, INT16_MIN, INT16_MAX);
+          return int64_t{clip32(v, out_bits)};
+        });
 
     const auto maxima = i32({C}, values(C));
-    check("relu_activation " + where, [&] { return ops::relu_activation(*x, *maxima); },
-          [&](size_t i) {
-            const int64_t v = std::min(xv[i], maxima->data<int32_t>()[i % C]);
-            return v >= 1 ? v : 0;
-          });
+    check(
+        "relu_activation " + where, [&] { return ops::relu_activation(*x, *maxima); },
+        [&](size_t i) {
+          const int64_t v = std::min(xv[i], maxima->data<int32_t>()[i % C]);
+          return v >= 1 ? v : 0;
+        });
     const auto lut = i32({2048}, values(2048));
     const auto index = filled<int32_t>(TensorType::int32, shape, -1024, 1023);
-    check("look_up " + where, [&] { return ops::look_up(*lut, *index); },
-          [&](size_t i) { return int64_t{lut->data<int32_t>()[1024 + index->data<int32_t>()[i]]}; });
+    check(
+        "look_up " + where, [&] { return ops::look_up(*lut, *index); },
+        [&](size_t i) { return int64_t{lut->data<int32_t>()[1024 + index->data<int32_t>()[i]]}; });
   }
 }
 
@@ -156,8 +163,9 @@ TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
     const std::vector<int32_t> av = values(shape.element_count()), bv = values(C);
     const auto a = i32(shape, av);
     const int32_t bits = static_cast<int32_t>(pick(0, 1) ? 32 : pick(4, 31));
-    check("add " + where, [&] { return ops::add(*a, *i32({C}, bv), bits); },
-          [&](size_t i) { return ops::saturate_int32(ops::clip(int64_t{av[i]} + bv[i % C], bits)); });
+    check(
+        "add " + where, [&] { return ops::add(*a, *i32({C}, bv), bits); },
+        [&](size_t i) { return ops::saturate_int32(ops::clip(int64_t{av[i]} + bv[i % C], bits)); });
 
     // The Add layer's sum from 8-bit or 32-bit inputs of either signedness.
     const TensorType types[] = {TensorType::int8, TensorType::uint8, TensorType::int32};
@@ -178,27 +186,30 @@ TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
         default: return d.data<int32_t>()[i];
       }
     };
-    check("shifted_add " + where,
-          [&] { return ops::shifted_add(*p, *q, *a_shifts, *b_shifts, *out_shifts, out_bits, bits); },
-          [&](size_t i) {
-            const size_t c = i % C;
-            const auto lsh = [&](int64_t v, uint8_t s) -> int64_t {
-              return ops::saturate_int32(ops::clip(ops::lshift_saturate(v, s), bits));
-            };
-            const int64_t sum = ops::saturate_int32(ops::clip(
-                lsh(wide(*p, i), a_shifts->data<uint8_t>()[c]) + lsh(wide(*q, i), b_shifts->data<uint8_t>()[c]),
-                bits));
-            const int64_t v = ops::saturate_int32(
-                ops::clip(ops::shift_round(sum, out_shifts->data<int8_t>()[c]), out_bits));
-            return out_bits <= 8 ? int64_t{static_cast<int8_t>(v)} : v;
-          });
+    check(
+        "shifted_add " + where,
+        [&] { return ops::shifted_add(*p, *q, *a_shifts, *b_shifts, *out_shifts, out_bits, bits); },
+        [&](size_t i) {
+          const size_t c = i % C;
+          const auto lsh = [&](int64_t v, uint8_t s) -> int64_t {
+            return ops::saturate_int32(ops::clip(ops::lshift_saturate(v, s), bits));
+          };
+          const int64_t sum =
+              ops::saturate_int32(ops::clip(lsh(wide(*p, i), a_shifts->data<uint8_t>()[c]) +
+                                                lsh(wide(*q, i), b_shifts->data<uint8_t>()[c]),
+                                            bits));
+          const int64_t v = ops::saturate_int32(
+              ops::clip(ops::shift_round(sum, out_shifts->data<int8_t>()[c]), out_bits));
+          return out_bits <= 8 ? int64_t{static_cast<int8_t>(v)} : v;
+        });
 
-    check("global_average_pooling " + where, [&] { return ops::global_average_pooling(a, bits); },
-          [&](size_t c) {
-            int64_t sum = 0;
-            for (size_t i = c; i < av.size(); i += C) sum = ops::clip(sum + av[i], bits);
-            return int64_t{ops::saturate_int32(sum)};
-          });
+    check(
+        "global_average_pooling " + where, [&] { return ops::global_average_pooling(a, bits); },
+        [&](size_t c) {
+          int64_t sum = 0;
+          for (size_t i = c; i < av.size(); i += C) sum = ops::clip(sum + av[i], bits);
+          return int64_t{ops::saturate_int32(sum)};
+        });
     const uint32_t ox = (X + 1) / 2, oy = (Y + 1) / 2;
     check("max_pooling " + where, [&] {
       return ops::max_pooling(a, 2, 2, false, ox, oy, 2, 2, 0, 2 * oy - Y, 0, 2 * ox - X, bits);
@@ -207,8 +218,11 @@ TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, ElementwisePaths,
-                         ::testing::Values(KernelPath::portable, KernelPath::avx2, KernelPath::avx512),
-                         [](const auto& info) { return std::string(ops::kernels::path_name(info.param)); });
+                         ::testing::Values(KernelPath::portable, KernelPath::avx2,
+                                           KernelPath::avx512),
+                         [](const auto& info) {
+                           return std::string(ops::kernels::path_name(info.param));
+                         });
 
 }  // namespace
 }  // namespace morla

@@ -54,7 +54,8 @@ class KernelPaths : public ::testing::TestWithParam<std::tuple<KernelPath, Value
     return u8(shape, v);
   }
   // Random int8 weights; a column-major tensor lists the dimensions in reverse.
-  std::shared_ptr<Dense> weights(const Shape& shape, Dense::Layout layout = Dense::Layout::RowMajor) {
+  std::shared_ptr<Dense> weights(const Shape& shape,
+                                 Dense::Layout layout = Dense::Layout::RowMajor) {
     std::vector<int8_t> v(shape.element_count());
     for (int8_t& e : v) e = static_cast<int8_t>(pick(-128, 127));
     if (layout == Dense::Layout::RowMajor) return make<int8_t>(TensorType::int8, shape, v);
@@ -92,11 +93,14 @@ TEST_P(KernelPaths, ConvolutionsMatchThePortableLoops) {
                               std::to_string(ky);
     auto x = inputs(X, Y, C);
     auto x8 = bytes({X, Y, C});
-    auto w = weights({kx, ky, C, F}, pick(0, 1) ? Dense::Layout::ColMajor : Dense::Layout::RowMajor);
+    auto w =
+        weights({kx, ky, C, F}, pick(0, 1) ? Dense::Layout::ColMajor : Dense::Layout::RowMajor);
     auto dw = weights({kx, ky, C});
     const int32_t bits = pick(0, 1) ? 32 : pick(8, 24);
-    expect_same("conv2d " + where, [&] { return ops::conv2d(*x, sx, sy, px, py, ox, oy, *w, bits); });
-    expect_same("conv2d uint8 " + where, [&] { return ops::conv2d(*x8, sx, sy, px, py, ox, oy, *w); });
+    expect_same("conv2d " + where,
+                [&] { return ops::conv2d(*x, sx, sy, px, py, ox, oy, *w, bits); });
+    expect_same("conv2d uint8 " + where,
+                [&] { return ops::conv2d(*x8, sx, sy, px, py, ox, oy, *w); });
     expect_same("depthwise_conv2d " + where,
                 [&] { return ops::depthwise_conv2d(*x, sx, sy, px, py, ox, oy, *dw); });
     expect_same("depthwise_conv2d uint8 " + where,
@@ -105,14 +109,13 @@ TEST_P(KernelPaths, ConvolutionsMatchThePortableLoops) {
     expect_same("pointwise_conv2d " + where, [&] { return ops::pointwise_conv2d(*x, *pw); });
     const uint8_t stride = static_cast<uint8_t>(pick(1, 3));
     auto tw = weights({kx, ky, C, F});  // read row-major whatever the layout
-    expect_same("conv2d_transpose " + where, [&] {
-      return ops::conv2d_transpose(*x, *tw, stride, px, py, ox, oy);
-    });
-    expect_same("depthwise_conv2d_transpose " + where, [&] {
-      return ops::depthwise_conv2d_transpose(*x, *dw, stride, px, py, ox, oy);
-    });
+    expect_same("conv2d_transpose " + where,
+                [&] { return ops::conv2d_transpose(*x, *tw, stride, px, py, ox, oy); });
+    expect_same("depthwise_conv2d_transpose " + where,
+                [&] { return ops::depthwise_conv2d_transpose(*x, *dw, stride, px, py, ox, oy); });
     // input_conv2d needs out sizes that match the padded input's windows.
-    const int64_t wx = (int64_t{X} + px + pa - kx) / sx + 1, wy = (int64_t{Y} + py + pb - ky) / sy + 1;
+    const int64_t wx = (int64_t{X} + px + pa - kx) / sx + 1,
+                  wy = (int64_t{Y} + py + pb - ky) / sy + 1;
     if (px >= 0 && py >= 0 && int64_t{X} + px + pa >= kx && int64_t{Y} + py + pb >= ky) {
       auto pads = bytes({C});
       auto flat = ops::flatten_weights(*w);
@@ -126,10 +129,12 @@ TEST_P(KernelPaths, ConvolutionsMatchThePortableLoops) {
 
 TEST_P(KernelPaths, MatmulMatchesThePortableLoop) {
   for (int round = 0; round < 12; ++round) {
-    const uint32_t batches = pick(1, 3), rows = pick(1, 3), depth = pick(1, 70), columns = pick(1, 50);
+    const uint32_t batches = pick(1, 3), rows = pick(1, 3), depth = pick(1, 70),
+                   columns = pick(1, 50);
     auto a = inputs(batches, rows, depth);
     const bool transpose = pick(0, 1);
-    const Shape b_shape = transpose ? Shape{batches, columns, depth} : Shape{batches, depth, columns};
+    const Shape b_shape =
+        transpose ? Shape{batches, columns, depth} : Shape{batches, depth, columns};
     auto b8 = weights(b_shape, pick(0, 1) ? Dense::Layout::ColMajor : Dense::Layout::RowMajor);
     auto b32 = inputs(batches, transpose ? columns : depth, transpose ? depth : columns);
     auto shared = weights(transpose ? Shape{columns, depth} : Shape{depth, columns});
@@ -141,14 +146,15 @@ TEST_P(KernelPaths, MatmulMatchesThePortableLoop) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    EveryPath, KernelPaths,
-    ::testing::Combine(::testing::Values(KernelPath::avx2, KernelPath::avx512, KernelPath::avx512_vnni),
-                       ::testing::ValuesIn(kRanges)),
-    [](const auto& info) {
-      return test::case_name(std::string(ops::kernels::path_name(std::get<0>(info.param))) + " " +
-                             std::get<1>(info.param).name);
-    });
+INSTANTIATE_TEST_SUITE_P(EveryPath, KernelPaths,
+                         ::testing::Combine(::testing::Values(KernelPath::avx2, KernelPath::avx512,
+                                                              KernelPath::avx512_vnni),
+                                            ::testing::ValuesIn(kRanges)),
+                         [](const auto& info) {
+                           return test::case_name(
+                               std::string(ops::kernels::path_name(std::get<0>(info.param))) + " " +
+                               std::get<1>(info.param).name);
+                         });
 
 }  // namespace
 }  // namespace morla

@@ -17,7 +17,8 @@ namespace {
 using namespace ops_test;
 
 // (Kx, Ky, C, F) weights w(t, u, c, f) = t*27 + u*9 + c*3 + f - 40, in either layout.
-std::shared_ptr<Dense> weights(uint32_t kx, uint32_t ky, uint32_t c, uint32_t f, Dense::Layout layout) {
+std::shared_ptr<Dense> weights(uint32_t kx, uint32_t ky, uint32_t c, uint32_t f,
+                               Dense::Layout layout) {
   const bool reversed = layout == Dense::Layout::ColMajor;
   std::shared_ptr<Dense> w = Dense::create(
       TensorType::int8, reversed ? Shape({f, c, ky, kx}) : Shape({kx, ky, c, f}), layout);
@@ -26,12 +27,14 @@ std::shared_ptr<Dense> weights(uint32_t kx, uint32_t ky, uint32_t c, uint32_t f,
   for (uint32_t t = 0; t < kx; ++t)
     for (uint32_t u = 0; u < ky; ++u)
       for (uint32_t ch = 0; ch < c; ++ch)
-        for (uint32_t fi = 0; fi < f; ++fi) p[i++] = static_cast<int8_t>(t * 27 + u * 9 + ch * 3 + fi - 40);
+        for (uint32_t fi = 0; fi < f; ++fi)
+          p[i++] = static_cast<int8_t>(t * 27 + u * 9 + ch * 3 + fi - 40);
   return w;
 }
 
 TEST(Convolution, LayoutOneWeightsGiveTheSameResult) {
-  auto x = i32({3, 4, 2}, {1, -2, 3, 4, 0, 6, 7, -8, 9, 10, 11, 12, 13, 14, -15, 16, 17, 18, 19, 20, 21, 22, 23, 24});
+  auto x = i32({3, 4, 2}, {1,  -2, 3,   4,  0,  6,  7,  -8, 9,  10, 11, 12,
+                           13, 14, -15, 16, 17, 18, 19, 20, 21, 22, 23, 24});
   auto row = weights(2, 3, 2, 3, Dense::Layout::RowMajor);
   auto col = weights(2, 3, 2, 3, Dense::Layout::ColMajor);
   EXPECT_EQ(values<int32_t>(*conv2d(*x, 1, 2, 1, 1, 3, 2, *row, 32)),
@@ -110,7 +113,8 @@ TEST(Elementwise, LshiftAddShiftedAddAndQuantizedActivation) {
             (std::vector<uint8_t>{0, 1, 1}));
   EXPECT_EQ(quantized_activation(*i8({1, 1, 1}, {}), *thresholds, *steps, 2), nullptr);
   EXPECT_THROW(quantized_activation(*in, *thresholds, *i32({1}, {0}), 2), std::invalid_argument);
-  EXPECT_THROW(quantized_activation(*in, *thresholds, *i32({1}, {1 << 28}), 2), std::invalid_argument);
+  EXPECT_THROW(quantized_activation(*in, *thresholds, *i32({1}, {1 << 28}), 2),
+               std::invalid_argument);
 }
 
 TEST(Elementwise, ConcatenateTypesAndRefusals) {
@@ -140,7 +144,8 @@ TEST(Matmul, Int8AndLayoutOneB) {
   EXPECT_EQ(values<int32_t>(*matmul(*a, *b8, 32, false)), (std::vector<int32_t>{-3, -2}));
   // A layout-1 tensor lists (K, N) = (2, 3) reversed over the same row-major memory.
   auto b_row = i32({2, 3}, {1, 2, 3, 4, 5, 6});
-  auto b_col = make<int32_t>(TensorType::int32, {3, 2}, {1, 2, 3, 4, 5, 6}, Dense::Layout::ColMajor);
+  auto b_col =
+      make<int32_t>(TensorType::int32, {3, 2}, {1, 2, 3, 4, 5, 6}, Dense::Layout::ColMajor);
   EXPECT_EQ(values<int32_t>(*matmul(*a, *b_col, 32, false)), (std::vector<int32_t>{-5, -4, -3}));
   EXPECT_EQ(values<int32_t>(*matmul(*a, *b_row, 32, false)), (std::vector<int32_t>{-5, -4, -3}));
   EXPECT_THROW(matmul(*a, *make<int16_t>(TensorType::int16, {2, 2}, {}), 32, false),

@@ -42,24 +42,26 @@ TEST_P(ComputePadding, MatchesTheWindowRules) {
   EXPECT_EQ(y.stride_y, c.stride_used);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, ComputePadding,
-    testing::Values(PaddingCase{3, 5, 2, Padding::Same, 1, 1, 3, 2},
-                    PaddingCase{3, 6, 2, Padding::Same, 0, 1, 3, 2},
-                    PaddingCase{3, 6, 1, Padding::SameUpper, 1, 0, 6, 1},
-                    PaddingCase{3, 7, 1, Padding::SameUpper, 1, 1, 7, 1},
-                    PaddingCase{1, 6, 1, Padding::SameUpper, 0, -1, 6, 1},
-                    PaddingCase{3, 3, 1, Padding::Valid, 0, 0, 1, 1},
-                    PaddingCase{3, 9, 0, Padding::Valid, 0, 0, 3, 3},    // stride 0 -> kernel
-                    PaddingCase{2, 9, -4, Padding::Same, 0, 1, 5, 2}),
-    test::names_by([](const PaddingCase& c) {
-      return "kernel" + std::to_string(c.kernel) + "_input" + std::to_string(c.input) + "_stride" +
-             std::to_string(c.stride) + "_mode" + std::to_string(static_cast<int>(c.mode));
-    }));  // negative -> kernel
+INSTANTIATE_TEST_SUITE_P(Cases, ComputePadding,
+                         testing::Values(PaddingCase{3, 5, 2, Padding::Same, 1, 1, 3, 2},
+                                         PaddingCase{3, 6, 2, Padding::Same, 0, 1, 3, 2},
+                                         PaddingCase{3, 6, 1, Padding::SameUpper, 1, 0, 6, 1},
+                                         PaddingCase{3, 7, 1, Padding::SameUpper, 1, 1, 7, 1},
+                                         PaddingCase{1, 6, 1, Padding::SameUpper, 0, -1, 6, 1},
+                                         PaddingCase{3, 3, 1, Padding::Valid, 0, 0, 1, 1},
+                                         PaddingCase{3, 9, 0, Padding::Valid, 0, 0, 3,
+                                                     3},  // stride 0 -> kernel
+                                         PaddingCase{2, 9, -4, Padding::Same, 0, 1, 5, 2}),
+                         test::names_by([](const PaddingCase& c) {
+                           return "kernel" + std::to_string(c.kernel) + "_input" +
+                                  std::to_string(c.input) + "_stride" + std::to_string(c.stride) +
+                                  "_mode" + std::to_string(static_cast<int>(c.mode));
+                         }));  // negative -> kernel
 
 TEST(ComputePaddingFailures, ValidTooSmallModeAndStrides) {
-  EXPECT_EQ(test::error_text<std::runtime_error>(
-                [&] { compute_padding(3, 3, 1, 1, Padding::Valid, Shape({2, 9})); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] {
+              compute_padding(3, 3, 1, 1, Padding::Valid, Shape({2, 9}));
+            }),
             "Computed output size would not be strictly positive.");
   EXPECT_THROW(compute_padding(3, 3, 1, 1, Padding::Valid, Shape({9, 2})), std::runtime_error);
   EXPECT_THROW(compute_padding(3, 3, 1, 1, static_cast<Padding>(3), Shape({9, 9})),
@@ -143,7 +145,8 @@ TEST(Conversions, ToInt32ToInt8AndFixedPoint) {
   auto s16 = make<int16_t>(TensorType::int16, {2}, {-32768, 7});
   EXPECT_EQ(values<int32_t>(*to_int32_dense(*s16)), (std::vector<int32_t>{-32768, 7}));
   for (TensorType t : {TensorType::float32, TensorType::uint16})
-    EXPECT_THROW(to_int32_dense(*Dense::create(t, {1}, Dense::Layout::RowMajor)), std::runtime_error);
+    EXPECT_THROW(to_int32_dense(*Dense::create(t, {1}, Dense::Layout::RowMajor)),
+                 std::runtime_error);
   EXPECT_EQ(values<int8_t>(*to_int8_dense(*i32({3}, {255, 128, -129}))),
             (std::vector<int8_t>{-1, -128, 127}));
 

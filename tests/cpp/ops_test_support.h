@@ -27,7 +27,8 @@ inline std::shared_ptr<Dense> u8(const Shape& s, const std::vector<uint8_t>& v) 
   return make<uint8_t>(TensorType::uint8, s, v);
 }
 
-template <typename T> std::vector<T> values(const Dense& d) {
+template <typename T>
+std::vector<T> values(const Dense& d) {
   const T* p = d.data<T>();
   return std::vector<T>(p, p + d.size());
 }

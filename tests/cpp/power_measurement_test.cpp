@@ -164,7 +164,8 @@ TEST(PowerMeasurement, AMonitorThatStopsAnsweringEndsTheThreadAndKeepsTheMeter) 
   EXPECT_NE(printed.find("An error occured while reading power: Unable to get INA "),
             std::string::npos)
       << printed;
-  EXPECT_NE(printed.find(": failed to read bus: -6 (no acknowledge)\n"), std::string::npos) << printed;
+  EXPECT_NE(printed.find(": failed to read bus: -6 (no acknowledge)\n"), std::string::npos)
+      << printed;
 
   board.models.monitor->set_answering(true);
   const auto fresh = enable_and_wait(*board.driver);

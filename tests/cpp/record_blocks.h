@@ -24,10 +24,10 @@ inline std::vector<Block> blocks_of(const program::Record& record) {
       const uint32_t h0 = buffer[i], h1 = buffer[i + 1];
       const bool long_form = h1 >> 31;
       const uint32_t length = ((h1 >> 16) & 0x3FFF) * (long_form ? 16 : 1);
-      out.push_back(Block{static_cast<uint8_t>(h0 >> 24), static_cast<uint8_t>(h0 >> 16),
-                          static_cast<uint8_t>((h0 >> 8) & 0xF), static_cast<uint8_t>(h0 & 0xF),
-                          h1 & 0xFFFF,
-                          std::vector<uint32_t>(buffer.begin() + i + 2, buffer.begin() + i + 2 + length)});
+      out.push_back(
+          Block{static_cast<uint8_t>(h0 >> 24), static_cast<uint8_t>(h0 >> 16),
+                static_cast<uint8_t>((h0 >> 8) & 0xF), static_cast<uint8_t>(h0 & 0xF), h1 & 0xFFFF,
+                std::vector<uint32_t>(buffer.begin() + i + 2, buffer.begin() + i + 2 + length)});
       i += 2 + length;
     }
   }

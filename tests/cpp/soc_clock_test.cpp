@@ -66,7 +66,9 @@ INSTANTIATE_TEST_SUITE_P(Modes, ClockChange,
                          testing::Values(ModeCase{ClockMode::Performance, 3, 1, 1},
                                          ModeCase{ClockMode::Economy, 11, 5, 5},
                                          ModeCase{ClockMode::LowPower, 239, 119, 119}),
-    test::names_by([](const ModeCase& c) { return "core_divider_" + std::to_string(c.core); }));
+                         test::names_by([](const ModeCase& c) {
+                           return "core_divider_" + std::to_string(c.core);
+                         }));
 
 TEST(ClockChange, RefusesWhileAChangeIsInProgressWithoutWriting) {
   test::SocBoard board;

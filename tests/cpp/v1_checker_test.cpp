@@ -15,8 +15,8 @@ namespace {
 
 using namespace v1_test;
 
-const Entries kConv = {{"kernel_width", 3}, {"kernel_height", 3}, {"padding", 1}, {"filters", 8},
-                       {"weights_bits", 4}};
+const Entries kConv = {
+    {"kernel_width", 3}, {"kernel_height", 3}, {"padding", 1}, {"filters", 8}, {"weights_bits", 4}};
 const Entries kMaxPool = {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
 
 std::shared_ptr<Device> v1_device(uint8_t product) {
@@ -43,24 +43,29 @@ TEST(V1Factory, BothV1ProductsBuildTheV1BackEnd) {
 TEST_F(V1Checker, OrbiV1IsRefusedWhateverTheLayer) {
   const Built b = after_input(LayerType::Convolutional, kConv, 8, 8, 4);
   EXPECT_EQ(checker.check_layer(b.input, nullptr, word_of(devices::Orbi_v1)).message(),
-            "Cannot map layer 'input'. Orbi_v1 is not supported on this version. Please install morla 2.0.5 instead.");
+            "Cannot map layer 'input'. Orbi_v1 is not supported on this version. Please install "
+            "morla 2.0.5 instead.");
 }
 
 TEST_F(V1Checker, LayerTypesWithoutRulesPassOrAreRefused) {
   const Built b = after_input(LayerType::Conv2D, {{"kernel_size", 3}, {"filters", 2}}, 8, 8, 4);
   EXPECT_TRUE(checker.check_layer(b.input, nullptr, v1_word()).ok());
-  EXPECT_EQ(checker.check_layer(b.layer, b.input, v1_word()).text, "Unsupported layer type on Morla v1.");
+  EXPECT_EQ(checker.check_layer(b.layer, b.input, v1_word()).text,
+            "Unsupported layer type on Morla v1.");
 }
 
 TEST_F(V1Checker, FullyConnectedWeightRangeFollowsTheLayerCheck) {
-  const Built b = after_input(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, 2, 2, 2);
+  const Built b =
+      after_input(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, 2, 2, 2);
   poke(*b.layer, "weights", {8});
   EXPECT_EQ(checker.check_layer(b.layer, b.input, v1_word()).text,
             "Weights contain values out of range (-7, 7) (e.g.: 8).");
   // A failing layer check is returned alone.
-  const Built bad = after_input(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, 2, 2, 2, 3);
+  const Built bad =
+      after_input(LayerType::FullyConnected, {{"units", 4}, {"weights_bits", 4}}, 2, 2, 2, 3);
   poke(*bad.layer, "weights", {8});
-  EXPECT_EQ(checker.check_layer(bad.layer, bad.input, v1_word()).text, "Input bitwidth should be 1, 2 or 4.");
+  EXPECT_EQ(checker.check_layer(bad.layer, bad.input, v1_word()).text,
+            "Input bitwidth should be 1, 2 or 4.");
 }
 
 // input -> conv (max pooling?) -> [conv] -> fc
@@ -69,14 +74,16 @@ struct Chain {
   std::vector<std::shared_ptr<Layer>> layers;
   void add(LayerType type, const Entries& entries, const std::string& name) {
     auto layer = make_layer(type, entries, name);
-    model->add(layer, layers.empty() ? std::vector<std::shared_ptr<Layer>>{} : std::vector{layers.back()});
+    model->add(layer,
+               layers.empty() ? std::vector<std::shared_ptr<Layer>>{} : std::vector{layers.back()});
     layers.push_back(layer);
   }
 };
 
 Chain chain(bool conv_after_pool) {
   Chain c;
-  c.add(LayerType::InputData, {{"input_width", 8}, {"input_height", 8}, {"input_channels", 2}, {"input_bits", 4}},
+  c.add(LayerType::InputData,
+        {{"input_width", 8}, {"input_height", 8}, {"input_channels", 2}, {"input_bits", 4}},
         "input");
   c.add(LayerType::Convolutional, with(kConv, kMaxPool), "pooled");
   if (conv_after_pool) c.add(LayerType::Convolutional, kConv, "conv");
@@ -88,14 +95,17 @@ TEST_F(V1Checker, MaxPoolingCnpCannotEndASequence) {
   const Chain c = chain(false);
   const std::vector<std::shared_ptr<Layer>> prefix(c.layers.begin(), c.layers.begin() + 2);
   EXPECT_EQ(checker.check_sequence(prefix, v1_word()).message(),
-            "Cannot map layer 'pooled'. A convolutional or separable convolutional layer with max pooling cannot be "
+            "Cannot map layer 'pooled'. A convolutional or separable convolutional layer with max "
+            "pooling cannot be "
             "the last layer of a sequence.");
 }
 
 TEST_F(V1Checker, MaxPoolingCnpMustFeedACnp) {
   EXPECT_EQ(checker.check_sequence(chain(false).layers, v1_word()).message(),
-            "Cannot map layer 'fc'. A convolutional or separable convolutional layer with max pooling must be "
-            "followed by another convolutional or separable convolutional layer. Layer 'pooled' has max pooling.");
+            "Cannot map layer 'fc'. A convolutional or separable convolutional layer with max "
+            "pooling must be "
+            "followed by another convolutional or separable convolutional layer. Layer 'pooled' "
+            "has max pooling.");
   EXPECT_TRUE(checker.check_sequence(chain(true).layers, v1_word()).ok());
   // The pooled layer of another sequence does not count.
   const Chain c = chain(false);
@@ -105,7 +115,8 @@ TEST_F(V1Checker, MaxPoolingCnpMustFeedACnp) {
 hw::Component cnp_of_width(uint32_t width) {
   hw::Component c;
   c.type = hw::Type::CNP1;
-  c.np_block = hw::NpBlock{0, 8, NpSpace{0, 0, Shape{width, 4, 2}}, NpSpace{0, 0, Shape{width, 4, 2}}, false};
+  c.np_block = hw::NpBlock{0, 8, NpSpace{0, 0, Shape{width, 4, 2}},
+                           NpSpace{0, 0, Shape{width, 4, 2}}, false};
   return c;
 }
 
@@ -114,8 +125,11 @@ TEST_F(V1Checker, NpInputLengthIsRoundedToFourAndLimitedTo32) {
   EXPECT_TRUE(checker.check_np_mapping(b.layer, {cnp_of_width(29)}, false).ok());
   EXPECT_EQ(checker.check_np_mapping(b.layer, {cnp_of_width(33)}, false).text,
             "The input length 36 exceeds the maximum value for NP input width: 32.");
-  EXPECT_EQ(checker.check_np_mapping(b.layer, {cnp_of_width(33), cnp_of_width(40), cnp_of_width(8)}, false).text,
-            "The input length 40 exceeds the maximum value for NP input width: 32.");
+  EXPECT_EQ(
+      checker
+          .check_np_mapping(b.layer, {cnp_of_width(33), cnp_of_width(40), cnp_of_width(8)}, false)
+          .text,
+      "The input length 40 exceeds the maximum value for NP input width: 32.");
   EXPECT_EQ(checker.check_np_mapping(b.input, {}, false).text, "unknown Layer type.");
 }
 
@@ -129,12 +143,15 @@ TEST_F(V1Checker, BuffersHoldThePackedInputTile) {
 
 TEST_F(V1Checker, GeometryHalvesTheKernelPerSide) {
   const Built b = after_input(LayerType::Convolutional,
-                              with(kConv, {{"kernel_width", 5}, {"kernel_height", 3}, {"pool_type", 1},
-                                           {"pooling_width", 2}, {"pooling_height", 3}}),
+                              with(kConv, {{"kernel_width", 5},
+                                           {"kernel_height", 3},
+                                           {"pool_type", 1},
+                                           {"pooling_width", 2},
+                                           {"pooling_height", 3}}),
                               16, 16, 2);
   const LayerGeometry g = checker.layer_geometry(hw::Type::CNP1, *b.layer->params());
-  EXPECT_EQ(std::vector<uint32_t>({g.left_halo, g.right_halo, g.top_halo, g.bottom_halo, g.pool_type,
-                                   g.pool_width, g.pool_height, g.filters}),
+  EXPECT_EQ(std::vector<uint32_t>({g.left_halo, g.right_halo, g.top_halo, g.bottom_halo,
+                                   g.pool_type, g.pool_width, g.pool_height, g.filters}),
             std::vector<uint32_t>({2, 2, 1, 1, 1, 2, 3, 8}));
 }
 

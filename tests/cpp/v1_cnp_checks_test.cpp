@@ -11,9 +11,10 @@ namespace {
 
 using namespace v1_test;
 
-const Entries kConv = {{"kernel_width", 3}, {"kernel_height", 3}, {"stride_x", 1}, {"stride_y", 1},
-                       {"padding", 1},      {"pool_type", 0},     {"filters", 8},  {"weights_bits", 4},
-                       {"activation", 1},   {"act_bits", 1}};
+const Entries kConv = {{"kernel_width", 3}, {"kernel_height", 3}, {"stride_x", 1},
+                       {"stride_y", 1},     {"padding", 1},       {"pool_type", 0},
+                       {"filters", 8},      {"weights_bits", 4},  {"activation", 1},
+                       {"act_bits", 1}};
 const Entries kMaxPool = {{"pool_type", 1}, {"pooling_width", 2}, {"pooling_height", 2}};
 const Entries kAveragePool = {{"pool_type", 2}, {"pooling_width", -1}, {"pooling_height", -1}};
 
@@ -25,16 +26,18 @@ struct CnpCase {
   Entries changes;
   Shape input;
   bool orbi_v2;
-  std::string message;  // empty: the layer passes
+  std::string message;     // empty: the layer passes
   Entries overrides = {};  // values the engine refuses to build with
   std::optional<Shape> seen_input = {};
 };
 
 std::string Name(const testing::TestParamInfo<CnpCase>& info) { return info.param.label; }
 
-MappingStatus check(const HardwareDescription& d, const std::shared_ptr<Layer>& layer, bool orbi_v2) {
+MappingStatus check(const HardwareDescription& d, const std::shared_ptr<Layer>& layer,
+                    bool orbi_v2) {
   const uint32_t hw = orbi_v2 ? orbi_v2_word() : v1_word();
-  if (layer->params()->layer_type() == LayerType::Convolutional) return check_convolutional(d, *layer, hw);
+  if (layer->params()->layer_type() == LayerType::Convolutional)
+    return check_convolutional(d, *layer, hw);
   return check_separable_convolutional(d, *layer, hw);
 }
 
@@ -49,7 +52,8 @@ Built build(const CnpCase& c) {
 
 std::shared_ptr<Layer> seen(const CnpCase& c, const Built& b) {
   if (c.overrides.empty() && !c.seen_input) return b.layer;
-  if (c.type == LayerType::Convolutional) return overridden<Convolutional>(b.layer, c.overrides, c.seen_input);
+  if (c.type == LayerType::Convolutional)
+    return overridden<Convolutional>(b.layer, c.overrides, c.seen_input);
   return overridden<SeparableConvolutional>(b.layer, c.overrides, c.seen_input);
 }
 
@@ -74,86 +78,192 @@ INSTANTIATE_TEST_SUITE_P(
     Geometry, CnpRule,
     testing::Values(
         CnpCase{"Valid", C, {}, Shape{8, 8, 4}, false, ""},
-        CnpCase{"Width", C, {}, Shape{4097, 4, 4}, false, "The maximum input width is 4096 (got 4097)."},
-        CnpCase{"Height", C, {}, Shape{4, 4097, 4}, false, "The maximum input height is 4096 (got 4097)."},
-        CnpCase{"Channels", C, {}, Shape{4, 4, 2049}, false, "The maximum input channel value is 2048 (got 2049)."},
+        CnpCase{"Width",
+                C,
+                {},
+                Shape{4097, 4, 4},
+                false,
+                "The maximum input width is 4096 (got 4097)."},
+        CnpCase{"Height",
+                C,
+                {},
+                Shape{4, 4097, 4},
+                false,
+                "The maximum input height is 4096 (got 4097)."},
+        CnpCase{"Channels",
+                C,
+                {},
+                Shape{4, 4, 2049},
+                false,
+                "The maximum input channel value is 2048 (got 2049)."},
         CnpCase{"FiltersAtLimit", C, {{"filters", 2048}}, Shape{8, 8, 4}, false, ""},
-        CnpCase{"Filters", C, {{"filters", 2049}}, Shape{8, 8, 4}, false, "The maximum number of filters is 2048 (got 2049)."},
-        CnpCase{"NegativeFilters", C, {}, Shape{8, 8, 4}, false, "The maximum number of filters is 2048 (got -1).",
+        CnpCase{"Filters",
+                C,
+                {{"filters", 2049}},
+                Shape{8, 8, 4},
+                false,
+                "The maximum number of filters is 2048 (got 2049)."},
+        CnpCase{"NegativeFilters",
+                C,
+                {},
+                Shape{8, 8, 4},
+                false,
+                "The maximum number of filters is 2048 (got -1).",
                 {{"filters", -1}}},
-        CnpCase{"KernelUnequal", C, {{"kernel_height", 5}}, Shape{8, 8, 4}, false, "Kernel width and height must be equal."},
-        CnpCase{"StridesUnequal", C, {{"stride_y", 2}}, Shape{8, 8, 4}, false, "Horizontal and vertical strides must be equal."},
-        CnpCase{"Stride3", C, {{"stride_x", 3}, {"stride_y", 3}}, Shape{8, 8, 4}, false, "Convolution stride must be 1 or 2."},
-        CnpCase{"Stride0", C, {}, Shape{8, 8, 4}, false, "Convolution stride must be 1 or 2.",
+        CnpCase{"KernelUnequal",
+                C,
+                {{"kernel_height", 5}},
+                Shape{8, 8, 4},
+                false,
+                "Kernel width and height must be equal."},
+        CnpCase{"StridesUnequal",
+                C,
+                {{"stride_y", 2}},
+                Shape{8, 8, 4},
+                false,
+                "Horizontal and vertical strides must be equal."},
+        CnpCase{"Stride3",
+                C,
+                {{"stride_x", 3}, {"stride_y", 3}},
+                Shape{8, 8, 4},
+                false,
+                "Convolution stride must be 1 or 2."},
+        CnpCase{"Stride0",
+                C,
+                {},
+                Shape{8, 8, 4},
+                false,
+                "Convolution stride must be 1 or 2.",
                 {{"stride_x", 0}, {"stride_y", 0}}},
-        CnpCase{"Stride2Kernel5", C, {{"stride_x", 2}, {"stride_y", 2}, {"kernel_width", 5}, {"kernel_height", 5}},
-                Shape{8, 8, 4}, false, "Convolution stride 2 is only supported for 3x3 kernels."},
-        CnpCase{"PaddingValid", C, {{"padding", 0}}, Shape{8, 8, 4}, false, "Only padding same is supported."},
+        CnpCase{"Stride2Kernel5",
+                C,
+                {{"stride_x", 2}, {"stride_y", 2}, {"kernel_width", 5}, {"kernel_height", 5}},
+                Shape{8, 8, 4},
+                false,
+                "Convolution stride 2 is only supported for 3x3 kernels."},
+        CnpCase{"PaddingValid",
+                C,
+                {{"padding", 0}},
+                Shape{8, 8, 4},
+                false,
+                "Only padding same is supported."},
         CnpCase{"GlobalAverage", C, kAveragePool, Shape{8, 8, 4}, false, ""},
-        CnpCase{"AverageNotGlobal", C, merge(kAveragePool, {{"pooling_width", 3}, {"pooling_height", 3}}),
-                Shape{8, 8, 4}, false, "Average pooling must be global."},
+        CnpCase{"AverageNotGlobal", C,
+                merge(kAveragePool, {{"pooling_width", 3}, {"pooling_height", 3}}), Shape{8, 8, 4},
+                false, "Average pooling must be global."},
         CnpCase{"AverageWidth32", C, kAveragePool, Shape{32, 4, 4}, false, ""},
         CnpCase{"AverageWidth33", C, kAveragePool, Shape{33, 4, 4}, false,
                 "With average pooling, input height cannot exceed 32."},
         CnpCase{"AverageTwoRows", C, kAveragePool, Shape{8, 2, 4}, false,
-                "When using Global Average Pooling, the output of the convolution must have at least 3 rows (currently 2)."},
+                "When using Global Average Pooling, the output of the convolution must have at "
+                "least 3 rows (currently 2)."},
         CnpCase{"AverageInputWords", C, kAveragePool, Shape{32, 43, 64}, false,
                 "With average pooling, spatial split is impossible."},
         CnpCase{"MaxPool2", C, kMaxPool, Shape{8, 8, 4}, false, ""},
-        CnpCase{"MaxPool4", C, merge(kMaxPool, {{"pooling_width", 4}, {"pooling_height", 4}}), Shape{8, 8, 4}, false,
-                "Pooling size must be 1, 2 or 3."},
-        CnpCase{"MaxPool3", C, merge(kMaxPool, {{"pooling_width", 3}, {"pooling_height", 3}}), Shape{8, 8, 4}, false, ""},
-        CnpCase{"MaxPool3OrbiV2", C, merge(kMaxPool, {{"pooling_width", 3}, {"pooling_height", 3}}), Shape{8, 8, 4},
-                true, "Pooling size 3 is not supported on Orbi_v2."},
-        CnpCase{"PoolUnequal", C, merge(kMaxPool, {{"pooling_height", 1}, {"pooling_stride_x", 2}, {"pooling_stride_y", 2}}),
+        CnpCase{"MaxPool4", C, merge(kMaxPool, {{"pooling_width", 4}, {"pooling_height", 4}}),
+                Shape{8, 8, 4}, false, "Pooling size must be 1, 2 or 3."},
+        CnpCase{"MaxPool3", C, merge(kMaxPool, {{"pooling_width", 3}, {"pooling_height", 3}}),
+                Shape{8, 8, 4}, false, ""},
+        CnpCase{"MaxPool3OrbiV2", C, merge(kMaxPool, {{"pooling_width", 3}, {"pooling_height", 3}}),
+                Shape{8, 8, 4}, true, "Pooling size 3 is not supported on Orbi_v2."},
+        CnpCase{"PoolUnequal", C,
+                merge(kMaxPool,
+                      {{"pooling_height", 1}, {"pooling_stride_x", 2}, {"pooling_stride_y", 2}}),
                 Shape{8, 8, 4}, false, "Pooling width and height must be equal."},
-        CnpCase{"PoolStridesUnequal", C, merge(kMaxPool, {{"pooling_stride_x", 2}, {"pooling_stride_y", 1}}),
-                Shape{8, 8, 4}, false, "Pooling stride x and y must be equal."},
-        CnpCase{"PoolStrideAboveSize", C, merge(kMaxPool, {{"pooling_stride_x", 3}, {"pooling_stride_y", 3}}),
-                Shape{8, 8, 4}, false, "Pooling stride must be equal or lower than pooling size."},
-        CnpCase{"PoolAboveInput", C, kMaxPool, Shape{8, 8, 4}, false,
-                "Pooling size cannot be greater than input dimensions.", {}, Shape{8, 1, 4}}),
+        CnpCase{"PoolStridesUnequal", C,
+                merge(kMaxPool, {{"pooling_stride_x", 2}, {"pooling_stride_y", 1}}), Shape{8, 8, 4},
+                false, "Pooling stride x and y must be equal."},
+        CnpCase{"PoolStrideAboveSize", C,
+                merge(kMaxPool, {{"pooling_stride_x", 3}, {"pooling_stride_y", 3}}), Shape{8, 8, 4},
+                false, "Pooling stride must be equal or lower than pooling size."},
+        CnpCase{"PoolAboveInput",
+                C,
+                kMaxPool,
+                Shape{8, 8, 4},
+                false,
+                "Pooling size cannot be greater than input dimensions.",
+                {},
+                Shape{8, 1, 4}}),
     Name);
 
 INSTANTIATE_TEST_SUITE_P(
     Convolution, CnpRule,
     testing::Values(
-        CnpCase{"Kernel2", C, {{"kernel_width", 2}, {"kernel_height", 2}}, Shape{8, 8, 4}, false,
+        CnpCase{"Kernel2",
+                C,
+                {{"kernel_width", 2}, {"kernel_height", 2}},
+                Shape{8, 8, 4},
+                false,
                 "Kernel size must be 1, 3, 5 or 7."},
-        CnpCase{"Kernel1", C, {{"kernel_width", 1}, {"kernel_height", 1}}, Shape{8, 8, 4}, false, ""},
-        CnpCase{"Bits3", C, {{"weights_bits", 3}}, Shape{8, 8, 4}, false,
+        CnpCase{
+            "Kernel1", C, {{"kernel_width", 1}, {"kernel_height", 1}}, Shape{8, 8, 4}, false, ""},
+        CnpCase{"Bits3",
+                C,
+                {{"weights_bits", 3}},
+                Shape{8, 8, 4},
+                false,
                 "Standard CNP weights bitwidth must be 1, 2 or 4."},
-        CnpCase{"Kernel2Bits3", C, {{"kernel_width", 2}, {"kernel_height", 2}, {"weights_bits", 3}}, Shape{8, 8, 4},
-                false, "Kernel size must be 1, 3, 5 or 7. Standard CNP weights bitwidth must be 1, 2 or 4."},
-        CnpCase{"GeometryAlone", C, {{"stride_y", 2}, {"weights_bits", 3}}, Shape{8, 8, 4}, false,
+        CnpCase{
+            "Kernel2Bits3",
+            C,
+            {{"kernel_width", 2}, {"kernel_height", 2}, {"weights_bits", 3}},
+            Shape{8, 8, 4},
+            false,
+            "Kernel size must be 1, 3, 5 or 7. Standard CNP weights bitwidth must be 1, 2 or 4."},
+        CnpCase{"GeometryAlone",
+                C,
+                {{"stride_y", 2}, {"weights_bits", 3}},
+                Shape{8, 8, 4},
+                false,
                 "Horizontal and vertical strides must be equal."},
-        CnpCase{"TwoGeometryRules", C, {{"stride_y", 2}, {"padding", 0}}, Shape{8, 8, 4}, false,
+        CnpCase{"TwoGeometryRules",
+                C,
+                {{"stride_y", 2}, {"padding", 0}},
+                Shape{8, 8, 4},
+                false,
                 "Horizontal and vertical strides must be equal. Only padding same is supported."}),
     Name);
 
 INSTANTIATE_TEST_SUITE_P(
     Separable, CnpRule,
-    testing::Values(
-        CnpCase{"Valid", S, {}, Shape{8, 8, 4}, false, ""},
-        CnpCase{"Kernel1", S, {{"kernel_width", 1}, {"kernel_height", 1}}, Shape{8, 8, 4}, false,
-                "Kernel size must be 3, 5 or 7."},
-        CnpCase{"Bits1", S, {{"weights_bits", 1}}, Shape{8, 8, 4}, false, "Separable CNP weights bitwidth must be 2 or 4."},
-        CnpCase{"AverageOneByOne", S, kAveragePool, Shape{8, 8, 4}, false,
-                "Separable CNP with Global Average Pooling does not support 1x1 inputs.", {}, Shape{1, 1, 4}}),
+    testing::Values(CnpCase{"Valid", S, {}, Shape{8, 8, 4}, false, ""},
+                    CnpCase{"Kernel1",
+                            S,
+                            {{"kernel_width", 1}, {"kernel_height", 1}},
+                            Shape{8, 8, 4},
+                            false,
+                            "Kernel size must be 3, 5 or 7."},
+                    CnpCase{"Bits1",
+                            S,
+                            {{"weights_bits", 1}},
+                            Shape{8, 8, 4},
+                            false,
+                            "Separable CNP weights bitwidth must be 2 or 4."},
+                    CnpCase{
+                        "AverageOneByOne",
+                        S,
+                        kAveragePool,
+                        Shape{8, 8, 4},
+                        false,
+                        "Separable CNP with Global Average Pooling does not support 1x1 inputs.",
+                        {},
+                        Shape{1, 1, 4}}),
     Name);
 
 TEST(CnpWeightFit, FilterTooBigForTheWeightMemory) {
   // 10 slots of weight memory; one 3x3 filter over 4 channels takes 64.
   const Built b = after_input(LayerType::Convolutional, kConv, 8, 8, 4);
-  EXPECT_EQ(check_convolutional(description(65536, 64), *b.layer, v1_word()).text,
-            "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth.");
+  EXPECT_EQ(
+      check_convolutional(description(65536, 64), *b.layer, v1_word()).text,
+      "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth.");
 }
 
 TEST(SeparableWeights, WeightFitFailureKeepsTheZeroWeightRule) {
   const Built b = after_input(LayerType::SeparableConvolutional, kConv, 8, 8, 4);
-  EXPECT_EQ(check_separable_convolutional(description(65536, 64), *b.layer, v1_word()).text,
-            "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth. "
-            "All weights in a separable CNP layer cannot be zeroes.");
+  EXPECT_EQ(
+      check_separable_convolutional(description(65536, 64), *b.layer, v1_word()).text,
+      "Filter size is too big to fit in a CNP: try decreasing the input channels or the bitwidth. "
+      "All weights in a separable CNP layer cannot be zeroes.");
 }
 
 TEST(SeparableWeights, ZeroDepthwiseOrPointwiseWeightsFailOnce) {
@@ -161,7 +271,8 @@ TEST(SeparableWeights, ZeroDepthwiseOrPointwiseWeightsFailOnce) {
   for (const char* zero : {"weights", "weights_pw"}) {
     const Built b = after_input(LayerType::SeparableConvolutional, kConv, 8, 8, 4);
     fill<int8_t>(*b.layer, zero == std::string("weights") ? "weights_pw" : "weights", 1);
-    EXPECT_EQ(check_separable_convolutional(description(), *b.layer, v1_word()).text, zeroes) << zero;
+    EXPECT_EQ(check_separable_convolutional(description(), *b.layer, v1_word()).text, zeroes)
+        << zero;
   }
   const Built both = after_input(LayerType::SeparableConvolutional, kConv, 8, 8, 4);
   EXPECT_EQ(check_separable_convolutional(description(), *both.layer, v1_word()).text, zeroes);
@@ -169,7 +280,8 @@ TEST(SeparableWeights, ZeroDepthwiseOrPointwiseWeightsFailOnce) {
 
 TEST(BuiltRecords, UnbuiltLayerIsRefusedByName) {
   const auto layer = make_layer(LayerType::Convolutional, kConv, "lonely");
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { check_convolutional(description(), *layer, v1_word()); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { check_convolutional(description(), *layer, v1_word()); }),
             "The layer lonely is not built.");
 }
 
@@ -198,24 +310,30 @@ hw::Component cnp(uint32_t x, uint32_t y, uint32_t filters, uint32_t start = 0) 
 
 TEST(MultiNp, StrideTwoWithMaxPoolingCannotBeSplitSpatially) {
   const Built b = after_input(LayerType::Convolutional,
-                              merge(kConv, merge(kMaxPool, {{"stride_x", 2}, {"stride_y", 2},
-                                                            {"pooling_stride_x", 2}, {"pooling_stride_y", 2}})),
+                              merge(kConv, merge(kMaxPool, {{"stride_x", 2},
+                                                            {"stride_y", 2},
+                                                            {"pooling_stride_x", 2},
+                                                            {"pooling_stride_y", 2}})),
                               16, 8, 4);
   EXPECT_TRUE(check_multi_np_convolution(*b.layer, {cnp(0, 0, 8)}, v1_word()).ok());
-  EXPECT_EQ(check_multi_np_convolution(*b.layer, {cnp(0, 0, 8), cnp(8, 0, 8)}, v1_word()).text,
-            "Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs.");
+  EXPECT_EQ(
+      check_multi_np_convolution(*b.layer, {cnp(0, 0, 8), cnp(8, 0, 8)}, v1_word()).text,
+      "Cannot have convolution stride > 1 and max pooling if the layer is mapped on multiple NPs.");
 }
 
 TEST(MultiNp, PoolingLargerThanItsStrideCannotBeSplitSpatially) {
   const Built b = after_input(LayerType::Convolutional,
-                              merge(kConv, merge(kMaxPool, {{"pooling_width", 3}, {"pooling_height", 3},
-                                                            {"pooling_stride_x", 2}, {"pooling_stride_y", 2}})),
+                              merge(kConv, merge(kMaxPool, {{"pooling_width", 3},
+                                                            {"pooling_height", 3},
+                                                            {"pooling_stride_x", 2},
+                                                            {"pooling_stride_y", 2}})),
                               16, 8, 4);
   const std::string message =
       "Cannot have pooling size > pooling stride if the layer is mapped spatially on multiple NPs.";
   EXPECT_TRUE(check_multi_np_pooling(*b.layer, {cnp(0, 0, 4), cnp(0, 0, 4, 4)}).ok());
   EXPECT_EQ(check_multi_np_pooling(*b.layer, {cnp(0, 0, 8), cnp(0, 8, 8)}).text, message);
-  EXPECT_EQ(check_multi_np_convolution(*b.layer, {cnp(0, 0, 8), cnp(0, 8, 8)}, v1_word()).text, message);
+  EXPECT_EQ(check_multi_np_convolution(*b.layer, {cnp(0, 0, 8), cnp(0, 8, 8)}, v1_word()).text,
+            message);
 }
 
 TEST(MultiNp, DefaultPoolingStridesAreThePoolingSize) {
@@ -246,10 +364,12 @@ namespace {
 
 TEST(EngineStrides, StridesBelowOneAreRefusedWhenTheLayerIsBuilt) {
   using namespace v1_test;
-  EXPECT_THROW(after_input(LayerType::Convolutional, merge(kConv, {{"stride_x", 0}, {"stride_y", 0}}), 8, 8, 4),
+  EXPECT_THROW(after_input(LayerType::Convolutional,
+                           merge(kConv, {{"stride_x", 0}, {"stride_y", 0}}), 8, 8, 4),
                std::invalid_argument);
   EXPECT_EQ(test::error_text<std::invalid_argument>([] {
-              after_input(LayerType::Convolutional, merge(kConv, merge(kMaxPool, {{"pooling_stride_x", 0}})), 8, 8, 4);
+              after_input(LayerType::Convolutional,
+                          merge(kConv, merge(kMaxPool, {{"pooling_stride_x", 0}})), 8, 8, 4);
             }),
             "Cannot build layer 'layer' (Convolutional): pooling strides must be at least 1.");
 }

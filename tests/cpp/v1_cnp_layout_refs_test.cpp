@@ -40,7 +40,13 @@ void set_slot_bit(Words& words, size_t base, uint32_t slot, uint32_t bit) {
 Words ref_four_bit(const Array4& w, uint32_t start, uint32_t count) {
   const uint32_t k = w.dims[3], channels = w.dims[1];
   const uint32_t f8 = round_up(count, 8);
-  const uint32_t groups = round_up(k == 1 ? (4 * count + 47) / 48 : f8 * (k == 3 ? 6 : k == 5 ? 16 : 42) / 8, 16);
+  const uint32_t groups = round_up(k == 1 ? (4 * count + 47) / 48
+                                          : f8 *
+                                                (k == 3   ? 6
+                                                 : k == 5 ? 16
+                                                          : 42) /
+                                                8,
+                                   16);
   const uint32_t row = 2 * groups;
   const auto code = [](int v) { return uint32_t(std::abs(v) % 8) | (v > 0 ? 8u : 0u); };
   Words out(size_t{channels} * row, 0);
@@ -48,7 +54,8 @@ Words ref_four_bit(const Array4& w, uint32_t start, uint32_t count) {
     if (k == 1) {
       for (uint32_t j = 0; j < count; ++j)
         for (uint32_t b = 0; b < 4; ++b)
-          if (code(w(start + j, c, 0, 0)) >> b & 1) set_slot_bit(out, c * row, j / 12, (j % 12) * 4 + b);
+          if (code(w(start + j, c, 0, 0)) >> b & 1)
+            set_slot_bit(out, c * row, j / 12, (j % 12) * 4 + b);
       continue;
     }
     const uint32_t used = k == 3 ? 48 : 50, block_words = k == 3 ? 12 : k == 5 ? 32 : 84;
@@ -62,7 +69,8 @@ Words ref_four_bit(const Array4& w, uint32_t start, uint32_t count) {
           const uint32_t f = block * 8 + i;
           for (uint32_t x = 0; x < k; ++x)
             for (uint32_t b = 0; b < 4; ++b) {
-              if (f < count && code(w(start + f, c, y, x)) >> b & 1) set_slot_bit(out, base, slot, bit);
+              if (f < count && code(w(start + f, c, y, x)) >> b & 1)
+                set_slot_bit(out, base, slot, bit);
               if (++bit == used) next_group();
             }
           if (k == 7 && ++filter_rows >= 3 && bit != 0) next_group(), filter_rows = 0;
@@ -90,10 +98,13 @@ Words ref_bit_planes(const Array4& w, bool two_planes, uint32_t start, uint32_t 
         if (plane == -1 && !two_planes) continue;
         for (uint32_t y = 0; y < k; ++y)
           for (uint32_t x = 0; x < k; ++x)
-            if (w(start + f, c, y, x) == plane) set_slot_bit(out, c * size_t{slots} * 2, slot, bit + y * k + x);
+            if (w(start + f, c, y, x) == plane)
+              set_slot_bit(out, c * size_t{slots} * 2, slot, bit + y * k + x);
         total += k * k + padding;
-        if (total % used == 0) ++slot, bit = 0;
-        else bit += k * k + padding;
+        if (total % used == 0)
+          ++slot, bit = 0;
+        else
+          bit += k * k + padding;
       }
   }
   return out;
@@ -126,15 +137,18 @@ Words ref_depthwise(const Array4& w, int b) {
 Words ref_pointwise(const Array4& w, int b, uint32_t start, uint32_t count) {
   const uint32_t rows = w.dims[1], bits = uint32_t(b);
   const uint32_t free_bits = bits * count % 48 == 0 ? 0 : 48 - bits * count % 48;
-  const uint32_t groups = ceil_div(bits * count, 48) + (count % 8 != 0 && free_bits < 48 - (count % 8) * bits);
+  const uint32_t groups =
+      ceil_div(bits * count, 48) + (count % 8 != 0 && free_bits < 48 - (count % 8) * bits);
   Words out(size_t{rows} * groups * 2, 0);
   for (uint32_t r = 0; r < rows; ++r) {
     uint32_t slot = r * groups, cursor = 0;
     for (uint32_t j = 0; j < count; ++j) {
       for (uint32_t i = 0; i < bits; ++i)
         if (twos(w(start + j, r, 0, 0), b) >> i & 1) set_slot_bit(out, 0, slot, cursor + i);
-      if (cursor + 2 * bits <= 48) cursor += bits;
-      else ++slot, cursor = 0;
+      if (cursor + 2 * bits <= 48)
+        cursor += bits;
+      else
+        ++slot, cursor = 0;
     }
   }
   return out;
@@ -152,8 +166,9 @@ using WeightCase = std::tuple<uint32_t /*kernel*/, int /*bits*/, uint32_t /*chan
 
 std::string weight_case_name(const testing::TestParamInfo<WeightCase>& info) {
   const auto& [k, b, c, p] = info.param;
-  return std::string("k") + std::to_string(k) + "_b" + std::to_string(b) + "_c" + std::to_string(c) + "_f" +
-         std::to_string(p.filters) + "_from" + std::to_string(p.start) + "_n" + std::to_string(p.count);
+  return std::string("k") + std::to_string(k) + "_b" + std::to_string(b) + "_c" +
+         std::to_string(c) + "_f" + std::to_string(p.filters) + "_from" + std::to_string(p.start) +
+         "_n" + std::to_string(p.count);
 }
 
 uint32_t seed_of(const WeightCase& c) {
@@ -168,7 +183,7 @@ struct Width {
   int low, high, layer_low;
 };
 Width width_of(int bits) {
-  return bits == 4 ? Width{TensorType::int4, -8, 7, -7}
+  return bits == 4   ? Width{TensorType::int4, -8, 7, -7}
          : bits == 2 ? Width{TensorType::int2, -2, 1, -1}
                      : Width{TensorType::bit, 0, 1, 0};
 }
@@ -182,7 +197,8 @@ TEST_P(StandardCnpWeights, EqualTheReference) {
   const Array4 w(piece.filters, channels, k, k, random, width.low, width.high);
   const auto tensor = w.tensor(width.type, Dense::Layout::ColMajor);
   if (b == 4)
-    EXPECT_EQ(pack_cnp_weights(*tensor, piece.start, piece.count), ref_four_bit(w, piece.start, piece.count));
+    EXPECT_EQ(pack_cnp_weights(*tensor, piece.start, piece.count),
+              ref_four_bit(w, piece.start, piece.count));
   else
     EXPECT_EQ(format_cnp_weights(*tensor, b == 2, piece.start, piece.count),
               ref_bit_planes(w, b == 2, piece.start, piece.count));
@@ -205,7 +221,8 @@ TEST_P(SeparableCnpWeights, EqualTheReference) {
             ref_depthwise(depthwise, b));
   const auto pw = pointwise.tensor(width.type, Dense::Layout::ColMajor);
   // The engine keeps pointwise weights as (filters, channels).
-  std::shared_ptr<Dense> flat(Dense::create(width.type, Shape{piece.filters, channels}, Dense::Layout::ColMajor));
+  std::shared_ptr<Dense> flat(
+      Dense::create(width.type, Shape{piece.filters, channels}, Dense::Layout::ColMajor));
   std::memcpy(flat->buffer().mutable_data(), pw->buffer().data(), pw->buffer().size());
   EXPECT_EQ(format_pointwise_weights(*flat, b, piece.start, piece.count),
             ref_pointwise(pointwise, b, piece.start, piece.count));
@@ -213,7 +230,8 @@ TEST_P(SeparableCnpWeights, EqualTheReference) {
 
 INSTANTIATE_TEST_SUITE_P(Layouts, SeparableCnpWeights,
                          testing::Combine(testing::Values(3u, 5u, 7u), testing::Values(2, 4),
-                                          testing::Values(1u, 3u, 10u, 31u), testing::ValuesIn(kPieces)),
+                                          testing::Values(1u, 3u, 10u, 31u),
+                                          testing::ValuesIn(kPieces)),
                          weight_case_name);
 
 // Threshold words: a signed 20-bit threshold (0x80000 without activation), then the step.
@@ -233,7 +251,8 @@ TEST(CnpThresholdWords, EqualTheReference) {
         expected.push_back(activation ? uint32_t(threshold->get<int32_t>(n)) & 0xFFFFF : 0x80000);
         expected.push_back(uint32_t(step->get<int32_t>(n)));
       }
-      EXPECT_EQ(build_cnp_threshold_words(*threshold, *step, activation, p.start, p.count), expected)
+      EXPECT_EQ(build_cnp_threshold_words(*threshold, *step, activation, p.start, p.count),
+                expected)
           << activation << " " << p.start;
     }
 }
@@ -267,8 +286,9 @@ std::vector<MappedCase> mapped_cases() {
 
 std::string mapped_case_name(const testing::TestParamInfo<MappedCase>& info) {
   const MappedCase& c = info.param;
-  return std::string(c.type == LayerType::Convolutional ? "conv" : "separable") + "_k" + std::to_string(c.kernel) +
-         "_b" + std::to_string(c.bits) + "_f" + std::to_string(c.filters);
+  return std::string(c.type == LayerType::Convolutional ? "conv" : "separable") + "_k" +
+         std::to_string(c.kernel) + "_b" + std::to_string(c.bits) + "_f" +
+         std::to_string(c.filters);
 }
 
 class MappedCnpWeights : public testing::TestWithParam<MappedCase> {};
@@ -278,11 +298,17 @@ TEST_P(MappedCnpWeights, ProgramHoldsTheReferenceWords) {
   const uint32_t channels = 8;
   std::shared_ptr<Model> model = Model::create();
   const auto hrc = make_layer(LayerType::InputConvolutional,
-                              {{"input_width", 16}, {"input_height", 16}, {"input_channels", 1}, {"kernel_width", 3},
-                               {"kernel_height", 3}, {"filters", int(channels)}},
+                              {{"input_width", 16},
+                               {"input_height", 16},
+                               {"input_channels", 1},
+                               {"kernel_width", 3},
+                               {"kernel_height", 3},
+                               {"filters", int(channels)}},
                               "hrc");
   const auto conv = make_layer(type,
-                               {{"kernel_width", int(k)}, {"kernel_height", int(k)}, {"filters", int(filters)},
+                               {{"kernel_width", int(k)},
+                                {"kernel_height", int(k)},
+                                {"filters", int(filters)},
                                 {"weights_bits", b}},
                                "conv");
   model->add(hrc, {});
@@ -296,15 +322,18 @@ TEST_P(MappedCnpWeights, ProgramHoldsTheReferenceWords) {
   const Array4 pw(filters, channels, 1, 1, random, width.layer_low, width.high);
   conv->variables().set("weights", w.tensor(width.type, Dense::Layout::ColMajor));
   if (separable) {
-    std::shared_ptr<Dense> flat(Dense::create(width.type, Shape{filters, channels}, Dense::Layout::ColMajor));
-    std::memcpy(flat->buffer().mutable_data(), pw.tensor(width.type, Dense::Layout::ColMajor)->buffer().data(),
+    std::shared_ptr<Dense> flat(
+        Dense::create(width.type, Shape{filters, channels}, Dense::Layout::ColMajor));
+    std::memcpy(flat->buffer().mutable_data(),
+                pw.tensor(width.type, Dense::Layout::ColMajor)->buffer().data(),
                 flat->buffer().size());
     conv->variables().set("weights_pw", flat);
   }
 
   using np::Info;
   const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, Info::hrc(false),
-                  {Info{hw::Ident{1, 2, 0, 0}, {hw::Type::CNP1}, true}, Info{hw::Ident{2, 1, 0, 0}, {hw::Type::CNP1}, true},
+                  {Info{hw::Ident{1, 2, 0, 0}, {hw::Type::CNP1}, true},
+                   Info{hw::Ident{2, 1, 0, 0}, {hw::Type::CNP1}, true},
                    Info{hw::Ident{2, 2, 0, 0}, {hw::Type::CNP1, hw::Type::FNP3}, true}},
                   {});
   const auto device = make_virtual_device(devices::Orbi_v2, mesh);
@@ -313,7 +342,9 @@ TEST_P(MappedCnpWeights, ProgramHoldsTheReferenceWords) {
   model->map(device, true, constraints);
   ASSERT_EQ(model->sequences().size(), 1u);
   const ByteRange program = model->sequences()[0]->program();
-  const auto holds = [&](const Words& words) { return layout_refs::holds_words(program.data, program.size, words); };
+  const auto holds = [&](const Words& words) {
+    return layout_refs::holds_words(program.data, program.size, words);
+  };
   const LayerMapping& mapping = require_layer_mapping(*conv);
   ASSERT_EQ(mapping.nps->size(), (filters + 7) / 8);
   if (separable) {
@@ -329,7 +360,8 @@ TEST_P(MappedCnpWeights, ProgramHoldsTheReferenceWords) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Layouts, MappedCnpWeights, testing::ValuesIn(mapped_cases()), mapped_case_name);
+INSTANTIATE_TEST_SUITE_P(Layouts, MappedCnpWeights, testing::ValuesIn(mapped_cases()),
+                         mapped_case_name);
 
 }  // namespace
 }  // namespace morla::v1

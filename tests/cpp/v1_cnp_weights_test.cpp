@@ -21,7 +21,8 @@ TEST(CnpWeightSizes, StandardWeightsRoundGroupsToSixteen) {
   EXPECT_EQ(cnp_filter_words(1, 1, 12, 4), 32u);  // 1 group -> 16
   EXPECT_EQ(cnp_filter_words(7, 1, 8, 4), 96u);   // 42 groups -> 48
   EXPECT_EQ(cnp_filter_words(3, 1, 8, 3), 0xFFFFFFFFu);
-  EXPECT_EQ(test::error_text<std::runtime_error>([] { cnp_filter_words(4, 1, 8, 4); }), "Unsupported kernel size");
+  EXPECT_EQ(test::error_text<std::runtime_error>([] { cnp_filter_words(4, 1, 8, 4); }),
+            "Unsupported kernel size");
 }
 
 TEST(CnpWeightSizes, SeparableParts) {
@@ -33,9 +34,10 @@ TEST(CnpWeightSizes, SeparableParts) {
 
 TEST(CnpWeightSizes, LongSizesRoundUpToSixteenWords) {
   // 2047 channels, 36 four-bit filters: 4096 depthwise + 2047 x 4 x 2 pointwise = 20472 words.
-  const Built b = after_input(LayerType::SeparableConvolutional,
-                              {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 36}, {"weights_bits", 4}},
-                              4, 4, 2047);
+  const Built b =
+      after_input(LayerType::SeparableConvolutional,
+                  {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 36}, {"weights_bits", 4}},
+                  4, 4, 2047);
   EXPECT_EQ(separable_weight_words(3, 2047, 36, 4), 20472u);
   EXPECT_EQ(cnp_weight_size(*b.layer, 36), 20480u);
   const Built fc = after_input(LayerType::FullyConnected, {{"units", 2}}, 2, 2, 2);
@@ -48,8 +50,10 @@ TEST(SignedCodes, TwosComplementInTheirWidth) {
   EXPECT_EQ(signed_code4(-8), 8u);
   EXPECT_EQ(signed_code2(-2), 2u);
   EXPECT_EQ(signed_code2(1), 1u);
-  EXPECT_EQ(test::error_text<std::runtime_error>([] { signed_code4(8); }), "8 cannot fit in a 4-bit signed integer");
-  EXPECT_EQ(test::error_text<std::runtime_error>([] { signed_code2(2); }), "2 cannot fit in a 2-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>([] { signed_code4(8); }),
+            "8 cannot fit in a 4-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>([] { signed_code2(2); }),
+            "2 cannot fit in a 2-bit signed integer");
 }
 
 TEST(FormatCnpWeights, RefusesUnequalKernelSides) {

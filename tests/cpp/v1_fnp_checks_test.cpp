@@ -35,7 +35,8 @@ TEST_P(FcRule, SmallestLayerBreakingItGivesItsMessage) {
   const FcCase& c = GetParam();
   // Built on a small input, seen with the case's input: the engine refuses inputs of more
   // than 65535 channels.
-  const Built b = after_input(LayerType::FullyConnected, with(kFc, c.changes), 4, 4, 8, c.input_bits);
+  const Built b =
+      after_input(LayerType::FullyConnected, with(kFc, c.changes), 4, 4, 8, c.input_bits);
   const auto layer = overridden<FullyConnected>(b.layer, {}, c.input);
   const MappingStatus status = check_fully_connected(description(), *layer, word(c.hw));
   if (c.message.empty()) {
@@ -53,25 +54,52 @@ INSTANTIATE_TEST_SUITE_P(
         FcCase{"Valid", {}, Shape{4, 4, 8}, 4, kV1, ""},
         FcCase{"InputBits3", {}, Shape{4, 4, 8}, 3, kV1, "Input bitwidth should be 1, 2 or 4."},
         FcCase{"ProductAtLimit", {}, Shape{1, 1, 81920}, 1, kV1, ""},
-        FcCase{"ProductAboveLimit", {}, Shape{1, 1, 81921}, 1, kV1,
+        FcCase{"ProductAboveLimit",
+               {},
+               Shape{1, 1, 81921},
+               1,
+               kV1,
                "Input dimensions are too large to fit in a FNP. The maximum value is 81920."},
         FcCase{"OrbiV2ProductAtLimit", {}, Shape{1, 1, 57334}, 1, kOrbiV2, ""},
-        FcCase{"OrbiV2ProductAboveLimit", {}, Shape{1, 1, 57335}, 1, kOrbiV2,
+        FcCase{"OrbiV2ProductAboveLimit",
+               {},
+               Shape{1, 1, 57335},
+               1,
+               kOrbiV2,
                "Input dimensions are too large to fit in a FNP. The maximum value is 57334."},
-        FcCase{"Width", {}, Shape{4097, 1, 1}, 1, kV1, "The maximum input width is 4096 (got 4097)."},
-        FcCase{"Height", {}, Shape{1, 4097, 1}, 1, kV1, "The maximum input height is 4096 (got 4097)."},
-        FcCase{"Channels", {}, Shape{2, 1, 2049}, 1, kV1,
+        FcCase{
+            "Width", {}, Shape{4097, 1, 1}, 1, kV1, "The maximum input width is 4096 (got 4097)."},
+        FcCase{"Height",
+               {},
+               Shape{1, 4097, 1},
+               1,
+               kV1,
+               "The maximum input height is 4096 (got 4097)."},
+        FcCase{"Channels",
+               {},
+               Shape{2, 1, 2049},
+               1,
+               kV1,
                "The maximum input channel value is 2048 (got 2049)."},
-        FcCase{"WeightBits5", {{"weights_bits", 5}}, Shape{4, 4, 8}, 4, kV1,
+        FcCase{"WeightBits5",
+               {{"weights_bits", 5}},
+               Shape{4, 4, 8},
+               4,
+               kV1,
                "Weight bits should be between 1 and 4 inclusive."},
-        FcCase{"ActBits3", {{"act_bits", 3}}, Shape{4, 4, 8}, 4, kV1, "act_bits should be 1, 2 or 4."},
-        FcCase{"ActBitsUnreadWithoutActivation", {{"act_bits", 3}, {"activation", 0}}, Shape{4, 4, 8}, 4,
-               kV1, ""}),
+        FcCase{
+            "ActBits3", {{"act_bits", 3}}, Shape{4, 4, 8}, 4, kV1, "act_bits should be 1, 2 or 4."},
+        FcCase{"ActBitsUnreadWithoutActivation",
+               {{"act_bits", 3}, {"activation", 0}},
+               Shape{4, 4, 8},
+               4,
+               kV1,
+               ""}),
     Name);
 
 TEST(FcRules, FailuresOfOneLayerMergeIntoOneMessage) {
-  const Built b = after_input(LayerType::FullyConnected, with(kFc, {{"weights_bits", 5}, {"act_bits", 3}}),
-                              4, 4, 8, 3);
+  const Built b = after_input(LayerType::FullyConnected,
+                              with(kFc, {{"weights_bits", 5}, {"act_bits", 3}}), 4, 4, 8, 3);
   const MappingStatus status = check_fully_connected(description(), *b.layer, v1_word());
   EXPECT_EQ(status.text,
             "Input bitwidth should be 1, 2 or 4. Weight bits should be between 1 and 4 inclusive. "
@@ -126,7 +154,8 @@ TEST(FcSizes, WeightWordsPerNeuronByWidth) {
 TEST(FcSizes, LongImagesRoundUpToSixteenWords) {
   // 1-bit neurons take groups + 4 words: 2 x 8191 = 16382 and 3 x 5461 = 16383 words.
   const auto words = [](int units, uint32_t channels) {
-    const Built b = after_input(LayerType::FullyConnected, with(kFc, {{"units", units}}), 96, 1, channels, 1);
+    const Built b =
+        after_input(LayerType::FullyConnected, with(kFc, {{"units", units}}), 96, 1, channels, 1);
     return fnp_weight_words(*b.layer);
   };
   EXPECT_EQ(words(2, 2729), 16382u);  // 96 x 2729 inputs: 8187 groups
@@ -137,34 +166,41 @@ class FcWeightRange : public testing::TestWithParam<std::tuple<int, int8_t, bool
 
 TEST_P(FcWeightRange, OutOfRangeWeightNamesRangeAndValue) {
   const auto [bits, value, passes] = GetParam();
-  const Built b = after_input(LayerType::FullyConnected, with(kFc, {{"weights_bits", bits}}), 4, 4, 8);
+  const Built b =
+      after_input(LayerType::FullyConnected, with(kFc, {{"weights_bits", bits}}), 4, 4, 8);
   poke(*b.layer, "weights", {0, value});
   const MappingStatus status = check_fnp_weight_range(*b.layer);
   const int limit = bits == 1 ? 2 : 1 << (bits - 1);
   if (passes) {
     EXPECT_TRUE(status.ok()) << status.message();
   } else {
-    EXPECT_EQ(status.text, "Weights contain values out of range (" + std::to_string(1 - limit) + ", " +
-                               std::to_string(limit - 1) + ") (e.g.: " + std::to_string(value) + ").");
+    EXPECT_EQ(status.text, "Weights contain values out of range (" + std::to_string(1 - limit) +
+                               ", " + std::to_string(limit - 1) +
+                               ") (e.g.: " + std::to_string(value) + ").");
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Widths, FcWeightRange,
-                         testing::Values(std::make_tuple(4, int8_t{8}, false), std::make_tuple(4, int8_t{-7}, true),
-                                         std::make_tuple(4, int8_t{-8}, false), std::make_tuple(1, int8_t{-1}, true),
-                                         std::make_tuple(1, int8_t{1}, true), std::make_tuple(1, int8_t{2}, false),
-                                         std::make_tuple(2, int8_t{2}, false)));
+INSTANTIATE_TEST_SUITE_P(
+    Widths, FcWeightRange,
+    testing::Values(std::make_tuple(4, int8_t{8}, false), std::make_tuple(4, int8_t{-7}, true),
+                    std::make_tuple(4, int8_t{-8}, false), std::make_tuple(1, int8_t{-1}, true),
+                    std::make_tuple(1, int8_t{1}, true), std::make_tuple(1, int8_t{2}, false),
+                    std::make_tuple(2, int8_t{2}, false)));
 
 TEST(FcWeightsPerNeuron, EveryRowMustHoldNumWeightsConnections) {
   const Built b = after_input(LayerType::FullyConnected, with(kFc, {{"units", 2}}), 1, 1, 4, 1);
-  b.model->compile(LearningParams::create(LearningType::MorlaUnsupervised,
-                                          {{"num_weights", 2}, {"num_classes", 1}, {"initial_plasticity", 1},
-                                           {"learning_competition", 0.5}, {"min_plasticity", 0.1},
-                                           {"plasticity_decay", 0.2}}));
+  b.model->compile(
+      LearningParams::create(LearningType::MorlaUnsupervised, {{"num_weights", 2},
+                                                               {"num_classes", 1},
+                                                               {"initial_plasticity", 1},
+                                                               {"learning_competition", 0.5},
+                                                               {"min_plasticity", 0.1},
+                                                               {"plasticity_decay", 0.2}}));
   // Layout 1: input k of neuron f is byte k * 2 + f. Neuron 0 gets 2 connections, neuron 1 three.
   poke(*b.layer, "weights", {1, 1, 1, 1, 0, 1, 0, 0});
-  EXPECT_EQ(check_fnp_weights_per_neuron(*b.layer).text,
-            "The number of weights per neuron should match the num_weights MorlaUnsupervised parameter.");
+  EXPECT_EQ(
+      check_fnp_weights_per_neuron(*b.layer).text,
+      "The number of weights per neuron should match the num_weights MorlaUnsupervised parameter.");
   poke(*b.layer, "weights", {1, 1, 1, 1, 0, 0, 0, 0});
   EXPECT_TRUE(check_fnp_weights_per_neuron(*b.layer).ok());
 }

@@ -54,42 +54,49 @@ Words ref_fnp_image(const std::vector<std::vector<int>>& w, const std::vector<in
 // ---- Shared set-up ------------------------------------------------------------------------
 
 std::shared_ptr<Device> device() {
-  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{3, 4, 2, 0}, np::Info::hrc(false), {}, {});
+  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{3, 4, 2, 0}, np::Info::hrc(false),
+                  {}, {});
   return make_virtual_device(v1_test::v1_version(), mesh);
 }
 
 void place(const v1_test::Built& b, hw::Type type) {
-  make_layer_mapping(b.layer, {hw::Component{type, {2, 1, 0, 0}, std::nullopt, {}}}, 1, 0x0101, 0x0101);
+  make_layer_mapping(b.layer, {hw::Component{type, {2, 1, 0, 0}, std::nullopt, {}}}, 1, 0x0101,
+                     0x0101);
 }
 
 // Random weights in [low, high] written into the layer's variable (neuron, input), read
 // back as rows.
-std::vector<std::vector<int>> random_weights(const Layer& layer, Random& random, int low, int high) {
+std::vector<std::vector<int>> random_weights(const Layer& layer, Random& random, int low,
+                                             int high) {
   const auto tensor = layer.variables().get("weights");
   const auto s = tensor->strides();
   std::vector<std::vector<int>> rows(tensor->shape()[0], std::vector<int>(tensor->shape()[1]));
   for (uint32_t n = 0; n < rows.size(); ++n)
     for (uint32_t i = 0; i < rows[n].size(); ++i)
-      tensor->mutable_data<int8_t>()[n * s[0] + i * s[1]] = int8_t(rows[n][i] = int(random(low, high)));
+      tensor->mutable_data<int8_t>()[n * s[0] + i * s[1]] =
+          int8_t(rows[n][i] = int(random(low, high)));
   return rows;
 }
 
 // Random int32 values in [low, high] in an int32 variable, or as 1/16 steps in a float one.
-std::vector<int32_t> random_values(const Layer& layer, const std::string& name, Random& random, int64_t low,
-                                   int64_t high) {
+std::vector<int32_t> random_values(const Layer& layer, const std::string& name, Random& random,
+                                   int64_t low, int64_t high) {
   const auto tensor = layer.variables().get(name);
   std::vector<int32_t> values;
   for (size_t i = 0; i < tensor->size(); ++i) {
     values.push_back(int32_t(random(low, high)));
-    if (tensor->type() == TensorType::float32) tensor->set<float>(i, float(values.back()) / 16);  // exact
-    else tensor->set<int32_t>(i, values.back());
+    if (tensor->type() == TensorType::float32)
+      tensor->set<float>(i, float(values.back()) / 16);  // exact
+    else
+      tensor->set<int32_t>(i, values.back());
   }
   return values;
 }
 
 // The image of a record: its type-6 block on an FNP3, its external block on an FNP2.
 Words image_of(const program::Record& record, hw::Type type) {
-  if (type == hw::Type::FNP2) return record.external_block() ? record.external_block()->words : Words{};
+  if (type == hw::Type::FNP2)
+    return record.external_block() ? record.external_block()->words : Words{};
   const auto blocks = v1_test::blocks(record);
   return blocks.empty() ? Words{} : blocks.back().words;
 }
@@ -98,16 +105,19 @@ std::string np_name(hw::Type type) { return type == hw::Type::FNP2 ? "FNP2" : "F
 
 // Input shapes (x, y, c): one input, just under, at and just over a group of 32, several
 // groups over a spatial input.
-const Shape kInputs[] = {Shape{1, 1, 1}, Shape{1, 1, 31}, Shape{1, 1, 32}, Shape{1, 1, 33}, Shape{3, 5, 7}};
+const Shape kInputs[] = {Shape{1, 1, 1}, Shape{1, 1, 31}, Shape{1, 1, 32}, Shape{1, 1, 33},
+                         Shape{3, 5, 7}};
 
 // ---- Inference images --------------------------------------------------------------------
 
-using ImageCase = std::tuple<int /*bits*/, Shape, uint32_t /*neurons*/, bool /*activation*/, hw::Type>;
+using ImageCase =
+    std::tuple<int /*bits*/, Shape, uint32_t /*neurons*/, bool /*activation*/, hw::Type>;
 
 std::string image_case_name(const testing::TestParamInfo<ImageCase>& info) {
   const auto& [b, in, n, activation, type] = info.param;
-  return std::string("b") + std::to_string(b) + "_in" + std::to_string(in[0]) + "x" + std::to_string(in[1]) + "x" +
-         std::to_string(in[2]) + "_n" + std::to_string(n) + (activation ? "_act_" : "_noact_") + np_name(type);
+  return std::string("b") + std::to_string(b) + "_in" + std::to_string(in[0]) + "x" +
+         std::to_string(in[1]) + "x" + std::to_string(in[2]) + "_n" + std::to_string(n) +
+         (activation ? "_act_" : "_noact_") + np_name(type);
 }
 
 class FnpImage : public testing::TestWithParam<ImageCase> {};
@@ -116,8 +126,8 @@ TEST_P(FnpImage, EqualsTheReference) {
   const auto& [b, in, neurons, activation, type] = GetParam();
   const v1_test::Built layer = v1_test::after_input(
       LayerType::FullyConnected,
-      {{"units", int(neurons)}, {"weights_bits", b}, {"activation", activation}, {"act_bits", 2}}, in[0], in[1],
-      in[2], 2);
+      {{"units", int(neurons)}, {"weights_bits", b}, {"activation", activation}, {"act_bits", 2}},
+      in[0], in[1], in[2], 2);
   place(layer, type);
   Random random(uint32_t(b) * 7919 + in[0] * in[1] * in[2] * 31 + neurons * 3 + activation);
   // The weights a v1 layer accepts: 0..1 for one bit, else symmetric in b bits.
@@ -141,7 +151,8 @@ using LearningCase = std::tuple<Shape, uint32_t /*units*/, hw::Type>;
 
 std::string learning_case_name(const testing::TestParamInfo<LearningCase>& info) {
   const auto& [in, units, type] = info.param;
-  return std::string("in") + std::to_string(in[2]) + "_units" + std::to_string(units) + "_" + np_name(type);
+  return std::string("in") + std::to_string(in[2]) + "_units" + std::to_string(units) + "_" +
+         np_name(type);
 }
 
 // A 1-bit FullyConnected of `units` neurons over the input `in`, compiled for learning
@@ -150,11 +161,15 @@ struct LearningLayer {
   v1_test::Built built;
   std::map<std::string, double> params;
   LearningLayer(const Shape& in, uint32_t units, hw::Type type, Random& random, bool activation) {
-    built = v1_test::after_input(LayerType::FullyConnected,
-                                 {{"units", int(units)}, {"activation", activation}, {"act_bits", 1}}, in[0], in[1],
-                                 in[2], 1);
-    params = {{"num_weights", double(random(0, 0xFFFFF))}, {"num_classes", double(random(1, units))},
-              {"initial_plasticity", 0.5}, {"learning_competition", 0.25}, {"min_plasticity", 0.0},
+    built =
+        v1_test::after_input(LayerType::FullyConnected,
+                             {{"units", int(units)}, {"activation", activation}, {"act_bits", 1}},
+                             in[0], in[1], in[2], 1);
+    params = {{"num_weights", double(random(0, 0xFFFFF))},
+              {"num_classes", double(random(1, units))},
+              {"initial_plasticity", 0.5},
+              {"learning_competition", 0.25},
+              {"min_plasticity", 0.0},
               {"plasticity_decay", 0.0}};  // registers of 16 bits: num_weights up to 20 bits
     dynamic_cast<engine::EngineLayer&>(*built.layer)
         .compile(LearningParams::create(LearningType::MorlaUnsupervised, params));
@@ -182,7 +197,8 @@ TEST_P(FnpLearningImage, EqualsTheReference) {
 
     Words expected = ref_fnp_image(w, threshold, step, 1, activation);
     const uint32_t per_neuron = (in[2] + 31) / 32 + 4;
-    const auto classes = uint32_t(l.params["num_classes"]), num_weights = uint32_t(l.params["num_weights"]);
+    const auto classes = uint32_t(l.params["num_classes"]),
+               num_weights = uint32_t(l.params["num_weights"]);
     for (uint32_t n = 0; n < units; ++n) {
       uint32_t* neuron = &expected[size_t{n} * per_neuron];
       if (classes >= 2) neuron[1] |= (n / (units / classes) + 1) << 20;
@@ -217,15 +233,17 @@ TEST_P(FnpLearningReadBack, EqualsTheReference) {
   for (uint32_t n = 0; n < units; ++n) {
     const uint32_t* neuron = &memory[skip + size_t{n} * per_neuron];
     for (uint32_t i = 0; i < in[2]; ++i)
-      ASSERT_EQ(weights->data<int8_t>()[n * s[0] + i * s[1]], int8_t(neuron[4 + i / 32] >> (i % 32) & 1)) << n << " " << i;
+      ASSERT_EQ(weights->data<int8_t>()[n * s[0] + i * s[1]],
+                int8_t(neuron[4 + i / 32] >> (i % 32) & 1))
+          << n << " " << i;
     EXPECT_EQ(uint32_t(threshold->get<int32_t>(n)), (neuron[3] >> 16) | (neuron[2] & 0xF0000)) << n;
     EXPECT_EQ(uint32_t(thswap->get<int32_t>(n)), neuron[3] & 0xFFFF) << n;
   }
 }
 
-const auto kLearningCases =
-    testing::Combine(testing::Values(Shape{1, 1, 1}, Shape{1, 1, 32}, Shape{1, 1, 33}, Shape{1, 1, 100}),
-                     testing::Values(1u, 7u, 30u), testing::Values(hw::Type::FNP3, hw::Type::FNP2));
+const auto kLearningCases = testing::Combine(
+    testing::Values(Shape{1, 1, 1}, Shape{1, 1, 32}, Shape{1, 1, 33}, Shape{1, 1, 100}),
+    testing::Values(1u, 7u, 30u), testing::Values(hw::Type::FNP3, hw::Type::FNP2));
 INSTANTIATE_TEST_SUITE_P(Layouts, FnpLearningImage, kLearningCases, learning_case_name);
 INSTANTIATE_TEST_SUITE_P(Layouts, FnpLearningReadBack, kLearningCases, learning_case_name);
 

@@ -20,8 +20,9 @@ namespace {
 using namespace v1_test;
 
 using Learning = std::map<std::string, double>;
-const Learning kLearning = {{"num_weights", 10}, {"num_classes", 1}, {"initial_plasticity", 0.5},
-                            {"learning_competition", 0.25}, {"min_plasticity", 0.1}, {"plasticity_decay", 0.3}};
+const Learning kLearning = {{"num_weights", 10},         {"num_classes", 1},
+                            {"initial_plasticity", 0.5}, {"learning_competition", 0.25},
+                            {"min_plasticity", 0.1},     {"plasticity_decay", 0.3}};
 
 std::shared_ptr<LearningParams> learning(const Learning& changes = {}) {
   Learning values = kLearning;
@@ -32,8 +33,10 @@ std::shared_ptr<LearningParams> learning(const Learning& changes = {}) {
 // A FullyConnected layer of `units` neurons over 40 one-bit inputs, compiled with `params`
 // straight on the engine layer (so that parameters the model would refuse still reach the
 // recorder), mapped alone on an FNP.
-Built learning_layer(int units, const std::shared_ptr<LearningParams>& params, hw::Type np = hw::Type::FNP3) {
-  Built b = after_input(LayerType::FullyConnected, {{"units", units}, {"activation", 0}}, 1, 1, 40, 1);
+Built learning_layer(int units, const std::shared_ptr<LearningParams>& params,
+                     hw::Type np = hw::Type::FNP3) {
+  Built b =
+      after_input(LayerType::FullyConnected, {{"units", units}, {"activation", 0}}, 1, 1, 40, 1);
   dynamic_cast<engine::EngineLayer&>(*b.layer).compile(params);
   hw::Component fnp;
   fnp.type = np;
@@ -43,7 +46,8 @@ Built learning_layer(int units, const std::shared_ptr<LearningParams>& params, h
 }
 
 std::shared_ptr<Device> device() {
-  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, std::nullopt, {}, {});
+  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{1, 1, 1, 0}, std::nullopt, {},
+                  {});
   return make_virtual_device(v1_version(), mesh);
 }
 
@@ -73,7 +77,8 @@ TEST(LearningFields, ClassCountThatLeavesAClassWithoutNeuronsIsRefused) {
     const Built b = learning_layer(4, learning({{"num_classes", classes}}));
     std::vector<uint32_t> image(4 * kStride, 0);
     EXPECT_EQ(test::error_text<FnpError>([&] { write_learning_fields(image, *b.layer); }),
-              "Backend hardware(FullyConnected): num_classes must be between 1 and the 4 units of the layer (got " +
+              "Backend hardware(FullyConnected): num_classes must be between 1 and the 4 units of "
+              "the layer (got " +
                   std::to_string(static_cast<int>(classes)) + ").");
   }
 }
@@ -82,8 +87,9 @@ TEST(LearningFields, LearningThresholdMustBeAPositive20BitValue) {
   const Built b = learning_layer(2, learning());
   std::vector<uint32_t> image(2 * kStride, 0);
   set_values(*b.layer, "threshold_learning", {0, -1});
-  EXPECT_EQ(test::error_text<FnpError>([&] { write_learning_fields(image, *b.layer); }),
-            "Backend hardware(FullyConnected): Negative value for threshold_learning not supported.");
+  EXPECT_EQ(
+      test::error_text<FnpError>([&] { write_learning_fields(image, *b.layer); }),
+      "Backend hardware(FullyConnected): Negative value for threshold_learning not supported.");
   set_values(*b.layer, "threshold_learning", {0, 524288});
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { write_learning_fields(image, *b.layer); }),
             "524288 cannot fit in a 20-bit signed integer");
@@ -92,7 +98,8 @@ TEST(LearningFields, LearningThresholdMustBeAPositive20BitValue) {
 TEST(LearningRecords, RegistersOnAndOffThenTheImage) {
   const Built b = learning_layer(3, learning());
   for (hw::Type np : {hw::Type::FNP3, hw::Type::FNP2}) {
-    make_layer_mapping(b.layer, {hw::Component{np, {2, 1, 0, 0}, std::nullopt, {}}}, 1, 0x0101, 0x0101);
+    make_layer_mapping(b.layer, {hw::Component{np, {2, 1, 0, 0}, std::nullopt, {}}}, 1, 0x0101,
+                       0x0101);
     const LearningRecords records = record_fnp_learning(*device(), *b.layer, true);
     const auto on = blocks(*records.records[0]), off = blocks(*records.records[1]);
     ASSERT_EQ(on.size(), 1u);
@@ -102,7 +109,8 @@ TEST(LearningRecords, RegistersOnAndOffThenTheImage) {
     EXPECT_EQ(bits(on[0].words[2], 7, 1), 1u);  // first of pass
     EXPECT_EQ(records.weight_words, 3 * kStride);
     if (np == hw::Type::FNP3) {
-      EXPECT_EQ(block_kinds(*records.records[2]), (std::vector<std::pair<uint32_t, uint32_t>>{{6, 0}}));
+      EXPECT_EQ(block_kinds(*records.records[2]),
+                (std::vector<std::pair<uint32_t, uint32_t>>{{6, 0}}));
     } else {
       EXPECT_TRUE(records.records[2]->buffers().empty());
       ASSERT_NE(records.records[2]->external_block(), nullptr);
@@ -114,7 +122,8 @@ TEST(LearningRecords, RegistersOnAndOffThenTheImage) {
 TEST(LearningReadBack, ShortLearningMemoryIsRefused) {
   const Built b = learning_layer(3, learning());
   v1_test::LearningMemoryDevice hardware(std::vector<uint32_t>(3 * kStride + 1, 0));
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { sync_fnp_learning(hardware, b.layer->variables(), true); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { sync_fnp_learning(hardware, b.layer->variables(), true); }),
             "The learning memory holds 19 words; the 3 neurons of the learning layer need 20.");
   EXPECT_NO_THROW(sync_fnp_learning(hardware, b.layer->variables(), false));
 }
@@ -136,7 +145,8 @@ TEST(LearningRecords, ModelCompiledAndTrainedByTheEngineRecordsAsItIs) {
   fnp.ident = {2, 1, 0, 0};
   make_layer_mapping(b.layer, {fnp}, 1, 0x0101, 0x0101);
   EXPECT_NO_THROW(record_fnp_learning(*device(), *b.layer, false));
-  std::shared_ptr<Dense> inputs(Dense::create(TensorType::uint8, Shape{4, 1, 1, 40}, Dense::Layout::RowMajor));
+  std::shared_ptr<Dense> inputs(
+      Dense::create(TensorType::uint8, Shape{4, 1, 1, 40}, Dense::Layout::RowMajor));
   uint8_t* x = inputs->mutable_data<uint8_t>();
   for (size_t i = 0; i < inputs->size(); ++i) x[i] = (i % 3) == 0;
   b.model->fit(inputs, {0, 1, 0, 1}, 4);

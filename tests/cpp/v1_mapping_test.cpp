@@ -30,7 +30,8 @@ std::shared_ptr<Device> v1_device(hw::Type fnp) {
   for (uint8_t col = 1; col <= 3; ++col)
     for (uint8_t id = 0; id < 4; ++id) nps.push_back(np_info(col, 1, id, {hw::Type::CNP1}));
   nps.push_back(np_info(4, 1, 0, {hw::Type::CNP1, fnp}));
-  const Mesh mesh(IpVersion::v1, hw::Ident{0, 1, 0, 0}, hw::Ident{0, 1, 1, 0}, np::Info::hrc(false), nps, {});
+  const Mesh mesh(IpVersion::v1, hw::Ident{0, 1, 0, 0}, hw::Ident{0, 1, 1, 0}, np::Info::hrc(false),
+                  nps, {});
   return make_virtual_device(v1_version(), mesh);
 }
 
@@ -41,13 +42,29 @@ struct V1Model {
 
   explicit V1Model(int fc_units) {
     add(LayerType::InputConvolutional,
-        {{"input_width", 16}, {"input_height", 12}, {"input_channels", 1}, {"kernel_width", 3},
-         {"kernel_height", 3}, {"filters", 8}, {"activation", 1}, {"act_bits", 2}},
+        {{"input_width", 16},
+         {"input_height", 12},
+         {"input_channels", 1},
+         {"kernel_width", 3},
+         {"kernel_height", 3},
+         {"filters", 8},
+         {"activation", 1},
+         {"act_bits", 2}},
         "hrc");
     add(LayerType::Convolutional,
-        {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 16}, {"weights_bits", 4}, {"act_bits", 2}}, "conv");
+        {{"kernel_width", 3},
+         {"kernel_height", 3},
+         {"filters", 16},
+         {"weights_bits", 4},
+         {"act_bits", 2}},
+        "conv");
     add(LayerType::SeparableConvolutional,
-        {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}, {"weights_bits", 2}, {"act_bits", 1}}, "separable");
+        {{"kernel_width", 3},
+         {"kernel_height", 3},
+         {"filters", 8},
+         {"weights_bits", 2},
+         {"act_bits", 1}},
+        "separable");
     add(LayerType::FullyConnected, {{"units", fc_units}}, "fc");
     for (const char* name : {"weights", "weights_pw"}) fill<int8_t>(*layers[2], name, 1);
     fill<int8_t>(*layers[0], "weights", 1);
@@ -94,10 +111,12 @@ void map_one_pass(Mapped& m, const LayerList& layers) {
     m.components.push_back(result.components);
   }
   for (size_t n = 1; n <= layers.size(); ++n) {
-    const MappingStatus sequence = checker.check_sequence(LayerList(layers.begin(), layers.begin() + n), hw);
+    const MappingStatus sequence =
+        checker.check_sequence(LayerList(layers.begin(), layers.begin() + n), hw);
     ASSERT_TRUE(sequence.ok()) << sequence.message();
   }
-  m.context = build_pass_context(m.device, &m.backend, &m.backend.io_recorder(), &m.backend.layer_recorder());
+  m.context = build_pass_context(m.device, &m.backend, &m.backend.io_recorder(),
+                                 &m.backend.layer_recorder());
   build_hardware_passes(m.context, layers, layers, m.components);
 }
 
@@ -111,7 +130,8 @@ Kinds repeat(const Kinds& kinds, size_t times) {
   return out;
 }
 
-const MemoryInfo& memory(const Mapped& m, const LayerPtr& layer, const hw::Component& c, MemoryInfo& out) {
+const MemoryInfo& memory(const Mapped& m, const LayerPtr& layer, const hw::Component& c,
+                         MemoryInfo& out) {
   out = fill_memory_info(m.backend.sizer(), layer, c, m.context.layers.front(), false, false);
   return out;
 }
@@ -125,7 +145,8 @@ TEST_P(V1Mapping, ModelChecksMapsSizesAndRecords) {
   Mapped m{device, IpVersionSpecificHardwareBackend(device), {}, {}};
   map_one_pass(m, model.layers);
   if (testing::Test::HasFatalFailure()) return;
-  const LayerPtr hrc = model.layers[0], conv = model.layers[1], separable = model.layers[2], fc = model.layers[3];
+  const LayerPtr hrc = model.layers[0], conv = model.layers[1], separable = model.layers[2],
+                 fc = model.layers[3];
   MemoryInfo info;
 
   // HRC: configuration; one weight memory (8 one-line filters), the thresholds; three
@@ -147,7 +168,8 @@ TEST_P(V1Mapping, ModelChecksMapsSizesAndRecords) {
     const hw::NpBlock& piece = *np.np_block;
     memory(m, conv, np, info);
     // 16 two-bit values a line, the piece's channels and window rows.
-    EXPECT_EQ(info.input_size, 4u * ((4 * piece.spatial_partition.shape[2] * 8 + 31) / 32) * piece.input_window.shape[1]);
+    EXPECT_EQ(info.input_size, 4u * ((4 * piece.spatial_partition.shape[2] * 8 + 31) / 32) *
+                                   piece.input_window.shape[1]);
     // 8 channels of 4-bit 3 x 3 filters: groups F8 x 6 / 8 rounded to 16, two words each.
     const uint32_t f8 = (piece.filters + 7) / 8 * 8;
     const uint32_t words = 8 * ((f8 * 6 / 8 + 15) / 16 * 16) * 2;
@@ -195,17 +217,21 @@ TEST_P(V1Mapping, ModelChecksMapsSizesAndRecords) {
 
 INSTANTIATE_TEST_SUITE_P(Fnps, V1Mapping, testing::Values(hw::Type::FNP3, hw::Type::FNP2),
                          [](const testing::TestParamInfo<hw::Type>& info) {
-                           return info.param == hw::Type::FNP3 ? std::string("FNP3") : std::string("FNP2");
+                           return info.param == hw::Type::FNP3 ? std::string("FNP3")
+                                                               : std::string("FNP2");
                          });
 
 // The whole road: the model's own map, through the mapping entry and the sequence
 // program, with the last layer compiled for learning.
 TEST(V1ModelMap, CompiledModelMapsIntoOneHardwareSequence) {
   V1Model model(4);
-  model.model->compile(LearningParams::create(LearningType::MorlaUnsupervised,
-                                              {{"num_weights", 8}, {"num_classes", 2}, {"initial_plasticity", 1},
-                                               {"learning_competition", 0.5}, {"min_plasticity", 0.1},
-                                               {"plasticity_decay", 0.25}}));
+  model.model->compile(
+      LearningParams::create(LearningType::MorlaUnsupervised, {{"num_weights", 8},
+                                                               {"num_classes", 2},
+                                                               {"initial_plasticity", 1},
+                                                               {"learning_competition", 0.5},
+                                                               {"min_plasticity", 0.1},
+                                                               {"plasticity_decay", 0.25}}));
   const auto device = v1_device(hw::Type::FNP3);
   auto constraints = std::make_shared<MapConstraints>(device);
   constraints->set_cnp_max_filters(8);
@@ -221,18 +247,21 @@ TEST(V1ModelMap, CompiledModelMapsIntoOneHardwareSequence) {
   EXPECT_EQ(fc.nps->front().mem_info.weight_size, 4u * 4 * (48 + 4));
   const LayerMapping& conv = require_layer_mapping(*model.layers[1]);
   EXPECT_EQ(conv.nps->size(), 2u);  // 16 filters, 8 a CNP
-  for (const auto& np : *conv.nps) EXPECT_EQ(np.mem_info.weight_size, (8u * 16 * 2 / 2 * 50 + 7) / 8);
+  for (const auto& np : *conv.nps)
+    EXPECT_EQ(np.mem_info.weight_size, (8u * 16 * 2 / 2 * 50 + 7) / 8);
 }
 
 TEST(V1Mapping, RefusalReachesTheUserAsOneMessage) {
   V1Model model(4);
   const auto device = v1_device(hw::Type::FNP3);
   const IpVersionSpecificHardwareBackend backend(device);
-  const auto bad = make_layer(LayerType::Convolutional,
-                              {{"kernel_width", 2}, {"kernel_height", 2}, {"filters", 8}, {"weights_bits", 3}}, "bad");
+  const auto bad = make_layer(
+      LayerType::Convolutional,
+      {{"kernel_width", 2}, {"kernel_height", 2}, {"filters", 8}, {"weights_bits", 3}}, "bad");
   model.model->add(bad, {model.layers[1]});
   EXPECT_EQ(backend.checker().check_layer(bad, model.layers[1], v1_word()).message(),
-            "Cannot map layer 'bad'. Kernel size must be 1, 3, 5 or 7. Standard CNP weights bitwidth must be 1, 2 or 4.");
+            "Cannot map layer 'bad'. Kernel size must be 1, 3, 5 or 7. Standard CNP weights "
+            "bitwidth must be 1, 2 or 4.");
 }
 
 }  // namespace

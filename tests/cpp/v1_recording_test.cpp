@@ -21,7 +21,8 @@ namespace {
 using namespace v1_test;
 
 std::shared_ptr<Device> device() {
-  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{3, 4, 2, 0}, np::Info::hrc(false), {}, {});
+  const Mesh mesh(IpVersion::v1, hw::Ident{1, 1, 0, 0}, hw::Ident{3, 4, 2, 0}, np::Info::hrc(false),
+                  {}, {});
   return make_virtual_device(v1_version(), mesh);
 }
 
@@ -45,31 +46,38 @@ TEST(HrcRecording, ThresholdBeyond24BitsPanics) {
   const auto threshold = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
   const auto steps = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
   threshold->set<int32_t>(1, 8388608);
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_hrc_threshold_words(*threshold, *steps); }),
-            "8388608 cannot fit in a 24-bit signed integer");
+  EXPECT_EQ(
+      test::error_text<std::runtime_error>([&] { pack_hrc_threshold_words(*threshold, *steps); }),
+      "8388608 cannot fit in a 24-bit signed integer");
 }
 
 // ---- Thresholds --------------------------------------------------------------------------
 
 struct Neurons {
-  std::shared_ptr<Dense> threshold = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
+  std::shared_ptr<Dense> threshold =
+      Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
   std::shared_ptr<Dense> step = Dense::create(TensorType::int32, Shape{2}, Dense::Layout::RowMajor);
 };
 
 TEST(CnpThresholds, ThresholdBeyondTwentyBitsPanics) {
   Neurons n;
   n.threshold->set<int32_t>(0, 0x80000);
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { build_cnp_threshold_words(*n.threshold, *n.step, true, 0, 1); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { build_cnp_threshold_words(*n.threshold, *n.step, true, 0, 1); }),
             "524288 cannot fit in a 20-bit signed integer");
 }
 
 TEST(CnpThresholds, ActivationStepOutOfRangeThrowsEvenWithoutActivation) {
   Neurons n;
-  for (const auto& [step, shown] : std::vector<std::pair<int32_t, std::string>>{{0x100000, "65536"}, {-16, "-1"}}) {
+  for (const auto& [step, shown] :
+       std::vector<std::pair<int32_t, std::string>>{{0x100000, "65536"}, {-16, "-1"}}) {
     n.step->set<int32_t>(0, step);
     for (bool activation : {true, false})
-      EXPECT_EQ(test::error_text<CnpError>([&] { build_cnp_threshold_words(*n.threshold, *n.step, activation, 0, 1); }),
-                "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step " + shown + ".");
+      EXPECT_EQ(
+          test::error_text<CnpError>(
+              [&] { build_cnp_threshold_words(*n.threshold, *n.step, activation, 0, 1); }),
+          "Backend hardware(CNP): act_step should be between 0 and 65535. Receives act_step " +
+              shown + ".");
   }
 }
 
@@ -78,7 +86,8 @@ TEST(CnpThresholds, ActivationStepOutOfRangeThrowsEvenWithoutActivation) {
 TEST(NpRouting, SpansOfFeedingOwnAndFollowingComponents) {
   RegisterBlock block = init_np_registers();
   const ComponentList feeding = {component(hw::Type::HRC, {})};
-  const ComponentList nps = {component(hw::Type::CNP1, {2, 1, 0, 0}), component(hw::Type::CNP1, {3, 1, 1, 0})};
+  const ComponentList nps = {component(hw::Type::CNP1, {2, 1, 0, 0}),
+                             component(hw::Type::CNP1, {3, 1, 1, 0})};
   const ComponentList following = {component(hw::Type::FNP3, {5, 2, 0, 0})};
   record_np_routing(block, feeding, nps, following, 4, false, true);
   EXPECT_EQ(block[44], 0xFF080004u);  // last of pass, 8, next order given
@@ -95,8 +104,10 @@ TEST(NpRouting, PointToPointOutputNamesItsOneTarget) {
   const ComponentList nps = {component(hw::Type::CNP1, {2, 1, 0, 0})};
   record_np_routing(block, feeding, nps, {component(hw::Type::CNP1, {4, 3, 2, 0})}, 7, true, false);
   EXPECT_EQ(block[45], 0x07400403u);  // row 3, column 4, NP 2 selected
-  const ComponentList two = {component(hw::Type::CNP1, {4, 3, 0, 0}), component(hw::Type::CNP1, {5, 3, 0, 0})};
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_np_routing(block, feeding, nps, two, 7, true, false); }),
+  const ComponentList two = {component(hw::Type::CNP1, {4, 3, 0, 0}),
+                             component(hw::Type::CNP1, {5, 3, 0, 0})};
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { record_np_routing(block, feeding, nps, two, 7, true, false); }),
             "Cannot use P2P mode for multiple NPs.");
 }
 
@@ -113,7 +124,8 @@ TEST(NpP2p, FnpTargetTakesAtLeast9473InputWords) {
   make_layer_mapping(next.layer, {fnp}, 1, std::nullopt, std::nullopt)->previous_pass_order = 3;
   RegisterBlock cnp_block = init_np_registers();
   record_np_p2p(cnp_block, *next.layer, fnp);
-  EXPECT_EQ(cnp_block[32], 0x03000027u);  // on, to an FNP, on, input bits 4 -> 2, previous pass order 3
+  EXPECT_EQ(cnp_block[32],
+            0x03000027u);  // on, to an FNP, on, input bits 4 -> 2, previous pass order 3
   EXPECT_EQ(cnp_block[34], 0x00020002u);
   EXPECT_EQ(cnp_block[35], 4u);
   EXPECT_EQ(bits(cnp_block[4], 0, 18), 9473u);
@@ -126,10 +138,12 @@ TEST(NpP2p, FnpTargetTakesAtLeast9473InputWords) {
 }
 
 TEST(NpP2p, CnpTargetReadsItsWindow) {
-  const Built next = after_input(LayerType::Convolutional, {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}},
-                                 16, 16, 8);
+  const Built next =
+      after_input(LayerType::Convolutional,
+                  {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}}, 16, 16, 8);
   const hw::Component cnp = component(
-      hw::Type::CNP1, {2, 1, 0, 0}, hw::NpBlock{0, 8, NpSpace{8, 0, Shape{8, 16, 8}}, NpSpace{7, 0, Shape{9, 16, 8}}, false});
+      hw::Type::CNP1, {2, 1, 0, 0},
+      hw::NpBlock{0, 8, NpSpace{8, 0, Shape{8, 16, 8}}, NpSpace{7, 0, Shape{9, 16, 8}}, false});
   make_layer_mapping(next.layer, {cnp}, 1, std::nullopt, std::nullopt);
   RegisterBlock block = init_np_registers();
   record_np_p2p(block, *next.layer, cnp);
@@ -195,7 +209,8 @@ TEST(FnpRecording, LeftOutNpGivesAnEmptyRecordAndHandoverOnlyRegisters) {
 TEST(FnpRecording, FourBitInputsNeedSingleBuffer) {
   Built b = after_input(LayerType::FullyConnected, kFc, 1, 1, 8, 4);
   make_layer_mapping(b.layer, {component(hw::Type::FNP3, {2, 1, 0, 0})}, 1, 0x0101, 0x0101);
-  EXPECT_EQ(test::error_text<std::invalid_argument>([&] { record_fully_connected(*device(), *b.layer, {}); }),
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { record_fully_connected(*device(), *b.layer, {}); }),
             "4-bit FNP inputs require single buffer mode.");
 }
 
@@ -205,13 +220,16 @@ TEST(FnpImage, ActivationStepBeyondTwentyBitsThrows) {
   auto threshold = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
   auto steps = Dense::create(TensorType::int32, Shape{3}, Dense::Layout::RowMajor);
   steps->set<int32_t>(2, 1048576);
-  EXPECT_EQ(test::error_text<FnpError>([&] { build_fnp_weight_image(*weights, *threshold, *steps, 4, true); }),
-            "Backend hardware(FullyConnected): act_step should be between 0 and 65535. Receives act_step 65536.");
+  EXPECT_EQ(test::error_text<FnpError>(
+                [&] { build_fnp_weight_image(*weights, *threshold, *steps, 4, true); }),
+            "Backend hardware(FullyConnected): act_step should be between 0 and 65535. Receives "
+            "act_step 65536.");
 }
 
 TEST(FnpImage, NegativeOneBitWeightThrowsNamingTheFirst) {
   // Neuron 1's inputs 40 and 45 (its second group of 32) are negative: the first one is named.
-  std::shared_ptr<Dense> weights(Dense::create(TensorType::int8, Shape{2, 70}, Dense::Layout::ColMajor));
+  std::shared_ptr<Dense> weights(
+      Dense::create(TensorType::int8, Shape{2, 70}, Dense::Layout::ColMajor));
   const auto strides = weights->strides();
   weights->mutable_data<int8_t>()[1 * strides[0] + 40 * strides[1]] = -3;
   weights->mutable_data<int8_t>()[1 * strides[0] + 45 * strides[1]] = -1;
@@ -224,8 +242,8 @@ TEST(FnpImage, NegativeOneBitWeightThrowsNamingTheFirst) {
 
 // ---- CNP ----------------------------------------------------------------------------------
 
-const Entries kConv = {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 16}, {"weights_bits", 4},
-                       {"activation", 1}, {"act_bits", 2}};
+const Entries kConv = {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 16},
+                       {"weights_bits", 4}, {"activation", 1},    {"act_bits", 2}};
 
 // The layer split over two CNPs by filters: 8 neurons each over the whole 16 x 8 input.
 Built placed_conv(LayerType type, const Entries& entries = kConv) {

@@ -35,7 +35,8 @@ inline uint32_t v1_word() { return word_of(v1_version()); }
 inline uint32_t orbi_v2_word() { return word_of(devices::Orbi_v2); }
 
 // The description of a v1 device with 64 KiB of input and weight memory per NP.
-inline HardwareDescription description(uint32_t input_bytes = 65536, uint32_t weight_bytes = 65536) {
+inline HardwareDescription description(uint32_t input_bytes = 65536,
+                                       uint32_t weight_bytes = 65536) {
   HardwareDescription d;
   using W = HardwareDescription;
   d[W::weight_units] = (weight_bytes / 4 * 16 * 3) / 50;
@@ -82,7 +83,8 @@ inline void poke(const Layer& layer, const std::string& name, const std::vector<
   for (size_t i = 0; i < values.size(); ++i) data[i] = values[i];
 }
 
-template <typename T> void fill(const Layer& layer, const std::string& name, T value) {
+template <typename T>
+void fill(const Layer& layer, const std::string& name, T value) {
   auto tensor = layer.variables().get(name);
   T* data = tensor->template mutable_data<T>();
   for (size_t i = 0; i < tensor->size(); ++i) data[i] = value;
@@ -96,7 +98,8 @@ namespace morla::v1_test {
 // refuse to build a layer with.
 class OverriddenParams final : public LayerParams {
  public:
-  OverriddenParams(const LayerParams& base, Entries changes) : base_(base), changes_(std::move(changes)) {}
+  OverriddenParams(const LayerParams& base, Entries changes)
+      : base_(base), changes_(std::move(changes)) {}
   int get(const std::string& key) const override {
     auto it = changes_.find(key);
     return it != changes_.end() ? it->second : base_.get(key);
@@ -112,9 +115,11 @@ class OverriddenParams final : public LayerParams {
 
 // A built engine layer seen through the back end's interface I, with some parameters (and
 // optionally its input shape) replaced.
-template <typename I> class Overridden;
+template <typename I>
+class Overridden;
 
-template <typename I> class OverriddenBase : public I {
+template <typename I>
+class OverriddenBase : public I {
  public:
   OverriddenBase(std::shared_ptr<Layer> inner, Entries changes, std::optional<Shape> input = {})
       : inner_(std::move(inner)), params_(*inner_->params(), std::move(changes)), input_(input) {}
@@ -126,7 +131,9 @@ template <typename I> class OverriddenBase : public I {
   uint32_t output_bits() const override { return inner_->output_bits(); }
   bool output_signed() const override { return inner_->output_signed(); }
   IpVersion ip_version() const override { return inner_->ip_version(); }
-  bool is_target_component(ComponentKind kind) const override { return inner_->is_target_component(kind); }
+  bool is_target_component(ComponentKind kind) const override {
+    return inner_->is_target_component(kind);
+  }
   bool splittable() const override { return inner_->splittable(); }
   bool is_channel_wise() const override { return inner_->is_channel_wise(); }
   bool is_input_layer() const override { return inner_->is_input_layer(); }
@@ -135,14 +142,22 @@ template <typename I> class OverriddenBase : public I {
   bool compiled() const override { return inner_->compiled(); }
   const Variables& variables() const override { return std::as_const(*inner_).variables(); }
   Variables& variables() override { return inner_->variables(); }
-  bool has_activation_type(ActivationType type) const override { return inner_->has_activation_type(type); }
+  bool has_activation_type(ActivationType type) const override {
+    return inner_->has_activation_type(type);
+  }
   bool has_activation() const override { return inner_->has_activation(); }
   bool has_pool_type(PoolType type) const override { return inner_->has_pool_type(type); }
-  std::vector<std::shared_ptr<Layer>> inbound_layers() const override { return inner_->inbound_layers(); }
+  std::vector<std::shared_ptr<Layer>> inbound_layers() const override {
+    return inner_->inbound_layers();
+  }
   std::vector<std::shared_ptr<Layer>> inbounds() const override { return inner_->inbounds(); }
-  std::vector<std::shared_ptr<Layer>> outbound_layers() const override { return inner_->outbound_layers(); }
+  std::vector<std::shared_ptr<Layer>> outbound_layers() const override {
+    return inner_->outbound_layers();
+  }
   std::vector<std::shared_ptr<Layer>> outbounds() const override { return inner_->outbounds(); }
-  std::shared_ptr<Layer::Mapping> mapping() const override { return std::as_const(*inner_).mapping(); }
+  std::shared_ptr<Layer::Mapping> mapping() const override {
+    return std::as_const(*inner_).mapping();
+  }
   std::shared_ptr<Layer::Mapping>& mapping() override { return inner_->mapping(); }
   uint64_t macs() const override { return inner_->macs(); }
 
@@ -152,12 +167,14 @@ template <typename I> class OverriddenBase : public I {
   std::optional<Shape> input_;
 };
 
-template <> class Overridden<FullyConnected> final : public OverriddenBase<FullyConnected> {
+template <>
+class Overridden<FullyConnected> final : public OverriddenBase<FullyConnected> {
  public:
   using OverriddenBase::OverriddenBase;
 };
 
-template <typename I> class Overridden final : public OverriddenBase<I> {
+template <typename I>
+class Overridden final : public OverriddenBase<I> {
  public:
   using OverriddenBase<I>::OverriddenBase;
 
@@ -185,7 +202,9 @@ namespace morla::v1_test {
 
 using record_test::Block;
 
-inline std::vector<Block> blocks(const program::Record& record) { return record_test::blocks_of(record); }
+inline std::vector<Block> blocks(const program::Record& record) {
+  return record_test::blocks_of(record);
+}
 
 // The (code, field) of each block, in order.
 inline std::vector<std::pair<uint32_t, uint32_t>> block_kinds(const program::Record& record) {

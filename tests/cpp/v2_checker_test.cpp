@@ -56,7 +56,10 @@ v2test::Params no_activation_wide() { return {{"activation", 0}, {"output_bits",
 INSTANTIATE_TEST_SUITE_P(
     Runs, V2SequenceRule,
     testing::Values(
-        SequenceCase{"Chain", [](V2Model& m) { return LayerList{m.conv("a", {"in"}), m.conv("b", {"a"})}; },
+        SequenceCase{"Chain",
+                     [](V2Model& m) {
+                       return LayerList{m.conv("a", {"in"}), m.conv("b", {"a"})};
+                     },
                      "Success.", ""},
         SequenceCase{"StartsWithAdd",
                      [](V2Model& m) {
@@ -65,12 +68,14 @@ INSTANTIATE_TEST_SUITE_P(
                        return LayerList{m.add("add", LayerType::Add, {}, {"b", "a"})};
                      },
                      "Can't be the first layer of the sequence.", "add"},
-        SequenceCase{"OnlyADequantizer",
-                     [](V2Model& m) { return LayerList{m.add("dq", LayerType::Dequantizer, {}, {"in"})}; },
-                     "Can't start a sequence with a Dequantizer.", "dq"},
+        SequenceCase{
+            "OnlyADequantizer",
+            [](V2Model& m) { return LayerList{m.add("dq", LayerType::Dequantizer, {}, {"in"})}; },
+            "Can't start a sequence with a Dequantizer.", "dq"},
         SequenceCase{"DequantizerInTheMiddle",
                      [](V2Model& m) {
-                       return LayerList{m.conv("a", {"in"}), m.add("dq", LayerType::Dequantizer, {}, {"a"}),
+                       return LayerList{m.conv("a", {"in"}),
+                                        m.add("dq", LayerType::Dequantizer, {}, {"a"}),
                                         m.conv("b", {"a"})};
                      },
                      "Only 1 Dequantizer at the end of the model is supported.", "dq"},
@@ -95,9 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
                        return LayerList{a};
                      },
                      "Without activation output_shift should be 0.", "a"},
-        SequenceCase{"WideTailUnitScales",
-                     [](V2Model& m) { return LayerList{m.conv("a", {"in"}, no_activation_wide())}; },
-                     "Success.", ""},
+        SequenceCase{
+            "WideTailUnitScales",
+            [](V2Model& m) { return LayerList{m.conv("a", {"in"}, no_activation_wide())}; },
+            "Success.", ""},
         SequenceCase{"MaxPoolingIntoDense",
                      [](V2Model& m) {
                        const auto a = m.conv("a", {"in"}, {{"pool_type", 1}, {"pool_size", 2}});
@@ -121,14 +127,15 @@ INSTANTIATE_TEST_SUITE_P(
                        return LayerList{m.conv("c", {"d"})};
                      },
                      "Success.", ""},
-        SequenceCase{"AddIntoDense",
-                     [](V2Model& m) {
-                       const auto a = m.conv("a", {"in"});
-                       const auto b = m.conv("b", {"a"});
-                       const auto add = m.add("add", LayerType::Add, {}, {"b", "a"});
-                       return LayerList{a, b, add, m.add("d", LayerType::Dense1D, {{"units", 4}}, {"add"})};
-                     },
-                     "Dense layer can't have Add/Concat as inbound. Layer 'add' is a Add/Concat.", "d"},
+        SequenceCase{
+            "AddIntoDense",
+            [](V2Model& m) {
+              const auto a = m.conv("a", {"in"});
+              const auto b = m.conv("b", {"a"});
+              const auto add = m.add("add", LayerType::Add, {}, {"b", "a"});
+              return LayerList{a, b, add, m.add("d", LayerType::Dense1D, {{"units", 4}}, {"add"})};
+            },
+            "Dense layer can't have Add/Concat as inbound. Layer 'add' is a Add/Concat.", "d"},
         SequenceCase{"ThreeOutbounds", [](V2Model& m) { return fork(m, 3); },
                      "Layer has 3 outbounds. A maximum of 2 outbounds is supported.", "a"},
         SequenceCase{"TwoOutboundsOpenTwoBranches", [](V2Model& m) { return fork(m, 2); },
@@ -136,8 +143,11 @@ INSTANTIATE_TEST_SUITE_P(
         SequenceCase{"HrcWithTwoOutbounds",
                      [](V2Model& m) {
                        const auto h = m.add("h", LayerType::InputConv2D,
-                                            {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3},
-                                             {"kernel_size", 3}, {"filters", 4}},
+                                            {{"input_width", 8},
+                                             {"input_height", 8},
+                                             {"input_channels", 3},
+                                             {"kernel_size", 3},
+                                             {"filters", 4}},
                                             {});
                        m.conv("a", {"h"});
                        m.conv("b", {"h"});
@@ -187,15 +197,19 @@ TEST(V2NpMappingRules, WidthStoresAndFirstOfPass) {
   EXPECT_TRUE(c.checker.check_np_mapping(conv, {cnp(62)}, true).ok());
   EXPECT_EQ(c.checker.check_np_mapping(conv, {cnp(8), cnp(65)}, false).text,
             "The input length 68 exceeds the maximum value for NP input width: 64.");
-  EXPECT_EQ(c.checker.check_np_mapping(
-                conv, {cnp(8), of_type(hw::Type::SKIP_DMA_STORE), of_type(hw::Type::SKIP_DMA_STORE)}, false)
-                .text,
-            "A layer which outputs directly to one skip dma and another skipdma via dual outputs is "
-            "not supported.");
+  EXPECT_EQ(
+      c.checker
+          .check_np_mapping(
+              conv, {cnp(8), of_type(hw::Type::SKIP_DMA_STORE), of_type(hw::Type::SKIP_DMA_STORE)},
+              false)
+          .text,
+      "A layer which outputs directly to one skip dma and another skipdma via dual outputs is "
+      "not supported.");
   EXPECT_TRUE(c.checker.check_np_mapping(conv, std::vector<hw::Component>(127, cnp(8)), true).ok());
   EXPECT_EQ(c.checker.check_np_mapping(conv, std::vector<hw::Component>(128, cnp(8)), true).text,
             "First layer of pass exceeds the maximum of 127 hardware components. Needs 128.");
-  EXPECT_TRUE(c.checker.check_np_mapping(conv, std::vector<hw::Component>(128, cnp(8)), false).ok());
+  EXPECT_TRUE(
+      c.checker.check_np_mapping(conv, std::vector<hw::Component>(128, cnp(8)), false).ok());
   const auto first_tnp = c.checker.check_np_mapping(tnp, {of_type(hw::Type::TNP_B)}, true);
   EXPECT_EQ(first_tnp.text, "A TNP-B layer cannot be the first layer of a pass.");
   EXPECT_EQ(first_tnp.layer_name, "t");
@@ -217,8 +231,9 @@ TEST(V2CheckLayer, VariableBudgetComesBeforeTheLayerRules) {
 
 TEST(V2CheckLayer, UnsupportedTypesDropEverythingElse) {
   V2Model m(8, 3, 6);
-  const auto r = m.add("r", LayerType::StatefulRecurrent,
-                       {{"stateful_channels", 16}, {"output_channels", 6}, {"subsample", 3}}, {"in"});
+  const auto r =
+      m.add("r", LayerType::StatefulRecurrent,
+            {{"stateful_channels", 16}, {"output_channels", 6}, {"subsample", 3}}, {"in"});
   fill_values<uint8_t>(*r->variables().get("input_shift"), {200});
   const auto status = Checker().checker.check_layer(r, m["in"], 0);
   EXPECT_EQ(status.text, "Unsupported layer type on Morla v2.");
@@ -248,7 +263,10 @@ TEST(V2CheckLayer, EveryV2TypeIsDispatched) {
       m.add("dt", LayerType::DepthwiseBufferTempConv, {{"fifo_size", 2}}, {"a"}),
       m.add("d", LayerType::Dense1D, {{"units", 4}}, {"a"}),
       m.add("h", LayerType::InputConv2D,
-            {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3}, {"kernel_size", 3},
+            {{"input_width", 8},
+             {"input_height", 8},
+             {"input_channels", 3},
+             {"kernel_size", 3},
              {"filters", 4}},
             {})};
   for (const auto& layer : layers)
@@ -267,7 +285,8 @@ TEST(V2BufferFits, CnpWordsAndReserve) {
   // A reserve beyond the capacity leaves no room instead of wrapping around.
   EXPECT_FALSE(c.checker.fits_single_buffer(hw::Type::CNP1, 1, 1, 1, 0, 8, capacity + 1));
   EXPECT_FALSE(c.checker.fits_dual_buffer(hw::Type::CNP1, 10, 7, 3, 0, 8, capacity));
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { c.checker.fits_dual_buffer(hw::Type::FNP2, 1, 1, 1, 0, 8, 0); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { c.checker.fits_dual_buffer(hw::Type::FNP2, 1, 1, 1, 0, 8, 0); }),
             "Type of NP not supported.");
 }
 
@@ -312,11 +331,11 @@ TEST(V2WeightFits, ContainersPerNp) {
 
 TEST(V2LayerGeometry, MarginsPoolingAndFilters) {
   Checker c;
-  const auto conv = LayerParams::create(LayerType::Conv2D, {{"kernel_size", 7}, {"filters", 5},
-                                                            {"pool_type", 1}, {"pool_size", 2}});
+  const auto conv = LayerParams::create(
+      LayerType::Conv2D, {{"kernel_size", 7}, {"filters", 5}, {"pool_type", 1}, {"pool_size", 2}});
   const LayerGeometry g = c.checker.layer_geometry(hw::Type::CNP1, *conv);
-  EXPECT_EQ((std::vector<uint32_t>{g.left_halo, g.right_halo, g.top_halo, g.bottom_halo, g.pool_type,
-                                   g.pool_width, g.pool_height, g.filters}),
+  EXPECT_EQ((std::vector<uint32_t>{g.left_halo, g.right_halo, g.top_halo, g.bottom_halo,
+                                   g.pool_type, g.pool_width, g.pool_height, g.filters}),
             (std::vector<uint32_t>{3, 3, 3, 3, 1, 2, 2, 5}));
   const LayerGeometry t = c.checker.layer_geometry(hw::Type::TNP_B, *conv);
   EXPECT_EQ(t.left_halo + t.right_halo + t.top_halo + t.bottom_halo, 0u);

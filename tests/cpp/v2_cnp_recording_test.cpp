@@ -16,12 +16,12 @@
 namespace morla::v2 {
 namespace {
 
-using v2test::fill_values;
-using v2test::make_tensor;
-using v2test::replace_variable;
 using v2test::bits;
 using v2test::Block;
 using v2test::blocks_of;
+using v2test::fill_values;
+using v2test::make_tensor;
+using v2test::replace_variable;
 using v2test::V2Model;
 
 // Header codes of the block types.
@@ -42,7 +42,8 @@ std::shared_ptr<LayerMapping> map_on_two_nps(Layer& layer, uint32_t filters) {
   m->order = 2;
   m->next_order = 3;
   const Shape input = layer.input_dims();
-  m->nps = share_components({np(1, 0, 0, filters / 2, input), np(1, 1, filters / 2, filters - filters / 2, input)});
+  m->nps = share_components(
+      {np(1, 0, 0, filters / 2, input), np(1, 1, filters / 2, filters - filters / 2, input)});
   m->inbound = {share_components({dma(hw::Type::DMA, 0)})};
   m->outbound = {share_components({np(3, 0, 0, 4, input)})};
   layer.mapping() = m;
@@ -72,7 +73,7 @@ TEST_F(V2Recording, ConvBlocksPerNpInOrder) {
   EXPECT_EQ(bits(blocks[4].words[26], 0, 10), 2u);
   EXPECT_EQ(bits(blocks[4].words[26], 16, 25), 2u);
   EXPECT_EQ(bits(blocks[0].words[3], 24, 31), 2u);  // the pass byte
-  EXPECT_EQ(record->key(), 0x0001A24Bu);  // version bytes 4B A2 01 00
+  EXPECT_EQ(record->key(), 0x0001A24Bu);            // version bytes 4B A2 01 00
 }
 
 TEST_F(V2Recording, RegistersOnlyAndSkippedNps) {
@@ -124,7 +125,8 @@ TEST_F(V2Recording, LookUpTableAndTransposedLayers) {
   replace_variable(*lut, "lut_values", TensorType::int32, Shape{16});
   EXPECT_THROW(record_conv2d(device, *lut, {}), std::runtime_error);
 
-  const auto t = model.add("t", LayerType::Conv2DTranspose, {{"kernel_size", 3}, {"filters", 4}}, {"in"});
+  const auto t =
+      model.add("t", LayerType::Conv2DTranspose, {{"kernel_size", 3}, {"filters", 4}}, {"in"});
   map_on_two_nps(*t, 4);
   blocks = blocks_of(*record_conv2d_transpose(device, *t, {}));
   ASSERT_EQ(blocks.size(), 8u);
@@ -135,14 +137,16 @@ TEST_F(V2Recording, LookUpTableAndTransposedLayers) {
 TEST_F(V2Recording, RefusesAnotherTypeAndShortVariables) {
   const auto conv = model.conv("c", {"in"});
   map_on_two_nps(*conv, 4);
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_depthwise_conv2d(device, *conv, {}); }),
-            "Invalid layer type for CNP recording.");
+  EXPECT_EQ(
+      test::error_text<std::runtime_error>([&] { record_depthwise_conv2d(device, *conv, {}); }),
+      "Invalid layer type for CNP recording.");
   replace_variable(*conv, "output_scales", TensorType::uint8, Shape{3});
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_conv2d(device, *conv, {}); }),
             "Layer 'c': variable 'output_scales' holds 3 elements, elements 2 to 3 are needed.");
   EXPECT_THROW(record_conv2d(device, *model["in"], {}), std::runtime_error);
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { required_variable(*model["in"], "weights"); }),
-            "Layer 'in' has no variable 'weights'.");
+  EXPECT_EQ(
+      test::error_text<std::runtime_error>([&] { required_variable(*model["in"], "weights"); }),
+      "Layer 'in' has no variable 'weights'.");
 }
 
 // in -> a -> b -> add, a -> add, add -> m: `m` merges through a skip DMA.
@@ -222,14 +226,14 @@ TEST_F(V2Recording, CompanionInputFormat) {
   flags.p2p_flag = true;
   const auto blocks = blocks_of(*record_conv2d(device, *conv, flags));
   const auto& w = blocks[0].words;
-  EXPECT_EQ(bits(w[32], 0, 2), 0b101u);         // enabled, CNP source
-  EXPECT_EQ(bits(w[32], 4, 5), 3u);             // 8-bit inputs
-  EXPECT_EQ(bits(w[32], 24, 31), 9u);           // the companion's second pass byte
+  EXPECT_EQ(bits(w[32], 0, 2), 0b101u);  // enabled, CNP source
+  EXPECT_EQ(bits(w[32], 4, 5), 3u);      // 8-bit inputs
+  EXPECT_EQ(bits(w[32], 24, 31), 9u);    // the companion's second pass byte
   EXPECT_EQ(bits(w[44], 15, 15), 1u);
-  EXPECT_EQ(w[34], 8u | 8u << 16);              // its 8 x 8 window
-  EXPECT_EQ(bits(w[35], 16, 31), 8u);           // rows of 8 bytes
+  EXPECT_EQ(w[34], 8u | 8u << 16);               // its 8 x 8 window
+  EXPECT_EQ(bits(w[35], 16, 31), 8u);            // rows of 8 bytes
   EXPECT_EQ(bits(w[35], 0, 13), (4u * 8) >> 2);  // 4 channels of them, in words
-  EXPECT_EQ(bits(w[41], 24, 30), 2u);           // the companion's NPs
+  EXPECT_EQ(bits(w[41], 24, 30), 2u);            // the companion's NPs
   RecorderFlags strangers;
   strangers.companion = model.conv("other", {"in"});
   auto other = map_on_two_nps(*strangers.companion, 4);

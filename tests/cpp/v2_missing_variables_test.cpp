@@ -27,8 +27,11 @@ using v2test::V2Model;
 
 LayerPtr input_conv(V2Model& m) {
   const auto h = m.add("h", LayerType::InputConv2D,
-                       {{"input_width", 8}, {"input_height", 8}, {"input_channels", 3},
-                        {"kernel_size", 3}, {"filters", 4}},
+                       {{"input_width", 8},
+                        {"input_height", 8},
+                        {"input_channels", 3},
+                        {"kernel_size", 3},
+                        {"filters", 4}},
                        {});
   h->variables().get("weights")->mutable_data<int8_t>()[0] = 1;
   return h;
@@ -78,13 +81,15 @@ INSTANTIATE_TEST_SUITE_P(
                    },
                    "No variable named 'b_shift'."},
         StatusCase{"HrcWeights",
-                   [](V2Model& m) { return check_input_conv2d(*LayerView::without(input_conv(m), {"weights"})); },
+                   [](V2Model& m) {
+                     return check_input_conv2d(*LayerView::without(input_conv(m), {"weights"}));
+                   },
                    "No variable named 'weights'."},
         StatusCase{"DenseInputShift",
                    [](V2Model& m) {
                      const auto d = m.add("d", LayerType::Dense1D, {{"units", 4}}, {"in"});
-                     return check_dense1d(v2test::v2_description(), *LayerView::without(d, {"input_shift"}),
-                                          m["in"].get());
+                     return check_dense1d(v2test::v2_description(),
+                                          *LayerView::without(d, {"input_shift"}), m["in"].get());
                    },
                    "No variable named 'input_shift'."},
         StatusCase{"WideTailScales",
@@ -141,14 +146,15 @@ INSTANTIATE_TEST_SUITE_P(
                      record_conv2d(d, *c, {});
                    },
                    "Layer 'c': variable 'weights' holds 4 filters, filters 0 to 5 are needed."},
-        RecordCase{"DepthwiseInputShiftTooShort",
-                   [](V2Model& m, const Device& d) {
-                     const auto c = m.add("dw", LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, {"in"});
-                     map_on_one_np(*c, hw::Type::CNP1, 4);
-                     v2test::replace_variable(*c, "input_shift", TensorType::uint8, Shape{3});
-                     record_depthwise_conv2d(d, *c, {});
-                   },
-                   "Layer 'dw': variable 'input_shift' holds 3 elements, elements 0 to 3 are needed."},
+        RecordCase{
+            "DepthwiseInputShiftTooShort",
+            [](V2Model& m, const Device& d) {
+              const auto c = m.add("dw", LayerType::DepthwiseConv2D, {{"kernel_size", 3}}, {"in"});
+              map_on_one_np(*c, hw::Type::CNP1, 4);
+              v2test::replace_variable(*c, "input_shift", TensorType::uint8, Shape{3});
+              record_depthwise_conv2d(d, *c, {});
+            },
+            "Layer 'dw': variable 'input_shift' holds 3 elements, elements 0 to 3 are needed."},
         RecordCase{"DenseBias",
                    [](V2Model& m, const Device& d) {
                      const auto dense = m.add("d", LayerType::Dense1D, {{"units", 4}}, {"in"});
@@ -159,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
                    "Layer 'd' has no variable 'bias'."},
         RecordCase{"TemporalWeights",
                    [](V2Model& m, const Device& d) {
-                     const auto t = m.add("t", LayerType::BufferTempConv, {{"fifo_size", 2}, {"filters", 4}}, {"in"});
+                     const auto t = m.add("t", LayerType::BufferTempConv,
+                                          {{"fifo_size", 2}, {"filters", 4}}, {"in"});
                      map_on_one_np(*t, hw::Type::TNP_B, 4);
                      record_buffer_temp_conv(d, *LayerView::without(t, {"weights"}), {});
                    },

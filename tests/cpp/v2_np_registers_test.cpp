@@ -60,8 +60,8 @@ TEST_P(V2RoutingRefusal, Message) {
   auto block = init_np_registers(component(hw::Type::CNP1, 2), 1, false, 0);
   const ComponentList own{component(hw::Type::CNP1, 2)};
   const auto route = [&] {
-    record_p2p_routing(block, NpRoutes{c.sources, own, c.destinations, nullptr, 3, c.p2p_in,
-                                       c.p2p_out, false});
+    record_p2p_routing(
+        block, NpRoutes{c.sources, own, c.destinations, nullptr, 3, c.p2p_in, c.p2p_out, false});
   };
   const std::string error = c.out_of_range ? test::error_text<std::out_of_range>(route)
                                            : test::error_text<std::runtime_error>(route);
@@ -74,17 +74,27 @@ const ComponentList kOne{component(hw::Type::CNP1, 1)};
 INSTANTIATE_TEST_SUITE_P(
     Lists, V2RoutingRefusal,
     testing::Values(
-        RoutingCase{"P2POutToTwo", kOne, kTwo, false, true, "Cannot use P2P OUT mode for multiple NPs."},
-        RoutingCase{"P2PInFromTwo", kTwo, kOne, true, false, "Cannot use P2P IN mode for multiple NPs."},
-        RoutingCase{"NoDestination", kOne, {}, false, false, "The layer has no destination components.", true},
-        RoutingCase{"NoSource", {}, kOne, false, false, "The layer has no source components.", true}),
+        RoutingCase{"P2POutToTwo", kOne, kTwo, false, true,
+                    "Cannot use P2P OUT mode for multiple NPs."},
+        RoutingCase{"P2PInFromTwo", kTwo, kOne, true, false,
+                    "Cannot use P2P IN mode for multiple NPs."},
+        RoutingCase{"NoDestination",
+                    kOne,
+                    {},
+                    false,
+                    false,
+                    "The layer has no destination components.",
+                    true},
+        RoutingCase{
+            "NoSource", {}, kOne, false, false, "The layer has no source components.", true}),
     test::names_by([](const auto& c) { return c.name; }));
 
 TEST(V2NpRouting, LinkSpansAndStore) {
   auto block = init_np_registers(component(hw::Type::CNP1, 2), 1, false, 0);
   const ComponentList sources{component(hw::Type::HRC, 0)};
   const ComponentList own{component(hw::Type::CNP1, 2), component(hw::Type::CNP1, 5)};
-  const ComponentList destinations{component(hw::Type::TNP_B, 3, 2, 1), component(hw::Type::CNP1, 4)};
+  const ComponentList destinations{component(hw::Type::TNP_B, 3, 2, 1),
+                                   component(hw::Type::CNP1, 4)};
   const SkipStoreInfo store{6, 1, 9};
   record_p2p_routing(block, NpRoutes{sources, own, destinations, &store, 255, false, false, true});
   EXPECT_EQ(bits(block[45], 24, 31), 254u);  // a TNP-B counts its link one lower
@@ -122,7 +132,8 @@ TEST(V2TensorPacking, MergeShiftBytes) {
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }),
             "19 cannot fit in a 3-bit signed integer");
   fill_values<uint8_t>(*b, {5, 2, 18});
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }), "19 cannot fit in a 3-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_weights(*a, *b, *c, 2, 1); }),
+            "19 cannot fit in a 3-bit signed integer");
   // A merged shift that fits with a difference of 16, which would carry into the shift bits.
   fill_values<uint8_t>(*b, {5, 2, 3});
   fill_values<int8_t>(*c, {-6, -1, -16});
@@ -140,15 +151,18 @@ TEST(V2TensorPacking, LookUpTables) {
   const auto pairs = pack_activation_lut_pairs(*lut);
   ASSERT_EQ(pairs.size(), 1024u);
   EXPECT_EQ(pairs[0], 0x2000u | 0x1FFFu << 16);
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut(*lut); }), "Wrong size for LUT.");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut(*lut); }),
+            "Wrong size for LUT.");
   auto single = make_tensor(TensorType::int32, Shape{2048});
   single->mutable_data<int32_t>()[5] = -1;
   const auto words = pack_activation_lut(*single);
   ASSERT_EQ(words.size(), 2048u);
   EXPECT_EQ(words[5], 0x3FFFu);
   single->mutable_data<int32_t>()[7] = 8192;
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut(*single); }), "8192 cannot fit in a 14-bit signed integer");
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut_pairs(*make_tensor(TensorType::int32, Shape{2047})); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { pack_activation_lut(*single); }),
+            "8192 cannot fit in a 14-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { pack_activation_lut_pairs(*make_tensor(TensorType::int32, Shape{2047})); }),
             "Wrong size for LUT.");
 }
 
@@ -168,8 +182,8 @@ struct V2ConfigFixture : testing::Test {
   ComponentList layer_nps{component(hw::Type::CNP1, 1)};
   ComponentList peers{component(hw::Type::CNP1, 2)};
   CnpNpConfig config(ActivationType activation, uint32_t output_bits) {
-    return CnpNpConfig{split, 3, 1, activation, 0, 4, 8, layer_nps, false, false, 8,
-                       output_bits, nullptr, nullptr, peers, false, true};
+    return CnpNpConfig{split, 3, 1,           activation, 0,       4,     8,     layer_nps, false,
+                       false, 8, output_bits, nullptr,    nullptr, peers, false, true};
   }
 };
 
@@ -181,7 +195,8 @@ TEST_F(V2ConfigFixture, WindowOffsetsAreThreeBitTwosComplement) {
     EXPECT_EQ(bits(block[8], 12, 14), field) << offset;
   }
   split.window_col_offset = 4;
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_config(block, config(ActivationType::ReLU, 8)); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { record_cnp_config(block, config(ActivationType::ReLU, 8)); }),
             "4 cannot fit in a 3-bit signed integer");
 }
 
@@ -213,7 +228,8 @@ TEST_F(V2ConfigFixture, MergeNeedsItsSkipDmaLoadAndProgramsTheLearningPeer) {
   merge.not_first = false;
   auto c = config(ActivationType::ReLU, 8);
   c.merge = &merge;
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_config(block, c); }), "Skip DMA load should not be null.");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_config(block, c); }),
+            "Skip DMA load should not be null.");
   const hw::Component load = component(hw::Type::SKIP_DMA_LOAD, 3, 1, 1);
   c.skip_dma_load = &load;
   record_cnp_config(block, c);
@@ -235,8 +251,8 @@ TEST(V2CnpPaddingEdges, CornersOfASplitLayer) {
     EXPECT_EQ(bits(block[27], 0, 2), 2u);
     return bits(block[27], 12, 15);
   };
-  EXPECT_EQ(edges(0, 0, 8, 8), 0b1010u);   // left and top
-  EXPECT_EQ(edges(8, 8, 8, 8), 0b0101u);   // right and bottom
+  EXPECT_EQ(edges(0, 0, 8, 8), 0b1010u);  // left and top
+  EXPECT_EQ(edges(8, 8, 8, 8), 0b0101u);  // right and bottom
   EXPECT_EQ(edges(0, 0, 16, 16), 0b1111u);
   auto block = init_np_registers(component(hw::Type::CNP1, 1), 1, false, 0);
   record_cnp_padding_edges(block, input, NpSpace{0, 0, Shape{16, 16, 4}}, pooling, true);
@@ -267,7 +283,8 @@ TEST(V2CnpShifts, FieldsAndOverrides) {
   words = record_cnp_shifts(t, 1, 1);
   EXPECT_EQ(bits(words[1], 0, 8), 0x40u | (0x81u >> 7) << 8);
   fill_values<int8_t>(*output_shift, {-33, 0, 0, 0});
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_shifts(t, 0, 1); }), "-33 cannot fit in a 6-bit signed integer");
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_shifts(t, 0, 1); }),
+            "-33 cannot fit in a 6-bit signed integer");
   auto wrong = make_tensor(TensorType::int8, Shape{4});
   t.output_scales = wrong.get();
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_cnp_shifts(t, 0, 1); }),

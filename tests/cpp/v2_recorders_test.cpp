@@ -28,7 +28,8 @@ using v2test::V2Model;
 
 hw::Component component(hw::Type type, uint8_t col) { return v2test::component(type, col); }
 
-hw::Component np_part(hw::Type type, uint8_t col, uint32_t first, uint32_t filters, const Shape& input) {
+hw::Component np_part(hw::Type type, uint8_t col, uint32_t first, uint32_t filters,
+                      const Shape& input) {
   return v2test::np_part(type, col, 0, first, filters, input);
 }
 
@@ -61,8 +62,8 @@ struct V2FnpRecording : V2Fixture {
   // A flat 5-input Dense1D of 2 neurons with 4-bit weights.
   void SetUp() override {
     model = std::make_unique<V2Model>(1, 1, 5);
-    dense = model->add("d", LayerType::Dense1D, {{"units", 2}, {"weights_bits", 4}, {"output_bits", 4}},
-                       {"in"});
+    dense = model->add("d", LayerType::Dense1D,
+                       {{"units", 2}, {"weights_bits", 4}, {"output_bits", 4}}, {"in"});
     fill_values<int8_t>(*dense->variables().get("weights"), {1, 0, 2, 0, 3, 0, 4, 0, 5, 0});
   }
   std::unique_ptr<V2Model> model;
@@ -107,7 +108,8 @@ TEST_F(V2FnpRecording, SkippedRegistersOnlyAndRefusedWidths) {
   EXPECT_EQ(record->external_block(), nullptr);
 
   V2Model narrow(1, 1, 4, 2);
-  const auto two_bit = narrow.add("d", LayerType::Dense1D, {{"units", 2}, {"weights_bits", 2}}, {"in"});
+  const auto two_bit =
+      narrow.add("d", LayerType::Dense1D, {{"units", 2}, {"weights_bits", 2}}, {"in"});
   install(*two_bit, {component(hw::Type::FNP3, 2)});
   EXPECT_EQ(test::error_text<std::runtime_error>(
                 [&] { record_dense1d(*device, description, *two_bit, two_bit, {}); }),
@@ -117,8 +119,11 @@ TEST_F(V2FnpRecording, SkippedRegistersOnlyAndRefusedWidths) {
 // ---- HRC ------------------------------------------------------------------------------------
 
 LayerPtr input_conv(V2Model& m, int channels, v2test::Params extra = {}) {
-  v2test::Params p{{"input_width", 16}, {"input_height", 16}, {"input_channels", channels},
-                   {"kernel_size", 3}, {"filters", 4}};
+  v2test::Params p{{"input_width", 16},
+                   {"input_height", 16},
+                   {"input_channels", channels},
+                   {"kernel_size", 3},
+                   {"filters", 4}};
   for (const auto& [k, v] : extra) p[k] = v;
   return m.add("h", LayerType::InputConv2D, p, {});
 }
@@ -131,7 +136,7 @@ TEST_F(V2Fixture, HrcConfigurationAndClosingWrites) {
   EXPECT_EQ(blocks[0].field, 8u);
   ASSERT_EQ(blocks[0].words.size(), 5u);
   const uint32_t config = blocks[0].words[0];
-  EXPECT_EQ(bits(config, 12, 12), 0u);  // three channels
+  EXPECT_EQ(bits(config, 12, 12), 0u);                         // three channels
   EXPECT_EQ(bits(config, 13, 13) | bits(config, 20, 21), 0u);  // Same padding
   EXPECT_EQ(bits(blocks[0].words[4], 16, 24), 4u);
   const size_t n = blocks.size();
@@ -148,7 +153,8 @@ TEST_F(V2Fixture, HrcConfigurationAndClosingWrites) {
 
 TEST_F(V2Fixture, HrcRefusalsAndVariants) {
   V2Model m;
-  EXPECT_EQ(test::error_text<std::runtime_error>([&] { record_input_conv2d(*device, *input_conv(m, 2)); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>(
+                [&] { record_input_conv2d(*device, *input_conv(m, 2)); }),
             "Wrong number of channles at HRC recording.");
   V2Model single;
   const auto valid = input_conv(single, 1, {{"padding", 0}});
@@ -156,14 +162,17 @@ TEST_F(V2Fixture, HrcRefusalsAndVariants) {
   EXPECT_EQ(bits(config, 12, 13), 3u);
   EXPECT_EQ(bits(config, 20, 21), 3u);
   V2Model wide;
-  EXPECT_EQ(test::error_text<std::runtime_error>(
-                [&] { record_input_conv2d(*device, *input_conv(wide, 3, {{"filters", 512}})); }),
+  EXPECT_EQ(test::error_text<std::runtime_error>([&] {
+              record_input_conv2d(*device, *input_conv(wide, 3, {{"filters", 512}}));
+            }),
             "Attempted to write value 512 into a 9-bit field, which will cause an overflow.");
   V2Model lut;
-  const auto blocks = blocks_of(*record_input_conv2d(*device, *input_conv(lut, 3, {{"activation", 2}})));
+  const auto blocks =
+      blocks_of(*record_input_conv2d(*device, *input_conv(lut, 3, {{"activation", 2}})));
   bool table = false;
   for (size_t i = 0; i + 1 < blocks.size(); ++i)
-    if (blocks[i].field == 32 && blocks[i].words[0] == 1u << 29) table = blocks[i + 1].words.size() == 2048;
+    if (blocks[i].field == 32 && blocks[i].words[0] == 1u << 29)
+      table = blocks[i + 1].words.size() == 2048;
   EXPECT_TRUE(table);
 }
 
@@ -188,7 +197,8 @@ TEST_F(V2Fixture, BufferTempConvFieldsAndFifoRowOrder) {
   ASSERT_EQ(image.size(), 8u * 12);
   // Source rows 0..7 of two frames of four rows land on image rows 0, 2, 4, 6, 1, 3, 5, 7.
   const uint32_t expected_rows[] = {0, 2, 4, 6, 1, 3, 5, 7};
-  for (uint32_t row = 0; row < 8; ++row) EXPECT_EQ(image[expected_rows[row] * 12] & 0xFF, row + 1) << row;
+  for (uint32_t row = 0; row < 8; ++row)
+    EXPECT_EQ(image[expected_rows[row] * 12] & 0xFF, row + 1) << row;
   EXPECT_EQ(image[7], 0x7Fu << 8);  // byte 29 of row 0: the second group's sixth filter
   EXPECT_EQ(image[8] | image[9] | image[10] | image[11], 0u);
 
@@ -220,9 +230,9 @@ TEST_F(V2Fixture, DepthwiseBufferTempConvChannelsAndTaps) {
   EXPECT_EQ(test::error_text<std::runtime_error>(
                 [&] { record_depthwise_buffer_temp_conv(*device, *t13, {}); }),
             "Layer 't' has 13 taps per channel; a TNP-B holds at most 12.");
-  EXPECT_EQ(test::error_text<std::runtime_error>(
-                [&] { record_buffer_temp_conv(*device, *t13, {}); }),
-            "Invalid layer type for TNP-B recording.");
+  EXPECT_EQ(
+      test::error_text<std::runtime_error>([&] { record_buffer_temp_conv(*device, *t13, {}); }),
+      "Invalid layer type for TNP-B recording.");
 }
 
 TEST(V2TnpBWeights, FifoMustDivideTheRows) {
@@ -238,7 +248,8 @@ TEST_F(V2Fixture, InputDmaWords) {
   IoRecorderImpl io(device);
   const auto words = [&](const Shape& b) {
     std::vector<uint32_t> out;
-    for (const auto& block : blocks_of(*io.record_input(false, true, true, true, true, Shape{8, 8, 3}, b)))
+    for (const auto& block :
+         blocks_of(*io.record_input(false, true, true, true, true, Shape{8, 8, 3}, b)))
       out.push_back(block.words.at(0));
     return out;
   };
@@ -249,7 +260,8 @@ TEST_F(V2Fixture, InputDmaWords) {
   EXPECT_EQ(flat[2], 0u);
   EXPECT_EQ(words(Shape{4, 4, 64})[2], 64u << 20 | 256u);
   EXPECT_EQ(words(Shape{4, 2, 4096})[2], 8192u);
-  const auto hrc = blocks_of(*io.record_input(true, false, false, false, false, Shape{8, 8, 3}, Shape{1, 1, 2}));
+  const auto hrc =
+      blocks_of(*io.record_input(true, false, false, false, false, Shape{8, 8, 3}, Shape{1, 1, 2}));
   EXPECT_EQ(hrc[0].words[0], 1u << 3 | 1u << 4);
   EXPECT_EQ(hrc[1].field, 64u);
 }
@@ -261,7 +273,8 @@ TEST_F(V2Fixture, OutputRegisters) {
   IoRecorderImpl io(device);
   const auto fnp = io.output_registers(dense, 2, 5, 7, true, false, false);
   ASSERT_EQ(fnp.size(), 6u);
-  EXPECT_EQ(fnp[0], (std::pair<uint32_t, uint32_t>{0, 2u | 2u << 8 | 1u << 12 | 1u << 16 | 1u << 17}));
+  EXPECT_EQ(fnp[0],
+            (std::pair<uint32_t, uint32_t>{0, 2u | 2u << 8 | 1u << 12 | 1u << 16 | 1u << 17}));
   EXPECT_EQ(fnp[2], (std::pair<uint32_t, uint32_t>{16, 1u | 2u << 16 | 5u << 24}));
   EXPECT_EQ(fnp[4], (std::pair<uint32_t, uint32_t>{24, 1u | 254u << 16 | 7u << 24}));
   EXPECT_EQ(bits(io.output_registers(conv, 2, 5, 7, false, false, false)[0].second, 0, 3), 0u);
@@ -276,8 +289,9 @@ TEST_F(V2Fixture, FactoryBuildsTheV2BackEnd) {
   const auto add = add_model->add("add", LayerType::Add, {}, {"b", "a"});
   const auto& recorder = backend.layer_recorder();
   EXPECT_TRUE(recorder.record_layer(add, nullptr, nullptr, 0, 0, {}, 0, 0)->buffers().empty());
-  const auto r = m.add("r", LayerType::StatefulRecurrent,
-                       {{"stateful_channels", 16}, {"output_channels", 6}, {"subsample", 3}}, {"in"});
+  const auto r =
+      m.add("r", LayerType::StatefulRecurrent,
+            {{"stateful_channels", 16}, {"output_channels", 6}, {"subsample", 3}}, {"in"});
   EXPECT_EQ(test::error_text<std::runtime_error>(
                 [&] { recorder.record_layer(r, nullptr, nullptr, 0, 0, {}, 0, 0); }),
             "Unsupported layer type: 26.");
@@ -285,7 +299,8 @@ TEST_F(V2Fixture, FactoryBuildsTheV2BackEnd) {
             "Learning not implemented on v2.");
   EXPECT_EQ(test::error_text<std::runtime_error>([&] { recorder.record_learning(r, 0); }),
             "Learning not implemented on v2.");
-  EXPECT_EQ(backend.checker().check_layer(r, nullptr, 0).text, "Unsupported layer type on Morla v2.");
+  EXPECT_EQ(backend.checker().check_layer(r, nullptr, 0).text,
+            "Unsupported layer type on Morla v2.");
 }
 
 // ---- Memory sizes ---------------------------------------------------------------------------
@@ -307,10 +322,12 @@ TEST(V2MemorySizer, ConvolutionInputsAndWeights) {
   EXPECT_EQ(sizer.input_memory_size(b, fnp, nullptr), 0u);
   EXPECT_EQ(sizer.weights_memory_size(b, fnp), 0u);
   EXPECT_EQ(sizer.input_memory_size(add, np, nullptr), 0u);
-  EXPECT_EQ(test::error_text<std::invalid_argument>([&] { sizer.input_memory_size(m["in"], np, nullptr); }),
+  EXPECT_EQ(test::error_text<std::invalid_argument>(
+                [&] { sizer.input_memory_size(m["in"], np, nullptr); }),
             "Invalid v2 layer type.");
-  EXPECT_EQ(test::error_text<std::invalid_argument>([&] { sizer.weights_memory_size(m["in"], np); }),
-            "Invalid v2 layer type.");
+  EXPECT_EQ(
+      test::error_text<std::invalid_argument>([&] { sizer.weights_memory_size(m["in"], np); }),
+      "Invalid v2 layer type.");
 }
 
 TEST(V2MemorySizer, TemporalFnpAndSkipBuffers) {

@@ -72,7 +72,9 @@ class HidingVariables final : public Variables {
       if (has(n)) out.push_back(n);
     return out;
   }
-  void set(const std::string& name, std::shared_ptr<Dense> value) override { inner_.set(name, value); }
+  void set(const std::string& name, std::shared_ptr<Dense> value) override {
+    inner_.set(name, value);
+  }
   std::shared_ptr<Dense> get(const std::string& name) const override {
     if (!has(name)) throw std::invalid_argument("No variable named '" + name + "'.");
     return inner_.get(name);
@@ -91,7 +93,9 @@ class HidingVariables final : public Variables {
 class LayerView final : public Layer, public HasConvParams, public HasPoolParams {
  public:
   LayerView(LayerPtr inner, LayerList inbounds, std::vector<std::string> hidden = {})
-      : inner_(std::move(inner)), inbounds_(std::move(inbounds)), variables_(inner_->variables(), std::move(hidden)) {}
+      : inner_(std::move(inner)),
+        inbounds_(std::move(inbounds)),
+        variables_(inner_->variables(), std::move(hidden)) {}
   // The layer's own inbounds, without some variables.
   static std::shared_ptr<LayerView> without(LayerPtr inner, std::vector<std::string> hidden) {
     LayerList inbounds = inner->inbounds();
@@ -104,7 +108,9 @@ class LayerView final : public Layer, public HasConvParams, public HasPoolParams
   uint32_t output_bits() const override { return inner_->output_bits(); }
   bool output_signed() const override { return inner_->output_signed(); }
   IpVersion ip_version() const override { return inner_->ip_version(); }
-  bool is_target_component(ComponentKind kind) const override { return inner_->is_target_component(kind); }
+  bool is_target_component(ComponentKind kind) const override {
+    return inner_->is_target_component(kind);
+  }
   bool splittable() const override { return inner_->splittable(); }
   bool is_channel_wise() const override { return inner_->is_channel_wise(); }
   bool is_input_layer() const override { return inner_->is_input_layer(); }
@@ -113,7 +119,9 @@ class LayerView final : public Layer, public HasConvParams, public HasPoolParams
   bool compiled() const override { return inner_->compiled(); }
   const Variables& variables() const override { return variables_; }
   Variables& variables() override { return variables_; }
-  bool has_activation_type(ActivationType t) const override { return inner_->has_activation_type(t); }
+  bool has_activation_type(ActivationType t) const override {
+    return inner_->has_activation_type(t);
+  }
   bool has_activation() const override { return inner_->has_activation(); }
   bool has_pool_type(PoolType t) const override { return inner_->has_pool_type(t); }
   LayerList inbound_layers() const override { return inbounds_; }
@@ -145,7 +153,8 @@ inline std::shared_ptr<Dense> replace_variable(Layer& layer, const std::string& 
                                                                  Dense::Layout::RowMajor);
 }
 
-template <typename T> void fill_values(Dense& tensor, const std::vector<T>& values) {
+template <typename T>
+void fill_values(Dense& tensor, const std::vector<T>& values) {
   T* data = tensor.mutable_data<T>();
   for (size_t i = 0; i < values.size(); ++i) data[i] = values[i];
 }

@@ -48,15 +48,12 @@ TEST_P(V2StandardImageSize, ContainersAndWords) {
 
 INSTANTIATE_TEST_SUITE_P(
     Kernels, V2StandardImageSize,
-    testing::Values(ImageSize{3, 2, 5, 8, 6, 36},     // 18 words per input channel
-                    ImageSize{1, 1, 25, 8, 4, 12},    // two groups of 24 filters
-                    ImageSize{4, 1, 8, 8, 12, 36},
-                    ImageSize{5, 1, 8, 8, 20, 60},
-                    ImageSize{7, 1, 8, 8, 56, 224},   // format 0: 4 words per container
-                    ImageSize{1, 3, 25, 4, 2, 24},
-                    ImageSize{3, 1, 9, 4, 6, 24},
-                    ImageSize{5, 1, 5, 4, 8, 32},
-                    ImageSize{7, 1, 8, 4, 21, 84},
+    testing::Values(ImageSize{3, 2, 5, 8, 6, 36},   // 18 words per input channel
+                    ImageSize{1, 1, 25, 8, 4, 12},  // two groups of 24 filters
+                    ImageSize{4, 1, 8, 8, 12, 36}, ImageSize{5, 1, 8, 8, 20, 60},
+                    ImageSize{7, 1, 8, 8, 56, 224},  // format 0: 4 words per container
+                    ImageSize{1, 3, 25, 4, 2, 24}, ImageSize{3, 1, 9, 4, 6, 24},
+                    ImageSize{5, 1, 5, 4, 8, 32}, ImageSize{7, 1, 8, 4, 21, 84},
                     ImageSize{3, 910, 8, 8, 6, 16380},    // below the long-block size
                     ImageSize{3, 911, 8, 8, 6, 16400}));  // 16398 rounded up to 16
 
@@ -71,7 +68,8 @@ TEST(V2CnpWeightLayout, FormatsAndRefusedKernels) {
   EXPECT_EQ(message([] { ch_cont_size(2, 8, 8); }), "ch_cont_size: Unexpected kernel size.");
   EXPECT_EQ(message([] { cnp_weight_format(2, 8); }), "cnp_weight_format: Unexpected kernel size.");
   EXPECT_EQ(message([] { depthwise_ch_cont_size(4, 8, 4); }), "Invalid kernel size.");
-  EXPECT_EQ(message([] { format_cnp_weights(*weights(4, 1, 8), 0, 8, 4); }), "Unsupported kernel size.");
+  EXPECT_EQ(message([] { format_cnp_weights(*weights(4, 1, 8), 0, 8, 4); }),
+            "Unsupported kernel size.");
 }
 
 TEST(V2CnpWeightLayout, FilterRangeStartsAtTheNpsFirstFilter) {
@@ -91,8 +89,9 @@ TEST(V2DepthwiseWeightLayout, EightBitRowsAndImageSizes) {
   for (uint32_t x = 0; x < 4; ++x) EXPECT_EQ(byte_at(image, x), x + 1);
   EXPECT_EQ(byte_at(image, 4), 0);
   for (uint32_t x = 4; x < 7; ++x) EXPECT_EQ(byte_at(image, x + 2), x + 1);
-  EXPECT_EQ(format_depthwise_weights(*make_tensor(TensorType::int8, Shape{5, 5, 1, 2}), 0, 2, 8).size(),
-            18u);  // 36 bytes per channel
+  EXPECT_EQ(
+      format_depthwise_weights(*make_tensor(TensorType::int8, Shape{5, 5, 1, 2}), 0, 2, 8).size(),
+      18u);  // 36 bytes per channel
   const auto big = make_tensor(TensorType::int8, Shape{3, 3, 1, 5461});
   EXPECT_EQ(format_depthwise_weights(*big, 0, 5461, 8).size(), 16384u);
   EXPECT_EQ(format_depthwise_weights(*big, 0, 5460, 8).size(), 16380u);
@@ -149,14 +148,16 @@ TEST_P(V2WeightImagesOfBothLayouts, AreTheSame) {
   }
   if (k == 1 && bits == 8) {
     const auto [taps_rows, taps_columns] = both(12, 40);
-    EXPECT_EQ(format_tnp_b_weights(*taps_rows, 4, 5, 35), format_tnp_b_weights(*taps_columns, 4, 5, 35));
+    EXPECT_EQ(format_tnp_b_weights(*taps_rows, 4, 5, 35),
+              format_tnp_b_weights(*taps_columns, 4, 5, 35));
     EXPECT_EQ(format_depthwise_tnp_b_weights(*taps_rows, 2, 38),
               format_depthwise_tnp_b_weights(*taps_columns, 2, 38));
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, V2WeightImagesOfBothLayouts,
-                         testing::Combine(testing::Values(1u, 3u, 4u, 5u, 7u), testing::Values(4u, 8u)));
+                         testing::Combine(testing::Values(1u, 3u, 4u, 5u, 7u),
+                                          testing::Values(4u, 8u)));
 
 }  // namespace
 }  // namespace morla::v2

@@ -110,9 +110,9 @@ TEST(LayerVariables, FirstWeightOutOfRangeIsNamed) {
   values[7] = 9;
   EXPECT_EQ(test::error_text<std::invalid_argument>([&] {
               layer->variables().set(
-                  "weights", Dense::copy(reinterpret_cast<const char*>(values.data()),
-                                         values.size(), stored->type(), stored->shape(),
-                                         stored->layout()));
+                  "weights",
+                  Dense::copy(reinterpret_cast<const char*>(values.data()), values.size(),
+                              stored->type(), stored->shape(), stored->layout()));
             }),
             "Invalid value -9. Minimum authorized value is -8");
 }
@@ -150,14 +150,22 @@ TEST_P(WeightChecks, CheckThenCommit) {
 INSTANTIATE_TEST_SUITE_P(
     ByTypeAndGeneration, WeightChecks,
     ::testing::Values(
-        WeightCase{LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 4}}, -8,
+        WeightCase{LayerType::FullyConnected,
+                   {{"units", 2}, {"weights_bits", 4}},
+                   -8,
                    "Invalid value -8. Minimum authorized value is -7"},
         WeightCase{LayerType::Dense1D, {{"units", 2}, {"weights_bits", 4}}, -8, nullptr},
-        WeightCase{LayerType::Dense1D, {{"units", 2}, {"weights_bits", 4}}, 8,
+        WeightCase{LayerType::Dense1D,
+                   {{"units", 2}, {"weights_bits", 4}},
+                   8,
                    "Invalid value 8. Maximum authorized value is 7"},
-        WeightCase{LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 2}}, -2,
+        WeightCase{LayerType::FullyConnected,
+                   {{"units", 2}, {"weights_bits", 2}},
+                   -2,
                    "Invalid value -2. Minimum authorized value is -1"},
-        WeightCase{LayerType::FullyConnected, {{"units", 2}, {"weights_bits", 1}}, 2,
+        WeightCase{LayerType::FullyConnected,
+                   {{"units", 2}, {"weights_bits", 1}},
+                   2,
                    "Invalid value 2. Maximum authorized value is 1"},
         WeightCase{LayerType::Dense1D, {{"units", 2}, {"weights_bits", 8}}, -128, nullptr}),
     test::names_by([](const WeightCase& c) {
@@ -173,9 +181,9 @@ TEST(LayerVariables, ActStepAtLeastOneSixteenth) {
   EXPECT_EQ(stored->get<float>(0), 1.0f);
   layer->variables().set("act_step", dense<float>(TensorType::float32, Shape{2}, {0.0625f, 2.0f}));
   EXPECT_EQ(stored->get<float>(0), 0.0625f);
-  EXPECT_THROW(
-      layer->variables().set("act_step", dense<float>(TensorType::float32, Shape{2}, {0.06f, 2.0f})),
-      std::invalid_argument);
+  EXPECT_THROW(layer->variables().set("act_step",
+                                      dense<float>(TensorType::float32, Shape{2}, {0.06f, 2.0f})),
+               std::invalid_argument);
   EXPECT_EQ(stored->get<float>(0), 0.0625f);
 }
 
@@ -209,7 +217,8 @@ TEST(LayerVariables, MadeFromParametersAfterReusedStorageStartAsCreated) {
     EXPECT_EQ(layer->variables().get("output_scales")->get<uint8_t>(2999), 1);
     std::memset(weights->mutable_data<int8_t>(), 0x33, weights->size());
     const SharedBytes bytes = model->serialize();
-    const auto loaded = Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    const auto loaded =
+        Model::from_buffer(reinterpret_cast<const char*>(bytes.data()), bytes.size());
     EXPECT_EQ(loaded->get_layer("layer")->variables().get("weights")->get<int8_t>(5), 0x33);
   }
 }

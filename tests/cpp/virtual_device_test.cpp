@@ -26,8 +26,9 @@ TEST(VirtualDevice, HoldsVersionMeshAndDescription) {
 }
 
 TEST(VirtualDevice, RefusesAVersionOfAnotherIp) {
-  EXPECT_EQ(test::error_text<std::invalid_argument>(
-                [&] { make_virtual_device(HwVersion{1, 0, 0, 2}, mesh_of(IpVersion::v2)); }),
+  EXPECT_EQ(test::error_text<std::invalid_argument>([&] {
+              make_virtual_device(HwVersion{1, 0, 0, 2}, mesh_of(IpVersion::v2));
+            }),
             "Incompatible hardware and Ip versions: HW Version is 1.0.0.2 with product id "
             "= 0 while IP version is v2.");
   EXPECT_THROW(make_virtual_device(HwVersion{1, 0xD0, 0, 0}, mesh_of(IpVersion::mote)),

@@ -21,7 +21,8 @@ namespace {
 
 SocModels install_soc_models(BoardMemory& memory, const SocConfig& board_config) {
   SocModels models{std::make_shared<ClockBlock>(), std::make_shared<I2cMaster>(),
-                   std::make_shared<I3cMaster>(), std::make_shared<PowerMonitor>(board_config.monitor)};
+                   std::make_shared<I3cMaster>(),
+                   std::make_shared<PowerMonitor>(board_config.monitor)};
   models.clock->set_settle_reads(board_config.clock_settle_reads);
   models.monitor->set_readings(board_config.voltage_steps, board_config.current_steps);
   if (board_config.monitor_bus == SocConfig::MonitorBus::I2c)
@@ -46,7 +47,8 @@ std::vector<BoardWord> board_words(const BoardConfig& board_config, uint32_t reg
       {registers_base + 0x54, board_config.geometry.word54()},
       {registers_base + 0x58, board_config.geometry.word58()},
   };
-  for (const auto& [offset, word] : board_config.registers) words.push_back({registers_base + offset, word});
+  for (const auto& [offset, word] : board_config.registers)
+    words.push_back({registers_base + offset, word});
   for (const auto& [ident, word] : board_config.np_info)
     words.push_back({registers_base + np_info_offset(ident), word});
   words.push_back({registers_base + kLearnMemWordsOffset, board_config.learn_mem_words});
@@ -54,7 +56,8 @@ std::vector<BoardWord> board_words(const BoardConfig& board_config, uint32_t reg
 }
 
 SocModels load_board(BoardMemory& memory, const BoardConfig& board_config) {
-  for (const BoardWord& word : board_words(board_config)) memory.write_word(word.address, word.value);
+  for (const BoardWord& word : board_words(board_config))
+    memory.write_word(word.address, word.value);
   return install_soc_models(memory, board_config.soc);
 }
 
@@ -65,7 +68,8 @@ BoardConfig orbi_board(uint32_t soc_version) {
   // Two columns of two rows, one NP slot; the DMA node (row 1, column 1) holds no NP.
   board_config.geometry = MeshGeometry{2, 2, 0, 0, 1, true, 1, 1, 0, 0, 0, 0, 2};
   const uint32_t cnp_with_lut = 1u << 6 | 1u << 10;
-  for (const hw::Ident ident : {hw::Ident{1, 2, 0, 0}, hw::Ident{2, 1, 0, 0}, hw::Ident{2, 2, 0, 0}})
+  for (const hw::Ident ident :
+       {hw::Ident{1, 2, 0, 0}, hw::Ident{2, 1, 0, 0}, hw::Ident{2, 2, 0, 0}})
     board_config.np_info[ident] = cnp_with_lut;
   return board_config;
 }

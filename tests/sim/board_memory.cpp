@@ -8,7 +8,8 @@ namespace {
 
 // Calls fn(address, offset in its word, position in the access, byte count) for
 // each piece of an access that stays within one aligned word.
-template <typename Fn> void for_each_word_piece(uint32_t address, size_t length, Fn fn) {
+template <typename Fn>
+void for_each_word_piece(uint32_t address, size_t length, Fn fn) {
   for (size_t i = 0; i < length;) {
     const uint32_t at = address + static_cast<uint32_t>(i);
     const uint32_t offset = at & 3u;
@@ -31,7 +32,8 @@ bool BoardMemory::any_handler_in(uint32_t address, size_t length) const {
   for (const auto& range : handlers_)
     if (range.base < end && begin < range.end) return true;
   // An access that wraps past the top of the address space checks its low part too.
-  return end > (uint64_t{1} << 32) && any_handler_in(0, static_cast<size_t>(end - (uint64_t{1} << 32)));
+  return end > (uint64_t{1} << 32) &&
+         any_handler_in(0, static_cast<size_t>(end - (uint64_t{1} << 32)));
 }
 
 void BoardMemory::read_plain(uint32_t address, uint8_t* out, size_t length) {

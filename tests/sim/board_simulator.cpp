@@ -21,11 +21,11 @@ namespace {
 constexpr uint8_t kGarbage = 0x55;
 constexpr uint32_t kLargestRead = 16u << 20;
 
-uint32_t get_be32(const uint8_t* p) {
-  return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
-}
+uint32_t get_be32(const uint8_t* p) { return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3]; }
 
-void fail(const char* what) { throw std::runtime_error(std::string(what) + ": " + std::strerror(errno)); }
+void fail(const char* what) {
+  throw std::runtime_error(std::string(what) + ": " + std::strerror(errno));
+}
 
 }  // namespace
 

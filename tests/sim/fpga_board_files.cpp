@@ -42,13 +42,15 @@ void write_file_word(const std::string& file, uint64_t offset, uint32_t value) {
   if (n != sizeof value) throw std::runtime_error("cannot write " + file);
 }
 
-FpgaBoardFiles::FpgaBoardFiles(const BoardConfig& board_config, uint32_t soc_id) : folder_("morla-fpga") {
+FpgaBoardFiles::FpgaBoardFiles(const BoardConfig& board_config, uint32_t soc_id)
+    : folder_("morla-fpga") {
   make_sparse_file(user_file(), kWindowSize);
   make_sparse_file(memory_file(), kMemorySize);
   std::filesystem::create_symlink(memory_file(), write_channel());
   // The driver's registers start at address 0, the start of the window.
   for (const BoardWord& word : board_words(board_config, 0))
-    write_file_word(word.address < kWindowSize ? user_file() : memory_file(), word.address, word.value);
+    write_file_word(word.address < kWindowSize ? user_file() : memory_file(), word.address,
+                    word.value);
   write_file_word(user_file(), kSocNameWord, soc_id << 20);
 }
 

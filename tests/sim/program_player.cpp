@@ -24,8 +24,7 @@ ProgramPlayer::ProgramPlayer(BoardMemory& memory, uint32_t registers_base,
                              std::vector<ProgramPair> pairs)
     : memory_(memory), base_(registers_base), pairs_(std::move(pairs)) {}
 
-std::shared_ptr<ProgramPlayer> ProgramPlayer::install(BoardMemory& memory,
-                                                      uint32_t registers_base,
+std::shared_ptr<ProgramPlayer> ProgramPlayer::install(BoardMemory& memory, uint32_t registers_base,
                                                       std::vector<ProgramPair> pairs) {
   auto player = std::make_shared<ProgramPlayer>(memory, registers_base, std::move(pairs));
   memory.add_handler(registers_base + board::kCommand, 4, player);
@@ -164,7 +163,8 @@ LearningVariables learning_variables(Model& model) {
 }  // namespace
 
 ProgramPlayer::LearningImage ProgramPlayer::learning_image(const std::vector<uint8_t>& program) {
-  const auto* info = flatbuffers::GetSizePrefixedRoot<device_program::ProgramInfoRoot>(program.data());
+  const auto* info =
+      flatbuffers::GetSizePrefixedRoot<device_program::ProgramInfoRoot>(program.data());
   const auto* learning = info->learning();
   if (!learning || !learning->image()) return {};
   const auto* image = learning->image();
@@ -192,7 +192,8 @@ void ProgramPlayer::learn_mem_to_model() {
   std::vector<uint32_t> mem(words);
   memory_.read(base_ + board::kLearnMem, reinterpret_cast<uint8_t*>(mem.data()), words * 4);
   auto weights = Dense::create(v.weights->type(), v.weights->shape(), v.weights->layout());
-  auto threshold = Dense::create(v.threshold->type(), v.threshold->shape(), Dense::Layout::RowMajor);
+  auto threshold =
+      Dense::create(v.threshold->type(), v.threshold->shape(), Dense::Layout::RowMajor);
   auto thswap = Dense::create(v.thswap->type(), v.thswap->shape(), Dense::Layout::RowMajor);
   const std::vector<uint32_t> strides = weights->strides();
   for (uint32_t n = 0; n < v.neurons; ++n) {
@@ -222,11 +223,13 @@ void ProgramPlayer::model_to_learn_mem() {
     const size_t base = learn_leading_ + size_t{n} * v.stride;
     for (uint32_t w = 0; w < v.stride - 4; ++w) mem[base + 4 + w] = 0;
     for (uint32_t i = 0; i < v.inputs; ++i)
-      if (static_cast<const uint8_t*>(v.weights->buffer().data())[n * strides[0] + i * strides[1]] != 0)
+      if (static_cast<const uint8_t*>(
+              v.weights->buffer().data())[n * strides[0] + i * strides[1]] != 0)
         mem[base + 4 + (i >> 5)] |= 1u << (i & 31);
     const auto t = static_cast<uint32_t>(v.threshold->data<int32_t>()[n]);
     mem[base + 2] = (mem[base + 2] & ~0xF0000u) | (t & 0xF0000u);
-    mem[base + 3] = (t & 0xFFFFu) << 16 | (static_cast<uint32_t>(v.thswap->data<int32_t>()[n]) & 0xFFFFu);
+    mem[base + 3] =
+        (t & 0xFFFFu) << 16 | (static_cast<uint32_t>(v.thswap->data<int32_t>()[n]) & 0xFFFFu);
   }
   memory_.write(base_ + board::kLearnMem, reinterpret_cast<const uint8_t*>(mem.data()), words * 4);
 }
@@ -250,7 +253,8 @@ namespace {
 
 std::string dims_text(const uint32_t* begin, const uint32_t* end) {
   std::string text = "(";
-  for (const uint32_t* d = begin; d != end; ++d) text += (d == begin ? "" : ", ") + std::to_string(*d);
+  for (const uint32_t* d = begin; d != end; ++d)
+    text += (d == begin ? "" : ", ") + std::to_string(*d);
   return text + ")";
 }
 
@@ -259,7 +263,8 @@ std::string dims_text(const flatbuffers::Vector<uint32_t>* dims) {
 }
 
 bool same_dims(const Shape& shape, const flatbuffers::Vector<uint32_t>* dims) {
-  return dims && dims->size() == shape.size() && std::equal(shape.begin(), shape.end(), dims->begin());
+  return dims && dims->size() == shape.size() &&
+         std::equal(shape.begin(), shape.end(), dims->begin());
 }
 
 // The program must be a device program for this board, and the model must hold the layers
@@ -271,10 +276,11 @@ void check_pair(const std::string& argument, const ProgramPair& pair, const HwVe
     throw std::invalid_argument(argument + ": the program is not a device program (" +
                                 error.what() + ")");
   }
-  const auto* info = flatbuffers::GetSizePrefixedRoot<device_program::ProgramInfoRoot>(pair.program.data());
+  const auto* info =
+      flatbuffers::GetSizePrefixedRoot<device_program::ProgramInfoRoot>(pair.program.data());
   const auto* v = info->hw_version();
-  const HwVersion version = v ? HwVersion{v->vendor_id(), v->product_id(), v->major_rev(), v->minor_rev()}
-                              : HwVersion{};
+  const HwVersion version =
+      v ? HwVersion{v->vendor_id(), v->product_id(), v->major_rev(), v->minor_rev()} : HwVersion{};
   if (version != board)
     throw std::invalid_argument(argument + ": the program was made for " +
                                 hw_version_to_string(version) + ", this board is " +

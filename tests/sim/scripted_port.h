@@ -18,7 +18,9 @@ class ScriptedPort final : public SerialPort {
   int failure() const override { return failed_with; }
   std::string name() const override { return "scripted port"; }
 
-  void queue(const std::vector<uint8_t>& bytes) { incoming.insert(incoming.end(), bytes.begin(), bytes.end()); }
+  void queue(const std::vector<uint8_t>& bytes) {
+    incoming.insert(incoming.end(), bytes.begin(), bytes.end());
+  }
   // Bytes that arrive once something has been written: the answer to the next command.
   void queue_answer(const std::vector<uint8_t>& bytes) { answer = bytes; }
 

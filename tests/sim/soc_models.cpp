@@ -257,7 +257,8 @@ void I3cMaster::execute() {
     const auto bytes = device->second->read_register(reg, length);
     for (size_t i = 0; i < bytes.size(); i += 4) {
       uint32_t word = 0;
-      for (size_t k = 0; k < 4 && i + k < bytes.size(); ++k) word |= uint32_t{bytes[i + k]} << (8 * k);
+      for (size_t k = 0; k < 4 && i + k < bytes.size(); ++k)
+        word |= uint32_t{bytes[i + k]} << (8 * k);
       rx_.push_back(word);
     }
   } else {

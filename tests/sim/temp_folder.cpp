@@ -9,7 +9,8 @@ namespace morla::sim {
 
 TempFolder::TempFolder(const std::string& stem) {
   std::string pattern = (std::filesystem::temp_directory_path() / (stem + "-XXXXXX")).string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("cannot make a folder from " + pattern);
+  if (mkdtemp(pattern.data()) == nullptr)
+    throw std::runtime_error("cannot make a folder from " + pattern);
   path_ = pattern;
 }
 

@@ -129,10 +129,11 @@ program::RecordPtr LayerRecorderImpl::record_layer(const std::shared_ptr<Layer>&
                                                    const std::vector<hw::Ident>&, uint8_t,
                                                    uint8_t) const {
   const LayerType type = layer_type(*layer);
-  if (is_host_layer(type)) return std::make_unique<program::Record>(version_word(device_->version()));
+  if (is_host_layer(type))
+    return std::make_unique<program::Record>(version_word(device_->version()));
   if (type == LayerType::StatefulRecurrent) return record_stateful_recurrent(*device_, layer);
-  throw std::runtime_error("Unsupported layer type on mote: " +
-                           std::to_string(static_cast<int32_t>(type)) + ".");
+  throw std::runtime_error(
+      "Unsupported layer type on mote: " + std::to_string(static_cast<int32_t>(type)) + ".");
 }
 
 LearningRecords LayerRecorderImpl::record_learning(const std::shared_ptr<Layer>&, uint32_t) const {

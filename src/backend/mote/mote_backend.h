@@ -16,7 +16,8 @@ class CompatibilityCheckerImpl final : public CompatibilityChecker {
   // `description` is the factory's and outlives the checker.
   explicit CompatibilityCheckerImpl(const HardwareDescription* description);
 
-  MappingStatus check_layer(const std::shared_ptr<Layer>& layer, const std::shared_ptr<Layer>& inbound,
+  MappingStatus check_layer(const std::shared_ptr<Layer>& layer,
+                            const std::shared_ptr<Layer>& inbound,
                             uint32_t hw_version) const override;
   MappingStatus check_sequence(const std::vector<std::shared_ptr<Layer>>& layers,
                                uint32_t hw_version) const override;

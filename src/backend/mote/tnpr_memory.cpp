@@ -38,7 +38,8 @@ uint32_t matrix_words(const Layer& layer, const char* name) {
 }
 
 // The layers on the TNP-R from the start, following first consumers of any type.
-template <typename Visit> void walk_tnp_r(const std::shared_ptr<Layer>& start, Visit visit) {
+template <typename Visit>
+void walk_tnp_r(const std::shared_ptr<Layer>& start, Visit visit) {
   for (std::shared_ptr<Layer> layer = start; layer && on_tnp_r(*layer);
        layer = first_outbound(*layer))
     visit(*layer);
@@ -88,15 +89,15 @@ uint32_t evsram_words(const std::shared_ptr<Layer>& start) {
   const Layer* last_recurrent = nullptr;
   walk_tnp_r(start, [&](const Layer& layer) {
     if (is_stateful_recurrent(layer)) {
-      words += ceil_div(input_channels(layer),
-                        values_per_word(layer, input_bit_width(layer), "input"));
+      words +=
+          ceil_div(input_channels(layer), values_per_word(layer, input_bit_width(layer), "input"));
       last_recurrent = &layer;
       return;
     }
     // The start is a StatefulRecurrent layer, so one precedes every other chain layer.
-    words += ceil_div(layer.output_dims()[2],
-                      values_per_word(*last_recurrent, output_bit_width(*last_recurrent),
-                                      "output"));
+    words +=
+        ceil_div(layer.output_dims()[2],
+                 values_per_word(*last_recurrent, output_bit_width(*last_recurrent), "output"));
   });
   return words;
 }

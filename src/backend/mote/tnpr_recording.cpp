@@ -23,7 +23,8 @@ constexpr uint32_t kMaxChainLayers = 8;
 // Region starts in the configuration block count TSRAM words modulo 2^15.
 constexpr uint32_t kRegionStartModulo = uint32_t{1} << 15;
 
-// ---- Words ---------------------------------------------------------------------------------------
+// ---- Words
+// ---------------------------------------------------------------------------------------
 
 // FSRAM words (64-bit) and TSRAM entries (51-bit) are both stored as two 32-bit words, low
 // half first.
@@ -161,7 +162,8 @@ uint64_t post_processing_entry(const Layer& layer) {
   return 1u | signed_field(-log2_steps, 6) << 16 | uint64_t{threshold} << 22;
 }
 
-// ---- Configuration -------------------------------------------------------------------------------
+// ---- Configuration
+// -------------------------------------------------------------------------------
 
 struct ChainTable {
   uint32_t length = 0;
@@ -231,10 +233,10 @@ std::vector<uint32_t> configuration_block(const Layer& start, const ChainTable& 
   set_register_field(config, kOutputRegionStart, state_start);
   set_register_field(config, kRecurrentStateWords, pp ? state_channels * (n - 1) : 0);
   for (uint32_t i = 0; i < n; ++i)
-    set_register_field(config,
-                       {kSubsampleMinusOne.word, kSubsampleMinusOne.shift + 2 * i,
-                        kSubsampleMinusOne.width},
-                       chain.subsample[i] - 1);
+    set_register_field(
+        config,
+        {kSubsampleMinusOne.word, kSubsampleMinusOne.shift + 2 * i, kSubsampleMinusOne.width},
+        chain.subsample[i] - 1);
   set_register_field(config, kStateChannels, state_channels);
   set_channel_pairs(config, kOutputChannelWords, chain.output_channels);
   set_channel_pairs(config, kInputChannelWords, chain.input_channels);

@@ -120,7 +120,8 @@ program::RecordPtr record_cnp_layer(const Device& device, const WindowedV1Layer&
   bool activation = false;
   if (!placement.handover) {
     if (kind.separable)
-      depthwise = format_depthwise_weights(*variable(layer, "weights"), param(layer, "weights_bits"));
+      depthwise =
+          format_depthwise_weights(*variable(layer, "weights"), param(layer, "weights_bits"));
     act_step = float_to_fixed_q4(*variable(layer, "act_step"));
     threshold = variable(layer, "threshold");
     activation = param(layer, "activation") != 0;
@@ -137,10 +138,10 @@ program::RecordPtr record_cnp_layer(const Device& device, const WindowedV1Layer&
       record->append_np_program(ident, block::kCnpWeights, 0, program.weights, true, true);
     }
     const hw::NpBlock& piece = require_np_block(*program.component);
-    record->append_np_program(
-        ident, block::kCnpThresholds, 0,
-        build_cnp_threshold_words(*threshold, *act_step, activation, piece.start_neuron, piece.filters),
-        true, true);
+    record->append_np_program(ident, block::kCnpThresholds, 0,
+                              build_cnp_threshold_words(*threshold, *act_step, activation,
+                                                        piece.start_neuron, piece.filters),
+                              true, true);
   }
   return record;
 }

@@ -82,17 +82,19 @@ void record_cnp_split_registers(RegisterBlock& block, const CnpSplitSettings& s,
   set_register_field(block, reg::kLearning, 0);
 }
 
-void record_cnp_padding_edges(RegisterBlock& block, const Shape& input,
-                              const NpSpace& partition, const CnpPooling& pooling) {
+void record_cnp_padding_edges(RegisterBlock& block, const Shape& input, const NpSpace& partition,
+                              const CnpPooling& pooling) {
   const auto positive = [](uint32_t padding) { return static_cast<int32_t>(padding) > 0; };
   set_register_field(block, reg::kPoolSize, pooling.size);
   set_register_field(block, reg::kPoolStride, pooling.stride_x);
   set_register_field(block, reg::kPoolFlag, pooling.flag);
-  set_register_field(block, reg::kPadRightEdge,
-            positive(pooling.padding.right) && partition.x + partition.shape[0] == input[0]);
+  set_register_field(
+      block, reg::kPadRightEdge,
+      positive(pooling.padding.right) && partition.x + partition.shape[0] == input[0]);
   set_register_field(block, reg::kPadLeftEdge, positive(pooling.padding.left) && partition.x == 0);
-  set_register_field(block, reg::kPadBottomEdge,
-            positive(pooling.padding.bottom) && partition.y + partition.shape[1] == input[1]);
+  set_register_field(
+      block, reg::kPadBottomEdge,
+      positive(pooling.padding.bottom) && partition.y + partition.shape[1] == input[1]);
   set_register_field(block, reg::kPadTopEdge, positive(pooling.padding.top) && partition.y == 0);
 }
 

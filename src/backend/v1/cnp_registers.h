@@ -47,8 +47,8 @@ struct CnpSplitSettings {
 void record_cnp_split_registers(RegisterBlock& block, const CnpSplitSettings& settings,
                                 const hw::NpBlock& piece);
 // Word 27: pooling, and the pooling paddings at the edges of the input the NP reaches.
-void record_cnp_padding_edges(RegisterBlock& block, const Shape& input,
-                              const NpSpace& partition, const CnpPooling& pooling);
+void record_cnp_padding_edges(RegisterBlock& block, const Shape& input, const NpSpace& partition,
+                              const CnpPooling& pooling);
 // Two words per neuron start .. start + count - 1: the 20-bit threshold (0x80000 without
 // activation) and the activation step in 1/16 units (CnpError when it does not fit).
 std::vector<uint32_t> build_cnp_threshold_words(const Dense& threshold, const Dense& act_step,

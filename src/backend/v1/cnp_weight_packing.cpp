@@ -30,7 +30,9 @@ constexpr std::array<uint8_t, 256> kFourBitCodes = [] {
   return codes;
 }();
 
-uint32_t four_bit_magnitude_code(int8_t value) { return kFourBitCodes[static_cast<uint8_t>(value)]; }
+uint32_t four_bit_magnitude_code(int8_t value) {
+  return kFourBitCodes[static_cast<uint8_t>(value)];
+}
 
 // The code of a separable weight in its low `bits` bits.
 uint64_t separable_code(int value, int weights_bits) {
@@ -55,9 +57,8 @@ std::vector<uint32_t> pack_cnp_weights(const Dense& weights, uint32_t start, uin
     // Filter j of channel c at the offset of (start, c) plus j.
     const size_t first = size_t{start} * strides[0];
     const int8_t* data = checked_elements<int8_t>(
-        weights, count == 0 || channels == 0
-                     ? 0
-                     : first + size_t{channels - 1} * strides[1] + count);
+        weights,
+        count == 0 || channels == 0 ? 0 : first + size_t{channels - 1} * strides[1] + count);
     for (uint32_t c = 0; c < channels; ++c) {
       const size_t base = size_t{c} * row_words;
       const int8_t* row = data + first + size_t{c} * strides[1];
@@ -67,7 +68,8 @@ std::vector<uint32_t> pack_cnp_weights(const Dense& weights, uint32_t start, uin
     }
     return words;
   }
-  const StridedView<int8_t> at(weights, strides, {index_extent(start, count), channels, kernel, kernel});
+  const StridedView<int8_t> at(weights, strides,
+                               {index_extent(start, count), channels, kernel, kernel});
   for (uint32_t c = 0; c < channels; ++c) {
     const size_t base = size_t{c} * row_words;
     const uint32_t block_words = kernel == 3 ? 12 : kernel == 5 ? 32 : 84;
@@ -110,7 +112,8 @@ std::vector<uint32_t> format_cnp_weights(const Dense& weights, bool two_planes, 
   const uint32_t used = kernel == 1 ? 48 : 50;
   const uint32_t padding = kernel == 3 || kernel == 7 ? 1 : 0;
   const uint32_t run = kernel * kernel;
-  const StridedView<int8_t> at(weights, strides, {index_extent(start, count), channels, kernel, kernel});
+  const StridedView<int8_t> at(weights, strides,
+                               {index_extent(start, count), channels, kernel, kernel});
   std::vector<uint32_t> words(size_t{channels} * slots * 2, 0);
   for (uint32_t c = 0; c < channels; ++c) {
     const size_t base = size_t{c} * slots * 2;
@@ -176,8 +179,10 @@ std::vector<uint32_t> format_pointwise_weights(const Dense& weights, int weights
     const int8_t* row = data + size_t{row_length} * r + start;
     for (uint32_t j = 0; j < count; ++j) {
       or_slot_bits(words, 2 * slot, cursor, separable_code(row[j], weights_bits));
-      if (cursor + 2 * bits <= 48) cursor += bits;
-      else ++slot, cursor = 0;
+      if (cursor + 2 * bits <= 48)
+        cursor += bits;
+      else
+        ++slot, cursor = 0;
     }
   }
   return words;

@@ -32,7 +32,6 @@ uint32_t separable_weight_words(uint32_t kernel, uint32_t channels, uint32_t fil
 // Convolutional or SeparableConvolutional.
 uint32_t cnp_weight_size(const Layer& layer, uint32_t filters);
 // Whether `filters` filters over all input channels fit the CNP weight memory.
-bool fits_cnp_weights(const HardwareDescription& description, const Layer& layer,
-                      uint32_t filters);
+bool fits_cnp_weights(const HardwareDescription& description, const Layer& layer, uint32_t filters);
 
 }  // namespace morla::v1

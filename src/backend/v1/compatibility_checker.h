@@ -17,7 +17,8 @@ class CompatibilityCheckerImpl final : public CompatibilityChecker {
   CompatibilityCheckerImpl(std::shared_ptr<Device> device, const HardwareDescription* description)
       : device_(std::move(device)), description_(description) {}
 
-  MappingStatus check_layer(const std::shared_ptr<Layer>& layer, const std::shared_ptr<Layer>& inbound,
+  MappingStatus check_layer(const std::shared_ptr<Layer>& layer,
+                            const std::shared_ptr<Layer>& inbound,
                             uint32_t hw_version) const override;
   MappingStatus check_sequence(const std::vector<std::shared_ptr<Layer>>& layers,
                                uint32_t hw_version) const override;

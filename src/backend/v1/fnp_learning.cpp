@@ -49,11 +49,13 @@ void record_learning_params(RegisterBlock& block, const LearningParams* params) 
   set_register_field(block, reg::kLearnWeightBudget,
                      static_cast<uint32_t>(nearest((1.0 - competition) * weights)));
   set_register_field(block, reg::kMinPlasticity,
-                     static_cast<uint32_t>(static_cast<int32_t>(std::ceil(params->get("min_plasticity") * weights))));
-  const auto plasticity = static_cast<int32_t>(
-      static_cast<uint32_t>(static_cast<int64_t>(std::round(params->get("initial_plasticity") * weights))));
+                     static_cast<uint32_t>(
+                         static_cast<int32_t>(std::ceil(params->get("min_plasticity") * weights))));
+  const auto plasticity = static_cast<int32_t>(static_cast<uint32_t>(
+      static_cast<int64_t>(std::round(params->get("initial_plasticity") * weights))));
   set_register_field(block, reg::kPlasticityDecay,
-                     static_cast<uint32_t>(static_cast<int32_t>(std::ceil(params->get("plasticity_decay") * plasticity))));
+                     static_cast<uint32_t>(static_cast<int32_t>(
+                         std::ceil(params->get("plasticity_decay") * plasticity))));
 }
 
 void write_learning_words(RegisterBlock& block, uint32_t word39, uint32_t word41) {
@@ -78,22 +80,20 @@ void write_learning_fields(std::vector<uint32_t>& image, const Layer& layer) {
 
   for (uint32_t n = 0; n < units; ++n) {
     const size_t base = size_t{n} * stride;
-    if (classes >= 2) set_register_field(image, offset_field(fnp_image::kClass, base),
-                                         n / per_class + 1);
+    if (classes >= 2)
+      set_register_field(image, offset_field(fnp_image::kClass, base), n / per_class + 1);
     set_register_field(image, offset_field(fnp_image::kWeightCount, base), num_weights);
     const int32_t t = threshold->get<int32_t>(n);
     if (t < 0) throw FnpError("Negative value for threshold_learning not supported.");
     const uint32_t bits = fit_signed(t, 20);
     set_register_field(image, offset_field(fnp_image::kLearningThresholdHigh, base), bits >> 16);
-    set_register_field(image, offset_field(fnp_image::kLearningThresholdLow, base),
-                       bits & 0xFFFF);
+    set_register_field(image, offset_field(fnp_image::kLearningThresholdLow, base), bits & 0xFFFF);
     set_register_field(image, offset_field(fnp_image::kThswap, base),
                        static_cast<uint32_t>(thswap->get<int32_t>(n)));
   }
 }
 
-LearningRecords record_fnp_learning(const Device& device, const Layer& layer,
-                                    bool first_of_pass) {
+LearningRecords record_fnp_learning(const Device& device, const Layer& layer, bool first_of_pass) {
   const LayerMapping& mapping = require_layer_mapping(layer);
   if (!mapping.nps || mapping.nps->empty())
     throw std::out_of_range("The layer " + layer.name() + " is mapped on no NP.");
@@ -103,7 +103,8 @@ LearningRecords record_fnp_learning(const Device& device, const Layer& layer,
   for (auto& record : result.records)
     record = std::make_unique<program::Record>(version_word(device.version()));
   const FnpRegisters on = record_fnp_registers(device, layer, true, nullptr, first_of_pass, false);
-  const FnpRegisters off = record_fnp_registers(device, layer, false, nullptr, first_of_pass, false);
+  const FnpRegisters off =
+      record_fnp_registers(device, layer, false, nullptr, first_of_pass, false);
   result.records[0]->append_np_program(on.ident, block::kRegisters, 0, on.block, true, true);
   result.records[1]->append_np_program(off.ident, block::kRegisters, 0, off.block, true, true);
 
@@ -138,7 +139,8 @@ void sync_fnp_learning(HardwareDevice& device, Variables& variables, bool is_fnp
   for (uint32_t n = 0; n < neurons; ++n)
     for (uint32_t i = 0; i < inputs; ++i) {
       const uint32_t word = image[size_t{n} * stride + 4 + (i >> 5)];
-      out[size_t{n} * strides[0] + size_t{i} * strides[1]] = static_cast<int8_t>(word >> (i & 31) & 1u);
+      out[size_t{n} * strides[0] + size_t{i} * strides[1]] =
+          static_cast<int8_t>(word >> (i & 31) & 1u);
     }
   variables.set("weights", learned);
 
@@ -146,7 +148,8 @@ void sync_fnp_learning(HardwareDevice& device, Variables& variables, bool is_fnp
   const auto thswap = variables.get("thswap");
   std::shared_ptr<Dense> new_threshold(
       Dense::create(threshold->type(), threshold->shape(), Dense::Layout::ColMajor));
-  std::shared_ptr<Dense> new_thswap(Dense::create(thswap->type(), thswap->shape(), Dense::Layout::ColMajor));
+  std::shared_ptr<Dense> new_thswap(
+      Dense::create(thswap->type(), thswap->shape(), Dense::Layout::ColMajor));
   for (uint32_t n = 0; n < neurons; ++n) {
     const uint32_t* neuron = image + size_t{n} * stride;
     new_threshold->set<int32_t>(n, static_cast<int32_t>((neuron[3] >> 16) | (neuron[2] & 0xF0000)));

@@ -30,8 +30,7 @@ void write_learning_fields(std::vector<uint32_t>& image, const Layer& layer);
 
 // The register block with learning on, the one with learning off, the learning image, and
 // the layer's FNP weight words.
-LearningRecords record_fnp_learning(const Device& device, const Layer& layer,
-                                    bool first_of_pass);
+LearningRecords record_fnp_learning(const Device& device, const Layer& layer, bool first_of_pass);
 
 // Reads the learning memory of `device` back into "weights", "threshold_learning" and
 // "thswap". On an FNP3 the memory starts with two words that are not the image.

@@ -30,8 +30,8 @@ uint32_t magnitude_planes(int weights_bits) {
 }  // namespace
 
 FnpRegisters record_fnp_registers(const Device& device, const Layer& layer, bool learning,
-                                  const std::shared_ptr<Layer>& next_pass_first,
-                                  bool first_of_pass, bool last_of_pass) {
+                                  const std::shared_ptr<Layer>& next_pass_first, bool first_of_pass,
+                                  bool last_of_pass) {
   const auto& fc = as_engine_type<FullyConnected>(layer);
   const LayerMapping& mapping = require_layer_mapping(fc);
   if (!mapping.nps || mapping.nps->empty())
@@ -113,7 +113,8 @@ std::vector<uint32_t> build_fnp_weight_image(const Dense& weights, const Dense& 
   // 1-bit weights have no negative region: a negative weight would land in the next neuron's
   // words.
   const auto refuse_negative = [](int w) {
-    throw std::invalid_argument("1-bit FNP weights must be 0 or 1 (got " + std::to_string(w) + ").");
+    throw std::invalid_argument("1-bit FNP weights must be 0 or 1 (got " + std::to_string(w) +
+                                ").");
   };
   // An int8 magnitude has 8 bits: planes above them stay empty.
   constexpr uint32_t kValuePlanes = 8;
@@ -182,14 +183,16 @@ program::RecordPtr record_fully_connected(const Device& device, const Layer& lay
   if (std::find(skip.begin(), skip.end(), np.ident) != skip.end()) return record;
 
   const FnpRegisters registers =
-      record_fnp_registers(device, layer, false, placement.next_pass_first,
-                           placement.first_of_pass, placement.last_of_pass);
+      record_fnp_registers(device, layer, false, placement.next_pass_first, placement.first_of_pass,
+                           placement.last_of_pass);
   record->append_np_program(registers.ident, block::kRegisters, 0, registers.block, true, true);
   if (placement.handover) return record;
 
   const std::vector<uint32_t> image = fnp_weight_image(layer);
-  if (np.type == hw::Type::FNP2) record->set_external_block(program::ident_key(np.ident), image);
-  else record->append_np_program(np.ident, block::kFnpImage, 0, image, true, true);
+  if (np.type == hw::Type::FNP2)
+    record->set_external_block(program::ident_key(np.ident), image);
+  else
+    record->append_np_program(np.ident, block::kFnpImage, 0, image, true, true);
   return record;
 }
 

@@ -24,8 +24,8 @@ struct FnpRegisters {
 
 // `learning` programs the learning registers from the layer's learning parameters.
 FnpRegisters record_fnp_registers(const Device& device, const Layer& layer, bool learning,
-                                  const std::shared_ptr<Layer>& next_pass_first,
-                                  bool first_of_pass, bool last_of_pass);
+                                  const std::shared_ptr<Layer>& next_pass_first, bool first_of_pass,
+                                  bool last_of_pass);
 
 // Per neuron: the 20-bit threshold (0x80000 without activation), the activation step in
 // 1/16 units (FnpError when it does not fit 20 bits), two zero words, then per group of 32

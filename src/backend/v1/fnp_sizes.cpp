@@ -17,7 +17,8 @@ uint32_t fnp_weight_words_unaligned(uint32_t neurons, uint32_t inputs, int weigh
 
 uint32_t fnp_weight_words(const Layer& layer) {
   const Shape shape = variable(layer, "weights")->shape();
-  const uint32_t words = fnp_weight_words_unaligned(shape[0], shape[1], param(layer, "weights_bits"));
+  const uint32_t words =
+      fnp_weight_words_unaligned(shape[0], shape[1], param(layer, "weights_bits"));
   return program::is_long_np_block(words) ? (words + 15) & ~15u : words;
 }
 

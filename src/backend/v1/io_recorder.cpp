@@ -30,7 +30,8 @@ Carrier coded_carrier(const Layer& layer) {
 bool is_flat_fnp_input(const Layer& layer) {
   if (!layer.is_target_component(ComponentKind::FNP)) return false;
   const auto inbounds = layer.inbounds();
-  if (!inbounds.empty() && inbounds.front() && inbounds.front()->is_target_component(ComponentKind::CNP))
+  if (!inbounds.empty() && inbounds.front() &&
+      inbounds.front()->is_target_component(ComponentKind::CNP))
     return false;
   const Shape input = layer.input_dims();
   return input[0] == 1 && input[1] == 1;
@@ -63,7 +64,8 @@ program::RecordPtr IoRecorderImpl::record_input(bool input_on_hrc, bool input_co
   if (input_code_zero) append(64, word({{0, 18, input_dims[2]}}));
   if (output_code_zero) {
     const bool single = output_dims[0] == 1 && output_dims[1] == 1;
-    append(68, single ? 0 : word({{20, 11, output_dims[2]}, {0, 20, output_dims[2] * output_dims[1]}}));
+    append(68,
+           single ? 0 : word({{20, 11, output_dims[2]}, {0, 20, output_dims[2] * output_dims[1]}}));
   }
   return record;
 }
@@ -73,7 +75,10 @@ RegisterWrites IoRecorderImpl::output_registers(const std::shared_ptr<Layer>& la
                                                 uint8_t fixed_value, bool, bool multi_pass,
                                                 bool input_code_zero) const {
   return {
-      {0, word({{0, 4, is_flat_fnp_input(*layer) ? 2u : 0u}, {8, 4, 2}, {17, 1, 1}, {12, 1, input_code_zero}})},
+      {0, word({{0, 4, is_flat_fnp_input(*layer) ? 2u : 0u},
+                {8, 4, 2},
+                {17, 1, 1},
+                {12, 1, input_code_zero}})},
       {12, word({{0, 16, 16}, {16, 11, multi_pass ? 300u : 0u}})},
       {16, word({{0, 4, 1}, {16, 8, first_column}, {24, 8, last_column}})},
       {20, word({{8, 8, fixed_value}})},
@@ -93,8 +98,8 @@ uint8_t IoRecorderImpl::input_code(const std::shared_ptr<Layer>& layer) const {
 }
 
 uint8_t IoRecorderImpl::output_code(const std::shared_ptr<Layer>& layer, uint8_t input_code) const {
-  const bool narrow = input_code == 0 && device_->version().product_id >= 161 &&
-                      layer->output_dims()[2] < 2048;
+  const bool narrow =
+      input_code == 0 && device_->version().product_id >= 161 && layer->output_dims()[2] < 2048;
   switch (coded_carrier(*layer)) {
     case Carrier::cnp: return narrow && layer->has_activation() ? 0 : 2;
     case Carrier::hrc: return 3;

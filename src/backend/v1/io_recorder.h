@@ -16,8 +16,8 @@ class IoRecorderImpl final : public IoRecorder {
   explicit IoRecorderImpl(std::shared_ptr<Device> device) : device_(std::move(device)) {}
 
   program::RecordPtr record_input(bool input_on_hrc, bool input_code_zero, bool last_on_hrc,
-                                  bool output_code_zero, bool output_narrow, const Shape& input_dims,
-                                  const Shape& output_dims) const override;
+                                  bool output_code_zero, bool output_narrow,
+                                  const Shape& input_dims, const Shape& output_dims) const override;
   RegisterWrites output_registers(const std::shared_ptr<Layer>& layer, uint8_t first_column,
                                   uint8_t last_column, uint8_t fixed_value, bool last_on_hrc,
                                   bool multi_pass, bool input_code_zero) const override;

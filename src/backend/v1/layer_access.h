@@ -32,7 +32,8 @@ std::shared_ptr<Dense> variable(const Layer& layer, const std::string& name);
 const hw::NpBlock& require_np_block(const hw::Component& component);
 
 // The layer as the engine's v1 type T (Convolutional, FullyConnected, ...).
-template <typename T> const T& as_engine_type(const Layer& layer) {
+template <typename T>
+const T& as_engine_type(const Layer& layer) {
   if (const auto* typed = dynamic_cast<const T*>(&layer)) return *typed;
   throw std::invalid_argument("The layer " + layer.name() + " is not of the expected engine type.");
 }

@@ -17,7 +17,8 @@ struct ColumnSpan {
 
 // The lowest and highest column of a list; a lone HRC counts as column 1.
 ColumnSpan span(const ComponentList& list) {
-  if (list.empty()) throw std::runtime_error("NP routing needs at least one component on each side.");
+  if (list.empty())
+    throw std::runtime_error("NP routing needs at least one component on each side.");
   if (list.size() == 1 && list.front().type == hw::Type::HRC) return {1, 1};
   ColumnSpan s{0xFF, 0};
   for (const auto& c : list) {
@@ -31,9 +32,9 @@ bool is_fnp(hw::Type type) { return type == hw::Type::FNP2 || type == hw::Type::
 
 }  // namespace
 
-void record_np_routing(RegisterBlock& block, const ComponentList& feeding,
-                       const ComponentList& nps, const ComponentList& following,
-                       uint8_t next_order, bool p2p_output, bool last_of_pass) {
+void record_np_routing(RegisterBlock& block, const ComponentList& feeding, const ComponentList& nps,
+                       const ComponentList& following, uint8_t next_order, bool p2p_output,
+                       bool last_of_pass) {
   set_register_field(block, reg::kP2pOutput, p2p_output);
   set_register_field(block, reg::kWord44Bit1, 0);
   set_register_field(block, reg::kWord44Bits16To23, 8);
@@ -100,9 +101,9 @@ void record_np_p2p(RegisterBlock& block, const Layer& next, const hw::Component&
   }
 
   const uint32_t input_words = (width * height * channels + 31) / 32;
-  uint32_t words = std::max({register_field(block, reg::kInputWords),
-                             register_field(block, reg::kWord14InputWords),
-                             window_words, input_words});
+  uint32_t words =
+      std::max({register_field(block, reg::kInputWords),
+                register_field(block, reg::kWord14InputWords), window_words, input_words});
   // Handing over to an FNP takes at least 9473 words, unless word 1 bit 4 is set (it is on
   // FNP blocks, not on CNP blocks).
   if (register_field(block, reg::kFnpBlock) == 0 && to_fnp && words < 9474) words = 9473;

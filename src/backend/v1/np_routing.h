@@ -12,9 +12,9 @@ namespace morla::v1 {
 // Words 44-47 from the feeding components, the layer's NPs and the following components.
 // Each list must hold at least one component. With `p2p_output` the following components
 // must be exactly one ("Cannot use P2P mode for multiple NPs.").
-void record_np_routing(RegisterBlock& block, const ComponentList& feeding,
-                       const ComponentList& nps, const ComponentList& following,
-                       uint8_t next_order, bool p2p_output, bool last_of_pass);
+void record_np_routing(RegisterBlock& block, const ComponentList& feeding, const ComponentList& nps,
+                       const ComponentList& following, uint8_t next_order, bool p2p_output,
+                       bool last_of_pass);
 // Words 32-35, 4 and 14: this NP hands its output straight to `next`, the next pass's first
 // layer, whose component on this NP is `target`.
 void record_np_p2p(RegisterBlock& block, const Layer& next, const hw::Component& target);

@@ -67,7 +67,10 @@ const Rule<F> kDimensionRules[] = {
 };
 
 const Rule<F> kInput4Or8Rules[] = {
-    {[](const F& f) { return !one_of(f.input_bits(), {4, 8}); }, "Input should be 4-bit or 8-bit."},
+    {[](const F& f) {
+       return !one_of(f.input_bits(), {4, 8});
+     },
+     "Input should be 4-bit or 8-bit."},
 };
 
 const Rule<F> kInput8Rules[] = {
@@ -120,7 +123,9 @@ const Rule<F> kAveragePoolingRules[] = {
 };
 
 const Rule<F> kMaxPoolingRules[] = {
-    {[](const F& f) { return !one_of(f.param("pool_size"), {1, 2}); },
+    {[](const F& f) {
+       return !one_of(f.param("pool_size"), {1, 2});
+     },
      "Pooling size must be 1 or 2."},
     {[](const F& f) {
        const uint32_t strides = pool_record(f.layer)[0];
@@ -162,17 +167,23 @@ const Rule<F> kActivation8Rules[] = {
 };
 
 const Rule<F> kConv2DKernelRules[] = {
-    {[](const F& f) { return !one_of(f.param("kernel_size"), {1, 3, 5, 7}); },
+    {[](const F& f) {
+       return !one_of(f.param("kernel_size"), {1, 3, 5, 7});
+     },
      "Kernel size must be 1, 3, 5 or 7."},
 };
 
 const Rule<F> kDepthwiseKernelRules[] = {
-    {[](const F& f) { return !one_of(f.param("kernel_size"), {3, 5, 7}); },
+    {[](const F& f) {
+       return !one_of(f.param("kernel_size"), {3, 5, 7});
+     },
      "Kernel size must be 3, 5 or 7."},
 };
 
 const Rule<F> kWindowedWeightRules[] = {
-    {[](const F& f) { return !one_of(f.param("weights_bits"), {4, 8}); },
+    {[](const F& f) {
+       return !one_of(f.param("weights_bits"), {4, 8});
+     },
      "Weights bitwidth should be 4-bit or 8-bit."},
 };
 
@@ -197,7 +208,9 @@ const Rule<F> kDepthwiseActivationRules[] = {
 
 const Rule<F> kTransposeRules[] = {
     {[](const F& f) { return f.param("weights_bits") != 8; }, "Weights should be 8-bit."},
-    {[](const F& f) { return !one_of(f.param("kernel_size"), {3, 4}); },
+    {[](const F& f) {
+       return !one_of(f.param("kernel_size"), {3, 4});
+     },
      "Kernel size must be 3 or 4."},
 };
 

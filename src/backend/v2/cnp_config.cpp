@@ -130,12 +130,13 @@ void record_standard_geometry(NpRegisters& b, const NpSplitInterface& s, uint32_
 }
 
 void record_depthwise_geometry(NpRegisters& b, const NpSplitInterface& s, uint32_t input_bits,
-                               uint32_t kernel_size, uint32_t weights_bits,
-                               uint32_t first_filter, uint32_t filters, uint32_t layer_channels) {
+                               uint32_t kernel_size, uint32_t weights_bits, uint32_t first_filter,
+                               uint32_t filters, uint32_t layer_channels) {
   const uint32_t row_words = (s.window_width * input_bits + 31) >> 5;
   set_register_field(b, reg::kDepthwise, 1);
-  set_register_field(b, reg::kInputWords,
-           ((((s.window_width * input_bits + 31) & ~31u) * s.channels) >> 5) * s.window_height);
+  set_register_field(
+      b, reg::kInputWords,
+      ((((s.window_width * input_bits + 31) & ~31u) * s.channels) >> 5) * s.window_height);
   if (layer_channels > filters) {
     set_register_field(b, reg::kChannelPart, 1);
     // Word 22: the NP's first channel (bits 0-11) and its channel count (bits 16-25). The

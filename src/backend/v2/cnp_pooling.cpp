@@ -26,7 +26,9 @@ CnpPooling read_cnp_pooling(const Layer& layer) {
   pooling.flag = pool[7] & 0xFF;
   switch (static_cast<PoolType>(param(layer, "pool_type"))) {
     case PoolType::NoPooling: pooling.size = no_pooling_geometry(pooling, conv[2], conv[3]); break;
-    case PoolType::Average: pooling.size = size == -1 ? 1 : (static_cast<uint32_t>(size) & 0xFF); break;
+    case PoolType::Average:
+      pooling.size = size == -1 ? 1 : (static_cast<uint32_t>(size) & 0xFF);
+      break;
     default: pooling.size = static_cast<uint32_t>(size); break;
   }
   return pooling;

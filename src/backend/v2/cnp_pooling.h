@@ -10,7 +10,7 @@ struct CnpPooling {
   uint32_t size = 1;
   uint32_t stride_x = 1;
   uint32_t stride_y = 1;
-  uint32_t width = 0;   // the two values after the strides
+  uint32_t width = 0;  // the two values after the strides
   uint32_t height = 0;
   int32_t pads[4] = {0, 0, 0, 0};  // top, bottom, left, right
   uint32_t flag = 0;

@@ -48,7 +48,7 @@ struct LayerFacts {
   uint32_t input_bits = 0;
   uint32_t output_bits = 0;
   bool inbound_max_pooling = false;
-  CnpPooling pooling;            // strides 1, size 1 for the transposed layers
+  CnpPooling pooling;              // strides 1, size 1 for the transposed layers
   const uint32_t* conv = nullptr;  // null for the transposed layers
 };
 
@@ -77,10 +77,9 @@ std::unique_ptr<NpSplitInterface> split_of(const hw::NpBlock& part, const LayerF
   if (v.transposed)
     return std::make_unique<TransposedCnpSplit>(part.spatial_partition, part.input_window);
   const Padding4 padding{f.conv[4], f.conv[5], f.conv[6], f.conv[7]};
-  const Padding4 pool_padding{static_cast<uint32_t>(f.pooling.pads[0]),
-                              static_cast<uint32_t>(f.pooling.pads[1]),
-                              static_cast<uint32_t>(f.pooling.pads[2]),
-                              static_cast<uint32_t>(f.pooling.pads[3])};
+  const Padding4 pool_padding{
+      static_cast<uint32_t>(f.pooling.pads[0]), static_cast<uint32_t>(f.pooling.pads[1]),
+      static_cast<uint32_t>(f.pooling.pads[2]), static_cast<uint32_t>(f.pooling.pads[3])};
   return std::make_unique<NpSplit>(f.input, part.spatial_partition, part.input_window,
                                    f.kernel_size, f.stride, padding, f.pooling.size,
                                    static_cast<uint8_t>(f.pooling.stride_x), pool_padding);
@@ -93,21 +92,20 @@ const hw::NpBlock& split_part(const Layer& layer, const hw::Component& np) {
 }
 
 NpRegisters register_block(const Layer& layer, const CnpVariant& v, const LayerFacts& f,
-                           const LayerMapping& m, const hw::Component& np,
-                           const LayerLinks& links, const ComponentList& peers,
-                           const RecorderFlags& flags) {
+                           const LayerMapping& m, const hw::Component& np, const LayerLinks& links,
+                           const ComponentList& peers, const RecorderFlags& flags) {
   const hw::NpBlock& part = split_part(layer, np);
   const uint8_t merge_kind = m.merge_info && m.merge_info->is_add ? 1 : 0;
   NpRegisters block = init_np_registers(np, m.order, flags.registers_only, merge_kind);
-  const uint32_t weights_bits = v.transposed ? 8 : static_cast<uint32_t>(param(layer, "weights_bits"));
+  const uint32_t weights_bits =
+      v.transposed ? 8 : static_cast<uint32_t>(param(layer, "weights_bits"));
   const auto split = split_of(part, f, v);
   const uint32_t first_filter = m.concat_offset.value_or(0) + part.start_neuron;
-  record_cnp_config(block, CnpNpConfig{*split, f.kernel_size, f.stride, f.activation,
-                                       first_filter, part.filters, weights_bits, *m.nps,
-                                       part.single_buffer, v.transposed, f.input_bits,
-                                       f.output_bits, m.merge_info ? &*m.merge_info : nullptr,
-                                       skip_dma_load(m), peers, flags.input_format_flag,
-                                       !flags.registers_only});
+  record_cnp_config(
+      block, CnpNpConfig{*split, f.kernel_size, f.stride, f.activation, first_filter, part.filters,
+                         weights_bits, *m.nps, part.single_buffer, v.transposed, f.input_bits,
+                         f.output_bits, m.merge_info ? &*m.merge_info : nullptr, skip_dma_load(m),
+                         peers, flags.input_format_flag, !flags.registers_only});
   if (v.depthwise)
     record_depthwise_geometry(block, *split, f.input_bits, f.kernel_size, weights_bits,
                               part.start_neuron, part.filters, f.input[2]);
@@ -200,11 +198,11 @@ program::RecordPtr record_cnp(const Device& device, const Layer& layer, const Re
                                 pack_activation_lut_pairs(*required_variable(layer, "lut_values")),
                                 true, true);
     if (m.merge_info && m.merge_info->is_add)
-      record->append_np_program(
-          np.ident, kMergeShiftBlock, 0,
-          v.depthwise ? merge_shift_bytes(layer, *m.merge_info, first, count)
-                      : merge_shift_bytes(layer, *m.merge_info, 0, std::nullopt),
-          true, true);
+      record->append_np_program(np.ident, kMergeShiftBlock, 0,
+                                v.depthwise
+                                    ? merge_shift_bytes(layer, *m.merge_info, first, count)
+                                    : merge_shift_bytes(layer, *m.merge_info, 0, std::nullopt),
+                                true, true);
   }
   if (!flags.registers_only) record_merge_layers(*record, layer);
   return record;

@@ -29,15 +29,14 @@ LayerNeuronTensors read_neuron_tensors(const Layer& layer) {
 
 void require_neuron_range(const Layer& layer, const NeuronTensors& t, uint32_t first,
                           uint32_t count) {
-  const std::pair<const char*, const Tensor*> named[] = {
-      {"max_value", t.max_value},
-      {"max_value_shift", t.max_value_shift},
-      {"activation_shift", t.activation_shift},
-      {"activation_scales", t.activation_scales},
-      {"output_shift", t.output_shift},
-      {"bias_shift", t.bias_shift},
-      {"bias", t.bias},
-      {"output_scales", t.output_scales}};
+  const std::pair<const char*, const Tensor*> named[] = {{"max_value", t.max_value},
+                                                         {"max_value_shift", t.max_value_shift},
+                                                         {"activation_shift", t.activation_shift},
+                                                         {"activation_scales", t.activation_scales},
+                                                         {"output_shift", t.output_shift},
+                                                         {"bias_shift", t.bias_shift},
+                                                         {"bias", t.bias},
+                                                         {"output_scales", t.output_scales}};
   for (const auto& [name, tensor] : named)
     if (tensor) require_elements(layer, name, *tensor, first, count);
 }
@@ -82,22 +81,22 @@ std::vector<uint32_t> record_cnp_shifts(const NeuronTensors& t, uint32_t first, 
   for (uint32_t i = 0; i < filters; ++i) {
     const size_t n = size_t{first} + i;
     const size_t a = 2 * size_t{i};
-    if (output_scales) set_register_field(words, offset_field(kOutputScale, a),
-                                          (*output_scales)[n]);
+    if (output_scales)
+      set_register_field(words, offset_field(kOutputScale, a), (*output_scales)[n]);
     if (bias) set_register_field(words, offset_field(kBias, a), (*bias)[n]);
     if (bias_shift) set_register_field(words, offset_field(kBiasShift, a), (*bias_shift)[n]);
     if (output_shift)
       set_register_field(words, offset_field(kOutputShift, a),
                          signed_field(static_cast<int8_t>((*output_shift)[n]), 6));
-    if (max_value_shift) set_register_field(words, offset_field(kMaxValueOrActivationShift, a),
-                                            (*max_value_shift)[n]);
+    if (max_value_shift)
+      set_register_field(words, offset_field(kMaxValueOrActivationShift, a), (*max_value_shift)[n]);
     if (activation_shift) {
       const uint8_t shift = (*activation_shift)[n];
       set_register_field(words, offset_field(kMaxValueOrActivationShift, a), shift & 0x1F);
       set_register_field(words, offset_field(kActivationShiftBit5, a), (shift >> 5) & 1);
     }
-    if (activation_scales) set_register_field(words, offset_field(kActivationScale, a),
-                                              (*activation_scales)[n]);
+    if (activation_scales)
+      set_register_field(words, offset_field(kActivationScale, a), (*activation_scales)[n]);
     if (max_value) set_register_field(words, offset_field(kMaxValue, a), (*max_value)[n]);
   }
   return words;

@@ -21,10 +21,10 @@ size_t padded_image_words(size_t words) {
 }
 
 struct StandardLayout {
-  uint32_t group;         // filters per group
-  uint32_t group_words;   // words between groups
-  uint32_t row_bytes;     // bytes between kernel rows
-  uint32_t gap;           // bytes skipped after each filter's row
+  uint32_t group;        // filters per group
+  uint32_t group_words;  // words between groups
+  uint32_t row_bytes;    // bytes between kernel rows
+  uint32_t gap;          // bytes skipped after each filter's row
 };
 
 StandardLayout standard_layout(uint32_t k) {
@@ -62,7 +62,8 @@ std::vector<uint32_t> format_cnp_weights_8bit(const WeightReader& w, uint32_t fi
           if (f_stride == 1)
             for (uint32_t j = 0; j < in_group; ++j) out[j] = static_cast<uint8_t>(row[j]);
           else
-            for (uint32_t j = 0; j < in_group; ++j) out[j] = static_cast<uint8_t>(row[j * f_stride]);
+            for (uint32_t j = 0; j < in_group; ++j)
+              out[j] = static_cast<uint8_t>(row[j * f_stride]);
           continue;
         }
         for (uint32_t j = 0; j < in_group; ++j, out += k + layout.gap) {
@@ -98,7 +99,8 @@ std::vector<uint32_t> format_cnp_weights_4bit(const WeightReader& w, uint32_t fi
     if (k == 1) {
       // Twelve weights fill a 48-bit lane.
       SlotCursor lanes(image, base, lane_bits);
-      for (uint32_t j = 0; j < count; ++j) lanes.put(static_cast<uint8_t>(at(0, 0, i, first + j)) & 0xF, 4);
+      for (uint32_t j = 0; j < count; ++j)
+        lanes.put(static_cast<uint8_t>(at(0, 0, i, first + j)) & 0xF, 4);
       lanes.finish();
       continue;
     }
@@ -190,7 +192,10 @@ uint32_t weight_container_bytes(uint32_t containers) { return (containers * 100 
 uint32_t cnp_weight_format(uint32_t kernel_size, uint32_t bits) {
   if (bits != 8) return 0;
   switch (kernel_size) {
-    case 1: case 3: case 4: case 5: return 1;
+    case 1:
+    case 3:
+    case 4:
+    case 5: return 1;
     case 7: return 0;
     default: throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
   }
@@ -199,7 +204,10 @@ uint32_t cnp_weight_format(uint32_t kernel_size, uint32_t bits) {
 uint32_t depthwise_weight_format(uint32_t kernel_size, uint32_t bits) {
   if (bits != 8) return 0;
   switch (kernel_size) {
-    case 3: case 4: case 5: case 7: return 1;
+    case 3:
+    case 4:
+    case 5:
+    case 7: return 1;
     default: throw std::runtime_error("cnp_weight_format: Unexpected kernel size.");
   }
 }
@@ -250,8 +258,8 @@ std::vector<uint32_t> format_cnp_weights(const Dense& weights, uint32_t first, u
                    : format_cnp_weights_4bit(reader, first, count);
 }
 
-std::vector<uint32_t> format_depthwise_weights(const Dense& weights, uint32_t first,
-                                               uint32_t count, uint32_t bits) {
+std::vector<uint32_t> format_depthwise_weights(const Dense& weights, uint32_t first, uint32_t count,
+                                               uint32_t bits) {
   const WeightReader reader(weights);
   return bits == 8 ? format_depthwise_weights_8bit(reader, first, count)
                    : format_depthwise_weights_4bit(reader, first, count);

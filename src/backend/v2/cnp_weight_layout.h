@@ -25,7 +25,7 @@ uint32_t depthwise_ch_cont_size(uint32_t kernel_size, uint32_t channels, uint32_
 std::vector<uint32_t> format_cnp_weights(const Dense& weights, uint32_t first, uint32_t count,
                                          uint32_t bits);
 // The image of channels first .. first + count - 1.
-std::vector<uint32_t> format_depthwise_weights(const Dense& weights, uint32_t first,
-                                               uint32_t count, uint32_t bits);
+std::vector<uint32_t> format_depthwise_weights(const Dense& weights, uint32_t first, uint32_t count,
+                                               uint32_t bits);
 
 }  // namespace morla::v2

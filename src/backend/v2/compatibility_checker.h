@@ -15,7 +15,8 @@ namespace morla::v2 {
 class CompatibilityCheckerImpl final : public CompatibilityChecker {
  public:
   // The description must outlive the checker.
-  CompatibilityCheckerImpl(std::shared_ptr<const Device> device, const HardwareDescription& description)
+  CompatibilityCheckerImpl(std::shared_ptr<const Device> device,
+                           const HardwareDescription& description)
       : device_(std::move(device)), description_(&description) {}
 
   MappingStatus check_layer(const std::shared_ptr<Layer>& layer,

@@ -80,7 +80,9 @@ void record_fnp_fields(NpRegisters& b, const HardwareDescription& description, c
   const auto wb = static_cast<uint32_t>(param(layer, "weights_bits"));
   const uint32_t x = s[0], y = s[1], c = s[2];
   const bool fnp3 = np.type == hw::Type::FNP3;
-  const uint32_t row_bytes = mode == 3 ? round_up(ceil_div(ib * x, 8), 4) : mode == 2 ? ceil_div(ib * x, 8) : 0;
+  const uint32_t row_bytes = mode == 3   ? round_up(ceil_div(ib * x, 8), 4)
+                             : mode == 2 ? ceil_div(ib * x, 8)
+                                         : 0;
   const auto weights = required_variable(layer, "weights");
   set_register_field(b, reg::kFnpBlock, 1);
   set_register_field(b, reg::kLutActivation, 0);
@@ -92,7 +94,8 @@ void record_fnp_fields(NpRegisters& b, const HardwareDescription& description, c
   set_register_field(b, reg::kWeightWidthCode, width_code(wb));
   set_register_field(b, reg::kWeights4Bit, 0);
   set_register_field(b, reg::kWeights8Bit, 1);
-  if (ob != 4 && (ob < 8 || ob > 32)) throw std::runtime_error("Wrong output bitwidth at FNP recording.");
+  if (ob != 4 && (ob < 8 || ob > 32))
+    throw std::runtime_error("Wrong output bitwidth at FNP recording.");
   set_register_field(b, reg::kOutputWidthCode, width_code(ob));
   set_register_field(b, reg::kUnclippedOutput, !layer.has_activation() && ob < 9);
   set_register_field(b, reg::kRelu, layer.has_activation());
@@ -113,7 +116,8 @@ void record_fnp_fields(NpRegisters& b, const HardwareDescription& description, c
   if (fnp3) {
     const uint32_t units = description[HardwareDescription::weight_units];
     if (units == 0)
-      throw std::runtime_error("Layer '" + layer.name() + "' cannot be recorded on an FNP3 of a "
+      throw std::runtime_error("Layer '" + layer.name() +
+                               "' cannot be recorded on an FNP3 of a "
                                "device without weight memory.");
     weight_field = fnp_weight_words_of(*weights, wb, s, mode, ib) % units;
   }
@@ -124,13 +128,15 @@ void record_fnp_fields(NpRegisters& b, const HardwareDescription& description, c
 
 }  // namespace
 
-std::vector<uint32_t> format_fnp_input_shift(const Tensor& input_shift, const Shape& s, uint32_t mode,
-                                             uint32_t ib) {
+std::vector<uint32_t> format_fnp_input_shift(const Tensor& input_shift, const Shape& s,
+                                             uint32_t mode, uint32_t ib) {
   const uint32_t x = s[0], y = s[1], c = s[2];
   // Every shift of the input is read, once, in modes 2 and 3.
   const auto shifts = [&] { return checked_elements<uint8_t>(input_shift, size_t{x} * y * c); };
   const uint8_t* shift = nullptr;
-  const auto value = [&](uint32_t i, uint32_t j, uint32_t k) { return shift[(size_t{i} * y + j) * c + k]; };
+  const auto value = [&](uint32_t i, uint32_t j, uint32_t k) {
+    return shift[(size_t{i} * y + j) * c + k];
+  };
   std::vector<uint32_t> words;
   size_t byte = 0;
   switch (mode) {
@@ -163,8 +169,8 @@ std::vector<uint32_t> format_fnp_input_shift(const Tensor& input_shift, const Sh
   }
 }
 
-std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flatten, uint32_t mode, uint32_t ib,
-                                         uint32_t wb) {
+std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flatten, uint32_t mode,
+                                         uint32_t ib, uint32_t wb) {
   const Shape s = fnp_input_shape(layer, flatten);
   const uint32_t x = s[0], y = s[1], c = s[2];
   const uint32_t per_neuron = fnp_neuron_words(s, mode, ib, wb);
@@ -178,12 +184,16 @@ std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flatten, uint3
   if ((max_value == nullptr) != (max_value_shift == nullptr))
     throw std::runtime_error("Layer '" + layer.name() +
                              "' has only one of the variables 'max_value' and 'max_value_shift'.");
-  if (weights->shape().size() != 2) throw std::runtime_error("Dense1D weights must have two dimensions.");
+  if (weights->shape().size() != 2)
+    throw std::runtime_error("Dense1D weights must have two dimensions.");
   const uint32_t neurons = weights->shape()[1];
   // Inputs 0 .. x * y * c - 1 of every neuron, in each input layout.
   const bool known_mode = mode >= 1 && mode <= 3;
-  const StridedView<int8_t> w(*weights, weights->strides(), {known_mode ? x * y * c : 0, neurons, 1, 1});
-  const auto weight = [&](uint32_t input, uint32_t n) { return static_cast<uint8_t>(w(input, n, 0, 0)); };
+  const StridedView<int8_t> w(*weights, weights->strides(),
+                              {known_mode ? x * y * c : 0, neurons, 1, 1});
+  const auto weight = [&](uint32_t input, uint32_t n) {
+    return static_cast<uint8_t>(w(input, n, 0, 0));
+  };
   const auto byte_of = [](const Dense& t, uint32_t n) {
     check_tensor_index(t, n);
     return static_cast<const uint8_t*>(t.buffer().data())[n];
@@ -200,7 +210,9 @@ std::vector<uint32_t> format_fnp_weights(const Layer& layer, bool flatten, uint3
     const size_t base = size_t{n} * per_neuron;
     uint32_t& params = image[base];
     params = byte_of(*bias, n) | uint32_t{byte_of(*bias_shift, n)} << 8;
-    if (max_value) params |= uint32_t{byte_of(*max_value, n)} << 16 | uint32_t{byte_of(*max_value_shift, n)} << 24;
+    if (max_value)
+      params |= uint32_t{byte_of(*max_value, n)} << 16 | uint32_t{byte_of(*max_value_shift, n)}
+                                                             << 24;
     image[base + 1] = byte_of(*output_scales, n) | uint32_t{byte_of(*output_shift, n)} << 8;
     BitWriter out(image, (base + 2) * 32, (base + per_neuron) * 32);
     switch (mode) {
@@ -240,7 +252,8 @@ program::RecordPtr record_dense1d(const Device& device, const HardwareDescriptio
   const auto input_shift = required_variable(layer, "input_shift");
   const LayerMapping& m = require_layer_mapping(layer);
   const LayerLinks links = layer_links(m);
-  if (!m.nps || m.nps->empty()) throw std::out_of_range("Layer '" + layer.name() + "' is mapped on no NP.");
+  if (!m.nps || m.nps->empty())
+    throw std::out_of_range("Layer '" + layer.name() + "' is mapped on no NP.");
   const hw::Component& np = m.nps->front();
   const uint32_t ib = layer.input_bits() & 0xFF;
   const auto wb = static_cast<uint32_t>(param(layer, "weights_bits"));
@@ -252,12 +265,14 @@ program::RecordPtr record_dense1d(const Device& device, const HardwareDescriptio
   record_fnp_fields(block, description, layer, np, s, mode);
   record_np_links(block, m, links, np, flags);
   record->append_np_program(np.ident, kRegisters, 0, block, true, true);
-  record->append_np_program(np.ident, kInputShift, 0, format_fnp_input_shift(*input_shift, s, mode, ib),
-                            true, true);
+  record->append_np_program(np.ident, kInputShift, 0,
+                            format_fnp_input_shift(*input_shift, s, mode, ib), true, true);
   if (!flags.registers_only) {
     const auto image = format_fnp_weights(layer, flatten, mode, ib, wb);
-    if (np.type == hw::Type::FNP2) record->set_external_block(program::ident_key(np.ident), image);
-    else record->append_np_program(np.ident, kFnp3Weights, 0, image, true, true);
+    if (np.type == hw::Type::FNP2)
+      record->set_external_block(program::ident_key(np.ident), image);
+    else
+      record->append_np_program(np.ident, kFnp3Weights, 0, image, true, true);
   }
   return record;
 }

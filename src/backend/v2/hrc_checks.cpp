@@ -32,7 +32,9 @@ bool lut_activation(const F& f) {
 bool same_upper(const F& f) { return f.param("padding") == static_cast<int>(Padding::SameUpper); }
 
 const Rule<F> kHrcRules[] = {
-    {[](const F& f) { return !one_of(f.param("kernel_size"), {3, 4, 5, 7}); },
+    {[](const F& f) {
+       return !one_of(f.param("kernel_size"), {3, 4, 5, 7});
+     },
      [](const F& f) {
        return "Unsupported kernel size.\n The kernel size should be 3, 4, 5 or 7. " +
               str(f.param("kernel_size")) + " given.";
@@ -65,7 +67,9 @@ const Rule<F> kHrcRules[] = {
     {[](const F& f) { return !f.activation(); },
      "The first convolutional layer of a model can only be mapped if its activations are "
      "enabled."},
-    {[](const F& f) { return f.activation() && !one_of(f.param("output_bits"), {4, 8}); },
+    {[](const F& f) {
+       return f.activation() && !one_of(f.param("output_bits"), {4, 8});
+     },
      [](const F& f) {
        return "Output should be 4-bit or 8-bit. " + str(f.param("output_bits")) + " given.";
      }},
@@ -93,7 +97,9 @@ const Rule<F> kHrcRules[] = {
      },
      "All weights cannot be zeroes."},
     {[](const F& f) { return f.param("weights_bits") != 8; }, "Only 8-bit weigths are supported."},
-    {[](const F& f) { return same_upper(f) && !one_of(f.param("kernel_size"), {3, 5, 7}); },
+    {[](const F& f) {
+       return same_upper(f) && !one_of(f.param("kernel_size"), {3, 5, 7});
+     },
      "With SameUpper padding only kernels 3, 5, 7 are supported."},
     {[](const F& f) { return same_upper(f) && f.param("kernel_stride") != 2; },
      "With SameUpper padding only stride 2 is supported."},

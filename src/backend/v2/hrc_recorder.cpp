@@ -136,12 +136,11 @@ std::vector<uint32_t> neuron_params(const Layer& layer) {
 }
 
 std::vector<uint32_t> narrow_neuron_params(const Layer& layer) {
-  return pack_neuron_params_narrow(*required_variable(layer, "output_scales"),
-                                   *required_variable(layer, "bias"),
-                                   *required_variable(layer, "bias_shift"),
-                                   *required_variable(layer, "output_shift"),
-                                   *required_variable(layer, "activation_shift"),
-                                   *required_variable(layer, "activation_scales"));
+  return pack_neuron_params_narrow(
+      *required_variable(layer, "output_scales"), *required_variable(layer, "bias"),
+      *required_variable(layer, "bias_shift"), *required_variable(layer, "output_shift"),
+      *required_variable(layer, "activation_shift"),
+      *required_variable(layer, "activation_scales"));
 }
 
 }  // namespace
@@ -174,7 +173,8 @@ program::RecordPtr record_input_conv2d(const Device& device, const Layer& layer)
   record->append_np_program(kHrc, kConfigBlock, kConfigField, config, true, true);
   for (uint32_t group = 0; group < 3 && group < lines.size(); ++group)
     append_hrc_memory(*record, group, lines[group]);
-  if (lut) append_hrc_memory(*record, 29, pack_activation_lut(*required_variable(layer, "lut_values")));
+  if (lut)
+    append_hrc_memory(*record, 29, pack_activation_lut(*required_variable(layer, "lut_values")));
   append_hrc_memory(*record, 31, neurons);
   // Closing writes: the configuration without its start bit, then a pulse.
   std::vector<uint32_t> word{config[0] & ~1u};

@@ -77,7 +77,8 @@ program::RecordPtr IoRecorderImpl::record_input(bool input_on_hrc, bool /*input_
 RegisterWrites IoRecorderImpl::output_registers(const std::shared_ptr<Layer>& layer,
                                                 uint8_t first_column, uint8_t last_column,
                                                 uint8_t fixed_value, bool last_on_hrc,
-                                                bool /*multi_pass*/, bool /*input_code_zero*/) const {
+                                                bool /*multi_pass*/,
+                                                bool /*input_code_zero*/) const {
   std::vector<uint32_t> w(6, 0);
   set_register_field(w, kOutputSource, layer->is_target_component(ComponentKind::FNP) ? 2 : 0);
   set_register_field(w, kOutputWord0Bits8To11, 2);

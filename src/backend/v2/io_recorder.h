@@ -13,8 +13,8 @@ class IoRecorderImpl final : public IoRecorder {
 
   // v2 reads input_on_hrc, output_narrow and the two shapes only.
   program::RecordPtr record_input(bool input_on_hrc, bool input_code_zero, bool last_on_hrc,
-                                  bool output_code_zero, bool output_narrow, const Shape& input_dims,
-                                  const Shape& output_dims) const override;
+                                  bool output_code_zero, bool output_narrow,
+                                  const Shape& input_dims, const Shape& output_dims) const override;
   // v2 reads the columns, the fixed value and last_on_hrc only.
   RegisterWrites output_registers(const std::shared_ptr<Layer>& layer, uint8_t first_column,
                                   uint8_t last_column, uint8_t fixed_value, bool last_on_hrc,

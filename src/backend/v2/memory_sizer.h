@@ -12,9 +12,8 @@ class MemorySizerImpl final : public MemorySizer {
                              const std::shared_ptr<Layer>& first_layer) const override;
   uint32_t weights_memory_size(const std::shared_ptr<Layer>& layer,
                                const hw::Component& component) const override;
-  uint32_t external_memory_size(const std::shared_ptr<Layer>& layer,
-                                const hw::Component& component, bool is_dual_store,
-                                bool several_passes) const override;
+  uint32_t external_memory_size(const std::shared_ptr<Layer>& layer, const hw::Component& component,
+                                bool is_dual_store, bool several_passes) const override;
   uint32_t fsram_size(const std::shared_ptr<Layer>&) const override { return 0; }
   uint32_t tsram_size(const std::shared_ptr<Layer>&) const override { return 0; }
   uint32_t evsram_size(const std::shared_ptr<Layer>&) const override { return 0; }

@@ -138,9 +138,12 @@ void record_np_dma_registers(program::Record& record, const Layer& layer, bool l
   if (!np) return;
   const uint32_t c = np->ident.channel;
   uint32_t link = 0;
-  if (on_tnp_b) link = static_cast<uint8_t>(m.order - 1);
-  else if (learning) link = m.merge_info ? m.merge_info->other_order : 0;
-  else link = m.next_order;
+  if (on_tnp_b)
+    link = static_cast<uint8_t>(m.order - 1);
+  else if (learning)
+    link = m.merge_info ? m.merge_info->other_order : 0;
+  else
+    link = m.next_order;
   const uint32_t output_link = (!learning && m.store_info) ? m.store_info->flag : 0;
   const ComponentList targets = on_tnp_b ? collect_mapped_nps(m) : *m.nps;
 

@@ -24,14 +24,16 @@ std::vector<uint32_t> copy_tensor_bytes(const Tensor& tensor, uint32_t first, ui
   if (count == 0) count = static_cast<uint32_t>(size);
   if (size_t{first} + count > size)
     throw std::runtime_error("Bytes " + std::to_string(first) + " to " +
-                             std::to_string(size_t{first} + count) +
-                             " lie outside a tensor of " + std::to_string(size) + " elements.");
+                             std::to_string(size_t{first} + count) + " lie outside a tensor of " +
+                             std::to_string(size) + " elements.");
   std::vector<uint32_t> words(2 * ((size_t{count} + 7) / 8), 0);
   for (uint32_t i = 0; i < count; ++i) words[i / 4] |= uint32_t{bytes[first + i]} << (8 * (i % 4));
   return words;
 }
 
-std::vector<uint32_t> copy_tensor_bytes(const Tensor& tensor) { return copy_tensor_bytes(tensor, 0, 0); }
+std::vector<uint32_t> copy_tensor_bytes(const Tensor& tensor) {
+  return copy_tensor_bytes(tensor, 0, 0);
+}
 
 std::vector<uint32_t> pack_weights(const Tensor& a, const Tensor& b, const Tensor& c,
                                    uint32_t first, uint32_t count) {

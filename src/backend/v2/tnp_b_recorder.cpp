@@ -80,17 +80,17 @@ NpRegisters register_block(const Layer& layer, const TnpFacts& f, const LayerMap
   const NpSplit split(f.input, part.spatial_partition, part.input_window, 1, 1, Padding4{}, 0, 1,
                       Padding4{});
   static const ComponentList kNoPeers;
-  record_cnp_config(block, CnpNpConfig{split, 1, 0, f.activation, part.start_neuron, part.filters, 8,
-                                       *m.nps, part.single_buffer, false, f.input_bits,
-                                       f.output_bits, nullptr, nullptr, kNoPeers,
-                                       flags.input_format_flag, false});
+  record_cnp_config(
+      block, CnpNpConfig{split, 1, 0, f.activation, part.start_neuron, part.filters, 8, *m.nps,
+                         part.single_buffer, false, f.input_bits, f.output_bits, nullptr, nullptr,
+                         kNoPeers, flags.input_format_flag, false});
   record_tnp_b_fields(block, f, part);
   record_np_links(block, m, links, np, flags);
   return block;
 }
 
-program::RecordPtr record_tnp_b(const Device& device, const Layer& layer, const RecorderFlags& flags,
-                                bool depthwise) {
+program::RecordPtr record_tnp_b(const Device& device, const Layer& layer,
+                                const RecorderFlags& flags, bool depthwise) {
   const LayerType type = depthwise ? LayerType::DepthwiseBufferTempConv : LayerType::BufferTempConv;
   if (layer.params()->layer_type() != type)
     throw std::runtime_error("Invalid layer type for TNP-B recording.");
@@ -106,7 +106,8 @@ program::RecordPtr record_tnp_b(const Device& device, const Layer& layer, const 
 
   std::map<hw::Ident, NpRegisters> blocks;
   for (const auto& np : *m.nps)
-    if (!is_skipped(flags, np.ident)) blocks.emplace(np.ident, register_block(layer, facts, m, np, links, flags));
+    if (!is_skipped(flags, np.ident))
+      blocks.emplace(np.ident, register_block(layer, facts, m, np, links, flags));
 
   auto record = std::make_unique<program::Record>(version_word(device.version()));
   std::vector<uint32_t> whole_input_shift;
@@ -138,16 +139,17 @@ program::RecordPtr record_tnp_b(const Device& device, const Layer& layer, const 
     } else {
       const uint32_t fifo = static_cast<uint32_t>(param(layer, "fifo_size"));
       if (fifo == 0 || weights->shape()[2] % fifo != 0)
-        throw std::runtime_error("Layer '" + layer.name() + "': a fifo_size of " + std::to_string(fifo) +
-                                 " does not divide the " + std::to_string(weights->shape()[2]) +
-                                 " weight rows.");
+        throw std::runtime_error("Layer '" + layer.name() + "': a fifo_size of " +
+                                 std::to_string(fifo) + " does not divide the " +
+                                 std::to_string(weights->shape()[2]) + " weight rows.");
       record->append_np_program(np.ident, kWeightImage, 0,
                                 format_tnp_b_weights(*weights, fifo, first, count), true, true);
       record->append_np_program(np.ident, kInputShift, 0, whole_input_shift, true, true);
     }
     require_neuron_range(layer, neuron_variables.tensors, first, count);
     record->append_np_program(np.ident, kShiftScale, 0,
-                              record_cnp_shifts(neuron_variables.tensors, first, count), true, true);
+                              record_cnp_shifts(neuron_variables.tensors, first, count), true,
+                              true);
   }
   return record;
 }
@@ -184,7 +186,8 @@ std::vector<uint32_t> format_depthwise_tnp_b_weights(const Dense& weights, uint3
   const WeightReader w(weights);
   const uint32_t taps = w.dim(2);
   if (taps > kMaxDepthwiseTaps)
-    throw std::runtime_error("A TNP-B channel holds at most 12 taps, not " + std::to_string(taps) + ".");
+    throw std::runtime_error("A TNP-B channel holds at most 12 taps, not " + std::to_string(taps) +
+                             ".");
   std::vector<uint32_t> image(padded_words((3 * taps + 3) * count), 0);
   const StridedView<int8_t> at = w.view({1, 1, taps, index_extent(first, count)});
   for (uint32_t j = 0; j < count; ++j)

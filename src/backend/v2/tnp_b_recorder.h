@@ -22,8 +22,8 @@ program::RecordPtr record_depthwise_buffer_temp_conv(const Device& device, const
 // Weight rows reordered from time-major to channel-major, one byte per filter of
 // first .. first + count - 1, 24 filters per 6 words. `fifo_size` must divide the weights'
 // third dimension (std::runtime_error otherwise).
-std::vector<uint32_t> format_tnp_b_weights(const Dense& weights, uint32_t fifo_size,
-                                           uint32_t first, uint32_t count);
+std::vector<uint32_t> format_tnp_b_weights(const Dense& weights, uint32_t fifo_size, uint32_t first,
+                                           uint32_t count);
 // The taps of channels first .. first + count - 1, one 12-byte slot per channel; more than 12
 // taps throw std::runtime_error.
 std::vector<uint32_t> format_depthwise_tnp_b_weights(const Dense& weights, uint32_t first,

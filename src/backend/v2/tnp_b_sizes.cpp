@@ -41,12 +41,15 @@ uint32_t tnp_b_frame_words(uint32_t rows, uint32_t cols, uint32_t channels, uint
 
 uint32_t tnp_b_input_bytes(const Layer& layer, const hw::Component& component) {
   if (!component.np_block)
-    throw std::runtime_error("A TNP-B component of layer '" + layer.name() + "' has no split part.");
+    throw std::runtime_error("A TNP-B component of layer '" + layer.name() +
+                             "' has no split part.");
   const Shape window = component.np_block->input_window.shape;
   const uint32_t channels = component.np_block->spatial_partition.shape[2];
-  const uint32_t frame = tnp_b_frame_words(window[1], window[0], channels, layer.input_bits() & 0xFF);
+  const uint32_t frame =
+      tnp_b_frame_words(window[1], window[0], channels, layer.input_bits() & 0xFF);
   const LayerParams& params = *layer.params();
-  const uint32_t frames = params.has("fifo_size") ? static_cast<uint32_t>(params.get("fifo_size")) + 1 : 1;
+  const uint32_t frames =
+      params.has("fifo_size") ? static_cast<uint32_t>(params.get("fifo_size")) + 1 : 1;
   return 4 * frames * frame;
 }
 

@@ -8,7 +8,8 @@ namespace morla {
 
 namespace {
 
-template <typename T> void fill(Dense& dense, T value) {
+template <typename T>
+void fill(Dense& dense, T value) {
   T* data = dense.mutable_data<T>();
   std::fill(data, data + dense.size(), value);
 }
@@ -84,9 +85,8 @@ void LayerImpl::set_inbounds(const std::vector<std::shared_ptr<Layer>>& inbounds
     if (!inbound) throw std::invalid_argument("Cannot link a layer to a null inbound layer.");
   if (is_input_layer()) {
     const bool quantizer_only =
-        inbounds_.empty() ||
-        (inbounds_.size() == 1 && inbounds_[0]->params() &&
-         inbounds_[0]->params()->layer_type() == LayerType::Quantizer);
+        inbounds_.empty() || (inbounds_.size() == 1 && inbounds_[0]->params() &&
+                              inbounds_[0]->params()->layer_type() == LayerType::Quantizer);
     if (!quantizer_only)
       throw std::runtime_error("Input layers cannot have inbound layers other than a Quantizer.");
   } else if (layer_type() != LayerType::Quantizer) {
@@ -157,7 +157,8 @@ bool LayerImpl::is_depthwise() const {
 
 void LayerImpl::check_variable(const std::string& name, const Dense& value) {
   if (name == "act_step") check_act_step(value);
-  if (name == "weights" || name == "weights_pw") check_weights(value, ip_version() == IpVersion::v1);
+  if (name == "weights" || name == "weights_pw")
+    check_weights(value, ip_version() == IpVersion::v1);
   variables_changed_ = true;
   ++variable_writes_;
 }
@@ -172,13 +173,13 @@ void LayerImpl::create_activation_variables(uint32_t n) {
   const int activation = params_->has("activation") ? param("activation") : 0;
   if (activation == static_cast<int>(ActivationType::LUT)) {
     create_scale_shift("activation", n);
-    auto lut = variables_.create("lut_values", TensorType::int32, Shape{2048},
-                                 Dense::Layout::RowMajor);
+    auto lut =
+        variables_.create("lut_values", TensorType::int32, Shape{2048}, Dense::Layout::RowMajor);
     int32_t* entries = lut->mutable_data<int32_t>();
     for (int32_t i = 0; i < 2048; ++i) entries[i] = i - 1024;
   } else if (activation == static_cast<int>(ActivationType::ReLU)) {
-    fill<uint8_t>(*variables_.create("max_value", TensorType::uint8, shape, Dense::Layout::RowMajor),
-                  127);
+    fill<uint8_t>(
+        *variables_.create("max_value", TensorType::uint8, shape, Dense::Layout::RowMajor), 127);
     fill<uint8_t>(
         *variables_.create("max_value_shift", TensorType::uint8, shape, Dense::Layout::RowMajor),
         31);

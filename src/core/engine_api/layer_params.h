@@ -23,7 +23,8 @@ class LayerParams {
   static std::string as_name(ActivationType activation);
 
   // Engine factories.
-  static std::unique_ptr<LayerParams> create(LayerType type, const std::map<std::string, int>& entries);
+  static std::unique_ptr<LayerParams> create(LayerType type,
+                                             const std::map<std::string, int>& entries);
   static std::unique_ptr<LayerParams> clone(const LayerParams* params);
 
  protected:

@@ -15,8 +15,7 @@ class ProgramCopy {
   // from the copy. When programming throws, the copy already holds the new bytes.
   void program(HardwareDevice& device, const uint8_t* data, size_t size);
   // The same with a program info whose data is already on the device at `address`.
-  void program_external(HardwareDevice& device, const uint8_t* data, size_t size,
-                        uint32_t address);
+  void program_external(HardwareDevice& device, const uint8_t* data, size_t size, uint32_t address);
   void unprogram(HardwareDevice& device);
   // Called when the holder goes: unprograms the device while it may still use the
   // copy, so that it never reads freed bytes. Never throws.

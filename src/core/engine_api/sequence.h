@@ -37,7 +37,8 @@ class Sequence {
 };
 
 // "<prefix>/<first>" for one layer, "<prefix>/<first>-<last>" for more ("<prefix>/" for none).
-std::string sequence_name(const std::string& prefix, const std::vector<std::shared_ptr<Layer>>& layers);
+std::string sequence_name(const std::string& prefix,
+                          const std::vector<std::shared_ptr<Layer>>& layers);
 
 class ForwardableSequence : public Sequence {
  public:

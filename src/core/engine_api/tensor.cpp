@@ -13,7 +13,8 @@ const char* Tensor::type_name(TensorType type) {
   return (i >= 0 && i <= 10) ? names[i] : "unknown";
 }
 
-template <typename T> void check_tensor_type(const Tensor& tensor) {
+template <typename T>
+void check_tensor_type(const Tensor& tensor) {
   if (storage_type(tensor.type()) != storage_of<T>())
     panic("Wrong requested type %s for a tensor of type %s", storage_type_name(storage_of<T>()),
           Tensor::type_name(tensor.type()));

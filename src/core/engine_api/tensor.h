@@ -16,9 +16,9 @@ class Dense;
 class TensorBuffer {
  public:
   virtual ~TensorBuffer() = default;
-  virtual size_t size() const = 0;        // bytes
-  virtual const void* data() const = 0;   // read access
-  virtual void* mutable_data() = 0;       // write access
+  virtual size_t size() const = 0;       // bytes
+  virtual const void* data() const = 0;  // read access
+  virtual void* mutable_data() = 0;      // write access
 };
 
 class Tensor {
@@ -37,11 +37,15 @@ class Tensor {
   static std::shared_ptr<const Dense> ensure_dense(std::shared_ptr<const Tensor> tensor);
 
   // Typed access: the element type is checked once, then the raw buffer is returned.
-  template <typename T> const T* data() const;
-  template <typename T> T* mutable_data();
+  template <typename T>
+  const T* data() const;
+  template <typename T>
+  T* mutable_data();
   // Checked element access by linear index.
-  template <typename T> T get(size_t index) const;
-  template <typename T> void set(size_t index, T value);
+  template <typename T>
+  T get(size_t index) const;
+  template <typename T>
+  void set(size_t index, T value);
 
  protected:
   Tensor() = default;
@@ -51,7 +55,8 @@ class Tensor {
 
 // Panics "Wrong requested type %s for a tensor of type %s" unless T is the
 // storage type of the tensor's element type.
-template <typename T> void check_tensor_type(const Tensor& tensor);
+template <typename T>
+void check_tensor_type(const Tensor& tensor);
 extern template void check_tensor_type<int8_t>(const Tensor&);
 extern template void check_tensor_type<uint8_t>(const Tensor&);
 extern template void check_tensor_type<int16_t>(const Tensor&);
@@ -85,22 +90,26 @@ class Dense : public Tensor {
   static std::vector<uint32_t> eval_strides(const Shape& shape, Layout layout);
 };
 
-template <typename T> const T* Tensor::data() const {
+template <typename T>
+const T* Tensor::data() const {
   check_tensor_type<T>(*this);
   return static_cast<const T*>(buffer().data());
 }
 
-template <typename T> T* Tensor::mutable_data() {
+template <typename T>
+T* Tensor::mutable_data() {
   check_tensor_type<T>(*this);
   return static_cast<T*>(buffer().mutable_data());
 }
 
-template <typename T> T Tensor::get(size_t index) const {
+template <typename T>
+T Tensor::get(size_t index) const {
   check_tensor_index(*this, index);
   return data<T>()[index];
 }
 
-template <typename T> void Tensor::set(size_t index, T value) {
+template <typename T>
+void Tensor::set(size_t index, T value) {
   check_tensor_index(*this, index);
   mutable_data<T>()[index] = value;
 }

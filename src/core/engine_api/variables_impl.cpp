@@ -89,14 +89,14 @@ void VariablesImpl::store(const std::string& name, std::shared_ptr<Dense> value,
     throw std::invalid_argument("Unexpected tensor shape: " + dims_text(new_shape) +
                                 " instead of " + dims_text(stored->shape()));
   if (value->type() != stored->type())
-    throw std::invalid_argument("Unexpected tensor type for variable '" + name + "': " +
-                                Tensor::type_name(value->type()) + " instead of " +
+    throw std::invalid_argument("Unexpected tensor type for variable '" + name +
+                                "': " + Tensor::type_name(value->type()) + " instead of " +
                                 Tensor::type_name(stored->type()));
   const size_t bytes = stored->buffer().size();
   if (value->buffer().size() != bytes)
-    throw std::invalid_argument("Unexpected tensor size for variable '" + name + "': " +
-                                std::to_string(value->buffer().size()) + " bytes instead of " +
-                                std::to_string(bytes));
+    throw std::invalid_argument("Unexpected tensor size for variable '" + name +
+                                "': " + std::to_string(value->buffer().size()) +
+                                " bytes instead of " + std::to_string(bytes));
 
   // The callback sees the new values in the stored tensor's form (a value in another layout
   // is shown through a copy); they are committed only once it accepts them.
@@ -104,9 +104,9 @@ void VariablesImpl::store(const std::string& name, std::shared_ptr<Dense> value,
     if (value->layout() == stored->layout()) {
       on_change(name, value);
     } else {
-      on_change(name, std::shared_ptr<Dense>(Dense::copy(
-                          static_cast<const char*>(value->buffer().data()), bytes, stored->type(),
-                          stored->shape(), stored->layout())));
+      on_change(name, std::shared_ptr<Dense>(
+                          Dense::copy(static_cast<const char*>(value->buffer().data()), bytes,
+                                      stored->type(), stored->shape(), stored->layout())));
     }
   }
   if (keep && value->layout() == stored->layout()) {

@@ -30,8 +30,8 @@ class VariablesImpl : public Variables {
 
   std::vector<std::string> names() const override;
   // Copies the value's bytes into the stored tensor; the value is not kept. Refuses
-  // (std::invalid_argument) an unknown name, a different shape (dimensions reversed when the layouts differ), element
-  // type or byte size, and whatever the change callback refuses.
+  // (std::invalid_argument) an unknown name, a different shape (dimensions reversed when the
+  // layouts differ), element type or byte size, and whatever the change callback refuses.
   void set(const std::string& name, std::shared_ptr<Dense> value) override;
   // Makes the same checks as set(), then keeps `value` itself as the variable (its bytes are
   // not copied): the caller gives the tensor up. A value in another layout is copied.
@@ -48,7 +48,8 @@ class VariablesImpl : public Variables {
                                 Dense::Layout layout);
   // Makes the tensors of create() instead of Dense::create: a store whose every variable is
   // about to be overwritten whole (a layer built from a model buffer) skips the zero fill.
-  using TensorMaker = std::function<std::shared_ptr<Dense>(TensorType, const Shape&, Dense::Layout)>;
+  using TensorMaker =
+      std::function<std::shared_ptr<Dense>(TensorType, const Shape&, Dense::Layout)>;
   TensorMaker make_tensor;
 
   // Caps the bytes that create() may still allocate (none: no cap). Past the cap, create()

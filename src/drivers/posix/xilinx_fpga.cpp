@@ -30,7 +30,8 @@ FileDescriptor open_file(const std::string& path, int flags) {
 // Moves the whole length through `step` (bytes done -> bytes moved now); false on an
 // error, with errno telling why, or when the file ends first, which amounts to an I/O
 // error (EIO).
-template <typename Step> bool transfer_whole(size_t length, Step step) {
+template <typename Step>
+bool transfer_whole(size_t length, Step step) {
   size_t done = 0;
   while (done < length) {
     const ssize_t moved = step(done);
@@ -114,12 +115,14 @@ uint32_t XilinxFPGA::read_data(void* buffer, uint32_t length, uint32_t address, 
     return failure(fpga::kTransferFailed, error);
   auto* bytes = static_cast<uint8_t*>(buffer);
   const bool done = transfer_whole(length, [&](size_t done_bytes) {
-    return ::pread(fd, bytes + done_bytes, length - done_bytes, offset + static_cast<off_t>(done_bytes));
+    return ::pread(fd, bytes + done_bytes, length - done_bytes,
+                   offset + static_cast<off_t>(done_bytes));
   });
   return done ? fpga::kOk : fpga::kTransferFailed;
 }
 
-uint32_t XilinxFPGA::write_data(const void* data, uint32_t length, uint32_t address, bool is_register) {
+uint32_t XilinxFPGA::write_data(const void* data, uint32_t length, uint32_t address,
+                                bool is_register) {
   if (!open_) return failure(fpga::kUnavailable, EBADF);
   int fd = -1;
   off_t offset = 0;
@@ -127,7 +130,8 @@ uint32_t XilinxFPGA::write_data(const void* data, uint32_t length, uint32_t addr
     return failure(fpga::kTransferFailed, error);
   const auto* bytes = static_cast<const uint8_t*>(data);
   const bool done = transfer_whole(length, [&](size_t done_bytes) {
-    return ::pwrite(fd, bytes + done_bytes, length - done_bytes, offset + static_cast<off_t>(done_bytes));
+    return ::pwrite(fd, bytes + done_bytes, length - done_bytes,
+                    offset + static_cast<off_t>(done_bytes));
   });
   return done ? fpga::kOk : fpga::kTransferFailed;
 }

@@ -30,7 +30,8 @@ class XilinxFPGA final : public FPGABoard {
   uint32_t open_device(uint32_t device_index) override;
   // Closes every descriptor that is open; fpga::kNotOpen when the board is not.
   uint32_t close_device() override;
-  uint32_t write_data(const void* data, uint32_t length, uint32_t address, bool is_register) override;
+  uint32_t write_data(const void* data, uint32_t length, uint32_t address,
+                      bool is_register) override;
   uint32_t read_data(void* buffer, uint32_t length, uint32_t address, bool is_register) override;
   uint32_t wait_for_interrupt() override { return fpga::kOk; }
   // Opens the user register file; a window opened before is closed once the new

@@ -26,7 +26,8 @@ bool is_signed_type(TensorType type) {
 
 // The largest of 2 and every value's magnitude bound: v + 1 for v >= 0, -v below. Only the
 // extremes matter, found by a branch-free (vectorised) pass.
-template <typename T> int64_t magnitude_bound(const Tensor& tensor) {
+template <typename T>
+int64_t magnitude_bound(const Tensor& tensor) {
   const T* values = tensor.data<T>();
   T low = values[0], high = values[0];
   for (size_t i = 1, n = tensor.size(); i < n; ++i) {
@@ -74,8 +75,8 @@ MappingStatus check_variable_bitwidth(const std::shared_ptr<Layer>& layer, uint3
   const std::string sign = is_signed_type(dense->type()) ? "signed" : "unsigned";
   return make_mapping_status(layer, "The variable " + name + " should only contain " + sign +
                                         " values that use no more than " +
-                                        std::to_string(max_bits) + "-bit, " +
-                                        std::to_string(bits) + " detected.");
+                                        std::to_string(max_bits) + "-bit, " + std::to_string(bits) +
+                                        " detected.");
 }
 
 }  // namespace morla

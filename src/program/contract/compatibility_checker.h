@@ -46,11 +46,11 @@ class CompatibilityChecker {
   // 512 when the layer's first inbound is an Add, else 0. A tile refused here must stay
   // refused when its height, width or channels grow: the split search relies on it to give
   // up on a layer at once when even its smallest tile does not fit.
-  virtual bool fits_single_buffer(hw::Type type, uint32_t height, uint32_t width,
-                                  uint32_t channels, uint32_t fifo_size, uint32_t input_bits,
+  virtual bool fits_single_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
+                                  uint32_t fifo_size, uint32_t input_bits,
                                   uint32_t reserved_words) const = 0;
-  virtual bool fits_dual_buffer(hw::Type type, uint32_t height, uint32_t width,
-                                uint32_t channels, uint32_t fifo_size, uint32_t input_bits,
+  virtual bool fits_dual_buffer(hw::Type type, uint32_t height, uint32_t width, uint32_t channels,
+                                uint32_t fifo_size, uint32_t input_bits,
                                 uint32_t reserved_words) const = 0;
   virtual bool fits_weights(const std::shared_ptr<Layer>& layer, uint32_t filters) const = 0;
   virtual LayerGeometry layer_geometry(hw::Type type, const LayerParams& params) const = 0;

@@ -27,9 +27,9 @@ bool Component::operator==(const Component& other) const {
 namespace morla::hw {
 
 const char* type_name(Type type) {
-  static constexpr const char* kNames[] = {"None",   "HRC",  "CNP1",           "CNP2",
-                                           "FNP2",   "FNP3", "SKIP_DMA_STORE", "TNP_B",
-                                           "TNP_R",  "SKIP_DMA_LOAD", "DMA"};
+  static constexpr const char* kNames[] = {
+      "None",           "HRC",   "CNP1",  "CNP2",          "FNP2", "FNP3",
+      "SKIP_DMA_STORE", "TNP_B", "TNP_R", "SKIP_DMA_LOAD", "DMA"};
   const auto value = static_cast<int32_t>(type);
   return value >= 0 && value <= 10 ? kNames[value] : "Unknown";
 }

@@ -9,8 +9,8 @@ namespace morla {
 namespace {
 
 constexpr uint32_t kLineWords = 3;
-constexpr uint32_t kLineBits = 72;          // nine 8-bit weights
-constexpr uint32_t kKernel4SecondBits = 56; // a 4x4 kernel's second line holds seven
+constexpr uint32_t kLineBits = 72;           // nine 8-bit weights
+constexpr uint32_t kKernel4SecondBits = 56;  // a 4x4 kernel's second line holds seven
 constexpr uint32_t kKernel3GroupWords = 576;
 constexpr uint32_t kKernel3MaxLines = 575;
 
@@ -79,8 +79,8 @@ WeightLayout read_layout(const Dense& weights) {
   if (layout.strides.size() != 4)
     throw std::invalid_argument("HRC weights must have four strides.");
   if (layout.kernel == 0 || layout.channels == 0 || layout.filters == 0) return layout;
-  const size_t last = layout.offset(layout.kernel - 1, layout.kernel - 1, layout.channels - 1,
-                                    layout.filters - 1);
+  const size_t last =
+      layout.offset(layout.kernel - 1, layout.kernel - 1, layout.channels - 1, layout.filters - 1);
   if (last >= weights.size())
     throw std::invalid_argument("HRC weights: the dimensions exceed the tensor's elements.");
   return layout;
@@ -138,8 +138,8 @@ std::vector<std::vector<uint32_t>> format_hrc_weights(const Dense& weights) {
       }
       for (uint32_t y = 0; y < k; ++y) {
         for (uint32_t x = 0; x < k; ++x) {
-          const bool short_line = k == 4 && channels != 3 && place.buffer() == 1 &&
-                                  bit == kKernel4SecondBits;
+          const bool short_line =
+              k == 4 && channels != 3 && place.buffer() == 1 && bit == kKernel4SecondBits;
           if (bit == kLineBits || short_line) {
             place.next_line();
             bit = 0;

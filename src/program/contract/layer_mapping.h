@@ -40,15 +40,15 @@ using SharedComponents = std::shared_ptr<ComponentList>;
 
 // What a merge layer (the CNP behind an Add or a Concatenate fed through a skip DMA) needs.
 struct MergeInfo {
-  bool is_add = false;   // the merge layer's first inbound is an Add
-  uint32_t index = 0;    // the merge layer's DMA index + 1, as a byte value
+  bool is_add = false;  // the merge layer's first inbound is an Add
+  uint32_t index = 0;   // the merge layer's DMA index + 1, as a byte value
   // The Add's variables; `a_shift` belongs to the deeper Add input. Empty when not an Add.
   std::shared_ptr<Dense> a_shift;
   std::shared_ptr<Dense> b_shift;
   std::shared_ptr<Dense> output_shift;
   bool dual_source = false;  // the layer is a dual-source merge layer
   uint8_t other_order = 0;
-  bool not_first = true;     // the layer is not its pass's first mappable layer
+  bool not_first = true;  // the layer is not its pass's first mappable layer
 };
 
 // A skip-DMA store of a layer's output (or of its input, for the dual store).

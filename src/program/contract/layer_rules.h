@@ -22,7 +22,7 @@ class RuleMessage {
 
   constexpr RuleMessage(const char* text) : text_(text) {}
   template <typename F>
-    requires std::is_convertible_v<F, Build>
+  requires std::is_convertible_v<F, Build>
   constexpr RuleMessage(F build) : build_(build) {}
 
   std::string operator()(const Facts& facts) const { return build_ ? build_(facts) : text_; }

@@ -11,7 +11,8 @@ class Layer;
 
 // Shared shape of the two status kinds. `kind` 0 is success; `text` is the raw reason and
 // `message()` the text the user sees.
-template <typename T> class MappingStatusBase {
+template <typename T>
+class MappingStatusBase {
  public:
   MappingStatusBase() = default;
   MappingStatusBase(uint8_t kind, std::string text) : kind(kind), text(std::move(text)) {}

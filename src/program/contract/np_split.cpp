@@ -56,24 +56,23 @@ uint32_t align4(uint32_t value) { return (value + 3) & ~uint32_t{3}; }
 }  // namespace
 
 NpSplit::NpSplit(const Shape& input, const NpSpace& partition, const NpSpace& window,
-                 uint32_t kernel_size, uint32_t stride, const Padding4& padding,
-                 uint32_t pool_size, uint8_t pool_stride, const Padding4& pool_padding) {
+                 uint32_t kernel_size, uint32_t stride, const Padding4& padding, uint32_t pool_size,
+                 uint8_t pool_stride, const Padding4& pool_padding) {
   const uint32_t s = stride == 0 ? 1 : stride;
   const uint32_t q = pool_stride == 0 ? 1 : pool_stride;
   fill_window(*this, partition, window);
   row_phase = (padding.top + partition.y) % s;
   col_phase = (padding.left + partition.x) % s;
 
-  const OutputRange rows =
-      output_range(padding.top + partition.y, height, kernel_size, s, "row");
+  const OutputRange rows = output_range(padding.top + partition.y, height, kernel_size, s, "row");
   const OutputRange cols =
       output_range(padding.left + partition.x, width, kernel_size, s, "column");
   const bool last_row_piece = partition.y + height == input[1];
   const bool last_col_piece = partition.x + width == input[0];
-  const PooledRange pooled_rows = pooled_range(
-      rows, pool_padding.top, last_row_piece ? pool_padding.bottom : 0, pool_size, q);
-  const PooledRange pooled_cols = pooled_range(
-      cols, pool_padding.left, last_col_piece ? pool_padding.right : 0, pool_size, q);
+  const PooledRange pooled_rows =
+      pooled_range(rows, pool_padding.top, last_row_piece ? pool_padding.bottom : 0, pool_size, q);
+  const PooledRange pooled_cols =
+      pooled_range(cols, pool_padding.left, last_col_piece ? pool_padding.right : 0, pool_size, q);
   out_y = pooled_rows.start;
   out_height = pooled_rows.count;
   out_x = pooled_cols.start;

@@ -42,9 +42,9 @@ class NpSplit final : public NpSplitInterface {
   // `stride` and `pool_stride` of 0 count as 1. A partition that holds no output row or
   // column (its rows all lie before the first kernel centre) is refused with
   // std::invalid_argument.
-  NpSplit(const Shape& input, const NpSpace& partition, const NpSpace& window,
-          uint32_t kernel_size, uint32_t stride, const Padding4& padding, uint32_t pool_size,
-          uint8_t pool_stride, const Padding4& pool_padding);
+  NpSplit(const Shape& input, const NpSpace& partition, const NpSpace& window, uint32_t kernel_size,
+          uint32_t stride, const Padding4& padding, uint32_t pool_size, uint8_t pool_stride,
+          const Padding4& pool_padding);
 
   // `width` + 3 rounded down to a multiple of 4.
   uint32_t aligned_width() const override;

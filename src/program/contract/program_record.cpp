@@ -39,8 +39,8 @@ hw::Ident key_ident(uint32_t key) {
 
 bool is_long_np_block(uint32_t n) { return n >= kLongBlockWords; }
 
-void write_np_block_header(uint32_t out[2], const hw::Ident& ident, uint32_t type,
-                           uint32_t length, uint16_t field, bool long_form) {
+void write_np_block_header(uint32_t out[2], const hw::Ident& ident, uint32_t type, uint32_t length,
+                           uint16_t field, bool long_form) {
   out[0] = 0;
   out[1] = 0;
   const bool all_zero = ident_key(ident) == 0;
@@ -64,8 +64,8 @@ uint64_t make_np_block_header(const hw::Ident& ident, uint32_t type, uint32_t le
 }
 
 bool append_block_to_buffer(WordBuffer& buffer, const hw::Ident& ident, uint32_t type,
-                            uint16_t field, const std::vector<uint32_t>& words,
-                            bool long_allowed, bool with_length) {
+                            uint16_t field, const std::vector<uint32_t>& words, bool long_allowed,
+                            bool with_length) {
   // Sizes in 64 bits: a huge block must be refused, not wrapped into a small one.
   const uint64_t used = buffer.size();
   const uint64_t n = words.size();
@@ -80,8 +80,8 @@ bool append_block_to_buffer(WordBuffer& buffer, const hw::Ident& ident, uint32_t
   }
   uint32_t header[2];
   // Check every header field before the buffer grows, so a refusal leaves it unchanged.
-  write_np_block_header(header, ident, type, with_length ? static_cast<uint32_t>(padded) : 0,
-                        field, long_form);
+  write_np_block_header(header, ident, type, with_length ? static_cast<uint32_t>(padded) : 0, field,
+                        long_form);
   // Grown geometrically: a record appends many blocks to one buffer, and growing it to the
   // exact size each time would copy the whole buffer at every block.
   const size_t needed = buffer.size() + 2 + padded;

@@ -57,15 +57,15 @@ hw::Ident key_ident(uint32_t key);
 bool is_long_np_block(uint32_t n);
 // Writes the two header words (cleared first). `length` is in words; the long form stores
 // length / 16. Every field goes through set_register_field.
-void write_np_block_header(uint32_t out[2], const hw::Ident& ident, uint32_t type,
-                           uint32_t length, uint16_t field, bool long_form);
+void write_np_block_header(uint32_t out[2], const hw::Ident& ident, uint32_t type, uint32_t length,
+                           uint16_t field, bool long_form);
 // The two header words in one value (word 0 low), short form.
 uint64_t make_np_block_header(const hw::Ident& ident, uint32_t type, uint32_t length,
                               uint16_t field);
 // Appends one block (header, words, padding) to `buffer`, or returns false and leaves the
 // buffer unchanged when it does not fit.
 bool append_block_to_buffer(WordBuffer& buffer, const hw::Ident& ident, uint32_t type,
-                            uint16_t field, const std::vector<uint32_t>& words,
-                            bool long_allowed, bool with_length);
+                            uint16_t field, const std::vector<uint32_t>& words, bool long_allowed,
+                            bool with_length);
 
 }  // namespace morla::program

@@ -61,8 +61,8 @@ struct Probe {
   morla::sim::BoardMemory memory;
   bool open = false;
   bool halted = std::getenv("FAKE_JLINK_RUNNING") == nullptr;
-  std::string device = std::getenv("FAKE_JLINK_DEVICE") != nullptr ? std::getenv("FAKE_JLINK_DEVICE")
-                                                                   : "Cortex-M4";
+  std::string device =
+      std::getenv("FAKE_JLINK_DEVICE") != nullptr ? std::getenv("FAKE_JLINK_DEVICE") : "Cortex-M4";
 };
 
 Probe probe;
@@ -137,7 +137,8 @@ void probe_close() {
 
 // The function when it is to be found, else nothing (the loader then reports the
 // name as not found).
-template <typename Function> Function* unless_missing(const char* name, Function* function) {
+template <typename Function>
+Function* unless_missing(const char* name, Function* function) {
   const char* missing = std::getenv("FAKE_JLINK_MISSING");
   return missing != nullptr && std::strcmp(missing, name) == 0 ? nullptr : function;
 }
@@ -146,11 +147,11 @@ template <typename Function> Function* unless_missing(const char* name, Function
 
 // Each export is resolved by the loader at every lookup (an indirect function), which
 // lets FAKE_JLINK_MISSING hide it at any time.
-#define FAKE_JLINK_EXPORT(name, function)                                                   \
-  extern "C" {                                                                              \
+#define FAKE_JLINK_EXPORT(name, function)                                                  \
+  extern "C" {                                                                             \
   static decltype(&function) resolve_##name() { return unless_missing(#name, &function); } \
   __attribute__((visibility("default"))) decltype(function) name                           \
-      __attribute__((ifunc("resolve_" #name)));                                             \
+      __attribute__((ifunc("resolve_" #name)));                                            \
   }
 
 FAKE_JLINK_EXPORT(JLINKARM_Open, probe_open)

@@ -18,8 +18,8 @@ int main(int argc, char** argv) {
   const morla::sim::BoardConfig board_config = morla::sim::orbi_board(1);
   const morla::sim::FakeProbe probe(board_config, argv[1]);
   const morla::sim::FpgaBoardFiles fpga(board_config, 1066);
-  std::printf("JLINK_EN=1 %s %s=%s\n", probe.environment().c_str(), morla::kFpgaDevicePrefixVariable,
-              fpga.prefix().c_str());
+  std::printf("JLINK_EN=1 %s %s=%s\n", probe.environment().c_str(),
+              morla::kFpgaDevicePrefixVariable, fpga.prefix().c_str());
   std::fflush(stdout);
   char line[256];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {

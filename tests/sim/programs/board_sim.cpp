@@ -72,8 +72,8 @@ int main(int argc, char** argv) {
   std::vector<std::string> pair_arguments;
   for (int i = 1; i < argc; ++i) {
     const std::string option = argv[i];
-    const bool valued = option == "--soc" || option == "--learn-words" ||
-                        option == "--fail-runs" || option == "--pair";
+    const bool valued = option == "--soc" || option == "--learn-words" || option == "--fail-runs" ||
+                        option == "--pair";
     if (valued && i + 1 >= argc) return usage_error(argv[0], option + " needs a value");
     const char* value = valued ? argv[++i] : nullptr;
     if (option == "--help" || option == "-h") {
@@ -86,8 +86,10 @@ int main(int argc, char** argv) {
     } else if (option == "--learn-words" || option == "--fail-runs") {
       const long long n = number(value, UINT32_MAX);
       if (n < 0) return usage_error(argv[0], option + " takes a number, not " + value);
-      if (option == "--learn-words") learn_words = static_cast<uint32_t>(n);
-      else failing_runs = static_cast<size_t>(n);
+      if (option == "--learn-words")
+        learn_words = static_cast<uint32_t>(n);
+      else
+        failing_runs = static_cast<size_t>(n);
     } else if (option == "--pair") {
       pair_arguments.push_back(value);
     } else if (option == "--binary") {
@@ -125,8 +127,8 @@ int main(int argc, char** argv) {
   if (until_signal) pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   morla::sim::BoardSimulator board(board_config, binary);
-  const auto player = morla::sim::ProgramPlayer::install(
-      board.memory(), morla::sim::kRegistersBase, std::move(pairs));
+  const auto player = morla::sim::ProgramPlayer::install(board.memory(), morla::sim::kRegistersBase,
+                                                         std::move(pairs));
   player->fail_runs(failing_runs);
   std::printf("%s\n", board.port_path().c_str());
   std::fflush(stdout);

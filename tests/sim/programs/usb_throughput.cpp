@@ -71,7 +71,8 @@ std::vector<Timing> measure(const std::vector<std::function<void()>>& runs) {
     for (size_t i = 0; i < runs.size(); ++i) {
       const auto t0 = std::chrono::steady_clock::now();
       runs[i]();
-      ms[i].push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+      ms[i].push_back(
+          std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
     }
   std::vector<Timing> timings;
   for (auto& m : ms) timings.push_back(min_median(m));
@@ -128,7 +129,8 @@ bool write_exactly(int fd, const uint8_t* buffer, size_t count) {
 // Starts `peer` in a child process (a board's end is not a thread of the host's), which
 // touches only buffers made before the fork and makes system calls; the host runs its own
 // side meanwhile, then waits for the child.
-template <typename Peer> pid_t spawn(Peer peer) {
+template <typename Peer>
+pid_t spawn(Peer peer) {
   const pid_t child = fork();
   if (child == 0) {
     peer();
@@ -153,7 +155,9 @@ void ping_pong(size_t request, size_t reply) {
         return;
   });
   for (size_t i = 0; i < kExchanges && peer > 0; ++i)
-    if (!write_exactly(pty.slave, out.data(), request) || !read_exactly(pty.slave, in.data(), reply)) break;
+    if (!write_exactly(pty.slave, out.data(), request) ||
+        !read_exactly(pty.slave, in.data(), reply))
+      break;
   wait_for(peer);
 }
 
@@ -164,7 +168,8 @@ void stream(bool host_writes) {
   auto pump = [&](int fd, bool write, std::vector<uint8_t>& buffer) {
     for (size_t done = 0; done < kBytes;) {
       const size_t n = std::min(buffer.size(), kBytes - done);
-      if (!(write ? write_exactly(fd, buffer.data(), n) : read_exactly(fd, buffer.data(), n))) return;
+      if (!(write ? write_exactly(fd, buffer.data(), n) : read_exactly(fd, buffer.data(), n)))
+        return;
       done += n;
     }
   };
@@ -174,10 +179,11 @@ void stream(bool host_writes) {
 }
 
 void print(const char* direction, Timing driver, Timing pingpong, Timing streamed, Timing cpu) {
-  std::printf("%s driver_ms=%.2f/%.2f pingpong_ms=%.2f/%.2f stream_ms=%.2f/%.2f "
-              "driver_cpu_ms=%.2f/%.2f ratio=%.3f\n",
-              direction, driver.min, driver.median, pingpong.min, pingpong.median, streamed.min,
-              streamed.median, cpu.min, cpu.median, pingpong.median / driver.median);
+  std::printf(
+      "%s driver_ms=%.2f/%.2f pingpong_ms=%.2f/%.2f stream_ms=%.2f/%.2f "
+      "driver_cpu_ms=%.2f/%.2f ratio=%.3f\n",
+      direction, driver.min, driver.median, pingpong.min, pingpong.median, streamed.min,
+      streamed.median, cpu.min, cpu.median, pingpong.median / driver.median);
 }
 
 }  // namespace
