@@ -55,7 +55,7 @@ py::array run_device_inference(PyHardwareDevice& self, const InputArray& inputs,
   return outputs_to_array(run.outputs);
 }
 
-// Labels refused with ValueError, as the device's Part has it.
+// A device's fit refuses bad labels with ValueError (a model's fit raises TypeError for them).
 template <typename Labels>
 py::array device_fit(PyHardwareDevice& self, const InputArray& inputs, const Labels& labels) {
   return run_device_inference(self, inputs, labels_from(labels, LabelError::value_error),
