@@ -132,16 +132,26 @@ Window window_of(const EngineLayer& layer, const Shape& input) {
   w.average = layer.has_pool_type(PoolType::Average);
   if (w.global) return w;
   if (w.average) refuse_run(layer, "average pooling runs only as global pooling.");
+  // The build placed the pooling windows (never with a negative pad); its record holds them.
   const LayerParams& p = *layer.params();
   const bool v1 = p.has("pooling_width");
-  w.pool_x = small_size(layer, p.get(v1 ? "pooling_width" : "pool_size"), "the pooling size");
-  w.pool_y = small_size(layer, p.get(v1 ? "pooling_height" : "pool_size"), "the pooling size");
-  const int8_t stride_x =
-      small_size(layer, static_cast<int>(record->pool.stride_x), "the pooling stride");
-  const int8_t stride_y =
-      small_size(layer, static_cast<int>(record->pool.stride_y), "the pooling stride");
-  w.pool = ops::compute_padding(static_cast<uint32_t>(w.pool_x), static_cast<uint32_t>(w.pool_y),
-                                stride_x, stride_y, mode, Shape{w.conv.out_x, w.conv.out_y});
+  const auto& pool = record->pool;
+  const int8_t stride_x = small_size(layer, static_cast<int>(pool.stride_x), "the pooling stride");
+  const int8_t stride_y = small_size(layer, static_cast<int>(pool.stride_y), "the pooling stride");
+  // A pool smaller than its stride covers the stride (the rows between two windows join the
+  // window before them): a 1x1 pool with a stride of 2 still subsamples.
+  w.pool_x = std::max(
+      small_size(layer, p.get(v1 ? "pooling_width" : "pool_size"), "the pooling size"), stride_x);
+  w.pool_y = std::max(
+      small_size(layer, p.get(v1 ? "pooling_height" : "pool_size"), "the pooling size"), stride_y);
+  w.pool = {static_cast<int32_t>(pool.padding.left),
+            static_cast<int32_t>(pool.padding.right),
+            static_cast<int32_t>(pool.padding.top),
+            static_cast<int32_t>(pool.padding.bottom),
+            pool.out_x,
+            pool.out_y,
+            stride_x,
+            stride_y};
   return w;
 }
 

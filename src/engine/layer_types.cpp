@@ -123,6 +123,7 @@ WindowKeys v2_window_keys(const EngineLayer& l) {
 // unpooled and the pooled output size.
 struct WindowResult {
   uint32_t conv_x, conv_y, out_x, out_y;
+  ops::PaddingInfo conv;
 };
 
 // Window geometry of the layer's convolution or pooling; an impossible window refuses the
@@ -141,6 +142,14 @@ WindowRecord::Padding record_padding(const ops::PaddingInfo& g) {
           clamp_pad(g.pad_x_after)};
 }
 
+// Max pooling places its windows as Keras pads: Same for Same and SameUpper layers alike
+// (SameUpper's own windows leave the last row of an even size unread and can hold only
+// padding). Every window then holds a real value, and the pads are never negative, so the
+// pooling record is the whole geometry that the run uses.
+Padding pooling_padding(Padding layer_padding) {
+  return layer_padding == Padding::Valid ? Padding::Valid : Padding::Same;
+}
+
 WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKeys& k) {
   if (k.stride_x < 1 || k.stride_y < 1) refuse(layer, "convolution strides must be at least 1.");
   const auto mode = static_cast<Padding>(layer.param("padding"));
@@ -150,7 +159,7 @@ WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKe
                  input[1],   conv.out_x, conv.out_y,    record_padding(conv)};
   record.pool.out_x = conv.out_x;
   record.pool.out_y = conv.out_y;
-  WindowResult result{conv.out_x, conv.out_y, conv.out_x, conv.out_y};
+  WindowResult result{conv.out_x, conv.out_y, conv.out_x, conv.out_y, conv};
   if (layer.has_pooling()) {
     if (k.pool_x == -1) {
       record.pool.out_x = record.pool.out_y = 1;
@@ -161,8 +170,8 @@ WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKe
       const int sx = k.pool_stride_x < 0 ? k.pool_x : k.pool_stride_x;
       const int sy = k.pool_stride_y < 0 ? k.pool_y : k.pool_stride_y;
       if (sx < 1 || sy < 1) refuse(layer, "pooling strides must be at least 1.");
-      const auto pool =
-          window(layer, u(k.pool_x), u(k.pool_y), sx, sy, mode, Shape{conv.out_x, conv.out_y});
+      const auto pool = window(layer, u(k.pool_x), u(k.pool_y), sx, sy, pooling_padding(mode),
+                               Shape{conv.out_x, conv.out_y});
       record.pool = {u(sx), u(sy), pool.out_x, pool.out_y, record_padding(pool), false};
       result.out_x = pool.out_x;
       result.out_y = pool.out_y;
@@ -170,6 +179,28 @@ WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKe
   }
   static_cast<WindowedLayer&>(layer).set_record(record);
   return result;
+}
+
+// The input convolution computes one output per window that the padded input holds, so
+// those windows must number the output's x by y. SameUpper padding breaks that with stride 1
+// on an even size and with an even kernel; refused here so that no model builds that cannot
+// run (Same and Valid padding always fit).
+void require_patch_windows(const EngineLayer& layer, const Shape& input, const WindowKeys& k,
+                           const ops::PaddingInfo& g) {
+  const int64_t x =
+      ops::window_count(int64_t{input[0]} + g.pad_x_before + g.pad_x_after, k.kernel_x, g.stride_x);
+  const int64_t y =
+      ops::window_count(int64_t{input[1]} + g.pad_y_before + g.pad_y_after, k.kernel_y, g.stride_y);
+  if (x == g.out_x && y == g.out_y) return;
+  static constexpr const char* kPaddingNames[] = {"Valid", "Same", "SameUpper"};
+  const auto str = [](auto v) { return std::to_string(v); };
+  refuse(layer, std::string("with padding ") + kPaddingNames[layer.param("padding")] + ", kernel " +
+                    str(k.kernel_x) + " x " + str(k.kernel_y) + " and stride " + str(g.stride_x) +
+                    " x " + str(g.stride_y) + ", the padded " + str(input[0]) + " x " +
+                    str(input[1]) + " input holds " + str(x) + " x " + str(y) + " windows for " +
+                    str(g.out_x) + " x " + str(g.out_y) +
+                    " outputs; the input convolution computes one output per window (Same and "
+                    "Valid padding always fit).");
 }
 
 uint64_t conv_macs(const WindowResult& w, const WindowKeys& k, uint64_t per_position) {
@@ -185,6 +216,7 @@ void build_input_convolutional(EngineLayer& l) {
   const WindowKeys k = v1_window_keys(l);
   const uint32_t f = u(l.param("filters"));
   const WindowResult w = build_window(l, in, k);
+  require_patch_windows(l, in, k, w.conv);
   // The HRC keeps 8-bit weights whatever the layer's weight width.
   create(l, "weights", TensorType::int8, Shape{k.kernel_y, k.kernel_x, in[2], f});
   l.create_activation_variables(f);
@@ -253,10 +285,12 @@ void build_standard_conv2d(EngineLayer& l, bool input_shift) {
   const WindowKeys k = v2_window_keys(l);
   const uint32_t f = u(l.param("filters"));
   const WindowResult w = build_window(l, in, k);
-  if (input_shift)
+  if (input_shift) {
     l.create_unsigned("input_shift", in[2]);
-  else
+  } else {
+    require_patch_windows(l, in, k, w.conv);
     l.create_unsigned("padding_value", in[2]);
+  }
   // InputConv2D runs on the HRC, which keeps 8-bit weights.
   const TensorType type = input_shift ? weight_type(l.param("weights_bits")) : TensorType::int8;
   create(l, "weights", type, Shape{k.kernel_x, k.kernel_x, in[2], f});

@@ -6,7 +6,6 @@
 
 #include "ops/channel_loops.h"
 #include "ops/clip.h"
-#include "ops/padding.h"
 #include "ops/tensor_access.h"
 
 namespace morla::ops {
@@ -17,7 +16,10 @@ void require_tensor(const char* op, const std::shared_ptr<Dense>& inputs) {
   if (!inputs) throw std::invalid_argument(std::string(op) + ": no inputs tensor given.");
 }
 
-// The real input positions of window `index` along one dimension.
+// The real input positions of window `index` along one dimension. Window `index` covers the
+// padded positions index*stride .. index*stride + max(pool, stride) - 1 that lie inside the
+// padded input; padded position p is input element p - pad_before, so a negative after pad
+// leaves the last input rows unread.
 struct Span {
   int64_t first, last;  // inclusive, in input coordinates; empty when first > last
 };
@@ -49,14 +51,9 @@ std::shared_ptr<Dense> max_pooling(std::shared_ptr<Dense> inputs, int8_t pool_x,
   detail::require_positive(op, "pool_y", pool_height);
   detail::require_positive(op, "stride_x", stride_x);
   detail::require_positive(op, "stride_y", stride_y);
+  // Any output size is defined: windows past the padded input keep the fill.
   const int64_t padded_x = size_x + pad_x_before + pad_x_after;
   const int64_t padded_y = size_y + pad_y_before + pad_y_after;
-  detail::require_equal(op, "windows along x in the padded input",
-                        static_cast<uint64_t>(window_count(padded_x, pool_width, stride_x)),
-                        "out_x", out_x);
-  detail::require_equal(op, "windows along y in the padded input",
-                        static_cast<uint64_t>(window_count(padded_y, pool_height, stride_y)),
-                        "out_y", out_y);
 
   auto result = detail::make_dense(TensorType::int32, {out_x, out_y, shape[2]});
   int32_t* out = detail::mutable_elements<int32_t>(*result);

@@ -124,21 +124,25 @@ def conv2d_transpose(inputs, weights, s, px, py, out_x, out_y):
 
 
 def max_pooling(inputs, pool_x, pool_y, geometry, bits):
-    """Window ox covers padded positions ox*s .. ox*s + max(pool, s) - 1."""
+    """Input-driven: each real position of the padded input raises the windows ox0..ox1 by
+    oy0..oy1 that hold it. Padded position (x, y) is input (x - pad_x_before, y - pad_y_before);
+    a position outside the input is padding; a window that no real position reaches keeps the
+    fill. (The 1x1 pool's identity is the caller's.)"""
     pxb, pxa, pyb, pya, out_x, out_y, sx, sy = geometry
     X, Y, C = inputs.shape
     low, _ = clip_bounds(bits)
-    fill = max(low, -(2**31))
-    out = np.full((out_x, out_y, C), fill, dtype=np.int64)
-    lx, ly = X + pxb + pxa, Y + pyb + pya
-    for ox in range(out_x):
-        for oy in range(out_y):
-            for px in range(ox * sx, min(ox * sx + max(pool_x, sx), lx)):
-                for py in range(oy * sy, min(oy * sy + max(pool_y, sy), ly)):
-                    i, j = px - pxb, py - pyb
-                    if 0 <= i < X and 0 <= j < Y:
-                        for c in range(C):
-                            out[ox, oy, c] = max(out[ox, oy, c], clip(int(inputs[i, j, c]), bits))
+    out = np.full((out_x, out_y, C), max(low, -(2**31)), dtype=np.int64)
+    dx, dy = max(0, pool_x - sx), max(0, pool_y - sy)
+    for x in range(X + pxb + pxa):
+        for y in range(Y + pyb + pya):
+            if x < pxb or x >= X + pxb or y < pyb or y >= Y + pyb:
+                continue
+            ox0, oy0 = (x - dx) // sx if x > dx else 0, (y - dy) // sy if y > dy else 0
+            ox1, oy1 = min(out_x - 1, x // sx), min(out_y - 1, y // sy)
+            if ox0 <= ox1 and oy0 <= oy1:
+                value = clip_array(inputs[x - pxb, y - pyb], bits).astype(np.int64)
+                block = out[ox0:ox1 + 1, oy0:oy1 + 1]
+                np.maximum(block, value, out=block)
     return out.astype(I32)
 
 

@@ -1,10 +1,12 @@
 """Model.forward of every layer type against its NumPy composition (model_oracles)."""
 import numpy as np
 import pytest
+import snappy
 
 import model_oracles as mo
 import nn_oracles as o
 from morla import core
+from test_model_fuzz import crc32c
 
 RNG_SEED = 20240611
 
@@ -122,6 +124,62 @@ def test_input_conv2d(rng):
     frames = [mo.v2_tail(mo.input_conv(f, v["weights"], v["padding_value"], 2, "Same"), v, 8)
               for f in x]
     check(m, x, frames, np.int8)
+
+
+@pytest.mark.parametrize("kind,padding,size,pool,pool_stride", [
+    (core.Conv2D, "SameUpper", (8, 8), 2, 2),  # the last window holds rows 6 and 7
+    (core.Conv2D, "SameUpper", (7, 6), 3, 3),
+    (core.Conv2D, "Same", (8, 7), 2, 2),
+    (core.Conv2D, "Valid", (9, 7), 3, 3),
+    (core.InputConv2D, "Same", (9, 8), 1, 2),  # a 1x1 pool with a stride still subsamples
+    (core.InputConv2D, "SameUpper", (9, 8), 3, 2),
+])
+def test_max_pooling_windows_in_layers(rng, kind, padding, size, pool, pool_stride):
+    """A layer's max pooling places its windows as Keras does: Same for Same and SameUpper
+    layers, Valid for Valid ones; the built output shape is what forward returns."""
+    mode = {"Valid": 0, "Same": 1, "SameUpper": 2}[padding]
+    hrc = kind == core.InputConv2D
+    stride = 2 if hrc and padding == "SameUpper" else 1
+    keys = dict(kernel_size=3, kernel_stride=stride, filters=4, activation=0, padding=mode,
+                pool_type=1, pool_size=pool)
+    shape = (*size, 3 if hrc else 4)
+    if hrc:
+        conv = layer(kind, "conv", input_width=size[0], input_height=size[1], input_channels=3,
+                     pool_stride=pool_stride, **keys)
+        m = model_of(conv)
+    else:
+        m = model_of(layer(core.InputData, "in", input_width=size[0], input_height=size[1],
+                           input_channels=4), layer(kind, "conv", **keys))
+    v = randomise(m.get_layer("conv"), rng, padding_value=(0, 200))
+    x = inputs(rng, (2, *shape), high=255 if hrc else 15)
+    pool_fn = mo.max_pool(pool, pool_stride, "Valid" if padding == "Valid" else "Same")
+    frames = [mo.v2_tail(mo.input_conv(f, v["weights"], v["padding_value"], stride, padding)
+                         if hrc else mo.conv2d(mo.lshift(f, v["input_shift"]), v["weights"], 1,
+                                               padding), v, 8, "none", pool_fn) for f in x]
+    assert m.output_shape == list(frames[0].shape)
+    check(m, x, frames, np.int8)
+
+
+def test_input_convolution_refused_where_windows_miss_outputs(tmp_path):
+    """SameUpper with stride 1 on an even size, or kernel 4 with stride 2: the padded input
+    does not hold one window per output. The layer refuses when it is built and a model file
+    holding one refuses to load."""
+    def hrc(width, kernel, stride):
+        return layer(core.InputConv2D, "hrc", input_width=width, input_height=5, input_channels=1,
+                     kernel_size=kernel, kernel_stride=stride, filters=2, padding=2)
+    for width, kernel, stride in [(8, 3, 1), (9, 4, 2), (8, 4, 2)]:
+        with pytest.raises(ValueError, match=r"Cannot build layer 'hrc' \(InputConv2D\): with "
+                           r"padding SameUpper, kernel \d x \d and stride \d x \d, .* windows"):
+            model_of(hrc(width, kernel, stride))
+    # A file written with an odd width that fits, its width then made even.
+    buffer = model_of(hrc(4661, 3, 1)).to_buffer()
+    width = (4661).to_bytes(4, "little")
+    assert buffer.count(width) == 1
+    content = buffer[:-4].replace(width, (4662).to_bytes(4, "little"))
+    sealed = content + crc32c(content).to_bytes(4, "little")
+    (tmp_path / "bad.fbz").write_bytes(snappy.compress(sealed))
+    with pytest.raises(ValueError, match="Cannot build layer 'hrc'.*windows"):
+        core.Model(str(tmp_path / "bad.fbz"))
 
 
 @pytest.mark.parametrize("depthwise", [False, True])
