@@ -30,44 +30,47 @@ uint32_t next_random(uint32_t& state) {
   return state >> 8;
 }
 
-void fill(Layer& layer, const std::string& name, uint32_t seed, int32_t constant = -1) {
-  const auto tensor = layer.variables().get(name);
-  for (size_t i = 0; i < tensor->size(); ++i) {
-    const int32_t value = constant >= 0 ? constant : static_cast<int32_t>(next_random(seed) & 1);
-    if (tensor->type() == TensorType::int32)
-      tensor->set<int32_t>(i, value);
-    else
-      tensor->mutable_data<int8_t>()[i] = static_cast<int8_t>(value);
-  }
-  layer.variables().set(name, tensor);
-}
-
-// An HRC convolution, a convolution and a learning FullyConnected over 16x16 pixels, with
-// thresholds that leave about half of the activations on, so that learning shows.
+// An HRC convolution, a convolution and a learning FullyConnected over 16x16 pixels: random
+// 1-bit weights (none on the learning layer: compiling connects it) and thresholds that leave
+// about half of the activations on, so that learning shows.
 std::unique_ptr<Model> learning_model() {
-  auto model = Model::create();
-  const auto add = [&](LayerType type, const std::map<std::string, int>& keys, const char* name) {
-    model->add(Layer::create(LayerParams::create(type, keys).get(), name), {});
-    return model->get_layer(name);
+  struct Row {
+    LayerType type;
+    std::map<std::string, int> keys;
+    const char* name;
+    int32_t threshold;
   };
-  const auto hrc = add(LayerType::InputConvolutional,
+  const Row rows[] = {{LayerType::InputConvolutional,
                        {{"input_width", 16},
                         {"input_height", 16},
                         {"input_channels", 1},
                         {"kernel_width", 3},
                         {"kernel_height", 3},
                         {"filters", 8}},
-                       "hrc");
-  const auto conv = add(LayerType::Convolutional,
-                        {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}}, "conv");
-  const auto fc =
-      add(LayerType::FullyConnected, {{"units", 10}, {"weights_bits", 1}, {"activation", 1}}, "fc");
-  fill(*hrc, "weights", 1);
-  fill(*conv, "weights", 2);
-  fill(*hrc, "threshold", 0, 560);
-  fill(*conv, "threshold", 0, 17);
-  fill(*fc, "threshold", 0, 3);
-  fill(*fc, "weights", 0, 0);
+                       "hrc",
+                       560},
+                      {LayerType::Convolutional,
+                       {{"kernel_width", 3}, {"kernel_height", 3}, {"filters", 8}},
+                       "conv",
+                       17},
+                      {LayerType::FullyConnected,
+                       {{"units", 10}, {"weights_bits", 1}, {"activation", 1}},
+                       "fc",
+                       3}};
+  auto model = Model::create();
+  uint32_t state = 1;
+  for (const Row& row : rows) {
+    const auto layer = Layer::create(LayerParams::create(row.type, row.keys).get(), row.name);
+    model->add(layer, {});
+    const auto weights = layer->variables().get("weights");
+    const auto threshold = layer->variables().get("threshold");
+    for (size_t i = 0; i < weights->size(); ++i)
+      weights->mutable_data<int8_t>()[i] =
+          row.type == LayerType::FullyConnected ? 0 : static_cast<int8_t>(next_random(state) & 1);
+    for (size_t i = 0; i < threshold->size(); ++i) threshold->set<int32_t>(i, row.threshold);
+    layer->variables().set("weights", weights);
+    layer->variables().set("threshold", threshold);
+  }
   model->compile(
       LearningParams::create(LearningType::MorlaUnsupervised, {{"num_weights", 12},
                                                                {"num_classes", 5},
