@@ -163,7 +163,7 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
     // no change to what runs there, whether or not the run ends well. The board keeps them
     // for the model (or the model knows it cannot put them back).
     const uint64_t writes = last.variable_writes();
-    const auto learned = [&] {
+    const auto keep_learned = [&] {
       note_program_writes();
       if (sequences_.back()->backend() == BackendType::Hardware && last.variable_writes() != writes)
         board_learning_.learned(*device_->hardware());
@@ -172,10 +172,10 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
     try {
       outputs = run_on_board(std::move(inputs), {batch_size, &labels, learn_frame});
     } catch (...) {
-      learned();
+      keep_learned();
       throw;
     }
-    learned();
+    keep_learned();
     return outputs;
   }
   return ModelRunner(layers_).run(*inputs, batch_size, learn_frame);
@@ -207,9 +207,8 @@ bool ModelImpl::runs_on_hardware() const {
 
 std::shared_ptr<Dense> ModelImpl::run_on_board(std::shared_ptr<Dense> inputs, SequenceRun run) {
   HardwareDevice& board = *device_->hardware();
-  const Sequence* learner = sequences_.back().get();
-  run.before_hardware = [&](const Sequence& sequence, bool) {
-    board_learning_.before_run(board, sequence, &sequence == learner);
+  run.before_hardware = [&](const Sequence& sequence, bool last) {
+    board_learning_.before_run(board, sequence, last);
   };
   return run_sequences(sequences_, std::move(inputs), run);
 }
