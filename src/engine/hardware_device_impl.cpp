@@ -31,6 +31,8 @@ uint32_t HardwareDeviceImpl::program_clock_count() {
 
 void HardwareDeviceImpl::loaded(ByteRange program, const ProgramPlacement& placement) {
   BoardRun(*driver_).load(placement);
+  // A load sets the learning memory to the program's image.
+  learning_memory_changed_ = false;
   program_ = program;
   program_end_ = placement.end;
   memory_.used = placement.end - driver_->memory_base();
@@ -38,6 +40,7 @@ void HardwareDeviceImpl::loaded(ByteRange program, const ProgramPlacement& place
 }
 
 void HardwareDeviceImpl::forget_program() {
+  ++changes_;
   program_ = ByteRange{};
   program_end_ = 0;
   memory_.used = 0;
@@ -68,11 +71,19 @@ size_t HardwareDeviceImpl::learn_mem_size() const {
 }
 
 void HardwareDeviceImpl::read_learn_mem(uint32_t* out) {
-  if (const size_t words = learn_mem_size())
-    driver_->read(register_address(board::kLearnMem), out, words * sizeof(uint32_t));
+  const size_t words = learn_mem_size();
+  if (words) driver_->read(register_address(board::kLearnMem), out, words * sizeof(uint32_t));
+  learn_mem_read_.assign(out, out + words);
+  learn_mem_read_at_ = changes_;
+}
+
+const std::vector<uint32_t>* HardwareDeviceImpl::learn_mem_read() const {
+  return learn_mem_read_at_ == changes_ ? &learn_mem_read_ : nullptr;
 }
 
 void HardwareDeviceImpl::update_learn_mem(const uint32_t* words) {
+  ++changes_;
+  learning_memory_changed_ = true;
   if (const size_t count = learn_mem_size())
     driver_->write(register_address(board::kLearnMem), words, count * sizeof(uint32_t));
 }
@@ -91,6 +102,8 @@ TensorResults HardwareDeviceImpl::run(board::Command command, const TensorList& 
 
 TensorResults HardwareDeviceImpl::fit(const TensorList& inputs,
                                       const std::vector<int32_t>& labels) {
+  ++changes_;
+  learning_memory_changed_ = true;
   return run(board::Command::Fit, inputs, labels);
 }
 

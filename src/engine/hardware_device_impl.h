@@ -1,6 +1,9 @@
 #pragma once
 // The stand-in engine's device on a driver: version, NP information, clock
 // counters and program bookkeeping through the board's registers.
+#include <cstdint>
+#include <vector>
+
 #include "core/engine_api/hardware_device.h"
 #include "engine/board_run.h"
 
@@ -37,6 +40,17 @@ class HardwareDeviceImpl final : public HardwareDevice {
   TensorResults predict(const TensorList& inputs) override;
   HardwareDriver* driver() const override { return driver_; }
 
+  // What the engine's model reads to keep the board running what the host holds (see
+  // board_learning.h); none of it touches the board.
+  // The acts that may change the loaded program or the learning memory (programming,
+  // unprogramming, a learning run, a learning-memory write), each counted before it starts.
+  uint64_t changes() const { return changes_; }
+  // A learning run or a learning-memory write came after the last load: the learning memory
+  // may hold other values than the loaded program's image.
+  bool learning_memory_changed() const { return learning_memory_changed_; }
+  // The learning memory as last read, when nothing has changed it since; null otherwise.
+  const std::vector<uint32_t>* learn_mem_read() const;
+
  private:
   uint32_t register_address(uint32_t offset) const;
   void loaded(ByteRange program, const ProgramPlacement& placement);
@@ -54,6 +68,10 @@ class HardwareDeviceImpl final : public HardwareDevice {
   DeviceMemory memory_;
   size_t batch_size_ = 0;
   bool learn_enabled_ = false;
+  uint64_t changes_ = 0;
+  bool learning_memory_changed_ = false;
+  std::vector<uint32_t> learn_mem_read_;
+  uint64_t learn_mem_read_at_ = UINT64_MAX;  // the count of changes when it was read
 };
 
 }  // namespace morla::engine

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "core/device.h"
+#include "core/engine_api/hardware_device.h"
 #include "core/engine_api/layer_params.h"
 #include "core/mesh.h"
 #include "engine/engine_layer.h"
@@ -11,7 +12,6 @@
 #include "engine/model_mapping.h"
 #include "engine/model_runner.h"
 #include "engine/model_serializer.h"
-#include "engine/sequence_runner.h"
 #include "engine/unsupervised_learning.h"
 #include "hwmap/map_model.h"
 #include "mapping/map_constraints.h"
@@ -160,15 +160,22 @@ std::shared_ptr<Tensor> ModelImpl::fit(std::shared_ptr<Dense> inputs,
   if (runs_on_hardware()) {
     check_hardware_run(*inputs);
     // What the run writes into the layers is the values the device learned and now holds:
-    // no change to what runs there, whether or not the run ends well.
+    // no change to what runs there, whether or not the run ends well. The board keeps them
+    // for the model (or the model knows it cannot put them back).
+    const uint64_t writes = last.variable_writes();
+    const auto keep_learned = [&] {
+      note_program_writes();
+      if (sequences_.back()->backend() == BackendType::Hardware && last.variable_writes() != writes)
+        board_learning_.learned(*device_->hardware());
+    };
     std::shared_ptr<Tensor> outputs;
     try {
-      outputs = run_sequences(sequences_, std::move(inputs), {batch_size, &labels, learn_frame});
+      outputs = run_on_board(std::move(inputs), {batch_size, &labels, learn_frame});
     } catch (...) {
-      note_program_writes();
+      keep_learned();
       throw;
     }
-    note_program_writes();
+    keep_learned();
     return outputs;
   }
   return ModelRunner(layers_).run(*inputs, batch_size, learn_frame);
@@ -179,9 +186,7 @@ void ModelImpl::check_hardware_run(const Dense& inputs) const {
       std::any_of(program_writes_.begin(), program_writes_.end(), [](const auto& entry) {
         return engine_layer(entry.first).variable_writes() != entry.second;
       });
-  if (layers_ != mapped_layers_ || learning_ != mapped_learning_ || written)
-    throw std::runtime_error(
-        "The model changed since it was mapped: map it again to run it on the device.");
+  if (layers_ != mapped_layers_ || learning_ != mapped_learning_ || written) refuse_changed_model();
   // A device takes the frames as they come: they get the checks of a run in software.
   ModelRunner(layers_).check_inputs(inputs);
 }
@@ -200,10 +205,18 @@ bool ModelImpl::runs_on_hardware() const {
   return device_ && device_->hardware() && !sequences_.empty();
 }
 
+std::shared_ptr<Dense> ModelImpl::run_on_board(std::shared_ptr<Dense> inputs, SequenceRun run) {
+  HardwareDevice& board = *device_->hardware();
+  run.before_hardware = [&](const Sequence& sequence, bool last) {
+    board_learning_.before_run(board, sequence, last);
+  };
+  return run_sequences(sequences_, std::move(inputs), run);
+}
+
 std::shared_ptr<Dense> ModelImpl::run(std::shared_ptr<Dense> inputs, uint32_t batch_size) {
   if (runs_on_hardware()) {
     check_hardware_run(*inputs);
-    return run_sequences(sequences_, std::move(inputs), {batch_size});
+    return run_on_board(std::move(inputs), {batch_size});
   }
   return ModelRunner(layers_).run(*inputs, batch_size);
 }
@@ -232,6 +245,7 @@ void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only,
   mapped_layers_.clear();
   mapped_learning_.reset();
   program_writes_.clear();
+  board_learning_ = BoardLearning();
   if (!device) throw std::invalid_argument("Cannot map a model on a null device.");
   if (!constraints) constraints = std::make_shared<MapConstraints>(device);
   // The mapping places the layers on the constraints' device: it must be the one the

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "core/engine_api/model.h"
+#include "engine/board_learning.h"
+#include "engine/sequence_runner.h"
 
 namespace morla::engine {
 
@@ -62,6 +64,8 @@ class ModelImpl : public Model {
   void check_hardware_run(const Dense& inputs) const;
   // Takes the variable writes of the hardware sequences' layers as those of their programs.
   void note_program_writes();
+  // A run of the sequences on the board, each hardware sequence checked by board_learning_.
+  std::shared_ptr<Dense> run_on_board(std::shared_ptr<Dense> inputs, SequenceRun run);
 
   std::vector<std::shared_ptr<Layer>> layers_;
   std::shared_ptr<LearningParams> learning_;
@@ -73,6 +77,8 @@ class ModelImpl : public Model {
   std::shared_ptr<LearningParams> mapped_learning_;
   // Each layer of a hardware sequence with the variable writes its program holds.
   std::vector<std::pair<std::shared_ptr<Layer>, uint64_t>> program_writes_;
+  // What the board holds of the last sequence's learning.
+  BoardLearning board_learning_;
 };
 
 }  // namespace morla::engine

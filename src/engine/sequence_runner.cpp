@@ -47,6 +47,7 @@ std::shared_ptr<Dense> run_sequences(const std::vector<std::shared_ptr<Sequence>
     const bool learn = last && run.labels;
     if (auto* hardware = dynamic_cast<ForwardableSequence*>(sequences[i].get())) {
       const std::shared_ptr<Dense> labels = learn ? labels_tensor(*run.labels) : nullptr;
+      if (run.before_hardware) run.before_hardware(*sequences[i], last);
       current = stack(hardware->forward(Dense::split(*current), labels.get()));
     } else if (auto* software = dynamic_cast<SoftwareSequence*>(sequences[i].get())) {
       current = ModelRunner::segment(software->layers())

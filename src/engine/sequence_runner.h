@@ -3,6 +3,7 @@
 // whole batch at once), software sequences with the engine's own arithmetic; each sequence
 // reads the outputs of the one before.
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -18,6 +19,8 @@ struct SequenceRun {
   // (used when the last sequence runs in software).
   const std::vector<int32_t>* labels = nullptr;
   ModelRunner::LastLayerHook learn = {};
+  // Called before each hardware sequence runs, with the sequence and whether it is the last.
+  std::function<void(const Sequence&, bool last)> before_hardware = {};
 };
 
 std::shared_ptr<Dense> run_sequences(const std::vector<std::shared_ptr<Sequence>>& sequences,

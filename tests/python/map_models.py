@@ -73,8 +73,8 @@ def v1_model(seed=1, odd_layer=False, learning=False):
     set_random_weights(model, seed)
     if learning:
         # Thresholds that leave about half of the activations on, so that learning moves
-        # connections.
-        for name, threshold in (("hrc", 560), ("conv", 17)):
+        # connections and the outputs show it.
+        for name, threshold in (("hrc", 560), ("conv", 17), ("fc", 3)):
             variables = model.get_layer(name).variables
             variables["threshold"] = np.full_like(variables["threshold"], threshold)
         # Compiling gives every neuron without connections its num_weights connections.

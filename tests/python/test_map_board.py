@@ -215,6 +215,19 @@ def test_learning_on_the_board_is_read_back(boards, tmp_path):
         for wrong in (image[:-4], image + bytes(4)):
             with pytest.raises(RuntimeError, match="^Unexpected input buffer size.$"):
                 device.learn_mem = wrong
+
+        # Whatever else runs on the board, each model runs what it holds: the learned
+        # values, and those of a model of the same file (its program byte-equal) unlearned.
+        learned, unlearned = reference.forward(x), core.Model(sys.argv[1]).forward(x)
+        assert not np.array_equal(learned, unlearned)
+        other = core.Model(sys.argv[1])
+        other._map(device)
+        for act in (lambda: None, device.unprogram, lambda: device.fit(x, labels),
+                    lambda: setattr(device, "learn_mem", bytes(len(image)))):
+            model.forward(x)
+            act()
+            np.testing.assert_array_equal(model.forward(x), learned)
+            np.testing.assert_array_equal(other.forward(x), unlearned)
         print("done")
     """, model_file, tmp_path / "x.npy", tmp_path / "labels.npy")
     assert lines[-1] == "done"
