@@ -41,8 +41,8 @@ potentials = model.forward(images)
 print("software: class potentials of 4 images, shape", potentials.shape)
 print(potentials.reshape(4, -1))
 
-# The virtual board: the Orbi v2 chip (IP v1) as the board simulator plays it with
-# `board_sim --soc 2 --fnp3`, the same mesh that `devices()` reads from that board.
+# The virtual board: the Orbi v2 chip (IP v1) as the board simulator plays it by default
+# (`board_sim`), the same mesh that `devices()` reads from that board.
 # - the DMA node sits at column 1, row 1 and holds no NP: the event DMA and the
 #   configuration DMA are both id 0 there (NP.Ident(col, row, id));
 # - the HRC (input convolutions) has no look-up table;

@@ -1,5 +1,6 @@
-"""IP v2: a small CNN (InputConv2D -> Conv2D -> DepthwiseConv2D + skip -> Conv2D ->
-Dense1D) run in software and mapped on a virtual IP v2 device."""
+"""IP v2: a small CNN over a sequence of frames (InputConv2D -> Conv2D -> DepthwiseConv2D +
+skip -> Conv2D -> BufferTempConv -> Dense1D) run in software and mapped on a virtual IP v2
+device."""
 
 import numpy as np
 
@@ -21,12 +22,14 @@ model.add(layer(core.Conv2D, "conv1", kernel_size=3, filters=16))
 model.add(layer(core.DepthwiseConv2D, "dw", kernel_size=3))
 model.add(layer(core.Add, "skip"), [model.get_layer("dw"), model.get_layer("conv1")])
 model.add(layer(core.Conv2D, "conv2", kernel_size=3, filters=32, kernel_stride=2))
+# A temporal layer (TNP-B): each output mixes the last 4 frames of the call at its position.
+model.add(layer(core.BufferTempConv, "temporal", fifo_size=4, filters=32))
 model.add(layer(core.Dense1D, "classes", units=10, activation=0))
 
 # Small random weights, and after every layer a scale-down that keeps its 8-bit outputs in
 # range: each output is round(sum x output_scales x 2^output_shift) (README "Quantisation
 # conventions"); the shifts were picked on random images.
-output_shifts = {"hrc": -7, "conv1": -4, "dw": -3, "conv2": -5, "classes": -5}
+output_shifts = {"hrc": -7, "conv1": -4, "dw": -3, "conv2": -5, "temporal": -3, "classes": -7}
 for item in model.layers:
     variables = item.variables
     if item.name in output_shifts:

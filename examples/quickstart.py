@@ -66,8 +66,8 @@ print(outputs.reshape(3, -1))
 print("metrics:", {name: reloaded.metrics[name] for name in sorted(reloaded.metrics.names)})
 
 # Mapping on a device without hardware shows where the layers go and what the device
-# program needs. The mesh is the Orbi v2 board's (IP v1) as `board_sim --soc 2 --fnp3`
-# plays it: the DMA node at column 1, row 1 (event and configuration DMA both id 0), the
+# program needs. The mesh is the Orbi v2 board's (IP v1) as `board_sim` plays it by
+# default: the DMA node at column 1, row 1 (event and configuration DMA both id 0), the
 # HRC, and three CNPs with look-up tables, the last one also fully connected (FNP3).
 # examples/ip_v1.py, ip_v2.py and mote.py explain the mesh of each IP generation.
 NP = core.NP

@@ -124,7 +124,10 @@ class ProbeConnection {
 JlinkDriver::JlinkDriver() {
   if (std::getenv("JLINK_EN") == nullptr) throw DriverNotAvailable();
   try {
-    library_path_ = jlink_library_path();
+    const JlinkLibrary found = find_jlink_library();
+    if (!found.refusal.empty()) driver_print("%s\n", found.refusal.c_str());
+    if (found.path.empty()) throw DriverNotAvailable();
+    library_path_ = found.path;
     library_ = std::make_unique<DlHandle>(library_path_);
     ProbeConnection connection(*library_);
     connect(connection);

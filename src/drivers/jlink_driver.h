@@ -27,7 +27,7 @@ class JlinkDriver : public HostDriver {
  protected:
   // The whole length in one probe call; failures throw TransportError "Unable to read
   // at address 0x<address>" / "Unable to write at address 0x<address>", followed by the
-  // cause and the library ("; probe result -1 on libjlinkarm.so").
+  // cause and the library ("; probe result -1 on /usr/lib/libjlinkarm.so").
   void do_read(uint32_t address, void* buffer, size_t length) override;
   void do_write(uint32_t address, const void* buffer, size_t length) override;
 

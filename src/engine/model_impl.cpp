@@ -238,6 +238,15 @@ std::shared_ptr<Tensor> ModelImpl::predict(std::shared_ptr<Dense> inputs, uint32
 
 void ModelImpl::map(std::shared_ptr<Device> device, bool hw_only,
                     std::shared_ptr<MapConstraints> constraints) {
+  // A constraints hook that mapped the model again would leave the inner mapping in place
+  // when the outer one fails: a mapping in progress is refused, and the outer one goes on.
+  if (mapping_)
+    throw std::runtime_error("The model is being mapped: a mapping hook cannot map it again.");
+  mapping_ = true;
+  struct Done {
+    bool& flag;
+    ~Done() { flag = false; }
+  } done{mapping_};
   // The old sequences go first, and with them the layers' old mappings; nothing of a failed
   // mapping stays.
   sequences_.clear();

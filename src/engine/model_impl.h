@@ -36,7 +36,8 @@ class ModelImpl : public Model {
   std::shared_ptr<Tensor> forward(std::shared_ptr<Dense> inputs, uint32_t batch_size) override;
   std::shared_ptr<Tensor> predict(std::shared_ptr<Dense> inputs, uint32_t batch_size) override;
   // Replaces the sequences: hardware sequences for what the device takes, software
-  // sequences for the rest (unless hw_only). On any failure the model is left unmapped.
+  // sequences for the rest (unless hw_only). On any failure the model is left unmapped; a
+  // call made while the model is being mapped (from a constraints hook) is refused.
   void map(std::shared_ptr<Device> device, bool hw_only,
            std::shared_ptr<MapConstraints> constraints) override;
   std::shared_ptr<Layer> get_layer(const std::string& name) const override;
@@ -79,6 +80,8 @@ class ModelImpl : public Model {
   std::vector<std::pair<std::shared_ptr<Layer>, uint64_t>> program_writes_;
   // What the board holds of the last sequence's learning.
   BoardLearning board_learning_;
+  // While `map` runs (its hooks call into Python).
+  bool mapping_ = false;
 };
 
 }  // namespace morla::engine

@@ -1,8 +1,10 @@
 // The J-Link driver in a child process against the fake probe library: the
 // connection sequence and its failures, the debug unlock, whole-length transfers
 // and their errors, functions missing from the library, and when the probe is closed.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -10,6 +12,7 @@
 
 #include "driver_test_support.h"
 #include "drivers/posix/jlink_library.h"
+#include "drivers/posix/library_search.h"
 #include "drivers/posix/xilinx_fpga.h"
 #include "fake_probe.h"
 #include "fpga_board_files.h"
@@ -180,21 +183,46 @@ TEST_F(JlinkChild, MissingLibraryIsNeverCalled) {
   EXPECT_EQ(calls(), Calls{});
 }
 
-// A truncated copy of the library is never loaded, wherever it was cut: in the ELF
-// header, in the program header table, or in the segments (which the loader maps).
+// A truncated copy of the library is never loaded, wherever it was cut (in the ELF header,
+// in the program header table, or in the segments, which the loader maps) and however it
+// was found: named by the variable, or found for the bare name on the loader's search path
+// (where a whole copy is loaded by the path found).
 TEST_F(JlinkChild, TruncatedLibraryIsNeverLoaded) {
   std::ifstream in(MORLA_FAKE_JLINK, std::ios::binary);
   const std::string whole(std::istreambuf_iterator<char>(in), {});
   ASSERT_GT(whole.size(), 4096u);
   sim::TempFolder folder("morla-jlink-cut");
+  const std::string bare = folder.file(kJlinkLibraryName);
+  const std::string search =
+      std::string(kJlinkLibraryVariable) + "= LD_LIBRARY_PATH=" + folder.path().string();
   for (const size_t size : {size_t{0}, size_t{63}, size_t{100}, size_t{2000}, whole.size() / 2}) {
     const std::string cut = folder.file("lib" + std::to_string(size) + ".so");
     std::ofstream(cut, std::ios::binary) << whole.substr(0, size);
-    EXPECT_EQ(run("JLINK_EN=1 " + std::string(kJlinkLibraryVariable) + "=" + cut),
-              "not available\n")
-        << size;
+    std::ofstream(bare, std::ios::binary | std::ios::trunc) << whole.substr(0, size);
+    for (const auto& [variables, file] :
+         {std::pair{kJlinkLibraryVariable + ("=" + cut), cut}, std::pair{search, bare}})
+      EXPECT_EQ(run("JLINK_EN=1 " + variables),
+                file + " is not a whole ELF shared object: the J-Link library is not loaded\n" +
+                    "not available\n")
+          << size;
   }
   EXPECT_EQ(calls(), Calls{});
+  std::ofstream(bare, std::ios::binary | std::ios::trunc) << whole;
+  EXPECT_EQ(run("JLINK_EN=1 " + search),
+            std::string(kConnected) + "desc=Jlink/Orbi_v1\ndestroyed\n");
+}
+
+// A bare name resolves to the file the loader itself took for it (the C library, found
+// through the loader's folders or its cache).
+TEST(LibrarySearch, FindsTheFileTheLoaderLoaded) {
+  Dl_info info;
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(&std::printf), &info), 0);
+  const std::string loaded = info.dli_fname;
+  const std::string name = std::filesystem::path(loaded).filename().string();
+  EXPECT_TRUE(std::filesystem::equivalent(find_shared_library(name), loaded)) << loaded;
+  for (const std::string& path : cached_library_paths("/etc/ld.so.cache", name))
+    EXPECT_TRUE(std::filesystem::exists(path)) << path;
+  EXPECT_EQ(find_shared_library("libmorla-no-such-library.so"), "");
 }
 
 // A transfer of any length is one probe call, and written memory reads back.

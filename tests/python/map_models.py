@@ -19,8 +19,8 @@ def layer(kind, name, **keys):
 
 
 def v1_mesh():
-    """An HRC and three NPs, the last one also fully connected: the board simulator's mesh
-    with --fnp3."""
+    """An HRC and three NPs, the last one also fully connected: the board simulator's
+    default mesh."""
     return NP.Mesh(core.v1, NP.Ident(1, 1, 0), NP.Ident(1, 1, 1), NP.Info.hrc(False),
                    [NP.Info(NP.Ident(1, 2, 0), [NP.CNP1], True),
                     NP.Info(NP.Ident(2, 1, 0), [NP.CNP1], True),

@@ -16,7 +16,7 @@ CHILD_TIMEOUT = 120
 @pytest.fixture
 def three_boards(build_dir):
     """The environment of a process that finds a board through every driver."""
-    usb = subprocess.Popen([str(build_dir / "board_sim")], stdin=subprocess.PIPE,
+    usb = subprocess.Popen([str(build_dir / "board_sim"), "--soc", "1"], stdin=subprocess.PIPE,
                            stdout=subprocess.PIPE, text=True)
     files = subprocess.Popen([str(build_dir / "board_files"), str(build_dir / "libfake_jlink.so")],
                              stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)

@@ -107,7 +107,7 @@ def test_device_list_clock_modes_and_power(board):
         assert meter.events()[0].ts == event.ts
         soc.power_measurement_enabled = None  # taken as False
         print("done")
-    """)
+    """, "--soc", "1")
     assert out.splitlines()[-1] == "done"
 
 
@@ -168,7 +168,7 @@ def test_program_learning_memory_and_runs(board):
             core.boardMrl7700.get_flash(dev)
         assert dev.soc.clock_mode == core.soc.Performance  # still usable
         print("done")
-    """, "--learn-words", "3")
+    """, "--soc", "1", "--learn-words", "3")
     assert out.splitlines()[-1] == "done"
 
 
@@ -185,8 +185,21 @@ def test_ina233_over_i3c_and_exit_while_sampling(board):
             time.sleep(0.01)
         event = meter.events()[0]
         print(event.voltage, event.current, event.power)
-    """, "--ina233", "--i3c")
+    """, "--soc", "1", "--ina233", "--i3c")
     assert out.splitlines()[-1] == "1200000 500 600"
+
+
+# With no option the simulator is the Orbi v2 board of examples/ip_v1.py (its last NP also
+# fully connected); --soc 1 is an Orbi v1.
+@pytest.mark.parametrize("options, listed", [
+    ((), "USB/Orbi_v2 True"), (("--no-fnp3",), "USB/Orbi_v2 False"),
+    (("--soc", "1"), "USB/Orbi_v1 True")])
+def test_board_sim_is_an_orbi_v2_board_with_an_fnp3_by_default(board, options, listed):
+    out = board("""
+        [dev] = core.devices()
+        print(dev.desc, any(core.NP.FNP3 in np.types for np in dev.mesh.nps))
+    """, *options)
+    assert out.splitlines()[-1] == listed
 
 
 def test_classes_have_no_constructors():

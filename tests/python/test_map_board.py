@@ -8,9 +8,11 @@ board and back. The device list is built once per process, so each scenario runs
 child interpreter."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import numpy as np
@@ -37,8 +39,10 @@ class Board:
         options = list(SIM_OPTIONS) + list(extra_options)
         for program, model in pairs:
             options += ["--pair", f"{program}={model}"]
+        self.errors = tempfile.TemporaryFile("w+")
         self.process = subprocess.Popen([str(build_dir / "board_sim"), *options],
-                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+                                        stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=self.errors, text=True)
         self.port = self.process.stdout.readline().strip()
 
     def run(self, code, *args):
@@ -56,6 +60,10 @@ class Board:
         self.process.stdin.flush()
         fields = dict(item.split("=") for item in self.process.stdout.readline().split())
         return {key: int(value) for key, value in fields.items()}
+
+    def stderr(self):
+        self.errors.seek(0)
+        return self.errors.read()
 
     def close(self):
         self.process.stdin.close()
@@ -147,6 +155,10 @@ def test_a_mapped_model_runs_on_the_board(boards, tmp_path):
     # The probe's program, the model's once for two forwards, then the four set through the
     # device (the program, the data alone, the info over it, the unknown program).
     assert board.stats()["loads"] == 6
+    # The unknown program is named on the simulator's standard error, beside the pairs.
+    size, pair = os.path.getsize(programs["HW/hrc-fc"]), re.escape(programs["HW/hrc-fc"])
+    assert re.search(rf"^board_sim: the loaded program \({size} bytes, CRC-32C [0-9a-f]{{8}}\) "
+                     rf"matches no --pair \({pair} \({size} bytes, ", board.stderr(), re.M)
 
 
 def test_hardware_and_software_sequences_together(boards, tmp_path):

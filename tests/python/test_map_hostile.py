@@ -3,6 +3,7 @@ constraints of another device, models with nothing for the hardware, mapping obj
 their model, and bad inputs to a model mapped on a board."""
 
 import gc
+import re
 
 import numpy as np
 import pytest
@@ -116,6 +117,37 @@ def test_a_hook_that_changes_the_model_leaves_it_unmapped(hook, change):
     assert all(item.mapping is None for item in model.layers)
     model._map(device)
     assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
+
+
+# A hook that maps the model again is refused, so that no inner mapping outlives the outer
+# call: raised through the hook, the refusal ends the outer call and leaves the model
+# unmapped; caught there, the outer call maps the model alone.
+@pytest.mark.parametrize("swallow", [False, True], ids=["raised", "caught"])
+@pytest.mark.parametrize("hook", ["select_nps", "next_layer_handler"])
+def test_a_hook_that_maps_the_model_again_is_refused(hook, swallow):
+    model, device = v1_case()
+    message = "The model is being mapped: a mapping hook cannot map it again."
+    refusals = []
+
+    def map_again(m):
+        try:
+            m._map(device)
+        except RuntimeError as error:
+            refusals.append(str(error))
+            if not swallow:
+                raise
+
+    constraints = Changing(device, model, hook, map_again)
+    if swallow:
+        model._map(device, hw_only=True, constraints=constraints)
+        assert [s.backend for s in model.sequences] == [core.BackendType.Hardware]
+        assert all(item.mapping is not None for item in model.layers)
+    else:
+        with pytest.raises(RuntimeError, match="^" + re.escape(message) + "$"):
+            model._map(device, hw_only=True, constraints=constraints)
+        assert model.sequences == [] and model.device is None
+        assert all(item.mapping is None for item in model.layers)
+    assert refusals == [message]
 
 
 # The v1 and v2 registers select an NP by a four-bit one-hot mask of its identifier.

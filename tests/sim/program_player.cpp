@@ -1,6 +1,7 @@
 #include "program_player.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include "core/engine_api/variables.h"
 #include "core/tensor_type.h"
 #include "engine/board_registers.h"
+#include "engine/crc32c.h"
 #include "model/model_file.h"
 
 namespace morla::sim {
@@ -68,6 +70,7 @@ void ProgramPlayer::load() {
   current_ = nullptr;
   for (const auto& pair : pairs_)
     if (pair.program == program) current_ = &pair;
+  if (!current_) report_unknown(program);
   // The learning memory starts as the program's learning image; an unknown program leaves
   // the board's memory as it was.
   if (current_) {
@@ -80,6 +83,22 @@ void ProgramPlayer::load() {
   }
   // Programming takes time on a chip: the program clock counts the words loaded.
   set_reg(board::kProgramClockCount, static_cast<uint32_t>(program.size() / 4));
+}
+
+void ProgramPlayer::report_unknown(const std::vector<uint8_t>& program) const {
+  const auto describe = [](const std::vector<uint8_t>& bytes) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%zu bytes, CRC-32C %08x", bytes.size(),
+                  engine::crc32c(bytes.data(), bytes.size()));
+    return std::string(text);
+  };
+  std::string pairs;
+  for (const auto& pair : pairs_)
+    pairs += (pairs.empty() ? "" : ", ") + pair.program_file + " (" + describe(pair.program) + ")";
+  std::fprintf(stderr,
+               "board_sim: the loaded program (%s) matches no --pair (%s): every run ends in the "
+               "error status. A model mapped again needs new pairs and board_sim started again.\n",
+               describe(program).c_str(), pairs.empty() ? "none given" : pairs.c_str());
 }
 
 void ProgramPlayer::run(uint32_t command) {
@@ -305,6 +324,7 @@ ProgramPair read_program_pair(const std::string& argument, const HwVersion& boar
   if (!file) throw std::invalid_argument("cannot read " + argument.substr(0, equals));
   ProgramPair pair;
   pair.program.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+  pair.program_file = argument.substr(0, equals);
   pair.model = Model::from_buffer(read_model_file(argument.substr(equals + 1)));
   check_pair(argument, pair, board);
   return pair;

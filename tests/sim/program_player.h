@@ -3,8 +3,9 @@
 // board. It does not execute NP programs: it is given pairs (device program, model) and,
 // when the loaded program equals a pair's program byte for byte, answers each frame with
 // that model's software outputs. An unknown program makes every run end in the error
-// status. The learning layer's memory is the player's state: it is decoded into the model
-// before each run and re-encoded after a learning run.
+// status; loading one prints a line on standard error that names it (size, CRC-32C)
+// beside the pairs' programs. The learning layer's memory is the player's state: it is
+// decoded into the model before each run and re-encoded after a learning run.
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -20,6 +21,7 @@ namespace morla::sim {
 struct ProgramPair {
   std::vector<uint8_t> program;
   std::shared_ptr<Model> model;
+  std::string program_file = {};  // where the program was read from, for messages
 };
 
 class ProgramPlayer final : public RegisterHandler {
@@ -41,6 +43,8 @@ class ProgramPlayer final : public RegisterHandler {
   uint32_t reg(uint32_t offset);
   void set_reg(uint32_t offset, uint32_t value);
   void load();
+  // One line on standard error: the loaded program matches no pair.
+  void report_unknown(const std::vector<uint8_t>& program) const;
   void run(uint32_t command);
   std::shared_ptr<Tensor> play(uint32_t command);
   void write_outputs(const Tensor& outputs);

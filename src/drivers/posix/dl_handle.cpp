@@ -10,9 +10,10 @@ namespace {
 
 // dlopen maps the file a path names: a FIFO would hold it until a writer comes, and a
 // truncated object kills the process inside the loader. So a path is loaded only when it
-// names a whole ELF object; a bare name is left to the loader's search.
+// names a whole ELF object, and a bare name (which the loader would search for, mapping
+// whatever it finds) is not loaded at all.
 void* open_library(const std::string& path) {
-  if (path.find('/') != std::string::npos && !is_whole_elf_object(path)) return nullptr;
+  if (path.find('/') == std::string::npos || !is_whole_elf_object(path)) return nullptr;
   return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 

@@ -6,7 +6,8 @@ namespace morla {
 
 class DlHandle {
  public:
-  // Throws DlHandleError when the library cannot be loaded.
+  // Throws DlHandleError when the library cannot be loaded: `path` names a file (it holds a
+  // '/'), a whole ELF shared object.
   explicit DlHandle(const std::string& path);
   // Unloads the library.
   ~DlHandle();

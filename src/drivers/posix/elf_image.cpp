@@ -1,5 +1,6 @@
 #include "drivers/posix/elf_image.h"
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <link.h>
@@ -60,7 +61,28 @@ bool whole_object(int fd, uint64_t size) {
   return true;
 }
 
+// The machine of this process's code, from the header of the object that holds it.
+ElfW(Half) host_machine() {
+  Dl_info info;
+  if (::dladdr(reinterpret_cast<void*>(&host_machine), &info) == 0 || info.dli_fbase == nullptr)
+    return EM_NONE;
+  return static_cast<const Header*>(info.dli_fbase)->e_machine;
+}
+
 }  // namespace
+
+bool is_foreign_elf_object(const std::string& path) {
+  const FileDescriptor file = open_without_waiting(path, O_RDONLY);
+  // The identification bytes, then e_type and e_machine: the same in both classes.
+  unsigned char start[EI_NIDENT + 4];
+  if (!file.is_open() || !read_at(file.get(), start, sizeof start, 0) ||
+      std::memcmp(start, ELFMAG, SELFMAG) != 0)
+    return false;
+  if (start[EI_CLASS] != kClass || start[EI_DATA] != kByteOrder) return true;
+  ElfW(Half) machine;
+  std::memcpy(&machine, start + EI_NIDENT + 2, sizeof machine);
+  return machine != host_machine();
+}
 
 bool is_whole_elf_object(const std::string& path) {
   const FileDescriptor file = open_without_waiting(path, O_RDONLY);

@@ -12,4 +12,8 @@ namespace morla {
 // Opens the file without waiting (a FIFO is no object).
 bool is_whole_elf_object(const std::string& path);
 
+// True for a file that starts with an ELF header of another class, byte order or machine
+// than this process's: the loader passes over such a file while it searches its folders.
+bool is_foreign_elf_object(const std::string& path);
+
 }  // namespace morla

@@ -9,7 +9,17 @@ inline constexpr const char* kJlinkLibraryName = "libjlinkarm.so";
 // When set, the path of the library to load instead.
 inline constexpr const char* kJlinkLibraryVariable = "MORLA_JLINK_LIBRARY";
 
-// The override variable's value when set, else the library's name.
-std::string jlink_library_path();
+struct JlinkLibrary {
+  // The file to load; empty when there is none to load.
+  std::string path;
+  // Why a file that was found is not loaded; empty otherwise.
+  std::string refusal;
+};
+
+// The override variable's value when set, else the library's name; a name without a '/'
+// is resolved the way the loader searches (library_search.h). Only a whole ELF shared
+// object is offered for loading: the loader maps a file's segments, and a truncated copy
+// would end the process.
+JlinkLibrary find_jlink_library();
 
 }  // namespace morla

@@ -12,6 +12,13 @@
 #include <vector>
 
 #include "board_simulator.h"
+#include "core/device_versions.h"
+#include "core/engine_api/hardware_device.h"
+#include "core/engine_api/sequence.h"
+#include "core/virtual_device.h"
+#include "devices/device_probe.h"
+#include "devices/host_device.h"
+#include "memory_driver.h"
 #include "program_player.h"
 
 namespace {
@@ -25,20 +32,29 @@ constexpr char kHelp[] =
     "V the reads of the hardware version), or with --until-signal until SIGINT, SIGTERM or\n"
     "SIGHUP.\n"
     "\n"
-    "  --soc N           the SoC revision, 1 (default) or 2:\n"
-    "                      1: Orbi_v1, version 4B.00.000.001, IP v1\n"
+    "  --soc N           the SoC revision, 1 or 2 (default):\n"
+    "                      1: Orbi_v1, version 4B.00.000.001, IP v1. The mapping refuses\n"
+    "                         every layer on this version: a model mapped on it runs\n"
+    "                         wholly in software (mapped with hw_only=True, it says so).\n"
     "                      2: Orbi_v2, version 4B.00.000.002, IP v1\n"
     "                    Both have the same mesh: the DMA node at column 1, row 1 (no NP;\n"
     "                    event and configuration DMA both id 0), an HRC without look-up\n"
     "                    table, and three CNPs (CNP1) with look-up tables at (1, 2, 0),\n"
-    "                    (2, 1, 0) and (2, 2, 0), as NP.Ident(col, row, id).\n"
-    "  --fnp3            the NP at (2, 2, 0) also runs fully connected layers (FNP3)\n"
+    "                    (2, 1, 0) and (2, 2, 0), as NP.Ident(col, row, id); the last one\n"
+    "                    also runs fully connected layers (FNP3) unless --no-fnp3 is given.\n"
+    "                    This is the mesh of examples/ip_v1.py.\n"
+    "  --no-fnp3         the NP at (2, 2, 0) is a CNP only (no fully connected layers)\n"
+    "  --fnp3            the NP at (2, 2, 0) also runs fully connected layers (the default)\n"
     "  --pair P=M        answer a loaded program equal to the file P, byte for byte, with\n"
     "                    the software outputs of the model file M (the board does not\n"
     "                    execute NP programs; any other program ends every run in the error\n"
-    "                    status). P is the `program` of one hardware sequence of a model\n"
+    "                    status, and the program's size and checksum are printed on standard\n"
+    "                    error). P is the `program` of one hardware sequence of a model\n"
     "                    mapped on core.Device(<the --soc version>, <the mesh above>); M holds\n"
-    "                    that sequence's layers only. One --pair per hardware sequence.\n"
+    "                    that sequence's layers only. One --pair per hardware sequence. A\n"
+    "                    model mapped again (after its variables changed) has new programs:\n"
+    "                    it needs new pairs, and board_sim started again with them. On\n"
+    "                    Orbi_v2 the host's start-up test inference is paired here already.\n"
     "  --fail-runs N     the first N runs end in the error status\n"
     "  --learn-words N   words of learning memory before a program is loaded (default 0;\n"
     "                    a paired program with learning sets its own)\n"
@@ -61,11 +77,23 @@ long long number(const char* text, unsigned long long max) {
   return static_cast<long long>(value);
 }
 
+// The host's start-up test inference on an Orbi v2 board runs as on a real board: its
+// program, made for the board's own mesh, is paired with its model.
+morla::sim::ProgramPair start_up_probe_pair(morla::sim::BoardMemory& memory) {
+  morla::sim::MemoryDriver driver(memory);
+  const morla::HostDevice device(morla::HardwareDevice::create(&driver));
+  const auto model = morla::build_probe_model();
+  model->map(morla::make_virtual_device(device.version(), device.mesh()), true, nullptr);
+  const morla::ByteRange program = model->sequences().front()->program();
+  return {std::vector<uint8_t>(program.data, program.data + program.size),
+          morla::build_probe_model(), "(the start-up test inference)"};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  uint32_t soc_version = 1;
-  bool binary = false, fnp3 = false, until_signal = false;
+  uint32_t soc_version = 2;
+  bool binary = false, fnp3 = true, until_signal = false;
   morla::sim::SocConfig soc;
   uint32_t learn_words = 0;
   size_t failing_runs = 0;
@@ -98,8 +126,8 @@ int main(int argc, char** argv) {
       soc.monitor = morla::sim::MonitorChip::Ina233;
     } else if (option == "--i3c") {
       soc.monitor_bus = morla::sim::SocConfig::MonitorBus::I3c;
-    } else if (option == "--fnp3") {
-      fnp3 = true;
+    } else if (option == "--fnp3" || option == "--no-fnp3") {
+      fnp3 = option == "--fnp3";
     } else if (option == "--until-signal") {
       until_signal = true;
     } else {
@@ -127,6 +155,8 @@ int main(int argc, char** argv) {
   if (until_signal) pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
   morla::sim::BoardSimulator board(board_config, binary);
+  if (board_config.version == morla::devices::Orbi_v2)
+    pairs.push_back(start_up_probe_pair(board.memory()));
   const auto player = morla::sim::ProgramPlayer::install(board.memory(), morla::sim::kRegistersBase,
                                                          std::move(pairs));
   player->fail_runs(failing_runs);
