@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/device.h"
+#include "core/ip_version.h"
 #include "mapping/map_constraints.h"
 #include "core/mesh.h"
 #include "hwmap/hardware_backend.h"
@@ -17,8 +18,6 @@
 namespace morla {
 namespace {
 
-// From this product id on, a layer that does not fit the free NPs opens a new pass.
-constexpr uint8_t kFirstReconfigurableProduct = 0xA1;
 constexpr size_t kMaxGroups = 255;
 constexpr uint8_t kLastIdentifier = 3;
 
@@ -110,7 +109,7 @@ MappingStatusGroup map_model_on_device(LayerList& layers,
   const HwVersion hw_version = device->version();
   const uint8_t product = hw_version.product_id;
   const uint32_t version = version_word(hw_version);
-  const bool reconfigurable = product >= kFirstReconfigurableProduct;
+  const bool reconfigurable = product_opens_new_passes(product);
   const IpVersionSpecificHardwareBackend backend(device);
   const CompatibilityChecker& checker = backend.checker();
   check_identifiers(*device);
