@@ -4,13 +4,14 @@
 #include <exception>
 #include <stdexcept>
 
+#include "backend/v1/layer_recorder.h"
 #include "backend/v2/layer_recorder.h"
 #include "core/device.h"
 #include "core/engine_api/hardware_device.h"
 #include "core/engine_api/layer.h"
 #include "core/engine_api/layer_params.h"
+#include "core/ip_version.h"
 #include "core/platform.h"
-#include "hwmap/hardware_backend.h"
 #include "program/contract/graph_utils.h"
 #include "program/contract/layer_mapping.h"
 
@@ -52,6 +53,18 @@ std::string HardwareSequence::name() const { return sequence_name("HW", layers_)
 
 namespace {
 
+// The recorder that reads a learning layer's values back: v1 devices learn on the chip;
+// neither v2 nor the Mote edition does, and the v2 recorder refuses for both.
+std::unique_ptr<LayerRecorder> learning_recorder(IpVersion ip, std::shared_ptr<Device> device,
+                                                 const HardwareDescription& description) {
+  switch (ip) {
+    case IpVersion::v1: return std::make_unique<v1::LayerRecorderImpl>(device, &description);
+    case IpVersion::v2:
+    case IpVersion::mote: return std::make_unique<v2::LayerRecorderImpl>(device, description);
+    default: throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
+  }
+}
+
 std::vector<int32_t> label_values(const Tensor& labels) {
   if (labels.type() != TensorType::int32)
     throw std::invalid_argument("Labels must be an int32 tensor.");
@@ -89,20 +102,9 @@ void HardwareSequence::sync_learning_vars() {
   const LayerMapping& mapping = require_layer_mapping(*layer);
   if (!mapping.nps || mapping.nps->size() != 1)
     throw std::runtime_error("Learning is not supported for layers mapped on more than 1 NP.");
-  switch (device_->version().get_ip_version()) {
-    case IpVersion::v1: break;
-    case IpVersion::v2:
-    case IpVersion::mote: {
-      // Neither v2 nor the Mote edition learns on the chip: the v2 recorder answers both.
-      const HardwareDescription description = describe_hardware(0xA2, device_->mesh());
-      v2::LayerRecorderImpl(device_, description).sync_learning_vars(layer);
-      return;
-    }
-    default: throw std::runtime_error("Unsupported IP version in sync_learning_vars.");
-  }
-  // The back end of the device's generation reads the values back.
-  IpVersionSpecificHardwareBackend backend(device_);
-  backend.layer_recorder().sync_learning_vars(layer);
+  if (!description_) throw std::runtime_error("The hardware sequence has no hardware description.");
+  learning_recorder(device_->version().get_ip_version(), device_, *description_)
+      ->sync_learning_vars(layer);
 }
 
 }  // namespace morla

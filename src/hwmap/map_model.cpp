@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/device.h"
+#include "core/ip_version.h"
 #include "mapping/map_constraints.h"
 #include "core/mesh.h"
 #include "hwmap/hardware_backend.h"
@@ -17,10 +18,8 @@
 namespace morla {
 namespace {
 
-// From this product id on, a layer that does not fit the free NPs opens a new pass.
-constexpr uint8_t kFirstReconfigurableProduct = 0xA1;
 constexpr size_t kMaxGroups = 255;
-constexpr uint8_t kLastNpIdentifier = 3;
+constexpr uint8_t kLastIdentifier = 3;
 
 struct Group {
   LayerList layers;
@@ -51,18 +50,32 @@ std::vector<hw::Ident> previous_layer_nps(const std::vector<Group>& groups) {
   return idents;
 }
 
-// The v1 and v2 registers select an NP by a one-hot mask of its identifier, four bits wide.
-void check_np_identifiers(const Device& device) {
+// "at column C, row R has identifier N", the middle of an identifier refusal.
+std::string place_of(const hw::Ident& ident) {
+  return "at column " + std::to_string(ident.col) + ", row " + std::to_string(ident.row) +
+         " has identifier " + std::to_string(ident.id);
+}
+
+void check_dma_identifier(const hw::Ident& ident, const char* role) {
+  if (ident.id > kLastIdentifier)
+    throw std::invalid_argument(std::string("The DMA ") + role + " " + place_of(ident) +
+                                ": the IP addresses identifiers 0 to 3 only.");
+}
+
+// The v1 and v2 registers select an NP, and a DMA they send to, by a one-hot mask of its
+// identifier, four bits wide. The v1 FNP2 programs name the configuration DMA; no v2 register
+// holds it.
+void check_identifiers(const Device& device) {
   const IpVersion ip = device.version().get_ip_version();
   if (ip != IpVersion::v1 && ip != IpVersion::v2) return;
   const Mesh& mesh = device.mesh();
   for (const auto* list : {&mesh.nps, &mesh.skip_dmas})
     for (const np::Info& np : *list)
-      if (np.ident.id > kLastNpIdentifier)
-        throw std::invalid_argument("The NP at column " + std::to_string(np.ident.col) + ", row " +
-                                    std::to_string(np.ident.row) + " has identifier " +
-                                    std::to_string(np.ident.id) +
+      if (np.ident.id > kLastIdentifier)
+        throw std::invalid_argument("The NP " + place_of(np.ident) +
                                     ": the IP addresses NP identifiers 0 to 3 only.");
+  check_dma_identifier(mesh.dma_event, "dma_event");
+  if (ip == IpVersion::v1) check_dma_identifier(mesh.dma_conf, "dma_conf");
 }
 
 void fill_memory_infos(const MemorySizer& sizer, const HardwareSequence& sequence) {
@@ -96,10 +109,10 @@ MappingStatusGroup map_model_on_device(LayerList& layers,
   const HwVersion hw_version = device->version();
   const uint8_t product = hw_version.product_id;
   const uint32_t version = version_word(hw_version);
-  const bool reconfigurable = product >= kFirstReconfigurableProduct;
+  const bool reconfigurable = product_opens_new_passes(product);
   const IpVersionSpecificHardwareBackend backend(device);
   const CompatibilityChecker& checker = backend.checker();
-  check_np_identifiers(*device);
+  check_identifiers(*device);
 
   MappingStatusGroup result;
   MappingStatus current;

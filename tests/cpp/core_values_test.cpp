@@ -102,6 +102,27 @@ TEST(BlockField, WritesReadsAndRefusesLikeTheWordWriter) {
   }
 }
 
+// A one-hot mask is the value 2^index: an index past the field, also one past bit 31, is
+// refused with the field writer's text and leaves the block as it was.
+TEST(BlockField, OneHotMaskSelectsOnlyIndexesTheFieldHolds) {
+  const BlockField field{1, 16, 4};
+  const std::vector<uint32_t> before{7, 0xFFFFFFFF};
+  for (uint32_t index = 0; index < 256; ++index) {
+    std::vector<uint32_t> block = before;
+    if (index < field.width) {
+      set_one_hot_field(block, field, index);
+      EXPECT_EQ(block, (std::vector<uint32_t>{7, 0xFFF0FFFFu | 1u << (16 + index)}));
+      continue;
+    }
+    const std::string value =
+        index < 32 ? std::to_string(uint64_t{1} << index) : "2^" + std::to_string(index);
+    EXPECT_EQ(
+        test::error_text<std::runtime_error>([&] { set_one_hot_field(block, field, index); }),
+        "Attempted to write value " + value + " into a 4-bit field, which will cause an overflow.");
+    EXPECT_EQ(block, before);
+  }
+}
+
 TEST(BlockField, WordPastTheBlockThrowsOutOfRange) {
   std::vector<uint32_t> block(4, 0);
   EXPECT_THROW(set_register_field(block, BlockField{4, 0, 1}, 1), std::out_of_range);

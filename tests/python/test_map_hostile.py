@@ -150,20 +150,34 @@ def test_a_hook_that_maps_the_model_again_is_refused(hook, swallow):
     assert refusals == [message]
 
 
-# The v1 and v2 registers select an NP by a four-bit one-hot mask of its identifier.
+# The v1 and v2 registers select an NP, and the DMAs they send to, by a four-bit one-hot mask
+# of its identifier; the configuration DMA reaches the v1 FNP2 registers only.
 @pytest.mark.parametrize("ident", [4, 16, 31, 32, 255])
+@pytest.mark.parametrize("role", ["np", "dma_event", "dma_conf"])
 @pytest.mark.parametrize("case", [v1_case, v2_case], ids=["v1", "v2"])
-def test_an_np_identifier_the_ip_cannot_select_is_refused(case, ident):
+def test_an_identifier_the_ip_cannot_select_is_refused(case, role, ident):
     model, device = case()
     mesh = device.mesh
-    nps = list(mesh.nps)
-    nps[-1] = NP.Info(NP.Ident(nps[-1].ident.col, nps[-1].ident.row, ident), nps[-1].types,
-                      nps[-1].has_lut)
+    nps, dmas = list(mesh.nps), {"dma_event": mesh.dma_event, "dma_conf": mesh.dma_conf}
+    if role == "np":
+        nps[-1] = NP.Info(NP.Ident(nps[-1].ident.col, nps[-1].ident.row, ident), nps[-1].types,
+                          nps[-1].has_lut)
+        message = rf"^The NP at column {nps[-1].ident.col}, row {nps[-1].ident.row} has "
+        message += rf"identifier {ident}: the IP addresses NP identifiers 0 to 3 only\.$"
+    else:
+        dmas[role] = NP.Ident(dmas[role].col, dmas[role].row, ident)
+        message = rf"^The DMA {role} at column {dmas[role].col}, row {dmas[role].row} has "
+        message += rf"identifier {ident}: the IP addresses identifiers 0 to 3 only\.$"
     ip = core.IpVersion.v1 if case is v1_case else core.IpVersion.v2
-    odd = core.Device(device.version, NP.Mesh(ip, mesh.dma_event, mesh.dma_conf, mesh.hrc, nps,
-                                              mesh.skip_dmas))
-    with pytest.raises(ValueError, match=rf"identifier {ident}: the IP addresses NP identifiers "
-                                         r"0 to 3 only\.$"):
+    odd = core.Device(device.version, NP.Mesh(ip, dmas["dma_event"], dmas["dma_conf"], mesh.hrc,
+                                              nps, mesh.skip_dmas))
+    if case is v2_case and role == "dma_conf":
+        model._map(odd, hw_only=True)
+        twin = v2_case()[0]
+        twin._map(device, hw_only=True)
+        assert [s.program for s in model.sequences] == [s.program for s in twin.sequences]
+        return
+    with pytest.raises(ValueError, match=message):
         model._map(odd)
     assert model.sequences == []
 

@@ -24,14 +24,14 @@ def skip_dma(col):
     return NP.Info(ident, [NP.SKIP_DMA_STORE, NP.SKIP_DMA_LOAD], False)
 
 
-def v2_device(columns=4, fnp=NP.FNP3):
+def v2_device(columns=4, fnp=NP.FNP3, sram=NP.SramSize_v2):
     """Two rows of two NPs per column (CNP and TNP-B), an HRC, an FNP in the last column and
-    two skip DMAs."""
+    two skip DMAs, each NP with `sram`."""
     nps = [NP.Info(NP.Ident(c, r, i), [NP.CNP1, NP.CNP2, NP.TNP_B], True)
            for c in range(1, columns + 1) for r in (1, 2) for i in range(2)]
     nps.append(NP.Info(NP.Ident(columns + 1, 1, 0), [fnp], True))
     mesh = NP.Mesh(core.IpVersion.v2, NP.Ident(0, 1, 0), NP.Ident(0, 1, 1), NP.Info.hrc(True),
-                   nps, [skip_dma(1), skip_dma(2)])
+                   nps, [skip_dma(1), skip_dma(2)], sram)
     return core.Device(V2, mesh)
 
 

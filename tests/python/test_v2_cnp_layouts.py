@@ -7,10 +7,11 @@ import numpy as np
 import pytest
 
 import morla.core as core
-from map_models import layer, program_reader
+from map_models import NP, layer, program_reader
 from test_map_v2 import v2_device
-from v2_layout_refs import (byte_words, cnp_weights, depthwise_weights, fill, lut_pairs,
-                            map_one_sequence, merge_shift_bytes, np_images, shift_words)
+from v2_layout_refs import (WIDE_SRAM, byte_words, cnp_weights, depthwise_weights, fill,
+                            long_units, lut_pairs, map_one_sequence, merge_shift_bytes, np_images,
+                            shift_words)
 
 
 @pytest.fixture(scope="module")
@@ -22,13 +23,15 @@ DEPTHWISE = (core.DepthwiseConv2D, core.DepthwiseConv2DTranspose)
 
 
 # (layer type, kernel, weight bits, input channels, filters, activation, output bits,
-#  largest filter count per NP)
+#  largest filter count per NP[, NP memories])
 CASES = [
     (core.Conv2D, 1, 8, 1, 25, 1, 8, 64),
     (core.Conv2D, 1, 8, 40, 50, 0, 8, 20),
     (core.Conv2D, 3, 8, 3, 13, 2, 8, 8),
     (core.Conv2D, 5, 8, 17, 30, 1, 8, 12),
-    (core.Conv2D, 1, 8, 1366, 30, 1, 8, 64),  # a long block: 16392 words padded to 16
+    (core.Conv2D, 1, 8, 1366, 30, 1, 8, 64),
+    # One long block: 16392 words, padded to 16400 (not 16416).
+    (core.Conv2D, 1, 8, 1366, 30, 1, 8, 64, WIDE_SRAM),
     (core.Conv2D, 7, 8, 2, 9, 1, 8, 64),
     (core.Conv2D, 1, 4, 5, 49, 1, 4, 64),
     (core.Conv2D, 3, 4, 1, 17, 1, 8, 10),
@@ -49,12 +52,13 @@ CASES = [
 
 def case_id(case):
     kind, k, bits, channels, filters = case[:5]
-    return f"{kind.name}-k{k}-w{bits}-c{channels}-f{filters or channels}"
+    wide = "-wide" if len(case) > 8 else ""
+    return f"{kind.name}-k{k}-w{bits}-c{channels}-f{filters or channels}{wide}"
 
 
 @pytest.mark.parametrize("case", CASES, ids=map(case_id, CASES))
 def test_cnp_images_equal_the_reference(reader, case):
-    kind, k, bits, channels, filters, activation, output_bits, max_filters = case
+    kind, k, bits, channels, filters, activation, output_bits, max_filters, *sram = case
     keys = dict(kernel_size=k, activation=activation, output_bits=output_bits)
     if kind not in (core.Conv2DTranspose, core.DepthwiseConv2DTranspose):
         keys["weights_bits"] = bits
@@ -65,7 +69,8 @@ def test_cnp_images_equal_the_reference(reader, case):
     model.add(layer(kind, "c", **keys))
     rng = np.random.default_rng(k * 1000 + channels)
     v = fill(model.get_layer("c"), rng, bits)
-    sequence = map_one_sequence(model, v2_device(), max_filters)
+    sequence = map_one_sequence(model, v2_device(sram=sram[0] if sram else NP.SramSize_v2),
+                                max_filters)
     depthwise = kind in DEPTHWISE
     nps = model.get_layer("c").mapping.nps
     covered = {f for c in nps for f in range(c.start_neuron, c.start_neuron + c.filters)}
@@ -75,12 +80,15 @@ def test_cnp_images_equal_the_reference(reader, case):
         weights, shifts, scales, *rest = np_images(reader, sequence.program, component.ident)
         if depthwise:
             assert weights[0] == (0 if bits == 4 else 1)
-            np.testing.assert_array_equal(weights[2], depthwise_weights(v["weights"], first, n, bits))
+            image = depthwise_weights(v["weights"], first, n, bits)
+            np.testing.assert_array_equal(weights[2], image)
             np.testing.assert_array_equal(shifts[2], byte_words(v["input_shift"], first, n))
         else:
             assert weights[0] == (0 if bits == 4 or k == 7 else 1)
-            np.testing.assert_array_equal(weights[2], cnp_weights(v["weights"], first, n, bits))
+            image = cnp_weights(v["weights"], first, n, bits)
+            np.testing.assert_array_equal(weights[2], image)
             np.testing.assert_array_equal(shifts[2], byte_words(v["input_shift"]))
+        assert weights[3] == long_units(image)
         assert (shifts[0], scales[0]) == (2, 4)
         np.testing.assert_array_equal(scales[2], shift_words(v, first, n))
         if activation == 2:

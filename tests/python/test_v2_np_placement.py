@@ -74,7 +74,7 @@ def test_word_22_of_a_depthwise_layer_split_by_channels(reader, last):
     nps = model.get_layer("dw").mapping.nps
     assert [(c.start_neuron, c.filters) for c in nps] == [(0, 7), (7, 7), (14, 7)]
     for c in nps:
-        [words] = [w for code, field, w in np_blocks(reader, sequence.program, c.ident)
+        [words] = [w for code, field, w, _ in np_blocks(reader, sequence.program, c.ident)
                    if (code, field, len(w)) == (8, 0, 64) and w[3] >> 24 != 254]
         assert words[22] == (c.start_neuron & ~1) | int(last) | c.filters << 16
         assert (words[3] >> 10) & 1 == 1

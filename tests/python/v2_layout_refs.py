@@ -8,6 +8,8 @@ import numpy as np
 import morla.core as core
 
 LONG_BLOCK = 16383
+# NP memories wide enough for a weight image in the long block form.
+WIDE_SRAM = core.NP.SramSize(65536, 102400)
 
 # The widest value each neuron variable may take on v2.
 RANGES = {"input_shift": (0, 7), "bias": (-128, 127), "bias_shift": (0, 31),
@@ -42,6 +44,12 @@ def ceil_div(a, b):
 
 def long_padded(words):
     return ceil_div(words, 16) * 16 if words >= LONG_BLOCK else words
+
+
+def long_units(image):
+    """The header length of a block holding `image` (padded already) in 16-word units when
+    it takes the long form, None in the short form."""
+    return len(image) // 16 if len(image) >= LONG_BLOCK else None
 
 
 def put_bits(image, bit, value, width):
@@ -345,14 +353,17 @@ def lut_pairs(lut):
 
 
 def blocks(words):
-    """(col, row, select mask, type code, field, words) of every NP block of a word buffer."""
+    """(col, row, select mask, type code, field, words, long length) of every NP block of a
+    word buffer; the long length is the header's length in 16-word units, None for a block in
+    the short form."""
     words = [int(w) for w in words]
     i = 0
     while i + 2 <= len(words):
         h0, h1 = words[i], words[i + 1]
-        length = ((h1 >> 16) & 0x3FFF) * (16 if h1 >> 31 else 1)
+        units = (h1 >> 16) & 0x3FFF if h1 >> 31 else None
+        length = units * 16 if units is not None else (h1 >> 16) & 0x3FFF
         yield (h0 >> 24, (h0 >> 16) & 0xFF, (h0 >> 8) & 0xF, h0 & 0xF, h1 & 0xFFFF,
-               np.array(words[i + 2:i + 2 + length], np.uint32))
+               np.array(words[i + 2:i + 2 + length], np.uint32), units)
         i += 2 + length
 
 
@@ -370,7 +381,7 @@ def pass_records(reader, program):
 
 
 def np_blocks(reader, program, ident):
-    """(type code, field, words) of the blocks of one NP, in program order."""
+    """(type code, field, words, long length) of the blocks of one NP, in program order."""
     key = (ident.col, ident.row, 1 << ident.id)
     return [b[3:] for record in pass_records(reader, program)
             for buffer in range(record.BuffersLength())
@@ -379,7 +390,7 @@ def np_blocks(reader, program, ident):
 
 def hrc_memory(reader, program, selector_bit):
     """The words the HRC's memory `selector_bit` receives."""
-    found = [b[3:] for record in pass_records(reader, program)
+    found = [b[3:6] for record in pass_records(reader, program)
              for buffer in range(record.BuffersLength())
              for b in blocks(record.Buffers(buffer).WordsAsNumpy()) if b[:3] == (0, 0, 0)]
     for (code, field, words), data in zip(found, found[1:]):
@@ -393,7 +404,7 @@ def np_images(reader, program, ident):
     """The blocks that follow the NP's register block of its own pass (not a registers-only
     one): weights, input shifts, shift and scale words, ..."""
     found = np_blocks(reader, program, ident)
-    for i, (code, field, words) in enumerate(found):
+    for i, (code, field, words, _) in enumerate(found):
         if code == 8 and field == 0 and len(words) == 64 and words[3] >> 24 != 254:
             rest = []
             for block in found[i + 1:]:

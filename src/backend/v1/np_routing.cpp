@@ -47,7 +47,7 @@ void record_np_routing(RegisterBlock& block, const ComponentList& feeding, const
     const hw::Ident& target = following.front().ident;
     set_register_field(block, reg::kDestRowOrLow, target.row);
     set_register_field(block, reg::kDestColOrHigh, target.col);
-    set_register_field(block, reg::kDestIdMask, 1u << target.id);
+    set_one_hot_field(block, reg::kDestIdMask, target.id);
   } else {
     set_register_field(block, reg::kDestRowOrLow, out.lo);
     set_register_field(block, reg::kDestColOrHigh, out.hi);
@@ -112,7 +112,7 @@ void record_np_p2p(RegisterBlock& block, const Layer& next, const hw::Component&
 }
 
 void record_np_dma_conf(RegisterBlock& block, const hw::Ident& ident) {
-  set_register_field(block, reg::kDmaIdMask, 1u << ident.id);
+  set_one_hot_field(block, reg::kDmaIdMask, ident.id);
   set_register_field(block, reg::kDmaRow, ident.row);
   set_register_field(block, reg::kDmaCol, ident.col);
 }

@@ -103,7 +103,7 @@ void record_skip_dma(NpRegisters& b, const CnpNpConfig& c) {
   set_register_field(b, reg::kWord53Bits0To7, 1);
   set_register_field(b, reg::kSkipLoadCol, c.skip_dma_load->ident.col);
   set_register_field(b, reg::kWord53Bit19, 0);
-  set_register_field(b, reg::kSkipLoadIdMask, 1u << c.skip_dma_load->ident.id);
+  set_one_hot_field(b, reg::kSkipLoadIdMask, c.skip_dma_load->ident.id);
   set_register_field(b, reg::kWord53Bit31, 1);
   if (c.merge->dual_source) record_learning_peers(b, c);
 }

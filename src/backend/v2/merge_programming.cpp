@@ -91,7 +91,7 @@ void record_targets(std::vector<uint32_t>& w, const ComponentList& targets) {
   if (targets.size() == 1) {
     const hw::Ident& id = targets.front().ident;
     set_register_field(w, kTargetMode, 2);
-    set_register_field(w, kTargetIdMask, 1u << id.id);
+    set_one_hot_field(w, kTargetIdMask, id.id);
     set_register_field(w, kTargetRowOrLow, id.row);
     set_register_field(w, kTargetColOrHigh, id.col);
   } else {

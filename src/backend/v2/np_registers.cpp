@@ -30,7 +30,7 @@ NpRegisters init_np_registers(const hw::Component& np, uint32_t pass_byte, bool 
 }
 
 void record_np_ident(NpRegisters& block, const hw::Ident& ident) {
-  set_register_field(block, reg::kIdentIdMask, 1u << ident.id);
+  set_one_hot_field(block, reg::kIdentIdMask, ident.id);
   set_register_field(block, reg::kIdentRow, ident.row);
   set_register_field(block, reg::kIdentCol, ident.col);
 }

@@ -23,7 +23,7 @@ constexpr LinkFields kSource{reg::kSourceRowOrLow, reg::kSourceColOrHigh, reg::k
 void record_single(NpRegisters& b, const LinkFields& f, const hw::Component& c) {
   set_register_field(b, f.row_or_low, c.ident.row);
   set_register_field(b, f.col_or_high, c.ident.col);
-  set_register_field(b, f.id_mask, 1u << c.ident.id);
+  set_one_hot_field(b, f.id_mask, c.ident.id);
 }
 
 void record_span(NpRegisters& b, const LinkFields& f, const ComponentList& list) {
