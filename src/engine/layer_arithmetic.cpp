@@ -292,7 +292,8 @@ class V2Neurons {
 
 // lshift by the per-channel shifts of `shifts` into int32 (x, y, channels) of `shape`,
 // straight from the input's own element type; an int32 input that no shift changes is
-// taken as it is.
+// taken as it is. The shifts are planned on the first frame and kept for the next ones of
+// as many channels (a Dense1D layer has one shift per input element).
 class InputShift {
  public:
   explicit InputShift(Frame shifts) : shifts_(std::move(shifts)) {
@@ -305,14 +306,23 @@ class InputShift {
     if (none_ && input->type() == TensorType::int32 && shape == input->shape() &&
         shifts_->size() >= shape.back())
       return input;
+    if (planned_channels_ != shape.back()) {
+      planned_channels_ = 0;
+      stage_ = ops::checked_shift_stage("lshift", *shifts_, shape.back(),
+                                        ops::ShiftRule::lshift_saturate, kAccBits);
+      planned_channels_ = shape.back();
+    }
     Frame out = unfilled(TensorType::int32, shape);
-    ops::lshift_into(*input, *shifts_, kAccBits, *out);
+    ops::lshift_into(*input, stage_, *out);
     return out;
   }
 
  private:
   Frame shifts_;
   bool none_ = false;
+  // The plan for the channels of the frames seen last; 0: not planned yet.
+  mutable ops::ShiftStage stage_;
+  mutable uint32_t planned_channels_ = 0;
 };
 
 // ---- Runners, one per family of types -------------------------------------------------------
