@@ -1,6 +1,8 @@
 """Model in software, on one pinned core with every case timed round by round beside its
 reference (bench/rounds.py): forward throughput of a small CNN against the same reference
-operations called one by one from NumPy (results checked equal); frames/s of a 224x224x3
+operations called one by one from NumPy (results checked equal); the 224x224 model's
+classifier (Dense1D of 14x14x64 inputs) alone against nn.matmul of its shape plus its neuron
+steps; frames/s of a 224x224x3
 model (4 Conv2D, 2 DepthwiseConv2D, Dense1D), and its peak memory at 1 and 128 frames;
 .fbz save/load of a model with 10 MB of weights against their floors on the same bytes,
 built from the snappy C library the project links (bench/floors.cpp): load against read +
@@ -39,6 +41,12 @@ def cnn(rng, size, layers, bias=True):
             m.add(layer(core.Conv2D, f"c{i + 1}", kernel_size=3, filters=filters,
                         kernel_stride=stride))
     m.add(layer(core.Dense1D, "fc", units=10, activation=0))
+    return with_random_variables(m, rng, bias)
+
+
+def with_random_variables(m, rng, bias=True):
+    """Small random weights (and biases) in every layer after the input, outputs shifted 4
+    bits right."""
     for lay in m.layers[1:]:
         v = lay.variables
         v["weights"] = rng.integers(-3, 4, v["weights"].shape).astype(np.int8)
@@ -90,11 +98,32 @@ def forward_benchmark():
           f"{fps['model'][0]:8.1f} /{fps['model'][1]:8.1f} frames/s, the ops one by one from "
           f"NumPy {fps['ops'][0]:8.1f} /{fps['ops'][1]:8.1f} frames/s (best / median)")
 
+    dense = dense_model(np.random.default_rng(4))
+    frames = np.random.default_rng(5).integers(0, 256, (FRAMES, 14, 14, 64), dtype=np.uint8)
+    one = frames[:1]
+    assert np.array_equal(dense.forward(one).reshape(1, -1),
+                          numpy_forward(dense, one).reshape(1, -1)), "results differ"
+    t = rounds.interleave({"batch": lambda: dense.forward(frames), "one": lambda: dense.forward(one),
+                           "ops": lambda: numpy_forward(dense, one)})
+    print(f"forward 14x14x64 -> Dense1D(10): {FRAMES / t['batch'][0]:8.1f} /"
+          f"{FRAMES / t['batch'][1]:8.1f} frames/s in {FRAMES}-frame calls; one frame "
+          f"{rounds.text(t['one'])} vs nn.matmul of the same shape plus its neuron steps "
+          f"{rounds.text(t['ops'])}: x{t['one'][0] / t['ops'][0]:.2f} / "
+          f"x{t['one'][1] / t['ops'][1]:.2f} (target <= 1.3)")
+
     large = large_cnn(np.random.default_rng(2))
     inputs = np.random.default_rng(3).integers(0, 256, (16, 224, 224, 3), dtype=np.uint8)
     t = rounds.interleave({"model": lambda: large.forward(inputs)}, at_least=0)["model"]
     print(f"forward 16 frames 224x224x3 -> 4 Conv2D, 2 DepthwiseConv2D -> Dense1D: "
           f"{16 / t[0]:7.1f} / {16 / t[1]:7.1f} frames/s (best / median)")
+
+
+def dense_model(rng):
+    """The classifier of the 224x224 model alone: InputData 14x14x64, Dense1D of 10."""
+    m = core.Model()
+    m.add(layer(core.InputData, "in", input_width=14, input_height=14, input_channels=64))
+    m.add(layer(core.Dense1D, "fc", units=10, activation=0))
+    return with_random_variables(m, rng)
 
 
 def large_cnn(rng):
@@ -169,7 +198,7 @@ def main():
     if len(sys.argv) == 3 and sys.argv[1] == "--memory":
         memory_child(int(sys.argv[2]))
         return 0
-    print(f"one core (#{rounds.pin()})")
+    print(f"one core (#{rounds.pin()}), CPU class {rounds.cpu_class()}")
     forward_benchmark()
     memory_benchmark()
     file_benchmark()
