@@ -41,7 +41,7 @@ void neurons_as(const Dense& sums, const NeuronStages& stages, Dense& out) {
 
 template <typename In>
 void lshift_as(const Dense& inputs, const ShiftStage& stage, Dense& out) {
-  loops::shift_rows(detail::elements<In>(inputs), detail::element_count(inputs), out.shape().back(),
+  loops::shift_rows(detail::elements<In>(inputs), detail::element_count(inputs), stage.left.size(),
                     stage, detail::mutable_elements<int32_t>(out));
 }
 
