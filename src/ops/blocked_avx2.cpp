@@ -65,14 +65,43 @@ __m256i load_words(const int8_t* p) {
   return _mm256_cvtepi8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
 }
 
+// The sums of kVec * 8 columns from `n` on over the rows of `first` (one factor each),
+// kept as [4 even | 4 odd] per eight columns in `lanes`. Each sum is added to in row order:
+// the empty asm keeps the compiler from regrouping the additions into a tree, which needs
+// more registers than AVX2 has.
+template <size_t kVec, size_t kRows, typename T>
+[[gnu::always_inline]] inline void add_rows(const __m256i (&factors)[kRows], const T* first,
+                                            size_t n_count, size_t n, uint64_t* lanes) {
+  auto* sums = reinterpret_cast<__m256i*>(lanes + n);
+  __m256i even[kVec], odd[kVec];
+  for (size_t v = 0; v < kVec; ++v) {
+    even[v] = _mm256_loadu_si256(sums + 2 * v);
+    odd[v] = _mm256_loadu_si256(sums + 2 * v + 1);
+  }
+#pragma GCC unroll 8
+  for (size_t i = 0; i < kRows; ++i)
+#pragma GCC unroll 2
+    for (size_t v = 0; v < kVec; ++v) {
+      const __m256i values = load_words(first + i * n_count + n + 8 * v);
+      even[v] = _mm256_add_epi64(even[v], _mm256_mul_epi32(factors[i], values));
+      odd[v] = _mm256_add_epi64(odd[v], _mm256_mul_epi32(factors[i], _mm256_srli_epi64(values, 32)));
+      asm("" : "+x"(even[v]), "+x"(odd[v]));
+    }
+  for (size_t v = 0; v < kVec; ++v) {
+    _mm256_storeu_si256(sums + 2 * v, even[v]);
+    _mm256_storeu_si256(sums + 2 * v + 1, odd[v]);
+  }
+}
+
 // 64-bit sums of 64-bit products: vpmuldq multiplies the even 32-bit lanes, so one load of
 // eight values feeds two multiplies (even lanes, then odd lanes shifted down). The sums of
 // each eight columns are kept as [4 even | 4 odd] in `lanes` and put back in column order at
-// the end. Eight rows of b per pass over the sums; b is read once, row after row.
+// the end. Four rows of b per pass over the sums, sixteen columns at a time; b is read once,
+// row after row.
 template <typename T>
 void gemv_words(const int32_t* a, const T* b, size_t k_count, size_t n_count, uint64_t* acc,
                 uint64_t* lanes) {
-  constexpr size_t kRows = 8;
+  constexpr size_t kRows = 4;
   const size_t whole = n_count / 8 * 8;
   const auto lane = [](size_t n) { return n / 8 * 8 + (n % 2) * 4 + n % 8 / 2; };
   for (size_t n = 0; n < n_count; ++n) acc[n] = 0;
@@ -83,18 +112,9 @@ void gemv_words(const int32_t* a, const T* b, size_t k_count, size_t n_count, ui
     if (rows == kRows) {
       __m256i factors[kRows];
       for (size_t i = 0; i < kRows; ++i) factors[i] = _mm256_set1_epi64x(a[k0 + i]);
-      for (size_t n = 0; n < whole; n += 8) {
-        auto* sums = reinterpret_cast<__m256i*>(lanes + n);
-        __m256i even = _mm256_loadu_si256(sums), odd = _mm256_loadu_si256(sums + 1);
-#pragma GCC unroll 8
-        for (size_t i = 0; i < kRows; ++i) {
-          const __m256i values = load_words(first + i * n_count + n);
-          even = _mm256_add_epi64(even, _mm256_mul_epi32(factors[i], values));
-          odd = _mm256_add_epi64(odd, _mm256_mul_epi32(factors[i], _mm256_srli_epi64(values, 32)));
-        }
-        _mm256_storeu_si256(sums, even);
-        _mm256_storeu_si256(sums + 1, odd);
-      }
+      size_t n = 0;
+      for (; n + 16 <= whole; n += 16) add_rows<2>(factors, first, n_count, n, lanes);
+      if (n < whole) add_rows<1>(factors, first, n_count, n, lanes);
     } else {
       for (size_t n = 0; n < whole; ++n)
         for (size_t i = 0; i < rows; ++i)
