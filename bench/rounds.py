@@ -77,14 +77,37 @@ def build(source, flags, folder):
 
 def limits():
     """The core's multiply-add limits per precision in GMAC/s (bench/mac_rate.cpp): keys
-    int32, int16, int8 and amx_int8 where the CPU has each; {} when it cannot be built."""
+    int32, int16, int8, u8s8_saturating (without VNNI) and amx_int8 where the CPU has each;
+    {} when it cannot be built."""
     with tempfile.TemporaryDirectory() as folder:
         program = build("mac_rate.cpp", [], folder)
         if not program:
             return {}
         out = subprocess.run([program], capture_output=True, text=True, check=True).stdout
     values = dict(line.split("=") for line in out.split())
-    return {k: float(v) for k, v in values.items() if v != "absent"}
+    return {k: float(v) for k, v in values.items() if k != "class" and v != "absent"}
+
+
+# The flags that pick the module's vector paths and the bench's limit loops.
+_CLASS_FLAGS = ["avx2", "fma", "pclmulqdq", "vpclmulqdq", "sse4_2", "avx512f", "avx512bw",
+                "avx512_vnni", "amx_int8"]
+
+
+def cpu_class():
+    """The CPU's vector class and the flags behind it, as the figures are labelled with, for
+    instance "avx2 (avx2 fma pclmulqdq vpclmulqdq sse4_2; no avx512f ...)"."""
+    try:
+        with open("/proc/cpuinfo") as info:
+            flags = next((line.split(":", 1)[1].split() for line in info
+                          if line.startswith("flags")), [])
+    except OSError:
+        flags = []
+    have = [f for f in _CLASS_FLAGS if f in flags]
+    lacks = [f for f in _CLASS_FLAGS if f not in flags]
+    name = ("avx512_vnni" if "avx512_vnni" in flags else
+            "avx512" if "avx512f" in flags and "avx512bw" in flags else
+            "avx2" if "avx2" in flags else "baseline" if flags else "unknown")
+    return f"{name} ({' '.join(have)}" + (f"; no {' '.join(lacks)}" if lacks else "") + ")"
 
 
 class Floors:

@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <type_traits>
+#include <utility>
 
 #include "engine/dense_impl.h"
 #include "engine/engine_layer.h"
@@ -61,13 +62,15 @@ Shape row_major_shape(const Dense& tensor) {
 }
 
 // Weights as the operations take them: row-major int8 (sub-byte values are stored one per
-// byte already), optionally viewed with other dimensions of the same element count.
-Frame int8_weights(const Dense& weights) {
-  return reshaped(weights, TensorType::int8, row_major_shape(weights));
+// byte already), optionally viewed with other dimensions of the same element count. Weights
+// already so are taken as they are: the runners only read them.
+Frame int8_weights(const Frame& weights, const Shape& shape) {
+  if (weights->type() == TensorType::int8 && weights->layout() == L::RowMajor &&
+      weights->shape() == shape)
+    return weights;
+  return reshaped(*weights, TensorType::int8, shape);
 }
-Frame int8_weights(const Dense& weights, const Shape& shape) {
-  return reshaped(weights, TensorType::int8, shape);
-}
+Frame int8_weights(const Frame& weights) { return int8_weights(weights, row_major_shape(*weights)); }
 
 Frame int32_of(const Frame& frame) {
   return frame->type() == TensorType::int32 ? frame : ops::to_int32_dense(*frame);
@@ -302,7 +305,9 @@ class V2Neurons {
 
 // lshift by the per-channel shifts of `shifts` into int32 (x, y, channels) of `shape`,
 // straight from the input's own element type; an int32 input that no shift changes is
-// taken as it is.
+// taken as it is. The shifts are planned on the first frame and kept for the next ones of
+// the same shapes. A Dense1D layer has one shift per input element: when they repeat with
+// the input's channels (or are all one value), only that period is planned.
 class InputShift {
  public:
   explicit InputShift(Frame shifts) : shifts_(std::move(shifts)) {
@@ -315,14 +320,34 @@ class InputShift {
     if (none_ && input->type() == TensorType::int32 && shape == input->shape() &&
         shifts_->size() >= shape.back())
       return input;
+    const std::pair<uint32_t, uint32_t> key{shape.back(), input->shape().back()};
+    if (planned_for_ != key) {
+      planned_for_ = {};
+      stage_ = ops::checked_shift_stage("lshift", *shifts_, period(key.first, key.second),
+                                        ops::ShiftRule::lshift_saturate, kAccBits);
+      planned_for_ = key;
+    }
     Frame out = unfilled(TensorType::int32, shape);
-    ops::lshift_into(*input, *shifts_, kAccBits, *out);
+    ops::lshift_into(*input, stage_, *out);
     return out;
   }
 
  private:
+  // The shortest of 1, `input_channels` and `channels` with which the first `channels` shifts
+  // repeat (only where there are that many: fewer are refused by the full plan).
+  size_t period(size_t channels, size_t input_channels) const {
+    if (shifts_->type() != TensorType::uint8 || shifts_->size() < channels) return channels;
+    const uint8_t* s = shifts_->data<uint8_t>();
+    for (const size_t p : {size_t{1}, input_channels})
+      if (p < channels && std::memcmp(s, s + p, channels - p) == 0) return p;
+    return channels;
+  }
+
   Frame shifts_;
   bool none_ = false;
+  // The plan for the (output, input) channels of the frames seen last; {0, 0}: none yet.
+  mutable ops::ShiftStage stage_;
+  mutable std::pair<uint32_t, uint32_t> planned_for_{};
 };
 
 // ---- Runners, one per family of types -------------------------------------------------------
@@ -367,7 +392,7 @@ class ConvolutionalRunner final : public LayerRunner {
   explicit ConvolutionalRunner(EngineLayer& layer)
       : window_(window_of(layer, layer.input_dims())),
         neurons_(layer),
-        weights_(int8_weights(*variable(layer, "weights"))) {}
+        weights_(int8_weights(variable(layer, "weights"))) {}
   Frame run(const std::vector<Frame>& inputs) override {
     return neurons_(pooled(window_, conv2d(window_, int32_of(inputs.at(0)), *weights_)));
   }
@@ -384,8 +409,8 @@ class SeparableRunner final : public LayerRunner {
   explicit SeparableRunner(EngineLayer& layer)
       : window_(window_of(layer, layer.input_dims())),
         neurons_(layer),
-        depthwise_(int8_weights(*variable(layer, "weights"))),
-        pointwise_(int8_weights(*variable(layer, "weights_pw"))) {}
+        depthwise_(int8_weights(variable(layer, "weights"))),
+        pointwise_(int8_weights(variable(layer, "weights_pw"))) {}
   Frame run(const std::vector<Frame>& inputs) override {
     const Frame depthwise = depthwise_conv2d(window_, int32_of(inputs.at(0)), *depthwise_);
     const Frame pointwise = ops::matmul(*depthwise, *pointwise_, kAccBits, false);
@@ -402,7 +427,7 @@ class SeparableRunner final : public LayerRunner {
 class FullyConnectedRunner final : public LayerRunner {
  public:
   explicit FullyConnectedRunner(EngineLayer& layer)
-      : neurons_(layer), weights_(int8_weights(*variable(layer, "weights"))) {}
+      : neurons_(layer), weights_(int8_weights(variable(layer, "weights"))) {}
   Frame run(const std::vector<Frame>& inputs) override {
     return neurons_(ops::matmul(*int32_of(flattened(inputs.at(0))), *weights_, kAccBits, false));
   }
@@ -424,7 +449,7 @@ class Conv2DRunner final : public LayerRunner {
     const Frame stored = variable(layer, "weights");
     const Shape s = stored->shape();
     // Depthwise (k, k, 1, C) is taken as (k, k, C).
-    weights_ = depthwise ? int8_weights(*stored, Shape{s[0], s[1], s[3]}) : int8_weights(*stored);
+    weights_ = depthwise ? int8_weights(stored, Shape{s[0], s[1], s[3]}) : int8_weights(stored);
   }
   Frame run(const std::vector<Frame>& inputs) override {
     const Frame shifted = input_shift_(inputs.at(0));
@@ -447,7 +472,7 @@ class InputConv2DRunner final : public LayerRunner {
       : window_(window_of(layer, layer.input_dims())),
         neurons_(layer, window_),
         pads_(variable(layer, "padding_value")),
-        flat_(ops::flatten_weights(*int8_weights(*variable(layer, "weights")))) {}
+        flat_(ops::flatten_weights(*int8_weights(variable(layer, "weights")))) {}
   Frame run(const std::vector<Frame>& inputs) override {
     return neurons_(input_conv2d(window_, uint8_of(inputs.at(0)), *pads_, *flat_));
   }
@@ -469,7 +494,7 @@ class TransposeRunner final : public LayerRunner {
         output_(layer.output_dims()) {
     const Frame stored = variable(layer, "weights");
     const Shape s = stored->shape();
-    weights_ = depthwise ? int8_weights(*stored, Shape{s[0], s[1], s[3]}) : int8_weights(*stored);
+    weights_ = depthwise ? int8_weights(stored, Shape{s[0], s[1], s[3]}) : int8_weights(stored);
     stride_ = static_cast<uint8_t>(layer.params()->get("kernel_stride"));
     pad_x_ = ops::transpose_padding(s[0], stride_);
     pad_y_ = ops::transpose_padding(s[1], stride_);
@@ -496,7 +521,7 @@ class Dense1DRunner final : public LayerRunner {
   explicit Dense1DRunner(EngineLayer& layer)
       : neurons_(layer),
         input_shift_(variable(layer, "input_shift")),
-        weights_(int8_weights(*variable(layer, "weights"))) {}
+        weights_(int8_weights(variable(layer, "weights"))) {}
   Frame run(const std::vector<Frame>& inputs) override {
     const auto size = static_cast<uint32_t>(inputs.at(0)->size());
     const Frame shifted = input_shift_(inputs.at(0), Shape{1, 1, size});
@@ -530,7 +555,7 @@ class BufferTempConvRunner final : public LayerRunner {
     fifo_ = Dense::create(fifo_type_, Shape{in[0], in[1], depth, in[2]}, L::RowMajor);
     const Frame stored = variable(layer, "weights");
     const Shape s = stored->shape();
-    weights_ = depthwise ? int8_weights(*stored) : int8_weights(*stored, Shape{s[2], s[3]});
+    weights_ = depthwise ? int8_weights(stored) : int8_weights(stored, Shape{s[2], s[3]});
     flat_shape_ = Shape{in[0], in[1], depth * in[2]};
   }
   Frame run(const std::vector<Frame>& inputs) override {
@@ -568,8 +593,8 @@ class StatefulRecurrentRunner final : public LayerRunner {
   explicit StatefulRecurrentRunner(EngineLayer& layer)
       : neurons_(layer),
         input_shift_(variable(layer, "input_shift")),
-        in_proj_(int8_weights(*variable(layer, "in_proj"))),
-        out_proj_(int8_weights(*variable(layer, "out_proj"))),
+        in_proj_(int8_weights(variable(layer, "in_proj"))),
+        out_proj_(int8_weights(variable(layer, "out_proj"))),
         a_real_(variable(layer, "A_real")),
         a_imag_(variable(layer, "A_imag")),
         state_shift_(variable(layer, "internal_state_outputs_shift")),

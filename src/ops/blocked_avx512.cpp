@@ -127,12 +127,6 @@ void gemv_bytes(const int32_t* a, const int8_t* b, size_t k_count, size_t n_coun
   }
 }
 
-bool within_16_bits(const int32_t* a, size_t count) {
-  for (size_t k = 0; k < count; ++k)
-    if (a[k] < -32768 || a[k] > 32767) return false;
-  return true;
-}
-
 // Any int8 b: the products widened to 64 bits, eight rows per pass.
 void gemv_wide(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count, uint64_t* acc) {
   constexpr size_t kRows = 8;

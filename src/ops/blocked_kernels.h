@@ -68,7 +68,11 @@ void depthwise_avx2(const PackedDepthwise& problem);
 void depthwise_avx512(const PackedDepthwise& problem);
 
 // 64-bit sums of 64-bit products, wrapping: acc[n] = Σ_k a[k] * b[k*n_count + n].
-// `scratch` holds n_count 64-bit values for the loop's own use.
+// `scratch` holds n_count + 8 64-bit values for the loop's own use.
+void gemv_avx2(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+               void* scratch);
+void gemv_avx2(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count, uint64_t* acc,
+               void* scratch);
 void gemv_avx512(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count, uint64_t* acc,
                  void* scratch);
 void gemv_avx512(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count, uint64_t* acc,

@@ -18,6 +18,12 @@ namespace {  // each per-ISA file gets its own copy
 
 constexpr size_t smaller(size_t a, size_t b) { return a < b ? a : b; }
 
+inline bool within_16_bits(const int32_t* a, size_t count) {
+  for (size_t k = 0; k < count; ++k)
+    if (a[k] < -32768 || a[k] > 32767) return false;
+  return true;
+}
+
 template <class V, size_t NV, size_t P>
 [[gnu::always_inline]] inline void clear(typename V::reg (&acc)[P][NV]) {
 #pragma GCC unroll 32

@@ -101,16 +101,31 @@ MORLA_MULTIVERSION void axpy_wrap(uint32_t* acc, const int32_t* row, int32_t val
   axpy(acc, row, static_cast<uint32_t>(value), count);
 }
 
-MORLA_MULTIVERSION void gemv(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,
-                             uint64_t* acc) {
+namespace {
+
+template <typename T>
+[[gnu::always_inline]] inline void gemv_impl(const int32_t* a, const T* b, size_t k_count,
+                                             size_t n_count, uint64_t* acc) {
   std::memset(acc, 0, n_count * sizeof(uint64_t));
   for (size_t k = 0; k < k_count; ++k) {
     const int64_t value = a[k];
     if (value == 0) continue;
-    const int32_t* __restrict row = b + k * n_count;
+    const T* __restrict row = b + k * n_count;
     uint64_t* __restrict out = acc;
     for (size_t n = 0; n < n_count; ++n) out[n] += static_cast<uint64_t>(value * int64_t{row[n]});
   }
+}
+
+}  // namespace
+
+MORLA_MULTIVERSION void gemv(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,
+                             uint64_t* acc) {
+  gemv_impl(a, b, k_count, n_count, acc);
+}
+
+MORLA_MULTIVERSION void gemv(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count,
+                             uint64_t* acc) {
+  gemv_impl(a, b, k_count, n_count, acc);
 }
 
 MORLA_MULTIVERSION void gemv_t(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count,

@@ -51,6 +51,7 @@ void axpy_wrap(uint32_t* acc, const int32_t* row, int32_t value, size_t count);
 //   gemv:     acc[n] = Σ_k a[k] * b[k*n_count + n]   (b row-major (k, n))
 //   gemv_t:   acc[n] = Σ_k a[k] * b[n*k_count + k]   (b row-major (n, k))
 void gemv(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count, uint64_t* acc);
+void gemv(const int32_t* a, const int8_t* b, size_t k_count, size_t n_count, uint64_t* acc);
 void gemv_t(const int32_t* a, const int32_t* b, size_t k_count, size_t n_count, uint64_t* acc);
 
 }  // namespace morla::ops::kernels

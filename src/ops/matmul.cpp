@@ -52,6 +52,40 @@ MatrixSource contiguous(const T* data, const detail::LogicalDims& dims) {
   return source;
 }
 
+// The gemv loops of one path, int32 or int8 rows of b.
+struct Gemv {
+  void (*words)(const int32_t*, const int32_t*, size_t, size_t, uint64_t*, void*);
+  void (*bytes)(const int32_t*, const int8_t*, size_t, size_t, uint64_t*, void*);
+  void operator()(const int32_t* a, const int32_t* b, size_t k, size_t n, uint64_t* acc,
+                  void* scratch) const {
+    words(a, b, k, n, acc, scratch);
+  }
+  void operator()(const int32_t* a, const int8_t* b, size_t k, size_t n, uint64_t* acc,
+                  void* scratch) const {
+    bytes(a, b, k, n, acc, scratch);
+  }
+};
+
+template <typename T>
+void portable_gemv(const int32_t* a, const T* b, size_t k, size_t n, uint64_t* acc, void*) {
+  kernels::gemv(a, b, k, n, acc);
+}
+
+// The active path's loops. Rows of fewer columns than a 512-bit vector holds run on the
+// 256-bit loops, which fill their last vector from the next row.
+Gemv pick_gemv(size_t columns) {
+#ifdef MORLA_X86_KERNELS
+  using kernels::KernelPath;
+  const KernelPath path = kernels::active_path();
+  if (path >= KernelPath::avx512 && columns >= 16)
+    return {kernels::gemv_avx512, kernels::gemv_avx512};
+  if (path >= KernelPath::avx2) return {kernels::gemv_avx2, kernels::gemv_avx2};
+#else
+  (void)columns;
+#endif
+  return {portable_gemv<int32_t>, portable_gemv<int8_t>};
+}
+
 }  // namespace
 
 std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool transpose_b) {
@@ -77,14 +111,9 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
   detail::require_equal(op, transpose_b ? "b dimension K (last)" : "b dimension K (rows)", b_depth,
                         "a dimension 2", depth);
 
-  const bool vector_rows = !transpose_b && kernels::active_path() >= kernels::KernelPath::avx512;
-#ifdef MORLA_X86_KERNELS
-  // 8-bit rows in row-major order are read as they are by the vector loop.
-  const int8_t* bytes =
-      !b_int32 && vector_rows && row_major(bd) ? detail::elements<int8_t>(b) : nullptr;
-#else
-  const int8_t* bytes = nullptr;
-#endif
+  // Row-major 8-bit matrices are read as they are; any other is gathered into int32 rows.
+  const int8_t* bytes = !b_int32 && !transpose_b && row_major(bd) ? detail::elements<int8_t>(b)
+                                                                  : nullptr;
   const MatrixSource matrices = bytes     ? MatrixSource{nullptr, {}}
                                 : b_int32 ? contiguous(detail::elements<int32_t>(b), bd)
                                           : contiguous(detail::elements<int8_t>(b), bd);
@@ -93,21 +122,18 @@ std::shared_ptr<Dense> matmul(const Dense& a, const Dense& b, int32_t bits, bool
 
   const ClipRange range = clip_range(bits);
   const size_t matrix_size = depth * columns;
-  std::vector<uint64_t> sums(columns), scratch(columns);
+  const Gemv gemv = pick_gemv(columns);
+  std::vector<uint64_t> sums(columns), scratch(columns + 8);
   for (size_t i = 0; i < batches; ++i) {
     const size_t first = rank == 3 ? i * matrix_size : 0;
-    const int32_t* matrix = bytes ? nullptr : matrices.data + first;
     for (size_t j = 0; j < rows; ++j) {
       const int32_t* row = x + (i * rows + j) * depth;
-      if (transpose_b) kernels::gemv_t(row, matrix, depth, columns, sums.data());
-#ifdef MORLA_X86_KERNELS
+      if (transpose_b)
+        kernels::gemv_t(row, matrices.data + first, depth, columns, sums.data());
       else if (bytes)
-        kernels::gemv_avx512(row, bytes + first, depth, columns, sums.data(), scratch.data());
-      else if (vector_rows)
-        kernels::gemv_avx512(row, matrix, depth, columns, sums.data(), scratch.data());
-#endif
+        gemv(row, bytes + first, depth, columns, sums.data(), scratch.data());
       else
-        kernels::gemv(row, matrix, depth, columns, sums.data());
+        gemv(row, matrices.data + first, depth, columns, sums.data(), scratch.data());
       int32_t* target = out + (i * rows + j) * columns;
       for (size_t n = 0; n < columns; ++n)
         target[n] = saturate_int32(clip(static_cast<int64_t>(sums[n]), range));

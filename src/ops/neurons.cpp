@@ -41,7 +41,7 @@ void neurons_as(const Dense& sums, const NeuronStages& stages, Dense& out) {
 
 template <typename In>
 void lshift_as(const Dense& inputs, const ShiftStage& stage, Dense& out) {
-  loops::shift_rows(detail::elements<In>(inputs), detail::element_count(inputs), out.shape().back(),
+  loops::shift_rows(detail::elements<In>(inputs), detail::element_count(inputs), stage.left.size(),
                     stage, detail::mutable_elements<int32_t>(out));
 }
 
@@ -101,9 +101,12 @@ void run_neurons(const Dense& sums, const NeuronStages& stages, Dense& out) {
 void lshift_into(const Dense& inputs, const Dense& shifts, int32_t bits, Dense& out) {
   static constexpr const char* op = "lshift";
   const size_t channels = out.shape().back();
-  const ShiftStage stage =
-      checked_shift_stage(op, shifts, channels, ShiftRule::lshift_saturate, bits);
-  detail::require_count(op, "out", detail::element_count(out), detail::element_count(inputs),
+  lshift_into(inputs, checked_shift_stage(op, shifts, channels, ShiftRule::lshift_saturate, bits),
+              out);
+}
+
+void lshift_into(const Dense& inputs, const ShiftStage& stage, Dense& out) {
+  detail::require_count("lshift", "out", detail::element_count(out), detail::element_count(inputs),
                         "one per input");
   switch (storage_type(inputs.type())) {
     case StorageType::int8: return lshift_as<int8_t>(inputs, stage, out);

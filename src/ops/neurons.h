@@ -33,5 +33,8 @@ void run_neurons(const Dense& sums, const NeuronStages& stages, Dense& out);
 // any 8-, 16- or 32-bit storage into int32 `out` of as many elements, in one pass; the
 // channels are the last dimension of `out`.
 void lshift_into(const Dense& inputs, const Dense& shifts, int32_t bits, Dense& out);
+// The same with the shifts already planned (checked_shift_stage of shift_plan.h): element e
+// of `out` takes the stage's channel e mod its channel count.
+void lshift_into(const Dense& inputs, const ShiftStage& stage, Dense& out);
 
 }  // namespace morla::ops

@@ -29,9 +29,10 @@ ShiftStage plan_shift(ShiftRule rule, const std::vector<int32_t>& amounts, int64
   for (size_t c = 0; c < channels; ++c) {
     const int32_t amount = amounts[c];
     if (rule == ShiftRule::lshift_saturate || (is_signed && amount > 0)) {
+      // The bounds divided by 2^amount, rounded inwards (arithmetic shifts round down).
       s.left[c] = amount;
-      s.below[c] = narrow(ceil_div(s.low, int64_t{1} << amount));
-      s.above[c] = narrow(floor_div(s.high, int64_t{1} << amount));
+      s.below[c] = narrow(-(-int64_t{s.low} >> amount));
+      s.above[c] = narrow(int64_t{s.high} >> amount);
     } else if (amount != 0) {
       s.right[c] = is_signed ? -amount : amount;
       s.half[c] = s.right[c] - 1;

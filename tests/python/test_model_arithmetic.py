@@ -71,12 +71,21 @@ def test_conv2d(rng, activation, pooled):
     check(m, x, frames, np.uint8 if act else np.int8)
 
 
-def test_acceptance_conv2d_then_dense1d(rng):
+# The Dense1D input shifts: one per input element, the same for each channel of its input,
+# or one value for all.
+@pytest.mark.parametrize("shifts", ["per element", "per channel", "one value"])
+def test_acceptance_conv2d_then_dense1d(rng, shifts):
     m = core.Model([layer(core.InputData, "in", input_width=6, input_height=5, input_channels=2),
                     layer(core.Conv2D, "conv", kernel_size=3, filters=4, activation=0, padding=0),
                     layer(core.Dense1D, "dense", units=3, activation=0, output_bits=32)])
     vc = randomise(m.get_layer("conv"), rng)
-    vd = randomise(m.get_layer("dense"), rng)
+    dense = m.get_layer("dense")
+    vd = randomise(dense, rng)
+    if shifts != "per element":
+        period = 4 if shifts == "per channel" else 1
+        count = vd["input_shift"].size
+        dense.variables["input_shift"] = np.resize(rng.integers(0, 3, period), count).astype(np.uint8)
+        vd = {name: dense.variables[name] for name in dense.variables.names}
     x = inputs(rng, (3, 6, 5, 2), high=255)
     frames = []
     for f in x:
