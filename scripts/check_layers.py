@@ -2,7 +2,7 @@
 """Fails on an #include under src/ that goes against the allowed layer edges.
 
 Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end, and a
-layer's folder may hold an inner layer's folder, src/core/engine_api/). A file may include
+layer's folder may hold an inner layer's folder, src/engine_api/). A file may include
 headers of its own layer and of the layers listed for it below, nothing else, whatever the
 include's brackets or the file's suffix. docs/architecture.md carries the same table; this
 script also fails when the two differ, and when CMakeLists.txt does not list the inner
@@ -21,20 +21,20 @@ import sys
 # layer -> the other layers its files may include
 ALLOWED = {
     "core": [],
-    "core/engine_api": ["core"],
-    "ops": ["core/engine_api", "core"],
-    "drivers": ["core/engine_api", "core"],
-    "devices": ["drivers", "core/engine_api", "core"],
-    "program/contract": ["core/engine_api", "core"],
-    "mapping": ["program/contract", "core/engine_api", "core"],
-    "program": ["mapping", "program/contract", "core/engine_api", "core"],
-    "backend/v1": ["program/contract", "ops", "core/engine_api", "core"],
-    "backend/v2": ["program/contract", "core/engine_api", "core"],
-    "backend/mote": ["program/contract", "core/engine_api", "core"],
-    "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "program/contract", "core/engine_api", "core"],
-    "model": ["devices", "drivers", "program/contract", "core/engine_api", "core"],
-    "engine": ["hwmap", "program", "mapping", "program/contract", "drivers", "ops", "core/engine_api", "core"],
-    "python": ["model", "mapping", "program/contract", "devices", "drivers", "ops", "core/engine_api", "core"],
+    "engine_api": ["core"],
+    "ops": ["engine_api", "core"],
+    "drivers": ["engine_api", "core"],
+    "devices": ["drivers", "engine_api", "core"],
+    "contract": ["engine_api", "core"],
+    "mapping": ["contract", "engine_api", "core"],
+    "program": ["mapping", "contract", "engine_api", "core"],
+    "backend/v1": ["contract", "ops", "engine_api", "core"],
+    "backend/v2": ["contract", "engine_api", "core"],
+    "backend/mote": ["contract", "engine_api", "core"],
+    "hwmap": ["backend/v1", "backend/v2", "backend/mote", "program", "mapping", "contract", "engine_api", "core"],
+    "model": ["devices", "drivers", "contract", "engine_api", "core"],
+    "engine": ["hwmap", "program", "mapping", "contract", "drivers", "ops", "engine_api", "core"],
+    "python": ["model", "mapping", "contract", "devices", "drivers", "ops", "engine_api", "core"],
 }
 
 # The build target of each layer, when it is not morla_<folder with "/" as "_">.
@@ -53,7 +53,7 @@ DOC_ROW = re.compile(r"^\|\s*`([a-z0-9_/]+)`\s*\|([^|]*)\|")
 
 def layer_of(relative):
     """The layer of a path relative to src/ ("backend/v1/x.h" -> "backend/v1"): the
-    deepest layer whose folder holds it ("core/engine_api/x.h" -> "core/engine_api")."""
+    deepest layer whose folder holds it ("engine_api/x.h" -> "engine_api")."""
     parts = pathlib.PurePosixPath(relative).parts
     for depth in range(len(parts) - 1, 0, -1):
         if "/".join(parts[:depth]) in ALLOWED:

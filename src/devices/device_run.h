@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "drivers/power_meter.h"
 
 namespace morla {

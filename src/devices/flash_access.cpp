@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "drivers/hardware_driver.h"
 
 uint16_t SpiFlashController::get_id() {

@@ -1,6 +1,6 @@
 #include "devices/host_device.h"
 
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "devices/mesh_discovery.h"
 
 namespace morla {

@@ -1,7 +1,7 @@
 #include "drivers/host_driver.h"
 
 #include "core/device_versions.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "drivers/hw_dump.h"
 
 #include <string>

@@ -20,8 +20,8 @@
 #include <optional>
 #include <vector>
 
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/sequence.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/sequence.h"
 
 namespace morla::engine {
 

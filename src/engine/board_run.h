@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "engine/board_registers.h"
 
 namespace morla {

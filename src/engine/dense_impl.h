@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/block_cache.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla::engine {
 

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer_impl.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/layer_impl.h"
+#include "engine_api/model.h"
+#include "engine_api/v1_layers.h"
 #include "engine/layer_types.h"
 #include "engine/window_record.h"
 

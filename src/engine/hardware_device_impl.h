@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "engine/board_run.h"
 
 namespace morla::engine {

@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/layer_params.h"
 #include "core/mesh.h"
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"

@@ -5,7 +5,7 @@
 #include <utility>
 #include <vector>
 
-#include "core/engine_api/model.h"
+#include "engine_api/model.h"
 #include "engine/board_learning.h"
 #include "engine/sequence_runner.h"
 

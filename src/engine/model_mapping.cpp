@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 #include "engine/software_sequence.h"
 #include "mapping/recording_refusal.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/layer.h"
+#include "engine_api/tensor.h"
 #include "engine/layer_arithmetic.h"
 
 namespace morla::engine {

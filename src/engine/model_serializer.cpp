@@ -8,10 +8,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
-#include "core/engine_api/variables_impl.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
+#include "engine_api/variables_impl.h"
 #include "engine/crc32c.h"
 #include "engine/dense_slice.h"
 #include "engine/engine_layer.h"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/model.h"
+#include "engine_api/model.h"
 
 namespace morla::engine {
 

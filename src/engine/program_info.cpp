@@ -2,7 +2,7 @@
 // program-data buffer after it are verified before anything is read, so that bytes from a
 // user never lead past their end. The info spans whole 32-bit words, so that the data
 // buffer after it starts on a word like the program.
-#include "core/engine_api/program_info.h"
+#include "engine_api/program_info.h"
 
 #include <flatbuffers/flatbuffers.h>
 

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/sequence.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/sequence.h"
+#include "engine_api/tensor.h"
 #include "engine/model_runner.h"
 
 namespace morla::engine {

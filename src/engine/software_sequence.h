@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/sequence.h"
+#include "engine_api/sequence.h"
 
 namespace morla::engine {
 

@@ -11,8 +11,8 @@
 //                      potential it reached, at least 1); 0 while the neuron never learned.
 #include <cstdint>
 
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/tensor.h"
 
 namespace morla::engine {
 

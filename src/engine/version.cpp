@@ -1,4 +1,4 @@
-#include "core/engine_api/engine.h"
+#include "engine_api/engine.h"
 
 namespace morla {
 

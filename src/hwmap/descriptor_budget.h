@@ -3,7 +3,7 @@
 // must stay below 255.
 #include <cstdint>
 
-#include "program/contract/mapping_status.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 

@@ -3,8 +3,8 @@
 // and that generation's checker, sizer and recorders.
 #include <memory>
 
-#include "program/contract/backend_parts.h"
-#include "program/contract/hardware_description.h"
+#include "contract/backend_parts.h"
+#include "contract/hardware_description.h"
 
 namespace morla {
 

@@ -7,13 +7,13 @@
 #include "backend/v1/layer_recorder.h"
 #include "backend/v2/layer_recorder.h"
 #include "core/device.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
 #include "core/ip_version.h"
 #include "core/platform.h"
-#include "program/contract/graph_utils.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/graph_utils.h"
+#include "contract/layer_mapping.h"
 
 namespace morla {
 

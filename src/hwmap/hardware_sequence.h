@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/sequence.h"
-#include "program/contract/hardware_description.h"
+#include "engine_api/sequence.h"
+#include "contract/hardware_description.h"
 
 namespace morla {
 

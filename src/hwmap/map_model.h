@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/sequence.h"
-#include "program/contract/graph_utils.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/sequence.h"
+#include "contract/graph_utils.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 

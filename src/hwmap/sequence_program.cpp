@@ -4,16 +4,16 @@
 #include <cstring>
 
 #include "core/device.h"
-#include "core/engine_api/engine.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/engine.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
 #include "hwmap/descriptor_budget.h"
 #include "hwmap/hardware_backend.h"
 #include "hwmap/hardware_sequence.h"
 #include "mapping/recording_refusal.h"
-#include "program/contract/fnp_input_size.h"
-#include "program/contract/graph_utils.h"
+#include "contract/fnp_input_size.h"
+#include "contract/graph_utils.h"
 #include "program/program_builder.h"
 
 namespace morla {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <utility>
 
-#include "program/contract/mapping_status.h"
+#include "contract/mapping_status.h"
 #include "program/hardware_pass.h"
 
 namespace morla {

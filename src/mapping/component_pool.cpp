@@ -6,13 +6,13 @@
 #include <unordered_map>
 
 #include "core/device.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
 #include "core/mesh.h"
 #include "mapping/map_constraints.h"
 #include "mapping/split_strategies.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/program_record.h"
+#include "contract/hardware_description.h"
+#include "contract/program_record.h"
 
 namespace morla {
 namespace {

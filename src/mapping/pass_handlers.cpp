@@ -4,10 +4,10 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
+#include "contract/layer_mapping.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 namespace {

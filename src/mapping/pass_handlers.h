@@ -3,7 +3,7 @@
 // consumers of skip DMAs, running DMA and store indexes, Add shifts, Concatenate offsets.
 // Each handler attaches (or replaces) one record of the layer's LayerMapping and throws
 // std::runtime_error with the layer's mapping-status text when the graph cannot be run.
-#include "program/contract/graph_utils.h"
+#include "contract/graph_utils.h"
 
 namespace morla {
 

@@ -4,8 +4,8 @@
 #include <stdexcept>
 
 #include "mapping/pass_handlers.h"
-#include "program/contract/memory_sizer.h"
-#include "program/contract/program_record.h"
+#include "contract/memory_sizer.h"
+#include "contract/program_record.h"
 
 namespace morla {
 namespace {

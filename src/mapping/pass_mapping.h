@@ -5,8 +5,8 @@
 #include <optional>
 #include <vector>
 
-#include "program/contract/graph_utils.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/graph_utils.h"
+#include "contract/layer_mapping.h"
 
 namespace morla {
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <utility>
 
-#include "program/contract/mapping_status.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 

@@ -4,8 +4,8 @@
 #include <limits>
 #include <optional>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
 
 namespace morla {
 namespace {

@@ -10,10 +10,10 @@
 #include <vector>
 
 #include "core/hw_type.h"
-#include "program/contract/compatibility_checker.h"
-#include "program/contract/component.h"
-#include "program/contract/graph_utils.h"
-#include "program/contract/mapping_status.h"
+#include "contract/compatibility_checker.h"
+#include "contract/component.h"
+#include "contract/graph_utils.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 

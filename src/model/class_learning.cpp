@@ -7,9 +7,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
-#include "core/engine_api/variables_impl.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
+#include "engine_api/variables_impl.h"
 #include "model/model_session.h"
 
 namespace morla {

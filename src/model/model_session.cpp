@@ -5,15 +5,15 @@
 #include <string>
 
 #include "core/device.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/sequence.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/sequence.h"
+#include "engine_api/variables.h"
 #include "core/platform.h"
 #include "devices/device_run.h"
 #include "model/model_file.h"
-#include "program/contract/component.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/component.h"
+#include "contract/layer_mapping.h"
 
 namespace morla {
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/layer.h"
+#include "engine_api/model.h"
+#include "engine_api/tensor.h"
 #include "core/hw_type.h"
 #include "drivers/power_meter.h"
 #include "model/metrics.h"

@@ -2,7 +2,7 @@
 // Element-type conversions of whole tensors.
 #include <memory>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla {
 

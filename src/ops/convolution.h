@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla::ops {
 

@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 #include "ops/shift_plan.h"
 
 namespace morla::ops {

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 #include "ops/clip.h"
 #include "ops/shift.h"
 

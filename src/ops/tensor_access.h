@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla::ops::detail {
 

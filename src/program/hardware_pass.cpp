@@ -3,10 +3,10 @@
 #include <stdexcept>
 
 #include "core/device.h"
-#include "core/engine_api/layer_impl.h"
+#include "engine_api/layer_impl.h"
 #include "core/mesh.h"
 #include "mapping/pass_mapping.h"
-#include "program/contract/program_record.h"
+#include "contract/program_record.h"
 
 namespace morla {
 

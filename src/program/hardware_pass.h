@@ -6,9 +6,9 @@
 #include <optional>
 #include <vector>
 
-#include "core/engine_api/sequence.h"
-#include "program/contract/graph_utils.h"
-#include "program/contract/layer_mapping.h"
+#include "engine_api/sequence.h"
+#include "contract/graph_utils.h"
+#include "contract/layer_mapping.h"
 
 namespace morla {
 

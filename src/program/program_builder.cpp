@@ -5,10 +5,10 @@
 #include <array>
 #include <stdexcept>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 #include "device_program_generated.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/mapping_status.h"
+#include "contract/layer_mapping.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 namespace fb = device_program;

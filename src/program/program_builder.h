@@ -8,12 +8,12 @@
 #include <utility>
 #include <vector>
 
-#include "core/engine_api/sequence.h"
+#include "engine_api/sequence.h"
 #include "core/hw_version.h"
 #include "core/shape.h"
-#include "program/contract/graph_utils.h"
-#include "program/contract/io_recorder.h"
-#include "program/contract/layer_recorder.h"
+#include "contract/graph_utils.h"
+#include "contract/io_recorder.h"
+#include "contract/layer_recorder.h"
 
 namespace flatbuffers {
 class FlatBufferBuilder;

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 
 namespace morla::python {
 

@@ -1,7 +1,7 @@
 // Layer-graph utilities (submodule graph_utils).
 #include <pybind11/stl.h>
 
-#include "program/contract/graph_utils.h"
+#include "contract/graph_utils.h"
 #include "python/registration.h"
 
 namespace morla::python {

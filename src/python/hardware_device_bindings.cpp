@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <string_view>
 
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "drivers/hardware_driver.h"
 #include "drivers/soc_driver.h"
 #include "python/hardware_device_inference.h"

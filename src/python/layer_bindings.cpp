@@ -5,13 +5,13 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_impl.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_impl.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
 #include "core/hw_type.h"
-#include "program/contract/component.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/component.h"
+#include "contract/layer_mapping.h"
 #include "python/registration.h"
 
 namespace morla::python {

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/sequence.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/sequence.h"
 #include "core/shared_bytes.h"
 #include "mapping/map_constraints.h"
 #include "model/model_session.h"

@@ -1,5 +1,5 @@
 // The module body: docstring, version, then every registration in its fixed order.
-#include "core/engine_api/engine.h"
+#include "engine_api/engine.h"
 #include "core/enums.h"
 #include "python/registration.h"
 

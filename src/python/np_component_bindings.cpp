@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/mesh.h"
-#include "program/contract/component.h"
+#include "contract/component.h"
 #include "python/registration.h"
 
 namespace morla::python {

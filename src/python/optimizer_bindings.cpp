@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 #include "core/enums.h"
 #include "python/registration.h"
 

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/engine_api/program_info.h"
+#include "engine_api/program_info.h"
 #include "python/registration.h"
 
 namespace morla::python {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/engine_api/program_copy.h"
+#include "engine_api/program_copy.h"
 #include "drivers/power_meter.h"
 #include "model/metrics.h"
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/sequence.h"
+#include "engine_api/layer.h"
+#include "engine_api/sequence.h"
 #include "python/registration.h"
 
 namespace morla::python {

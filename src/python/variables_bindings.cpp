@@ -5,8 +5,8 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/engine_api/variables.h"
-#include "program/contract/bitwidth.h"
+#include "engine_api/variables.h"
+#include "contract/bitwidth.h"
 #include "python/registration.h"
 #include "python/tensor_conversion.h"
 

@@ -10,11 +10,11 @@
 #include <vector>
 
 #include "board_config.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/variables.h"
 #include "engine/board_registers.h"
 #include "engine/board_run.h"
 #include "hwmap_test_support.h"

@@ -1,4 +1,4 @@
-#include "program/contract/component.h"
+#include "contract/component.h"
 
 #include <gtest/gtest.h>
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 #include "core/hw_type.h"
 #include "core/hw_version.h"
 #include "core/interpreter_version.h"

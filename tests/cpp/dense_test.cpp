@@ -4,7 +4,7 @@
 #include <numeric>
 #include <stdexcept>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 #include "test_helpers.h"
 
 namespace morla {

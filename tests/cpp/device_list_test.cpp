@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "core/device_versions.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/sequence.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/model.h"
+#include "engine_api/sequence.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
 #include "devices/device_list.h"

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "core/engine_api/program_copy.h"
+#include "engine_api/program_copy.h"
 #include "devices/device_run.h"
 #include "devices/flash_access.h"
 #include "devices/host_device.h"

@@ -17,7 +17,7 @@
 
 #include "board_memory.h"
 #include "core/device_versions.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "devices/host_device.h"
 #include "driver_test_support.h"
 #include "drivers/driver_errors.h"

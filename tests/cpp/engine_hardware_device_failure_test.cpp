@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "board_config.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "memory_driver.h"
 
 namespace morla {

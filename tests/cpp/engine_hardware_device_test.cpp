@@ -5,7 +5,7 @@
 
 #include "board_config.h"
 #include "core/device_versions.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "core/hw_ident.h"
 #include "memory_driver.h"
 

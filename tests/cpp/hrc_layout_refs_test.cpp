@@ -9,11 +9,11 @@
 
 #include "backend/v1/hrc_recording.h"
 #include "backend/v2/hrc_recorder.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
 #include "layout_refs_support.h"
-#include "program/contract/hrc_weights.h"
+#include "contract/hrc_weights.h"
 #include "v1_test_support.h"
 
 namespace morla {

@@ -7,7 +7,7 @@
 
 #include "board_config.h"
 #include "core/device_versions.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "core/virtual_device.h"
 #include "devices/host_device.h"
 #include "hwmap/hardware_sequence.h"

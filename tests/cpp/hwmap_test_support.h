@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/variables.h"
-#include "program/contract/io_recorder.h"
-#include "program/contract/layer_recorder.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/variables.h"
+#include "contract/io_recorder.h"
+#include "contract/layer_recorder.h"
+#include "contract/program_record.h"
 
 namespace morla::test {
 

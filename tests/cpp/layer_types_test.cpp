@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/variables.h"
 
 namespace morla {
 namespace {

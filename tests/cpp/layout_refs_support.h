@@ -7,7 +7,7 @@
 #include <random>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla::layout_refs {
 

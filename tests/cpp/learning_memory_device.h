@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "v1_test_support.h"
 
 namespace morla::v1_test {

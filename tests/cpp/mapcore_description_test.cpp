@@ -6,7 +6,7 @@
 
 #include "core/virtual_device.h"
 #include "hwmap/hardware_backend.h"
-#include "program/contract/hardware_description.h"
+#include "contract/hardware_description.h"
 
 namespace morla {
 namespace {

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "program/contract/layer_rules.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "contract/layer_rules.h"
 
 namespace morla {
 namespace {

@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "program/contract/np_split.h"
+#include "contract/np_split.h"
 
 namespace morla {
 namespace {

@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 #include "mapcore_test_support.h"
-#include "program/contract/fnp_input_size.h"
-#include "program/contract/hrc_weights.h"
-#include "program/contract/neuron_params.h"
+#include "contract/fnp_input_size.h"
+#include "contract/hrc_weights.h"
+#include "contract/neuron_params.h"
 
 namespace morla {
 namespace {

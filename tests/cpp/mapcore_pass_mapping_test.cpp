@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/variables.h"
+#include "engine_api/variables.h"
 #include "mapcore_test_support.h"
 #include "mapping/pass_handlers.h"
 #include "mapping/pass_mapping.h"
-#include "program/contract/memory_sizer.h"
-#include "program/contract/program_record.h"
+#include "contract/memory_sizer.h"
+#include "contract/program_record.h"
 #include "program/hardware_pass.h"
 
 namespace morla {

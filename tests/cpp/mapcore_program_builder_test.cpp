@@ -16,7 +16,7 @@
 #include "device_program_generated.h"
 #include "mapcore_test_support.h"
 #include "mapping/pass_mapping.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 #include "program/hardware_pass.h"
 #include "program/program_builder.h"
 

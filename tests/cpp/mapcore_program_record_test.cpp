@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "program/contract/program_record.h"
+#include "contract/program_record.h"
 
 namespace morla::program {
 namespace {

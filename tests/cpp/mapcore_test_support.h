@@ -7,16 +7,16 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
 #include "mapping/component_pool.h"
 #include "mapping/split_strategies.h"
-#include "program/contract/compatibility_checker.h"
-#include "program/contract/component.h"
-#include "program/contract/graph_utils.h"
+#include "contract/compatibility_checker.h"
+#include "contract/component.h"
+#include "contract/graph_utils.h"
 
 namespace morla::mapcore_test {
 

@@ -4,7 +4,7 @@
 #include <stdexcept>
 
 #include "core/device_versions.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "core/mesh.h"
 #include "devices/mesh_discovery.h"
 #include "driver_test_support.h"

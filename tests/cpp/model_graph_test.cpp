@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "program/contract/graph_utils.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "contract/graph_utils.h"
 
 namespace morla {
 namespace {

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/variables.h"
 #include "model/labels.h"
 #include "model/model_session.h"
 

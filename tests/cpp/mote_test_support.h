@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_impl.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_impl.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/variables.h"
 #include "core/virtual_device.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/hardware_description.h"
+#include "contract/layer_mapping.h"
 
 namespace morla::mote_test {
 

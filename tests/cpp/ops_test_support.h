@@ -4,7 +4,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla::ops_test {
 

@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/engine_api/program_info.h"
+#include "engine_api/program_info.h"
 #include "hwmap_test_support.h"
 #include "program/program_builder.h"
 

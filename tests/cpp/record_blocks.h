@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "program/contract/program_record.h"
+#include "contract/program_record.h"
 
 namespace morla::record_test {
 

@@ -10,12 +10,12 @@
 #include "backend/v1/cnp_registers.h"
 #include "backend/v1/cnp_weight_packing.h"
 #include "core/device_versions.h"
-#include "core/engine_api/sequence.h"
+#include "engine_api/sequence.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
 #include "layout_refs_support.h"
 #include "mapping/map_constraints.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 #include "v1_test_support.h"
 
 namespace morla::v1 {

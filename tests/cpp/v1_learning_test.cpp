@@ -5,7 +5,7 @@
 #include "backend/v1/fnp_learning.h"
 #include "backend/v1/np_errors.h"
 #include "backend/v1/register_block.h"
-#include "core/engine_api/hardware_device.h"
+#include "engine_api/hardware_device.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
 #include "engine/engine_layer.h"

@@ -5,7 +5,7 @@
 #include "backend/v1/cnp_weight_sizes.h"
 #include "backend/v1/fnp_sizes.h"
 #include "backend/v1/hrc_recording.h"
-#include "core/engine_api/sequence.h"
+#include "engine_api/sequence.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
 #include "hwmap/hardware_backend.h"

@@ -8,13 +8,13 @@
 #include <vector>
 
 #include "core/device_versions.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/tensor.h"
-#include "core/engine_api/v1_layers.h"
-#include "core/engine_api/variables.h"
-#include "program/contract/hardware_description.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/tensor.h"
+#include "engine_api/v1_layers.h"
+#include "engine_api/variables.h"
+#include "contract/hardware_description.h"
 
 namespace morla::v1_test {
 
@@ -195,7 +195,7 @@ std::shared_ptr<Layer> overridden(const std::shared_ptr<Layer>& layer, Entries c
 
 }  // namespace morla::v1_test
 
-#include "program/contract/program_record.h"
+#include "contract/program_record.h"
 #include "record_blocks.h"
 
 namespace morla::v1_test {

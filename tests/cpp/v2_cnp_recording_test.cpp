@@ -9,7 +9,7 @@
 #include "backend/v2/cnp_recorder.h"
 #include "backend/v2/merge_programming.h"
 #include "backend/v2/variable_access.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 #include "test_helpers.h"
 #include "v2_test_support.h"
 

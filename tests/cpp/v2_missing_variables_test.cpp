@@ -15,7 +15,7 @@
 #include "backend/v2/merge_checks.h"
 #include "backend/v2/sequence_rules.h"
 #include "backend/v2/tnp_b_recorder.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 #include "test_helpers.h"
 #include "v2_test_support.h"
 

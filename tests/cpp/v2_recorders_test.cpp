@@ -13,7 +13,7 @@
 #include "backend/v2/memory_sizer.h"
 #include "backend/v2/tnp_b_recorder.h"
 #include "hwmap/hardware_backend.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 #include "test_helpers.h"
 #include "v2_test_support.h"
 

@@ -9,18 +9,18 @@
 #include <utility>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_impl.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/tensor.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_impl.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/tensor.h"
+#include "engine_api/variables.h"
 #include "core/mesh.h"
 #include "core/virtual_device.h"
-#include "program/contract/component.h"
-#include "program/contract/graph_utils.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/program_record.h"
+#include "contract/component.h"
+#include "contract/graph_utils.h"
+#include "contract/hardware_description.h"
+#include "contract/program_record.h"
 #include "record_blocks.h"
 
 namespace morla::v2test {

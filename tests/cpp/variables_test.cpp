@@ -7,12 +7,12 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/model.h"
-#include "core/engine_api/variables_impl.h"
-#include "program/contract/bitwidth.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/model.h"
+#include "engine_api/variables_impl.h"
+#include "contract/bitwidth.h"
+#include "contract/mapping_status.h"
 #include "test_helpers.h"
 
 namespace morla {

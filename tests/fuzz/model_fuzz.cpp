@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "core/engine_api/model.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/model.h"
+#include "engine_api/tensor.h"
 #include "engine/crc32c.h"
 #include "model/model_file.h"
 

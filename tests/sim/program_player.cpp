@@ -11,9 +11,9 @@
 
 #include "device_program_generated.h"
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/program_info.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/layer.h"
+#include "engine_api/program_info.h"
+#include "engine_api/variables.h"
 #include "core/tensor_type.h"
 #include "engine/board_registers.h"
 #include "engine/crc32c.h"

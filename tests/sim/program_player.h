@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "board_memory.h"
-#include "core/engine_api/model.h"
+#include "engine_api/model.h"
 #include "core/hw_version.h"
 
 namespace morla::sim {

@@ -6,8 +6,8 @@
 #include <memory>
 
 #include "core/device.h"
-#include "program/contract/backend_parts.h"
-#include "program/contract/hardware_description.h"
+#include "contract/backend_parts.h"
+#include "contract/hardware_description.h"
 
 namespace morla::mote {
 

@@ -7,10 +7,10 @@
 
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
-#include "program/contract/bitwidth.h"
-#include "program/contract/layer_rules.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
+#include "contract/bitwidth.h"
+#include "contract/layer_rules.h"
 
 namespace morla::mote {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/engine_api/layer.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer.h"
+#include "contract/hardware_description.h"
+#include "contract/mapping_status.h"
 
 namespace morla::mote {
 

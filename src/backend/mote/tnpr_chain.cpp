@@ -1,6 +1,6 @@
 #include "backend/mote/tnpr_chain.h"
 
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 
 namespace morla::mote {
 

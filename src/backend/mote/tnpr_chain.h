@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 #include "core/enums.h"
 
 namespace morla::mote {

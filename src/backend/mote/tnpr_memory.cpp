@@ -4,7 +4,7 @@
 #include <string>
 
 #include "backend/mote/tnpr_chain.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/variables.h"
 
 namespace morla::mote {
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 
 namespace morla::mote {
 

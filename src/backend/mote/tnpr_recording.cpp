@@ -9,11 +9,11 @@
 
 #include "backend/mote/tnpr_chain.h"
 #include "backend/mote/tnpr_memory.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/variables.h"
 #include "core/register_field.h"
-#include "program/contract/field_checks.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/strided_view.h"
+#include "contract/field_checks.h"
+#include "contract/layer_mapping.h"
+#include "contract/strided_view.h"
 
 namespace morla::mote {
 

@@ -2,7 +2,7 @@
 // The IP v1 back end: products 0 and 161.
 #include <memory>
 
-#include "program/contract/backend_parts.h"
+#include "contract/backend_parts.h"
 
 namespace morla {
 class Device;

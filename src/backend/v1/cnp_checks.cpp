@@ -7,9 +7,9 @@
 #include "backend/v1/input_limits.h"
 #include "backend/v1/layer_access.h"
 #include "core/device_versions.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 #include "core/enums.h"
-#include "program/contract/layer_rules.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v1 {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
-#include "program/contract/component.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/tensor.h"
+#include "contract/component.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 struct HardwareDescription;

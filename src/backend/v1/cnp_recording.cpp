@@ -10,9 +10,9 @@
 #include "backend/v1/np_fields.h"
 #include "backend/v1/np_routing.h"
 #include "core/device.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 #include "ops/conversion.h"
-#include "program/contract/mapped_nps.h"
+#include "contract/mapped_nps.h"
 
 namespace morla::v1 {
 

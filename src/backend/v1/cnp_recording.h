@@ -3,7 +3,7 @@
 // register block, then (unless the program is a pass hand-over) its weights and threshold
 // words.
 #include "backend/v1/pass_placement.h"
-#include "program/contract/program_record.h"
+#include "contract/program_record.h"
 
 namespace morla {
 class Device;

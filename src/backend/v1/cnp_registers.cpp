@@ -5,7 +5,7 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/np_errors.h"
 #include "backend/v1/np_fields.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 #include "core/enums.h"
 
 namespace morla::v1 {

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "backend/v1/register_block.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 #include "core/shape.h"
-#include "program/contract/component.h"
-#include "program/contract/np_split.h"
+#include "contract/component.h"
+#include "contract/np_split.h"
 
 namespace morla {
 class WindowedV1Layer;

@@ -5,8 +5,8 @@
 
 #include "backend/v1/cnp_weight_sizes.h"
 #include "backend/v1/field_fit.h"
-#include "program/contract/slot_bits.h"
-#include "program/contract/strided_view.h"
+#include "contract/slot_bits.h"
+#include "contract/strided_view.h"
 
 namespace morla::v1 {
 

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla::v1 {
 

@@ -3,9 +3,9 @@
 #include <stdexcept>
 
 #include "backend/v1/layer_access.h"
-#include "core/engine_api/v1_layers.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/program_record.h"
+#include "engine_api/v1_layers.h"
+#include "contract/hardware_description.h"
+#include "contract/program_record.h"
 
 namespace morla::v1 {
 

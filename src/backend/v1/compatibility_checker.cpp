@@ -9,10 +9,10 @@
 #include "backend/v1/layer_traits.h"
 #include "core/device.h"
 #include "core/device_versions.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 #include "core/enums.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/layer_rules.h"
+#include "contract/hardware_description.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v1 {
 

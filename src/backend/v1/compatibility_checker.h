@@ -3,7 +3,7 @@
 // multi-NP rules, and what fits an NP's buffers and weight memory.
 #include <memory>
 
-#include "program/contract/compatibility_checker.h"
+#include "contract/compatibility_checker.h"
 
 namespace morla {
 class Device;

@@ -7,10 +7,10 @@
 #include "backend/v1/input_limits.h"
 #include "backend/v1/layer_access.h"
 #include "core/device_versions.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/v1_layers.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/layer_rules.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/v1_layers.h"
+#include "contract/hardware_description.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v1 {
 

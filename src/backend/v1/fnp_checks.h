@@ -2,7 +2,7 @@
 // Whether a FullyConnected layer fits a v1 FNP.
 #include <cstdint>
 
-#include "program/contract/mapping_status.h"
+#include "contract/mapping_status.h"
 
 namespace morla {
 struct HardwareDescription;

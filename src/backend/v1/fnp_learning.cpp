@@ -13,10 +13,10 @@
 #include "backend/v1/np_errors.h"
 #include "backend/v1/np_fields.h"
 #include "core/device.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
-#include "program/contract/layer_mapping.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
+#include "contract/layer_mapping.h"
 
 namespace morla::v1 {
 

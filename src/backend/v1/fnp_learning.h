@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "backend/v1/register_block.h"
-#include "program/contract/layer_recorder.h"
+#include "contract/layer_recorder.h"
 
 namespace morla {
 class Device;

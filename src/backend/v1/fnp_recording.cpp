@@ -13,11 +13,11 @@
 #include "backend/v1/np_fields.h"
 #include "backend/v1/np_routing.h"
 #include "core/device.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 #include "core/mesh.h"
 #include "ops/conversion.h"
-#include "program/contract/mapped_nps.h"
-#include "program/contract/strided_view.h"
+#include "contract/mapped_nps.h"
+#include "contract/strided_view.h"
 
 namespace morla::v1 {
 

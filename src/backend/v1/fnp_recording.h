@@ -6,8 +6,8 @@
 
 #include "backend/v1/pass_placement.h"
 #include "backend/v1/register_block.h"
-#include "core/engine_api/tensor.h"
-#include "program/contract/program_record.h"
+#include "engine_api/tensor.h"
+#include "contract/program_record.h"
 
 namespace morla {
 class Device;

@@ -3,7 +3,7 @@
 #include <stdexcept>
 
 #include "backend/v1/layer_access.h"
-#include "program/contract/program_record.h"
+#include "contract/program_record.h"
 
 namespace morla::v1 {
 

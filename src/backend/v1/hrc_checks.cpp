@@ -5,10 +5,10 @@
 #include <string>
 
 #include "backend/v1/layer_access.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 #include "core/enums.h"
 #include "ops/conversion.h"
-#include "program/contract/layer_rules.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v1 {
 

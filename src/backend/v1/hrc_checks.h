@@ -1,6 +1,6 @@
 #pragma once
 // Whether an InputConvolutional layer fits the v1 HRC, the input convolution unit.
-#include "program/contract/mapping_status.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v1 {
 

@@ -5,10 +5,10 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/register_block.h"
 #include "core/device.h"
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 #include "core/enums.h"
 #include "ops/conversion.h"
-#include "program/contract/hrc_weights.h"
+#include "contract/hrc_weights.h"
 
 namespace morla::v1 {
 

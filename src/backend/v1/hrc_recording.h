@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 #include "core/register_field.h"
-#include "program/contract/program_record.h"
+#include "contract/program_record.h"
 
 namespace morla {
 class Device;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "program/contract/layer_rules.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v1 {
 

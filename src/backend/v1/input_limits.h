@@ -1,7 +1,7 @@
 #pragma once
 // The input-size limits that every v1 layer on an NP shares.
 #include "core/shape.h"
-#include "program/contract/mapping_status.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v1 {
 

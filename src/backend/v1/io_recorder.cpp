@@ -9,7 +9,7 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/layer_traits.h"
 #include "core/device.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 #include "core/enums.h"
 #include "core/register_field.h"
 

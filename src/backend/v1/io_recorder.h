@@ -3,7 +3,7 @@
 // codes.
 #include <memory>
 
-#include "program/contract/io_recorder.h"
+#include "contract/io_recorder.h"
 
 namespace morla {
 class Device;

@@ -1,7 +1,7 @@
 #include "backend/v1/layer_access.h"
 
-#include "core/engine_api/layer_params.h"
-#include "core/engine_api/variables.h"
+#include "engine_api/layer_params.h"
+#include "engine_api/variables.h"
 
 namespace morla::v1 {
 

@@ -6,12 +6,12 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/layer.h"
+#include "engine_api/tensor.h"
 #include "core/enums.h"
 #include "core/hw_version.h"
 #include "core/shape.h"
-#include "program/contract/component.h"
+#include "contract/component.h"
 
 namespace morla::v1 {
 

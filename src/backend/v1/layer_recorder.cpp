@@ -8,10 +8,10 @@
 #include "backend/v1/layer_traits.h"
 #include "backend/v1/pass_placement.h"
 #include "core/device.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/layer_params.h"
 #include "core/enums.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 
 namespace morla::v1 {
 

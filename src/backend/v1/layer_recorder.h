@@ -3,7 +3,7 @@
 // learned variables.
 #include <memory>
 
-#include "program/contract/layer_recorder.h"
+#include "contract/layer_recorder.h"
 
 namespace morla {
 class Device;

@@ -6,7 +6,7 @@
 #include "backend/v1/fnp_recording.h"
 #include "backend/v1/hrc_checks.h"
 #include "backend/v1/hrc_recording.h"
-#include "program/contract/layer_type_table.h"
+#include "contract/layer_type_table.h"
 
 namespace morla::v1 {
 

@@ -7,11 +7,11 @@
 
 #include "backend/v1/pass_placement.h"
 #include "core/device.h"
-#include "core/engine_api/layer.h"
-#include "program/contract/component.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/mapping_status.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer.h"
+#include "contract/component.h"
+#include "contract/hardware_description.h"
+#include "contract/mapping_status.h"
+#include "contract/program_record.h"
 
 namespace morla::v1 {
 

@@ -7,7 +7,7 @@
 #include "backend/v1/hrc_recording.h"
 #include "backend/v1/layer_access.h"
 #include "backend/v1/layer_traits.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 
 namespace morla::v1 {
 

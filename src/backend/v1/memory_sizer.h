@@ -1,6 +1,6 @@
 #pragma once
 // The memory an IP v1 layer needs on the component it is placed on, in bytes.
-#include "program/contract/memory_sizer.h"
+#include "contract/memory_sizer.h"
 
 namespace morla::v1 {
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "backend/v1/register_block.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 
 namespace morla::v1 {
 

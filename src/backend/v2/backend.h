@@ -2,7 +2,7 @@
 // The IP v2 back end: product 162.
 #include <memory>
 
-#include "program/contract/backend_parts.h"
+#include "contract/backend_parts.h"
 
 namespace morla {
 class Device;

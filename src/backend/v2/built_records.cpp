@@ -1,6 +1,6 @@
 #include "backend/v2/built_records.h"
 
-#include "core/engine_api/v1_layers.h"
+#include "engine_api/v1_layers.h"
 
 namespace morla::v2 {
 

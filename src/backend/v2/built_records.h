@@ -2,7 +2,7 @@
 // The convolution and pooling records of a built v2 windowed layer.
 #include <cstdint>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 
 namespace morla::v2 {
 

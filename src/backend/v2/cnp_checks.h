@@ -1,9 +1,9 @@
 #pragma once
 // The rules a convolution layer must meet to run on a v2 CNP. Each check runs all its
 // rules and reports every broken one, in rule order, in one status.
-#include "core/engine_api/layer.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer.h"
+#include "contract/hardware_description.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v2 {
 

@@ -5,7 +5,7 @@
 
 #include "backend/v2/cnp_weight_layout.h"
 #include "backend/v2/np_fields.h"
-#include "program/contract/field_checks.h"
+#include "contract/field_checks.h"
 
 namespace morla::v2 {
 

@@ -6,8 +6,8 @@
 
 #include "backend/v2/np_registers.h"
 #include "core/enums.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/np_split.h"
+#include "contract/layer_mapping.h"
+#include "contract/np_split.h"
 
 namespace morla::v2 {
 

@@ -2,7 +2,7 @@
 // The pooling a CNP applies after its convolution, read from the layer's records.
 #include <cstdint>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 
 namespace morla::v2 {
 

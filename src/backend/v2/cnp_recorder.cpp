@@ -16,10 +16,10 @@
 #include "backend/v2/np_links.h"
 #include "backend/v2/tensor_packing.h"
 #include "backend/v2/variable_access.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 #include "core/hw_version.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/np_split.h"
+#include "contract/layer_mapping.h"
+#include "contract/np_split.h"
 
 namespace morla::v2 {
 

@@ -4,8 +4,8 @@
 // look-up table and merge shifts, then the merge programming of the layer.
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
-#include "core/engine_api/layer.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer.h"
+#include "contract/program_record.h"
 
 namespace morla::v2 {
 

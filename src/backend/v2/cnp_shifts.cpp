@@ -4,8 +4,8 @@
 
 #include "backend/v2/variable_access.h"
 #include "core/register_field.h"
-#include "program/contract/field_checks.h"
-#include "program/contract/strided_view.h"
+#include "contract/field_checks.h"
+#include "contract/strided_view.h"
 
 namespace morla::v2 {
 

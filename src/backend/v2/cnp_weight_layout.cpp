@@ -4,9 +4,9 @@
 #include <stdexcept>
 
 #include "backend/v2/weight_reader.h"
-#include "program/contract/field_checks.h"
-#include "program/contract/program_record.h"
-#include "program/contract/slot_bits.h"
+#include "contract/field_checks.h"
+#include "contract/program_record.h"
+#include "contract/slot_bits.h"
 
 namespace morla::v2 {
 

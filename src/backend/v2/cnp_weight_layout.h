@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
+#include "engine_api/tensor.h"
 
 namespace morla::v2 {
 

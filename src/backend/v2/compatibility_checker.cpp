@@ -8,10 +8,10 @@
 #include "backend/v2/layer_traits.h"
 #include "backend/v2/sequence_rules.h"
 #include "backend/v2/tnp_b_sizes.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
-#include "program/contract/bitwidth.h"
-#include "program/contract/layer_rules.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
+#include "contract/bitwidth.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v2 {
 

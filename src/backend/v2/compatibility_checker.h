@@ -7,8 +7,8 @@
 
 #include "core/device.h"
 #include "core/mesh.h"
-#include "program/contract/compatibility_checker.h"
-#include "program/contract/hardware_description.h"
+#include "contract/compatibility_checker.h"
+#include "contract/hardware_description.h"
 
 namespace morla::v2 {
 

@@ -11,9 +11,9 @@
 #include "backend/v2/variable_access.h"
 #include "backend/v2/weight_reader.h"
 #include "core/hw_version.h"
-#include "program/contract/fnp_input_size.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/strided_view.h"
+#include "contract/fnp_input_size.h"
+#include "contract/layer_mapping.h"
+#include "contract/strided_view.h"
 
 namespace morla::v2 {
 

@@ -7,10 +7,10 @@
 
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/tensor.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer.h"
+#include "engine_api/tensor.h"
+#include "contract/hardware_description.h"
+#include "contract/program_record.h"
 
 namespace morla::v2 {
 

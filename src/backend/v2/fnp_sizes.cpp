@@ -6,10 +6,10 @@
 #include "backend/v2/input_shift_memory.h"
 #include "backend/v2/layer_facts.h"
 #include "backend/v2/variable_access.h"
-#include "core/engine_api/layer_params.h"
-#include "program/contract/fnp_input_size.h"
-#include "program/contract/layer_rules.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer_params.h"
+#include "contract/fnp_input_size.h"
+#include "contract/layer_rules.h"
+#include "contract/program_record.h"
 
 namespace morla::v2 {
 

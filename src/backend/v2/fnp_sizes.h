@@ -4,11 +4,11 @@
 // padded to 4 bytes).
 #include <cstdint>
 
-#include "core/engine_api/layer.h"
-#include "core/engine_api/tensor.h"
+#include "engine_api/layer.h"
+#include "engine_api/tensor.h"
 #include "core/shape.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/mapping_status.h"
+#include "contract/hardware_description.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v2 {
 

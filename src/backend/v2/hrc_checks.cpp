@@ -5,8 +5,8 @@
 
 #include "backend/v2/layer_facts.h"
 #include "backend/v2/variable_access.h"
-#include "core/engine_api/layer_params.h"
-#include "program/contract/layer_rules.h"
+#include "engine_api/layer_params.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v2 {
 

@@ -1,8 +1,8 @@
 #pragma once
 // The rules of an InputConv2D layer on the v2 HRC, the model's first convolution: all are
 // run and every broken one reported.
-#include "core/engine_api/layer.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v2 {
 

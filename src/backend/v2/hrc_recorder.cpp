@@ -11,8 +11,8 @@
 #include "core/enums.h"
 #include "core/hw_version.h"
 #include "core/register_field.h"
-#include "program/contract/hrc_weights.h"
-#include "program/contract/neuron_params.h"
+#include "contract/hrc_weights.h"
+#include "contract/neuron_params.h"
 
 namespace morla::v2 {
 

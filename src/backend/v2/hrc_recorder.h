@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "core/device.h"
-#include "core/engine_api/layer.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer.h"
+#include "contract/program_record.h"
 
 namespace morla::v2 {
 

@@ -3,9 +3,9 @@
 #include <stdexcept>
 
 #include "backend/v2/np_fields.h"
-#include "program/contract/fnp_input_size.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/mapped_nps.h"
+#include "contract/fnp_input_size.h"
+#include "contract/layer_mapping.h"
+#include "contract/mapped_nps.h"
 
 namespace morla::v2 {
 

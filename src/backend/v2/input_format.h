@@ -2,8 +2,8 @@
 // The input-format words of a v2 NP register block: how the NP reads the data another
 // layer's NP left for it (its width, window, row layout and merge state).
 #include "backend/v2/np_registers.h"
-#include "core/engine_api/layer.h"
-#include "program/contract/component.h"
+#include "engine_api/layer.h"
+#include "contract/component.h"
 
 namespace morla::v2 {
 

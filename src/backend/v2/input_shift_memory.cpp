@@ -3,7 +3,7 @@
 #include <string>
 
 #include "backend/v2/variable_access.h"
-#include "program/contract/layer_rules.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v2 {
 

@@ -2,9 +2,9 @@
 // The input-shift memory of a v2 NP: 24-bit words of eight 3-bit shifts.
 #include <cstdint>
 
-#include "core/engine_api/tensor.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/tensor.h"
+#include "contract/hardware_description.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v2 {
 

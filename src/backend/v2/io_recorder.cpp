@@ -2,7 +2,7 @@
 
 #include <vector>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 #include "core/hw_version.h"
 #include "core/register_field.h"
 

@@ -3,7 +3,7 @@
 #include <memory>
 
 #include "core/device.h"
-#include "program/contract/io_recorder.h"
+#include "contract/io_recorder.h"
 
 namespace morla::v2 {
 

@@ -4,10 +4,10 @@
 #include <cstdint>
 
 #include "backend/v2/layer_param.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
 #include "core/shape.h"
-#include "program/contract/hardware_description.h"
+#include "contract/hardware_description.h"
 
 namespace morla::v2 {
 

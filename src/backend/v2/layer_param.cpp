@@ -1,6 +1,6 @@
 #include "backend/v2/layer_param.h"
 
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 
 namespace morla::v2 {
 

@@ -1,6 +1,6 @@
 #pragma once
 // How the v2 back end reads a layer's integer parameters.
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 
 namespace morla::v2 {
 

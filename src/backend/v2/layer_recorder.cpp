@@ -4,8 +4,8 @@
 #include <string>
 
 #include "backend/v2/layer_traits.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer.h"
+#include "engine_api/layer_params.h"
 #include "core/hw_version.h"
 
 namespace morla::v2 {

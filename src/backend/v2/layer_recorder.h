@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "core/device.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/layer_recorder.h"
+#include "contract/hardware_description.h"
+#include "contract/layer_recorder.h"
 
 namespace morla::v2 {
 

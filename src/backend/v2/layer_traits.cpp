@@ -12,7 +12,7 @@
 #include "backend/v2/tnp_b_checks.h"
 #include "backend/v2/tnp_b_recorder.h"
 #include "backend/v2/tnp_b_sizes.h"
-#include "program/contract/layer_type_table.h"
+#include "contract/layer_type_table.h"
 
 namespace morla::v2 {
 

@@ -9,8 +9,8 @@
 #include "backend/v2/layer_param.h"
 #include "backend/v2/layer_traits.h"
 #include "backend/v2/tnp_b_sizes.h"
-#include "core/engine_api/layer_params.h"
-#include "program/contract/graph_utils.h"
+#include "engine_api/layer_params.h"
+#include "contract/graph_utils.h"
 
 namespace morla::v2 {
 

@@ -1,7 +1,7 @@
 #pragma once
 // The IP v2 memory sizes of a layer on one component, in bytes: input, weights and external
 // memory (FNP2 weights and skip buffers). The Mote SRAMs do not exist on v2.
-#include "program/contract/memory_sizer.h"
+#include "contract/memory_sizer.h"
 
 namespace morla::v2 {
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "backend/v2/variable_access.h"
-#include "program/contract/layer_rules.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v2 {
 

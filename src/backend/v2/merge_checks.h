@@ -1,8 +1,8 @@
 #pragma once
 // The rules of the merge layers (Add, Concatenate), which skip DMAs carry into the CNP
 // layer after them: their place in the graph and, for Add, the shifts the merge applies.
-#include "core/engine_api/layer.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v2 {
 

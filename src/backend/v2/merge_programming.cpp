@@ -5,11 +5,11 @@
 #include <vector>
 
 #include "backend/v2/np_registers.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 #include "core/register_field.h"
-#include "program/contract/field_checks.h"
-#include "program/contract/layer_mapping.h"
-#include "program/contract/mapped_nps.h"
+#include "contract/field_checks.h"
+#include "contract/layer_mapping.h"
+#include "contract/mapped_nps.h"
 
 namespace morla::v2 {
 

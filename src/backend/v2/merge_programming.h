@@ -4,8 +4,8 @@
 // load, appended as type-11 blocks in ascending register order.
 #include <cstdint>
 
-#include "core/engine_api/layer.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer.h"
+#include "contract/program_record.h"
 
 namespace morla::v2 {
 

@@ -2,7 +2,7 @@
 
 #include "backend/v2/input_format.h"
 #include "backend/v2/np_routing.h"
-#include "program/contract/mapped_nps.h"
+#include "contract/mapped_nps.h"
 
 namespace morla::v2 {
 

@@ -6,7 +6,7 @@
 
 #include "backend/v2/np_registers.h"
 #include "backend/v2/recorder_flags.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 
 namespace morla::v2 {
 

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "core/hw_ident.h"
-#include "program/contract/component.h"
+#include "contract/component.h"
 
 namespace morla::v2 {
 

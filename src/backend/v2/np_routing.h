@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "backend/v2/np_registers.h"
-#include "program/contract/layer_mapping.h"
+#include "contract/layer_mapping.h"
 
 namespace morla::v2 {
 

@@ -3,7 +3,7 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/layer.h"
+#include "engine_api/layer.h"
 #include "core/hw_ident.h"
 
 namespace morla::v2 {

@@ -4,9 +4,9 @@
 #include <string>
 
 #include "backend/v2/variable_access.h"
-#include "core/engine_api/layer_params.h"
-#include "program/contract/graph_utils.h"
-#include "program/contract/layer_rules.h"
+#include "engine_api/layer_params.h"
+#include "contract/graph_utils.h"
+#include "contract/layer_rules.h"
 
 namespace morla::v2 {
 

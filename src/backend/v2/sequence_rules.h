@@ -4,9 +4,9 @@
 #include <memory>
 #include <vector>
 
-#include "core/engine_api/layer.h"
-#include "program/contract/component.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer.h"
+#include "contract/component.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v2 {
 

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "program/contract/field_checks.h"
+#include "contract/field_checks.h"
 
 namespace morla::v2 {
 

@@ -1,9 +1,9 @@
 #pragma once
 // The rules of the temporal layers (BufferTempConv, DepthwiseBufferTempConv) on a v2 TNP-B:
 // all are run and every broken one reported.
-#include "core/engine_api/layer.h"
-#include "program/contract/hardware_description.h"
-#include "program/contract/mapping_status.h"
+#include "engine_api/layer.h"
+#include "contract/hardware_description.h"
+#include "contract/mapping_status.h"
 
 namespace morla::v2 {
 

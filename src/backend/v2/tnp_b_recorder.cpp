@@ -14,9 +14,9 @@
 #include "backend/v2/tnp_b_sizes.h"
 #include "backend/v2/variable_access.h"
 #include "backend/v2/weight_reader.h"
-#include "core/engine_api/layer_params.h"
+#include "engine_api/layer_params.h"
 #include "core/hw_version.h"
-#include "program/contract/np_split.h"
+#include "contract/np_split.h"
 
 namespace morla::v2 {
 

@@ -7,9 +7,9 @@
 
 #include "backend/v2/recorder_flags.h"
 #include "core/device.h"
-#include "core/engine_api/layer.h"
-#include "core/engine_api/tensor.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer.h"
+#include "engine_api/tensor.h"
+#include "contract/program_record.h"
 
 namespace morla::v2 {
 

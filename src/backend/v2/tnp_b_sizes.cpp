@@ -2,8 +2,8 @@
 
 #include <stdexcept>
 
-#include "core/engine_api/layer_params.h"
-#include "program/contract/program_record.h"
+#include "engine_api/layer_params.h"
+#include "contract/program_record.h"
 
 namespace morla::v2 {
 

@@ -3,8 +3,8 @@
 // taps of one channel in one), input frames in 64-word units, kept fifo_size + 1 times.
 #include <cstdint>
 
-#include "core/engine_api/layer.h"
-#include "program/contract/component.h"
+#include "engine_api/layer.h"
+#include "contract/component.h"
 
 namespace morla::v2 {
 

@@ -3,7 +3,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/engine_api/variables.h"
+#include "engine_api/variables.h"
 
 namespace morla::v2 {
 

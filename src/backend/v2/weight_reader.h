@@ -8,8 +8,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/engine_api/tensor.h"
-#include "program/contract/strided_view.h"
+#include "engine_api/tensor.h"
+#include "contract/strided_view.h"
 
 namespace morla::v2 {
 

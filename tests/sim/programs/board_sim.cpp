@@ -13,8 +13,8 @@
 
 #include "board_simulator.h"
 #include "core/device_versions.h"
-#include "core/engine_api/hardware_device.h"
-#include "core/engine_api/sequence.h"
+#include "engine_api/hardware_device.h"
+#include "engine_api/sequence.h"
 #include "core/virtual_device.h"
 #include "devices/device_probe.h"
 #include "devices/host_device.h"
