@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """Fails on an #include under src/ that goes against the allowed layer edges.
 
-Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end, and a
-layer's folder may hold an inner layer's folder, src/engine_api/). A file may include
-headers of its own layer and of the layers listed for it below, nothing else, whatever the
-include's brackets or the file's suffix. docs/architecture.md carries the same table; this
-script also fails when the two differ, and when CMakeLists.txt does not list the inner
-layers. With --graph (the file written by `cmake --graphviz`), it also compares each
+Each folder of src/ is one layer (src/backend/<name>/ is one layer per back end), and no
+layer's folder holds another layer's folder. A file may include headers of its own layer
+and of the layers listed for it below, nothing else, whatever the include's brackets or the
+file's suffix. docs/architecture.md carries the same table; this script also fails when the
+two differ. With --graph (the file written by `cmake --graphviz`), it also compares each
 target's link closure with the table: a layer's library links exactly its row, and every
 program that links a layer links the engine too.
 
@@ -53,7 +52,7 @@ DOC_ROW = re.compile(r"^\|\s*`([a-z0-9_/]+)`\s*\|([^|]*)\|")
 
 def layer_of(relative):
     """The layer of a path relative to src/ ("backend/v1/x.h" -> "backend/v1"): the
-    deepest layer whose folder holds it ("engine_api/x.h" -> "engine_api")."""
+    deepest layer whose folder holds it."""
     parts = pathlib.PurePosixPath(relative).parts
     for depth in range(len(parts) - 1, 0, -1):
         if "/".join(parts[:depth]) in ALLOWED:
@@ -213,18 +212,12 @@ def check_document(root):
                                if expected.get(k) != found.get(k)))]
 
 
-def check_inner_layers(root):
-    """CMakeLists.txt must list the layers inside another layer's folder, so that the outer
-    layer's library neither compiles nor shows them."""
-    match = re.search(r"^set\(MORLA_INNER_LAYERS([^)]*)\)", (root / "CMakeLists.txt")
-                      .read_text(encoding="utf-8"), re.M)
-    listed = sorted(match.group(1).split()) if match else []
-    inner = sorted(layer for layer in ALLOWED
-                   if any(layer.startswith(outer + "/") for outer in ALLOWED))
-    if listed == inner:
-        return []
-    return [f"CMakeLists.txt: MORLA_INNER_LAYERS is {' '.join(listed) or 'missing'}, "
-            f"the layers inside another's folder are {' '.join(inner)}"]
+def check_nested_layers():
+    """A layer's folder holds no other layer's folder: the tree shows each layer once, in
+    its place between the layers it uses and those that use it."""
+    return [f"src/{inner}/ lies inside src/{outer}/: give the layer {inner} a folder of its own"
+            for inner in sorted(ALLOWED) for outer in sorted(ALLOWED)
+            if inner.startswith(outer + "/")]
 
 
 def main():
@@ -235,7 +228,7 @@ def main():
                         help="the dependency graph written by cmake --graphviz")
     arguments = parser.parse_args()
     root = arguments.root
-    problems = check_sources(root / "src") + check_document(root) + check_inner_layers(root)
+    problems = check_sources(root / "src") + check_document(root) + check_nested_layers()
     if arguments.graph:
         problems += check_graph(arguments.graph)
     for problem in problems:

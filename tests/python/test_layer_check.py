@@ -60,7 +60,7 @@ def test_downward_same_folder_and_generated_includes_pass(tree):
      "src/backend/v1/pass.cpp:2: backend/v1 may not include mapping"),
 ], ids=["upward", "between_back_ends", "bindings_to_engine", "unknown_folder_included",
         "unknown_local_header", "file_in_no_layer", "angle_brackets", "climbing_out",
-        "generated_header", "outer_layer_to_inner", "back_end_to_mapper"])
+        "generated_header", "core_to_engine_api", "back_end_to_mapper"])
 def test_a_forbidden_include_fails_naming_file_line_and_edge(tree, path, include, problem):
     (tree / "src" / path).parent.mkdir(parents=True, exist_ok=True)
     spelled = include if include.startswith("<") else f'"{include}"'
@@ -79,14 +79,11 @@ def test_architecture_table_must_match_the_edges(tree):
     assert "differs from check_layers.py for: ops" in result.stderr
 
 
-def test_the_build_must_list_the_inner_layers(tree):
-    build = tree / "CMakeLists.txt"
-    build.write_text(build.read_text().replace("set(MORLA_INNER_LAYERS engine_api ",
-                                               "set(MORLA_INNER_LAYERS "))
-    result = run_check(tree)
-    assert result.returncode == 1
-    assert "MORLA_INNER_LAYERS is contract, the layers inside another's folder are " \
-        "engine_api contract" in result.stderr
+def test_a_layer_folder_inside_another_layer_fails():
+    checker = load_checker()
+    checker.ALLOWED = {**checker.ALLOWED, "core/inner": ["core"]}
+    assert checker.check_nested_layers() == [
+        "src/core/inner/ lies inside src/core/: give the layer core/inner a folder of its own"]
 
 
 def load_checker():
