@@ -59,6 +59,8 @@ void Loops<Avx2>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, si
   _mm256_maskstore_epi32(sums + c, mask, acc);
 }
 
+// The gathers are slower here than plain loads on the AMD cores (and on Intel's since their
+// microcode mitigation): the vector checks the indices, the loads stay scalar.
 template <>
 bool Loops<Avx2>::look_up_rows(const int32_t* table, int64_t half, const int32_t* index,
                                size_t count, int32_t* out) {
@@ -73,7 +75,16 @@ bool Loops<Avx2>::look_up_rows(const int32_t* table, int64_t half, const int32_t
     const __m256i k = _mm256_add_epi32(load(index + i), offsets);
     const __m256i inside = _mm256_cmpeq_epi32(_mm256_min_epu32(k, last), k);
     inside_all = _mm256_and_si256(inside_all, inside);
-    store(out + i, _mm256_i32gather_epi32(table, _mm256_and_si256(k, inside), 4));
+    const __m256i entries = _mm256_and_si256(k, inside);
+    const __m128i low = _mm256_castsi256_si128(entries), high = _mm256_extracti128_si256(entries, 1);
+    const uint64_t pairs[4] = {static_cast<uint64_t>(_mm_cvtsi128_si64(low)),
+                               static_cast<uint64_t>(_mm_extract_epi64(low, 1)),
+                               static_cast<uint64_t>(_mm_cvtsi128_si64(high)),
+                               static_cast<uint64_t>(_mm_extract_epi64(high, 1))};
+    for (int p = 0; p < 4; ++p) {
+      out[i + 2 * p] = table[static_cast<uint32_t>(pairs[p])];
+      out[i + 2 * p + 1] = table[pairs[p] >> 32];
+    }
   }
   uint32_t outside = _mm256_movemask_epi8(inside_all) == -1 ? 0u : 1u;
   for (; i < count; ++i) {

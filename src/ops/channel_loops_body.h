@@ -20,7 +20,9 @@
 namespace morla::ops::loops {
 
 // Internal to each file that includes this one: every helper is compiled for that file's
-// instruction set alone, never shared with another's at link time.
+// instruction set alone, never shared with another's at link time. GCC compiles the
+// non-template members of Loops for the instruction set of their declaration (the
+// baseline), so those hand their whole loop to a helper here, never an element at a time.
 namespace {
 namespace body {
 
@@ -149,6 +151,21 @@ inline void fold_rows(T* __restrict target, const int32_t* __restrict values, si
   }
 }
 
+inline void add_pass(const int32_t* __restrict x, const int32_t* __restrict y, size_t count,
+                     size_t period, int32_t low, int32_t high, int32_t* __restrict out) {
+  for (size_t start = 0; start < count; start += period) {
+    const size_t width = count - start < period ? count - start : period;
+    MORLA_NO_ALIAS
+    for (size_t k = 0; k < width; ++k) out[start + k] = add_clamped(x[start + k], y[k], low, high);
+  }
+}
+
+inline void sum_pass(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+                     int32_t high) {
+  fold_rows(sums, values, rows, n,
+            [=](int32_t sum, int32_t v) { return add_clamped(sum, v, low, high); });
+}
+
 }  // namespace body
 }  // namespace
 
@@ -211,14 +228,9 @@ void Loops<Isa>::shifted_add_rows(const A* __restrict a, const B* __restrict b, 
 }
 
 template <class Isa>
-void Loops<Isa>::add_rows(const int32_t* __restrict x, const int32_t* __restrict y, size_t count,
-                          size_t period, int32_t low, int32_t high, int32_t* __restrict out) {
-  for (size_t start = 0; start < count; start += period) {
-    const size_t width = count - start < period ? count - start : period;
-    MORLA_NO_ALIAS
-    for (size_t k = 0; k < width; ++k)
-      out[start + k] = body::add_clamped(x[start + k], y[k], low, high);
-  }
+void Loops<Isa>::add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period,
+                          int32_t low, int32_t high, int32_t* out) {
+  body::add_pass(x, y, count, period, low, high, out);
 }
 
 // One table read per element: a plain loop beats the vector gathers here.
@@ -249,8 +261,7 @@ void Loops<Isa>::max_rows(int32_t* target, const int32_t* values, size_t rows, s
 template <class Isa>
 void Loops<Isa>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
                           int32_t high) {
-  body::fold_rows(sums, values, rows, n,
-                  [=](int32_t sum, int32_t v) { return body::add_clamped(sum, v, low, high); });
+  body::sum_pass(sums, values, rows, n, low, high);
 }
 
 }  // namespace morla::ops::loops

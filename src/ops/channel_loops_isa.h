@@ -37,7 +37,7 @@ struct Loops {
 };
 
 // The AVX2 loops written with intrinsics (channel_loops_avx2.cpp): register accumulators for
-// the sums, gathers for the table.
+// the sums, vector index checks for the table.
 template <>
 void Loops<Avx2>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n,
                            int32_t low, int32_t high);
