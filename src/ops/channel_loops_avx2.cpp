@@ -10,13 +10,13 @@
 #include "ops/channel_loops_body.h"
 
 namespace morla::ops::loops {
-
 namespace {
+namespace body {
 
 __m256i load(const int32_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 void store(int32_t* p, __m256i v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), v); }
 
-// clamp(a + b, low, high) per lane, the sum saturated to int32 (body::add_clamped).
+// clamp(a + b, low, high) per lane, the sum saturated to int32 (add_clamped).
 __m256i add_clamped(__m256i a, __m256i b, __m256i low, __m256i high) {
   const __m256i sum = _mm256_add_epi32(a, b);
   const __m256i overflow = _mm256_and_si256(_mm256_xor_si256(a, sum), _mm256_xor_si256(b, sum));
@@ -38,11 +38,10 @@ void sum_block(int32_t* sums, const int32_t* values, size_t rows, size_t n, __m2
   for (int v = 0; v < Vectors; ++v) store(sums + 8 * v, acc[v]);
 }
 
-}  // namespace
-
+// Register accumulators for the sums.
 template <>
-void Loops<Avx2>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n,
-                           int32_t low, int32_t high) {
+void sum_pass<Avx2>(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+                    int32_t high) {
   const __m256i lows = _mm256_set1_epi32(low), highs = _mm256_set1_epi32(high);
   size_t c = 0;
   for (; n - c >= 64; c += 64) sum_block<8>(sums + c, values + c, rows, n, lows, highs);
@@ -62,8 +61,8 @@ void Loops<Avx2>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, si
 // The gathers are slower here than plain loads on the AMD cores (and on Intel's since their
 // microcode mitigation): the vector checks the indices, the loads stay scalar.
 template <>
-bool Loops<Avx2>::look_up_rows(const int32_t* table, int64_t half, const int32_t* index,
-                               size_t count, int32_t* out) {
+bool look_up_pass<Avx2>(const int32_t* table, int64_t half, const int32_t* index, size_t count,
+                        int32_t* out) {
   // As the portable loop: indices moved to [0, 2 * half), any other is outside and reads
   // entry 0 instead.
   const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
@@ -94,6 +93,9 @@ bool Loops<Avx2>::look_up_rows(const int32_t* table, int64_t half, const int32_t
   }
   return outside == 0;
 }
+
+}  // namespace body
+}  // namespace
 
 #define MORLA_ISA Avx2
 MORLA_INSTANTIATE_CHANNEL_LOOPS()

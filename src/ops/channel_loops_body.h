@@ -20,9 +20,7 @@
 namespace morla::ops::loops {
 
 // Internal to each file that includes this one: every helper is compiled for that file's
-// instruction set alone, never shared with another's at link time. GCC compiles the
-// non-template members of Loops for the instruction set of their declaration (the
-// baseline), so those hand their whole loop to a helper here, never an element at a time.
+// instruction set alone, never shared with another's at link time.
 namespace {
 namespace body {
 
@@ -151,19 +149,31 @@ inline void fold_rows(T* __restrict target, const int32_t* __restrict values, si
   }
 }
 
-inline void add_pass(const int32_t* __restrict x, const int32_t* __restrict y, size_t count,
-                     size_t period, int32_t low, int32_t high, int32_t* __restrict out) {
-  for (size_t start = 0; start < count; start += period) {
-    const size_t width = count - start < period ? count - start : period;
-    MORLA_NO_ALIAS
-    for (size_t k = 0; k < width; ++k) out[start + k] = add_clamped(x[start + k], y[k], low, high);
-  }
-}
-
-inline void sum_pass(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
-                     int32_t high) {
+// The loops that an instruction set's file may replace with a specialisation of its own
+// (specialising a member of Loops instead makes GCC compile the class's other members for
+// the baseline instruction set).
+template <class Isa>
+void sum_pass(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+              int32_t high) {
   fold_rows(sums, values, rows, n,
             [=](int32_t sum, int32_t v) { return add_clamped(sum, v, low, high); });
+}
+
+// One table read per element: a plain loop beats the vector gathers here.
+template <class Isa>
+[[gnu::optimize("no-tree-vectorize")]] bool look_up_pass(const int32_t* __restrict table,
+                                                         int64_t half,
+                                                         const int32_t* __restrict index,
+                                                         size_t count, int32_t* __restrict out) {
+  // Indices moved to [0, 2 * half) in 32-bit unsigned arithmetic: any other is outside.
+  const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
+  uint32_t outside = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
+    outside |= k >= span ? 1u : 0u;
+    out[i] = table[k < span ? k : 0];
+  }
+  return outside == 0;
 }
 
 }  // namespace body
@@ -228,25 +238,20 @@ void Loops<Isa>::shifted_add_rows(const A* __restrict a, const B* __restrict b, 
 }
 
 template <class Isa>
-void Loops<Isa>::add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period,
-                          int32_t low, int32_t high, int32_t* out) {
-  body::add_pass(x, y, count, period, low, high, out);
+void Loops<Isa>::add_rows(const int32_t* __restrict x, const int32_t* __restrict y, size_t count,
+                          size_t period, int32_t low, int32_t high, int32_t* __restrict out) {
+  for (size_t start = 0; start < count; start += period) {
+    const size_t width = count - start < period ? count - start : period;
+    MORLA_NO_ALIAS
+    for (size_t k = 0; k < width; ++k)
+      out[start + k] = body::add_clamped(x[start + k], y[k], low, high);
+  }
 }
 
-// One table read per element: a plain loop beats the vector gathers here.
 template <class Isa>
-[[gnu::optimize("no-tree-vectorize")]] bool Loops<Isa>::look_up_rows(
-    const int32_t* __restrict table, int64_t half, const int32_t* __restrict index, size_t count,
-    int32_t* __restrict out) {
-  // Indices moved to [0, 2 * half) in 32-bit unsigned arithmetic: any other is outside.
-  const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
-  uint32_t outside = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
-    outside |= k >= span ? 1u : 0u;
-    out[i] = table[k < span ? k : 0];
-  }
-  return outside == 0;
+bool Loops<Isa>::look_up_rows(const int32_t* table, int64_t half, const int32_t* index,
+                              size_t count, int32_t* out) {
+  return body::look_up_pass<Isa>(table, half, index, count, out);
 }
 
 template <class Isa>
@@ -261,7 +266,7 @@ void Loops<Isa>::max_rows(int32_t* target, const int32_t* values, size_t rows, s
 template <class Isa>
 void Loops<Isa>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
                           int32_t high) {
-  body::sum_pass(sums, values, rows, n, low, high);
+  body::sum_pass<Isa>(sums, values, rows, n, low, high);
 }
 
 }  // namespace morla::ops::loops

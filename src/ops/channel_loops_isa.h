@@ -36,15 +36,6 @@ struct Loops {
                        int32_t high);
 };
 
-// The AVX2 loops written with intrinsics (channel_loops_avx2.cpp): register accumulators for
-// the sums, vector index checks for the table.
-template <>
-void Loops<Avx2>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n,
-                           int32_t low, int32_t high);
-template <>
-bool Loops<Avx2>::look_up_rows(const int32_t* table, int64_t half, const int32_t* index,
-                               size_t count, int32_t* out);
-
 // Explicit instantiations of every loop for the tag `MORLA_ISA` names (in the file that
 // compiles them), over the element types channel_loops.h lists.
 #define MORLA_INSTANTIATE_SHIFT_ROWS(In, Out) \
