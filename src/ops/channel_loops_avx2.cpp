@@ -85,13 +85,8 @@ bool look_up_pass<Avx2>(const int32_t* table, int64_t half, const int32_t* index
       out[i + 2 * p + 1] = table[pairs[p] >> 32];
     }
   }
-  uint32_t outside = _mm256_movemask_epi8(inside_all) == -1 ? 0u : 1u;
-  for (; i < count; ++i) {
-    const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
-    outside |= k >= span ? 1u : 0u;
-    out[i] = table[k < span ? k : 0];
-  }
-  return outside == 0;
+  const bool tail_inside = look_up_pass<Portable>(table, half, index + i, count - i, out + i);
+  return tail_inside && _mm256_movemask_epi8(inside_all) == -1;
 }
 
 }  // namespace body
