@@ -33,8 +33,7 @@ void sum_block(int32_t* sums, const int32_t* values, size_t rows, size_t n, __m2
   __m256i acc[Vectors];
   for (int v = 0; v < Vectors; ++v) acc[v] = load(sums + 8 * v);
   for (size_t r = 0; r < rows; ++r, values += n)
-    for (int v = 0; v < Vectors; ++v)
-      acc[v] = add_clamped(acc[v], load(values + 8 * v), low, high);
+    for (int v = 0; v < Vectors; ++v) acc[v] = add_clamped(acc[v], load(values + 8 * v), low, high);
   for (int v = 0; v < Vectors; ++v) store(sums + 8 * v, acc[v]);
 }
 
@@ -75,7 +74,8 @@ bool look_up_pass<Avx2>(const int32_t* table, int64_t half, const int32_t* index
     const __m256i inside = _mm256_cmpeq_epi32(_mm256_min_epu32(k, last), k);
     inside_all = _mm256_and_si256(inside_all, inside);
     const __m256i entries = _mm256_and_si256(k, inside);
-    const __m128i low = _mm256_castsi256_si128(entries), high = _mm256_extracti128_si256(entries, 1);
+    const __m128i low = _mm256_castsi256_si128(entries),
+                  high = _mm256_extracti128_si256(entries, 1);
     const uint64_t pairs[4] = {static_cast<uint64_t>(_mm_cvtsi128_si64(low)),
                                static_cast<uint64_t>(_mm_extract_epi64(low, 1)),
                                static_cast<uint64_t>(_mm_cvtsi128_si64(high)),

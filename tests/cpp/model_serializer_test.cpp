@@ -119,8 +119,8 @@ TEST(Crc32c, AllWaysAgree) {
   std::mt19937 gen(5);
   std::vector<uint8_t> data(3 * 4096 * 2 + 64);
   for (auto& byte : data) byte = static_cast<uint8_t>(gen());
-  std::vector<size_t> lengths{0,   1,    7,     8,     9,     63,    255,   256,  511,   512,
-                              513, 767,  768,   769,   1000,  12287, 12288, 12289, 13056, 24583};
+  std::vector<size_t> lengths{0,   1,   7,   8,   9,    63,    255,   256,   511,   512,
+                              513, 767, 768, 769, 1000, 12287, 12288, 12289, 13056, 24583};
   for (int i = 0; i < 40; ++i) lengths.push_back(gen() % (data.size() - 64) + 1);
   for (size_t n : lengths) {
     const size_t offset = gen() % 64;
