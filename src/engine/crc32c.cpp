@@ -63,45 +63,87 @@ constexpr uint32_t multiply(uint32_t a, uint32_t b) {
   return product;
 }
 
-// x^(8 * bytes) modulo the polynomial: multiplying a register by it appends that many zeros.
-constexpr uint32_t zeros_operator(size_t bytes) {
+// x^bits modulo the polynomial.
+constexpr uint32_t x_power(size_t bits) {
   uint32_t result = 1u << 31;  // x^0
   uint32_t power = 1u << 30;   // x^1
-  for (size_t bits = bytes * 8; bits != 0; bits >>= 1) {
+  for (; bits != 0; bits >>= 1) {
     if (bits & 1u) result = multiply(result, power);
     power = multiply(power, power);
   }
   return result;
 }
 
-// The instruction has a latency of three cycles and a throughput of one: three independent
-// streams over consecutive blocks keep it busy, and are joined by appending zeros.
-constexpr size_t kBlock = 4096;
-constexpr uint32_t kShiftBlock = zeros_operator(kBlock);
+// x^(8 * bytes) modulo the polynomial: multiplying a register by it appends that many zeros.
+constexpr uint32_t zeros_operator(size_t bytes) { return x_power(bytes * 8); }
 
-__attribute__((target("sse4.2"))) uint32_t update_sse42(uint32_t c, const uint8_t* data,
-                                                        size_t size) {
-  auto word = [](const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
+uint64_t load_le64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// The instruction has a latency of three cycles and a throughput of one: three independent
+// streams over consecutive blocks keep it busy, and are joined by appending zeros to the
+// earlier ones. Appending 8 * B bits is a multiplication by x^(8 * B); with PCLMULQDQ it is
+// one carry-less product by x^(8 * B - 33), which the instruction reduces: the crc32 of a
+// 64-bit word w from 0 is w * x^33 modulo the polynomial, the product of two reflected
+// 32-bit values sitting one bit below the word's reflected form (hence 33, not 32).
+struct StreamBlock {
+  size_t bytes;
+  uint32_t shift;  // x^(8 * bytes) for the bit-serial join
+  uint64_t clmul;  // x^(8 * bytes - 33) for the carry-less join
+};
+constexpr StreamBlock stream_block(size_t bytes) {
+  return {bytes, zeros_operator(bytes), x_power(bytes * 8 - 33)};
+}
+// Large blocks for the bulk, small ones for what is left, the rest one stream.
+constexpr StreamBlock kBlocks[] = {stream_block(4096), stream_block(256)};
+
+__attribute__((target("sse4.2,pclmul"))) uint32_t append_zeros_clmul(uint32_t c,
+                                                                     const StreamBlock& block) {
+  const __m128i product =
+      _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(c)),
+                           _mm_cvtsi64_si128(static_cast<int64_t>(block.clmul)), 0x00);
+  return static_cast<uint32_t>(_mm_crc32_u64(0, static_cast<uint64_t>(_mm_cvtsi128_si64(product))));
+}
+
+template <bool Clmul>
+__attribute__((target("sse4.2"))) uint32_t update_streams(uint32_t c, const uint8_t* data,
+                                                          size_t size) {
+  const auto append_zeros = [](uint32_t r, const StreamBlock& block) {
+    return Clmul ? append_zeros_clmul(r, block) : multiply(r, block.shift);
   };
-  for (; size >= 3 * kBlock; data += 3 * kBlock, size -= 3 * kBlock) {
-    uint64_t c0 = c, c1 = 0, c2 = 0;
-    for (size_t i = 0; i < kBlock; i += 8) {
-      c0 = _mm_crc32_u64(c0, word(data + i));
-      c1 = _mm_crc32_u64(c1, word(data + kBlock + i));
-      c2 = _mm_crc32_u64(c2, word(data + 2 * kBlock + i));
+  for (const StreamBlock& block : kBlocks) {
+    const size_t n = block.bytes;
+    for (; size >= 3 * n; data += 3 * n, size -= 3 * n) {
+      uint64_t c0 = c, c1 = 0, c2 = 0;
+      for (size_t i = 0; i < n; i += 16) {  // two words a step: the loop's own work hides
+        c0 = _mm_crc32_u64(c0, load_le64(data + i));
+        c1 = _mm_crc32_u64(c1, load_le64(data + n + i));
+        c2 = _mm_crc32_u64(c2, load_le64(data + 2 * n + i));
+        c0 = _mm_crc32_u64(c0, load_le64(data + i + 8));
+        c1 = _mm_crc32_u64(c1, load_le64(data + n + i + 8));
+        c2 = _mm_crc32_u64(c2, load_le64(data + 2 * n + i + 8));
+      }
+      c = append_zeros(append_zeros(static_cast<uint32_t>(c0), block) ^ static_cast<uint32_t>(c1),
+                       block) ^
+          static_cast<uint32_t>(c2);
     }
-    c = multiply(multiply(static_cast<uint32_t>(c0), kShiftBlock) ^ static_cast<uint32_t>(c1),
-                 kShiftBlock) ^
-        static_cast<uint32_t>(c2);
   }
   uint64_t c64 = c;
-  for (; size >= 8; data += 8, size -= 8) c64 = _mm_crc32_u64(c64, word(data));
+  for (; size >= 8; data += 8, size -= 8) c64 = _mm_crc32_u64(c64, load_le64(data));
   c = static_cast<uint32_t>(c64);
   for (; size > 0; ++data, --size) c = _mm_crc32_u8(c, *data);
   return c;
+}
+
+bool has_instruction() { return __builtin_cpu_supports("sse4.2"); }
+bool has_clmul() { return has_instruction() && __builtin_cpu_supports("pclmul"); }
+
+uint32_t update_sse42(uint32_t c, const uint8_t* data, size_t size) {
+  static const bool clmul = has_clmul();
+  return clmul ? update_streams<true>(c, data, size) : update_streams<false>(c, data, size);
 }
 
 // Folding: a 128-bit piece S followed by D more bits is, for the CRC, the same as the piece
@@ -173,16 +215,15 @@ __attribute__((target(MORLA_FOLDING_TARGET))) uint32_t update_folding(uint32_t c
   return update_sse42(static_cast<uint32_t>(r), data, size);
 }
 
-bool has_instruction() { return __builtin_cpu_supports("sse4.2"); }
 bool has_folding() {
-  return has_instruction() && __builtin_cpu_supports("avx512f") &&
-         __builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("pclmul");
+  return has_clmul() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
 }
 
 Update update_for(Crc32cWay way) {
   switch (way) {
     case Crc32cWay::folding: return has_folding() ? update_folding : nullptr;
-    case Crc32cWay::instruction: return has_instruction() ? update_sse42 : nullptr;
+    case Crc32cWay::instruction: return has_instruction() ? update_streams<false> : nullptr;
+    case Crc32cWay::instruction_clmul: return has_clmul() ? update_streams<true> : nullptr;
     case Crc32cWay::table: return update_portable;
   }
   return nullptr;

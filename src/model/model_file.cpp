@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -94,6 +95,43 @@ ssize_t read_some(int fd, char* data, size_t size) {
     if (n >= 0 || errno != EINTR) return n;
   }
 }
+
+// The file's bytes handed to the decoder a piece at a time as they are read, after the
+// bytes already read for the length header: the compressed block needs no buffer of its
+// own, and each piece is decoded while it is still in cache. At most `remaining` bytes are
+// read; a file that shrank ends the source early (only what was read counts).
+class FileSource final : public snappy::Source {
+ public:
+  FileSource(int fd, size_t remaining, const char* head, size_t head_bytes)
+      : fd_(fd), remaining_(remaining), begin_(head), end_(head + head_bytes) {}
+  size_t Available() const override { return remaining_ + static_cast<size_t>(end_ - begin_); }
+  const char* Peek(size_t* length) override {
+    if (begin_ == end_) refill();
+    *length = static_cast<size_t>(end_ - begin_);
+    return begin_;
+  }
+  void Skip(size_t n) override { begin_ += n; }
+
+ private:
+  static constexpr size_t kPiece = size_t{256} << 10;  // within a core's L2 cache
+  void refill() {
+    if (remaining_ == 0) return;
+    char* const piece = reinterpret_cast<char*>(piece_.data());
+    const ssize_t n = read_some(fd_, piece, std::min(remaining_, kPiece));
+    if (n <= 0) {
+      remaining_ = 0;
+      return;
+    }
+    remaining_ -= static_cast<size_t>(n);
+    begin_ = piece;
+    end_ = piece + n;
+  }
+  int fd_;
+  size_t remaining_;
+  OwnedBytes piece_ = OwnedBytes::uninitialized(kPiece);
+  const char* begin_;
+  const char* end_;
+};
 
 std::string base_of(const std::string& path) {
   const auto slash = path.find_last_of('/');
@@ -195,22 +233,13 @@ OwnedBytes read_model_file(const std::string& filename) {
       announced > capacity * kMaxExpansion + 64 || announced > kMaxSerializedBytes)
     throw corrupted();
 
-  OwnedBytes compressed = OwnedBytes::uninitialized(capacity);
-  char* const block = reinterpret_cast<char*>(compressed.data());
-  std::memcpy(block, header, static_cast<size_t>(header_bytes));
-  size_t got = static_cast<size_t>(header_bytes);
-  while (got < capacity) {
-    const ssize_t n = read_some(file.get(), block + got, capacity - got);
-    if (n <= 0) break;  // a file that shrank: only what was read counts
-    got += static_cast<size_t>(n);
-  }
-
   // Decompressed straight into the buffer the engine then verifies and keeps.
   OwnedBytes model = OwnedBytes::uninitialized(announced);
   char* const out = reinterpret_cast<char*>(model.data());
   // The decoder reports a failure for bytes after the block too: what counts is that the
   // block gave every byte it announced.
-  snappy::ByteArraySource source(block, got);
+  const auto head = static_cast<size_t>(header_bytes);
+  FileSource source(file.get(), capacity - std::min(capacity, head), header, head);
   snappy::UncheckedByteArraySink sink(out);
   snappy::Uncompress(&source, &sink);
   if (static_cast<size_t>(sink.CurrentDestination() - out) != announced) throw corrupted();

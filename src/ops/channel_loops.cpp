@@ -1,5 +1,8 @@
 #include "ops/channel_loops.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "ops/channel_loops_isa.h"
 #include "ops/kernel_path.h"
 
@@ -55,8 +58,13 @@ MORLA_NEURON_ROWS_TYPES(MORLA_NEURON_ROWS)
 MORLA_SHIFTED_ADD_TYPES(MORLA_SHIFTED_ADD_ROWS)
 #undef MORLA_SHIFTED_ADD_ROWS
 
-void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int64_t low,
-              int64_t high, int32_t* out) {
+void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int32_t low,
+              int32_t high, int32_t* out) {
+  if (const size_t r = row_repeats(period, count); r > 1) {  // y of several periods
+    std::vector<int32_t> longer(period * r);
+    for (size_t t = 0; t < r; ++t) std::copy_n(y, period, longer.begin() + t * period);
+    return add_rows(x, longer.data(), count, period * r, low, high, out);
+  }
   MORLA_DISPATCH(add_rows, x, y, count, period, low, high, out);
 }
 
@@ -70,8 +78,8 @@ void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n, int
   MORLA_DISPATCH(max_rows, target, values, rows, n, low, high);
 }
 
-void sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n, int64_t low,
-              int64_t high) {
+void sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+              int32_t high) {
   MORLA_DISPATCH(sum_rows, sums, values, rows, n, low, high);
 }
 

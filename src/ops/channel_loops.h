@@ -45,9 +45,11 @@ MORLA_NEURON_ROWS_TYPES(MORLA_NEURON_ROWS)
 MORLA_SHIFTED_ADD_TYPES(MORLA_SHIFTED_ADD_ROWS)
 #undef MORLA_SHIFTED_ADD_ROWS
 
-// out = clamp(x + y, low, high) with y repeated every `period` elements.
-void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int64_t low,
-              int64_t high, int32_t* out);
+// out = clamp(x + y, low, high) with y repeated every `period` elements (count need not be a
+// multiple of period), the sum saturated to int32: the same as a clamp of the exact sum, low
+// and high being int32 values.
+void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int32_t low,
+              int32_t high, int32_t* out);
 
 // out[i] = table[half + index[i]] for 1 <= half <= 2^30; false (out unspecified) when an
 // index lies outside [-half, half).
@@ -56,10 +58,10 @@ bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size
 
 // For each of `rows` consecutive rows of n values, in order:
 //   max_rows: target[c] = max(target[c], clamp(row[c], low, high));
-//   sum_rows: sums[c] = clamp(sums[c] + row[c], low, high).
+//   sum_rows: sums[c] = clamp(sums[c] + row[c], low, high), each sum saturated to int32.
 void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n, int32_t low,
               int32_t high);
-void sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n, int64_t low,
-              int64_t high);
+void sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+              int32_t high);
 
 }  // namespace morla::ops::loops

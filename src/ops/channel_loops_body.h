@@ -132,6 +132,12 @@ inline int32_t add_saturated(int32_t a, int32_t b) {
   return overflow ? (a < 0 ? INT32_MIN : INT32_MAX) : sum;
 }
 
+// clamp(a + b, low, high) for int32 bounds: the saturated sum clamps like the exact one.
+inline int32_t add_clamped(int32_t a, int32_t b, int32_t low, int32_t high) {
+  const int32_t sum = add_saturated(a, b);
+  return sum < low ? low : (sum > high ? high : sum);
+}
+
 // target[c] = combine(target[c], row[c]) for each of `rows` consecutive rows of n values.
 template <class T, class Combine>
 inline void fold_rows(T* __restrict target, const int32_t* __restrict values, size_t rows, size_t n,
@@ -141,6 +147,33 @@ inline void fold_rows(T* __restrict target, const int32_t* __restrict values, si
     MORLA_NO_ALIAS
     for (size_t c = 0; c < n; ++c) target[c] = combine(target[c], row[c]);
   }
+}
+
+// The loops that an instruction set's file may replace with a specialisation of its own
+// (specialising a member of Loops instead makes GCC compile the class's other members for
+// the baseline instruction set).
+template <class Isa>
+void sum_pass(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+              int32_t high) {
+  fold_rows(sums, values, rows, n,
+            [=](int32_t sum, int32_t v) { return add_clamped(sum, v, low, high); });
+}
+
+// One table read per element: a plain loop beats the vector gathers here.
+template <class Isa>
+[[gnu::optimize("no-tree-vectorize")]] bool look_up_pass(const int32_t* __restrict table,
+                                                         int64_t half,
+                                                         const int32_t* __restrict index,
+                                                         size_t count, int32_t* __restrict out) {
+  // Indices moved to [0, 2 * half) in 32-bit unsigned arithmetic: any other is outside.
+  const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
+  uint32_t outside = 0;
+  for (size_t i = 0; i < count; ++i) {
+    const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
+    outside |= k >= span ? 1u : 0u;
+    out[i] = table[k < span ? k : 0];
+  }
+  return outside == 0;
 }
 
 }  // namespace body
@@ -206,30 +239,19 @@ void Loops<Isa>::shifted_add_rows(const A* __restrict a, const B* __restrict b, 
 
 template <class Isa>
 void Loops<Isa>::add_rows(const int32_t* __restrict x, const int32_t* __restrict y, size_t count,
-                          size_t period, int64_t low, int64_t high, int32_t* __restrict out) {
+                          size_t period, int32_t low, int32_t high, int32_t* __restrict out) {
   for (size_t start = 0; start < count; start += period) {
+    const size_t width = count - start < period ? count - start : period;
     MORLA_NO_ALIAS
-    for (size_t k = 0; k < period; ++k) {
-      const int64_t v = int64_t{x[start + k]} + y[k];
-      out[start + k] = static_cast<int32_t>(v < low ? low : (v > high ? high : v));
-    }
+    for (size_t k = 0; k < width; ++k)
+      out[start + k] = body::add_clamped(x[start + k], y[k], low, high);
   }
 }
 
-// One table read per element: a plain loop beats the vector gathers here.
 template <class Isa>
-[[gnu::optimize("no-tree-vectorize")]] bool Loops<Isa>::look_up_rows(
-    const int32_t* __restrict table, int64_t half, const int32_t* __restrict index, size_t count,
-    int32_t* __restrict out) {
-  // Indices moved to [0, 2 * half) in 32-bit unsigned arithmetic: any other is outside.
-  const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
-  uint32_t outside = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
-    outside |= k >= span ? 1u : 0u;
-    out[i] = table[k < span ? k : 0];
-  }
-  return outside == 0;
+bool Loops<Isa>::look_up_rows(const int32_t* table, int64_t half, const int32_t* index,
+                              size_t count, int32_t* out) {
+  return body::look_up_pass<Isa>(table, half, index, count, out);
 }
 
 template <class Isa>
@@ -242,12 +264,9 @@ void Loops<Isa>::max_rows(int32_t* target, const int32_t* values, size_t rows, s
 }
 
 template <class Isa>
-void Loops<Isa>::sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n, int64_t low,
-                          int64_t high) {
-  body::fold_rows(sums, values, rows, n, [=](int64_t sum, int32_t v) {
-    const int64_t s = sum + v;
-    return s < low ? low : (s > high ? high : s);
-  });
+void Loops<Isa>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+                          int32_t high) {
+  body::sum_pass<Isa>(sums, values, rows, n, low, high);
 }
 
 }  // namespace morla::ops::loops

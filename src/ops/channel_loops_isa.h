@@ -26,14 +26,14 @@ struct Loops {
   static void shifted_add_rows(const A* a, const B* b, size_t count, size_t channels,
                                const ShiftStage& sa, const ShiftStage& sb, int32_t low,
                                int32_t high, const ShiftStage& so, Out* out);
-  static void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int64_t low,
-                       int64_t high, int32_t* out);
+  static void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int32_t low,
+                       int32_t high, int32_t* out);
   static bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size_t count,
                            int32_t* out);
   static void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n, int32_t low,
                        int32_t high);
-  static void sum_rows(int64_t* sums, const int32_t* values, size_t rows, size_t n, int64_t low,
-                       int64_t high);
+  static void sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+                       int32_t high);
 };
 
 // Explicit instantiations of every loop for the tag `MORLA_ISA` names (in the file that

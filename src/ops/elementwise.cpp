@@ -30,8 +30,7 @@ std::shared_ptr<Dense> add(const Dense& a, const Dense& b, int32_t bits) {
 
   const ClipRange range = clip_range(bits);
   loops::add_rows(x, y, detail::element_count(a), detail::element_count(b),
-                  std::max<int64_t>(range.low, INT32_MIN), std::min<int64_t>(range.high, INT32_MAX),
-                  out);
+                  saturate_int32(range.low), saturate_int32(range.high), out);
   return result;
 }
 

@@ -86,11 +86,12 @@ std::shared_ptr<Dense> global_average_pooling(std::shared_ptr<Dense> inputs, int
   auto result = detail::make_dense(TensorType::int32, {1, 1, shape[2]});
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
+  // Each step's clipped sum is stored in the int32 element, saturating: the sum never
+  // leaves the int32 range, whatever the width.
   const ClipRange range = clip_range(bits);
-  std::vector<int64_t> sums(channels, 0);
+  std::fill(out, out + channels, 0);
   const size_t pixels = size_t{shape[0]} * shape[1];
-  loops::sum_rows(sums.data(), in, pixels, channels, range.low, range.high);
-  for (size_t c = 0; c < channels; ++c) out[c] = saturate_int32(sums[c]);
+  loops::sum_rows(out, in, pixels, channels, saturate_int32(range.low), saturate_int32(range.high));
   return result;
 }
 

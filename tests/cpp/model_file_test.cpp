@@ -67,6 +67,23 @@ TEST_F(ModelFile, TrailingBytesAfterTheBlockAreIgnored) {
   EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.end()), data);
 }
 
+// A file of several read pieces, whole and cut around the pieces' ends.
+TEST_F(ModelFile, LargeFilesReadWholeOrRefusedWhenCut) {
+  std::vector<uint8_t> data(700000);
+  for (auto& byte : data) byte = static_cast<uint8_t>(rand());
+  const std::string block = compress_model(range(data));
+  write_raw("m.fbz", block);
+  const auto back = read_model_file(path("m.fbz"));
+  EXPECT_EQ(std::vector<uint8_t>(back.begin(), back.end()), data);
+  for (const size_t cut : {size_t{6}, size_t{262143}, size_t{262144}, size_t{262149},
+                           size_t{524293}, block.size() - 1}) {
+    write_raw("cut.fbz", block.substr(0, cut));
+    EXPECT_EQ(test::error_text<std::invalid_argument>([&] { read_model_file(path("cut.fbz")); }),
+              "Cannot uncompress corrupted serialization buffer")
+        << cut;
+  }
+}
+
 TEST_F(ModelFile, ReadRefusals) {
   fs::create_directories(dir_ / "folder");
   write_raw("empty.fbz", "");

@@ -112,15 +112,15 @@ TEST(Crc32c, MatchesTheStandardCheckValue) {
   EXPECT_EQ(crc32c_portable(nullptr, 0), 0u);
 }
 
-// The bit-by-bit definition and every way the processor has (table, crc32 instruction,
-// carry-less folding) agree on random lengths, those around the 8-byte steps, the folding's
-// 256-byte steps and the instruction's three-block stride, at every alignment.
+// The bit-by-bit definition and every way the processor has (table, crc32 instruction with
+// either join, carry-less folding) agree on random lengths, those around the 8-byte steps,
+// the folding's 256-byte steps and the instruction's three-block strides, at every alignment.
 TEST(Crc32c, AllWaysAgree) {
   std::mt19937 gen(5);
   std::vector<uint8_t> data(3 * 4096 * 2 + 64);
   for (auto& byte : data) byte = static_cast<uint8_t>(gen());
-  std::vector<size_t> lengths{1,   7,   8,    9,     63,    255,   256,  511,
-                              512, 513, 1000, 12287, 12288, 12289, 24583};
+  std::vector<size_t> lengths{0,   1,   7,   8,   9,    63,    255,   256,   511,   512,
+                              513, 767, 768, 769, 1000, 12287, 12288, 12289, 13056, 24583};
   for (int i = 0; i < 40; ++i) lengths.push_back(gen() % (data.size() - 64) + 1);
   for (size_t n : lengths) {
     const size_t offset = gen() % 64;
@@ -131,7 +131,8 @@ TEST(Crc32c, AllWaysAgree) {
       for (int k = 0; k < 8; ++k) c = (c & 1u) ? 0x82F63B78u ^ (c >> 1) : c >> 1;
     }
     EXPECT_EQ(crc32c(start, n), c ^ 0xFFFFFFFFu) << n << " at " << offset;
-    for (const auto way : {Crc32cWay::table, Crc32cWay::instruction, Crc32cWay::folding}) {
+    for (const auto way : {Crc32cWay::table, Crc32cWay::instruction, Crc32cWay::instruction_clmul,
+                           Crc32cWay::folding}) {
       if (!crc32c_supports(way)) continue;
       EXPECT_EQ(crc32c_by(way, start, n), c ^ 0xFFFFFFFFu)
           << n << " at " << offset << " by way " << static_cast<int>(way);

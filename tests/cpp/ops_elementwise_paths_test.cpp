@@ -151,18 +151,24 @@ TEST_P(ElementwisePaths, ShiftsScalesAndNeuronsMatchTheRules) {
     check(
         "look_up " + where, [&] { return ops::look_up(*lut, *index); },
         [&](size_t i) { return int64_t{lut->data<int32_t>()[1024 + index->data<int32_t>()[i]]}; });
+    std::vector<int32_t> outside(index->data<int32_t>(), index->data<int32_t>() + index->size());
+    outside[static_cast<size_t>(pick(0, static_cast<int64_t>(outside.size()) - 1))] =
+        pick(0, 1) ? 1024 : -1025;
+    ops::kernels::limit_path(GetParam());
+    EXPECT_THROW(ops::look_up(*lut, *i32(shape, outside)), std::out_of_range) << where;
   }
 }
 
 TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
   for (int round = 0; round < 30; ++round) {
-    const uint32_t C = static_cast<uint32_t>(pick(1, 70));
+    const uint32_t C = static_cast<uint32_t>(pick(1, 130));
     const uint32_t X = static_cast<uint32_t>(pick(1, 12)), Y = static_cast<uint32_t>(pick(1, 12));
     const Shape shape{X, Y, C};
     const std::string where = "round " + std::to_string(round) + " C=" + std::to_string(C);
     const std::vector<int32_t> av = values(shape.element_count()), bv = values(C);
     const auto a = i32(shape, av);
-    const int32_t bits = static_cast<int32_t>(pick(0, 1) ? 32 : pick(4, 31));
+    const int32_t bits =
+        static_cast<int32_t>(pick(0, 1) ? pick(4, 31) : std::array{32, 0, 33, 64}[pick(0, 3)]);
     check(
         "add " + where, [&] { return ops::add(*a, *i32({C}, bv), bits); },
         [&](size_t i) { return ops::saturate_int32(ops::clip(int64_t{av[i]} + bv[i % C], bits)); });
@@ -207,8 +213,9 @@ TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
         "global_average_pooling " + where, [&] { return ops::global_average_pooling(a, bits); },
         [&](size_t c) {
           int64_t sum = 0;
-          for (size_t i = c; i < av.size(); i += C) sum = ops::clip(sum + av[i], bits);
-          return int64_t{ops::saturate_int32(sum)};
+          for (size_t i = c; i < av.size(); i += C)
+            sum = ops::saturate_int32(ops::clip(sum + av[i], bits));
+          return sum;
         });
     const uint32_t ox = (X + 1) / 2, oy = (Y + 1) / 2;
     check("max_pooling " + where, [&] {

@@ -226,10 +226,23 @@ def test_global_average_pooling_is_a_saturating_sum():
     assert nn.global_average_pooling(x, 8)[0, 0, 0] == 127
     x = np.array([100, 100, -100, -100], np.int32).reshape(2, 2, 1)
     assert nn.global_average_pooling(x, 8)[0, 0, 0] == -73  # 100, 127, 27, -73
-    rng = np.random.default_rng(9)
-    y = rand_i32(rng, (3, 4, 5), -2**31, 2**31 - 1)
-    want = [ref.sat32(sum(int(v) for v in y[..., c].reshape(-1))) for c in range(5)]
-    np.testing.assert_array_equal(nn.global_average_pooling(y, 0).reshape(-1), want)
+
+
+# Every step's clipped sum is stored in the int32 element (saturating), at every width.
+@pytest.mark.parametrize("bits", [0, 1, 8, 31, 32, 33, 40, 64])
+def test_global_average_pooling_saturates_each_step(bits):
+    def reference(x):
+        out = [0] * x.shape[2]
+        for v in x.reshape(-1, x.shape[2]):
+            out = [ref.sat32(ref.clip(o + int(e), bits)) for o, e in zip(out, v)]
+        return np.array(out, np.int32).reshape(1, 1, -1)
+
+    edge = np.array([-2**30, 1, -2**30, -1, -2**31 + 1, 2**30], np.int32).reshape(6, 1, 1)
+    rng = np.random.default_rng(bits)
+    big = rand_i32(rng, (5, 7, 19), -2**31, 2**31 - 1)
+    big[rng.random(big.shape) < 0.2] = 2**31 - 1
+    for x in (edge, big, rand_i32(rng, (9, 3, 70))):
+        assert_same(nn.global_average_pooling(x, bits), reference(x))
 
 
 # ---------------------------------------------------------------- shifts
