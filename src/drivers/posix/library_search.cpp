@@ -7,7 +7,6 @@
 #include <cstdint>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 
 #include "drivers/posix/elf_image.h"
 
@@ -81,11 +80,12 @@ bool usable(const std::string& path) {
 
 std::vector<std::string> cached_library_paths(const std::string& cache_file,
                                               const std::string& name) {
-  std::ifstream file(cache_file, std::ios::binary);
-  std::string bytes;
-  bytes.resize(kMaxCacheBytes + 1);
-  file.read(bytes.data(), kMaxCacheBytes + 1);
-  if (file.gcount() > kMaxCacheBytes) return {};
+  std::ifstream file(cache_file, std::ios::binary | std::ios::ate);
+  const std::streamsize size = file ? static_cast<std::streamsize>(file.tellg()) : -1;
+  if (size < 0 || size > kMaxCacheBytes) return {};
+  std::string bytes(static_cast<size_t>(size), '\0');
+  file.seekg(0);
+  file.read(bytes.data(), size);
   bytes.resize(static_cast<size_t>(file.gcount()));
   // The new table stands alone, or follows the old one at the next 8-byte boundary.
   size_t base = 0;
