@@ -33,6 +33,11 @@ std::unique_ptr<Dense> Dense::create(TensorType type, const Shape& shape, Layout
   return std::make_unique<engine::DenseImpl>(type, shape, layout);
 }
 
+std::unique_ptr<Dense> Dense::create_unfilled(TensorType type, const Shape& shape,
+                                              Layout layout) {
+  return std::make_unique<engine::DenseImpl>(type, shape, layout, engine::ByteBuffer::Fill::None);
+}
+
 std::unique_ptr<Dense> Dense::copy(const char* data, size_t bytes, TensorType type,
                                    const Shape& shape, Layout layout) {
   // Checked before the storage is made, which is then filled by the copy alone.

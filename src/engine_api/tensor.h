@@ -83,6 +83,10 @@ class Dense : public Tensor {
 
   // Engine factories.
   static std::unique_ptr<Dense> create(TensorType type, const Shape& shape, Layout layout);
+  // As create, without the zero fill: for a caller that writes every element before the
+  // tensor is read or handed on.
+  static std::unique_ptr<Dense> create_unfilled(TensorType type, const Shape& shape,
+                                                Layout layout);
   static std::unique_ptr<Dense> copy(const char* data, size_t bytes, TensorType type,
                                      const Shape& shape, Layout layout);
   // One tensor per index of the first dimension, in order.

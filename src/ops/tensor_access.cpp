@@ -48,13 +48,26 @@ template int32_t* mutable_elements<int32_t>(Dense&);
 template float* mutable_elements<float>(Dense&);
 
 // Shape itself panics on the first zero dimension.
-std::shared_ptr<Dense> make_dense(TensorType type, const Shape& shape) {
+namespace {
+
+void check_element_count(const Shape& shape) {
   uint64_t count = 1;
   for (uint32_t d : shape) count *= d;
   if (count > UINT32_MAX)
     panic("Tensor shape size %llu exceeds maximum shape size (%zu)",
           static_cast<unsigned long long>(count), static_cast<size_t>(UINT32_MAX));
+}
+
+}  // namespace
+
+std::shared_ptr<Dense> make_dense(TensorType type, const Shape& shape) {
+  check_element_count(shape);
   return std::shared_ptr<Dense>(Dense::create(type, shape, Dense::Layout::RowMajor));
+}
+
+std::shared_ptr<Dense> make_dense_unfilled(TensorType type, const Shape& shape) {
+  check_element_count(shape);
+  return std::shared_ptr<Dense>(Dense::create_unfilled(type, shape, Dense::Layout::RowMajor));
 }
 
 LogicalDims logical_dims(const Dense& tensor) {

@@ -25,6 +25,8 @@ size_t element_count(const Dense& tensor);
 // A new zero-filled tensor in layout 0; a zero dimension panics "Cannot have a shape with
 // dimension %zu set to 0", more than 2^32 - 1 elements "Tensor shape size ...".
 std::shared_ptr<Dense> make_dense(TensorType type, const Shape& shape);
+// As make_dense, without the fill: for an operation whose loop writes every element.
+std::shared_ptr<Dense> make_dense_unfilled(TensorType type, const Shape& shape);
 
 // Dimensions and element strides in the order of layout 0 (a layout-1 tensor lists its
 // dimensions reversed; this undoes it), for tensors addressed through their strides.
