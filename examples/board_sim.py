@@ -27,7 +27,8 @@ def layer(kind, name, **keys):
 
 
 # 1. A small learning model: 16x16 grey images through the HRC, a convolution and a
-#    fully connected layer that learns 5 classes (binary weights everywhere after the HRC).
+#    fully connected layer that learns 5 classes; random weights of 0 and 1, thresholds
+#    that leave about half of the activations on.
 model = core.Model()
 model.add(layer(core.InputConvolutional, "hrc", input_width=16, input_height=16,
                 input_channels=1, kernel_width=3, kernel_height=3, filters=8))
@@ -87,7 +88,7 @@ def board_simulator(pairs):
         ready, _, _ = select.select([process.stdout], [], [], 30)
         port = process.stdout.readline().strip() if ready else ""
         if not port:
-            raise RuntimeError("board_sim did not start")
+            raise RuntimeError("board_sim did not start (its standard error says why)")
         yield port
     finally:
         process.stdin.close()
