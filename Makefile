@@ -29,13 +29,15 @@ build: setup
 	@$(CONFIGURE) >/dev/null
 	@cmake --build $(BUILD) -j$(JOBS)
 
-# Every example (examples/_*.py are their helpers), the quickstart first.
+# Every example (examples/_*.py are their helpers), the quickstart first; board_sim.py finds
+# the simulator in the build directory.
 EXAMPLES  := examples/quickstart.py $(filter-out examples/quickstart.py examples/_%,$(sort $(wildcard examples/*.py)))
 
 demo: build
 	@for example in $(EXAMPLES); do \
 	  echo "== $$example"; \
-	  PYTHONPATH=$(abspath $(BUILD))/python $(PY) $$example || exit 1; echo; \
+	  PYTHONPATH=$(abspath $(BUILD))/python MORLA_BUILD_DIR=$(abspath $(BUILD)) $(PY) $$example \
+	    || exit 1; echo; \
 	done
 
 test-cpp: build
