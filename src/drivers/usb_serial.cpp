@@ -7,6 +7,7 @@
 #include "core/platform.h"
 #include "drivers/bin_protocol.h"
 #include "drivers/driver_print.h"
+#include "drivers/posix/file_descriptor.h"
 #include "drivers/posix/serial_port_posix.h"
 #include "drivers/posix/usb_port_discovery.h"
 
@@ -68,11 +69,12 @@ std::unique_ptr<SerialPort> open_usb_serial(const DriverDeadlines& deadlines) {
   if (!path) return nullptr;
   std::unique_ptr<SerialPort> port = SerialPortPosix::open(*path);
   if (!port) {
-    // A port the user named is worth a line; a discovered one stays silent.
+    // A port the user named is worth a line; a discovered one stays silent, also when
+    // another process holds it.
     const int error = errno;
     if (named_serial_port_path() == path)
       driver_print("MORLA_SERIAL_PORT names %s, which cannot be opened: %s\n", path->c_str(),
-                   std::strerror(error));
+                   open_failure_text(error));
     return nullptr;
   }
   return handshake_usb_serial(std::move(port), deadlines);

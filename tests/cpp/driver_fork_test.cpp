@@ -1,17 +1,20 @@
 // fork() while a board's power is sampled: children start with every lock free and may not
-// talk to the parent's board; the parent's exchanges and sampling go on.
+// talk to the parent's board; the parent's exchanges and sampling go on, and the parent
+// still holds its tty after the children have closed their copies of it.
 #include <gtest/gtest.h>
 
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <stdexcept>
 #include <string>
 
 #include "driver_test_support.h"
 #include "drivers/bin_protocol.h"
 #include "drivers/hw_dump.h"
+#include "drivers/posix/serial_port_posix.h"
 #include "soc_test_support.h"
 
 namespace morla {
@@ -64,6 +67,9 @@ TEST(ForkWhileSampling, ChildrenStartFreeAndTheParentKeepsItsBoard) {
     // Between forks the parent's exchanges keep their own replies.
     ASSERT_EQ(read_register(*driver, kVersionRegister), version) << "after child " << i;
   }
+  errno = 0;
+  EXPECT_EQ(SerialPortPosix::open(board.port_path()), nullptr) << "the children released the tty";
+  EXPECT_EQ(errno, EWOULDBLOCK);
   EXPECT_TRUE(driver->power_meter() == meter);
   const int64_t last = meter->events().back().ts;
   EXPECT_TRUE(test::wait_until([&] { return meter->events().back().ts > last; }))

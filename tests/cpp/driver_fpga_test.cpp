@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -22,6 +23,7 @@
 #include "driver_test_support.h"
 #include "drivers/driver_errors.h"
 #include "drivers/fpga_driver.h"
+#include "drivers/posix/file_descriptor.h"
 #include "drivers/posix/xilinx_fpga.h"
 #include "drivers/transport_error.h"
 #include "fpga_board_files.h"
@@ -119,9 +121,14 @@ class FpgaTransferError : public testing::TestWithParam<TransferCase> {};
 TEST_P(FpgaTransferError, GivesTheDriverMessage) {
   const TransferCase& c = GetParam();
   sim::FpgaBoardFiles files(sim::orbi_board(1), kOrbiV1Id);
-  // A host-to-card channel that accepts nothing.
+  // A host-to-card channel that cannot be written at a position: a terminal of this test's
+  // own (a device shared by the whole machine would be held by one test at a time).
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
   std::filesystem::remove(files.write_channel());
-  std::filesystem::create_symlink("/dev/full", files.write_channel());
+  std::filesystem::create_symlink(ptsname(master), files.write_channel());
   FPGADriver driver(files.prefix());
   std::vector<uint8_t> bytes(c.length);
   try {
@@ -135,6 +142,7 @@ TEST_P(FpgaTransferError, GivesTheDriverMessage) {
     EXPECT_EQ(error.cause().error_number, c.error_number);
     EXPECT_EQ(error.cause().status, fpga::kTransferFailed);
   }
+  close(master);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -145,11 +153,38 @@ INSTANTIATE_TEST_SUITE_P(
                      "An error occured while reading data from hardware; board result 4 "
                      "(transfer failed), errno 5 (Input/output error), at 0x1ffffc len 8",
                      EIO},
-        TransferCase{"write to a full channel", true, 0x24000000, 64,
+        TransferCase{"write to an unseekable channel", true, 0x24000000, 64,
                      "An error occured while writing data to hardware; board result 4 "
-                     "(transfer failed), errno 28 (No space left on device), at 0x24000000 len 64",
-                     ENOSPC}),
+                     "(transfer failed), errno 29 (Illegal seek), at 0x24000000 len 64",
+                     ESPIPE}),
     test::names_by([](const TransferCase& c) { return c.name; }));
+
+class FpgaHeldFile : public testing::TestWithParam<const char*> {};
+
+// Each board file is held while a driver has it open; a driver that finds any of them held
+// elsewhere is left out silently and keeps no descriptor.
+TEST_P(FpgaHeldFile, LeavesAnotherDriverOutSilently) {
+  sim::FpgaBoardFiles files(sim::orbi_board(1), kOrbiV1Id);
+  // The write channel a file of its own, so that it is locked on its own.
+  std::filesystem::remove(files.write_channel());
+  std::ofstream(files.write_channel()).close();
+  const std::string file = files.prefix() + "0_" + GetParam();
+  const auto before = open_descriptors();
+  {
+    const FileDescriptor holder = open_exclusively(file, O_RDONLY);
+    ASSERT_TRUE(holder.is_open());
+    testing::internal::CaptureStdout();
+    EXPECT_THROW(FPGADriver(files.prefix()), DriverNotAvailable);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  }
+  EXPECT_EQ(open_descriptors(), before);
+  const FPGADriver driver(files.prefix());
+  errno = 0;
+  EXPECT_FALSE(open_exclusively(file, O_RDONLY).is_open());
+  EXPECT_EQ(errno, EWOULDBLOCK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, FpgaHeldFile, testing::Values("user", "c2h_0", "h2c_0"));
 
 TEST(FpgaDriver, WithoutBoardFilesIsNotAvailableAndPrintsNothing) {
   sim::TempFolder empty("morla-no-fpga");
@@ -189,7 +224,9 @@ TEST_F(FpgaBoard, MissingRegisterWindowClosesOnlyWhatWasOpened) {
   EXPECT_NE(fcntl(0, F_GETFD), -1);
 }
 
-TEST_F(FpgaBoard, RemappingTheWindowClosesThePreviousOne) {
+// The register file is opened once (a second open would find it held): mapping the window
+// again moves its base only.
+TEST_F(FpgaBoard, RemappingTheWindowMovesItsBaseOnly) {
   const auto before = open_descriptors();
   {
     XilinxFPGA board(files_.prefix());

@@ -76,6 +76,29 @@ TEST(UsbDriver, IsNotAvailableWithoutABoardOrWithNoUsb) {
   unsetenv("NO_USB");
 }
 
+// A port that a driver holds is no port for a second one: the named port's line says
+// why, nothing reaches the board, and the holder's exchanges go on; once the holder has
+// gone, the port opens again.
+TEST(UsbDriver, HeldPortIsNoPortAndTheLoserWritesNothing) {
+  sim::BoardSimulator board(sim::orbi_board(1), false, kShort);
+  auto holder = test::usb_driver_on(board);
+  const uint32_t version = read_register(*holder, 0xF0000010);
+  board.set_wire_capture(true);
+  const size_t frames = board.frames().size();
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(UsbDriver{kShort}, DriverNotAvailable);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "MORLA_SERIAL_PORT names " + board.port_path() +
+                ", which cannot be opened: held by another process\n");
+  EXPECT_TRUE(board.take_wire().empty());
+  EXPECT_EQ(board.frames().size(), frames);
+  EXPECT_EQ(read_register(*holder, 0xF0000010), version);
+  holder.reset();
+  testing::internal::CaptureStdout();
+  EXPECT_STREQ(test::usb_driver_on(board)->desc(), "USB/Orbi_v1");
+  testing::internal::GetCapturedStdout();
+}
+
 // A tty with nothing behind it passes the handshake (a silent port counts as an
 // answer) but not the first binary read: the driver prints that read's error and
 // is not available, so that the registry goes on with other boards.

@@ -1,6 +1,7 @@
 """Boards through each of the three drivers at once: a simulated USB board, an Orbi
 board behind the fake J-Link probe library and one as FPGA board files. The device list
-is built once per process, so each scenario runs in a child interpreter."""
+is built once per process, so each scenario runs in a child interpreter; a board serves
+one of them at a time."""
 
 import os
 import subprocess
@@ -69,3 +70,53 @@ def test_a_named_port_that_cannot_be_opened_is_reported(tmp_path, named):
         f"MORLA_SERIAL_PORT names {tmp_path / named}, which cannot be opened: "
         "No such file or directory"]
     assert out.splitlines() == expected + ["[]"]
+
+
+# Holds the boards it lists: a forked child leaves through the interpreter's own exit (its
+# copies of the drivers torn down), then the holder says what it holds, reads the USB
+# board's clock when a line comes, and ends when its input does.
+HOLDER = """
+import os, sys
+import morla.core as core
+boards = core.devices()
+child = os.fork()
+if child == 0:
+    sys.exit(0)
+os.waitpid(child, 0)
+print("held:", *(board.desc for board in boards), flush=True)
+sys.stdin.readline()
+print("clock:", boards[0].soc.clock_mode.name, flush=True)
+sys.stdin.readline()
+"""
+LIST = "import morla.core as core\nprint('listed:', *(board.desc for board in core.devices()))"
+
+
+@pytest.mark.parametrize("end", ["exit", "kill"])
+def test_a_board_serves_one_process_at_a_time(three_boards, end):
+    """While a process (and its forked child's exit) holds the USB board and the FPGA board
+    files, another lists neither (the named port's line says why); once the holder has
+    ended, also by SIGKILL, a third process lists both."""
+    env = dict(three_boards)
+    env.pop("JLINK_EN")
+    holder = subprocess.Popen([sys.executable, "-P", "-c", HOLDER], env=env, stdin=subprocess.PIPE,
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        lines = iter(holder.stdout.readline, "")
+        assert next(line for line in lines if line.startswith("held:")) == \
+            "held: USB/Orbi_v1 fpga-Orbi_v1\n"
+        assert run(["-c", LIST], env).splitlines() == [
+            f"MORLA_SERIAL_PORT names {env['MORLA_SERIAL_PORT']}, which cannot be opened: "
+            "held by another process", "listed:"]
+        holder.stdin.write("\n")
+        holder.stdin.flush()
+        assert next(lines) == "clock: Performance\n"
+        if end == "kill":
+            holder.kill()
+        else:
+            holder.stdin.close()
+        assert holder.wait(timeout=CHILD_TIMEOUT) == (0 if end == "exit" else -9)
+    finally:
+        if holder.poll() is None:
+            holder.kill()
+            holder.wait()
+    assert run(["-c", LIST], env).splitlines()[-1] == "listed: USB/Orbi_v1 fpga-Orbi_v1"

@@ -35,4 +35,20 @@ class FileDescriptor {
 // the open fails (errno tells why).
 FileDescriptor open_without_waiting(const std::string& path, int flags);
 
+// Takes the exclusive lock of the file `file` is open on, without waiting: a board serves
+// one process at a time. The lock (flock) holds against every other open of the file, a
+// root process's too, and ends when the last descriptor of this open is closed, also when
+// the process dies. A forked child shares it: closing the child's copy does not end it, so
+// it is released by closing only, never unlocked. False when it cannot be taken, errno
+// telling why (EWOULDBLOCK: another open of the file holds it).
+bool lock_exclusively(const FileDescriptor& file);
+
+// open_without_waiting, then lock_exclusively before anything else touches the file:
+// owns nothing when either fails, errno telling why.
+FileDescriptor open_exclusively(const std::string& path, int flags);
+
+// Why an open_exclusively of `error` failed, for a message: a lock held elsewhere is
+// "held by another process", any other error its system text.
+const char* open_failure_text(int error);
+
 }  // namespace morla

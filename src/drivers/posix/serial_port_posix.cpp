@@ -17,13 +17,15 @@
 namespace morla {
 
 std::unique_ptr<SerialPortPosix> SerialPortPosix::open(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  // Locked before the line settings: a process that finds the board taken writes nothing
+  // to it, not even a setting, in the middle of the holder's exchanges.
+  FileDescriptor file = open_exclusively(path, O_RDWR | O_NOCTTY);
+  if (!file.is_open()) return nullptr;
   termios settings;
-  if (tcgetattr(fd, &settings) != 0) {
+  if (tcgetattr(file.get(), &settings) != 0) {
     const int error = errno;
     driver_print("tcgetattr failed with error %d.\n", error);
-    ::close(fd);
+    file.reset();
     errno = error;  // the caller reports why the port did not open
     return nullptr;
   }
@@ -34,21 +36,18 @@ std::unique_ptr<SerialPortPosix> SerialPortPosix::open(const std::string& path) 
   settings.c_cflag |= CS8 | CLOCAL | CREAD;
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) {
+  if (tcsetattr(file.get(), TCSANOW, &settings) != 0) {
     driver_print("tcsetattr failed with error %d.\n", errno);
-    ::close(fd);
     return nullptr;
   }
-  return std::unique_ptr<SerialPortPosix>(new SerialPortPosix(fd, path));
+  return std::unique_ptr<SerialPortPosix>(new SerialPortPosix(std::move(file), path));
 }
-
-SerialPortPosix::~SerialPortPosix() { ::close(fd_); }
 
 short SerialPortPosix::wait(short events, int64_t deadline) {
   while (!failed_) {
     const int64_t left = deadline - time_ms();
     if (left <= 0) return 0;
-    pollfd entry{fd_, events, 0};
+    pollfd entry{fd_.get(), events, 0};
     const int ready = ::poll(&entry, 1, static_cast<int>(left));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return 0;
@@ -85,11 +84,11 @@ uint32_t SerialPortPosix::read(void* buffer, size_t length) {
     short events = 0;
     ssize_t n = -1;
     const bool tried = std::exchange(more_waiting_, false);
-    if (tried) n = ::read(fd_, pending_, kReadBuffer);
+    if (tried) n = ::read(fd_.get(), pending_, kReadBuffer);
     if (!tried || (n < 0 && (errno == EAGAIN || errno == EINTR))) {
       events = wait(POLLIN, std::min(deadline, limit));
       if (events == 0) break;
-      n = ::read(fd_, pending_, kReadBuffer);
+      n = ::read(fd_.get(), pending_, kReadBuffer);
     }
     if (n > 0) {
       pending_begin_ = 0;
@@ -125,7 +124,7 @@ size_t SerialPortPosix::write_pieces(const WritePiece* pieces, size_t count) {
   size_t sent = 0, first = 0;
   int64_t deadline = time_ms() + timeout_ms_;
   while (sent < total && !failed_) {
-    const ssize_t n = ::writev(fd_, vector + first, static_cast<int>(used - first));
+    const ssize_t n = ::writev(fd_.get(), vector + first, static_cast<int>(used - first));
     if (n > 0) {
       sent += static_cast<size_t>(n);
       // Step over what went out: whole pieces, then into the partly written one.

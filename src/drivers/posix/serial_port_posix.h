@@ -1,19 +1,20 @@
 #pragma once
-// A tty opened raw at 115200 8N1; every wait is a poll() with a deadline, and a
-// port that reports end of file or an I/O error stays failed.
+// A tty opened raw at 115200 8N1 and held exclusively (another process, or another open
+// of the same tty, finds it taken); every wait is a poll() with a deadline, and a port
+// that reports end of file or an I/O error stays failed.
 #include <memory>
 #include <string>
 
+#include "drivers/posix/file_descriptor.h"
 #include "drivers/serial_port.h"
 
 namespace morla {
 
 class SerialPortPosix final : public SerialPort {
  public:
-  // Null when the tty cannot be opened or configured, errno telling why (a configuration
-  // failure is also printed).
+  // Null when the tty cannot be opened, locked or configured, errno telling why
+  // (EWOULDBLOCK: another open holds it; a configuration failure is also printed).
   static std::unique_ptr<SerialPortPosix> open(const std::string& path);
-  ~SerialPortPosix() override;
 
   uint32_t read(void* buffer, size_t length) override;
   uint32_t write(const void* buffer, size_t length) override;
@@ -24,7 +25,8 @@ class SerialPortPosix final : public SerialPort {
   std::string name() const override { return path_; }
 
  private:
-  SerialPortPosix(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  SerialPortPosix(FileDescriptor fd, std::string path)
+      : fd_(std::move(fd)), path_(std::move(path)) {}
   // Waits for `events` until `deadline`: the poll result events, 0 on time-out.
   short wait(short events, int64_t deadline);
   void fail(const char* operation, size_t asked, size_t done);
@@ -32,7 +34,7 @@ class SerialPortPosix final : public SerialPort {
   static constexpr size_t kChunk = 1024;
   // Large enough for a whole reply of the binary protocol (1045 bytes) in one read.
   static constexpr size_t kReadBuffer = 4096;
-  int fd_;
+  FileDescriptor fd_;
   std::string path_;
   bool failed_ = false;
   int error_ = 0;  // errno of the failure

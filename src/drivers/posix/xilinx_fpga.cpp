@@ -13,17 +13,23 @@ namespace {
 
 constexpr uint32_t kLastWindow = 2;
 
-// Opens a board file without waiting: a FIFO would hold open() until its other end comes,
-// so only character devices (the driver's) and regular files (a board made of files) are
-// kept, and in blocking mode.
-FileDescriptor open_file(const std::string& path, int flags) {
+// Opens a board file without waiting and holds it exclusively: a FIFO would hold open()
+// until its other end comes, so only character devices (the driver's) and regular files
+// (a board made of files) are kept, locked, and in blocking mode. A file that `covered`
+// is already open on needs no lock of its own (a board made of files has one file behind
+// both DMA channels, so that written memory reads back): that open's lock holds it.
+FileDescriptor open_file(const std::string& path, int flags,
+                         const FileDescriptor* covered = nullptr) {
   FileDescriptor file = open_without_waiting(path, flags);
   if (!file.is_open()) return file;
-  struct stat info;
-  const bool usable =
-      ::fstat(file.get(), &info) == 0 && (S_ISCHR(info.st_mode) || S_ISREG(info.st_mode));
+  struct stat info, other;
+  if (::fstat(file.get(), &info) != 0 || !(S_ISCHR(info.st_mode) || S_ISREG(info.st_mode)))
+    return {};
+  const bool held = covered != nullptr && ::fstat(covered->get(), &other) == 0 &&
+                    other.st_dev == info.st_dev && other.st_ino == info.st_ino;
+  if (!held && !lock_exclusively(file)) return {};
   const int status = ::fcntl(file.get(), F_GETFL);
-  if (!usable || status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return {};
+  if (status < 0 || ::fcntl(file.get(), F_SETFL, status & ~O_NONBLOCK) != 0) return {};
   return file;
 }
 
@@ -67,8 +73,9 @@ uint32_t XilinxFPGA::open_device(uint32_t device_index) {
   device_index_ = device_index;
   device_path_ = device_prefix_ + std::to_string(device_index);
   FileDescriptor read_file = open_file(device_path_ + "_c2h_0", O_RDONLY);
-  FileDescriptor write_file = open_file(device_path_ + "_h2c_0", O_WRONLY);
-  if (!read_file.is_open() || !write_file.is_open()) return fpga::kUnavailable;
+  if (!read_file.is_open()) return fpga::kUnavailable;
+  FileDescriptor write_file = open_file(device_path_ + "_h2c_0", O_WRONLY, &read_file);
+  if (!write_file.is_open()) return fpga::kUnavailable;
   read_file_ = std::move(read_file);
   write_file_ = std::move(write_file);
   open_ = true;
@@ -87,9 +94,11 @@ uint32_t XilinxFPGA::close_device() {
 uint32_t XilinxFPGA::map_memory_registers(uint32_t window, uint64_t base, uint64_t /*size*/) {
   if (!open_) return fpga::kUnavailable;
   if (window > kLastWindow) return fpga::kWindowOutOfRange;
-  FileDescriptor user_file = open_file(device_path_ + "_user", O_RDWR);
-  if (!user_file.is_open()) return fpga::kUnavailable;
-  user_file_ = std::move(user_file);
+  // Opened once: a second open would find the file locked by the first.
+  if (!user_file_.is_open()) {
+    user_file_ = open_file(device_path_ + "_user", O_RDWR);
+    if (!user_file_.is_open()) return fpga::kUnavailable;
+  }
   window_base_ = base;
   return fpga::kOk;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // An FPGA board behind the Linux DMA driver, which gives each board a set of device
 // files: `<prefix><index>_user` (the user register window), `<prefix><index>_c2h_0`
-// (card to host) and `<prefix><index>_h2c_0` (host to card).
+// (card to host) and `<prefix><index>_h2c_0` (host to card). Each file is held
+// exclusively while it is open: a board another process holds cannot be opened.
 #include <sys/types.h>
 
 #include <string>
@@ -26,7 +27,8 @@ class XilinxFPGA final : public FPGABoard {
   XilinxFPGA(const XilinxFPGA&) = delete;
   XilinxFPGA& operator=(const XilinxFPGA&) = delete;
 
-  // Opens both DMA channels of board `device_index`.
+  // Opens both DMA channels of board `device_index`; fpga::kUnavailable also when another
+  // process holds either.
   uint32_t open_device(uint32_t device_index) override;
   // Closes every descriptor that is open; fpga::kNotOpen when the board is not.
   uint32_t close_device() override;
@@ -34,8 +36,7 @@ class XilinxFPGA final : public FPGABoard {
                       bool is_register) override;
   uint32_t read_data(void* buffer, uint32_t length, uint32_t address, bool is_register) override;
   uint32_t wait_for_interrupt() override { return fpga::kOk; }
-  // Opens the user register file; a window opened before is closed once the new
-  // one is open.
+  // Opens the user register file (once: a later call only moves the window base).
   uint32_t map_memory_registers(uint32_t window, uint64_t base, uint64_t size) override;
 
  private:
