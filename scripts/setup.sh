@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-DEB_PACKAGES=(g++ make cmake libsnappy-dev libflatbuffers-dev flatbuffers-compiler libgtest-dev)
+DEB_PACKAGES=(g++ make cmake libsnappy-dev libflatbuffers-dev flatbuffers-compiler libgtest-dev libsimde-dev)
 missing=()
 for p in "${DEB_PACKAGES[@]}"; do
   if [ "$p" = cmake ] && command -v cmake >/dev/null; then continue; fi

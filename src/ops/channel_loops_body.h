@@ -149,32 +149,44 @@ inline void fold_rows(T* __restrict target, const int32_t* __restrict values, si
   }
 }
 
-// The loops that an instruction set's file may replace with a specialisation of its own
-// (specialising a member of Loops instead makes GCC compile the class's other members for
-// the baseline instruction set).
+// The loops that an instruction set's file may replace, all at once, with a specialisation
+// of its own (channel_loops_vector.h); specialising members of Loops instead makes GCC
+// compile the class's other members for the baseline instruction set.
 template <class Isa>
-void sum_pass(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
-              int32_t high) {
-  fold_rows(sums, values, rows, n,
-            [=](int32_t sum, int32_t v) { return add_clamped(sum, v, low, high); });
-}
-
-// One table read per element: a plain loop beats the vector gathers here.
-template <class Isa>
-[[gnu::optimize("no-tree-vectorize")]] bool look_up_pass(const int32_t* __restrict table,
-                                                         int64_t half,
-                                                         const int32_t* __restrict index,
-                                                         size_t count, int32_t* __restrict out) {
-  // Indices moved to [0, 2 * half) in 32-bit unsigned arithmetic: any other is outside.
-  const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
-  uint32_t outside = 0;
-  for (size_t i = 0; i < count; ++i) {
-    const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
-    outside |= k >= span ? 1u : 0u;
-    out[i] = table[k < span ? k : 0];
+struct Passes {
+  static void add(const int32_t* __restrict x, const int32_t* __restrict y, size_t count,
+                  size_t period, int32_t low, int32_t high, int32_t* __restrict out) {
+    for (size_t start = 0; start < count; start += period) {
+      const size_t width = count - start < period ? count - start : period;
+      MORLA_NO_ALIAS
+      for (size_t k = 0; k < width; ++k)
+        out[start + k] = add_clamped(x[start + k], y[k], low, high);
+    }
   }
-  return outside == 0;
-}
+
+  static void sum(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
+                  int32_t high) {
+    fold_rows(sums, values, rows, n,
+              [=](int32_t sum, int32_t v) { return add_clamped(sum, v, low, high); });
+  }
+
+  // One table read per element: a plain loop beats the vector gathers here.
+  [[gnu::optimize("no-tree-vectorize")]] static bool look_up(const int32_t* __restrict table,
+                                                             int64_t half,
+                                                             const int32_t* __restrict index,
+                                                             size_t count,
+                                                             int32_t* __restrict out) {
+    // Indices moved to [0, 2 * half) in 32-bit unsigned arithmetic: any other is outside.
+    const auto offset = static_cast<uint32_t>(half), span = 2 * offset;
+    uint32_t outside = 0;
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t k = static_cast<uint32_t>(index[i]) + offset;
+      outside |= k >= span ? 1u : 0u;
+      out[i] = table[k < span ? k : 0];
+    }
+    return outside == 0;
+  }
+};
 
 }  // namespace body
 }  // namespace
@@ -238,20 +250,15 @@ void Loops<Isa>::shifted_add_rows(const A* __restrict a, const B* __restrict b, 
 }
 
 template <class Isa>
-void Loops<Isa>::add_rows(const int32_t* __restrict x, const int32_t* __restrict y, size_t count,
-                          size_t period, int32_t low, int32_t high, int32_t* __restrict out) {
-  for (size_t start = 0; start < count; start += period) {
-    const size_t width = count - start < period ? count - start : period;
-    MORLA_NO_ALIAS
-    for (size_t k = 0; k < width; ++k)
-      out[start + k] = body::add_clamped(x[start + k], y[k], low, high);
-  }
+void Loops<Isa>::add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period,
+                          int32_t low, int32_t high, int32_t* out) {
+  body::Passes<Isa>::add(x, y, count, period, low, high, out);
 }
 
 template <class Isa>
 bool Loops<Isa>::look_up_rows(const int32_t* table, int64_t half, const int32_t* index,
                               size_t count, int32_t* out) {
-  return body::look_up_pass<Isa>(table, half, index, count, out);
+  return body::Passes<Isa>::look_up(table, half, index, count, out);
 }
 
 template <class Isa>
@@ -266,7 +273,7 @@ void Loops<Isa>::max_rows(int32_t* target, const int32_t* values, size_t rows, s
 template <class Isa>
 void Loops<Isa>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
                           int32_t high) {
-  body::sum_pass<Isa>(sums, values, rows, n, low, high);
+  body::Passes<Isa>::sum(sums, values, rows, n, low, high);
 }
 
 }  // namespace morla::ops::loops

@@ -25,7 +25,7 @@ std::shared_ptr<Dense> add(const Dense& a, const Dense& b, int32_t bits) {
     throw std::invalid_argument(std::string(op) + ": b of shape " + detail::shape_text(bs) +
                                 " does not match the last dimensions of a's shape " +
                                 detail::shape_text(as) + ".");
-  auto result = detail::make_dense(TensorType::int32, as);
+  auto result = detail::make_dense_unfilled(TensorType::int32, as);
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
   const ClipRange range = clip_range(bits);
@@ -95,7 +95,7 @@ std::shared_ptr<Dense> relu_activation(const Dense& inputs, const Dense& max_val
                         "one per channel of the inputs");
   NeuronStages stages;
   stages.relu_max.assign(maxima, maxima + channels);
-  auto result = detail::make_dense(TensorType::int32, inputs.shape());
+  auto result = detail::make_dense_unfilled(TensorType::int32, inputs.shape());
   loops::neuron_rows(in, detail::element_count(inputs), channels, stages,
                      detail::mutable_elements<int32_t>(*result));
   return result;
@@ -105,7 +105,7 @@ std::shared_ptr<Dense> look_up(const Dense& lut, const Dense& indices) {
   const int32_t* table = detail::elements<int32_t>(lut);
   const int32_t* index = detail::elements<int32_t>(indices);
   const int64_t half = lut.shape()[0] / 2;
-  auto result = detail::make_dense(TensorType::int32, indices.shape());
+  auto result = detail::make_dense_unfilled(TensorType::int32, indices.shape());
   int32_t* out = detail::mutable_elements<int32_t>(*result);
   const size_t count = detail::element_count(indices);
   if (half > 0 && half <= (int64_t{1} << 30) && loops::look_up_rows(table, half, index, count, out))
@@ -123,7 +123,7 @@ std::shared_ptr<Dense> dequantize(const Dense& inputs, const Dense& scales) {
   const size_t channels = inputs.shape().back();
   detail::require_count("dequantize", "scales", detail::element_count(scales), channels,
                         "one per channel of the inputs");
-  auto result = detail::make_dense(TensorType::float32, inputs.shape());
+  auto result = detail::make_dense_unfilled(TensorType::float32, inputs.shape());
   float* out = detail::mutable_elements<float>(*result);
   const size_t count = detail::element_count(inputs);
   for (size_t start = 0; start < count; start += channels)
@@ -205,7 +205,8 @@ std::shared_ptr<Dense> shifted_add(const Dense& a, const Dense& b, const Dense& 
   plan.out =
       checked_shift_stage("shift_out", out_shifts, channels,
                           is_signed ? ShiftRule::round : ShiftRule::lshift_saturate, out_bits);
-  auto result = detail::make_dense(out_bits <= 8 ? TensorType::int8 : TensorType::int32, a.shape());
+  auto result = detail::make_dense_unfilled(out_bits <= 8 ? TensorType::int8 : TensorType::int32,
+                                            a.shape());
   switch (add_input(a)) {
     case AddInput::int8: shifted_add_from<int8_t>(a, b, plan, *result); break;
     case AddInput::uint8: shifted_add_from<uint8_t>(a, b, plan, *result); break;

@@ -55,7 +55,7 @@ std::shared_ptr<Dense> max_pooling(std::shared_ptr<Dense> inputs, int8_t pool_x,
   const int64_t padded_x = size_x + pad_x_before + pad_x_after;
   const int64_t padded_y = size_y + pad_y_before + pad_y_after;
 
-  auto result = detail::make_dense(TensorType::int32, {out_x, out_y, shape[2]});
+  auto result = detail::make_dense_unfilled(TensorType::int32, {out_x, out_y, shape[2]});
   int32_t* out = detail::mutable_elements<int32_t>(*result);
   const ClipRange range = clip_range(bits);
   const auto fill = static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN));
@@ -83,7 +83,7 @@ std::shared_ptr<Dense> global_average_pooling(std::shared_ptr<Dense> inputs, int
   detail::require_rank(op, "inputs", *inputs, 3);
   const Shape shape = inputs->shape();
   const size_t channels = shape[2];
-  auto result = detail::make_dense(TensorType::int32, {1, 1, shape[2]});
+  auto result = detail::make_dense_unfilled(TensorType::int32, {1, 1, shape[2]});
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
   // Each step's clipped sum is stored in the int32 element, saturating: the sum never

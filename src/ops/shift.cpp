@@ -86,7 +86,7 @@ std::shared_ptr<Dense> shift_channels(const char* op, const Dense& inputs, const
                                       TensorType out_type = TensorType::int32) {
   const int32_t* in = detail::elements<int32_t>(inputs);
   const ShiftStage stage = checked_shift_stage(op, shifts, inputs.shape().back(), rule, bits);
-  auto result = detail::make_dense(out_type, inputs.shape());
+  auto result = detail::make_dense_unfilled(out_type, inputs.shape());
   const size_t count = detail::element_count(inputs), channels = inputs.shape().back();
   if (out_type == TensorType::int8)
     loops::shift_rows(in, count, channels, stage, detail::mutable_elements<int8_t>(*result));

@@ -134,7 +134,7 @@ std::shared_ptr<Dense> scale_out(const Dense& x, const Dense& scales, const Dens
   const Shape shape = x.shape();
   const size_t channels = shape.back(), count = detail::element_count(x);
   const ClipRange acc = clip_range(acc_bits);
-  auto result = detail::make_dense(scale_out_type(out_bits), shape);
+  auto result = detail::make_dense_unfilled(scale_out_type(out_bits), shape);
   // Accumulators within 32 bits (the engine's are): one vectorised pass.
   if (acc.low >= INT32_MIN && acc.high <= INT32_MAX) {
     NeuronStages stages;

@@ -39,17 +39,7 @@ class ElementwisePaths : public ::testing::TestWithParam<KernelPath> {
   int64_t pick(int64_t low, int64_t high) {
     return std::uniform_int_distribution<int64_t>(low, high)(gen_);
   }
-  // Values spread over the whole int32 range, small ones and the limits mixed in.
-  std::vector<int32_t> values(size_t n) {
-    std::vector<int32_t> v(n);
-    for (int32_t& e : v) {
-      const int64_t kind = pick(0, 9);
-      e = static_cast<int32_t>(kind == 0  ? (pick(0, 1) ? INT32_MIN : INT32_MAX)
-                               : kind < 5 ? pick(-4096, 4096)
-                                          : pick(INT32_MIN, INT32_MAX));
-    }
-    return v;
-  }
+  std::vector<int32_t> values(size_t n) { return spread_int32(gen_, n); }
   template <typename T>
   std::shared_ptr<Dense> filled(TensorType type, const Shape& s, int64_t low, int64_t high) {
     std::vector<T> v(s.element_count());
