@@ -130,7 +130,8 @@ std::function<void()> whole_call(Arguments args, Operation op) {
 // rounds.at_offset_of: a copy at the machine's best).
 char* at_offset_of(const void* source, size_t bytes, std::vector<char>& room) {
   room.resize(bytes + 4096);
-  const auto shift = (reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(room.data())) % 4096;
+  const auto shift =
+      (reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(room.data())) % 4096;
   return room.data() + shift;
 }
 
@@ -156,9 +157,9 @@ std::function<void()> floor_of(Arguments args, size_t result_bytes) {
   b->result.resize(result_bytes);
   b->result_copy = at_offset_of(b->result.data(), result_bytes, b->result_room);
   return [args, b] {
-    const uint64_t seen = bound(b->inputs.size(), b->inputs.data(), b->copies.data(),
-                                b->sizes.data(), b->result.data(), b->result_copy,
-                                b->result.size());
+    const uint64_t seen =
+        bound(b->inputs.size(), b->inputs.data(), b->copies.data(), b->sizes.data(),
+              b->result.data(), b->result_copy, b->result.size());
     keep(&seen);
   };
 }
@@ -184,24 +185,22 @@ std::vector<Case> elementwise_cases(std::mt19937& gen) {
   };
   const auto look_up = [](const Tensors& t) { return ops::look_up(*t[0], *t[1]); };
   const ops::PaddingInfo pool = ops::compute_padding(2, 2, 2, 2, Padding::Valid, image);
-  return {
-      {"add", share({x, y}), [](const Tensors& t) { return ops::add(*t[0], *t[1], 32); }},
-      {"global_average_pooling", share({x}),
-       [](const Tensors& t) { return ops::global_average_pooling(t[0], 32); }},
-      {"look_up, 256-entry table", table(256), look_up},
-      {"look_up, 2048-entry table", table(2048), look_up},
-      {"lshift",
-       share({x, argument<uint8_t>(TensorType::uint8, {64}, gen, 0, 3)}),
-       [](const Tensors& t) { return ops::lshift(*t[0], *t[1], 32); }},
-      {"scale_out to 8 bits",
-       share({x, argument<uint8_t>(TensorType::uint8, {64}, gen, 1, 255),
-              argument<int8_t>(TensorType::int8, {64}, gen, -20, -9)}),
-       [](const Tensors& t) { return ops::scale_out(*t[0], *t[1], *t[2], 8, 32); }},
-      {"max_pooling 2x2", share({x}), [pool](const Tensors& t) {
-         return ops::max_pooling(t[0], 2, 2, false, pool.out_x, pool.out_y, 2, 2,
-                                 pool.pad_y_before, pool.pad_y_after, pool.pad_x_before,
-                                 pool.pad_x_after, 32);
-       }}};
+  return {{"add", share({x, y}), [](const Tensors& t) { return ops::add(*t[0], *t[1], 32); }},
+          {"global_average_pooling", share({x}),
+           [](const Tensors& t) { return ops::global_average_pooling(t[0], 32); }},
+          {"look_up, 256-entry table", table(256), look_up},
+          {"look_up, 2048-entry table", table(2048), look_up},
+          {"lshift", share({x, argument<uint8_t>(TensorType::uint8, {64}, gen, 0, 3)}),
+           [](const Tensors& t) { return ops::lshift(*t[0], *t[1], 32); }},
+          {"scale_out to 8 bits",
+           share({x, argument<uint8_t>(TensorType::uint8, {64}, gen, 1, 255),
+                  argument<int8_t>(TensorType::int8, {64}, gen, -20, -9)}),
+           [](const Tensors& t) { return ops::scale_out(*t[0], *t[1], *t[2], 8, 32); }},
+          {"max_pooling 2x2", share({x}), [pool](const Tensors& t) {
+             return ops::max_pooling(t[0], 2, 2, false, pool.out_x, pool.out_y, 2, 2,
+                                     pool.pad_y_before, pool.pad_y_after, pool.pad_x_before,
+                                     pool.pad_x_after, 32);
+           }}};
 }
 
 void elementwise(const char* path, const std::vector<Case>& cases) {
@@ -216,8 +215,9 @@ void elementwise(const char* path, const std::vector<Case>& cases) {
 // alone (the operands laid out once) and the floor of the call's copies.
 void convolution(const char* path, std::mt19937& gen) {
   const Shape image{56, 56, 64};
-  const Arguments args = share({argument<int32_t>(TensorType::int32, image, gen, -128, 127),
-                                argument<int8_t>(TensorType::int8, {3, 3, 64, 64}, gen, -128, 127)});
+  const Arguments args =
+      share({argument<int32_t>(TensorType::int32, image, gen, -128, 127),
+             argument<int8_t>(TensorType::int8, {3, 3, 64, 64}, gen, -128, 127)});
   const ops::PaddingInfo g = ops::compute_padding(3, 3, 1, 1, Padding::Same, image);
   const Operation conv = [g](const Tensors& t) {
     return ops::conv2d(*t[0], 1, 1, g.pad_x_before, g.pad_y_before, g.out_x, g.out_y, *t[1], 32);
@@ -242,8 +242,8 @@ void convolution(const char* path, std::mt19937& gen) {
       ops::kernels::run_correlation(*prepared);
       return;
     }
-    ops::kernels::CorrelationRow row{kernel.data(), 3, 3, 64, 0, 1, g.pad_y_before, g.out_y,
-                                     nullptr};
+    ops::kernels::CorrelationRow row{kernel.data(),  3,       3,      64, 0, 1,
+                                     g.pad_y_before, g.out_y, nullptr};
     for (size_t ox = 0; ox < g.out_x; ++ox) {
       row.x0 = static_cast<int64_t>(ox) - g.pad_x_before;
       ops::kernels::correlate_row(in, row, out + ox * row_size);
@@ -261,8 +261,8 @@ void convolution(const char* path, std::mt19937& gen) {
 int main() {
   std::mt19937 gen(7);
   const std::vector<Case> cases = elementwise_cases(gen);
-  for (KernelPath path : {KernelPath::avx512_vnni, KernelPath::avx512, KernelPath::avx2,
-                          KernelPath::portable}) {
+  for (KernelPath path :
+       {KernelPath::avx512_vnni, KernelPath::avx512, KernelPath::avx2, KernelPath::portable}) {
     if (!ops::kernels::cpu_supports(path)) continue;
     ops::kernels::limit_path(path);
     const char* name = ops::kernels::path_name(path);

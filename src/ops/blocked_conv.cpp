@@ -91,11 +91,12 @@ template <typename T>
                                                     size_t groups, ValueBounds& seen) {
   const size_t cell = groups * per_group(packing);
   if (packing == Packing::words) {
-    convert_cells(src, pixels, channels, cell, dst, [](T v) { return static_cast<uint32_t>(v); },
-                  seen);
+    convert_cells(
+        src, pixels, channels, cell, dst, [](T v) { return static_cast<uint32_t>(v); }, seen);
   } else if (packing == Packing::pairs) {
-    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint16_t*>(dst),
-                  [](T v) { return static_cast<uint16_t>(v); }, seen);
+    convert_cells(
+        src, pixels, channels, cell, reinterpret_cast<uint16_t*>(dst),
+        [](T v) { return static_cast<uint16_t>(v); }, seen);
   } else if (groups == 1) {
     // Up to four channels (an image's colours): one word per pixel, built in a register.
     // The channel count as a constant, so that each pixel is a few loads and shifts.
@@ -180,8 +181,10 @@ void fill_cells(uint32_t* cells, size_t count, const std::vector<uint32_t>& fill
 template <typename T>
 Canvas place(const Image<T>& in, const Placement& placement, const Correlation& shape,
              Packing packing, uint32_t offset, size_t groups) {
-  Canvas canvas{nullptr, (shape.out_x - 1) * shape.stride_x + shape.kx,
-                (shape.out_y - 1) * shape.stride_y + shape.ky, groups,
+  Canvas canvas{nullptr,
+                (shape.out_x - 1) * shape.stride_x + shape.kx,
+                (shape.out_y - 1) * shape.stride_y + shape.ky,
+                groups,
                 {0, std::is_same_v<T, uint8_t> ? 255 : 0}};
   ValueBounds& seen = canvas.bounds;
   canvas.cells = aligned_words(canvas.x * canvas.y * groups);
@@ -439,11 +442,8 @@ template bool correlate_blocked(const Image<int32_t>&, const Placement&, const C
                                 const int32_t*, const Output&);
 template bool correlate_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,
                                 const int32_t*, const Output&);
-template std::shared_ptr<const PreparedCorrelation> prepare_correlation(const Image<int32_t>&,
-                                                                        const Placement&,
-                                                                        const Correlation&,
-                                                                        const int32_t*,
-                                                                        const Output&);
+template std::shared_ptr<const PreparedCorrelation> prepare_correlation(
+    const Image<int32_t>&, const Placement&, const Correlation&, const int32_t*, const Output&);
 template bool depthwise_blocked(const Image<int32_t>&, const Placement&, const Correlation&,
                                 const int32_t*, const Output&);
 template bool depthwise_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,

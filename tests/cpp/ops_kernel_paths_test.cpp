@@ -28,15 +28,14 @@ struct ValueRange {
   int64_t first_low, first_high;  // of the first row of each input
 };
 
-const ValueRange kRanges[] = {
-    {"unsigned 8 bit", 0, 255, 0, 255},
-    {"signed 8 bit", -128, 127, -128, 127},
-    {"signed 16 bit", -32768, 32767, -32768, 32767},
-    {"full 32 bit", INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX},
-    {"unsigned 8 bit after 7 bit", 0, 255, 0, 127},
-    {"signed 8 bit after 7 bit", -128, 127, 0, 127},
-    {"signed 16 bit after 8 bit", -32768, 32767, -128, 127},
-    {"full 32 bit after 16 bit", INT32_MIN, INT32_MAX, -32768, 32767}};
+const ValueRange kRanges[] = {{"unsigned 8 bit", 0, 255, 0, 255},
+                              {"signed 8 bit", -128, 127, -128, 127},
+                              {"signed 16 bit", -32768, 32767, -32768, 32767},
+                              {"full 32 bit", INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX},
+                              {"unsigned 8 bit after 7 bit", 0, 255, 0, 127},
+                              {"signed 8 bit after 7 bit", -128, 127, 0, 127},
+                              {"signed 16 bit after 8 bit", -32768, 32767, -128, 127},
+                              {"full 32 bit after 16 bit", INT32_MIN, INT32_MAX, -32768, 32767}};
 
 class KernelPaths : public ::testing::TestWithParam<std::tuple<KernelPath, ValueRange>> {
  protected:
