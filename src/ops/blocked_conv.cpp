@@ -350,11 +350,12 @@ std::shared_ptr<const PreparedCorrelation> prepare_correlation(const Image<T>& i
   const size_t block = vectors * lanes.lanes;
   prepared->kernel = pack_kernel(kernel, taps, channels, filters, packing, groups, block);
   std::vector<uint32_t>& correction = prepared->correction;
-  if (offset) {
+  if (offset) {  // offset times each filter's sum of weights
     correction.assign((filters + block - 1) / block * block, 0);
     for (size_t k = 0; k < taps * channels; ++k)
       for (size_t f = 0; f < filters; ++f)
-        correction[f] += offset * static_cast<uint32_t>(kernel[k * filters + f]);
+        correction[f] += static_cast<uint32_t>(kernel[k * filters + f]);
+    for (size_t f = 0; f < filters; ++f) correction[f] *= offset;
   }
   prepared->path = path;
   prepared->packing = packing;
