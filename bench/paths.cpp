@@ -106,8 +106,7 @@ Argument argument(TensorType type, const Shape& shape, std::mt19937& gen, int64_
 
 using Operation = std::function<std::shared_ptr<Dense>(const Tensors&)>;
 
-// The module's call: the arguments into new tensors, the operation, the result into new
-// memory.
+// The arguments copied into new tensors, as the module's bindings do.
 Tensors tensors_of(const std::vector<Argument>& args) {
   Tensors tensors;
   for (const Argument& a : args)
@@ -116,6 +115,8 @@ Tensors tensors_of(const std::vector<Argument>& args) {
   return tensors;
 }
 
+// The module's call: the arguments into new tensors, the operation, the result copied into
+// new memory.
 std::function<void()> whole_call(Arguments args, Operation op) {
   return [args, op] {
     const std::shared_ptr<Dense> result = op(tensors_of(*args));

@@ -41,7 +41,8 @@ struct Output {
 // The kernel values of a correlation must fit 8 bits (every operation's weights do). The
 // input is placed on its canvas in the narrowest packing its values fit, which the placing
 // pass finds out itself (placed again, wider, when a value does not fit the packing the
-// first input row suggested).
+// first input row suggested). True when it ran, having written every output of `out`;
+// false with `out` untouched.
 template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
                        const int32_t* kernel, const Output& out);
