@@ -6,7 +6,7 @@ one pinned core, every case timed round by round beside its references (bench/ro
   ONNX Runtime on one thread, when installed (bench/requirements.txt): ConvInteger and
   QLinearConv (its int8 inference convolution: uint8 inputs, int8 weights, requantised
   uint8 outputs, checked against the exact sums requantised) for 8-bit inputs, MatMulInteger
-  and MatMul;
+  and MatMul, each given its weights, scales and zero points as constants of its graph;
 - matmul against its bandwidth bound: one copy of b (the engine's own) plus one read pass;
 - the element-wise operations against their floor (a copy of each input, one read pass
   over it, a copy of the output: bench/floors.cpp) and against NumPy doing the same work;

@@ -9,8 +9,8 @@
 //   the 8-bit convolution 56x56x64 * 3x3x64x64 the same way, beside its loops alone on the
 //   same operands, laid out once (ops/blocked_conv.h; on the portable path its row loops),
 //   and the floor of its copies.
-// Steady state: every timing repeats its call for at least 3 ms, and each round times the
-// case's timings in turn (9 rounds). Prints one line per case, tab-separated:
+// Steady state: every timing repeats its call for at least 3 ms after one call untimed, and
+// each round times the case's timings in turn (9 rounds). Prints one line per case, tab-separated:
 //   path, case, then label=min,median per timing (seconds per call).
 #include <algorithm>
 #include <chrono>
@@ -61,7 +61,8 @@ struct Timing {
 };
 
 // Each timing's seconds per call, min and median over the rounds, each round timing them
-// in turn, every one repeated for at least kAtLeast.
+// in turn, every one repeated for at least kAtLeast after one call untimed (the caches left
+// by the timing before).
 void measure(const char* path, const std::string& name, const std::vector<Timing>& timings) {
   std::vector<long> calls;
   for (const Timing& t : timings) {
@@ -71,8 +72,10 @@ void measure(const char* path, const std::string& name, const std::vector<Timing
   }
   std::vector<std::vector<double>> times(timings.size());
   for (int round = 0; round < kRounds; ++round)
-    for (size_t i = 0; i < timings.size(); ++i)
+    for (size_t i = 0; i < timings.size(); ++i) {
+      timings[i].run();
       times[i].push_back(seconds(timings[i].run, calls[i]) / static_cast<double>(calls[i]));
+    }
   std::printf("%s\t%s", path, name.c_str());
   for (size_t i = 0; i < timings.size(); ++i) {
     std::sort(times[i].begin(), times[i].end());

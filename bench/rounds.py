@@ -38,13 +38,15 @@ def _calls_for(function, at_least):
 
 def interleave(cases, rounds=ROUNDS, at_least=3e-3):
     """{name: (min, median)} seconds per call of each callable in `cases` (a dict), every
-    round timing each case once in turn, each repeated for at least `at_least` seconds: what
-    a steady stream of calls costs."""
+    round timing each case once in turn, each repeated for at least `at_least` seconds after
+    one call untimed (the caches left by the case before): what a steady stream of calls
+    costs."""
     calls = {name: _calls_for(f, at_least) for name, f in cases.items()}
     times = {name: [] for name in cases}
     for _ in range(rounds):
         for name, function in cases.items():
             n = calls[name]
+            function()
             start = time.perf_counter()
             for _ in range(n):
                 function()
