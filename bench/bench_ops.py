@@ -6,15 +6,25 @@ one pinned core, every case timed round by round beside its references (bench/ro
   ONNX Runtime on one thread, when installed (bench/requirements.txt): ConvInteger and
   QLinearConv (its int8 inference convolution: uint8 inputs, int8 weights, requantised
   uint8 outputs, checked against the exact sums requantised) for 8-bit inputs, MatMulInteger
-  and MatMul;
+  and MatMul, each given its weights, scales and zero points as constants of its graph;
 - matmul against its bandwidth bound: one copy of b (the engine's own) plus one read pass;
 - the element-wise operations against their floor (a copy of each input, one read pass
-  over it, a copy of the output: bench/floors.cpp) and against NumPy doing the same work.
+  over it, a copy of the output: bench/floors.cpp) and against NumPy doing the same work;
+- every kernel path the CPU can run, the native one and each lower one (bench/paths.cpp,
+  built here against the project's static libraries: the module has no switch for it):
+  the element-wise operations against their floor, and the 8-bit convolution as a whole
+  call beside its loops alone.
 Our results are checked bit for bit against NumPy's (a difference fails the bench); each
 peer's against the exact result, and a peer inexact on this CPU (ONNX Runtime's u8 x s8
 kernels saturate their 16-bit pair sums without VNNI) is marked so, its time still shown.
-Figures: min / median of the rounds, on the CPU class printed first."""
+A missed speed target is printed, never an exit status. Figures: min / median of the
+rounds, each call repeated for at least 3 ms (a steady stream of calls), on the CPU class
+printed first."""
+import os
+import pathlib
+import subprocess
 import sys
+import tempfile
 
 import numpy as np
 
@@ -90,14 +100,18 @@ class OnnxPeer:
             return None
         return OnnxPeer()
 
-    def session(self, node, inputs, output, output_type="INT32"):
+    def session(self, node, inputs, constants, output, output_type="INT32"):
+        """A callable running `node` on `inputs`, its `constants` (weights, scales, zero points)
+        initializers of the graph, as a deployed model holds them: the peer prepares them once,
+        when the session is made."""
         import onnxruntime as ort
-        from onnx import TensorProto, helper
+        from onnx import TensorProto, helper, numpy_helper
         graph = helper.make_graph(
             [node], "g",
             [helper.make_tensor_value_info(name, helper.np_dtype_to_tensor_dtype(a.dtype), a.shape)
              for name, a in inputs.items()],
-            [helper.make_tensor_value_info(output, getattr(TensorProto, output_type), None)])
+            [helper.make_tensor_value_info(output, getattr(TensorProto, output_type), None)],
+            initializer=[numpy_helper.from_array(a, name) for name, a in constants.items()])
         model = helper.make_model(graph, opset_imports=[helper.make_opsetid("", 13)])
         model.ir_version = 8
         options = ort.SessionOptions()
@@ -115,12 +129,12 @@ class OnnxPeer:
         kx, ky, _, _ = w.shape
         out_x, px0, px1 = same_geometry(x.shape[0], kx, stride)
         out_y, py0, py1 = same_geometry(x.shape[1], ky, stride)
-        inputs = {"x": (x + 128).astype(np.uint8).transpose(2, 0, 1)[None].copy(),
-                  "w": np.ascontiguousarray(w[::-1, ::-1].transpose(3, 2, 0, 1)),
-                  "xz": np.array(128, np.uint8)}
+        inputs = {"x": (x + 128).astype(np.uint8).transpose(2, 0, 1)[None].copy()}
+        constants = {"w": np.ascontiguousarray(w[::-1, ::-1].transpose(3, 2, 0, 1)),
+                     "xz": np.array(128, np.uint8)}
         node = helper.make_node("ConvInteger", ["x", "w", "xz"], ["y"], strides=[stride, stride],
                                 pads=[px0, py0, px1, py1])
-        run = self.session(node, inputs, "y")
+        run = self.session(node, inputs, constants, "y")
         return lambda: run()[0].transpose(1, 2, 0)
 
     def qlinear_conv(self, x, w, stride):
@@ -130,29 +144,29 @@ class OnnxPeer:
         kx, ky, _, _ = w.shape
         out_x, px0, px1 = same_geometry(x.shape[0], kx, stride)
         out_y, py0, py1 = same_geometry(x.shape[1], ky, stride)
-        inputs = {"x": (x + 128).astype(np.uint8).transpose(2, 0, 1)[None].copy(),
-                  "xs": np.array(1.0, np.float32), "xz": np.array(128, np.uint8),
-                  "w": np.ascontiguousarray(w[::-1, ::-1].transpose(3, 2, 0, 1)),
-                  "ws": np.array(1.0, np.float32), "wz": np.array(0, np.int8),
-                  "ys": np.array(4096.0, np.float32), "yz": np.array(128, np.uint8)}
+        inputs = {"x": (x + 128).astype(np.uint8).transpose(2, 0, 1)[None].copy()}
+        constants = {"xs": np.array(1.0, np.float32), "xz": np.array(128, np.uint8),
+                     "w": np.ascontiguousarray(w[::-1, ::-1].transpose(3, 2, 0, 1)),
+                     "ws": np.array(1.0, np.float32), "wz": np.array(0, np.int8),
+                     "ys": np.array(4096.0, np.float32), "yz": np.array(128, np.uint8)}
         node = helper.make_node("QLinearConv", ["x", "xs", "xz", "w", "ws", "wz", "ys", "yz"],
                                 ["y"], strides=[stride, stride], pads=[px0, py0, px1, py1])
-        run = self.session(node, inputs, "y", output_type="UINT8")
+        run = self.session(node, inputs, constants, "y", output_type="UINT8")
         return lambda: run()[0].transpose(1, 2, 0)
 
     def matmul(self, a, b):
         """Signed 8-bit a (1, 1, K) by int8 b (K, N) as MatMulInteger on a + 128, zero point 128."""
         from onnx import helper
-        inputs = {"a": (a[0] + 128).astype(np.uint8), "b": b, "az": np.array(128, np.uint8)}
         node = helper.make_node("MatMulInteger", ["a", "b", "az"], ["y"])
-        run = self.session(node, inputs, "y")
+        run = self.session(node, {"a": (a[0] + 128).astype(np.uint8)},
+                           {"b": b, "az": np.array(128, np.uint8)}, "y")
         return lambda: run()[None]
 
     def matmul_int32(self, a, b):
         """int32 a (1, 1, K) by int32 b (K, N) as MatMul (sums wrap in 32 bits: keep them small)."""
         from onnx import helper
         node = helper.make_node("MatMul", ["a", "b"], ["y"])
-        run = self.session(node, {"a": a[0], "b": b}, "y")
+        run = self.session(node, {"a": a[0]}, {"b": b}, "y")
         return lambda: run()[None]
 
 
@@ -226,6 +240,8 @@ def elementwise_cases(rng):
     top = rng.integers(1, 2**20, 64, dtype=np.int32)
     lut = rng.integers(-2**20, 2**20, 2048, dtype=np.int32)
     index = rng.integers(-1024, 1024, (56, 56, 64), dtype=np.int32)
+    lut256 = rng.integers(-2**20, 2**20, 256, dtype=np.int32)
+    index256 = rng.integers(-128, 128, (56, 56, 64), dtype=np.int32)
     low, high = -2**31, 2**31 - 1
 
     def rounded(v, s):  # right shift by -s rounding half up, s < 0
@@ -241,7 +257,10 @@ def elementwise_cases(rng):
          lambda: np.clip(x.astype(np.int64) + y, low, high).astype(np.int32), [x, y]),
         ("relu_activation", lambda: nn.relu_activation(x, top),
          lambda: np.maximum(np.minimum(x, top), 0), [x]),
-        ("look_up", lambda: nn.look_up(lut, index), lambda: lut[index + 1024], [index]),
+        ("look_up, 2048-entry table", lambda: nn.look_up(lut, index), lambda: lut[index + 1024],
+         [index]),
+        ("look_up, 256-entry table", lambda: nn.look_up(lut256, index256),
+         lambda: lut256[index256 + 128], [index256]),
         ("max_pooling 2x2", lambda: nn.max_pooling(x, 2, 2, 2, 2, core.Padding.Valid, 32),
          lambda: x.reshape(28, 2, 28, 2, 64).max(axis=(1, 3)), [x]),
         ("global_average_pooling", lambda: nn.global_average_pooling(x, 32),
@@ -250,6 +269,62 @@ def elementwise_cases(rng):
         ("concatenate", lambda: nn.concatenate(x, y), lambda: np.concatenate((x, y), axis=2),
          [x, y]),
     ]
+
+
+# The classes whose element-wise operations are held to <= 1.5 times their floor.
+FLOOR_TARGET_CLASSES = ("avx2", "avx512", "avx512_vnni")
+
+
+def kernel_paths():
+    """bench/paths.cpp built against the project's static libraries (MORLA_BUILD_DIR) and run:
+    [(path, case, {label: (min, median)})] in its order; [] with a note when it cannot be
+    built."""
+    root = rounds.HERE.parent
+    libraries = sorted(str(p) for p in pathlib.Path(
+        os.environ.get("MORLA_BUILD_DIR", root / "build" / "release")).glob("libmorla_*.a"))
+    with tempfile.TemporaryDirectory() as folder:
+        floors = rounds.build("floors.cpp", ["-c", "-march=native"], folder)
+        program = libraries and floors and rounds.build(
+            "paths.cpp", [floors, f"-I{root / 'src'}", "-Wl,--start-group", *libraries,
+                          "-Wl,--end-group", "-lflatbuffers", "-lsnappy", "-pthread", "-ldl"],
+            folder)
+        if not program:
+            print("kernel paths skipped: bench/paths.cpp not built (make build first)")
+            return []
+        out = subprocess.run([program], capture_output=True, text=True, check=True).stdout
+    rows = []
+    for line in out.splitlines():
+        path, case, *timings = line.split("\t")
+        rows.append((path, case, {label: tuple(float(v) for v in pair.split(","))
+                                  for label, pair in (t.split("=") for t in timings)}))
+    return rows
+
+
+def print_kernel_paths(rows, limits):
+    conv_macs = 56 * 56 * 64 * 64 * 9
+    print(f"\n{'path':12s} {'element-wise, 56x56x64 int32':30s} {'call (C++)':>20s} "
+          f"{'floor':>20s}   call/floor (target <= 1.5 on {', '.join(FLOOR_TARGET_CLASSES)})")
+    for path, case, t in rows:
+        if "loops" in t:
+            continue
+        r = rounds.ratio(t["call"], t["floor"])
+        verdict = ("" if path not in FLOOR_TARGET_CLASSES else
+                   "  MISSED" if r[1] > 1.5 else "  met")
+        print(f"{path:12s} {case:30s} {rounds.text(t['call'], 1e6, 'us', 7, 1)} "
+              f"{rounds.text(t['floor'], 1e6, 'us', 7, 1)}   {r[0]:4.2f} / {r[1]:4.2f}{verdict}")
+    print(f"\n{'path':12s} {'conv2d 56x56x64 * 3x3x64x64, 8-bit':36s} {'whole call (C++)':>20s} "
+          f"{'loops alone':>20s} {'floor of copies':>20s}  loops/whole  loops GMAC/s, of limit")
+    for path, case, t in rows:
+        if "loops" not in t:
+            continue
+        share = rounds.ratio(t["loops"], t["call"])
+        gmacs = conv_macs / t["loops"][1] / 1e9
+        limit = f"{gmacs / limits['int8']:.2f} int8" if "int8" in limits else "-"
+        print(f"{path:12s} {case:36s} {rounds.text(t['call'])} {rounds.text(t['loops'])} "
+              f"{rounds.text(t['floor'])}  {share[0]:4.2f} / {share[1]:4.2f}  {gmacs:6.1f}, {limit}")
+    print("call (C++): the module's call without Python: each argument copied into a new tensor, "
+          "the operation, the result copied out; loops alone: the kernel on its operands laid out "
+          "once (on the portable path, its row loops); the limit is the native class's.")
 
 
 def main():
@@ -266,6 +341,7 @@ def main():
     peer = OnnxPeer.make()
     floors = rounds.Floors()
     ok, any_inexact = True, False
+    vnni = rounds.vector_class() == "avx512_vnni"
 
     print(f"\n{'operation':50s} {'morla ms min / median':>24s} {'GMAC/s':>7s} {'of limit':>13s}  "
           "peers (ms min / median, peer time over ours at the median)")
@@ -286,6 +362,15 @@ def main():
                           for label in runs if label != "morla")
         print(f"{name:50s} {rounds.text(mine, width=9)} {gmacs:7.1f} {share:>13s}  {peers}"
               f"{'' if exact else '  RESULTS DIFFER FROM NUMPY'}", flush=True)
+        if name.endswith("8-bit inputs"):  # its targets, on AVX-512 VNNI
+            figures = [("speed over QLinearConv (constant weights)",
+                        t["QLinearConv"][1] / mine[1] if "QLinearConv" in t else None, 0.95),
+                       ("share of the int8 limit",
+                        gmacs / limits[precision] if precision in limits else None, 0.5)]
+            print(f"{'':50s} targets on AVX-512 VNNI{'' if vnni else ' (not this CPU)'}: " +
+                  "; ".join(f"{what} {value:.2f}, target >= {target}" +
+                            (f" {'met' if value >= target else 'MISSED'}" if vnni else "")
+                            for what, value, target in figures if value is not None))
     if any_inexact:
         print("INEXACT: the peer's result differs from the exact one on this CPU (ONNX Runtime's "
               "u8 x s8 kernels saturate their 16-bit pair sums without VNNI); its time is shown "
@@ -294,12 +379,8 @@ def main():
     # matmul reads b once; the engine holds its own copy of it: one copy plus one read pass.
     a = rng.integers(-2**15, 2**15, (1, 1, 1024), dtype=np.int32)
     b = rng.integers(-2**15, 2**15, (1024, 1000), dtype=np.int32)
-    copy = np.empty_like(b)
-
-    def bound():
-        floors.copy(copy, b)
-        floors.read_pass(copy)
     ok = ok and np.array_equal(nn.matmul(a, b, 32, False), numpy_matmul(a, b, 32))
+    bound = floors.bound([b], np.empty(0, np.int32))
     t = rounds.interleave({"morla": lambda: nn.matmul(a, b, 32, False), "bound": bound})
     r = rounds.ratio(t["morla"], t["bound"])
     print(f"\nmatmul 1x1024 * 1024x1000 int32: {rounds.text(t['morla'])} vs one copy + one read "
@@ -318,6 +399,7 @@ def main():
               f"{rounds.text(t['floor'], 1e6, 'us', 7, 1)} {rounds.text(t['numpy'], 1e6, 'us', 7, 1)}"
               f"   {to_floor[0]:4.2f} / {to_floor[1]:4.2f}   {to_numpy[0]:4.2f} / {to_numpy[1]:4.2f}"
               f"{'' if exact else '  RESULTS DIFFER'}", flush=True)
+    print_kernel_paths(kernel_paths(), limits)
     print("'of limit': GMAC/s at the median over the limit of the precision the inputs fit: "
           "int32 multiply-add; int16 vpdpwssd (AVX-512 VNNI) or vpmaddwd; int8 vpdpbusd "
           "(AVX-512 VNNI) or, exact without it, vpmaddwd on bytes widened to pairs.")

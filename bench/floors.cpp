@@ -3,6 +3,8 @@
 // the operation it bounds:
 //   read_pass:  one vectorised pass over n bytes (an OR of 64-bit words, kept alive);
 //   copy_bytes: memcpy of n bytes;
+//   bound:      the floor of an operation in one call: each input copied and read once,
+//               then the result's bytes copied (the copies the module's call makes);
 //   fbz_load:   read a file whole and snappy_uncompress it (the C library the project links)
 //               into buffers kept warm from call to call;
 //   fbz_save:   snappy_compress n bytes, write them to a new file and fsync it.
@@ -32,6 +34,17 @@ uint64_t read_pass(const uint64_t* words, size_t n) {
 }
 
 void copy_bytes(void* to, const void* from, size_t n) { std::memcpy(to, from, n); }
+
+uint64_t bound(size_t count, const void* const* inputs, void* const* copies, const size_t* sizes,
+               const void* result, void* result_copy, size_t result_bytes) {
+  uint64_t seen = 0;
+  for (size_t i = 0; i < count; ++i) {
+    std::memcpy(copies[i], inputs[i], sizes[i]);
+    seen |= read_pass(static_cast<const uint64_t*>(copies[i]), sizes[i] / 8);
+  }
+  std::memcpy(result_copy, result, result_bytes);
+  return seen;
+}
 
 int fbz_load(const char* path) {
   // Warm buffers, kept from call to call: the floor pays no page faults for fresh memory.

@@ -36,14 +36,17 @@ def _calls_for(function, at_least):
         calls *= 2
 
 
-def interleave(cases, rounds=ROUNDS, at_least=2e-3):
+def interleave(cases, rounds=ROUNDS, at_least=3e-3):
     """{name: (min, median)} seconds per call of each callable in `cases` (a dict), every
-    round timing each case once in turn (short calls repeated to `at_least` seconds)."""
+    round timing each case once in turn, each repeated for at least `at_least` seconds after
+    one call untimed (the caches left by the case before): what a steady stream of calls
+    costs."""
     calls = {name: _calls_for(f, at_least) for name, f in cases.items()}
     times = {name: [] for name in cases}
     for _ in range(rounds):
         for name, function in cases.items():
             n = calls[name]
+            function()
             start = time.perf_counter()
             for _ in range(n):
                 function()
@@ -65,8 +68,10 @@ def _compiler():
 
 
 def build(source, flags, folder):
-    """Compiles bench/<source> into `folder` with `flags`; the path, or None (with a note)."""
-    output = os.path.join(folder, pathlib.Path(source).stem + (".so" if "-shared" in flags else ""))
+    """Compiles bench/<source> into `folder` with `flags` (a program, a shared library with
+    -shared, an object with -c); the path, or None (with a note)."""
+    suffix = ".so" if "-shared" in flags else ".o" if "-c" in flags else ""
+    output = os.path.join(folder, pathlib.Path(source).stem + suffix)
     built = subprocess.run([_compiler(), "-O3", "-std=c++20", str(HERE / source), "-o", output,
                             *flags], capture_output=True, text=True)
     if built.returncode != 0:
@@ -93,25 +98,44 @@ _CLASS_FLAGS = ["avx2", "fma", "pclmulqdq", "vpclmulqdq", "sse4_2", "avx512f", "
                 "avx512_vnni", "amx_int8"]
 
 
+def _cpu_flags():
+    try:
+        with open("/proc/cpuinfo") as info:
+            return next((line.split(":", 1)[1].split() for line in info
+                         if line.startswith("flags")), [])
+    except OSError:
+        return []
+
+
+def vector_class():
+    """The CPU's vector class from its flags: avx512_vnni, avx512, avx2, baseline or unknown."""
+    flags = _cpu_flags()
+    return ("avx512_vnni" if "avx512_vnni" in flags else
+            "avx512" if "avx512f" in flags and "avx512bw" in flags else
+            "avx2" if "avx2" in flags else "baseline" if flags else "unknown")
+
+
 def cpu_class():
     """The CPU's vector class and the flags behind it, as the figures are labelled with, for
     instance "avx2 (avx2 fma pclmulqdq vpclmulqdq sse4_2; no avx512f ...)"."""
-    try:
-        with open("/proc/cpuinfo") as info:
-            flags = next((line.split(":", 1)[1].split() for line in info
-                          if line.startswith("flags")), [])
-    except OSError:
-        flags = []
+    flags = _cpu_flags()
     have = [f for f in _CLASS_FLAGS if f in flags]
     lacks = [f for f in _CLASS_FLAGS if f not in flags]
-    name = ("avx512_vnni" if "avx512_vnni" in flags else
-            "avx512" if "avx512f" in flags and "avx512bw" in flags else
-            "avx2" if "avx2" in flags else "baseline" if flags else "unknown")
-    return f"{name} ({' '.join(have)}" + (f"; no {' '.join(lacks)}" if lacks else "") + ")"
+    return f"{vector_class()} ({' '.join(have)}" + (f"; no {' '.join(lacks)}" if lacks else "") + ")"
+
+
+def at_offset_of(array):
+    """An empty byte array the size of `array`, at the same offset in a page: copies between
+    them run at the machine's best (on AMD Zen 3, glibc's memcpy of up to some 500 KB runs
+    many times slower when the target lies 1 to 31 bytes past the source in a page)."""
+    room = np.empty(array.nbytes + 4096, np.uint8)
+    shift = (array.ctypes.data - room.ctypes.data) % 4096
+    return room[shift:shift + array.nbytes]
 
 
 class Floors:
-    """bench/floors.cpp loaded in this process: read pass, copy and the .fbz floors."""
+    """bench/floors.cpp loaded in this process: the floor of an operation and the .fbz
+    floors."""
 
     def __init__(self):
         self._folder = tempfile.TemporaryDirectory()
@@ -120,31 +144,29 @@ class Floors:
         if not path:
             raise RuntimeError("bench/floors.cpp could not be built")
         lib = ctypes.CDLL(path)
-        lib.read_pass.restype = ctypes.c_uint64
-        lib.read_pass.argtypes = [ctypes.c_void_p, ctypes.c_size_t]
-        lib.copy_bytes.argtypes = [ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
+        lib.bound.restype = ctypes.c_uint64
+        lib.bound.argtypes = [ctypes.c_size_t, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
+                              ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
         lib.fbz_load.argtypes = [ctypes.c_char_p]
         lib.fbz_save.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         self._lib = lib
 
-    def read_pass(self, array):
-        """One pass over the array's bytes (whole 8-byte words)."""
-        return self._lib.read_pass(array.ctypes.data, array.nbytes // 8)
-
-    def copy(self, target, source):
-        self._lib.copy_bytes(target.ctypes.data, source.ctypes.data, source.nbytes)
-
     def bound(self, inputs, output):
         """A callable doing what an operation must at least: copy each input (the engine's own
-        copy), one read pass over each, and copy the output (the result's new array)."""
-        copies = [np.empty_like(a) for a in inputs]
-        result, target = np.empty_like(output), np.empty_like(output)
+        copy), one read pass over each, and copy the output (the result's new array), in one
+        native call."""
+        def pointers(arrays):
+            return (ctypes.c_void_p * len(arrays))(*[a.ctypes.data for a in arrays])
+        inputs = [np.ascontiguousarray(a) for a in inputs]
+        copies = [at_offset_of(a) for a in inputs]
+        target = at_offset_of(output)
+        args = (len(inputs), pointers(inputs), pointers(copies),
+                (ctypes.c_size_t * len(inputs))(*[a.nbytes for a in inputs]),
+                output.ctypes.data, target.ctypes.data, output.nbytes)
 
         def run():
-            for source, copy in zip(inputs, copies):
-                self.copy(copy, source)
-                self.read_pass(copy)
-            self.copy(target, result)
+            self._lib.bound(*args)
+        run.arrays = (inputs, copies, output, target)  # the memory the pointers name
         return run
 
     def fbz_load(self, path):

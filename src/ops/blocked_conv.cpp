@@ -19,6 +19,12 @@ constexpr size_t per_group(Packing packing) {
   return packing == Packing::words ? 1 : packing == Packing::pairs ? 2 : 4;
 }
 
+// The smallest and largest value placed on a canvas, 0 among them (the cells past the last
+// channel hold it).
+struct ValueBounds {
+  int32_t low, high;
+};
+
 // The narrowest packing that holds every value in `bounds` on `path`; bytes are unsigned in
 // the dot product, so signed 8-bit values are stored with 128 added (`offset`).
 Packing choose_packing(KernelPath path, const ValueBounds& bounds, uint32_t* offset) {
@@ -34,44 +40,78 @@ Packing choose_packing(KernelPath path, const ValueBounds& bounds, uint32_t* off
   return Packing::words;
 }
 
-// `pixels` pixels of `channels` values each into cells of `groups` 32-bit groups, values
-// beyond the last channel of a cell zero. Little-endian: value i of a group sits at bits
-// i * (32 / width). Inlined into each multiversioned caller below.
-// Each value converted into cells of `cell` elements of U, the rest of each cell zero.
-template <typename U, typename T, typename Convert>
-[[gnu::always_inline]] inline void convert_cells(const T* src, size_t pixels, size_t channels,
-                                                 size_t cell, U* out, Convert convert) {
-  if (channels == cell) {
-    for (size_t i = 0; i < pixels * channels; ++i) out[i] = convert(src[i]);
-    return;
+bool holds(Packing packing, uint32_t offset, const ValueBounds& bounds) {
+  switch (packing) {
+    case Packing::words: return true;
+    case Packing::pairs: return bounds.low >= INT16_MIN && bounds.high <= INT16_MAX;
+    case Packing::bytes:
+      return offset ? bounds.low >= -128 && bounds.high <= 127
+                    : bounds.low >= 0 && bounds.high <= 255;
   }
-  for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
-    for (size_t c = 0; c < channels; ++c) out[c] = convert(src[c]);
-    for (size_t c = channels; c < cell; ++c) out[c] = 0;
+  return false;
+}
+
+// `bounds` widened to an int32 value; uint8 values fit every packing and are not looked at.
+template <typename T>
+[[gnu::always_inline]] inline void widen(ValueBounds& bounds, T value) {
+  if constexpr (std::is_same_v<T, int32_t>) {
+    bounds.low = std::min(bounds.low, value);
+    bounds.high = std::max(bounds.high, value);
   }
 }
 
+// Each value converted into cells of `cell` elements of U, the rest of each cell zero.
+template <typename U, typename T, typename Convert>
+[[gnu::always_inline]] inline void convert_cells(const T* src, size_t pixels, size_t channels,
+                                                 size_t cell, U* out, Convert convert,
+                                                 ValueBounds& seen) {
+  ValueBounds bounds = seen;  // a local, so that the loops keep it in registers
+  const auto take = [&](T v) {
+    widen(bounds, v);
+    return convert(v);
+  };
+  if (channels == cell) {
+    for (size_t i = 0; i < pixels * channels; ++i) out[i] = take(src[i]);
+  } else {
+    for (size_t p = 0; p < pixels; ++p, src += channels, out += cell) {
+      for (size_t c = 0; c < channels; ++c) out[c] = take(src[c]);
+      for (size_t c = channels; c < cell; ++c) out[c] = 0;
+    }
+  }
+  seen = bounds;
+}
+
+// `pixels` pixels of `channels` values each into cells of `groups` 32-bit groups, values
+// beyond the last channel of a cell zero. Little-endian: value i of a group sits at bits
+// i * (32 / width). `seen` is widened to the values in the same pass. Inlined into each
+// multiversioned caller below.
 template <typename T>
 [[gnu::always_inline]] inline void pack_pixels_impl(const T* src, size_t pixels, size_t channels,
                                                     Packing packing, uint32_t offset, uint32_t* dst,
-                                                    size_t groups) {
+                                                    size_t groups, ValueBounds& seen) {
   const size_t cell = groups * per_group(packing);
   if (packing == Packing::words) {
-    convert_cells(src, pixels, channels, cell, dst, [](T v) { return static_cast<uint32_t>(v); });
+    convert_cells(
+        src, pixels, channels, cell, dst, [](T v) { return static_cast<uint32_t>(v); }, seen);
   } else if (packing == Packing::pairs) {
-    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint16_t*>(dst),
-                  [](T v) { return static_cast<uint16_t>(v); });
+    convert_cells(
+        src, pixels, channels, cell, reinterpret_cast<uint16_t*>(dst),
+        [](T v) { return static_cast<uint16_t>(v); }, seen);
   } else if (groups == 1) {
     // Up to four channels (an image's colours): one word per pixel, built in a register.
     // The channel count as a constant, so that each pixel is a few loads and shifts.
     auto words = [&](auto count) {
       constexpr size_t n = decltype(count)::value;
+      ValueBounds bounds = seen;
       for (size_t p = 0; p < pixels; ++p, src += n) {
         uint32_t word = 0;
-        for (size_t c = 0; c < n; ++c)
+        for (size_t c = 0; c < n; ++c) {
+          widen(bounds, src[c]);
           word |= ((static_cast<uint32_t>(src[c]) + offset) & 0xffu) << (8 * c);
+        }
         dst[p] = word;
       }
+      seen = bounds;
     };
     if (channels == 1)
       words(std::integral_constant<size_t, 1>{});
@@ -82,33 +122,22 @@ template <typename T>
     else
       words(std::integral_constant<size_t, 4>{});
   } else {
-    convert_cells(src, pixels, channels, cell, reinterpret_cast<uint8_t*>(dst), [offset](T v) {
-      return static_cast<uint8_t>(static_cast<uint32_t>(v) + offset);
-    });
+    convert_cells(
+        src, pixels, channels, cell, reinterpret_cast<uint8_t*>(dst),
+        [offset](T v) { return static_cast<uint8_t>(static_cast<uint32_t>(v) + offset); }, seen);
   }
 }
 
 MORLA_MULTIVERSION void pack_pixels(const int32_t* src, size_t pixels, size_t channels,
-                                    Packing packing, uint32_t offset, uint32_t* dst,
-                                    size_t groups) {
-  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
+                                    Packing packing, uint32_t offset, uint32_t* dst, size_t groups,
+                                    ValueBounds& seen) {
+  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups, seen);
 }
 
 MORLA_MULTIVERSION void pack_pixels(const uint8_t* src, size_t pixels, size_t channels,
-                                    Packing packing, uint32_t offset, uint32_t* dst,
-                                    size_t groups) {
-  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups);
-}
-
-MORLA_MULTIVERSION void bounds_of(const int32_t* values, size_t count, int32_t* low,
-                                  int32_t* high) {
-  int32_t lo = 0, hi = 0;
-  for (size_t i = 0; i < count; ++i) {
-    lo = std::min(lo, values[i]);
-    hi = std::max(hi, values[i]);
-  }
-  *low = lo;
-  *high = hi;
+                                    Packing packing, uint32_t offset, uint32_t* dst, size_t groups,
+                                    ValueBounds& seen) {
+  pack_pixels_impl(src, pixels, channels, packing, offset, dst, groups, seen);
 }
 
 // Operands of the vector loops start on a cache line, so that no whole-vector load of a
@@ -125,6 +154,7 @@ AlignedWords aligned_words(size_t count) {
 struct Canvas {
   AlignedWords cells;  // every cell written once by place()
   size_t x, y, groups;
+  ValueBounds bounds;  // of the values placed and the fill
 };
 
 // The input index that lands on canvas position `at`, or -1 for none.
@@ -145,17 +175,23 @@ void fill_cells(uint32_t* cells, size_t count, const std::vector<uint32_t>& fill
 
 // The input on a canvas of the correlation's size: pixel (i, j) at (i * spread + offset_x,
 // j * spread + offset_y), every other cell the fill. One write per cell; the input pixels of
-// a canvas row are packed in one run when they lie next to each other there.
+// a canvas row are packed in one run when they lie next to each other there. The canvas
+// keeps the bounds of what it holds: where they do not fit `packing`, its cells are not
+// the values.
 template <typename T>
 Canvas place(const Image<T>& in, const Placement& placement, const Correlation& shape,
              Packing packing, uint32_t offset, size_t groups) {
-  Canvas canvas{nullptr, (shape.out_x - 1) * shape.stride_x + shape.kx,
-                (shape.out_y - 1) * shape.stride_y + shape.ky, groups};
+  Canvas canvas{nullptr,
+                (shape.out_x - 1) * shape.stride_x + shape.kx,
+                (shape.out_y - 1) * shape.stride_y + shape.ky,
+                groups,
+                {0, std::is_same_v<T, uint8_t> ? 255 : 0}};
+  ValueBounds& seen = canvas.bounds;
   canvas.cells = aligned_words(canvas.x * canvas.y * groups);
   std::vector<uint32_t> fill(groups, 0);
   const std::vector<int32_t> zeros(in.channels, 0);
   const int32_t* fill_values = placement.fill ? placement.fill : zeros.data();
-  pack_pixels(fill_values, 1, in.channels, packing, offset, fill.data(), groups);
+  pack_pixels(fill_values, 1, in.channels, packing, offset, fill.data(), groups, seen);
   const bool zero_fill = std::all_of(fill.begin(), fill.end(), [](uint32_t g) { return g == 0; });
   std::vector<int64_t> rows(canvas.y);
   size_t first = canvas.y, last = 0;  // canvas y range that holds input rows
@@ -176,7 +212,7 @@ Canvas place(const Image<T>& in, const Placement& placement, const Correlation& 
     fill_cells(row + (last + 1) * groups, canvas.y - 1 - last, fill, zero_fill);
     if (placement.spread == 1) {
       pack_pixels(values + static_cast<size_t>(rows[first]) * in.channels, last - first + 1,
-                  in.channels, packing, offset, row + first * groups, groups);
+                  in.channels, packing, offset, row + first * groups, groups, seen);
       continue;
     }
     for (size_t cy = first; cy <= last; ++cy) {
@@ -184,7 +220,7 @@ Canvas place(const Image<T>& in, const Placement& placement, const Correlation& 
         fill_cells(row + cy * groups, 1, fill, zero_fill);
       else
         pack_pixels(values + static_cast<size_t>(rows[cy]) * in.channels, 1, in.channels, packing,
-                    offset, row + cy * groups, groups);
+                    offset, row + cy * groups, groups, seen);
     }
   }
   return canvas;
@@ -262,78 +298,107 @@ void run_depthwise(KernelPath path, const uint32_t* image, size_t image_y, size_
 }
 #endif
 
-}  // namespace
-
+// The bounds of the fill and of the input's first pixel row, which choose the packing the
+// canvas is first placed in (the placing checks it against every value it places).
 template <typename T>
-ValueBounds value_bounds(const Image<T>& in, const int32_t* fill) {
-  int64_t low = 0, high = 0;
-  if constexpr (std::is_same_v<T, uint8_t>) {
-    high = 255;  // every uint8 value fits the unsigned bytes; the exact bounds do not matter
-  } else {
-    int32_t lo, hi;
-    bounds_of(in.data, in.x * in.y * in.channels, &lo, &hi);
-    low = lo, high = hi;
-  }
-  if (fill)
-    for (size_t c = 0; c < in.channels; ++c) {
-      low = std::min<int64_t>(low, fill[c]);
-      high = std::max<int64_t>(high, fill[c]);
-    }
-  return {low, high};
+ValueBounds first_row_bounds(const Image<T>& in, const int32_t* fill) {
+  ValueBounds bounds{0, std::is_same_v<T, uint8_t> ? 255 : 0};
+  for (size_t i = 0; i < in.y * in.channels; ++i) widen(bounds, in.data[i]);
+  for (size_t c = 0; fill && c < in.channels; ++c) widen(bounds, fill[c]);
+  return bounds;
 }
 
+}  // namespace
+
+struct PreparedCorrelation {
+  KernelPath path;
+  Packing packing;
+  Canvas canvas;
+  AlignedWords kernel;
+  std::vector<uint32_t> correction;
+  PackedCorrelation problem;
+};
+
 template <typename T>
-bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, const ValueBounds& bounds, const Output& out) {
+std::shared_ptr<const PreparedCorrelation> prepare_correlation(const Image<T>& in,
+                                                               const Placement& placement,
+                                                               const Correlation& shape,
+                                                               const int32_t* kernel,
+                                                               const Output& out) {
 #ifdef MORLA_X86_KERNELS
   const KernelPath path = active_path();
-  if (path == KernelPath::portable || placement.spread == 0) return false;
+  if (path == KernelPath::portable || placement.spread == 0) return nullptr;
   const size_t channels = in.channels, filters = shape.filters, taps = shape.kx * shape.ky;
+  auto prepared = std::make_shared<PreparedCorrelation>();
   uint32_t offset = 0;
-  Packing packing = choose_packing(path, bounds, &offset);
-  if (packing == Packing::bytes && path != KernelPath::avx512_vnni) packing = Packing::pairs;
-  const size_t width = per_group(packing), groups = (channels + width - 1) / width;
-  if (!canvas_reasonable(in, shape, groups)) return false;
-  const Canvas canvas = place(in, placement, shape, packing, offset, groups);
+  Packing packing = choose_packing(path, first_row_bounds(in, placement.fill), &offset);
+  size_t groups = 0;
+  for (bool placed = false; !placed;) {
+    groups = (channels + per_group(packing) - 1) / per_group(packing);
+    if (!canvas_reasonable(in, shape, groups)) return nullptr;
+    prepared->canvas = place(in, placement, shape, packing, offset, groups);
+    placed = holds(packing, offset, prepared->canvas.bounds);
+    // Placed again once at most: the bounds of every value placed choose a packing that
+    // holds them.
+    if (!placed) packing = choose_packing(path, prepared->canvas.bounds, &offset);
+  }
 
   const BlockShape lanes = block_shape(path);
   const size_t vectors = filters > 2 * lanes.lanes && lanes.lanes == 16 ? 4
                          : filters > lanes.lanes                        ? 2
                                                                         : 1;
   const size_t block = vectors * lanes.lanes;
-  const AlignedWords packed = pack_kernel(kernel, taps, channels, filters, packing, groups, block);
-  std::vector<uint32_t> correction;
-  if (offset) {
+  prepared->kernel = pack_kernel(kernel, taps, channels, filters, packing, groups, block);
+  std::vector<uint32_t>& correction = prepared->correction;
+  if (offset) {  // offset times each filter's sum of weights
     correction.assign((filters + block - 1) / block * block, 0);
     for (size_t k = 0; k < taps * channels; ++k)
       for (size_t f = 0; f < filters; ++f)
-        correction[f] += offset * static_cast<uint32_t>(kernel[k * filters + f]);
+        correction[f] += static_cast<uint32_t>(kernel[k * filters + f]);
+    for (size_t f = 0; f < filters; ++f) correction[f] *= offset;
   }
-  const PackedCorrelation problem{canvas.cells.get(),
-                                  canvas.y,
-                                  groups,
-                                  packed.get(),
-                                  vectors,
-                                  shape.kx,
-                                  shape.ky,
-                                  shape.stride_x,
-                                  shape.stride_y,
-                                  shape.out_x,
-                                  shape.out_y,
-                                  filters,
-                                  offset ? correction.data() : nullptr,
-                                  packed_output(out)};
-  if (path == KernelPath::avx2)
-    correlate_avx2(problem, packing);
-  else if (path == KernelPath::avx512 || packing == Packing::words)
-    correlate_avx512(problem, packing);
-  else
-    correlate_vnni(problem, packing);
-  return true;
+  prepared->path = path;
+  prepared->packing = packing;
+  prepared->problem = {prepared->canvas.cells.get(),
+                       prepared->canvas.y,
+                       groups,
+                       prepared->kernel.get(),
+                       vectors,
+                       shape.kx,
+                       shape.ky,
+                       shape.stride_x,
+                       shape.stride_y,
+                       shape.out_x,
+                       shape.out_y,
+                       filters,
+                       offset ? correction.data() : nullptr,
+                       packed_output(out)};
+  return prepared;
 #else
-  (void)in, (void)placement, (void)shape, (void)kernel, (void)bounds, (void)out;
-  return false;
+  (void)in, (void)placement, (void)shape, (void)kernel, (void)out;
+  return nullptr;
 #endif
+}
+
+void run_correlation(const PreparedCorrelation& prepared) {
+#ifdef MORLA_X86_KERNELS
+  if (prepared.path == KernelPath::avx2)
+    correlate_avx2(prepared.problem, prepared.packing);
+  else if (prepared.path == KernelPath::avx512 || prepared.packing == Packing::words)
+    correlate_avx512(prepared.problem, prepared.packing);
+  else
+    correlate_vnni(prepared.problem, prepared.packing);
+#else
+  (void)prepared;
+#endif
+}
+
+template <typename T>
+bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
+                       const int32_t* kernel, const Output& out) {
+  const auto prepared = prepare_correlation(in, placement, shape, kernel, out);
+  if (prepared) run_correlation(*prepared);
+  return prepared != nullptr;
 }
 
 template <typename T>
@@ -374,12 +439,12 @@ bool depthwise_inside(const int32_t* origin, size_t image_y, size_t channels,
 #endif
 }
 
-template ValueBounds value_bounds(const Image<int32_t>&, const int32_t*);
-template ValueBounds value_bounds(const Image<uint8_t>&, const int32_t*);
 template bool correlate_blocked(const Image<int32_t>&, const Placement&, const Correlation&,
-                                const int32_t*, const ValueBounds&, const Output&);
+                                const int32_t*, const Output&);
 template bool correlate_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,
-                                const int32_t*, const ValueBounds&, const Output&);
+                                const int32_t*, const Output&);
+template std::shared_ptr<const PreparedCorrelation> prepare_correlation(
+    const Image<int32_t>&, const Placement&, const Correlation&, const int32_t*, const Output&);
 template bool depthwise_blocked(const Image<int32_t>&, const Placement&, const Correlation&,
                                 const int32_t*, const Output&);
 template bool depthwise_blocked(const Image<uint8_t>&, const Placement&, const Correlation&,

@@ -7,6 +7,7 @@
 // canvas, these return false and the caller runs its own loop.
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "ops/kernels.h"
 
@@ -37,18 +38,27 @@ struct Output {
   const int32_t* bits;
 };
 
-// The smallest and largest value a canvas of `in` holds: its elements', the fill's and 0.
-struct ValueBounds {
-  int64_t low, high;
-};
-template <typename T>
-ValueBounds value_bounds(const Image<T>& in, const int32_t* fill);
-
-// `bounds` are value_bounds(in, placement.fill) (they choose the narrowest packing). The
-// kernel values of correlate_blocked must fit 8 bits (every operation's weights do).
+// The kernel values of a correlation must fit 8 bits (every operation's weights do). The
+// input is placed on its canvas in the narrowest packing its values fit, which the placing
+// pass finds out itself (placed again, wider, when a value does not fit the packing the
+// first input row suggested). True when it ran, having written every output of `out`;
+// false with `out` untouched.
 template <typename T>
 bool correlate_blocked(const Image<T>& in, const Placement& placement, const Correlation& shape,
-                       const int32_t* kernel, const ValueBounds& bounds, const Output& out);
+                       const int32_t* kernel, const Output& out);
+
+// correlate_blocked in two steps, so that the loops can be timed apart from the work around
+// them: the operands laid out once (null where correlate_blocked returns false), then the
+// loops alone, which write every output of `out`.
+struct PreparedCorrelation;
+template <typename T>
+std::shared_ptr<const PreparedCorrelation> prepare_correlation(const Image<T>& in,
+                                                               const Placement& placement,
+                                                               const Correlation& shape,
+                                                               const int32_t* kernel,
+                                                               const Output& out);
+void run_correlation(const PreparedCorrelation& prepared);
+
 // The depthwise correlation read straight from an int32 image, no canvas, for outputs whose
 // windows all lie inside it: `origin` is the first value of output (0, 0)'s window, pixel
 // rows image_y pixels apart. False where the vector loops cannot read the image as it lies

@@ -25,6 +25,13 @@ struct ImageDims {
   uint32_t x, y, channels;
 };
 
+// A result made without the zero fill, zeroed before the portable loops add into it (the
+// vector loops write every element themselves).
+void zero(Dense& result) {
+  int32_t* out = detail::mutable_elements<int32_t>(result);
+  std::fill_n(out, detail::element_count(result), 0);
+}
+
 ImageDims image_dims(const char* op, const char* name, const Dense& tensor) {
   detail::require_rank(op, name, tensor, 3);
   const Shape shape = tensor.shape();
@@ -87,7 +94,7 @@ std::shared_ptr<Dense> conv2d_impl(const char* op, const Dense& inputs, int8_t s
   const ImageDims dims = image_dims(op, "inputs", inputs);
   const LogicalDims wd = conv_weights(op, weights, dims.channels);
   require_strides(op, stride_x, stride_y);
-  auto result = detail::make_dense(TensorType::int32, {out_x, out_y, wd.dims[3]});
+  auto result = detail::make_dense_unfilled(TensorType::int32, {out_x, out_y, wd.dims[3]});
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, true);
@@ -98,9 +105,9 @@ std::shared_ptr<Dense> conv2d_impl(const char* op, const Dense& inputs, int8_t s
       out_y,      wd.dims[3]};
   auto* sums = reinterpret_cast<uint32_t*>(out);
   if (kernels::correlate_blocked(image, {1, pad_x, pad_y, nullptr}, shape, kernel.data(),
-                                 kernels::value_bounds(image, nullptr),
                                  {sums, row_size, wd.dims[3], bits}))
     return result;
+  zero(*result);
   kernels::CorrelationRow row{kernel.data(), wd.dims[0], wd.dims[1], wd.dims[3], 0,
                               stride_y,      pad_y,      out_y,      nullptr};
   for (size_t ox = 0; ox < out_x; ++ox) {
@@ -234,7 +241,6 @@ bool transpose_by_phases(const kernels::Image<int32_t>& image, const int8_t* w,
   const std::vector<int32_t> kernel = kernel_matrix(w, wd, false);
   const size_t ky = wd.dims[1], channels = image.channels, filters = wd.dims[3];
   const size_t column = channels * filters;  // one tap's (channel, filter) block
-  const kernels::ValueBounds bounds = kernels::value_bounds(image, nullptr);
   std::vector<int32_t> taps;
   for (int64_t rx = 0; rx < s; ++rx) {
     const TransposePhase px = transpose_phase(wd.dims[0], s, pad_x, out_x, rx);
@@ -253,7 +259,7 @@ bool transpose_by_phases(const kernels::Image<int32_t>& image, const int8_t* w,
           s * out_y * filters, s * filters, nullptr};
       if (!kernels::correlate_blocked(image, {1, px.offset, py.offset, nullptr},
                                       {px.taps, py.taps, 1, 1, px.count, py.count, filters},
-                                      taps.data(), bounds, target)) {
+                                      taps.data(), target)) {
         std::fill(out, out + size_t{out_x} * out_y * filters, 0u);
         return false;
       }
@@ -405,7 +411,7 @@ std::shared_ptr<Dense> input_conv2d(const Dense& inputs, const Dense& pad_values
   detail::require_equal(op, "windows along y in the padded input", static_cast<uint64_t>(windows_y),
                         "out_y", out_y);
   const uint32_t filters = wd.dims[0];
-  auto result = detail::make_dense(TensorType::int32, {out_x, out_y, filters});
+  auto result = detail::make_dense_unfilled(TensorType::int32, {out_x, out_y, filters});
   int32_t* out = detail::mutable_elements<int32_t>(*result);
 
   // Kernel matrix (taps * C, F) from the rows of the flattened weights.
@@ -422,9 +428,10 @@ std::shared_ptr<Dense> input_conv2d(const Dense& inputs, const Dense& pad_values
       out_y,    filters};
   const size_t row_size = size_t{out_y} * filters;
   if (kernels::correlate_blocked(image, {1, pad_x_before, pad_y_before, pad_row.data()}, shape,
-                                 kernel.data(), kernels::value_bounds(image, pad_row.data()),
+                                 kernel.data(),
                                  {reinterpret_cast<uint32_t*>(out), row_size, filters, nullptr}))
     return result;
+  zero(*result);
   kernels::CorrelationRow row{kernel.data(), kernel_x,     kernel_y, filters,       0,
                               stride_y,      pad_y_before, out_y,    pad_row.data()};
   for (size_t ox = 0; ox < out_x; ++ox) {
@@ -481,15 +488,15 @@ std::shared_ptr<Dense> pointwise_conv2d(const Dense& inputs, const Dense& weight
   const uint32_t filters = weights.shape()[0];
   detail::require_count(op, "weights", detail::element_count(weights),
                         uint64_t{dims.channels} * filters, "inputs channels * weights.shape[0]");
-  auto result = detail::make_dense(TensorType::int32, {dims.x, dims.y, filters});
+  auto result = detail::make_dense_unfilled(TensorType::int32, {dims.x, dims.y, filters});
   auto* out = reinterpret_cast<uint32_t*>(detail::mutable_elements<int32_t>(*result));
 
   const std::vector<int32_t> kernel(w, w + size_t{dims.channels} * filters);
   const kernels::Image<int32_t> image{in, dims.x, dims.y, dims.channels};
   if (kernels::correlate_blocked(image, {1, 0, 0, nullptr}, {1, 1, 1, 1, dims.x, dims.y, filters},
-                                 kernel.data(), kernels::value_bounds(image, nullptr),
-                                 {out, size_t{dims.y} * filters, filters, nullptr}))
+                                 kernel.data(), {out, size_t{dims.y} * filters, filters, nullptr}))
     return result;
+  zero(*result);
   const size_t pixels = size_t{dims.x} * dims.y;
   for (size_t p = 0; p < pixels; ++p) {
     const int32_t* values = in + p * dims.channels;

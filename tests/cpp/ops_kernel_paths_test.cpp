@@ -1,6 +1,7 @@
 // Every vector path the CPU has against the portable loops, bit for bit, over random
 // geometries and over value ranges that select each packing (8-bit unsigned and signed,
-// 16-bit, and full 32-bit values whose sums wrap).
+// 16-bit, and full 32-bit values whose sums wrap), also where the first input row fits a
+// narrower packing than the rest (the one the canvas is first placed in).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -24,12 +25,17 @@ using namespace ops_test;
 struct ValueRange {
   const char* name;
   int64_t low, high;
+  int64_t first_low, first_high;  // of the first row of each input
 };
 
-const ValueRange kRanges[] = {{"unsigned 8 bit", 0, 255},
-                              {"signed 8 bit", -128, 127},
-                              {"signed 16 bit", -32768, 32767},
-                              {"full 32 bit", INT32_MIN, INT32_MAX}};
+const ValueRange kRanges[] = {{"unsigned 8 bit", 0, 255, 0, 255},
+                              {"signed 8 bit", -128, 127, -128, 127},
+                              {"signed 16 bit", -32768, 32767, -32768, 32767},
+                              {"full 32 bit", INT32_MIN, INT32_MAX, INT32_MIN, INT32_MAX},
+                              {"unsigned 8 bit after 7 bit", 0, 255, 0, 127},
+                              {"signed 8 bit after 7 bit", -128, 127, 0, 127},
+                              {"signed 16 bit after 8 bit", -32768, 32767, -128, 127},
+                              {"full 32 bit after 16 bit", INT32_MIN, INT32_MAX, -32768, 32767}};
 
 class KernelPaths : public ::testing::TestWithParam<std::tuple<KernelPath, ValueRange>> {
  protected:
@@ -44,8 +50,10 @@ class KernelPaths : public ::testing::TestWithParam<std::tuple<KernelPath, Value
   int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(gen_); }
   std::shared_ptr<Dense> inputs(uint32_t x, uint32_t y, uint32_t c) {
     std::uniform_int_distribution<int64_t> value(range().low, range().high);
+    std::uniform_int_distribution<int64_t> first(range().first_low, range().first_high);
     std::vector<int32_t> v(size_t{x} * y * c);
-    for (int32_t& e : v) e = static_cast<int32_t>(value(gen_));
+    for (size_t i = 0; i < v.size(); ++i)
+      v[i] = static_cast<int32_t>(i < size_t{y} * c ? first(gen_) : value(gen_));
     return i32({x, y, c}, v);
   }
   std::shared_ptr<Dense> bytes(const Shape& shape) {
