@@ -47,8 +47,7 @@ void write_np_block_header(uint32_t out[2], const hw::Ident& ident, uint32_t typ
   set_register_field(&out[0], &kCol, ident.col);
   set_register_field(&out[0], &kRow, ident.row);
   // An id of 4 or more does not fit the mask: the field writer refuses it.
-  const uint32_t mask = ident.id >= 31 ? 1u << 31 : 1u << ident.id;
-  set_register_field(&out[0], &kSelectMask, (is_tnp_r_block(type) || all_zero) ? 0 : mask);
+  if (!is_tnp_r_block(type) && !all_zero) set_one_hot_field(&out[0], kSelectMask, ident.id);
   set_register_field(&out[0], &kBroadcast, (all_zero && !is_tnp_r_block(type)) ? 2 : 0);
   set_register_field(&out[0], &kTypeCode, (type >= 1 && type <= 15) ? kTypeCodes[type - 1] : 0);
   set_register_field(&out[1], &kLongFlag, long_form ? 1 : 0);

@@ -29,12 +29,16 @@ void set_register_field(std::vector<uint32_t>& block, const BlockField& field, u
   set_register_field(&block.at(field.word), &in_word, value);
 }
 
-void set_one_hot_field(std::vector<uint32_t>& block, const BlockField& field, uint32_t index) {
+void set_one_hot_field(uint32_t* word, const RegisterField& field, uint32_t index) {
   // 2^index has no 32-bit form from bit 32 on; no field holds it.
   if (index >= 32)
     panic("Attempted to write value 2^%u into a %u-bit field, which will cause an overflow.", index,
           field.width);
-  set_register_field(block, field, 1u << index);
+  set_register_field(word, &field, 1u << index);
+}
+
+void set_one_hot_field(std::vector<uint32_t>& block, const BlockField& field, uint32_t index) {
+  set_one_hot_field(&block.at(field.word), RegisterField{field.shift, field.width}, index);
 }
 
 uint32_t register_field(const std::vector<uint32_t>& block, const BlockField& field) {

@@ -29,8 +29,10 @@ constexpr BlockField offset_field(const BlockField& field, size_t words) {
 void set_register_field(uint32_t* word, const RegisterField* field, uint32_t value);
 // The same for a field of a block: a word index past the block throws std::out_of_range.
 void set_register_field(std::vector<uint32_t>& block, const BlockField& field, uint32_t value);
-// Writes the one-hot mask of `index` (the value 2^index) into `field`, refused like any value
-// wider than the field, also for an index past bit 31.
+// Writes the one-hot mask of `index` (the value 2^index) into `field` of `*word`, refused like
+// any value wider than the field, also for an index past bit 31.
+void set_one_hot_field(uint32_t* word, const RegisterField& field, uint32_t index);
+// The same for a field of a block.
 void set_one_hot_field(std::vector<uint32_t>& block, const BlockField& field, uint32_t index);
 // The value held by `field` of `block`; a word index past the block throws std::out_of_range.
 uint32_t register_field(const std::vector<uint32_t>& block, const BlockField& field);

@@ -12,6 +12,7 @@
 
 #include "engine/dense_impl.h"
 #include "engine/engine_layer.h"
+#include "engine/patch_windows.h"
 #include "ops/conversion.h"
 #include "ops/convolution.h"
 #include "ops/elementwise.h"
@@ -363,6 +364,14 @@ class InputConvolutionalRunner final : public LayerRunner {
   explicit InputConvolutionalRunner(EngineLayer& layer)
       : window_(window_of(layer, layer.input_dims())), neurons_(layer) {
     const Shape in = layer.input_dims();
+    // The layer builds and maps with any padding, but the windows of some SameUpper
+    // geometries miss its outputs: what the run gives there is not defined.
+    const auto mode = static_cast<Padding>(layer.params()->get("padding"));
+    if (const auto misfit =
+            patch_window_misfit(mode, window_.kernel_x, window_.kernel_y, in, window_.conv))
+      refuse_run(layer, *misfit +
+                            "; no windows are defined for that geometry, so the layer has no "
+                            "software run (it still maps on a device).");
     pads_ = filled_uint8(in[2], static_cast<uint8_t>(layer.params()->get("padding_value")));
     // Stored (kernel_y, kernel_x, C, F): reorder to (kernel_x, kernel_y, C, F).
     const Frame stored = variable(layer, "weights");

@@ -7,6 +7,7 @@
 
 #include "engine/engine_layer.h"
 #include "engine/layer_arithmetic.h"
+#include "engine/patch_windows.h"
 #include "ops/padding.h"
 
 namespace morla::engine {
@@ -181,26 +182,17 @@ WindowResult build_window(EngineLayer& layer, const Shape& input, const WindowKe
   return result;
 }
 
-// The input convolution computes one output per window that the padded input holds, so
-// those windows must number the output's x by y. SameUpper padding breaks that with stride 1
-// on an even size and with an even kernel; refused here so that no model builds that cannot
-// run (Same and Valid padding always fit).
+// The HRC of IP v2 has no rule for an input convolution whose padded input holds other than
+// out_x by out_y windows (its checks refuse every such geometry), so InputConv2D refuses it
+// when built. InputConvolutional keeps it: the v1 HRC maps it (only its software run refuses).
 void require_patch_windows(const EngineLayer& layer, const Shape& input, const WindowKeys& k,
                            const ops::PaddingInfo& g) {
-  const int64_t x =
-      ops::window_count(int64_t{input[0]} + g.pad_x_before + g.pad_x_after, k.kernel_x, g.stride_x);
-  const int64_t y =
-      ops::window_count(int64_t{input[1]} + g.pad_y_before + g.pad_y_after, k.kernel_y, g.stride_y);
-  if (x == g.out_x && y == g.out_y) return;
-  static constexpr const char* kPaddingNames[] = {"Valid", "Same", "SameUpper"};
-  const auto str = [](auto v) { return std::to_string(v); };
-  refuse(layer, std::string("with padding ") + kPaddingNames[layer.param("padding")] + ", kernel " +
-                    str(k.kernel_x) + " x " + str(k.kernel_y) + " and stride " + str(g.stride_x) +
-                    " x " + str(g.stride_y) + ", the padded " + str(input[0]) + " x " +
-                    str(input[1]) + " input holds " + str(x) + " x " + str(y) + " windows for " +
-                    str(g.out_x) + " x " + str(g.out_y) +
-                    " outputs; the input convolution computes one output per window (Same and "
-                    "Valid padding always fit).");
+  const auto misfit = patch_window_misfit(static_cast<Padding>(layer.param("padding")), k.kernel_x,
+                                          k.kernel_y, input, g);
+  if (misfit)
+    refuse(layer, *misfit +
+                      "; the input convolution computes one output per window (Same and Valid "
+                      "padding always fit).");
 }
 
 uint64_t conv_macs(const WindowResult& w, const WindowKeys& k, uint64_t per_position) {
@@ -216,7 +208,6 @@ void build_input_convolutional(EngineLayer& l) {
   const WindowKeys k = v1_window_keys(l);
   const uint32_t f = u(l.param("filters"));
   const WindowResult w = build_window(l, in, k);
-  require_patch_windows(l, in, k, w.conv);
   // The HRC keeps 8-bit weights whatever the layer's weight width.
   create(l, "weights", TensorType::int8, Shape{k.kernel_y, k.kernel_x, in[2], f});
   l.create_activation_variables(f);

@@ -103,10 +103,22 @@ std::vector<uint8_t> host_outputs(const Model& model, const std::shared_ptr<Dens
   return bytes_of(*copy_of(model)->forward(inputs, 0));
 }
 
-TEST(BoardLearning, ALinkFaultInAFitNeverLeavesTheBoardsValuesInUse) {
+sim::BoardConfig learning_board() {
   sim::BoardConfig config = sim::orbi_board(2);
   config.np_info[hw::Ident{2, 2, 0, 0}] |= 3u << 4;  // the FNP3
-  sim::BoardSimulator board(config, false, test::short_deadlines());
+  return config;
+}
+
+// The board answers the program of the mapped `model` with the software run of `fresh`.
+std::shared_ptr<sim::ProgramPlayer> play(sim::BoardSimulator& board, const Model& model,
+                                         const Model& fresh) {
+  const ByteRange program = model.sequences().at(0)->program();
+  return sim::ProgramPlayer::install(board.memory(), sim::kRegistersBase,
+                                     {{{program.data, program.data + program.size}, copy_of(fresh)}});
+}
+
+TEST(BoardLearning, ALinkFaultInAFitNeverLeavesTheBoardsValuesInUse) {
+  sim::BoardSimulator board(learning_board(), false, test::short_deadlines());
   const auto driver = test::usb_driver_on(board);
   const auto device = std::make_shared<HostDevice>(HardwareDevice::create(driver.get()));
   const std::unique_ptr<Model> fresh = learning_model();
@@ -116,10 +128,7 @@ TEST(BoardLearning, ALinkFaultInAFitNeverLeavesTheBoardsValuesInUse) {
     return model;
   };
   const auto first = map();
-  const ByteRange program = first->sequences().at(0)->program();
-  const auto player =
-      sim::ProgramPlayer::install(board.memory(), sim::kRegistersBase,
-                                  {{{program.data, program.data + program.size}, copy_of(*fresh)}});
+  const auto player = play(board, *first, *fresh);
   const auto x = pixels(6, 5), later = pixels(6, 9);
   const std::vector<int32_t> labels = {0, 1, 2, 3, 4, 0};
 
@@ -151,6 +160,68 @@ TEST(BoardLearning, ALinkFaultInAFitNeverLeavesTheBoardsValuesInUse) {
     EXPECT_THROW(model->fit(later, labels, 0), std::runtime_error);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(bytes_of(*model->forward(x, 0)), host_outputs(*model, x));
+  }
+}
+
+// A device of another engine on the board: every call reaches the board, but the model cannot
+// count what changes the board, nor know what it read from it.
+class UncountedDevice final : public HardwareDevice {
+ public:
+  explicit UncountedDevice(std::shared_ptr<HardwareDevice> board) : board_(std::move(board)) {}
+  HwVersion version() const override { return board_->version(); }
+  const char* desc() const override { return board_->desc(); }
+  void set_clock_counter_enabled(bool on) override { board_->set_clock_counter_enabled(on); }
+  uint32_t clock_counter() override { return board_->clock_counter(); }
+  uint32_t program_clock_count() override { return board_->program_clock_count(); }
+  DeviceMemory memory() override { return board_->memory(); }
+  void reset_top_memory() override { board_->reset_top_memory(); }
+  ByteRange program() const override { return board_->program(); }
+  void set_program(const uint8_t* data, size_t size) override { board_->set_program(data, size); }
+  void program_external(const uint8_t* data, size_t size, uint32_t address) override {
+    board_->program_external(data, size, address);
+  }
+  void read_np_info(uint32_t* out, const hw::Ident* idents, size_t count) override {
+    board_->read_np_info(out, idents, count);
+  }
+  void set_batch_size(size_t count, bool flag) override { board_->set_batch_size(count, flag); }
+  void set_learn_enabled(bool on) override { board_->set_learn_enabled(on); }
+  bool learn_enabled() const override { return board_->learn_enabled(); }
+  size_t learn_mem_size() const override { return board_->learn_mem_size(); }
+  void read_learn_mem(uint32_t* out) override { board_->read_learn_mem(out); }
+  void update_learn_mem(const uint32_t* words) override { board_->update_learn_mem(words); }
+  void unprogram() override { board_->unprogram(); }
+  TensorResults fit(const TensorList& inputs, const std::vector<int32_t>& labels) override {
+    return board_->fit(inputs, labels);
+  }
+  TensorResults forward(const TensorList& inputs) override { return board_->forward(inputs); }
+  TensorResults predict(const TensorList& inputs) override { return board_->predict(inputs); }
+  HardwareDriver* driver() const override { return board_->driver(); }
+
+ private:
+  std::shared_ptr<HardwareDevice> board_;
+};
+
+TEST(BoardLearning, WhatADeviceThatCountsNothingLearnedIsRefusedToRun) {
+  sim::BoardSimulator board(learning_board(), false, test::short_deadlines());
+  const auto driver = test::usb_driver_on(board);
+  const auto device = std::make_shared<HostDevice>(
+      std::make_shared<UncountedDevice>(HardwareDevice::create(driver.get())));
+  const std::unique_ptr<Model> fresh = learning_model();
+  const auto model = copy_of(*fresh);
+  model->map(device, true, nullptr);
+  const auto player = play(board, *model, *fresh);
+  const auto x = pixels(6, 5);
+  // The program's image runs: it is loaded again whenever the board may have changed.
+  EXPECT_EQ(bytes_of(*model->forward(x, 0)), host_outputs(*model, x));
+  EXPECT_EQ(bytes_of(*model->forward(x, 0)), host_outputs(*model, x));
+  model->fit(x, {0, 1, 2, 3, 4, 0}, 0);
+  // What it learned may be gone from the board, and the model cannot put it back.
+  try {
+    model->forward(x, 0);
+    FAIL() << "ran what the board may no longer hold";
+  } catch (const std::runtime_error& e) {
+    EXPECT_STREQ(e.what(),
+                 "The model changed since it was mapped: map it again to run it on the device.");
   }
 }
 

@@ -5,6 +5,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "contract/component.h"
 #include "core/device_versions.h"
 #include "core/virtual_device.h"
 #include "hwmap/map_model.h"
@@ -75,8 +76,8 @@ struct MappingRun {
   std::vector<std::shared_ptr<Sequence>> sequences;
 };
 
-MappingRun map_on(const Mesh& mesh, LayerList layers) {
-  const auto device = make_virtual_device(devices::Orbi_v2, mesh);
+MappingRun map_on(const Mesh& mesh, LayerList layers, const HwVersion& version = devices::Orbi_v2) {
+  const auto device = make_virtual_device(version, mesh);
   MappingRun run;
   run.remaining = std::move(layers);
   run.group =
@@ -140,6 +141,25 @@ TEST(MapModelOnDevice, WithoutPassesTheNpsRunOut) {
   ASSERT_EQ(run.sequences.size(), 1u);
   EXPECT_EQ(run.sequences[0]->name(), "HW/hrc-conv2");
   EXPECT_EQ(names(run.remaining), (std::vector<std::string>{"fc"}));
+}
+
+TEST(MapModelOnDevice, ALaterProductOpensANewPassWhereTheNpsRunOut) {
+  // Product 0xA1 reprograms its NPs between passes: the layer that finds no NP left opens a
+  // second pass of the same sequence, on an NP other than those of the layer before it (the
+  // FNP3's NP, which conv2 takes, is free again for the classifier).
+  const MappingRun run = map_on(v1_mesh(true, 2), v1_layers(4), devices::TwoNodesIP_v1);
+  EXPECT_TRUE(run.group.ok()) << run.group.message();
+  EXPECT_TRUE(run.remaining.empty());
+  ASSERT_EQ(run.sequences.size(), 1u);
+  EXPECT_EQ(run.sequences[0]->name(), "HW/hrc-fc");
+  std::vector<std::vector<std::string>> passes;
+  for (const auto& pass : run.sequences[0]->passes()) passes.push_back(names(pass->layers));
+  ASSERT_EQ(passes, (std::vector<std::vector<std::string>>{{"hrc", "conv0", "conv1", "conv2"},
+                                                          {"conv3", "fc"}}));
+  const auto np_of = [&](size_t pass, size_t layer) {
+    return run.sequences[0]->passes()[pass]->layers[layer]->mapping()->nps->at(0).ident;
+  };
+  EXPECT_FALSE(np_of(1, 0) == np_of(0, 3));
 }
 
 }  // namespace

@@ -201,8 +201,16 @@ def test_learning_on_the_board_is_read_back(boards, tmp_path):
         model = core.Model(sys.argv[1])
         device = core.devices()[0]
         model._map(device)
+        # A model of the same file (its program byte-equal) that never learns.
+        other = core.Model(sys.argv[1])
+        other._map(device)
+        taught, untaught = reference.forward(x), core.Model(sys.argv[1]).forward(x)
+        assert not np.array_equal(taught, untaught)
         before = model.get_layer("fc").variables["weights"].copy()
         model.fit(x, labels)
+        # Run next, before the model that learned, it runs its program's image, not what the
+        # fit left in the board's learning memory.
+        np.testing.assert_array_equal(other.forward(x), untaught)
         learned = model.get_layer("fc").variables
         expected = reference.get_layer("fc").variables
         assert not np.array_equal(learned["weights"], before)
@@ -229,17 +237,13 @@ def test_learning_on_the_board_is_read_back(boards, tmp_path):
                 device.learn_mem = wrong
 
         # Whatever else runs on the board, each model runs what it holds: the learned
-        # values, and those of a model of the same file (its program byte-equal) unlearned.
-        learned, unlearned = reference.forward(x), core.Model(sys.argv[1]).forward(x)
-        assert not np.array_equal(learned, unlearned)
-        other = core.Model(sys.argv[1])
-        other._map(device)
+        # values, and the other model its program's image.
         for act in (lambda: None, device.unprogram, lambda: device.fit(x, labels),
                     lambda: setattr(device, "learn_mem", bytes(len(image)))):
             model.forward(x)
             act()
-            np.testing.assert_array_equal(model.forward(x), learned)
-            np.testing.assert_array_equal(other.forward(x), unlearned)
+            np.testing.assert_array_equal(model.forward(x), taught)
+            np.testing.assert_array_equal(other.forward(x), untaught)
         print("done")
     """, model_file, tmp_path / "x.npy", tmp_path / "labels.npy")
     assert lines[-1] == "done"

@@ -5,6 +5,7 @@ import snappy
 
 import model_oracles as mo
 import nn_oracles as o
+from map_models import v1_device
 from morla import core
 from test_model_fuzz import crc32c
 
@@ -169,26 +170,89 @@ def test_max_pooling_windows_in_layers(rng, kind, padding, size, pool, pool_stri
     check(m, x, frames, np.int8)
 
 
-def test_input_convolution_refused_where_windows_miss_outputs(tmp_path):
+@pytest.mark.parametrize("width,height,kernel,stride", [
+    (8, 5, 3, 1), (9, 5, 4, 2), (8, 5, 4, 2),
+    (9, 8, 3, 1),  # the width fits, the height does not
+])
+def test_input_conv2d_refused_where_windows_miss_outputs(width, height, kernel, stride):
     """SameUpper with stride 1 on an even size, or kernel 4 with stride 2: the padded input
-    does not hold one window per output. The layer refuses when it is built and a model file
-    holding one refuses to load."""
-    def hrc(width, kernel, stride):
-        return layer(core.InputConv2D, "hrc", input_width=width, input_height=5, input_channels=1,
-                     kernel_size=kernel, kernel_stride=stride, filters=2, padding=2)
-    for width, kernel, stride in [(8, 3, 1), (9, 4, 2), (8, 4, 2)]:
-        with pytest.raises(ValueError, match=r"Cannot build layer 'hrc' \(InputConv2D\): with "
-                           r"padding SameUpper, kernel \d x \d and stride \d x \d, .* windows"):
-            model_of(hrc(width, kernel, stride))
-    # A file written with an odd width that fits, its width then made even.
-    buffer = model_of(hrc(4661, 3, 1)).to_buffer()
-    width = (4661).to_bytes(4, "little")
-    assert buffer.count(width) == 1
-    content = buffer[:-4].replace(width, (4662).to_bytes(4, "little"))
+    does not hold one window per output, in either dimension. InputConv2D refuses when built."""
+    with pytest.raises(ValueError, match=r"Cannot build layer 'hrc' \(InputConv2D\): with "
+                       r"padding SameUpper, kernel \d x \d and stride \d x \d, the padded "
+                       rf"{width} x {height} input holds .* windows"):
+        model_of(hrc_v2(width, height, kernel, stride))
+
+
+def hrc_v2(width, height, kernel=3, stride=1):
+    return layer(core.InputConv2D, "hrc", input_width=width, input_height=height,
+                 input_channels=1, kernel_size=kernel, kernel_stride=stride, filters=2, padding=2)
+
+
+@pytest.mark.parametrize("dimension", [0, 1])
+def test_input_conv2d_file_refused_where_windows_miss_outputs(tmp_path, dimension):
+    """A file written with an odd size that fits, that size then made even: the file refuses
+    to load."""
+    sizes = [5, 5]
+    sizes[dimension] = 4661
+    buffer = model_of(hrc_v2(*sizes)).to_buffer()
+    size = (4661).to_bytes(4, "little")
+    assert buffer.count(size) == 1
+    content = buffer[:-4].replace(size, (4662).to_bytes(4, "little"))
     sealed = content + crc32c(content).to_bytes(4, "little")
     (tmp_path / "bad.fbz").write_bytes(snappy.compress(sealed))
     with pytest.raises(ValueError, match="Cannot build layer 'hrc'.*windows"):
         core.Model(str(tmp_path / "bad.fbz"))
+
+
+@pytest.mark.parametrize("size,stride,windows", [(8, 1, 7), (10, 3, 3), (7, 1, None)])
+def test_input_convolutional_with_same_upper_padding(rng, tmp_path, size, stride, windows):
+    """The v1 HRC reads any padding but Valid as Same, with the pads of the layer's
+    convolution: an InputConvolutional layer with SameUpper padding builds, saves, loads and
+    maps whatever its geometry. Where its padded input holds `windows` x `windows` windows for
+    more outputs, only its software run refuses, naming the layer; an odd size runs."""
+    def hrc(padding, variables=None):
+        m = model_of(layer(core.InputConvolutional, "hrc", input_width=size, input_height=size,
+                           input_channels=1, kernel_width=3, kernel_height=3, filters=8,
+                           padding=padding, stride_x=stride, stride_y=stride, padding_value=7))
+        for name, value in (variables or {}).items():
+            m.get_layer("hrc").variables[name] = value
+        return m
+
+    model = hrc(2)
+    v = randomise(model.get_layer("hrc"), rng, weights=(-20, 20), threshold=(0, 300))
+    out = -(-size // stride)
+    assert model.output_shape == [out, out, 8]
+    model.save(str(tmp_path / "hrc.fbz"))
+    loaded = core.Model(str(tmp_path / "hrc.fbz"))
+    assert loaded.to_buffer() == model.to_buffer()
+
+    def program(m):
+        m._map(v1_device())
+        assert [s.name for s in m.sequences] == ["HW/hrc"]
+        return np.frombuffer(m.sequences[0].program, np.uint32)
+
+    same_upper, same = program(loaded), program(hrc(1, v))
+    assert np.array_equal(program(model), same_upper)
+    # Same pads 1 on each side; SameUpper on an even size leaves the bottom and right pads 0:
+    # they differ in the HRC's pad word alone (bottom pad bits 12-14, right pad bits 4-6).
+    changed = np.nonzero(same_upper != same)[0]
+    pads = (same_upper[changed] ^ same[changed]).tolist()
+    assert pads == ([] if size % 2 else [1 << 12 | 1 << 4])
+
+    x = inputs(rng, (2, size, size, 1), high=255)
+    for m in (model, loaded):  # mapped on a device without hardware: run in software
+        if windows is None:
+            w = v["weights"].transpose(1, 0, 2, 3)  # stored (ky, kx, C, F)
+            frames = [mo.v1_levels(mo.input_conv(f, w, np.array([7]), stride, "SameUpper"),
+                                   v["threshold"], v["act_step"], 1) for f in x]
+            check(m, x, frames, np.uint8)
+        else:
+            with pytest.raises(RuntimeError, match=(
+                    rf"^Cannot run layer 'hrc' \(InputConvolutional\): with padding SameUpper, "
+                    rf"kernel 3 x 3 and stride {stride} x {stride}, the padded {size} x {size} "
+                    rf"input holds {windows} x {windows} windows for {out} x {out} outputs; no "
+                    r"windows are defined for that geometry")):
+                m.forward(x)
 
 
 @pytest.mark.parametrize("depthwise", [False, True])

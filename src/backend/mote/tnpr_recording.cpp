@@ -241,7 +241,7 @@ std::vector<uint32_t> configuration_block(const Layer& start, const ChainTable& 
   set_channel_pairs(config, kOutputChannelWords, chain.output_channels);
   set_channel_pairs(config, kInputChannelWords, chain.input_channels);
   if (pp) {
-    set_register_field(config, kLastLayerMask, 1u << (n - 1));
+    set_one_hot_field(config, kLastLayerMask, n - 1);
     set_register_field(config, kLastTwoLayersMask, 3u << (n - 2));
   }
   set_register_field(config, kReluFlags, chain.relu_flags);

@@ -9,6 +9,7 @@
 #include "backend/v1/layer_access.h"
 #include "backend/v1/layer_traits.h"
 #include "core/device.h"
+#include "core/ip_version.h"
 #include "engine_api/layer_params.h"
 #include "core/enums.h"
 #include "core/register_field.h"
@@ -35,6 +36,11 @@ bool is_flat_fnp_input(const Layer& layer) {
     return false;
   const Shape input = layer.input_dims();
   return input[0] == 1 && input[1] == 1;
+}
+
+// Whether the device's DMA takes small inputs and outputs with code 0 (a later product).
+bool io_code_zero(const Device& device) {
+  return product_io_code_zero(device.version().product_id);
 }
 
 // One register word from its {shift, width, value} fields.
@@ -88,7 +94,7 @@ RegisterWrites IoRecorderImpl::output_registers(const std::shared_ptr<Layer>& la
 }
 
 uint8_t IoRecorderImpl::input_code(const std::shared_ptr<Layer>& layer) const {
-  if (device_->version().product_id != 0 && layer->input_dims()[2] < 0x40000) return 0;
+  if (io_code_zero(*device_) && layer->input_dims()[2] < 0x40000) return 0;
   switch (coded_carrier(*layer)) {
     case Carrier::cnp: return 2;
     case Carrier::hrc: return 0;
@@ -98,8 +104,7 @@ uint8_t IoRecorderImpl::input_code(const std::shared_ptr<Layer>& layer) const {
 }
 
 uint8_t IoRecorderImpl::output_code(const std::shared_ptr<Layer>& layer, uint8_t input_code) const {
-  const bool narrow =
-      input_code == 0 && device_->version().product_id >= 161 && layer->output_dims()[2] < 2048;
+  const bool narrow = input_code == 0 && io_code_zero(*device_) && layer->output_dims()[2] < 2048;
   switch (coded_carrier(*layer)) {
     case Carrier::cnp: return narrow && layer->has_activation() ? 0 : 2;
     case Carrier::hrc: return 3;

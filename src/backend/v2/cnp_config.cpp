@@ -87,7 +87,7 @@ void record_learning_peers(NpRegisters& b, const CnpNpConfig& c) {
     set_register_field(b, reg::kPeerRowOrLow, lo);
     set_register_field(b, reg::kPeerColOrHigh, hi);
   }
-  set_register_field(b, reg::kPeerIdMask, 1u << c.peers.front().ident.id);
+  set_one_hot_field(b, reg::kPeerIdMask, c.peers.front().ident.id);
 }
 
 void record_skip_dma(NpRegisters& b, const CnpNpConfig& c) {
