@@ -47,6 +47,19 @@ __m512i emulated_srav(__m512i v, __m512i counts) {
 }  // namespace
 #define _mm512_srav_epi32(v, counts) emulated_srav(v, counts)
 #endif
+// SIMDe's portable low multiply overflows a signed int where the instruction wraps (the
+// scale's product before its saturation): lane by lane in unsigned arithmetic.
+namespace {
+__m512i wrapping_mullo(__m512i a, __m512i b) {
+  uint32_t x[16], y[16];
+  _mm512_storeu_si512(x, a);
+  _mm512_storeu_si512(y, b);
+  for (int i = 0; i < 16; ++i) x[i] *= y[i];
+  return _mm512_loadu_si512(x);
+}
+}  // namespace
+#undef _mm512_mullo_epi32
+#define _mm512_mullo_epi32(a, b) wrapping_mullo(a, b)
 
 #include "ops/channel_lanes_avx512.h"
 #include "ops/channel_loops_vector.h"
