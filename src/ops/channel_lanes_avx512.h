@@ -4,6 +4,7 @@
 // portable versions of the same intrinsics (the tests' emulation on CPUs without AVX-512).
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 namespace morla::ops::loops {
 namespace {  // each file that includes this one compiles its own copy
@@ -46,6 +47,48 @@ struct Avx512Lanes {
       p[2 * q] = static_cast<uint64_t>(_mm_cvtsi128_si64(quarters[q]));
       p[2 * q + 1] = static_cast<uint64_t>(_mm_extract_epi64(quarters[q], 1));
     }
+  }
+
+  static reg subtract(reg a, reg b) { return _mm512_sub_epi32(a, b); }
+  static reg shift_right(reg v, int n) { return _mm512_srav_epi32(v, set1(n)); }
+  static reg min(reg a, reg b) { return _mm512_min_epi32(a, b); }
+  static reg max(reg a, reg b) { return _mm512_max_epi32(a, b); }
+  static reg multiply(reg a, reg b) { return _mm512_mullo_epi32(a, b); }
+  static reg bits_and(reg a, reg b) { return _mm512_and_si512(a, b); }
+  static reg shift_right(reg v, reg counts) { return _mm512_srav_epi32(v, counts); }
+  static reg shift_left(reg v, reg counts) { return _mm512_sllv_epi32(v, counts); }
+  static mask greater(reg a, reg b) { return _mm512_cmpgt_epi32_mask(a, b); }
+  static reg select(mask m, reg a, reg b) { return _mm512_mask_blend_epi32(m, b, a); }
+
+  // The low byte or half of each lane: the unsigned packs keep them exactly, lanes in the
+  // order of each 128-bit quarter, put back in order by one permutation.
+  template <class Byte>
+  static void store_narrow(Byte* p, const reg (&v)[4]) {
+    const reg bytes = set1(0xFF);
+    const reg pairs01 = _mm512_packus_epi32(bits_and(v[0], bytes), bits_and(v[1], bytes));
+    const reg pairs23 = _mm512_packus_epi32(bits_and(v[2], bytes), bits_and(v[3], bytes));
+    const reg packed = _mm512_packus_epi16(pairs01, pairs23);
+    const reg order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    _mm512_storeu_si512(p, _mm512_permutexvar_epi32(order, packed));
+  }
+  static void store_narrow(int16_t* p, const reg (&v)[2]) {
+    const reg halves = set1(0xFFFF);
+    const reg packed = _mm512_packus_epi32(bits_and(v[0], halves), bits_and(v[1], halves));
+    const reg order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    _mm512_storeu_si512(p, _mm512_permutexvar_epi64(order, packed));
+  }
+  // The signed packs clip to int16 then int8, or uint8 for the unsigned last one.
+  template <class Byte>
+  static void store_saturated(Byte* p, const reg (&v)[4]) {
+    const reg pairs01 = _mm512_packs_epi32(v[0], v[1]), pairs23 = _mm512_packs_epi32(v[2], v[3]);
+    const reg packed = std::is_signed_v<Byte> ? _mm512_packs_epi16(pairs01, pairs23)
+                                              : _mm512_packus_epi16(pairs01, pairs23);
+    const reg order = _mm512_setr_epi32(0, 4, 8, 12, 1, 5, 9, 13, 2, 6, 10, 14, 3, 7, 11, 15);
+    _mm512_storeu_si512(p, _mm512_permutexvar_epi32(order, packed));
+  }
+  static void store_saturated(int16_t* p, const reg (&v)[2]) {
+    const reg order = _mm512_setr_epi64(0, 2, 4, 6, 1, 3, 5, 7);
+    _mm512_storeu_si512(p, _mm512_permutexvar_epi64(order, _mm512_packs_epi32(v[0], v[1])));
   }
 };
 

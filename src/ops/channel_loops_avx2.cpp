@@ -5,6 +5,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
+#include <limits>
+#include <type_traits>
+
 #define MORLA_TARGET "avx2"
 #include "ops/target_begin.h"
 #include "ops/channel_loops_vector.h"
@@ -54,6 +57,47 @@ struct Avx2Lanes {
     p[1] = static_cast<uint64_t>(_mm_extract_epi64(low, 1));
     p[2] = static_cast<uint64_t>(_mm_cvtsi128_si64(high));
     p[3] = static_cast<uint64_t>(_mm_extract_epi64(high, 1));
+  }
+
+  static reg subtract(reg a, reg b) { return _mm256_sub_epi32(a, b); }
+  static reg shift_right(reg v, int n) { return _mm256_srai_epi32(v, n); }
+  static reg min(reg a, reg b) { return _mm256_min_epi32(a, b); }
+  static reg max(reg a, reg b) { return _mm256_max_epi32(a, b); }
+  static reg multiply(reg a, reg b) { return _mm256_mullo_epi32(a, b); }
+  static reg bits_and(reg a, reg b) { return _mm256_and_si256(a, b); }
+  static reg shift_right(reg v, reg counts) { return _mm256_srav_epi32(v, counts); }
+  static reg shift_left(reg v, reg counts) { return _mm256_sllv_epi32(v, counts); }
+  static mask greater(reg a, reg b) { return _mm256_cmpgt_epi32(a, b); }
+  static reg select(mask m, reg a, reg b) { return _mm256_blendv_epi8(b, a, m); }
+
+  // The low byte or half of each lane: the unsigned packs keep them exactly, lanes in the
+  // order of each 128-bit half, put back in order by one permutation.
+  template <class Byte>
+  static void store_narrow(Byte* p, const reg (&v)[4]) {
+    const reg bytes = set1(0xFF);
+    const reg pairs01 = _mm256_packus_epi32(bits_and(v[0], bytes), bits_and(v[1], bytes));
+    const reg pairs23 = _mm256_packus_epi32(bits_and(v[2], bytes), bits_and(v[3], bytes));
+    const reg packed = _mm256_packus_epi16(pairs01, pairs23);
+    const reg order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_permutevar8x32_epi32(packed, order));
+  }
+  static void store_narrow(int16_t* p, const reg (&v)[2]) {
+    const reg halves = set1(0xFFFF);
+    const reg packed = _mm256_packus_epi32(bits_and(v[0], halves), bits_and(v[1], halves));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_permute4x64_epi64(packed, 0xD8));
+  }
+  // The signed packs clip to int16 then int8, or uint8 for the unsigned last one.
+  template <class Byte>
+  static void store_saturated(Byte* p, const reg (&v)[4]) {
+    const reg pairs01 = _mm256_packs_epi32(v[0], v[1]), pairs23 = _mm256_packs_epi32(v[2], v[3]);
+    const reg packed = std::is_signed_v<Byte> ? _mm256_packs_epi16(pairs01, pairs23)
+                                              : _mm256_packus_epi16(pairs01, pairs23);
+    const reg order = _mm256_setr_epi32(0, 4, 1, 5, 2, 6, 3, 7);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_permutevar8x32_epi32(packed, order));
+  }
+  static void store_saturated(int16_t* p, const reg (&v)[2]) {
+    const reg packed = _mm256_packs_epi32(v[0], v[1]);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(p), _mm256_permute4x64_epi64(packed, 0xD8));
   }
 };
 

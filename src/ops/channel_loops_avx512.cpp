@@ -5,12 +5,16 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
+#include <limits>
+#include <type_traits>
+
 #define MORLA_TARGET "avx512f,avx512bw,avx512dq,avx512vl"
 #include "ops/target_begin.h"
 // GCC 12 takes the _mm512_undefined_epi32() inside its own intrinsics for a read of an
 // uninitialised value.
 #if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 #include "ops/channel_loops_vector.h"
 #include "ops/channel_lanes_avx512.h"

@@ -170,6 +170,13 @@ struct Passes {
               [=](int32_t sum, int32_t v) { return add_clamped(sum, v, low, high); });
   }
 
+  // The output scale alone: Stages is kScale with its variants (neuron_rows' cases).
+  template <unsigned Stages, class Out>
+  static void scale(const int32_t* __restrict in, size_t count, size_t channels,
+                    const NeuronStages& n, Out* __restrict out) {
+    neuron_pass<Stages>(in, count, channels, n, out);
+  }
+
   // One table read per element: a plain loop beats the vector gathers here.
   [[gnu::optimize("no-tree-vectorize")]] static bool look_up(const int32_t* __restrict table,
                                                              int64_t half,
@@ -216,17 +223,17 @@ void Loops<Isa>::neuron_rows(const int32_t* in, size_t count, size_t channels,
   switch (stages) {
 #define MORLA_STAGES(s) \
   case s: return neuron_pass<s>(in, count, channels, n, out);
-    MORLA_STAGES(0)
-    MORLA_STAGES(1)
-    MORLA_STAGES(2) MORLA_STAGES(3) MORLA_STAGES(4) MORLA_STAGES(5) MORLA_STAGES(6) MORLA_STAGES(7)
-        MORLA_STAGES(8) MORLA_STAGES(9) MORLA_STAGES(10) MORLA_STAGES(11) MORLA_STAGES(12)
-            MORLA_STAGES(13) MORLA_STAGES(14) MORLA_STAGES(15) MORLA_STAGES(24) MORLA_STAGES(25)
-                MORLA_STAGES(26) MORLA_STAGES(27) MORLA_STAGES(28) MORLA_STAGES(29) MORLA_STAGES(30)
-                    MORLA_STAGES(31) MORLA_STAGES(40) MORLA_STAGES(41) MORLA_STAGES(42)
-                        MORLA_STAGES(43) MORLA_STAGES(44) MORLA_STAGES(45) MORLA_STAGES(46)
-                            MORLA_STAGES(47) MORLA_STAGES(56) MORLA_STAGES(57) MORLA_STAGES(58)
-                                MORLA_STAGES(59) MORLA_STAGES(60) MORLA_STAGES(61) MORLA_STAGES(62)
-                                    MORLA_STAGES(63)
+#define MORLA_SCALE_STAGES(s) \
+  case s: return Passes<Isa>::template scale<s>(in, count, channels, n, out);
+    MORLA_STAGES(0) MORLA_STAGES(1) MORLA_STAGES(2) MORLA_STAGES(3) MORLA_STAGES(4)
+    MORLA_STAGES(5) MORLA_STAGES(6) MORLA_STAGES(7) MORLA_SCALE_STAGES(8) MORLA_STAGES(9)
+    MORLA_STAGES(10) MORLA_STAGES(11) MORLA_STAGES(12) MORLA_STAGES(13) MORLA_STAGES(14)
+    MORLA_STAGES(15) MORLA_SCALE_STAGES(24) MORLA_STAGES(25) MORLA_STAGES(26) MORLA_STAGES(27)
+    MORLA_STAGES(28) MORLA_STAGES(29) MORLA_STAGES(30) MORLA_STAGES(31) MORLA_SCALE_STAGES(40)
+    MORLA_STAGES(41) MORLA_STAGES(42) MORLA_STAGES(43) MORLA_STAGES(44) MORLA_STAGES(45)
+    MORLA_STAGES(46) MORLA_STAGES(47) MORLA_SCALE_STAGES(56) MORLA_STAGES(57) MORLA_STAGES(58)
+    MORLA_STAGES(59) MORLA_STAGES(60) MORLA_STAGES(61) MORLA_STAGES(62) MORLA_STAGES(63)
+#undef MORLA_SCALE_STAGES
 #undef MORLA_STAGES
   }
 }

@@ -7,11 +7,18 @@
 //   add_clamped(a, b, low, high): clamp(a + b, low, high), the sum saturated to int32;
 //   at_most(k, last): the lanes where k <= last, unsigned; all_lanes(), both(m, n), every(m);
 //   only(m, v): v in the lanes of m, 0 in the others;
-//   pairs(v, p): lanes 2j and 2j + 1 as p[j] (low lane in the low half).
+//   pairs(v, p): lanes 2j and 2j + 1 as p[j] (low lane in the low half);
+//   subtract, min, max, multiply (low 32 bits), bits_and; shift_right (arithmetic) and
+//   shift_left by each lane's count in 0..31, shift_right(v, n) by n in every lane;
+//   greater(a, b): the lanes where a > b; select(m, a, b): a in the lanes of m, b in the others;
+//   store_narrow(p, v): the vectors v[0..4 / sizeof(Out)) in a row as Out values, each lane
+//   truncated as static_cast does, for Out int8, uint8, int16 (int32 stores whole vectors);
+//   store_saturated(p, v): the same, each lane clipped to the range of Out instead.
 // Included after V inside the instruction set's target region, or, for the tests, over
 // portable versions of the same intrinsics.
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 
 #include "ops/channel_loops_body.h"
 
@@ -41,6 +48,57 @@ size_t sum_blocks(int32_t* sums, const int32_t* values, size_t rows, size_t n, s
   if constexpr (Vectors > 1) return sum_blocks<V, Vectors / 2>(sums, values, rows, n, c, low, high);
   return c;
 }
+
+// The output scale of body::Scale (Scale::apply<Left, Clamp> lane by lane) for the vector
+// of channels from c on. Without left shifts:
+//   with Saturates, the clip to the stage's bounds is left to the store, the bounds being
+//   those of the output type;
+//   with Rounds, every channel rounds half up by a right shift of 1 or more: with
+//   q = product >> (right - 1), (q >> 1) + (q & 1) is q - (q >> 1), which needs neither
+//   `right` nor `round` (the loads, not the arithmetic, bound this loop).
+template <class V, bool Left, bool Clamp, bool Saturates, bool Rounds>
+struct ScaledLanes {
+  using reg = typename V::reg;
+  reg below, above, scale, right, half, round, left, shift_below, shift_above;
+  reg acc_low, acc_high, low, high;
+
+  ScaledLanes(const body::Scale& s, size_t c)
+      : below(V::load(s.below + c)),
+        above(V::load(s.above + c)),
+        scale(V::load(s.scale + c)),
+        right(Rounds ? reg{} : V::load(s.shift.right + c)),
+        half(V::load(s.shift.half + c)),
+        round(Rounds ? reg{} : V::load(s.shift.round + c)),
+        left(Left ? V::load(s.shift.left + c) : reg{}),
+        shift_below(Left ? V::load(s.shift.below + c) : reg{}),
+        shift_above(Left ? V::load(s.shift.above + c) : reg{}),
+        acc_low(V::set1(s.low)),
+        acc_high(V::set1(s.high)),
+        low(V::set1(s.shift.low)),
+        high(V::set1(s.shift.high)) {}
+
+  reg operator()(reg x) const {
+    reg product;
+    if constexpr (Clamp) {
+      product = V::multiply(V::min(V::max(x, below), above), scale);
+    } else {
+      product = V::select(V::greater(x, above), acc_high,
+                          V::select(V::greater(below, x), acc_low, V::multiply(x, scale)));
+    }
+    reg t;
+    if constexpr (Rounds) {
+      const reg q = V::shift_right(product, half);
+      t = V::subtract(q, V::shift_right(q, 1));
+    } else {
+      t = V::add(V::shift_right(product, right), V::bits_and(V::shift_right(product, half), round));
+    }
+    if constexpr (Saturates) return t;
+    // The stage's bounds are ordered (low <= high): the clip as a max and a min.
+    if constexpr (!Left) return V::min(V::max(t, low), high);
+    return V::select(V::greater(t, shift_above), high,
+                     V::select(V::greater(shift_below, t), low, V::shift_left(t, left)));
+  }
+};
 
 // The passes of channel_loops_body.h over the lanes V: an instruction set's file
 // specialises body::Passes<Isa> as derived from Passes<V>.
@@ -78,6 +136,57 @@ struct Passes {
       const reg sum =
           V::add_clamped(V::load_first(row + k, lanes), V::load_first(y + k, lanes), lows, highs);
       V::store_first(target + k, lanes, sum);
+    }
+  }
+
+  // The output scale alone in whole vectors, 4 / sizeof(Out) of them per store; the end of
+  // each row lane by lane.
+  template <unsigned Stages, class Out>
+  static void scale(const int32_t* in, size_t count, size_t channels, const NeuronStages& n,
+                    Out* out) {
+    const body::Scale s(n.out);
+    if constexpr ((Stages & body::kScaleLeft) == 0) {
+      const ShiftStage& shift = n.out.shift;
+      bool rounds = true;
+      for (size_t c = 0; c < shift.right.size(); ++c)
+        rounds = rounds && shift.right[c] >= 1 && shift.half[c] == shift.right[c] - 1 &&
+                 shift.round[c] == 1;
+      const bool full = shift.low == std::numeric_limits<Out>::min() &&
+                        shift.high == std::numeric_limits<Out>::max();
+      if (full && rounds) return scale_pass<Stages, true, true>(in, count, channels, s, out);
+      if (full) return scale_pass<Stages, true, false>(in, count, channels, s, out);
+      if (rounds) return scale_pass<Stages, false, true>(in, count, channels, s, out);
+    }
+    scale_pass<Stages, false, false>(in, count, channels, s, out);
+  }
+
+  // Rows of `channels` from `in` on (the last one may be shorter), as ScaledLanes says.
+  template <unsigned Stages, bool Saturates, bool Rounds, class Out>
+  static void scale_pass(const int32_t* in, size_t count, size_t channels, const body::Scale& s,
+                         Out* out) {
+    constexpr bool left = (Stages & body::kScaleLeft) != 0;
+    constexpr bool clamp = (Stages & body::kScaleClamp) != 0;
+    constexpr size_t group = sizeof(int32_t) / sizeof(Out), step = group * V::kLanes;
+    for (size_t start = 0; start < count; start += channels) {
+      const size_t width = count - start < channels ? count - start : channels;
+      const int32_t* row = in + start;
+      Out* target = out + start;
+      size_t c = 0;
+      for (; c + step <= width; c += step) {
+        reg v[group];
+        for (size_t g = 0; g < group; ++g) {
+          const size_t at = c + g * V::kLanes;
+          v[g] = ScaledLanes<V, left, clamp, Saturates, Rounds>(s, at)(V::load(row + at));
+        }
+        if constexpr (group == 1)
+          V::store(target + c, v[0]);  // int32: its whole range clips nothing
+        else if constexpr (Saturates)
+          V::store_saturated(target + c, v);
+        else
+          V::store_narrow(target + c, v);
+      }
+      for (; c < width; ++c)
+        target[c] = static_cast<Out>(s.template apply<left, clamp>(row[c], c));
     }
   }
 

@@ -10,8 +10,8 @@
 
 #include <cstdint>
 
-// Older SIMDe releases lack the masked loads and stores: lane by lane, touching only the
-// lanes of the mask as the instructions do.
+// Older SIMDe releases lack the masked loads and stores and the variable arithmetic right
+// shift: lane by lane, touching only the lanes of the mask as the instructions do.
 #ifndef _mm512_maskz_loadu_epi32
 namespace {
 __m512i emulated_maskz_loadu(uint16_t mask, const void* p) {
@@ -34,6 +34,32 @@ void emulated_mask_storeu(void* p, uint16_t mask, __m512i v) {
 }  // namespace
 #define _mm512_mask_storeu_epi32(p, mask, v) emulated_mask_storeu(p, mask, v)
 #endif
+#ifndef _mm512_srav_epi32
+namespace {
+__m512i emulated_srav(__m512i v, __m512i counts) {
+  int32_t lanes[16], by[16];
+  _mm512_storeu_si512(lanes, v);
+  _mm512_storeu_si512(by, counts);
+  for (int i = 0; i < 16; ++i)
+    lanes[i] = lanes[i] >> (static_cast<uint32_t>(by[i]) > 31 ? 31 : by[i]);
+  return _mm512_loadu_si512(lanes);
+}
+}  // namespace
+#define _mm512_srav_epi32(v, counts) emulated_srav(v, counts)
+#endif
+// SIMDe's portable low multiply overflows a signed int where the instruction wraps (the
+// scale's product before its saturation): lane by lane in unsigned arithmetic.
+namespace {
+__m512i wrapping_mullo(__m512i a, __m512i b) {
+  uint32_t x[16], y[16];
+  _mm512_storeu_si512(x, a);
+  _mm512_storeu_si512(y, b);
+  for (int i = 0; i < 16; ++i) x[i] *= y[i];
+  return _mm512_loadu_si512(x);
+}
+}  // namespace
+#undef _mm512_mullo_epi32
+#define _mm512_mullo_epi32(a, b) wrapping_mullo(a, b)
 
 #include "ops/channel_lanes_avx512.h"
 #include "ops/channel_loops_vector.h"
@@ -47,6 +73,9 @@ void emulated_mask_storeu(void* p, uint16_t mask, __m512i v) {
 #include <vector>
 
 #include "ops/channel_loops.h"
+#include "ops/clip.h"
+#include "ops/neurons.h"
+#include "ops/shift.h"
 #include "ops/kernel_path.h"
 #include "ops_test_support.h"
 
@@ -139,6 +168,72 @@ TEST_F(EmulatedAvx512Loops, LookUpsMatchThePortableLoop) {
       index[pick_size(0, count - 1)] = outside[pick(0, 3)];
       EXPECT_FALSE(Emulated::look_up(table.data(), half, index.data(), count, got.data())) << where;
     }
+}
+
+// The output scale's pass as neuron_rows runs it for stages `stages`, on the emulated lanes.
+template <class Out>
+void emulated_scale(unsigned stages, const std::vector<int32_t>& in, size_t channels,
+                    const ops::NeuronStages& n, std::vector<Out>& out) {
+  const size_t count = in.size();
+  switch (stages) {
+    case 8: return Emulated::scale<8>(in.data(), count, channels, n, out.data());
+    case 24: return Emulated::scale<24>(in.data(), count, channels, n, out.data());
+    case 40: return Emulated::scale<40>(in.data(), count, channels, n, out.data());
+    default: return Emulated::scale<56>(in.data(), count, channels, n, out.data());
+  }
+}
+
+// Each output type over the clips scale_out gives it; shifts right only (all rounding), right,
+// none and left (the rounding rule), or left only (the saturating rule); scales from 0 to
+// 255; accumulators of 12 to 32 bits; the input clamped first or the product saturated.
+TEST_F(EmulatedAvx512Loops, ScalesMatchThePortableLoop) {
+  const auto run = [&]<class Out>(Out, std::initializer_list<int32_t> out_bits) {
+    for (const int32_t bits : out_bits)
+      for (const size_t channels : kWidths) {
+        const size_t count = channels * pick_size(1, 3) + pick_size(0, channels - 1);
+        const int kind = static_cast<int>(pick(0, 2));
+        std::vector<int32_t> amounts(channels);
+        for (int32_t& a : amounts)
+          a = static_cast<int32_t>(kind == 0 ? pick(-31, -1) : pick(kind == 1 ? -31 : 0, 31));
+        std::vector<int64_t> scales(channels);
+        for (int64_t& s : scales) s = pick(0, 255);
+        scales[pick_size(0, channels - 1)] = 0;
+        scales[pick_size(0, channels - 1)] = 255;
+        const ops::ClipRange out = ops::scale_out_bounds(bits);
+        ops::NeuronStages n;
+        n.scaled = true;
+        n.out = ops::plan_scale(
+            scales, ops::clip_range(static_cast<int32_t>(pick(0, 1) ? 32 : pick(12, 31))),
+            ops::plan_shift(kind == 2 ? ops::ShiftRule::lshift_saturate : ops::ShiftRule::round,
+                            amounts, out.low, out.high));
+        if (pick(0, 1)) n.out.clamps_input = false;  // the general form is exact for any stage
+        const bool left = std::any_of(n.out.shift.left.begin(), n.out.shift.left.end(),
+                                      [](int32_t l) { return l != 0; });
+        const unsigned stages = 8 | (left ? 16 : 0) | (n.out.clamps_input ? 32 : 0);
+        const std::string where = "bits=" + std::to_string(bits) + " channels=" +
+                                  std::to_string(channels) + " stages=" + std::to_string(stages);
+        const std::vector<int32_t> in = values(count);
+        std::vector<Out> got(count), expected(count);
+        emulated_scale(stages, in, channels, n, got);
+        portable();
+        ops::loops::neuron_rows(in.data(), count, channels, n, expected.data());
+        ASSERT_EQ(got, expected) << where;
+        for (size_t i = 0; i < count; ++i) {
+          const size_t c = i % channels;
+          const int64_t product =
+              std::clamp<int64_t>(scales[c] * in[i], n.out.acc_low, n.out.acc_high);
+          const int64_t shifted =
+              kind == 2 ? ops::lshift_saturate(product, static_cast<uint32_t>(amounts[c]))
+                        : ops::shift_round(product, amounts[c]);
+          ASSERT_EQ(got[i], static_cast<Out>(std::clamp<int64_t>(shifted, out.low, out.high)))
+              << where << " element " << i;
+        }
+      }
+  };
+  run(uint8_t{}, {1, 3, 4});
+  run(int8_t{}, {5, 8});
+  run(int16_t{}, {16});
+  run(int32_t{}, {11, 24, 32});
 }
 
 }  // namespace

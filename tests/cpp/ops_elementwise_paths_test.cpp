@@ -112,7 +112,20 @@ TEST_P(ElementwisePaths, ShiftsScalesAndNeuronsMatchTheRules) {
     const auto scales = out_bits == 16 && pick(0, 1)
                             ? filled<uint16_t>(TensorType::uint16, {C}, 0, 65535)
                             : filled<uint8_t>(TensorType::uint8, {C}, 0, 255);
-    const auto scale_shifts = filled<int8_t>(TensorType::int8, {C}, -31, 8);
+    // Shifts left and right, or right only (every channel rounding), each amount the op
+    // allows; scales from 0 to their largest, both ends in every round.
+    const auto scale_shifts =
+        filled<int8_t>(TensorType::int8, {C}, -31, round % 2 ? -1 : pick(0, 1) ? 0 : 31);
+    if (C > 1) {
+      const int64_t top = scales->type() == TensorType::uint16 ? 65535 : 255;
+      for (const int64_t edge : {int64_t{0}, top}) {
+        const size_t c = static_cast<size_t>(pick(0, C - 1));
+        if (scales->type() == TensorType::uint16)
+          scales->mutable_data<uint16_t>()[c] = static_cast<uint16_t>(edge);
+        else
+          scales->mutable_data<uint8_t>()[c] = static_cast<uint8_t>(edge);
+      }
+    }
     const auto scale_of = [&](size_t c) -> int64_t {
       return scales->type() == TensorType::uint16 ? scales->data<uint16_t>()[c]
                                                   : scales->data<uint8_t>()[c];
