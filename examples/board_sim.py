@@ -11,6 +11,7 @@ import pathlib
 import select
 import subprocess
 import tempfile
+import time
 
 import numpy as np
 
@@ -72,6 +73,22 @@ def write_pairs(model, folder):
     return pairs
 
 
+def first_line(pipe, seconds):
+    """The first line of `pipe` without its end, or "" when no whole line comes within
+    `seconds` (read byte by byte from the descriptor, so that the wait stays bounded)."""
+    deadline = time.monotonic() + seconds
+    line = b""
+    while not line.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([pipe], [], [], left)[0]:
+            return ""
+        byte = os.read(pipe.fileno(), 1)
+        if not byte:
+            return ""  # the process ended
+        line += byte
+    return line.decode().strip()
+
+
 @contextlib.contextmanager
 def board_simulator(pairs):
     """4. Starts board_sim and yields the path of its terminal. It serves until its standard
@@ -81,12 +98,11 @@ def board_simulator(pairs):
         raise SystemExit(f"{simulator} not found: build it with `make build` "
                          "(or set MORLA_BUILD_DIR to the build directory)")
     process = subprocess.Popen([str(simulator), *pairs], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, text=True)
+                               stdout=subprocess.PIPE)
     try:
         # Its first line is the terminal's path; a refused pair ends it with the reason
         # on its standard error (shown above) and no line.
-        ready, _, _ = select.select([process.stdout], [], [], 30)
-        port = process.stdout.readline().strip() if ready else ""
+        port = first_line(process.stdout, seconds=30)
         if not port:
             raise RuntimeError("board_sim did not start (its standard error says why)")
         yield port
@@ -115,7 +131,12 @@ with tempfile.TemporaryDirectory() as folder:
         #    NO_USB, which hides USB boards, is cleared for the same reason.
         os.environ["MORLA_SERIAL_PORT"] = port
         os.environ.pop("NO_USB", None)
-        [board] = [device for device in core.devices() if device.desc.startswith("USB/")]
+        boards = [device for device in core.devices() if device.desc.startswith("USB/")]
+        if not boards:
+            raise RuntimeError(f"the simulated board on {port} is not listed: another process "
+                               "holds it (the line above then ends \"held by another process\"),"
+                               " or it did not answer (the lines above say how)")
+        board = boards[0]
         print(f"board: {board.desc}, {board.version}, {len(board.mesh.nps)} NPs")
 
         # 6. Mapped on the board, the model runs its hardware sequence there. Each result

@@ -51,9 +51,14 @@ bool ProcessOwner::current() const { return ::getpid() == pid_; }
 
 void ProcessOwner::require(const std::string& what) const {
   if (current()) return;
-  throw std::runtime_error(what + " belongs to process " + std::to_string(pid_) +
+  // Only a process forked from the owner gets here. Its copy of the board's device list
+  // never reaches the board, and opening the board anew would find it held by the owner
+  // (and by this process's own copy of the open), so the owner must do the work.
+  const std::string owner = std::to_string(pid_);
+  throw std::runtime_error(what + " belongs to process " + owner +
                            ", which opened it; this is process " + std::to_string(::getpid()) +
-                           ": open the board in this process instead.");
+                           ", forked from it, which cannot use the board: hand the work to "
+                           "process " + owner + ".");
 }
 
 void hold_across_fork(std::mutex& mutex) {

@@ -14,7 +14,8 @@ class ProcessOwner {
   ProcessOwner();
   // True in the process that made the object.
   bool current() const;
-  // Throws std::runtime_error naming `what` and both processes when called elsewhere.
+  // Throws std::runtime_error naming `what` and both processes when called elsewhere (in a
+  // forked child), telling the caller to hand the work to the owner.
   void require(const std::string& what) const;
 
  private:

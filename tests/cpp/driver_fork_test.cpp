@@ -38,8 +38,13 @@ enum ChildOutcome { kRefused = 0, kTalkedToTheBoard = 2, kOtherError = 3 };
   try {
     read_register(*driver, kVersionRegister);
   } catch (const std::runtime_error& e) {
-    outcome = std::string(e.what()).find("belongs to process") != std::string::npos ? kRefused
-                                                                                    : kOtherError;
+    // The refusal names the process that may use the board and what the child can do.
+    const std::string parent = std::to_string(getppid());
+    const std::string refusal = std::string("The board of driver ") + driver->desc() +
+                                " belongs to process " + parent + ", which opened it; this is "
+                                "process " + std::to_string(getpid()) + ", forked from it, which "
+                                "cannot use the board: hand the work to process " + parent + ".";
+    outcome = e.what() == refusal ? kRefused : kOtherError;
   }
   driver.reset();
   _exit(outcome);

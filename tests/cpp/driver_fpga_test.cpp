@@ -6,9 +6,12 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -113,7 +116,22 @@ struct TransferCase {
   size_t length;
   std::string error;
   int error_number;  // errno of the failure
+  // The host-to-card channel: a terminal (which refuses a positioned write with ESPIPE),
+  // or a full device (which refuses every write with ENOSPC).
+  bool full_channel = false;
 };
+
+// Makes `path` a node of the kernel's full device (char 1, 7): a node of this test's own,
+// whose flock is its own, where /dev/full would be held by one test process at a time.
+// Empty when it is made and opens, else why not.
+std::string make_full_device(const std::string& path) {
+  if (mknod(path.c_str(), S_IFCHR | 0600, makedev(1, 7)) != 0)
+    return std::string("mknod of a full device: ") + std::strerror(errno);
+  const int fd = open(path.c_str(), O_WRONLY);
+  if (fd < 0) return std::string("open of a full device node: ") + std::strerror(errno);
+  close(fd);
+  return "";
+}
 
 class FpgaTransferError : public testing::TestWithParam<TransferCase> {};
 
@@ -121,14 +139,20 @@ class FpgaTransferError : public testing::TestWithParam<TransferCase> {};
 TEST_P(FpgaTransferError, GivesTheDriverMessage) {
   const TransferCase& c = GetParam();
   sim::FpgaBoardFiles files(sim::orbi_board(1), kOrbiV1Id);
-  // A host-to-card channel that cannot be written at a position: a terminal of this test's
-  // own (a device shared by the whole machine would be held by one test at a time).
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  ASSERT_GE(master, 0);
-  ASSERT_EQ(grantpt(master), 0);
-  ASSERT_EQ(unlockpt(master), 0);
   std::filesystem::remove(files.write_channel());
-  std::filesystem::create_symlink(ptsname(master), files.write_channel());
+  // A host-to-card channel that refuses writes, of this test's own (a device node shared by
+  // the whole machine would be held by one test at a time).
+  int master = -1;
+  if (c.full_channel) {
+    const std::string why_not = make_full_device(files.write_channel());
+    if (!why_not.empty()) GTEST_SKIP() << why_not;
+  } else {
+    master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    std::filesystem::create_symlink(ptsname(master), files.write_channel());
+  }
   FPGADriver driver(files.prefix());
   std::vector<uint8_t> bytes(c.length);
   try {
@@ -142,7 +166,7 @@ TEST_P(FpgaTransferError, GivesTheDriverMessage) {
     EXPECT_EQ(error.cause().error_number, c.error_number);
     EXPECT_EQ(error.cause().status, fpga::kTransferFailed);
   }
-  close(master);
+  if (master >= 0) close(master);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -156,7 +180,12 @@ INSTANTIATE_TEST_SUITE_P(
         TransferCase{"write to an unseekable channel", true, 0x24000000, 64,
                      "An error occured while writing data to hardware; board result 4 "
                      "(transfer failed), errno 29 (Illegal seek), at 0x24000000 len 64",
-                     ESPIPE}),
+                     ESPIPE},
+        TransferCase{"write to a full channel", true, 0x24000000, 64,
+                     "An error occured while writing data to hardware; board result 4 "
+                     "(transfer failed), errno 28 (No space left on device), at 0x24000000 "
+                     "len 64",
+                     ENOSPC, true}),
     test::names_by([](const TransferCase& c) { return c.name; }));
 
 class FpgaHeldFile : public testing::TestWithParam<const char*> {};

@@ -276,15 +276,22 @@ def test_the_start_up_probe_of_an_orbi_v2_board(boards, tmp_path):
     assert stats[1]["version_reads"] == stats[0]["version_reads"] + 1
 
 
-def test_a_pair_with_the_whole_model_of_several_sequences_is_refused(boards, build_dir, tmp_path):
-    model_file = save(v1_model(odd_layer=True), tmp_path / "model.fbz")
-    programs = programs_on_board_device(boards, model_file, tmp_path)
+@pytest.mark.parametrize("model_name, reasons", [
+    # The whole model of several sequences.
+    ("model.fbz", ["the model does not hold the program's layers", "the model takes (16, 16, 1)"]),
+    # A model file that is not there: the loader's text, and the file named.
+    ("missing.fbz", ["cannot load the model file {model}: File not found."]),
+])
+def test_a_pair_that_cannot_be_played_is_refused(boards, build_dir, tmp_path, model_name, reasons):
+    save(v1_model(odd_layer=True), tmp_path / "model.fbz")
+    programs = programs_on_board_device(boards, tmp_path / "model.fbz", tmp_path)
+    model = tmp_path / model_name
     result = subprocess.run([str(build_dir / "board_sim"), *SIM_OPTIONS, "--pair",
-                             f"{programs['HW/conv-fc']}={model_file}"],
+                             f"{programs['HW/conv-fc']}={model}"],
                             stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=30)
     assert result.returncode == 2 and result.stdout == ""
-    assert "the model does not hold the program's layers" in result.stderr
-    assert "the model takes (16, 16, 1)" in result.stderr
+    for reason in reasons:
+        assert reason.format(model=model) in result.stderr
 
 
 def test_until_signal_serves_after_the_input_ends(boards):

@@ -97,7 +97,10 @@ void ProgramPlayer::report_unknown(const std::vector<uint8_t>& program) const {
     pairs += (pairs.empty() ? "" : ", ") + pair.program_file + " (" + describe(pair.program) + ")";
   std::fprintf(stderr,
                "board_sim: the loaded program (%s) matches no --pair (%s): every run ends in the "
-               "error status. A model mapped again needs new pairs and board_sim started again.\n",
+               "error status. Either the model was mapped again since its pairs were written "
+               "(make new pairs and start board_sim again with them), or board_sim was started "
+               "with other options than the pairs were mapped for (such as --no-fnp3): map on "
+               "the version and mesh that board_sim --help gives for its options.\n",
                describe(program).c_str(), pairs.empty() ? "none given" : pairs.c_str());
 }
 
@@ -325,7 +328,14 @@ ProgramPair read_program_pair(const std::string& argument, const HwVersion& boar
   ProgramPair pair;
   pair.program.assign(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
   pair.program_file = argument.substr(0, equals);
-  pair.model = Model::from_buffer(read_model_file(argument.substr(equals + 1)));
+  const std::string model_file = argument.substr(equals + 1);
+  try {
+    pair.model = Model::from_buffer(read_model_file(model_file));
+  } catch (const std::exception& error) {
+    // The model loader's own text does not name the file.
+    throw std::invalid_argument(argument + ": cannot load the model file " + model_file + ": " +
+                                error.what());
+  }
   check_pair(argument, pair, board);
   return pair;
 }

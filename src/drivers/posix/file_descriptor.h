@@ -36,11 +36,14 @@ class FileDescriptor {
 FileDescriptor open_without_waiting(const std::string& path, int flags);
 
 // Takes the exclusive lock of the file `file` is open on, without waiting: a board serves
-// one process at a time. The lock (flock) holds against every other open of the file, a
-// root process's too, and ends when the last descriptor of this open is closed, also when
-// the process dies. A forked child shares it: closing the child's copy does not end it, so
-// it is released by closing only, never unlocked. False when it cannot be taken, errno
-// telling why (EWOULDBLOCK: another open of the file holds it).
+// one process at a time. The lock (flock) is advisory: it keeps out every other open that
+// asks for it, a root process's too, and nothing else (a program that opens the file
+// without flock reads and writes it freely). It belongs to the file's inode, so a second
+// device node of the same device is a second, separate lock. It ends when the last
+// descriptor of this open is closed, also when the process dies. A forked child shares it:
+// closing the child's copy does not end it, so it is released by closing only, never
+// unlocked. False when it cannot be taken, errno telling why (EWOULDBLOCK: another open of
+// the file holds it).
 bool lock_exclusively(const FileDescriptor& file);
 
 // open_without_waiting, then lock_exclusively before anything else touches the file:

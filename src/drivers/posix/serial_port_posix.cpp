@@ -37,7 +37,10 @@ std::unique_ptr<SerialPortPosix> SerialPortPosix::open(const std::string& path) 
   settings.c_cc[VMIN] = 0;
   settings.c_cc[VTIME] = 0;
   if (tcsetattr(file.get(), TCSANOW, &settings) != 0) {
-    driver_print("tcsetattr failed with error %d.\n", errno);
+    const int error = errno;
+    driver_print("tcsetattr failed with error %d.\n", error);
+    file.reset();
+    errno = error;  // the caller reports why the port did not open
     return nullptr;
   }
   return std::unique_ptr<SerialPortPosix>(new SerialPortPosix(std::move(file), path));

@@ -1,7 +1,8 @@
 #pragma once
-// A tty opened raw at 115200 8N1 and held exclusively (another process, or another open
-// of the same tty, finds it taken); every wait is a poll() with a deadline, and a port
-// that reports end of file or an I/O error stays failed.
+// A tty opened raw at 115200 8N1 and held exclusively (another open of the same tty that
+// takes the lock, in this process or another, finds it taken; see lock_exclusively); every
+// wait is a poll() with a deadline, and a port that reports end of file or an I/O error
+// stays failed.
 #include <memory>
 #include <string>
 

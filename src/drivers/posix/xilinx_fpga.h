@@ -2,7 +2,8 @@
 // An FPGA board behind the Linux DMA driver, which gives each board a set of device
 // files: `<prefix><index>_user` (the user register window), `<prefix><index>_c2h_0`
 // (card to host) and `<prefix><index>_h2c_0` (host to card). Each file is held
-// exclusively while it is open: a board another process holds cannot be opened.
+// exclusively while it is open (see lock_exclusively): a board another process holds
+// cannot be opened here.
 #include <sys/types.h>
 
 #include <string>
