@@ -1,13 +1,14 @@
 #!/usr/bin/env python3
-"""Fails when an object compiled for a wider instruction set exports a weak symbol of its own.
+"""Fails when an object compiled for a wider instruction set defines a foreign weak symbol.
 
 The per-ISA files of src/ops (channel_loops_<isa>.cpp, blocked_<isa>.cpp) compile their
 code inside a target region. A weak symbol defined there (an inline or template function
 emitted out of line, its static data) can be merged by the linker with the same symbol
 from a baseline file, and the wider instructions then run on any CPU. The only weak
-definitions such an object may hold are its own explicit instantiations: the members of
-morla::ops::loops::Loops<Tag> for the file's own ISA tag (Avx2, Avx512), which no other
-file instantiates. DW.ref.* (the personality reference that sanitizer builds add) is
+definitions such an object may hold are its own explicit instantiations: in
+channel_loops_<isa>.cpp, the members of morla::ops::loops::Loops<Tag> for the file's own
+ISA tag (Avx2, Avx512), which no other file instantiates; the blocked files have none (their
+templates are file-local). DW.ref.* (the personality reference that sanitizer builds add) is
 allowed too.
 
 Usage: scripts/check_isa_symbols.py --nm NM OBJECT...   (the five objects, each once)
