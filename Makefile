@@ -65,12 +65,15 @@ test-asan: setup
 	  ctest -j$(JOBS) --output-on-failure --timeout 600
 
 # The drivers' and the power sampling's tests under ThreadSanitizer: their own binary and
-# the child programs it starts, nothing else of the tests. TSAN_FILTER narrows the run.
+# the child programs it starts, and the symbol check of the wider-ISA objects this build
+# compiles with the rest of the library; nothing else of the tests. TSAN_FILTER narrows the
+# run.
 TSAN_FILTER ?= *
 test-tsan: setup
 	@cmake -S . -B $(TSAN) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMORLA_TSAN=ON \
 	  -DMORLA_BUILD_PYTHON=OFF $(LAUNCHER) $(if $(WERROR),-DMORLA_WERROR=$(WERROR)) >/dev/null
 	@cmake --build $(TSAN) -j$(JOBS) --target morla_thread_tests
+	cd $(TSAN) && ctest --output-on-failure -R '^isa_symbols$$'
 	TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
 	  $(TSAN)/morla_thread_tests --gtest_filter='$(TSAN_FILTER)'
 

@@ -4,6 +4,7 @@
 #ifdef MORLA_X86_KERNELS
 #include <immintrin.h>
 
+// The standard headers of blocked_loops.h, included before the region (target_begin.h):
 #include <array>
 #include <utility>
 

@@ -70,6 +70,10 @@ void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, i
 
 bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size_t count,
                   int32_t* out) {
+  // The vector loops take half up to 2^30; the portable loop's unsigned 32-bit index
+  // arithmetic holds for every half below 2^31, that of the longest table a shape holds.
+  if (half > (int64_t{1} << 30))
+    return Loops<Portable>::look_up_rows(table, half, index, count, out);
   MORLA_DISPATCH(look_up_rows, table, half, index, count, out);
 }
 

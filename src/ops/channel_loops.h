@@ -51,8 +51,9 @@ MORLA_SHIFTED_ADD_TYPES(MORLA_SHIFTED_ADD_ROWS)
 void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, int32_t low,
               int32_t high, int32_t* out);
 
-// out[i] = table[half + index[i]] for 1 <= half <= 2^30; false (out unspecified) when an
-// index lies outside [-half, half).
+// out[i] = table[half + index[i]] for 1 <= half < 2^31 (every table a shape can hold; the
+// vector paths take half <= 2^30, longer tables the portable loop); false (out unspecified)
+// when an index lies outside [-half, half).
 bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size_t count,
                   int32_t* out);
 

@@ -5,8 +5,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
-#include <limits>
-#include <type_traits>
+// The standard headers of the region's code, included before it (target_begin.h):
+#include <limits>       // channel_loops_vector.h
+#include <type_traits>  // Avx2Lanes below
 
 #define MORLA_TARGET "avx2"
 #include "ops/target_begin.h"

@@ -5,8 +5,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 
-#include <limits>
-#include <type_traits>
+// The standard headers of the region's code, included before it (target_begin.h):
+#include <limits>       // channel_loops_vector.h
+#include <type_traits>  // channel_lanes_avx512.h
 
 #define MORLA_TARGET "avx512f,avx512bw,avx512dq,avx512vl"
 #include "ops/target_begin.h"

@@ -108,8 +108,7 @@ std::shared_ptr<Dense> look_up(const Dense& lut, const Dense& indices) {
   auto result = detail::make_dense_unfilled(TensorType::int32, indices.shape());
   int32_t* out = detail::mutable_elements<int32_t>(*result);
   const size_t count = detail::element_count(indices);
-  if (half > 0 && half <= (int64_t{1} << 30) && loops::look_up_rows(table, half, index, count, out))
-    return result;
+  if (half > 0 && loops::look_up_rows(table, half, index, count, out)) return result;
   for (size_t i = 0; i < count; ++i)  // the first index out of bounds
     if (index[i] < -half || index[i] >= half)
       throw std::out_of_range("morla::ops::look_up: Index " + std::to_string(index[i]) +

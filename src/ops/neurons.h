@@ -11,12 +11,13 @@
 namespace morla::ops {
 
 // scale_out's scales for `channels` channels, after its checks and with its messages:
-// out_bits at least 1, scales uint8 (or uint16 with out_bits 16), shifts int8 or uint8 (their
-// values are checked by the stage that reads them).
+// out_bits at least 1, scales uint8 (or uint16 with out_bits 16), shifts in int8 storage
+// (uint8 shifts are refused here, "Wrong requested type ..."); what reads the shifts next
+// checks their values and refuses the other int8-stored types (int4, int2, bit).
 std::vector<int64_t> scale_out_factors(const char* op, const Dense& scales, const Dense& shifts,
                                        size_t channels, int32_t out_bits);
-// The scale_out stage: those checks, shifts int8 (round rule) or uint8 (left shifts), each
-// tried; an accumulator within 32 bits (acc_bits 1..32).
+// The scale_out stage: those checks, then int8 shifts alone, under the round rule, each tried;
+// an accumulator within 32 bits (acc_bits 1..32).
 ScaleStage scale_out_stage(const char* op, const Dense& scales, const Dense& shifts,
                            size_t channels, int32_t out_bits, uint8_t acc_bits);
 // scale_out's result type (uint8 below 5 bits, int8 up to 8, int16 at 16, else int32) and

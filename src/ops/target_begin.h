@@ -1,7 +1,8 @@
 // Every function defined from here to target_end.h is compiled for the instruction set
 // MORLA_TARGET names (for instance "avx2"), whatever the file's own flags say. Include
-// after the headers, so that nothing they define picks up the instruction set. No include
-// guard: each per-ISA file opens and closes one such region.
+// after the headers, so that nothing they define picks up the instruction set (the test
+// isa_symbols, scripts/check_isa_symbols.py, finds a weak symbol defined inside a region).
+// No include guard: each per-ISA file opens and closes one such region.
 #ifndef MORLA_TARGET
 #error "define MORLA_TARGET before including ops/target_begin.h"
 #endif

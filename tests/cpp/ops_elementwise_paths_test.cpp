@@ -2,6 +2,7 @@
 // portable loops and against the scalar rules, over channel counts that leave partial
 // vectors and rows, and over values up to the int32 limits.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "engine/dense_slice.h"
 #include "ops/clip.h"
 #include "ops/elementwise.h"
 #include "ops/kernel_path.h"
@@ -224,6 +226,47 @@ TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
     check("max_pooling " + where, [&] {
       return ops::max_pooling(a, 2, 2, false, ox, oy, 2, 2, 0, 2 * oy - Y, 0, 2 * ox - X, bits);
     });
+  }
+}
+
+// Tables of 2^31 entries and more, up to the longest a dimension holds, over address space
+// reserved but never touched except at the entries the indices read.
+TEST_P(ElementwisePaths, LookUpReadsTablesOfEveryLength) {
+  for (const uint64_t length : {uint64_t{1} << 31, (uint64_t{1} << 31) + 2, uint64_t{UINT32_MAX}}) {
+    const size_t bytes = length * sizeof(int32_t);
+    void* reserved = mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (reserved == MAP_FAILED) GTEST_SKIP() << "no " << bytes << " bytes of address space";
+    std::shared_ptr<uint8_t[]> block(static_cast<uint8_t*>(reserved),
+                                     [bytes](uint8_t* p) { munmap(p, bytes); });
+    const auto lut = std::make_shared<engine::DenseSlice>(
+        TensorType::int32, Shape{static_cast<uint32_t>(length)}, Dense::Layout::RowMajor, block,
+        block.get(), bytes);
+    int32_t* table = lut->mutable_data<int32_t>();
+    const int64_t half = static_cast<int64_t>(length / 2);
+    const std::string where = "L=" + std::to_string(length);
+
+    // Both ends and random indices between, vectors and a tail of them; every entry read
+    // holds a random value.
+    std::vector<int32_t> index(37);
+    for (int32_t& v : index) v = static_cast<int32_t>(pick(-half, half - 1));
+    index[3] = static_cast<int32_t>(-half);
+    index[20] = static_cast<int32_t>(half - 1);
+    for (const int32_t v : index)
+      table[half + v] = static_cast<int32_t>(pick(INT32_MIN, INT32_MAX));
+    const auto indices = i32({1, 37}, index);
+    ops::kernels::limit_path(GetParam());
+    const auto got = ops::look_up(*lut, *indices);
+    ASSERT_EQ(got->shape(), indices->shape()) << where;
+    for (size_t i = 0; i < index.size(); ++i)
+      ASSERT_EQ(got->data<int32_t>()[i], table[half + index[i]]) << where << " element " << i;
+
+    for (const int64_t outside : {-half - 1, half, int64_t{INT32_MIN}, int64_t{INT32_MAX}}) {
+      std::vector<int32_t> one_outside = index;
+      one_outside[static_cast<size_t>(pick(0, 36))] = static_cast<int32_t>(outside);
+      EXPECT_THROW(ops::look_up(*lut, *i32({1, 37}, one_outside)), std::out_of_range)
+          << where << " index " << outside;
+    }
   }
 }
 

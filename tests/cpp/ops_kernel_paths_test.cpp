@@ -10,6 +10,7 @@
 #include <string>
 #include <tuple>
 
+#include "ops/clip.h"
 #include "ops/convolution.h"
 #include "ops/kernel_path.h"
 #include "ops/matmul.h"
@@ -164,6 +165,71 @@ INSTANTIATE_TEST_SUITE_P(EveryPath, KernelPaths,
                                std::string(ops::kernels::path_name(std::get<0>(info.param))) + " " +
                                std::get<1>(info.param).name);
                          });
+
+// An 8-bit input whose first row holds negative values and whose later rows reach 255: the
+// first row fits signed bytes, the whole input neither signed nor unsigned bytes. Against
+// the convolution's definition on each path.
+class EightBitConvolution : public ::testing::TestWithParam<KernelPath> {
+ protected:
+  void SetUp() override {
+    if (!ops::kernels::cpu_supports(GetParam()))
+      GTEST_SKIP() << "this CPU has no " << ops::kernels::path_name(GetParam());
+    ops::kernels::limit_path(GetParam());
+  }
+  void TearDown() override { ops::kernels::limit_path(KernelPath::avx512_vnni); }
+  int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(gen_); }
+  std::mt19937 gen_{38};
+};
+
+TEST_P(EightBitConvolution, NegativeFirstRowThenValuesUpTo255) {
+  for (int round = 0; round < 12; ++round) {
+    // The first round is 12 x 12 x 16 into 8 filters, the others random.
+    const bool first = round == 0;
+    const uint32_t X = first ? 12 : pick(2, 14), Y = first ? 12 : pick(1, 14),
+                   C = first ? 16 : pick(1, 40), F = first ? 8 : pick(1, 40);
+    const uint32_t kx = first ? 3 : pick(1, 3), ky = first ? 3 : pick(1, 3);
+    const int sx = first ? 1 : pick(1, 2), sy = first ? 1 : pick(1, 2);
+    const int px = first ? 1 : pick(0, 2), py = first ? 1 : pick(0, 2);
+    const uint32_t ox = first ? X : pick(1, 14), oy = first ? Y : pick(1, 14);
+    const int32_t bits = first || pick(0, 1) ? 32 : pick(8, 20);
+    std::vector<int32_t> in(size_t{X} * Y * C);
+    for (size_t i = 0; i < in.size(); ++i)
+      in[i] = i < size_t{Y} * C ? pick(-128, 127) : pick(-128, 255);
+    in[0] = -128;             // the first row has a negative value
+    in[in.size() - 1] = 255;  // a later row reaches 255
+    std::vector<int8_t> w(size_t{kx} * ky * C * F);
+    for (int8_t& e : w) e = static_cast<int8_t>(pick(-128, 127));
+    const auto got = ops::conv2d(*i32({X, Y, C}, in), static_cast<int8_t>(sx),
+                                 static_cast<int8_t>(sy), px, py, ox, oy,
+                                 *make<int8_t>(TensorType::int8, {kx, ky, C, F}, w), bits);
+    ASSERT_EQ(got->shape(), (Shape{ox, oy, F}));
+    const int32_t* out = got->data<int32_t>();
+    // out(o, q, f): the kernel rotated, W[kx-1-t][ky-1-u][c][f] against the input at
+    // (o*sx + t - px, q*sy + u - py), padding adding nothing; then the clip.
+    size_t wrong = 0;
+    for (uint32_t o = 0; o < ox; ++o)
+      for (uint32_t q = 0; q < oy; ++q)
+        for (uint32_t f = 0; f < F; ++f) {
+          int64_t sum = 0;
+          for (uint32_t t = 0; t < kx; ++t)
+            for (uint32_t u = 0; u < ky; ++u) {
+              const int64_t i = int64_t{o} * sx + t - px, j = int64_t{q} * sy + u - py;
+              if (i < 0 || i >= X || j < 0 || j >= Y) continue;
+              for (uint32_t c = 0; c < C; ++c)
+                sum += int64_t{w[(((kx - 1 - t) * ky + (ky - 1 - u)) * C + c) * F + f]} *
+                       in[(static_cast<size_t>(i) * Y + static_cast<size_t>(j)) * C + c];
+            }
+          wrong += out[(size_t{o} * oy + q) * F + f] != ops::clip(sum, bits);
+        }
+    EXPECT_EQ(wrong, 0u) << "of " << got->size() << " outputs, round " << round << ": X=" << X
+                         << " Y=" << Y << " C=" << C << " F=" << F << " k=" << kx << "x" << ky;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryPath, EightBitConvolution,
+                         ::testing::Values(KernelPath::portable, KernelPath::avx2,
+                                           KernelPath::avx512, KernelPath::avx512_vnni),
+                         [](const auto& info) { return ops::kernels::path_name(info.param); });
 
 }  // namespace
 }  // namespace morla
