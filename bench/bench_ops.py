@@ -8,8 +8,10 @@ one pinned core, every case timed round by round beside its references (bench/ro
   uint8 outputs, checked against the exact sums requantised) for 8-bit inputs, MatMulInteger
   and MatMul, each given its weights, scales and zero points as constants of its graph;
 - matmul against its bandwidth bound: one copy of b (the engine's own) plus one read pass;
-- the element-wise operations against their floor (a copy of each input, one read pass
-  over it, a copy of the output: bench/floors.cpp) and against NumPy doing the same work;
+- the element-wise operations against their floor (a copy of each array argument, one read
+  pass over it, and a new NumPy array holding the output, in one pybind11 call taking the
+  call's arrays as the binding does: bench/floors_python.cpp) and against NumPy doing the
+  same work;
 - every kernel path the CPU can run, the native one and each lower one (bench/paths.cpp,
   built here against the project's static libraries: the module has no switch for it):
   the element-wise operations against their floor, and the 8-bit convolution as a whole
@@ -231,7 +233,8 @@ def kernel_cases(rng, peer):
 
 
 def elementwise_cases(rng):
-    """name, our callable, NumPy's callable (the same result), inputs, output of ours."""
+    """name, our callable, NumPy's callable (the same result), the call's array arguments
+    (the floor copies and reads them)."""
     x = rng.integers(-2**20, 2**20, (56, 56, 64), dtype=np.int32)
     y = rng.integers(-2**20, 2**20, (56, 56, 64), dtype=np.int32)
     scales = rng.integers(1, 256, 64, dtype=np.uint8)
@@ -249,18 +252,18 @@ def elementwise_cases(rng):
 
     return [
         ("lshift", lambda: nn.lshift(x, left, 32),
-         lambda: np.clip(x.astype(np.int64) << left, low, high).astype(np.int32), [x]),
+         lambda: np.clip(x.astype(np.int64) << left, low, high).astype(np.int32), [x, left]),
         ("scale_out to 8 bits", lambda: nn.scale_out(x, scales, shifts, 8, 32),
          lambda: np.clip(rounded(np.clip(x.astype(np.int64) * scales, low, high), shifts),
-                         -128, 127).astype(np.int8), [x]),
+                         -128, 127).astype(np.int8), [x, scales, shifts]),
         ("add", lambda: nn.add(x, y, 32),
          lambda: np.clip(x.astype(np.int64) + y, low, high).astype(np.int32), [x, y]),
         ("relu_activation", lambda: nn.relu_activation(x, top),
-         lambda: np.maximum(np.minimum(x, top), 0), [x]),
+         lambda: np.maximum(np.minimum(x, top), 0), [x, top]),
         ("look_up, 2048-entry table", lambda: nn.look_up(lut, index), lambda: lut[index + 1024],
-         [index]),
+         [lut, index]),
         ("look_up, 256-entry table", lambda: nn.look_up(lut256, index256),
-         lambda: lut256[index256 + 128], [index256]),
+         lambda: lut256[index256 + 128], [lut256, index256]),
         ("max_pooling 2x2", lambda: nn.max_pooling(x, 2, 2, 2, 2, core.Padding.Valid, 32),
          lambda: x.reshape(28, 2, 28, 2, 64).max(axis=(1, 3)), [x]),
         ("global_average_pooling", lambda: nn.global_average_pooling(x, 32),
@@ -381,7 +384,7 @@ def main():
     b = rng.integers(-2**15, 2**15, (1024, 1000), dtype=np.int32)
     ok = ok and np.array_equal(nn.matmul(a, b, 32, False), numpy_matmul(a, b, 32))
     bound = floors.bound([b], np.empty(0, np.int32))
-    t = rounds.interleave({"morla": lambda: nn.matmul(a, b, 32, False), "bound": bound})
+    t = rounds.interleave({"morla": lambda: nn.matmul(a, b, 32, False), "bound": lambda: bound(b)})
     r = rounds.ratio(t["morla"], t["bound"])
     print(f"\nmatmul 1x1024 * 1024x1000 int32: {rounds.text(t['morla'])} vs one copy + one read "
           f"pass of b {rounds.text(t['bound'])}: x{r[0]:.2f} / x{r[1]:.2f} (target <= 1.1)")
@@ -392,7 +395,8 @@ def main():
         result = ours()
         exact = np.array_equal(result, numpy_version()) and result.dtype == numpy_version().dtype
         ok = ok and exact
-        t = rounds.interleave({"morla": ours, "floor": floors.bound(inputs, result),
+        floor = floors.bound(inputs, result)
+        t = rounds.interleave({"morla": ours, "floor": lambda: floor(*inputs),
                                "numpy": numpy_version})
         to_floor, to_numpy = rounds.ratio(t["morla"], t["floor"]), rounds.ratio(t["morla"], t["numpy"])
         print(f"{name:32s} {rounds.text(t['morla'], 1e6, 'us', 7, 1)} "

@@ -1,7 +1,9 @@
-// What the benchmarks compare against, as a shared library the benchmarks build and load
-// (ctypes), so that each floor runs in the benchmark's own process, round by round beside
-// the operation it bounds:
-//   read_pass:  one vectorised pass over n bytes (an OR of 64-bit words, kept alive);
+// What the benchmarks compare against, built into the benchmark's own process (bench/paths.cpp
+// links it; bench/rounds.py builds it with floors_python.cpp into one extension module and
+// calls the .fbz floors through ctypes), so that each floor runs round by round beside the
+// operation it bounds:
+//   read_pass:  one vectorised pass over n words (an OR of 64-bit words, kept alive), in
+//               independent chains so that it runs at the rate of the loads;
 //   copy_bytes: memcpy of n bytes;
 //   bound:      the floor of an operation in one call: each input copied and read once,
 //               then the result's bytes copied (the copies the module's call makes);
@@ -20,17 +22,30 @@
 
 extern "C" {
 
+// Blocks of the widest vector register OR-ed into 8 accumulators, each its own dependency
+// chain: the loads, not one chain of ORs, set the pace.
+#if defined(__AVX512F__)
+using Block = uint64_t __attribute__((vector_size(64)));
+#else
+using Block = uint64_t __attribute__((vector_size(32)));
+#endif
+
 uint64_t read_pass(const uint64_t* words, size_t n) {
-  uint64_t a = 0, b = 0, c = 0, d = 0;
+  constexpr size_t kWords = sizeof(Block) / sizeof(uint64_t), kChains = 8;
+  Block acc[kChains] = {};
   size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    a |= words[i];
-    b |= words[i + 1];
-    c |= words[i + 2];
-    d |= words[i + 3];
-  }
-  for (; i < n; ++i) a |= words[i];
-  return a | b | c | d;
+  for (; i + kChains * kWords <= n; i += kChains * kWords)
+    for (size_t k = 0; k < kChains; ++k) {
+      Block block;
+      std::memcpy(&block, words + i + k * kWords, sizeof block);
+      acc[k] |= block;
+    }
+  uint64_t seen = 0;
+  for (; i < n; ++i) seen |= words[i];
+  Block all = acc[0];
+  for (size_t k = 1; k < kChains; ++k) all |= acc[k];
+  for (size_t k = 0; k < kWords; ++k) seen |= all[k];
+  return seen;
 }
 
 void copy_bytes(void* to, const void* from, size_t n) { std::memcpy(to, from, n); }

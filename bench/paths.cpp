@@ -131,7 +131,7 @@ std::function<void()> whole_call(Arguments args, Operation op) {
 }
 
 // Room for a copy of `bytes` bytes at the same offset in a page as `source` (see
-// rounds.at_offset_of: a copy at the machine's best).
+// bench/floors_python.cpp: a copy at the machine's best).
 char* at_offset_of(const void* source, size_t bytes, std::vector<char>& room) {
   room.resize(bytes + 4096);
   const auto shift =

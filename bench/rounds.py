@@ -10,8 +10,6 @@ import subprocess
 import tempfile
 import time
 
-import numpy as np
-
 HERE = pathlib.Path(__file__).resolve().parent
 ROUNDS = 9
 
@@ -124,50 +122,37 @@ def cpu_class():
     return f"{vector_class()} ({' '.join(have)}" + (f"; no {' '.join(lacks)}" if lacks else "") + ")"
 
 
-def at_offset_of(array):
-    """An empty byte array the size of `array`, at the same offset in a page: copies between
-    them run at the machine's best (on AMD Zen 3, glibc's memcpy of up to some 500 KB runs
-    many times slower when the target lies 1 to 31 bytes past the source in a page)."""
-    room = np.empty(array.nbytes + 4096, np.uint8)
-    shift = (array.ctypes.data - room.ctypes.data) % 4096
-    return room[shift:shift + array.nbytes]
-
-
 class Floors:
-    """bench/floors.cpp loaded in this process: the floor of an operation and the .fbz
-    floors."""
+    """bench/floors.cpp loaded in this process: the floor of an operation called from Python
+    (bench/floors_python.cpp, one extension module with floors.cpp) and the .fbz floors."""
 
     def __init__(self):
+        import importlib.util
+        import sysconfig
+
+        import pybind11
         self._folder = tempfile.TemporaryDirectory()
-        path = build("floors.cpp", ["-shared", "-fPIC", "-march=native", "-lsnappy"],
-                     self._folder.name)
+        path = build("floors_python.cpp",
+                     ["-shared", "-fPIC", "-march=native", str(HERE / "floors.cpp"),
+                      f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}",
+                      "-lsnappy"], self._folder.name)
         if not path:
             raise RuntimeError("bench/floors.cpp could not be built")
+        spec = importlib.util.spec_from_file_location("floors_python", path)
+        self._module = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(self._module)
         lib = ctypes.CDLL(path)
-        lib.bound.restype = ctypes.c_uint64
-        lib.bound.argtypes = [ctypes.c_size_t, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_void_p,
-                              ctypes.c_void_p, ctypes.c_void_p, ctypes.c_size_t]
         lib.fbz_load.argtypes = [ctypes.c_char_p]
         lib.fbz_save.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
         self._lib = lib
 
     def bound(self, inputs, output):
-        """A callable doing what an operation must at least: copy each input (the engine's own
-        copy), one read pass over each, and copy the output (the result's new array), in one
-        native call."""
-        def pointers(arrays):
-            return (ctypes.c_void_p * len(arrays))(*[a.ctypes.data for a in arrays])
-        inputs = [np.ascontiguousarray(a) for a in inputs]
-        copies = [at_offset_of(a) for a in inputs]
-        target = at_offset_of(output)
-        args = (len(inputs), pointers(inputs), pointers(copies),
-                (ctypes.c_size_t * len(inputs))(*[a.nbytes for a in inputs]),
-                output.ctypes.data, target.ctypes.data, output.nbytes)
-
-        def run():
-            self._lib.bound(*args)
-        run.arrays = (inputs, copies, output, target)  # the memory the pointers name
-        return run
+        """What a binding must at least do for a call with `inputs` (its array arguments) and
+        a result like `output`: copy each input (the engine's own copy) and read it once, and
+        write a new array holding the output's bytes (the result the binding returns). A
+        callable that takes the call's arguments and is itself a pybind11 function, so that it
+        costs what calling a binding costs."""
+        return self._module.bound(list(inputs), output)
 
     def fbz_load(self, path):
         if self._lib.fbz_load(os.fsencode(path)) != 0:

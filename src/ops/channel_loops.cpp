@@ -24,6 +24,13 @@ namespace {
 #define MORLA_DISPATCH(name, ...) return Loops<Portable>::name(__VA_ARGS__)
 #endif
 
+// The vector passes of the output scale alone run down tiles of rows a block of channels at
+// a time: rows whose channels fill whole blocks (64 int32 lanes at most) need no repeating.
+bool scale_alone_in_blocks(const NeuronStages& n, size_t channels) {
+  return n.scaled && n.bias.empty() && n.relu_max.empty() && !n.lut && channels % 64 == 0 &&
+         kernels::active_path() != kernels::KernelPath::portable;
+}
+
 }  // namespace
 
 // Rows of few channels run as rows of several pixels (see repeated()).
@@ -39,7 +46,8 @@ MORLA_SHIFT_ROWS_TYPES(MORLA_SHIFT_ROWS)
 #define MORLA_NEURON_ROWS(Out)                                                              \
   void neuron_rows(const int32_t* in, size_t count, size_t channels, const NeuronStages& n, \
                    Out* out) {                                                              \
-    if (const size_t r = row_repeats(channels, count); r > 1)                               \
+    if (const size_t r = row_repeats(channels, count);                                      \
+        r > 1 && !scale_alone_in_blocks(n, channels))                                       \
       return neuron_rows(in, count, channels * r, repeated(n, r), out);                     \
     MORLA_DISPATCH(neuron_rows, in, count, channels, n, out);                               \
   }
