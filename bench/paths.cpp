@@ -200,6 +200,8 @@ std::vector<Case> elementwise_cases(std::mt19937& gen) {
            share({x, argument<uint8_t>(TensorType::uint8, {64}, gen, 1, 255),
                   argument<int8_t>(TensorType::int8, {64}, gen, -20, -9)}),
            [](const Tensors& t) { return ops::scale_out(*t[0], *t[1], *t[2], 8, 32); }},
+          {"concatenate", share({x, y}),
+           [](const Tensors& t) { return ops::concatenate({t[0], t[1]}); }},
           {"max_pooling 2x2", share({x}), [pool](const Tensors& t) {
              return ops::max_pooling(t[0], 2, 2, false, pool.out_x, pool.out_y, 2, 2,
                                      pool.pad_y_before, pool.pad_y_after, pool.pad_x_before,

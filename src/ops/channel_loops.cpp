@@ -85,14 +85,14 @@ bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size
   MORLA_DISPATCH(look_up_rows, table, half, index, count, out);
 }
 
-void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n, int32_t low,
-              int32_t high) {
-  MORLA_DISPATCH(max_rows, target, values, rows, n, low, high);
-}
-
 void sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
               int32_t high) {
   MORLA_DISPATCH(sum_rows, sums, values, rows, n, low, high);
+}
+
+void max_pool(const int32_t* in, size_t n, const PoolAxis& x, const PoolAxis& y, size_t out_x,
+              size_t out_y, int32_t low, int32_t high, int32_t* out) {
+  MORLA_DISPATCH(max_pool, in, n, x, y, out_x, out_y, low, high, out);
 }
 
 }  // namespace morla::ops::loops

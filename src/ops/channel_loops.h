@@ -57,12 +57,22 @@ void add_rows(const int32_t* x, const int32_t* y, size_t count, size_t period, i
 bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size_t count,
                   int32_t* out);
 
-// For each of `rows` consecutive rows of n values, in order:
-//   max_rows: target[c] = max(target[c], clamp(row[c], low, high));
-//   sum_rows: sums[c] = clamp(sums[c] + row[c], low, high), each sum saturated to int32.
-void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n, int32_t low,
-              int32_t high);
+// For each of `rows` consecutive rows of n values, in order: sums[c] = clamp(sums[c] +
+// row[c], low, high), each sum saturated to int32.
 void sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
               int32_t high);
+
+// The windows of max pooling along one input axis: window i covers the padded positions
+// i * stride .. i * stride + extent - 1 below `padded`, padded position p being input position
+// p - pad_before; the positions outside 0 .. size - 1 are padding. stride and extent >= 1.
+struct PoolAxis {
+  int64_t stride, extent, pad_before, padded, size;
+};
+
+// Max pooling of an (x.size, y.size, n) input into (out_x, out_y, n): each output the maximum
+// of clamp(value, low, high) over its window's input positions, or `low` when the window holds
+// padding only (padding never wins, so a window's padding counts as `low`).
+void max_pool(const int32_t* in, size_t n, const PoolAxis& x, const PoolAxis& y, size_t out_x,
+              size_t out_y, int32_t low, int32_t high, int32_t* out);
 
 }  // namespace morla::ops::loops

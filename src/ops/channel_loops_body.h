@@ -149,6 +149,30 @@ inline void fold_rows(T* __restrict target, const int32_t* __restrict values, si
   }
 }
 
+inline int32_t larger(int32_t a, int32_t b) { return a > b ? a : b; }
+
+// target[c] = max(target[c], row[c]) over `rows` consecutive rows of n values, two rows a pass.
+inline void fold_row_pairs(int32_t* __restrict target, const int32_t* __restrict values,
+                           size_t rows, size_t n) {
+  for (; rows >= 2; rows -= 2, values += 2 * n) {
+    MORLA_NO_ALIAS
+    for (size_t c = 0; c < n; ++c) target[c] = larger(target[c], larger(values[c], values[n + c]));
+  }
+  if (rows == 1) fold_rows(target, values, 1, n, larger);
+}
+
+// The input positions [first, end) of max pooling's window i along `axis`; none when
+// end <= first.
+struct Positions {
+  int64_t first, end;
+};
+inline Positions window(const PoolAxis& axis, int64_t i) {
+  const int64_t start = i * axis.stride;
+  const int64_t stop = start + axis.extent < axis.padded ? start + axis.extent : axis.padded;
+  const int64_t first = start - axis.pad_before, end = stop - axis.pad_before;
+  return {first > 0 ? first : 0, end < axis.size ? end : axis.size};
+}
+
 // The loops that an instruction set's file may replace, all at once, with a specialisation
 // of its own (channel_loops_vector.h); specialising members of Loops instead makes GCC
 // compile the class's other members for the baseline instruction set.
@@ -269,18 +293,45 @@ bool Loops<Isa>::look_up_rows(const int32_t* table, int64_t half, const int32_t*
 }
 
 template <class Isa>
-void Loops<Isa>::max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n,
-                          int32_t low, int32_t high) {
-  body::fold_rows(target, values, rows, n, [=](int32_t kept, int32_t v) {
-    v = v < low ? low : (v > high ? high : v);
-    return kept > v ? kept : v;
-  });
-}
-
-template <class Isa>
 void Loops<Isa>::sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
                           int32_t high) {
   body::Passes<Isa>::sum(sums, values, rows, n, low, high);
+}
+
+template <class Isa>
+void Loops<Isa>::max_pool(const int32_t* __restrict in, size_t n, const PoolAxis& x,
+                          const PoolAxis& y, size_t out_x, size_t out_y, int32_t low,
+                          int32_t high, int32_t* __restrict out) {
+  const bool clamps = low != INT32_MIN || high != INT32_MAX;  // else no value changes
+  const size_t x_step = static_cast<size_t>(y.size) * n;  // one position along x
+  for (size_t i = 0; i < out_x; ++i) {
+    const body::Positions xs = body::window(x, static_cast<int64_t>(i));
+    for (size_t j = 0; j < out_y; ++j, out += n) {
+      const body::Positions ys = body::window(y, static_cast<int64_t>(j));
+      if (xs.end <= xs.first || ys.end <= ys.first) {
+        for (size_t c = 0; c < n; ++c) out[c] = low;
+        continue;
+      }
+      // The window's maximum, clamped: clamping keeps the order of values, so the clamped
+      // maximum is the maximum of the clamped values. Its rows along y lie next to each
+      // other; the first pass takes its first two (the first twice when it has one).
+      const auto rows = static_cast<size_t>(ys.end - ys.first);
+      const int32_t* block = in + static_cast<size_t>(xs.first) * x_step +
+                             static_cast<size_t>(ys.first) * n;
+      const size_t taken = rows > 1 ? 2 : 1;
+      const int32_t* second = block + (taken - 1) * n;
+      MORLA_NO_ALIAS
+      for (size_t c = 0; c < n; ++c) out[c] = body::larger(block[c], second[c]);
+      body::fold_row_pairs(out, block + taken * n, rows - taken, n);
+      for (int64_t p = xs.first + 1; p < xs.end; ++p)
+        body::fold_row_pairs(out, block += x_step, rows, n);
+      if (clamps) {
+        MORLA_NO_ALIAS
+        for (size_t c = 0; c < n; ++c)
+          out[c] = out[c] < low ? low : (out[c] > high ? high : out[c]);
+      }
+    }
+  }
 }
 
 }  // namespace morla::ops::loops

@@ -30,10 +30,10 @@ struct Loops {
                        int32_t high, int32_t* out);
   static bool look_up_rows(const int32_t* table, int64_t half, const int32_t* index, size_t count,
                            int32_t* out);
-  static void max_rows(int32_t* target, const int32_t* values, size_t rows, size_t n, int32_t low,
-                       int32_t high);
   static void sum_rows(int32_t* sums, const int32_t* values, size_t rows, size_t n, int32_t low,
                        int32_t high);
+  static void max_pool(const int32_t* in, size_t n, const PoolAxis& x, const PoolAxis& y,
+                       size_t out_x, size_t out_y, int32_t low, int32_t high, int32_t* out);
 };
 
 // Explicit instantiations of every loop for the tag `MORLA_ISA` names (in the file that

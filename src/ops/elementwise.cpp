@@ -41,7 +41,8 @@ std::shared_ptr<Dense> join(const std::vector<std::shared_ptr<Dense>>& tensors) 
   static constexpr const char* op = "concatenate";
   const Shape first = tensors[0]->shape();
   uint64_t total = 0;
-  std::vector<const T*> sources;
+  std::vector<const T*> sources;  // each tensor's next pixel
+  std::vector<size_t> widths;
   for (size_t i = 0; i < tensors.size(); ++i) {
     const std::string name = "tensor " + std::to_string(i);
     sources.push_back(detail::elements<T>(*tensors[i]));
@@ -49,20 +50,26 @@ std::shared_ptr<Dense> join(const std::vector<std::shared_ptr<Dense>>& tensors) 
     const Shape shape = tensors[i]->shape();
     detail::require_equal(op, name + " dimension 0", shape[0], "tensor 0 dimension 0", first[0]);
     detail::require_equal(op, name + " dimension 1", shape[1], "tensor 0 dimension 1", first[1]);
+    widths.push_back(shape[2]);
     total += shape[2];
   }
   if (total > UINT32_MAX)
     throw std::invalid_argument(std::string(op) + ": the joined last dimension (" +
                                 std::to_string(total) + ") exceeds 4294967295.");
-  auto result =
-      detail::make_dense(tensors[0]->type(), {first[0], first[1], static_cast<uint32_t>(total)});
+  // Every element of the result is written below: no fill.
+  auto result = detail::make_dense_unfilled(tensors[0]->type(),
+                                            {first[0], first[1], static_cast<uint32_t>(total)});
   T* out = detail::mutable_elements<T>(*result);
   const size_t pixels = size_t{first[0]} * first[1];
+  if (tensors.size() == 1) {
+    std::memcpy(out, sources[0], pixels * total * sizeof(T));
+    return result;
+  }
   for (size_t p = 0; p < pixels; ++p)
-    for (size_t i = 0; i < tensors.size(); ++i) {
-      const size_t width = tensors[i]->shape()[2];
-      std::memcpy(out, sources[i] + p * width, width * sizeof(T));
-      out += width;
+    for (size_t i = 0; i < sources.size(); ++i) {
+      std::memcpy(out, sources[i], widths[i] * sizeof(T));
+      sources[i] += widths[i];
+      out += widths[i];
     }
   return result;
 }

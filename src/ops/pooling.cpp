@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <stdexcept>
-#include <vector>
+#include <string>
 
 #include "ops/channel_loops.h"
 #include "ops/clip.h"
@@ -14,21 +14,6 @@ namespace {
 
 void require_tensor(const char* op, const std::shared_ptr<Dense>& inputs) {
   if (!inputs) throw std::invalid_argument(std::string(op) + ": no inputs tensor given.");
-}
-
-// The real input positions of window `index` along one dimension. Window `index` covers the
-// padded positions index*stride .. index*stride + max(pool, stride) - 1 that lie inside the
-// padded input; padded position p is input element p - pad_before, so a negative after pad
-// leaves the last input rows unread.
-struct Span {
-  int64_t first, last;  // inclusive, in input coordinates; empty when first > last
-};
-
-Span window_span(int64_t index, int64_t stride, int64_t pool, int64_t pad_before,
-                 int64_t padded_size, int64_t size) {
-  const int64_t start = index * stride;
-  const int64_t end = std::min(start + std::max(pool, stride), padded_size);  // exclusive
-  return {std::max<int64_t>(start - pad_before, 0), std::min(end - pad_before, size) - 1};
 }
 
 }  // namespace
@@ -51,28 +36,19 @@ std::shared_ptr<Dense> max_pooling(std::shared_ptr<Dense> inputs, int8_t pool_x,
   detail::require_positive(op, "pool_y", pool_height);
   detail::require_positive(op, "stride_x", stride_x);
   detail::require_positive(op, "stride_y", stride_y);
-  // Any output size is defined: windows past the padded input keep the fill.
-  const int64_t padded_x = size_x + pad_x_before + pad_x_after;
-  const int64_t padded_y = size_y + pad_y_before + pad_y_after;
+  // Any output size is defined: windows past the padded input hold padding only. Window ox
+  // covers the padded positions ox*stride_x .. ox*stride_x + max(pool_x, stride_x) - 1, cut at
+  // the padded input's end: an after pad of -1 leaves the last input row unread.
+  const loops::PoolAxis along_x{stride_x, std::max<int64_t>(pool_width, stride_x), pad_x_before,
+                                size_x + pad_x_before + pad_x_after, size_x};
+  const loops::PoolAxis along_y{stride_y, std::max<int64_t>(pool_height, stride_y), pad_y_before,
+                                size_y + pad_y_before + pad_y_after, size_y};
 
   auto result = detail::make_dense_unfilled(TensorType::int32, {out_x, out_y, shape[2]});
-  int32_t* out = detail::mutable_elements<int32_t>(*result);
+  // The lower clip bound saturated to int32 is also the value of a window of padding only.
   const ClipRange range = clip_range(bits);
-  const auto fill = static_cast<int32_t>(std::max<int64_t>(range.low, INT32_MIN));
-  const auto low = saturate_int32(range.low), high = saturate_int32(range.high);
-
-  for (uint32_t ox = 0; ox < out_x; ++ox) {
-    const Span xs = window_span(ox, stride_x, pool_width, pad_x_before, padded_x, size_x);
-    for (uint32_t oy = 0; oy < out_y; ++oy) {
-      const Span ys = window_span(oy, stride_y, pool_height, pad_y_before, padded_y, size_y);
-      int32_t* target = out + (size_t{ox} * out_y + oy) * channels;
-      std::fill(target, target + channels, fill);
-      if (ys.first > ys.last) continue;
-      for (int64_t x = xs.first; x <= xs.last; ++x)  // the window's rows along y lie in a row
-        loops::max_rows(target, in + static_cast<size_t>(x * size_y + ys.first) * channels,
-                        static_cast<size_t>(ys.last - ys.first + 1), channels, low, high);
-    }
-  }
+  loops::max_pool(in, channels, along_x, along_y, out_x, out_y, saturate_int32(range.low),
+                  saturate_int32(range.high), detail::mutable_elements<int32_t>(*result));
   return result;
 }
 

@@ -5,15 +5,19 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <functional>
 #include <random>
+#include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "engine/dense_slice.h"
 #include "ops/clip.h"
 #include "ops/elementwise.h"
 #include "ops/kernel_path.h"
+#include "ops/padding.h"
 #include "ops/pooling.h"
 #include "ops/shift.h"
 #include "ops/stateful.h"
@@ -228,10 +232,6 @@ TEST_P(ElementwisePaths, AddsAndPoolingMatchTheRules) {
             sum = ops::saturate_int32(ops::clip(sum + av[i], bits));
           return sum;
         });
-    const uint32_t ox = (X + 1) / 2, oy = (Y + 1) / 2;
-    check("max_pooling " + where, [&] {
-      return ops::max_pooling(a, 2, 2, false, ox, oy, 2, 2, 0, 2 * oy - Y, 0, 2 * ox - X, bits);
-    });
   }
 }
 
@@ -274,6 +274,80 @@ TEST_P(ElementwisePaths, LookUpReadsTablesOfEveryLength) {
           << where << " index " << outside;
     }
   }
+}
+
+// Max pooling by its definition: every output starts at the lower clip bound (at least
+// INT32_MIN); each real position of the padded input raises every window that holds it to at
+// least its clipped value. `reached` counts, per output pixel, the positions that did.
+std::vector<int64_t> pooled_by_definition(const std::vector<int32_t>& in, const Shape& shape,
+                                          int64_t pool_x, int64_t pool_y,
+                                          const ops::PaddingInfo& g, int32_t bits,
+                                          std::vector<int>& reached) {
+  const int64_t X = shape[0], Y = shape[1], C = shape[2];
+  const int64_t sx = g.stride_x, sy = g.stride_y, out_x = g.out_x, out_y = g.out_y;
+  std::vector<int64_t> out(static_cast<size_t>(out_x * out_y * C),
+                           std::max<int64_t>(ops::clip_range(bits).low, INT32_MIN));
+  reached.assign(static_cast<size_t>(out_x * out_y), 0);
+  const int64_t dx = std::max<int64_t>(0, pool_x - sx), dy = std::max<int64_t>(0, pool_y - sy);
+  for (int64_t x = 0; x < X + g.pad_x_before + g.pad_x_after; ++x)
+    for (int64_t y = 0; y < Y + g.pad_y_before + g.pad_y_after; ++y) {
+      if (x < g.pad_x_before || x >= X + g.pad_x_before || y < g.pad_y_before ||
+          y >= Y + g.pad_y_before)
+        continue;
+      const int64_t ox0 = x > dx ? (x - dx) / sx : 0, ox1 = std::min(out_x - 1, x / sx);
+      const int64_t oy0 = y > dy ? (y - dy) / sy : 0, oy1 = std::min(out_y - 1, y / sy);
+      const int64_t at = ((x - g.pad_x_before) * Y + (y - g.pad_y_before)) * C;
+      for (int64_t ox = ox0; ox <= ox1; ++ox)
+        for (int64_t oy = oy0; oy <= oy1; ++oy) {
+          ++reached[static_cast<size_t>(ox * out_y + oy)];
+          for (int64_t c = 0; c < C; ++c) {
+            int64_t& kept = out[static_cast<size_t>((ox * out_y + oy) * C + c)];
+            kept = std::max(kept, ops::clip(in[static_cast<size_t>(at + c)], bits));
+          }
+        }
+    }
+  return out;
+}
+
+// Window placements of every padding mode, pools smaller and larger than their strides, and
+// windows that hold padding only (an even size under SameUpper with stride 1 leaves the last
+// one so): every output written, whatever the memory held.
+TEST_P(ElementwisePaths, MaxPoolingMatchesItsDefinition) {
+  const Padding modes[] = {Padding::Valid, Padding::Same, Padding::SameUpper};
+  size_t padding_only = 0;
+  for (int round = 0; round < 60; ++round) {
+    const uint32_t C = static_cast<uint32_t>(round % 6 == 5 ? pick(120, 140) : pick(1, 70));
+    const Shape shape{static_cast<uint32_t>(pick(1, 12)), static_cast<uint32_t>(pick(1, 12)), C};
+    const int64_t pool_x = pick(1, 5), pool_y = pick(pool_x == 1 ? 2 : 1, 5);
+    const Padding mode = modes[pick(0, 2)];
+    ops::PaddingInfo g{};
+    try {
+      g = ops::compute_padding(static_cast<uint32_t>(pool_x), static_cast<uint32_t>(pool_y),
+                               static_cast<int32_t>(pick(1, 4)), static_cast<int32_t>(pick(1, 4)),
+                               mode, shape);
+    } catch (const std::runtime_error&) {
+      continue;  // Valid with an input smaller than the pool
+    }
+    const int32_t bits =
+        static_cast<int32_t>(pick(0, 1) ? pick(4, 31) : std::array{32, 0, 33, 64}[pick(0, 3)]);
+    const std::vector<int32_t> in = values(shape.element_count());
+    const auto tensor = i32(shape, in);
+    std::vector<int> reached;
+    const std::vector<int64_t> want =
+        pooled_by_definition(in, shape, pool_x, pool_y, g, bits, reached);
+    padding_only += static_cast<size_t>(std::count(reached.begin(), reached.end(), 0));
+    check(
+        "max_pooling round " + std::to_string(round) + " C=" + std::to_string(C),
+        [&] {
+          return ops::max_pooling(tensor, static_cast<int8_t>(pool_x),
+                                  static_cast<int8_t>(pool_y), false, g.out_x, g.out_y,
+                                  static_cast<int8_t>(g.stride_x), static_cast<int8_t>(g.stride_y),
+                                  g.pad_y_before, g.pad_y_after, g.pad_x_before, g.pad_x_after,
+                                  bits);
+        },
+        [&](size_t i) { return want[i]; });
+  }
+  EXPECT_GT(padding_only, 0u) << "no window of padding only was tried";
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, ElementwisePaths,

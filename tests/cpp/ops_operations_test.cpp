@@ -130,6 +130,50 @@ TEST(Elementwise, ConcatenateTypesAndRefusals) {
   EXPECT_THROW(concatenate({a, i32({1, 2, 1}, {})}), std::runtime_error);  // storage types differ
 }
 
+// Each pixel's rows of the tensors in list order, for one to four tensors of odd and even
+// channel counts, in each element size, random values in every element.
+TEST(Elementwise, ConcatenateJoinsEachPixelsRows) {
+  std::mt19937 gen(38);
+  const auto pick = [&](int lo, int hi) { return std::uniform_int_distribution<int>(lo, hi)(gen); };
+  const TensorType types[] = {TensorType::int32, TensorType::int8, TensorType::uint8};
+  // A tensor of `type` holding `v`, and element i of one as int32.
+  const auto tensor = [](TensorType type, const Shape& shape, const std::vector<int32_t>& v) {
+    if (type == TensorType::int8) return make<int8_t>(type, shape, {v.begin(), v.end()});
+    if (type == TensorType::uint8) return make<uint8_t>(type, shape, {v.begin(), v.end()});
+    return i32(shape, v);
+  };
+  const auto element = [](const Dense& d, size_t i) -> int32_t {
+    if (d.type() == TensorType::int8) return d.data<int8_t>()[i];
+    if (d.type() == TensorType::uint8) return d.data<uint8_t>()[i];
+    return d.data<int32_t>()[i];
+  };
+  for (int round = 0; round < 24; ++round) {
+    const TensorType type = types[round % 3];
+    const uint32_t d0 = pick(1, 7), d1 = pick(1, 7);
+    std::vector<std::shared_ptr<Dense>> tensors;
+    for (int t = pick(1, 4); t > 0; --t) {
+      const uint32_t width = round % 4 ? 2 * pick(0, 4) + 1 : pick(1, 70);
+      std::vector<int32_t> v(size_t{d0} * d1 * width);
+      for (int32_t& e : v)
+        e = type == TensorType::int32 ? static_cast<int32_t>(gen())
+                                      : pick(type == TensorType::int8 ? -128 : 0,
+                                             type == TensorType::int8 ? 127 : 255);
+      tensors.push_back(tensor(type, {d0, d1, width}, v));
+    }
+    std::vector<int32_t> want;
+    for (size_t p = 0; p < size_t{d0} * d1; ++p)
+      for (const auto& t : tensors)
+        for (size_t c = 0, width = t->shape()[2]; c < width; ++c)
+          want.push_back(element(*t, p * width + c));
+    const auto joined = concatenate(tensors);
+    ASSERT_EQ(joined->type(), type);
+    ASSERT_EQ(joined->shape(), Shape({d0, d1, static_cast<uint32_t>(want.size() / d0 / d1)}));
+    for (size_t i = 0; i < want.size(); ++i)
+      ASSERT_EQ(element(*joined, i), want[i])
+          << "round " << round << ", " << tensors.size() << " tensors, element " << i;
+  }
+}
+
 TEST(Elementwise, FifoOnUint8AndWrongType) {
   auto fifo = u8({1, 2, 2}, {1, 2, 3, 4});
   fifo_op(*fifo, *u8({2}, {9, 8}));
