@@ -4,12 +4,12 @@
 // operation it bounds:
 //   read_pass:  one vectorised pass over n words (an OR of 64-bit words, kept alive), in
 //               independent chains so that it runs at the rate of the loads;
-//   copy_bytes: memcpy of n bytes;
 //   bound:      the floor of an operation in one call: each input copied and read once,
 //               then the result's bytes copied (the copies the module's call makes);
 //   fbz_load:   read a file whole and snappy_uncompress it (the C library the project links)
 //               into buffers kept warm from call to call;
 //   fbz_save:   snappy_compress n bytes, write them to a new file and fsync it.
+//   at_offset_of: room for a copy at its source's offset in a page (floors.h).
 // The fbz floors return 0 on success.
 #include <fcntl.h>
 #include <snappy-c.h>
@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+
+#include "floors.h"
 
 extern "C" {
 
@@ -47,8 +49,6 @@ uint64_t read_pass(const uint64_t* words, size_t n) {
   for (size_t k = 0; k < kWords; ++k) seen |= all[k];
   return seen;
 }
-
-void copy_bytes(void* to, const void* from, size_t n) { std::memcpy(to, from, n); }
 
 uint64_t bound(size_t count, const void* const* inputs, void* const* copies, const size_t* sizes,
                const void* result, void* result_copy, size_t result_bytes) {
@@ -108,4 +108,11 @@ int fbz_save(const char* path, const char* data, size_t n) {
   std::free(packed);
   return status;
 }
+}
+
+char* at_offset_of(const void* source, size_t bytes, std::vector<char>& room) {
+  room.resize(bytes + 4096);
+  const auto shift =
+      (reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(room.data())) % 4096;
+  return room.data() + shift;
 }

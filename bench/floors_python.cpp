@@ -14,21 +14,11 @@
 #include <stdexcept>
 #include <vector>
 
-extern "C" uint64_t read_pass(const uint64_t* words, size_t n);  // bench/floors.cpp
+#include "floors.h"
 
 namespace py = pybind11;
 
 namespace {
-
-// Room for a copy of `bytes` bytes at the same offset in a page as `source`: copies between
-// them run at the machine's best (on AMD Zen 3, glibc's memcpy of up to some 500 KB runs
-// many times slower when the target lies 1 to 31 bytes past the source in a page).
-char* at_offset_of(const void* source, size_t bytes, std::vector<char>& room) {
-  room.resize(bytes + 4096);
-  const auto shift =
-      (reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(room.data())) % 4096;
-  return room.data() + shift;
-}
 
 struct Floor {
   std::vector<std::vector<char>> rooms;
@@ -43,7 +33,7 @@ py::array contiguous(py::handle a) {
   return array;
 }
 
-py::cpp_function bound(const py::list& inputs, const py::array& result) {
+py::cpp_function bound_call(const py::list& inputs, const py::array& result) {
   auto floor = std::make_shared<Floor>();
   floor->rooms.resize(inputs.size());
   for (size_t i = 0; i < inputs.size(); ++i) {
@@ -80,5 +70,5 @@ py::cpp_function bound(const py::list& inputs, const py::array& result) {
 }  // namespace
 
 PYBIND11_MODULE(floors_python, m) {
-  m.def("bound", &bound, py::arg("inputs"), py::arg("result"));
+  m.def("bound", &bound_call, py::arg("inputs"), py::arg("result"));
 }

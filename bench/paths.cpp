@@ -23,6 +23,8 @@
 #include <utility>
 #include <vector>
 
+#include "floors.h"
+
 #include "ops/blocked_conv.h"
 #include "ops/convolution.h"
 #include "ops/elementwise.h"
@@ -31,11 +33,6 @@
 #include "ops/pooling.h"
 #include "ops/shift.h"
 #include "ops/stateful.h"
-
-// bench/floors.cpp
-extern "C" uint64_t bound(size_t count, const void* const* inputs, void* const* copies,
-                          const size_t* sizes, const void* result, void* result_copy,
-                          size_t result_bytes);
 
 namespace {
 
@@ -128,15 +125,6 @@ std::function<void()> whole_call(Arguments args, Operation op) {
     std::memcpy(copy.get(), result->buffer().data(), size);
     keep(copy.get());
   };
-}
-
-// Room for a copy of `bytes` bytes at the same offset in a page as `source` (see
-// bench/floors_python.cpp: a copy at the machine's best).
-char* at_offset_of(const void* source, size_t bytes, std::vector<char>& room) {
-  room.resize(bytes + 4096);
-  const auto shift =
-      (reinterpret_cast<uintptr_t>(source) - reinterpret_cast<uintptr_t>(room.data())) % 4096;
-  return room.data() + shift;
 }
 
 // The floor of that call: each argument copied and read once, the result's bytes copied,

@@ -127,7 +127,8 @@ class Floors:
     (bench/floors_python.cpp, one extension module with floors.cpp) and the .fbz floors."""
 
     def __init__(self):
-        import importlib.util
+        import importlib
+        import sys
         import sysconfig
 
         import pybind11
@@ -138,9 +139,11 @@ class Floors:
                       "-lsnappy"], self._folder.name)
         if not path:
             raise RuntimeError("bench/floors.cpp could not be built")
-        spec = importlib.util.spec_from_file_location("floors_python", path)
-        self._module = importlib.util.module_from_spec(spec)
-        spec.loader.exec_module(self._module)
+        sys.path.insert(0, self._folder.name)
+        try:
+            self._module = importlib.import_module("floors_python")
+        finally:
+            sys.path.remove(self._folder.name)
         lib = ctypes.CDLL(path)
         lib.fbz_load.argtypes = [ctypes.c_char_p]
         lib.fbz_save.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_size_t]
